@@ -1,0 +1,44 @@
+# SPDX-License-Identifier: MIT
+# Thin front end over the CMake presets. `make demo` and `make test` are the
+# two Quick start commands; both install what is missing first.
+JOBS ?= $(shell nproc)
+CTEST_ARGS ?=
+
+.PHONY: all build demo test test-asan test-tsan bench fuzz format clean
+
+all: build
+
+build:
+	scripts/install-deps.sh build
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+
+demo:
+	scripts/install-deps.sh build demo
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+	scripts/demo.sh
+
+test:
+	scripts/install-deps.sh build test
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+	ctest --preset default -j $(JOBS) $(CTEST_ARGS)
+
+test-asan:
+	scripts/install-deps.sh build test
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS) $(CTEST_ARGS)
+
+test-tsan:
+	scripts/install-deps.sh build test
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1" ctest --preset tsan -j $(JOBS) $(CTEST_ARGS)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

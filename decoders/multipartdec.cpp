@@ -1,0 +1,188 @@
+// SPDX-License-Identifier: MIT
+#include "multipartdec.h"
+
+#include "framelimits.h"
+#include "imagegetworker.h"
+
+#include <QString>
+
+#include <climits>
+#include <cstring>
+
+namespace {
+constexpr char CR = 13;
+constexpr char LF = 10;
+constexpr char TypePrefix[] = "Content-Type: ";
+constexpr char LengthPrefix[] = "Content-Length: ";
+constexpr int TypePrefixLen = sizeof TypePrefix - 1;
+constexpr int LengthPrefixLen = sizeof LengthPrefix - 1;
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+} // namespace
+
+MultipartDec::MultipartDec(ImageGetWorker* worker)
+    : m_worker(worker)
+{
+    std::strncpy(m_boundary, BoundaryText, sizeof m_boundary - 1);
+    m_boundary[sizeof m_boundary - 1] = '\0';
+    m_boundaryLen = int(std::strlen(m_boundary));
+}
+
+MultipartDec::~MultipartDec() = default;
+
+bool MultipartDec::HeaderLine::startsWith(const char* prefix, int prefixLen) const
+{
+    return len >= prefixLen && std::memcmp(text, prefix, std::size_t(prefixLen)) == 0;
+}
+
+int MultipartDec::parseDecimal(const char* text, int len)
+{
+    int i = 0;
+    while (i < len && isBlank(text[i]))
+        ++i;
+    while (len > i && isBlank(text[len - 1]))
+        --len;
+    bool negative = false;
+    if (i < len && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i >= len)
+        return 0;
+    long long value = 0;
+    for (; i < len; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return 0;
+        value = value * 10 + (text[i] - '0');
+        if (value > (long long)INT_MAX + 1)
+            return 0; // out of range, before it could overflow
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX || value < INT_MIN)
+        return 0;
+    return int(value);
+}
+
+void MultipartDec::decode(const unsigned char* data, int len)
+{
+    ImageGetWorker& w = *m_worker;
+    int i = 0;
+    // A TCP block that starts inside a body is stored with one copy; the
+    // last two body bytes always go through the byte loop so that the frame
+    // is finished and delivered there.
+    if (w.m_protocol == ImageGetWorker::Tcp) {
+        i = (m_remaining > len) ? len : m_remaining - 1;
+        if (i > 0)
+            copyBody(data, i);
+        else
+            i = 0;
+    }
+    for (int j = i; j < len; ++j) {
+        const char c = char(data[j]);
+        matchBoundary(c);
+        headerByte(c);
+        if (m_remaining >= 0) {
+            *w.m_writePtr++ = static_cast<unsigned char>(c);
+            if (++w.m_curLen >= w.writeCapacity())
+                w.growFrameBuffer();
+            if (m_remaining-- == 0)
+                w.finishFrame();
+        }
+        w.deliverIfRequested();
+    }
+}
+
+void MultipartDec::copyBody(const unsigned char* data, int n)
+{
+    ImageGetWorker& w = *m_worker;
+    if (m_remaining >= 0) {
+        if (w.m_curLen + n >= w.writeCapacity())
+            w.ensureWriteCapacity(std::int64_t(w.m_curLen) + n + 1);
+        std::memcpy(w.m_writePtr, data, std::size_t(n));
+        w.m_curLen += n;
+        w.m_writePtr += n;
+    }
+    m_remaining -= n;
+}
+
+void MultipartDec::matchBoundary(char c)
+{
+    if (c == m_boundary[m_matchPos]) {
+        if (m_matchPos == m_boundaryLen - 1) {
+            m_hdrState = 0;
+            m_matchPos = 0;
+        } else {
+            ++m_matchPos;
+        }
+    } else {
+        m_matchPos = 0; // plain reset: the breaking byte is not compared again
+    }
+}
+
+void MultipartDec::appendToLine(HeaderLine& line, char c, int nextState)
+{
+    if (line.len >= MaxHeaderLine) {
+        m_hdrState = -1;
+        return;
+    }
+    if (c != CR && c != LF)
+        line.text[line.len++] = c;
+    if (c == LF)
+        m_hdrState = nextState;
+}
+
+void MultipartDec::headerByte(char c)
+{
+    switch (m_hdrState) {
+    case 0:
+        if (c == LF) {
+            m_typeLine.len = 0;
+            m_lengthLine.len = 0;
+            m_hdrState = 1;
+        }
+        break;
+    case 1:
+        appendToLine(m_typeLine, c, 2);
+        break;
+    case 2:
+        appendToLine(m_lengthLine, c, 3);
+        break;
+    case 3:
+        m_hdrState = 4;
+        parseHeaderLines();
+        break;
+    case 4:
+        m_hdrState = 5;
+        break;
+    case 5:
+        // Lengths beyond the frame bound are skipped without allocating.
+        if (m_contentLength > 0 && m_contentLength <= MaxFrameBytes) {
+            m_remaining = m_contentLength - 1;
+            m_worker->restartFrame();
+        }
+        m_hdrState = -1;
+        break;
+    default:
+        break; // -1: only the boundary matcher leaves this state
+    }
+}
+
+void MultipartDec::parseHeaderLines()
+{
+    if (m_typeLine.startsWith(TypePrefix, TypePrefixLen)) {
+        m_worker->setContentType(QString::fromLatin1(m_typeLine.text + TypePrefixLen,
+                                                     m_typeLine.len - TypePrefixLen));
+    } else {
+        m_hdrState = -1;
+    }
+    if (m_lengthLine.startsWith(LengthPrefix, LengthPrefixLen))
+        m_contentLength =
+            parseDecimal(m_lengthLine.text + LengthPrefixLen, m_lengthLine.len - LengthPrefixLen);
+    else
+        m_hdrState = -1;
+    m_worker->restartFrame();
+}

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Installs the Debian packages a build needs, only those that are missing.
+# Usage: scripts/install-deps.sh [build|test|demo|bench|fuzz]...
+set -euo pipefail
+
+build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
+            libjpeg62-turbo-dev libturbojpeg0-dev)
+# Peers for the interoperability tests, and the JPEG command-line tools.
+test_pkgs=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+           libjpeg-turbo-progs)
+demo_pkgs=(xvfb xauth)
+bench_pkgs=(libbenchmark-dev gstreamer1.0-tools gstreamer1.0-plugins-base
+            gstreamer1.0-plugins-good)
+fuzz_pkgs=(clang libclang-rt-14-dev)
+
+wanted=("${build_pkgs[@]}")
+for kind in "$@"; do
+    case "$kind" in
+    build) ;;
+    test) wanted+=("${test_pkgs[@]}") ;;
+    demo) wanted+=("${demo_pkgs[@]}") ;;
+    bench) wanted+=("${bench_pkgs[@]}") ;;
+    fuzz) wanted+=("${fuzz_pkgs[@]}") ;;
+    *) echo "install-deps: unknown kind '$kind'" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for p in "${wanted[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "install-deps: need root or sudo to install ${missing[*]}" >&2; exit 1; }
+    sudo="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,323 @@
+// SPDX-License-Identifier: MIT
+#include "imagegetworker.h"
+
+#include "framelimits.h"
+#include "multipartdec.h"
+#include "protocoldecoder.h"
+#include "socketapi.h"
+
+#include <QSettings>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Upper bound for any array of the double buffer: the frame bound plus room
+// for the bytes a decoder adds around a frame (a JPEG header, an EOI).
+constexpr std::int64_t MaxFrameBufferBytes = std::int64_t(MaxFrameBytes) + 0x10000;
+
+// Datagrams drained after one wait before the stop flag is looked at again.
+constexpr int MaxDatagramsPerWake = 256;
+
+int protocolFromSetting(const QString& value)
+{
+    const QString upper = value.toUpper();
+    if (upper == QLatin1String("UDP"))
+        return ImageGetWorker::Udp;
+    if (upper == QLatin1String("RTP"))
+        return ImageGetWorker::Rtp;
+    return ImageGetWorker::Tcp;
+}
+
+std::unique_ptr<protocolDecoder> makeDecoder(int protocol, ImageGetWorker* worker)
+{
+    if (protocol == ImageGetWorker::Rtp)
+        return nullptr; // RTP datagrams are dropped until a reassembler exists
+    return std::make_unique<MultipartDec>(worker);
+}
+
+// Waits until the socket is readable (or writable), for at most timeoutMs.
+// Returns >0 when ready, 0 on time-out, <0 on failure.
+int waitSocket(SocketHandle s, int timeoutMs, bool forWrite)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval tv;
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    for (;;) {
+        const int r = ::select(int(s) + 1, forWrite ? nullptr : &set, forWrite ? &set : nullptr,
+                               nullptr, &tv);
+#ifndef _WIN32
+        if (r < 0 && errno == EINTR)
+            continue;
+#endif
+        return r;
+    }
+}
+
+using Clock = std::chrono::steady_clock;
+
+int msUntil(Clock::time_point deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? int(left) : 0;
+}
+
+} // namespace
+
+ImageGetWorker::ImageGetWorker(QSettings* settings)
+    : QObject(nullptr)
+{
+    m_protocol = protocolFromSetting(settings->value(QStringLiteral("protocol"), QStringLiteral("TCP"))
+                                         .toString());
+    for (int i = 0; i < 2; ++i) {
+        m_frameLen[i] = 0;
+        m_frameBufSize[i] = InitialFrameBufferBytes;
+        m_frameBuf[i] = new unsigned char[InitialFrameBufferBytes];
+        std::memset(m_frameBuf[i], 0x7F, InitialFrameBufferBytes);
+    }
+    m_writePtr = m_frameBuf[0];
+    socketLibraryStartup();
+}
+
+ImageGetWorker::~ImageGetWorker()
+{
+    delete[] m_frameBuf[0];
+    delete[] m_frameBuf[1];
+    socketLibraryCleanup();
+}
+
+void ImageGetWorker::requestStop()
+{
+    m_stopRequested.store(true, std::memory_order_relaxed);
+}
+
+QString ImageGetWorker::contentType() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_conType;
+}
+
+void ImageGetWorker::growFrameBuffer()
+{
+    const int w = writeIndex();
+    ensureWriteCapacity(std::int64_t(m_frameBufSize[w]) + 1);
+}
+
+bool ImageGetWorker::ensureWriteCapacity(std::int64_t needed)
+{
+    const int w = writeIndex();
+    const std::int64_t oldSize = m_frameBufSize[w];
+    if (needed <= oldSize)
+        return true;
+    if (needed > MaxFrameBufferBytes)
+        return false;
+    std::int64_t newSize = oldSize;
+    while (newSize < needed)
+        newSize = newSize * 3 / 2;
+    newSize = std::min(newSize, MaxFrameBufferBytes);
+
+    auto* grown = new unsigned char[std::size_t(newSize)];
+    const int keep = std::clamp(m_curLen, 0, int(oldSize));
+    std::memcpy(grown, m_frameBuf[w], std::size_t(keep));
+    unsigned char* old = m_frameBuf[w];
+    {
+        // The GUI thread reads only the completed array, but it reads the
+        // pointer table; swapping under the lock keeps that read stable.
+        std::lock_guard lock(m_mutex);
+        m_frameBuf[w] = grown;
+        m_frameBufSize[w] = int(newSize);
+    }
+    delete[] old;
+    m_writePtr = grown + m_curLen;
+    return true;
+}
+
+void ImageGetWorker::finishFrame()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        const int w = writeIndex();
+        m_frameLen[w] = m_curLen;
+        m_framesDone.store((m_framesDone.load(std::memory_order_relaxed) + 1) & 0xFFFF,
+                           std::memory_order_relaxed);
+    }
+    m_curLen = 0;
+    m_writePtr = m_frameBuf[writeIndex()];
+}
+
+void ImageGetWorker::restartFrame()
+{
+    m_curLen = 0;
+    m_writePtr = m_frameBuf[writeIndex()];
+}
+
+void ImageGetWorker::deliverFrame()
+{
+    unsigned char* destination = nullptr;
+    int length = 0;
+    QString conType;
+    QString logMsg;
+    {
+        std::lock_guard lock(m_mutex);
+        destination = m_requestBuf.load(std::memory_order_relaxed);
+        const int done = m_framesDone.load(std::memory_order_relaxed);
+        if (destination == nullptr || done == m_lastDelivered.load(std::memory_order_relaxed))
+            return;
+        const int c = (done + 1) % 2;
+        length = m_frameLen[c];
+        if (m_requestLen < length) {
+            // Too large for the destination: skip this frame but keep the
+            // request pending, so the next frame that fits is delivered.
+            m_lastDelivered.store(done, std::memory_order_relaxed);
+            return;
+        }
+        std::memcpy(destination, m_frameBuf[c], std::size_t(length));
+        m_requestLen = length;
+        m_requestBuf.store(nullptr, std::memory_order_relaxed);
+        m_lastDelivered.store(done, std::memory_order_relaxed);
+        conType = m_conType;
+        logMsg = std::exchange(m_logMsg, QString());
+    }
+    // The connection is queued, so emitting outside the lock changes nothing
+    // for the receiver and cannot deadlock a directly connected slot.
+    emit newImageReceived(conType, destination, length, logMsg);
+}
+
+void ImageGetWorker::setContentType(const QString& text)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_conType != text)
+        m_conType = text;
+}
+
+void ImageGetWorker::appendLog(const QString& text)
+{
+    std::lock_guard lock(m_mutex);
+    m_logMsg += text;
+}
+
+void ImageGetWorker::imageRequested(unsigned char* m_transferBuf, int transferLength)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_requestLen = std::max(transferLength, 0);
+        m_requestBuf.store(m_transferBuf, std::memory_order_release);
+    }
+    deliverIfRequested();
+}
+
+void ImageGetWorker::initConnect(QString Ip, int Port)
+{
+    if (stopRequested())
+        return;
+
+    m_lastDelivered.store(0, std::memory_order_relaxed);
+    restartFrame();
+    {
+        std::lock_guard lock(m_mutex);
+        m_conType = (m_protocol == Tcp) ? QString() : QStringLiteral("image/jpeg");
+    }
+
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(std::uint16_t(Port & 0xFFFF));
+    address.sin_addr.s_addr = inet_addr(Ip.toLatin1().constData());
+
+    int quietLimitMs = TcpQuietLimitMs;
+    SocketHandle s = InvalidSocket;
+    if (m_protocol == Tcp) {
+        s = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (s == InvalidSocket)
+            return;
+        setNonBlocking(s, true);
+        if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            if (!connectInProgress()) {
+                closeSocket(s);
+                return;
+            }
+            // Wait for the outcome in slices so that a stop request is seen.
+            int ready = 0;
+            while (ready == 0 && !stopRequested())
+                ready = waitSocket(s, WaitSliceMs, true);
+            int error = 0;
+            socklen_t errorLen = sizeof error;
+            if (ready < 0 || stopRequested()
+                || ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &errorLen)
+                       != 0
+                || error != 0) {
+                closeSocket(s);
+                return;
+            }
+        }
+    } else {
+        s = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (s == InvalidSocket)
+            return;
+        if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            closeSocket(s);
+            return;
+        }
+        int size = ReceiveBufferBytes;
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
+        setNonBlocking(s, true);
+        quietLimitMs = DatagramQuietLimitMs;
+    }
+
+    emit connected();
+    receiveLoop(qintptr(s), quietLimitMs);
+    closeSocket(s);
+    emit disconnected();
+}
+
+void ImageGetWorker::receiveLoop(qintptr socket, int quietLimitMs)
+{
+    const auto s = SocketHandle(socket);
+    std::unique_ptr<protocolDecoder> decoder = makeDecoder(m_protocol, this);
+    std::vector<unsigned char> block(ReceiveBlockBytes);
+    const bool datagrams = m_protocol != Tcp;
+    auto deadline = Clock::now() + std::chrono::milliseconds(quietLimitMs);
+
+    while (!stopRequested()) {
+        const int left = msUntil(deadline);
+        if (left == 0)
+            break; // quiet for the whole limit
+        const int ready = waitSocket(s, std::min(left, int(WaitSliceMs)), false);
+        if (ready < 0)
+            break;
+        if (ready == 0)
+            continue;
+
+        // One wait may be followed by several receives: a datagram socket is
+        // drained until empty, each datagram still decoded as one block.
+        bool closed = false;
+        for (int n = 0; n < MaxDatagramsPerWake; ++n) {
+            const auto received =
+                ::recv(s, reinterpret_cast<char*>(block.data()), ReceiveBlockBytes, 0);
+            if (received < 0) {
+                closed = !receiveWouldBlock();
+                break;
+            }
+            if (received == 0 && !datagrams) {
+                closed = true; // the peer closed the connection
+                break;
+            }
+            deadline = Clock::now() + std::chrono::milliseconds(quietLimitMs);
+            if (received > 0 && decoder)
+                decoder->decode(block.data(), int(received));
+            if (!datagrams || stopRequested())
+                break;
+        }
+        if (closed)
+            break;
+    }
+}

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+// The few socket calls the receive loop needs, spelled once for Winsock and
+// once for Berkeley sockets, so that the loop itself reads the same on both.
+#pragma once
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using SocketHandle = SOCKET;
+constexpr SocketHandle InvalidSocket = INVALID_SOCKET;
+inline void socketLibraryStartup()
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 0), &data);
+}
+inline void socketLibraryCleanup() { WSACleanup(); }
+inline int closeSocket(SocketHandle s) { return closesocket(s); }
+inline bool setNonBlocking(SocketHandle s, bool on)
+{
+    u_long mode = on ? 1 : 0;
+    return ioctlsocket(s, FIONBIO, &mode) == 0;
+}
+inline bool connectInProgress() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+inline bool receiveWouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+using SocketHandle = int;
+constexpr SocketHandle InvalidSocket = -1;
+inline void socketLibraryStartup() {}
+inline void socketLibraryCleanup() {}
+inline int closeSocket(SocketHandle s) { return ::close(s); }
+inline bool setNonBlocking(SocketHandle s, bool on)
+{
+    const int flags = ::fcntl(s, F_GETFL, 0);
+    if (flags < 0)
+        return false;
+    return ::fcntl(s, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
+}
+inline bool connectInProgress() { return errno == EINPROGRESS; }
+inline bool receiveWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+#endif
