@@ -1,0 +1,194 @@
+// SPDX-License-Identifier: MIT
+#include "getstreamimage.h"
+
+#include "devicelog.h"
+#include "framemetadata.h"
+
+#include <QDeadlineTimer>
+#include <QPainter>
+#include <QSettings>
+#include <QtDebug>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+// The worker's receive loop sees a stop request within one wait slice; this
+// leaves ample room for that and for the thread's event loop to end.
+constexpr int ShutdownWaitMs = 1000;
+
+// Reads a frame dimension. Returns 0 (no raw frames) for text that is not a
+// number and for values that are not positive; `valid` tells which.
+int readDimension(QSettings* settings, const char* key, const char* fallback, bool* valid)
+{
+    const QString text =
+        settings->value(QLatin1String(key), QLatin1String(fallback)).toString().trimmed();
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    *valid = ok && value > 0;
+    return *valid ? value : 0;
+}
+
+} // namespace
+
+GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent)
+    : QObject(parent), m_sizeX(0), m_sizeY(0), m_image(), m_worker(settings), m_thread()
+{
+    // Keys are read in the order the members are declared; the worker read
+    // its own (protocol) when it was constructed above.
+    bool xValid = false;
+    bool yValid = false;
+    const QString rawX =
+        settings->value(QStringLiteral("sizeX"), QStringLiteral("1280")).toString();
+    const QString rawY = settings->value(QStringLiteral("sizeY"), QStringLiteral("960")).toString();
+    m_sizeX = readDimension(settings, "sizeX", "1280", &xValid);
+    m_sizeY = readDimension(settings, "sizeY", "960", &yValid);
+    const bool tooLarge = std::int64_t(m_sizeX) * std::int64_t(m_sizeY) > MaxFramePixels;
+    if (tooLarge) {
+        m_sizeX = 0;
+        m_sizeY = 0;
+    }
+    if (!xValid || !yValid || tooLarge) {
+        qWarning().noquote()
+            << QStringLiteral("Device group \"%1\": frame size sizeX=\"%2\" sizeY=\"%3\" is not "
+                              "usable (each must be a positive number, together at most %4 "
+                              "pixels); raw gray frames of this device are not shown")
+                   .arg(settings->group(), rawX, rawY)
+                   .arg(MaxFramePixels);
+    }
+
+    m_host = settings->value(QStringLiteral("host"), QString()).toString();
+    m_port = settings->value(QStringLiteral("port"), QString()).toInt();
+    m_logFile = settings->value(QStringLiteral("logfile"), QString()).toString();
+    m_contentOverwrite = settings->value(QStringLiteral("contentoverwrite"), QString()).toString();
+
+    m_worker.moveToThread(&m_thread);
+
+    connect(&m_worker, &ImageGetWorker::newImageReceived, this, &GetStreamImage::newImageReceived,
+            Qt::QueuedConnection);
+    connect(this, &GetStreamImage::initConnect, &m_worker, &ImageGetWorker::initConnect);
+    connect(&m_worker, &ImageGetWorker::connected, this, &GetStreamImage::connected);
+    connect(&m_worker, &ImageGetWorker::disconnected, this, &GetStreamImage::disconnected);
+    connect(this, &GetStreamImage::imageRequest, &m_worker, &ImageGetWorker::imageRequested);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &GetStreamImage::reconnect);
+
+    m_transferBuf = new unsigned char[std::size_t(transferLength())];
+
+    m_thread.start(QThread::HighestPriority);
+    m_reconnectTimer.start(ReconnectIntervalMs);
+    emit initConnect(m_host, m_port);
+    requestNextFrame();
+}
+
+GetStreamImage::~GetStreamImage()
+{
+    m_reconnectTimer.stop();
+    // The receive loop does not see quit(): it checks the stop flag after
+    // every wait slice and returns, then the thread's event loop ends.
+    m_worker.requestStop();
+    m_thread.quit();
+    if (!m_thread.wait(QDeadlineTimer(ShutdownWaitMs))) {
+        qWarning().noquote() << QStringLiteral("Device %1:%2: worker thread slow to stop, waiting")
+                                    .arg(m_host)
+                                    .arg(m_port);
+        m_thread.wait();
+    }
+    // A raw gray image refers to the transfer buffer; drop it first.
+    m_image = QImage();
+    delete[] m_transferBuf;
+    m_transferBuf = nullptr;
+}
+
+int GetStreamImage::transferLength() const
+{
+    // The constructor bounds sizeX x sizeY, so this always fits an int.
+    return int(std::int64_t(m_sizeX) * std::int64_t(m_sizeY) + TransferSpareBytes);
+}
+
+void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int len, QString logMsg)
+{
+    processImage(conType, pBuf, len);
+    writeLog(logMsg);
+}
+
+void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
+{
+    if (len > 0)
+        convertImage(conType, pBuf, len);
+    // Also after an empty delivery: without a new request the worker would
+    // never deliver this device's frames again.
+    requestNextFrame();
+}
+
+void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
+{
+    // A delivery never exceeds the transfer buffer; hold to that even for a
+    // caller that reports more.
+    if (pBuf == m_transferBuf)
+        len = std::min(len, transferLength());
+
+    if (!m_contentOverwrite.isEmpty())
+        conType = m_contentOverwrite;
+
+    if (conType == QLatin1String(RawGrayContentType)) {
+        m_image = m_transferBuf != nullptr ? wrapGrayFrame(pBuf, len, m_sizeX, m_sizeY) : QImage();
+        m_image.setColorTable(grayColorTable());
+    } else if (conType == QLatin1String(JpegContentType)) {
+        // The delay is taken before decoding, so decoding time is not part
+        // of it.
+        unsigned short field = 0;
+        long long deviceTimeUs = 0;
+        if (readFrameTimestamp(pBuf, len, &field, &deviceTimeUs)) {
+            const auto delay = std::int32_t(m_stopwatch.delayMicroseconds(deviceTimeUs));
+            g_frameDelay = delay / 1000000.0;
+        }
+        m_image = QImage();
+        m_image = decodeJpegFrame(pBuf, len);
+    }
+    emit acquisitionEvent(m_image, this);
+}
+
+void GetStreamImage::paintOverlay(QPainter& painter)
+{
+    Q_UNUSED(painter);
+}
+
+void GetStreamImage::connected()
+{
+    m_reconnectTimer.stop();
+}
+
+void GetStreamImage::disconnected()
+{
+    m_reconnectTimer.start(ReconnectIntervalMs);
+}
+
+void GetStreamImage::reconnect()
+{
+    emit initConnect(m_host, m_port);
+}
+
+void GetStreamImage::requestNextFrame()
+{
+    // A direct call: a queued one would wait behind the receive loop that
+    // occupies the worker's thread.
+    m_worker.imageRequested(m_transferBuf, transferLength());
+}
+
+void GetStreamImage::writeLog(const QString& logMsg)
+{
+    if (m_logFile.isEmpty() || logMsg.isEmpty())
+        return;
+    if (appendDeviceLog(m_logFile, logMsg)) {
+        m_logFailureReported = false;
+        return;
+    }
+    if (!m_logFailureReported) {
+        qWarning().noquote()
+            << QStringLiteral("Cannot open log file \"%1\"; its lines are dropped until it can be "
+                              "opened again")
+                   .arg(m_logFile);
+        m_logFailureReported = true;
+    }
+}

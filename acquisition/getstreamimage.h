@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "frameconversion.h"
+#include "framelimits.h"
+#include "imagegetworker.h"
+#include "stopwatch.h"
+
+#include <QImage>
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <QTimer>
+
+class QPainter;
+class QSettings;
+
+// The controller of one configured image-streaming device. It lives in the
+// GUI thread, owns the device's network worker and the thread the worker runs
+// in, keeps the connection alive with a reconnect timer, owns the transfer
+// buffer into which the worker copies each delivered frame, converts every
+// delivered frame into an image for the window and appends the decoders' log
+// text to the device's log file.
+//
+// One frame request is outstanding at a time. Between a request and its
+// delivery only the worker writes the transfer buffer; from the delivery until
+// the next request only this object reads it.
+class GetStreamImage : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int ReconnectIntervalMs = 1000;
+    // Spare bytes of the transfer buffer beyond one raw frame.
+    static constexpr int TransferSpareBytes = 1024;
+    // Largest accepted sizeX x sizeY. The worker never assembles a frame
+    // larger than MaxFrameBytes, so a larger raw frame could never arrive.
+    static constexpr qint64 MaxFramePixels = MaxFrameBytes;
+
+    // `settings` is positioned in the device's group; it is read during
+    // construction only.
+    explicit GetStreamImage(QSettings* settings, QObject* parent = nullptr);
+    // Stops the worker's receive loop, ends its thread and waits for it
+    // (about a second at most), then releases the transfer buffer.
+    ~GetStreamImage() override;
+
+    int sizeX() const { return m_sizeX; }
+    int sizeY() const { return m_sizeY; }
+    QString host() const { return m_host; }
+    int port() const { return m_port; }
+    QString logFile() const { return m_logFile; }
+    QString contentOverwrite() const { return m_contentOverwrite; }
+    // sizeX x sizeY + TransferSpareBytes: the transfer buffer's size and the
+    // capacity passed with every frame request.
+    int transferLength() const;
+    const unsigned char* transferBuffer() const { return m_transferBuf; }
+    const QImage& image() const { return m_image; }
+    ImageGetWorker* worker() { return &m_worker; }
+    bool isReconnecting() const { return m_reconnectTimer.isActive(); }
+
+signals:
+    void startImageGet();
+    void acquisitionEvent(QImage& image, GetStreamImage* ovlImage);
+    // Declared for derived controllers; frames are requested by calling the
+    // worker directly, since queued calls wait behind its receive loop.
+    void imageRequest(unsigned char* m_transferBuf, int transferLength);
+    void initConnect(QString Ip, int Port);
+
+public slots:
+    // Converts the frame, emits acquisitionEvent, requests the next frame.
+    virtual void convertImage(QString conType, unsigned char* pBuf, int len);
+    // Overlay hook called by the window with a painter on the frame's pixmap.
+    virtual void paintOverlay(QPainter& painter);
+    virtual void processImage(QString conType, unsigned char* pBuf, int len);
+
+    void newImageReceived(QString conType, unsigned char* pBuf, int len, QString logMsg);
+    void connected();
+    void disconnected();
+    void reconnect();
+
+protected:
+    void requestNextFrame();
+    void writeLog(const QString& logMsg);
+
+    unsigned char* m_transferBuf = nullptr;
+    int m_sizeX = 0;
+    int m_sizeY = 0;
+    QImage m_image;
+    ImageGetWorker m_worker;
+    QThread m_thread;
+    QString m_host;
+    int m_port = 0;
+    Stopwatch m_stopwatch;
+    QTimer m_reconnectTimer;
+    QString m_logFile;
+    QString m_contentOverwrite;
+
+private:
+    // Set while the log file cannot be opened, so that the failure is
+    // reported once per outage rather than once per frame.
+    bool m_logFailureReported = false;
+};
