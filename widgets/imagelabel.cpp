@@ -1,0 +1,182 @@
+// SPDX-License-Identifier: MIT
+#include "imagelabel.h"
+
+#include <QAction>
+#include <QByteArray>
+#include <QContextMenuEvent>
+#include <QDebug>
+#include <QFileDialog>
+#include <QImage>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPen>
+#include <QRectF>
+
+namespace {
+
+constexpr const char* NoImageResource = ":/images/bitmaps/no_image.bmp";
+
+// Decodes data into a pixmap; a null pixmap when data is missing, empty or
+// not an image the toolkit can read.
+QPixmap decodePixmap(const QByteArray* data)
+{
+    QPixmap pixmap;
+    if (data != nullptr && !data->isEmpty())
+        pixmap.loadFromData(*data);
+    return pixmap;
+}
+
+} // namespace
+
+ImageSaveDialogs ImageSaveDialogs::modal()
+{
+    ImageSaveDialogs dialogs;
+    dialogs.getSaveFileName = [](QWidget* parent, const QString& caption, const QString& dir,
+                                 const QString& filter) {
+        return QFileDialog::getSaveFileName(parent, caption, dir, filter);
+    };
+    dialogs.warning = [](QWidget* parent, const QString& title, const QString& text) {
+        QMessageBox::warning(parent, title, text, QMessageBox::Ok, QMessageBox::NoButton);
+    };
+    return dialogs;
+}
+
+ImageLabel::ImageLabel(QWidget* parent, bool keepAspect) : QLabel(parent), m_keepAspect(keepAspect)
+{
+    setScaledContents(true);
+    // A resource that cannot be loaded leaves the placeholder null; the label
+    // then paints its outline instead.
+    const QPixmap placeholder(QString::fromLatin1(NoImageResource));
+    m_noImagePixmap = placeholder.copy();
+    m_saveAction = new QAction(tr("&Save image"), this);
+    connect(m_saveAction, &QAction::triggered, this, &ImageLabel::saveImage);
+}
+
+ImageLabel::~ImageLabel() = default;
+
+void ImageLabel::showNoImage()
+{
+    m_pixmap = m_noImagePixmap.copy();
+    m_imageSize = m_pixmap.size();
+    m_markRect = QRect();
+    m_markColor = Qt::transparent;
+}
+
+void ImageLabel::clearImage()
+{
+    m_pixmap = QPixmap();
+    m_imageSize = m_pixmap.size();
+    m_markRect = QRect();
+    m_markColor = Qt::transparent;
+}
+
+QSize ImageLabel::setImage(const QPixmap& pixmap)
+{
+    m_pixmap = pixmap;
+    m_imageSize = m_pixmap.size();
+    update();
+    return m_imageSize;
+}
+
+QSize ImageLabel::setImage(QString fileName)
+{
+    m_showMark = false;
+    m_markColor = Qt::transparent;
+    QPixmap loaded;
+    if (loaded.load(fileName)) {
+        m_pixmap = loaded;
+        m_imageSize = m_pixmap.size();
+    } else {
+        qDebug("Error converting to pixmap");
+    }
+    update();
+    return m_imageSize;
+}
+
+QSize ImageLabel::setImage(const QByteArray* data)
+{
+    m_pixmap = decodePixmap(data);
+    if (!m_pixmap.isNull())
+        m_imageSize = m_pixmap.size();
+    else if (data != nullptr && !data->isEmpty())
+        qDebug("Error converting to pixmap");
+    update();
+    return m_imageSize;
+}
+
+QSize ImageLabel::setImage(const QByteArray* data, int x, int y, int width, int height)
+{
+    m_markRect = QRect(x - width / 2, y - height / 2, width, height);
+    m_showMark = true;
+    const QPixmap decoded = decodePixmap(data);
+    if (!decoded.isNull()) {
+        m_pixmap = decoded;
+        m_imageSize = m_pixmap.size();
+    } else {
+        showNoImage();
+    }
+    update();
+    return m_imageSize;
+}
+
+void ImageLabel::paintEvent(QPaintEvent* /*event*/)
+{
+    QPainter painter(this);
+    if (m_pixmap.isNull()) {
+        m_markColor = Qt::transparent;
+        painter.drawRect(frameRect().adjusted(0, 0, -1, -1));
+        return;
+    }
+    const QImage image = m_pixmap.toImage();
+    if (image.isNull()) {
+        qDebug("Image is a null image");
+        return;
+    }
+
+    QImage scaled;
+    if (m_keepAspect) {
+        painter.fillRect(0, 0, width(), height(), painter.background());
+        scaled = image.scaled(width(), height(), Qt::KeepAspectRatio, Qt::FastTransformation);
+    } else {
+        scaled = image.scaled(width(), height(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    }
+    painter.drawImage(0, 0, scaled);
+
+    // The marker is given in image pixels; an image without area gives it no
+    // scale, so nothing is drawn.
+    if (!m_showMark || m_imageSize.width() <= 0 || m_imageSize.height() <= 0)
+        return;
+    painter.setPen(QPen(QBrush(m_markColor), 2, Qt::SolidLine));
+    painter.setBrush(Qt::NoBrush);
+    const QSizeF ref = m_keepAspect ? QSizeF(scaled.size()) : QSizeF(size());
+    const double iw = m_imageSize.width();
+    const double ih = m_imageSize.height();
+    painter.drawRect(
+        QRectF(m_markRect.left() / iw * ref.width(), m_markRect.top() / ih * ref.height(),
+               m_markRect.width() / iw * ref.width(), m_markRect.height() / ih * ref.height()));
+}
+
+void ImageLabel::contextMenuEvent(QContextMenuEvent* event)
+{
+    if (!m_contextMenuEnabled) {
+        event->ignore();
+        return;
+    }
+    QMenu menu;
+    menu.addAction(m_saveAction);
+    menu.exec(event->globalPos());
+}
+
+void ImageLabel::saveImage()
+{
+    const QString fileName = m_dialogs.getSaveFileName(
+        this, tr("Save Image"), QString(),
+        tr("PNG file (*.png);;JPEG file (*.jpg);;Bitmap file (*.bmp);;TIF file (*.tif)"));
+    if (fileName.isEmpty())
+        return;
+    if (!m_pixmap.save(fileName, nullptr, -1))
+        m_dialogs.warning(this, tr("Error saving image"),
+                          tr("Image %1 could not be saved").arg(fileName));
+}

@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QColor>
+#include <QLabel>
+#include <QPixmap>
+#include <QRect>
+#include <QSize>
+#include <QString>
+
+#include <functional>
+
+class QAction;
+class QByteArray;
+class QContextMenuEvent;
+class QPaintEvent;
+
+// The two modal calls of saveImage(). The defaults open the toolkit's save
+// dialog and warning box; tests replace them to drive saving without a
+// nested event loop.
+struct ImageSaveDialogs
+{
+    std::function<QString(QWidget* parent, const QString& caption, const QString& dir,
+                          const QString& filter)>
+        getSaveFileName;
+    std::function<void(QWidget* parent, const QString& title, const QString& text)> warning;
+
+    static ImageSaveDialogs modal();
+};
+
+// Shows the current frame scaled to the widget, with an optional marker
+// rectangle given in image coordinates, and saves the shown image on request.
+// The label paints everything itself; QLabel supplies only widget behaviour.
+class ImageLabel : public QLabel
+{
+    Q_OBJECT
+
+public:
+    // Usable as a promoted widget in a form: keepAspect defaults to stretching.
+    explicit ImageLabel(QWidget* parent = nullptr, bool keepAspect = false);
+    ~ImageLabel() override;
+
+    void showNoImage();
+    void clearImage();
+    QSize setImage(const QPixmap& pixmap);
+    QSize setImage(QString fileName);
+    QSize setImage(const QByteArray* data);
+    // Shows the image in data with a marker of width x height centred on
+    // (x, y) in image pixels; falls back to the placeholder when data does
+    // not decode.
+    QSize setImage(const QByteArray* data, int x, int y, int width, int height);
+
+    void setKeepAspect(bool keepAspect) { m_keepAspect = keepAspect; }
+    void setContextMenuEnabled(bool enabled) { m_contextMenuEnabled = enabled; }
+
+    void setSaveDialogs(const ImageSaveDialogs& dialogs) { m_dialogs = dialogs; }
+
+    const QPixmap& currentPixmap() const { return m_pixmap; }
+    QSize imageSize() const { return m_imageSize; }
+    QRect markRect() const { return m_markRect; }
+    bool markShown() const { return m_showMark; }
+    QColor markColor() const { return m_markColor; }
+    QAction* saveAction() const { return m_saveAction; }
+
+public slots:
+    void saveImage();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    QPixmap m_pixmap;
+    QPixmap m_noImagePixmap;
+    QSize m_imageSize{640, 480};
+    QRect m_markRect{0, 0, 0, 0};
+    bool m_showMark = false;
+    QColor m_markColor{0, 0, 0, 255};
+    bool m_keepAspect;
+    bool m_contextMenuEnabled = false;
+    QAction* m_saveAction = nullptr;
+    ImageSaveDialogs m_dialogs = ImageSaveDialogs::modal();
+};
