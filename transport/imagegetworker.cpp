@@ -4,6 +4,7 @@
 #include "framelimits.h"
 #include "multipartdec.h"
 #include "protocoldecoder.h"
+#include "rtp2jpeg.h"
 #include "socketapi.h"
 
 #include <QSettings>
@@ -37,7 +38,7 @@ int protocolFromSetting(const QString& value)
 std::unique_ptr<protocolDecoder> makeDecoder(int protocol, ImageGetWorker* worker)
 {
     if (protocol == ImageGetWorker::Rtp)
-        return nullptr; // RTP datagrams are dropped until a reassembler exists
+        return std::make_unique<Rtp2Jpeg>(worker);
     return std::make_unique<MultipartDec>(worker);
 }
 

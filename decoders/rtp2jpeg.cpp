@@ -1,0 +1,249 @@
+// SPDX-License-Identifier: MIT
+#include "rtp2jpeg.h"
+
+#include "framelimits.h"
+#include "imagegetworker.h"
+#include "jpegheader.h"
+#include "rtpcounters.h"
+
+#include <QString>
+#include <QTime>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+constexpr int MarkerSOI = 0xD8;
+constexpr int MarkerSOF0 = 0xC0;
+constexpr int MarkerDQT = 0xDB;
+constexpr int MarkerSOS = 0xDA;
+constexpr int TableBytes = 64;
+
+QString timeOfDay()
+{
+    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+}
+} // namespace
+
+Rtp2Jpeg::Rtp2Jpeg(ImageGetWorker* worker) : m_worker(worker)
+{
+    prepareHeader();
+}
+
+Rtp2Jpeg::~Rtp2Jpeg() = default;
+
+void Rtp2Jpeg::prepareHeader()
+{
+    m_header = std::make_unique<unsigned char[]>(HeaderStoreBytes);
+    m_headerDataLen = HeaderStoreBytes;
+    m_headerLen = 0;
+    if (std::FILE* file = std::fopen("reference.jpg", "rb")) {
+        m_headerDataLen = int(std::fread(m_header.get(), 1, HeaderStoreBytes, file));
+        std::fclose(file);
+        // The header runs from the start of the file through the scan header.
+        // An SOS segment that does not end within the bytes read is not used.
+        int length = 0;
+        const int sos = findMarker(MarkerSOS, 0, &length);
+        if (sos >= 0 && sos + length - 2 <= m_headerDataLen)
+            m_headerLen = sos + length - 2;
+    } else {
+        std::memcpy(m_header.get(), BuiltinJpegHeader, BuiltinJpegHeaderBytes);
+        m_headerLen = BuiltinJpegHeaderBytes;
+    }
+}
+
+int Rtp2Jpeg::findMarker(int marker, int start, int* segmentLength) const
+{
+    const unsigned char* h = m_header.get();
+    const int limit = m_headerDataLen;
+    int pos = start < 0 ? 0 : start;
+    while (pos < limit) {
+        if (h[pos++] != 0xFF)
+            continue; // not a marker: stepped over by itself
+        if (pos >= limit)
+            return -1; // marker code cut off
+        const int code = h[pos];
+        if (code == 0xFF)
+            continue; // fill byte before a marker
+        ++pos;
+        if (code == MarkerSOI)
+            continue; // the only segment without a length field
+        if (limit - pos < 2)
+            return -1; // length field cut off
+        const int length = (h[pos] << 8) | h[pos + 1];
+        pos += 2;
+        if (length < 2)
+            return -1; // a length counts its own two bytes; anything less is corrupt
+        if (code == marker) {
+            *segmentLength = length;
+            return pos;
+        }
+        if (code == MarkerSOS)
+            return -1; // entropy-coded data follows; no header segment lies beyond
+        pos += length - 2;
+    }
+    return -1;
+}
+
+void Rtp2Jpeg::patchTables(int pos, int end, const unsigned char* const tables[2])
+{
+    // A DQT segment holds one or more tables, each a Pq/Tq byte followed by
+    // 64 8-bit or 64 16-bit values. Only 8-bit tables 0 and 1 are replaced;
+    // the others, and a table cut off by the segment's end, are left alone.
+    unsigned char* h = m_header.get();
+    while (pos < end) {
+        const int precision = h[pos] >> 4;
+        const int id = h[pos] & 0x0F;
+        const int size = precision == 0 ? TableBytes : 2 * TableBytes;
+        if (end - pos - 1 < size)
+            return;
+        if (precision == 0 && id < 2 && tables[id] != nullptr)
+            std::memcpy(h + pos + 1, tables[id], TableBytes);
+        pos += 1 + size;
+    }
+}
+
+int Rtp2Jpeg::updateHeader()
+{
+    // Q 1-99 names the scaled standard tables; Q >= 128 sends its own. With
+    // neither (no table received yet, or a reserved Q) the reference's own
+    // tables stay.
+    unsigned char luma[TableBytes];
+    unsigned char chroma[TableBytes];
+    const unsigned char* tables[2] = {nullptr, nullptr};
+    if (m_packet.m_q >= 1 && m_packet.m_q <= 99) {
+        makeRfc2435Tables(m_packet.m_q, luma, chroma);
+        tables[0] = luma;
+        tables[1] = chroma;
+    } else if (m_packet.m_q >= 128 && m_packet.m_qTableBytes >= TableBytes) {
+        tables[0] = m_packet.m_qTable[0];
+        tables[1] = m_packet.m_qTable[1];
+    }
+
+    int length = 0;
+    int pos = findMarker(MarkerDQT, 0, &length);
+    if (pos < 0)
+        return -1;
+    while (pos >= 0) {
+        const int end = std::min(pos + length - 2, m_headerDataLen);
+        patchTables(pos, end, tables);
+        pos = findMarker(MarkerDQT, end, &length);
+    }
+
+    const int sof = findMarker(MarkerSOF0, 0, &length);
+    if (sof < 0 || length < 7 || m_headerDataLen - sof < 5)
+        return -1;
+    unsigned char* h = m_header.get();
+    h[sof + 1] = static_cast<unsigned char>(m_packet.m_height >> 8);
+    h[sof + 2] = static_cast<unsigned char>(m_packet.m_height);
+    h[sof + 3] = static_cast<unsigned char>(m_packet.m_width >> 8);
+    h[sof + 4] = static_cast<unsigned char>(m_packet.m_width);
+    return 0;
+}
+
+const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, bool* synchronised)
+{
+    *synchronised = false;
+    const unsigned char* p = m_packet.parse(data, len);
+    if (p == nullptr)
+        return nullptr; // shorter than its headers: dropped like an unsynchronised packet
+    const std::int64_t frameEnd =
+        std::int64_t(m_headerLen) + m_packet.m_fragmentOffset + (m_packet.payloadEnd() - p) + 2;
+    if (frameEnd > MaxFrameBytes)
+        return nullptr; // would make the frame larger than any frame is allowed to be
+
+    if (m_packet.m_ssrc != m_streamSsrc)
+        m_needSync = 1;
+    if (m_packet.m_fragmentOffset == 0 && m_needSync) {
+        updateHeader();
+        m_needSync = 0;
+        m_streamSsrc = m_packet.m_ssrc;
+        m_lastTimestamp = m_packet.m_timestamp;
+        m_frameOpen = 0;
+        m_lastSequence = m_packet.m_sequenceNumber;
+        *synchronised = true;
+    }
+    return m_needSync ? nullptr : p;
+}
+
+void Rtp2Jpeg::accountSequence(bool synchronised)
+{
+    if (synchronised) {
+        g_packetsExpected.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    const int d = std::int16_t(std::uint16_t(m_packet.m_sequenceNumber - m_lastSequence));
+    if (d <= 0) {
+        // Late or repeated: the stored number stays that of the newest packet.
+        g_packetsOutOfOrder.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    if (d > 1) {
+        g_packetsLost.fetch_add(d - 1, std::memory_order_relaxed);
+        m_worker->appendLog(QStringLiteral("%1: image:%2, missed %3 packets after %4\n")
+                                .arg(timeOfDay())
+                                .arg(m_packet.m_timestamp)
+                                .arg(d - 1)
+                                .arg(m_lastSequence));
+    }
+    g_packetsExpected.fetch_add(d, std::memory_order_relaxed);
+    m_lastSequence = m_packet.m_sequenceNumber;
+}
+
+void Rtp2Jpeg::completeFrame()
+{
+    ImageGetWorker& w = *m_worker;
+    // Only a frame whose packets were all dropped could end inside the header.
+    if (w.m_curLen < m_headerLen)
+        w.m_curLen = m_headerLen;
+    unsigned char* buffer = w.writeBuffer();
+    std::memcpy(buffer, m_header.get(), std::size_t(m_headerLen));
+    buffer[w.m_curLen] = 0xFF;
+    buffer[w.m_curLen + 1] = 0xD9;
+    w.m_curLen += 2;
+    w.finishFrame();
+}
+
+void Rtp2Jpeg::decode(const unsigned char* data, int len)
+{
+    bool synchronised = false;
+    const unsigned char* p = parsePacket(data, len, &synchronised);
+    if (p == nullptr)
+        return;
+    ImageGetWorker& w = *m_worker;
+
+    if (m_packet.m_sequenceNumber == 0)
+        w.appendLog(QStringLiteral("%1: MARK 64k packets\n").arg(timeOfDay()));
+
+    const int payloadLen = int(m_packet.payloadEnd() - p);
+    const int writePos = m_headerLen + m_packet.m_fragmentOffset;
+
+    accountSequence(synchronised);
+
+    const std::int32_t t = std::int32_t(m_packet.m_timestamp - m_lastTimestamp);
+    if (t < 0)
+        return; // part of an older frame
+    if (t > 0) {
+        m_lastTimestamp = m_packet.m_timestamp;
+        if (m_frameOpen)
+            completeFrame(); // its marker packet was lost
+        m_frameOpen = 1;
+    }
+
+    // The packet's end becomes the frame's length before any growth, so the
+    // growth keeps everything already placed, up to the old capacity.
+    const int previousLen = w.m_curLen;
+    w.m_curLen = writePos + payloadLen;
+    if (!w.ensureWriteCapacity(std::int64_t(w.m_curLen) + TailRoomBytes + 1)) {
+        w.m_curLen = previousLen;
+        return;
+    }
+    std::memcpy(w.writeBuffer() + writePos, p, std::size_t(payloadLen));
+
+    if (m_packet.m_marker) {
+        completeFrame();
+        m_frameOpen = 0;
+    }
+    w.deliverIfRequested();
+}

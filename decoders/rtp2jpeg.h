@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "protocoldecoder.h"
+#include "rtppacketjpeg.h"
+
+#include <cstdint>
+#include <memory>
+
+class ImageGetWorker;
+
+// Reassembles RTP/JPEG packets (RFC 2435) into complete JPEG files in the
+// worker's write buffer. Each packet's scan data goes straight to its
+// fragment offset behind room for the JPEG header; a frame is completed on
+// the marker bit or when a newer timestamp arrives, by copying the header in
+// front and an EOI behind. Gaps left by lost packets keep stale bytes.
+//
+// The header is a reference header ("reference.jpg" in the current
+// directory, or a built-in one) patched once per stream, at the first
+// fragment of each new SSRC, with the stream's quantization tables and frame
+// size.
+class Rtp2Jpeg : public protocolDecoder
+{
+public:
+    static constexpr int HeaderStoreBytes = 1024;
+    // The write buffer keeps at least this many bytes free behind a packet.
+    static constexpr int TailRoomBytes = 16;
+
+    explicit Rtp2Jpeg(ImageGetWorker* worker);
+    ~Rtp2Jpeg() override;
+
+    void decode(const unsigned char* data, int len) override;
+
+    // Scans the header store from start for the segment with the given
+    // marker code. Returns the position of its first payload byte and its
+    // length field in segmentLength, or -1. The scan ends at SOS and never
+    // looks past m_headerDataLen.
+    int findMarker(int marker, int start, int* segmentLength) const;
+    // Patches the quantization tables and the SOF0 frame size of the header
+    // store from the most recently parsed packet. Returns 0, or -1 when no
+    // DQT or no SOF0 segment was found.
+    int updateHeader();
+
+    const unsigned char* header() const { return m_header.get(); }
+    int headerLen() const { return m_headerLen; }
+    int headerDataLen() const { return m_headerDataLen; }
+    const RTPPacketJpeg& packet() const { return m_packet; }
+    bool waitingForSync() const { return m_needSync != 0; }
+
+private:
+    const unsigned char* parsePacket(const unsigned char* data, int len, bool* synchronised);
+    void prepareHeader();
+    void patchTables(int pos, int end, const unsigned char* const tables[2]);
+    void accountSequence(bool synchronised);
+    void completeFrame();
+
+    ImageGetWorker* m_worker;
+    RTPPacketJpeg m_packet;
+    std::unique_ptr<unsigned char[]> m_header;
+    int m_headerDataLen = HeaderStoreBytes;
+    int m_headerLen = 0;
+    std::uint32_t m_streamSsrc = 0;
+    std::uint32_t m_lastTimestamp = 0;
+    int m_lastSequence = 0;
+    int m_frameOpen = 0;
+    int m_needSync = 1;
+};
