@@ -1,0 +1,307 @@
+// SPDX-License-Identifier: MIT
+#include "framelimits.h"
+#include "imagegetworker.h"
+#include "multipartdec.h"
+
+#include "../support/multipartstream.h"
+#include "../support/workerharness.h"
+
+#include <QTest>
+
+#include <algorithm>
+
+using FrameList = QList<QByteArray>;
+
+namespace {
+
+const QByteArray Boundary = "---jworudfg83h23lsow2z04";
+
+QByteArray part(const QByteArray& headers, const QByteArray& body)
+{
+    return Boundary + "\r\n" + headers + body;
+}
+
+QByteArray longType(int lineLength)
+{
+    QByteArray line = "Content-Type: image/jpeg;x=";
+    line += QByteArray(lineLength - line.size(), 'a');
+    return line;
+}
+
+// Feeds `stream` to a fresh decoder in the given blocks and returns the
+// frames delivered, with their content types.
+struct DecodeResult
+{
+    FrameList frames;
+    QStringList types;
+};
+
+DecodeResult decodeInBlocks(const QString& protocol, const QByteArray& stream,
+                            const QList<int>& cuts)
+{
+    DeviceSettings settings(protocol);
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker, std::max(int(stream.size()), 4096));
+    collector.request();
+    MultipartDec decoder(&worker);
+    int start = 0;
+    QList<int> ends = cuts;
+    ends.append(stream.size());
+    for (int end : ends) {
+        if (end > start)
+            decoder.decode(reinterpret_cast<const unsigned char*>(stream.constData()) + start,
+                           end - start);
+        start = std::max(start, end);
+    }
+    DecodeResult result;
+    for (const auto& f : collector.frames) {
+        result.frames.append(f.data);
+        result.types.append(f.conType);
+    }
+    return result;
+}
+
+} // namespace
+
+class tst_MultipartDec : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void frames_data();
+    void frames();
+    void everySplitPoint_data() { frames_data(); }
+    void everySplitPoint();
+    void everyTruncation();
+    void shortBodyRecovery_data();
+    void shortBodyRecovery();
+    void largeFrameGrowsBuffer();
+    void oversizedLengthSkipped_data();
+    void oversizedLengthSkipped();
+    void garbageKeepsCountdownNegative();
+    void parseDecimalMatchesToolkit_data();
+    void parseDecimalMatchesToolkit();
+};
+
+void tst_MultipartDec::frames_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<FrameList>("expected");
+    QTest::addColumn<QString>("type");
+
+    const QByteArray headers = "Content-Type: image/jpeg\r\nContent-Length: 5\r\n\r\n";
+    QTest::newRow("one part after a line feed")
+        << QByteArray("\n") + part(headers, "ABCDE") << FrameList{"ABCDE"} << "image/jpeg";
+    QTest::newRow("two parts back to back")
+        << multipartPart("first") + multipartPart("second!", "video/x-raw-gray")
+        << FrameList{"first", "second!"} << "video/x-raw-gray";
+    QTest::newRow("bare line feeds")
+        << part("Content-Type: image/jpeg\nContent-Length: 3\n\r\n", "xyz") << FrameList{"xyz"}
+        << "image/jpeg";
+    QTest::newRow("headers in the opposite order")
+        << part("Content-Length: 5\r\nContent-Type: image/jpeg\r\n\r\n", "ABCDE") << FrameList{}
+        << "";
+    QTest::newRow("content-type with lower-case t")
+        << part("Content-type: image/jpeg\r\nContent-Length: 5\r\n\r\n", "ABCDE") << FrameList{}
+        << "";
+    QTest::newRow("no blank after the colon")
+        << part("Content-Type:image/jpeg\r\nContent-Length: 5\r\n\r\n", "ABCDE") << FrameList{}
+        << "";
+    QTest::newRow("length zero")
+        << part("Content-Type: image/jpeg\r\nContent-Length: 0\r\n\r\n", "ABCDE") << FrameList{}
+        << "image/jpeg";
+    QTest::newRow("empty line as bare LF starts one byte late")
+        << part("Content-Type: image/jpeg\r\nContent-Length: 5\r\n\n", "ABCDEX")
+        << FrameList{"BCDEX"} << "image/jpeg";
+    QTest::newRow("third header line")
+        << part("Content-Type: image/jpeg\r\nContent-Length: 5\r\nX-Extra: 1\r\n\r\n", "ABCDE")
+        << FrameList{"Extra"} << "image/jpeg";
+    QTest::newRow("seven dashes find the boundary")
+        << QByteArray("----") + part(headers, "ABCDE") << FrameList{"ABCDE"} << "image/jpeg";
+    QTest::newRow("five dashes miss the boundary")
+        << QByteArray("--") + part(headers, "ABCDE") << FrameList{} << "";
+    QTest::newRow("header line of 255 characters")
+        << part(longType(255) + "\r\nContent-Length: 2\r\n\r\n", "ok") << FrameList{"ok"}
+        << QString::fromLatin1(longType(255).mid(14));
+    QTest::newRow("header line of 256 characters")
+        << part(longType(256) + "\r\nContent-Length: 2\r\n\r\n", "ok") << FrameList{} << "";
+    QTest::newRow("content type parameters verbatim")
+        << part("Content-Type: image/jpeg; q=0.5\r\nContent-Length: 2\r\n\r\n", "ok")
+        << FrameList{"ok"} << "image/jpeg; q=0.5";
+    QTest::newRow("length with sign")
+        << part("Content-Type: image/jpeg\r\nContent-Length: +2\r\n\r\n", "ok")
+        << FrameList{"ok"} << "image/jpeg";
+    for (const char* bad : {"-1", "abc", "12abc", "", "99999999999999999999", "2147483648",
+                            "4294967296"}) {
+        QTest::addRow("length \"%s\" skipped, next part intact", bad)
+            << part(QByteArray("Content-Type: image/jpeg\r\nContent-Length: ") + bad + "\r\n\r\n",
+                    "zzzz") + multipartPart("good")
+            << FrameList{"good"} << "image/jpeg";
+    }
+    QTest::newRow("garbage between parts")
+        << multipartPart("one") + QByteArray("\x00\xff garbage --- ---jworud\n", 25)
+               + multipartPart("two")
+        << FrameList{"one", "two"} << "image/jpeg";
+    QTest::newRow("boundary text inside a body is data")
+        << multipartPart(Boundary) << FrameList{Boundary} << "image/jpeg";
+}
+
+void tst_MultipartDec::frames()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(FrameList, expected);
+    QFETCH(QString, type);
+    for (const QString& protocol : {QStringLiteral("TCP"), QStringLiteral("UDP")}) {
+        const DecodeResult r = decodeInBlocks(protocol, stream, {});
+        QCOMPARE(r.frames, expected);
+        if (!expected.isEmpty())
+            QCOMPARE(r.types.last(), type);
+    }
+}
+
+void tst_MultipartDec::everySplitPoint()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(FrameList, expected);
+    for (const QString& protocol : {QStringLiteral("TCP"), QStringLiteral("UDP")}) {
+        for (int cut = 1; cut < stream.size(); ++cut)
+            QCOMPARE(decodeInBlocks(protocol, stream, {cut}).frames, expected);
+        QList<int> everyByte;
+        for (int i = 1; i < stream.size(); ++i)
+            everyByte.append(i);
+        QCOMPARE(decodeInBlocks(protocol, stream, everyByte).frames, expected);
+    }
+}
+
+void tst_MultipartDec::everyTruncation()
+{
+    const QByteArray stream = multipartPart("0123456789");
+    const int bodyEnd = stream.size() - 2; // the part's trailing CR LF is not body
+    for (const QString& protocol : {QStringLiteral("TCP"), QStringLiteral("UDP")}) {
+        for (int len = 0; len < bodyEnd; ++len)
+            QVERIFY(decodeInBlocks(protocol, stream.left(len), {}).frames.isEmpty());
+    }
+}
+
+void tst_MultipartDec::shortBodyRecovery_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<QList<int>>("cuts");
+    QTest::addColumn<FrameList>("expected");
+
+    // The first part claims 100 bytes but carries 4; the next part's header
+    // is recognised inside the countdown and its frame arrives intact.
+    QTest::newRow("UDP, one datagram") << "UDP" << QList<int>{} << FrameList{"good", "third"};
+    QTest::newRow("TCP, one block") << "TCP" << QList<int>{} << FrameList{"good", "third"};
+    // A TCP block that starts inside the claimed body is bulk-copied, so the
+    // next part is swallowed into a broken 100-byte frame; the part after it
+    // is intact.
+    QTest::newRow("TCP, block starting inside the claimed body")
+        << "TCP" << QList<int>{76} << FrameList{"shrt---jworudfg83h23lsow2z04", "third"};
+}
+
+void tst_MultipartDec::shortBodyRecovery()
+{
+    QFETCH(QString, protocol);
+    QFETCH(QList<int>, cuts);
+    QFETCH(FrameList, expected);
+    QByteArray stream = part("Content-Type: image/jpeg\r\nContent-Length: 100\r\n\r\n", "shrt")
+                        + multipartPart("good") + QByteArray(64, '.') + multipartPart("third");
+    QCOMPARE(stream.indexOf("shrt"), 75);
+    FrameList frames = decodeInBlocks(protocol, stream, cuts).frames;
+    QCOMPARE(frames.size(), expected.size());
+    for (int i = 0; i < frames.size(); ++i)
+        QVERIFY2(frames[i].startsWith(expected[i]), frames[i].constData());
+    if (!cuts.isEmpty())
+        QCOMPARE(frames[0].size(), 100);
+}
+
+void tst_MultipartDec::largeFrameGrowsBuffer()
+{
+    QByteArray body(5 * 1024 * 1024 + 17, '\0');
+    for (int i = 0; i < body.size(); ++i)
+        body[i] = char(i * 7 + (i >> 12));
+    const QByteArray stream = multipartPart(body) + multipartPart("after");
+    for (const QString& protocol : {QStringLiteral("TCP"), QStringLiteral("UDP")}) {
+        // Blocks of the receive size, and an odd size, for both modes.
+        for (int blockSize : {ReceiveBlockBytes, 65507}) {
+            QList<int> cuts;
+            for (int c = blockSize; c < stream.size(); c += blockSize)
+                cuts.append(c);
+            DeviceSettings settings(protocol);
+            const FrameList frames = decodeInBlocks(protocol, stream, cuts).frames;
+            QCOMPARE(frames.size(), 2);
+            QVERIFY(frames[0] == body);
+            QCOMPARE(frames[1], QByteArray("after"));
+        }
+    }
+}
+
+void tst_MultipartDec::oversizedLengthSkipped_data()
+{
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("at the bound") << qint64(MaxFrameBytes) << true;
+    QTest::newRow("one past the bound") << qint64(MaxFrameBytes) + 1 << false;
+    QTest::newRow("int max") << qint64(INT_MAX) << false;
+}
+
+void tst_MultipartDec::oversizedLengthSkipped()
+{
+    QFETCH(qint64, length);
+    QFETCH(bool, accepted);
+    DeviceSettings settings("TCP");
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker, 1024);
+    collector.request();
+    MultipartDec decoder(&worker);
+    const QByteArray header = Boundary + "\r\nContent-Type: image/jpeg\r\nContent-Length: "
+                              + QByteArray::number(length) + "\r\n\r\n";
+    decoder.decode(reinterpret_cast<const unsigned char*>(header.constData()), header.size());
+    const QByteArray body(64, 'x');
+    decoder.decode(reinterpret_cast<const unsigned char*>(body.constData()), body.size());
+    // An accepted length is counting down into a body; a refused one is not,
+    // and the buffer did not grow for it.
+    QCOMPARE(decoder.remaining() >= 0, accepted);
+    QCOMPARE(worker.writeCapacity(), InitialFrameBufferBytes);
+    if (!accepted) {
+        const QByteArray good = multipartPart("good");
+        decoder.decode(reinterpret_cast<const unsigned char*>(good.constData()), good.size());
+        QCOMPARE(collector.frames.size(), 1);
+        QCOMPARE(collector.frames[0].data, QByteArray("good"));
+    }
+}
+
+void tst_MultipartDec::garbageKeepsCountdownNegative()
+{
+    DeviceSettings settings("UDP");
+    ImageGetWorker worker(settings.get());
+    MultipartDec decoder(&worker);
+    QByteArray garbage(1024 * 1024, '\0');
+    for (int i = 0; i < garbage.size(); ++i)
+        garbage[i] = char((i * 131) ^ (i >> 8));
+    for (int round = 0; round < 10; ++round) {
+        decoder.decode(reinterpret_cast<const unsigned char*>(garbage.constData()), garbage.size());
+        QCOMPARE(decoder.remaining(), -1);
+    }
+    QCOMPARE(worker.writeCapacity(), InitialFrameBufferBytes);
+}
+
+void tst_MultipartDec::parseDecimalMatchesToolkit_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    for (const char* t : {"5", "0", "+5", "-1", " 42", "42 ", "\t7\t", "12abc", "abc", "", " ",
+                          "+", "-", "2147483647", "2147483648", "-2147483648", "-2147483649",
+                          "4294967296", "99999999999999999999", "0x10", "1 2", "007", "5\r"})
+        QTest::newRow(t) << QByteArray(t);
+}
+
+void tst_MultipartDec::parseDecimalMatchesToolkit()
+{
+    QFETCH(QByteArray, text);
+    QCOMPARE(MultipartDec::parseDecimal(text.constData(), int(text.size())),
+             QString::fromLatin1(text).toInt());
+}
+
+QTEST_GUILESS_MAIN(tst_MultipartDec)
+#include "tst_multipartdec.moc"

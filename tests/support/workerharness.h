@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+// Shared helpers for tests that drive an ImageGetWorker and its decoders
+// without a device: a settings file naming the protocol, and a collector that
+// keeps a request pending and records every delivered frame.
+#pragma once
+
+#include "imagegetworker.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QSettings>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <vector>
+
+// A QByteArray built from a literal with embedded NUL bytes intact.
+template <std::size_t N>
+QByteArray raw(const char (&text)[N])
+{
+    return QByteArray(text, int(N - 1));
+}
+
+// Settings positioned like a device group, with only `protocol` set.
+class DeviceSettings
+{
+public:
+    explicit DeviceSettings(const QString& protocol = QString())
+        : m_settings(m_dir.filePath(QStringLiteral("device.ini")), QSettings::IniFormat)
+    {
+        if (!protocol.isNull())
+            m_settings.setValue(QStringLiteral("protocol"), protocol);
+    }
+    QSettings* get() { return &m_settings; }
+
+private:
+    QTemporaryDir m_dir;
+    QSettings m_settings;
+};
+
+struct DeliveredFrame
+{
+    QString conType;
+    QByteArray data;
+    QString logMsg;
+};
+
+// Keeps one request pending on the worker and records each delivery, asking
+// again right away the way the device controller does.
+class FrameCollector
+{
+public:
+    explicit FrameCollector(ImageGetWorker* worker, int capacity = 8 * 1024 * 1024)
+        : m_worker(worker), m_buffer(std::size_t(capacity)), m_capacity(capacity)
+    {
+        QObject::connect(worker, &ImageGetWorker::newImageReceived, worker,
+                         [this](QString conType, unsigned char* buffer, int len, QString logMsg) {
+                             frames.push_back({conType,
+                                               QByteArray(reinterpret_cast<char*>(buffer), len),
+                                               logMsg});
+                             if (m_rerequest)
+                                 request();
+                         },
+                         Qt::DirectConnection);
+    }
+    void request() { m_worker->imageRequested(m_buffer.data(), m_capacity); }
+    void setRerequest(bool on) { m_rerequest = on; }
+
+    QList<DeliveredFrame> frames;
+
+private:
+    ImageGetWorker* m_worker;
+    std::vector<unsigned char> m_buffer;
+    int m_capacity;
+    bool m_rerequest = true;
+};
