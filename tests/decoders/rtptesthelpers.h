@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: MIT
+// Builds RTP/JPEG datagrams byte by byte for the decoder tests, and drives an
+// ImageGetWorker without a network: a settings file naming the protocol and a
+// collector that keeps a request pending and records every delivered frame.
+#pragma once
+
+#include "imagegetworker.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QSettings>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <vector>
+
+namespace rtptest {
+
+struct RtpFields
+{
+    int csrcCount = 0;
+    bool marker = false;
+    int sequence = 0;
+    std::uint32_t timestamp = 0;
+    std::uint32_t ssrc = 0x11223344;
+    int paddingBytes = 0;   // > 0 sets P and appends that many bytes
+    int extensionWords = 0; // > 0 sets X and adds an extension of that size
+};
+
+struct JpegFields
+{
+    int fragmentOffset = 0;
+    int type = 1;
+    int q = 255;
+    int widthByte = 80;
+    int heightByte = 60;
+    QByteArray restartHeader; // written as is for types 64-127
+    int tablePrecision = 0;
+    QByteArray tables;    // table data on the first fragment when q >= 128
+    int tableLength = -1; // -1: the size of `tables`
+};
+
+inline void put16(QByteArray& b, int v)
+{
+    b.append(char((v >> 8) & 0xFF));
+    b.append(char(v & 0xFF));
+}
+
+inline void put32(QByteArray& b, std::uint32_t v)
+{
+    put16(b, int(v >> 16));
+    put16(b, int(v & 0xFFFF));
+}
+
+// Fixed RTP header, CSRCs and extension.
+inline QByteArray rtpHeader(const RtpFields& r)
+{
+    QByteArray b;
+    b.append(char(0x80 | (r.paddingBytes > 0 ? 0x20 : 0) | (r.extensionWords > 0 ? 0x10 : 0) |
+                  (r.csrcCount & 0x0F)));
+    b.append(char((r.marker ? 0x80 : 0) | 26));
+    put16(b, r.sequence & 0xFFFF);
+    put32(b, r.timestamp);
+    put32(b, r.ssrc);
+    for (int i = 0; i < r.csrcCount; ++i)
+        put32(b, 0xC0000000u + std::uint32_t(i));
+    if (r.extensionWords > 0) {
+        put16(b, 0xBEDE);
+        put16(b, r.extensionWords);
+        b.append(QByteArray(4 * r.extensionWords, char(0xEE)));
+    }
+    return b;
+}
+
+// One complete datagram: RTP header, JPEG headers and scan data, padding.
+inline QByteArray packet(const RtpFields& r, const JpegFields& j, const QByteArray& scan)
+{
+    QByteArray b = rtpHeader(r);
+    b.append(char(0));
+    b.append(char((j.fragmentOffset >> 16) & 0xFF));
+    put16(b, j.fragmentOffset & 0xFFFF);
+    b.append(char(j.type));
+    b.append(char(j.q));
+    b.append(char(j.widthByte));
+    b.append(char(j.heightByte));
+    if (j.type >= 64 && j.type <= 127)
+        b.append(j.restartHeader.isEmpty() ? QByteArray("\x00\x3C\xFF\xFF", 4) : j.restartHeader);
+    if (j.q >= 128 && j.fragmentOffset == 0) {
+        b.append(char(0));
+        b.append(char(j.tablePrecision));
+        put16(b, j.tableLength >= 0 ? j.tableLength : int(j.tables.size()));
+        b.append(j.tables);
+    }
+    b.append(scan);
+    if (r.paddingBytes > 0) {
+        b.append(QByteArray(r.paddingBytes - 1, char(0)));
+        b.append(char(r.paddingBytes));
+    }
+    return b;
+}
+
+// count bytes counting up from first, wrapping at 256.
+inline QByteArray ramp(int count, int first = 0)
+{
+    QByteArray b(count, Qt::Uninitialized);
+    for (int i = 0; i < count; ++i)
+        b[i] = char((first + i) & 0xFF);
+    return b;
+}
+
+// Settings of one device, with only `protocol` set.
+class DeviceSettings
+{
+public:
+    explicit DeviceSettings(const QString& protocol = QStringLiteral("RTP"))
+        : m_settings(m_dir.filePath(QStringLiteral("device.ini")), QSettings::IniFormat)
+    {
+        m_settings.setValue(QStringLiteral("protocol"), protocol);
+    }
+    QSettings* get() { return &m_settings; }
+
+private:
+    QTemporaryDir m_dir;
+    QSettings m_settings;
+};
+
+struct DeliveredFrame
+{
+    QByteArray data;
+    QString logMsg;
+};
+
+// Keeps one request pending on the worker and records each delivery, asking
+// again right away as the device controller does.
+class FrameCollector
+{
+public:
+    explicit FrameCollector(ImageGetWorker* worker, int capacity = 32 * 1024 * 1024)
+        : m_worker(worker), m_buffer(std::size_t(capacity)), m_capacity(capacity)
+    {
+        QObject::connect(
+            worker, &ImageGetWorker::newImageReceived, worker,
+            [this](const QString&, unsigned char* buffer, int len, const QString& logMsg) {
+                frames.push_back({QByteArray(reinterpret_cast<char*>(buffer), len), logMsg});
+                request();
+            },
+            Qt::DirectConnection);
+        request();
+    }
+    void request() { m_worker->imageRequested(m_buffer.data(), m_capacity); }
+
+    QList<DeliveredFrame> frames;
+
+private:
+    ImageGetWorker* m_worker;
+    std::vector<unsigned char> m_buffer;
+    int m_capacity;
+};
+
+} // namespace rtptest
