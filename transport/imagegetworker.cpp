@@ -232,7 +232,12 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_port = htons(std::uint16_t(Port & 0xFFFF));
-    address.sin_addr.s_addr = inet_addr(Ip.toLatin1().constData());
+    const QByteArray ip = Ip.toLatin1();
+    address.sin_addr.s_addr = inet_addr(ip.constData());
+    // Text that is no dotted address converts to INADDR_NONE, which a
+    // datagram socket would happily bind as the broadcast address.
+    if (address.sin_addr.s_addr == INADDR_NONE && ip != "255.255.255.255")
+        return;
 
     int quietLimitMs = TcpQuietLimitMs;
     SocketHandle s = InvalidSocket;

@@ -1,0 +1,494 @@
+// SPDX-License-Identifier: MIT
+#include "framelimits.h"
+#include "imagegetworker.h"
+
+#include "../support/multipartstream.h"
+#include "../support/workerharness.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+// Writes `body` into the worker's write buffer as a decoder would and
+// completes the frame.
+void completeFrame(ImageGetWorker& w, const QByteArray& body)
+{
+    w.restartFrame();
+    QVERIFY(w.ensureWriteCapacity(body.size() + 1));
+    std::memcpy(w.m_writePtr, body.constData(), std::size_t(body.size()));
+    w.m_curLen = int(body.size());
+    w.m_writePtr += body.size();
+    w.finishFrame();
+}
+
+// A loopback listening socket on an ephemeral port.
+class LoopbackListener
+{
+public:
+    LoopbackListener()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(m_fd, 4);
+        socklen_t len = sizeof a;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        m_port = ntohs(a.sin_port);
+    }
+    ~LoopbackListener() { ::close(m_fd); }
+    int port() const { return m_port; }
+    // Accepts one connection, waiting at most timeoutMs.
+    int accept(int timeoutMs = 5000)
+    {
+        timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(m_fd, &set);
+        if (::select(m_fd + 1, &set, nullptr, nullptr, &tv) <= 0)
+            return -1;
+        return ::accept(m_fd, nullptr, nullptr);
+    }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+int freeUdpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+void sendDatagram(int port, const QByteArray& data)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(quint16(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(fd, data.constData(), std::size_t(data.size()), 0, reinterpret_cast<sockaddr*>(&a),
+             sizeof a);
+    ::close(fd);
+}
+
+// Runs a worker in a thread of its own, as the device controller does, and
+// relays its signals into the test's thread through queued connections.
+class ThreadedWorker : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ThreadedWorker(const QString& protocol)
+        : m_settings(protocol), m_worker(new ImageGetWorker(m_settings.get())),
+          m_buffer(4 * 1024 * 1024)
+    {
+        m_worker->moveToThread(&m_thread);
+        connect(m_worker, &ImageGetWorker::connected, this, &ThreadedWorker::connected);
+        connect(m_worker, &ImageGetWorker::disconnected, this, &ThreadedWorker::disconnected);
+        connect(m_worker, &ImageGetWorker::newImageReceived, this,
+                [this](QString type, unsigned char* buf, int len, QString) {
+                    types.append(type);
+                    frames.append(QByteArray(reinterpret_cast<char*>(buf), len));
+                    emit frameReceived();
+                    request();
+                },
+                Qt::QueuedConnection);
+        m_thread.start();
+    }
+    ~ThreadedWorker() override
+    {
+        m_worker->requestStop();
+        m_thread.quit();
+        m_thread.wait();
+        delete m_worker;
+    }
+    void start(const QString& ip, int port)
+    {
+        QMetaObject::invokeMethod(m_worker, "initConnect", Qt::QueuedConnection,
+                                  Q_ARG(QString, ip), Q_ARG(int, port));
+    }
+    void request() { m_worker->imageRequested(m_buffer.data(), int(m_buffer.size())); }
+    ImageGetWorker* worker() { return m_worker; }
+
+    QList<QByteArray> frames;
+    QStringList types;
+
+signals:
+    void connected();
+    void disconnected();
+    void frameReceived();
+
+private:
+    DeviceSettings m_settings;
+    ImageGetWorker* m_worker;
+    QThread m_thread;
+    std::vector<unsigned char> m_buffer;
+};
+
+} // namespace
+
+class tst_ImageGetWorker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void protocolSetting_data();
+    void protocolSetting();
+    void pendingRequestServedAfterLastByte();
+    void requestServedAtOnceWhenFrameIsReady();
+    void onlyNewestFrameDelivered();
+    void frameCounterWraps();
+    void logTextCarriedAndCleared();
+    void destinationCapacity_data();
+    void destinationCapacity();
+    void growthKeepsBytesAndIsBounded();
+
+    void tcpFramesEndToEnd();
+    void tcpQuietPeerDisconnectsAfterOneSecond();
+    void tcpPeerCloseDisconnectsAtOnce();
+    void tcpRefusedEmitsNothing();
+    void udpStreamSplitAcrossDatagrams();
+    void nonLocalBindEmitsNothing();
+    void stopEndsLoopPromptly_data();
+    void stopEndsLoopPromptly();
+};
+
+void tst_ImageGetWorker::protocolSetting_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("protocol");
+    QTest::newRow("absent") << QString() << int(ImageGetWorker::Tcp);
+    QTest::newRow("TCP") << "TCP" << int(ImageGetWorker::Tcp);
+    QTest::newRow("udp lower case") << "udp" << int(ImageGetWorker::Udp);
+    QTest::newRow("rtp lower case") << "rtp" << int(ImageGetWorker::Rtp);
+    QTest::newRow("RTP") << "RTP" << int(ImageGetWorker::Rtp);
+    QTest::newRow("tcp6 is TCP") << "tcp6" << int(ImageGetWorker::Tcp);
+}
+
+void tst_ImageGetWorker::protocolSetting()
+{
+    QFETCH(QString, value);
+    QFETCH(int, protocol);
+    DeviceSettings settings(value);
+    ImageGetWorker worker(settings.get());
+    QCOMPARE(worker.protocol(), protocol);
+}
+
+void tst_ImageGetWorker::pendingRequestServedAfterLastByte()
+{
+    DeviceSettings settings;
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker);
+    collector.request();
+    QVERIFY(collector.frames.isEmpty());
+    completeFrame(worker, "abc");
+    QVERIFY(collector.frames.isEmpty()); // the decoder runs the delivery test
+    worker.deliverIfRequested();
+    QCOMPARE(collector.frames.size(), 1);
+    QCOMPARE(collector.frames[0].data, QByteArray("abc"));
+}
+
+void tst_ImageGetWorker::requestServedAtOnceWhenFrameIsReady()
+{
+    DeviceSettings settings;
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker);
+    collector.setRerequest(false);
+    completeFrame(worker, "ready");
+    QSignalSpy spy(&worker, &ImageGetWorker::newImageReceived);
+    collector.request();
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(collector.frames[0].data, QByteArray("ready"));
+    // The same frame is not delivered twice.
+    collector.request();
+    QCOMPARE(spy.count(), 1);
+}
+
+void tst_ImageGetWorker::onlyNewestFrameDelivered()
+{
+    DeviceSettings settings;
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker);
+    collector.setRerequest(false);
+    completeFrame(worker, "first");
+    completeFrame(worker, "second");
+    completeFrame(worker, "third");
+    collector.request();
+    QCOMPARE(collector.frames.size(), 1);
+    QCOMPARE(collector.frames[0].data, QByteArray("third"));
+}
+
+void tst_ImageGetWorker::frameCounterWraps()
+{
+    DeviceSettings settings;
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker);
+    collector.setRerequest(false);
+    for (int i = 0; i < 65534; ++i)
+        worker.finishFrame();
+    collector.request();
+    QCOMPARE(collector.frames.size(), 1);
+    collector.frames.clear();
+    worker.finishFrame();
+    QCOMPARE(worker.framesDone(), 65535);
+    completeFrame(worker, "wrap");
+    QCOMPARE(worker.framesDone(), 0);
+    collector.request();
+    QCOMPARE(collector.frames.size(), 1);
+    QCOMPARE(collector.frames[0].data, QByteArray("wrap"));
+    completeFrame(worker, "after");
+    collector.request();
+    QCOMPARE(collector.frames.size(), 2);
+    QCOMPARE(collector.frames[1].data, QByteArray("after"));
+}
+
+void tst_ImageGetWorker::logTextCarriedAndCleared()
+{
+    DeviceSettings settings;
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker);
+    collector.setRerequest(false);
+    worker.appendLog("one\n");
+    completeFrame(worker, "dropped");
+    worker.appendLog("two\n");
+    completeFrame(worker, "shown");
+    collector.request();
+    QCOMPARE(collector.frames[0].logMsg, QString("one\ntwo\n"));
+    completeFrame(worker, "next");
+    collector.request();
+    QCOMPARE(collector.frames[1].logMsg, QString());
+}
+
+void tst_ImageGetWorker::destinationCapacity_data()
+{
+    QTest::addColumn<int>("capacity");
+    QTest::addColumn<int>("frameLen");
+    QTest::addColumn<bool>("copied");
+    QTest::newRow("equal to the frame") << 100 << 100 << true;
+    QTest::newRow("one byte short") << 99 << 100 << false;
+    QTest::newRow("zero capacity") << 0 << 1 << false;
+    QTest::newRow("negative capacity") << -5 << 1 << false;
+}
+
+void tst_ImageGetWorker::destinationCapacity()
+{
+    QFETCH(int, capacity);
+    QFETCH(int, frameLen);
+    QFETCH(bool, copied);
+    DeviceSettings settings;
+    ImageGetWorker worker(settings.get());
+    QByteArray destination(std::max(capacity, 0) + 16, '\xAA');
+    QList<int> lengths;
+    connect(&worker, &ImageGetWorker::newImageReceived, this,
+            [&](QString, unsigned char*, int len, QString) { lengths.append(len); });
+    completeFrame(worker, QByteArray(frameLen, 'f'));
+    worker.imageRequested(reinterpret_cast<unsigned char*>(destination.data()), capacity);
+    QCOMPARE(lengths.size(), copied ? 1 : 0);
+    // Nothing beyond the offered capacity is ever written.
+    QCOMPARE(destination.mid(std::max(capacity, 0)), QByteArray(16, '\xAA'));
+    if (copied)
+        return;
+    // The request stays pending: the next frame that fits is delivered.
+    completeFrame(worker, QByteArray());
+    completeFrame(worker, QByteArray(std::max(capacity, 0), 'g'));
+    worker.deliverIfRequested();
+    if (capacity > 0) {
+        QCOMPARE(lengths, QList<int>{capacity});
+        QCOMPARE(destination.left(capacity), QByteArray(capacity, 'g'));
+    }
+}
+
+void tst_ImageGetWorker::growthKeepsBytesAndIsBounded()
+{
+    DeviceSettings settings;
+    ImageGetWorker worker(settings.get());
+    const int other = 1 - worker.writeIndex();
+    std::memset(worker.m_writePtr, 'k', 1000);
+    worker.m_curLen = 1000;
+    worker.m_writePtr += 1000;
+    worker.growFrameBuffer();
+    QCOMPARE(worker.writeCapacity(), 3145728);
+    QCOMPARE(QByteArray(reinterpret_cast<char*>(worker.writeBuffer()), 1000), QByteArray(1000, 'k'));
+    QCOMPARE(worker.m_writePtr, worker.writeBuffer() + 1000);
+    worker.growFrameBuffer();
+    QCOMPARE(worker.writeCapacity(), 4718592);
+    QCOMPARE(worker.m_frameBufSize[other], InitialFrameBufferBytes);
+    // Sizes beyond the frame bound, or that would overflow, are refused.
+    QVERIFY(!worker.ensureWriteCapacity(std::int64_t(MaxFrameBytes) * 2));
+    QVERIFY(!worker.ensureWriteCapacity(std::int64_t(1) << 40));
+    QCOMPARE(worker.writeCapacity(), 4718592);
+    QVERIFY(worker.ensureWriteCapacity(10 * 1024 * 1024));
+    QVERIFY(worker.writeCapacity() >= 10 * 1024 * 1024);
+}
+
+void tst_ImageGetWorker::tcpFramesEndToEnd()
+{
+    LoopbackListener listener;
+    ThreadedWorker w("TCP");
+    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
+    QSignalSpy frameSpy(&w, &ThreadedWorker::frameReceived);
+    w.request();
+    w.start("127.0.0.1", listener.port());
+    const int peer = listener.accept();
+    QVERIFY(peer >= 0);
+    QVERIFY(connectedSpy.wait(5000));
+    const QByteArray body(300000, 'j'); // larger than one receive block
+    const QByteArray stream = multipartPart(body) + multipartPart("tail", "video/x-raw-gray");
+    QCOMPARE(::send(peer, stream.constData(), std::size_t(stream.size()), 0), stream.size());
+    QTRY_COMPARE_WITH_TIMEOUT(w.frames.size(), 2, 5000);
+    QVERIFY(w.frames[0] == body || w.frames[0] == "tail");
+    QCOMPARE(w.frames.last(), QByteArray("tail"));
+    QCOMPARE(w.types.last(), QString("video/x-raw-gray"));
+    ::close(peer);
+}
+
+void tst_ImageGetWorker::tcpQuietPeerDisconnectsAfterOneSecond()
+{
+    LoopbackListener listener;
+    ThreadedWorker w("TCP");
+    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
+    QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
+    w.start("127.0.0.1", listener.port());
+    const int peer = listener.accept();
+    QVERIFY(connectedSpy.wait(5000));
+    ::send(peer, "x", 1, 0);
+    QElapsedTimer quiet;
+    quiet.start();
+    QVERIFY(disconnectedSpy.wait(5000));
+    QVERIFY2(quiet.elapsed() >= 850, qPrintable(QString::number(quiet.elapsed())));
+    QVERIFY2(quiet.elapsed() < 3000, qPrintable(QString::number(quiet.elapsed())));
+    ::close(peer);
+}
+
+void tst_ImageGetWorker::tcpPeerCloseDisconnectsAtOnce()
+{
+    LoopbackListener listener;
+    ThreadedWorker w("TCP");
+    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
+    QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
+    w.start("127.0.0.1", listener.port());
+    const int peer = listener.accept();
+    QVERIFY(connectedSpy.wait(5000));
+    QElapsedTimer closing;
+    closing.start();
+    ::close(peer);
+    QVERIFY(disconnectedSpy.wait(5000));
+    QVERIFY2(closing.elapsed() < 800, qPrintable(QString::number(closing.elapsed())));
+}
+
+void tst_ImageGetWorker::tcpRefusedEmitsNothing()
+{
+    int port = 0;
+    {
+        LoopbackListener closedAgain;
+        port = closedAgain.port();
+    }
+    ThreadedWorker w("TCP");
+    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
+    QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
+    w.start("127.0.0.1", port);
+    QVERIFY(!connectedSpy.wait(500));
+    QCOMPARE(disconnectedSpy.count(), 0);
+}
+
+void tst_ImageGetWorker::udpStreamSplitAcrossDatagrams()
+{
+    const int port = freeUdpPort();
+    ThreadedWorker w("udp");
+    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
+    w.request();
+    w.start("127.0.0.1", port);
+    QVERIFY(connectedSpy.wait(5000));
+    QCOMPARE(w.worker()->contentType(), QString("image/jpeg"));
+    QByteArray body(5000, '\0');
+    for (int i = 0; i < body.size(); ++i)
+        body[i] = char(i);
+    const QByteArray stream = multipartPart(body, "video/x-raw-gray") + multipartPart("second");
+    for (int at = 0; at < stream.size(); at += 777)
+        sendDatagram(port, stream.mid(at, 777));
+    QTRY_COMPARE_WITH_TIMEOUT(w.frames.size(), 2, 5000);
+    QVERIFY(w.frames[0] == body);
+    QCOMPARE(w.types[0], QString("video/x-raw-gray"));
+    QCOMPARE(w.frames[1], QByteArray("second"));
+}
+
+void tst_ImageGetWorker::nonLocalBindEmitsNothing()
+{
+    for (const char* protocol : {"UDP", "RTP"}) {
+        ThreadedWorker w(protocol);
+        QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
+        // 192.0.2.1 (TEST-NET-1) is never an address of this machine; binding
+        // to it fails without sending anything.
+        w.start("192.0.2.1", 40000);
+        w.start("not-an-address", 40000);
+        QVERIFY(!connectedSpy.wait(300));
+    }
+}
+
+void tst_ImageGetWorker::stopEndsLoopPromptly_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::newRow("TCP while data flows") << "TCP";
+    QTest::newRow("UDP while idle") << "UDP";
+    QTest::newRow("RTP while idle") << "RTP";
+}
+
+void tst_ImageGetWorker::stopEndsLoopPromptly()
+{
+    QFETCH(QString, protocol);
+    LoopbackListener listener;
+    const int port = protocol == "TCP" ? listener.port() : freeUdpPort();
+    ThreadedWorker w(protocol);
+    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
+    QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
+    w.start("127.0.0.1", port);
+    int peer = -1;
+    if (protocol == "TCP")
+        peer = listener.accept();
+    QVERIFY(connectedSpy.wait(5000));
+
+    // A TCP peer that keeps sending would keep the loop alive for ever; the
+    // datagram modes would wait a minute. Only the stop request ends them.
+    std::atomic<bool> sending{peer >= 0};
+    std::thread sender([&] {
+        for (int i = 0; i < 200 && sending.load(); ++i) {
+            ::send(peer, "keepalive", 9, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    });
+    QTest::qWait(200);
+    QElapsedTimer stopping;
+    stopping.start();
+    w.worker()->requestStop();
+    const bool ended = disconnectedSpy.wait(3000);
+    sending = false;
+    sender.join();
+    if (peer >= 0)
+        ::close(peer);
+    QVERIFY(ended);
+    QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
+}
+
+QTEST_GUILESS_MAIN(tst_ImageGetWorker)
+#include "tst_imagegetworker.moc"
