@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "impairment.h"
+#include "rtpjpegpacketizer.h"
+#include "simconfig.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <chrono>
+#include <csignal>
+#include <random>
+#include <vector>
+
+// The simulated camera: produces frames on its own clock and sends them in
+// the configured way, one thread, non-blocking sockets and poll.
+class DeviceSim
+{
+public:
+    explicit DeviceSim(const SimConfig& config);
+    ~DeviceSim();
+
+    // Opens the socket (listening for tcp). Returns false with a message.
+    bool open(QString* error);
+    // Sends frames until the count or duration is reached or `stop` becomes
+    // nonzero. Returns the process exit code.
+    int run(volatile std::sig_atomic_t* stop);
+    // "sent: ..." figures of the run.
+    QString summary() const;
+    int boundPort() const { return m_boundPort; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    struct Client
+    {
+        int fd = -1;
+        QByteArray out;
+        qsizetype sent = 0;
+        bool startedPart = false; // has had the head of a part
+    };
+
+    QByteArray makeFrame(long long index, bool withTimestamp);
+    void sendFrame(long long index);
+    void sendMultipart(const QByteArray& bytes, bool frameStart);
+    void sendRtpFrame(const QByteArray& jpeg, long long index);
+    void sendDatagram(const QByteArray& bytes);
+    // Services sockets until `until` (accepts, writes, closes); returns
+    // early when `stop` is set.
+    void serviceUntil(Clock::time_point until, volatile std::sig_atomic_t* stop);
+    void acceptClients();
+    void closeClient(std::size_t i);
+    bool writeReference(QString* error);
+
+    SimConfig m_config;
+    int m_fd = -1;
+    int m_boundPort = 0;
+    std::vector<Client> m_clients;
+    simlib::RtpJpegPacketizer m_packetizer;
+    simlib::PacketImpairment m_impairment;
+    std::mt19937 m_rng;
+    Clock::time_point m_rtpEpoch;
+    std::uint32_t m_rtpBase = 0;
+    int m_badCounter = 0;
+    int m_datagramsThisFrame = 0;
+
+    long long m_frames = 0;
+    long long m_bytes = 0;
+    long long m_datagrams = 0;
+    long long m_badItems = 0;
+    long long m_clientsServed = 0;
+    long long m_framesSkipped = 0; // tcp: a client's queue was full
+    int m_ssrcChanges = 0;
+};
