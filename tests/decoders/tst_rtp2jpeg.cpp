@@ -1,0 +1,700 @@
+// SPDX-License-Identifier: MIT
+#include "imagegetworker.h"
+#include "jpegencoder.h"
+#include "jpegheader.h"
+#include "rtp2jpeg.h"
+#include "rtpcounters.h"
+#include "rtpjpegpacketizer.h"
+#include "rtptesthelpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+using namespace rtptest;
+
+namespace {
+constexpr int BuiltinLen = BuiltinJpegHeaderBytes;
+
+QByteArray builtin()
+{
+    return QByteArray(reinterpret_cast<const char*>(BuiltinJpegHeader), BuiltinLen);
+}
+
+QByteArray headerBytes(const Rtp2Jpeg& d, int len)
+{
+    return QByteArray(reinterpret_cast<const char*>(d.header()), len);
+}
+
+// One marker segment: 0xFF, the code, the length field, the payload.
+QByteArray segment(int code, const QByteArray& payload)
+{
+    QByteArray s;
+    s.append(char(0xFF));
+    s.append(char(code));
+    put16(s, int(payload.size()) + 2);
+    s.append(payload);
+    return s;
+}
+
+QByteArray soi()
+{
+    return QByteArray("\xFF\xD8", 2);
+}
+
+QByteArray sof(int code, int height, int width)
+{
+    QByteArray p;
+    p.append(char(8));
+    put16(p, height);
+    put16(p, width);
+    p.append(QByteArray("\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01", 10));
+    return segment(code, p);
+}
+
+QByteArray sos()
+{
+    return segment(0xDA, QByteArray("\x03\x01\x00\x02\x11\x03\x11\x00\x3F\x00", 10));
+}
+
+QByteArray dqt(int pqTq, const QByteArray& values)
+{
+    return segment(0xDB, char(pqTq) + values);
+}
+
+struct Counters
+{
+    int lost = g_packetsLost.load();
+    int outOfOrder = g_packetsOutOfOrder.load();
+    int expected = g_packetsExpected.load();
+};
+
+// One packet of a test stream: sequence number, timestamp, fragment offset,
+// scan bytes, marker.
+struct Pkt
+{
+    int seq;
+    std::uint32_t ts;
+    int offset;
+    int len;
+    bool marker = false;
+    std::uint32_t ssrc = 0x11223344;
+};
+
+QByteArray makePacket(const Pkt& k, const QByteArray& tables = ramp(128, 1), int widthByte = 80,
+                      int heightByte = 60)
+{
+    RtpFields r;
+    r.sequence = k.seq;
+    r.timestamp = k.ts;
+    r.ssrc = k.ssrc;
+    r.marker = k.marker;
+    JpegFields j;
+    j.fragmentOffset = k.offset;
+    j.tables = tables;
+    j.widthByte = widthByte;
+    j.heightByte = heightByte;
+    return packet(r, j, ramp(k.len, k.offset + k.seq));
+}
+
+void feed(Rtp2Jpeg& d, const QByteArray& datagram)
+{
+    d.decode(reinterpret_cast<const unsigned char*>(datagram.constData()), int(datagram.size()));
+}
+
+void writeFile(const QString& name, const QByteArray& bytes)
+{
+    QFile f(name);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+
+// A worker in RTP mode with a reassembler and a pending request.
+struct Rig
+{
+    DeviceSettings settings;
+    ImageGetWorker worker{settings.get()};
+    Rtp2Jpeg decoder{&worker};
+    FrameCollector frames{&worker};
+
+    void send(const Pkt& k) { feed(decoder, makePacket(k)); }
+    void send(const QList<Pkt>& ks)
+    {
+        for (const Pkt& k : ks)
+            send(k);
+    }
+    QString allLogs() const
+    {
+        QString all;
+        for (const DeliveredFrame& f : frames.frames)
+            all += f.logMsg;
+        return all;
+    }
+};
+} // namespace
+
+class tst_Rtp2Jpeg : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void builtinHeader();
+    void patchBuiltin_data();
+    void patchBuiltin();
+    void referenceFile_data();
+    void referenceFile();
+    void referencePatching_data();
+    void referencePatching();
+    void tablesFromQ_data();
+    void tablesFromQ();
+
+    void threePacketFrame();
+    void lostMarker();
+    void latePacketShortensFrame();
+    void olderTimestampDropped();
+    void sequenceAccounting_data();
+    void sequenceAccounting();
+    void ssrcChange();
+    void waitsForFirstFragment();
+    void malformedPacketsLeaveNoTrace();
+    void paddingNotPlaced();
+    void farFragmentGrowsBuffer();
+    void twoThreadsShareCounters();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void tst_Rtp2Jpeg::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+}
+
+void tst_Rtp2Jpeg::cleanup()
+{
+    QFile::remove(QStringLiteral("reference.jpg"));
+}
+
+void tst_Rtp2Jpeg::builtinHeader()
+{
+    DeviceSettings s;
+    ImageGetWorker w(s.get());
+    Rtp2Jpeg d(&w);
+    QCOMPARE(d.headerLen(), 617);
+    QCOMPARE(d.headerDataLen(), 1024);
+    QCOMPARE(headerBytes(d, BuiltinLen), builtin());
+
+    // The segments lie where the layout puts them, and the scan stops at SOS.
+    struct Expect
+    {
+        int code, start, pos, length;
+    };
+    const Expect expect[] = {{0xE9, 0, 6, 4},      {0xDD, 0, 12, 4},      {0xDB, 0, 18, 67},
+                             {0xDB, 83, 87, 67},   {0xC4, 0, 156, 31},    {0xC4, 185, 189, 181},
+                             {0xC4, 368, 372, 31}, {0xC4, 401, 405, 181}, {0xC0, 0, 588, 17},
+                             {0xDA, 0, 607, 12}};
+    for (const Expect& e : expect) {
+        int length = 0;
+        QCOMPARE(d.findMarker(e.code, e.start, &length), e.pos);
+        QCOMPARE(length, e.length);
+    }
+    int length = 0;
+    QCOMPARE(d.findMarker(0xD9, 0, &length), -1);
+    QCOMPARE(d.findMarker(0xDB, 152, &length), -1);
+    QCOMPARE(d.header()[616], 0x00);
+    QCOMPARE(d.header()[615], 0x3F);
+}
+
+void tst_Rtp2Jpeg::patchBuiltin_data()
+{
+    QTest::addColumn<int>("widthByte");
+    QTest::addColumn<int>("heightByte");
+    QTest::addColumn<QByteArray>("size");
+
+    QTest::newRow("640 x 480, as built in") << 80 << 60 << QByteArray("\x01\xE0\x02\x80", 4);
+    QTest::newRow("320 x 240") << 40 << 30 << QByteArray("\x00\xF0\x01\x40", 4);
+    QTest::newRow("2040 x 8") << 255 << 1 << QByteArray("\x00\x08\x07\xF8", 4);
+}
+
+void tst_Rtp2Jpeg::patchBuiltin()
+{
+    QFETCH(int, widthByte);
+    QFETCH(int, heightByte);
+    QFETCH(QByteArray, size);
+
+    Rig rig;
+    const QByteArray tables = ramp(128, 0x80);
+    feed(rig.decoder, makePacket({1, 1000, 0, 50, true}, tables, widthByte, heightByte));
+
+    QByteArray expected = builtin();
+    expected.replace(19, 64, tables.left(64));
+    expected.replace(88, 64, tables.mid(64));
+    expected.replace(589, 4, size);
+    QCOMPARE(headerBytes(rig.decoder, BuiltinLen), expected);
+    QCOMPARE(rig.frames.frames.size(), 1);
+    QCOMPARE(rig.frames.frames[0].data.left(BuiltinLen), expected);
+}
+
+void tst_Rtp2Jpeg::referenceFile_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<int>("headerLen");
+    QTest::addColumn<int>("dataLen");
+
+    const QByteArray base = soi() + dqt(0, ramp(64)) + dqt(1, ramp(64)) + sof(0xC0, 480, 640);
+    {
+        // APP0 padded so that SOS ends at byte 623.
+        const int appPayload = 623 - int(base.size()) - 14 - 4;
+        QByteArray f = soi() + segment(0xE0, QByteArray(appPayload, 'a')) + base.mid(2) + sos();
+        QCOMPARE(f.size(), 623);
+        f += ramp(5000 - 623);
+        QTest::newRow("5000 bytes, SOS ending at 623") << f << 623 << 1024;
+    }
+    {
+        QByteArray f = base + sos();
+        const int end = int(f.size());
+        f += ramp(300 - end);
+        QTest::newRow("300 bytes") << f << end << 300;
+    }
+    QTest::newRow("no SOS") << base + ramp(100) << 0 << int(base.size()) + 100;
+    {
+        QByteArray f = soi() + segment(0xE1, QByteArray(1009, 'x')) + sos() + ramp(100);
+        QTest::newRow("SOS cut off by the 1024-byte limit") << f << 0 << 1024;
+    }
+    QTest::newRow("length field at the very end")
+        << soi() + QByteArray("\xFF\xDB\x00", 3) << 0 << 5;
+    QTest::newRow("segment length below 2")
+        << soi() + QByteArray("\xFF\xE0\x00\x01", 4) + sos() << 0 << 20;
+    QTest::newRow("segment running past the file")
+        << soi() + QByteArray("\xFF\xE0\x7F\xFF", 4) + ramp(40) << 0 << 46;
+    QTest::newRow("fill bytes before a marker")
+        << soi() + QByteArray("\xFF\xFF", 2) + sos() << 18 << 18;
+    QTest::newRow("empty file") << QByteArray() << 0 << 0;
+}
+
+void tst_Rtp2Jpeg::referenceFile()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(int, headerLen);
+    QFETCH(int, dataLen);
+
+    writeFile(QStringLiteral("reference.jpg"), file);
+    DeviceSettings s;
+    ImageGetWorker w(s.get());
+    Rtp2Jpeg d(&w);
+    QCOMPARE(d.headerLen(), headerLen);
+    QCOMPARE(d.headerDataLen(), dataLen);
+    QCOMPARE(headerBytes(d, dataLen), file.left(dataLen));
+
+    // Patching never writes beyond the bytes read, and a frame carries
+    // exactly the header found.
+    FrameCollector frames(&w);
+    feed(d, makePacket({1, 1000, 0, 30, true}));
+    for (int i = dataLen; i < Rtp2Jpeg::HeaderStoreBytes; ++i)
+        QCOMPARE(d.header()[i], 0);
+    QCOMPARE(frames.frames.size(), 1);
+    QCOMPARE(frames.frames[0].data.size(), headerLen + 30 + 2);
+    QCOMPARE(frames.frames[0].data.left(headerLen), headerBytes(d, headerLen));
+}
+
+void tst_Rtp2Jpeg::referencePatching_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("tables");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<int>("result");
+
+    const QByteArray old0(64, char(0x10));
+    const QByteArray old1(64, char(0x20));
+    const QByteArray in = ramp(128, 0x40);
+    const QByteArray sofOld = sof(0xC0, 16, 16);
+    const QByteArray sofNew = sof(0xC0, 240, 320);
+
+    QTest::newRow("swapped table order")
+        << soi() + dqt(1, old1) + dqt(0, old0) + sofOld + sos() << in
+        << soi() + dqt(1, in.mid(64)) + dqt(0, in.left(64)) + sofNew + sos() << 0;
+    {
+        QByteArray ff = in;
+        ff.replace(0, 4, QByteArray("\xFF\xDB\x00\x43", 4));
+        ff[63] = char(0xFF);
+        QTest::newRow("0xFF values in the first table")
+            << soi() + dqt(0, old0) + dqt(1, old1) + sofOld + sos() << ff
+            << soi() + dqt(0, ff.left(64)) + dqt(1, ff.mid(64)) + sofNew + sos() << 0;
+    }
+    QTest::newRow("both tables in one segment")
+        << soi() + segment(0xDB, char(0) + old0 + char(1) + old1) + sofOld + sos() << in
+        << soi() + segment(0xDB, char(0) + in.left(64) + char(1) + in.mid(64)) + sofNew + sos()
+        << 0;
+    {
+        const QByteArray wide = ramp(128, 3);
+        QTest::newRow("16-bit table stepped over")
+            << soi() + segment(0xDB, char(0x10) + wide + char(1) + old1) + sofOld + sos() << in
+            << soi() + segment(0xDB, char(0x10) + wide + char(1) + in.mid(64)) + sofNew + sos()
+            << 0;
+    }
+    QTest::newRow("table 2 left alone")
+        << soi() + dqt(2, old0) + dqt(1, old1) + sofOld + sos() << in
+        << soi() + dqt(2, old0) + dqt(1, in.mid(64)) + sofNew + sos() << 0;
+    QTest::newRow("table cut short by its segment")
+        << soi() + segment(0xDB, char(0) + old0.left(40)) + sofOld + sos() << in
+        << soi() + segment(0xDB, char(0) + old0.left(40)) + sofNew + sos() << 0;
+    QTest::newRow("progressive frame: tables only")
+        << soi() + dqt(0, old0) + dqt(1, old1) + sof(0xC2, 16, 16) + sos() << in
+        << soi() + dqt(0, in.left(64)) + dqt(1, in.mid(64)) + sof(0xC2, 16, 16) + sos() << -1;
+    QTest::newRow("no DQT: nothing changed")
+        << soi() + sofOld + sos() << in << soi() + sofOld + sos() << -1;
+    {
+        // The DQT segment claims more bytes than the file holds; its table
+        // is patched only as far as the file goes.
+        QByteArray f = soi() + QByteArray("\xFF\xDB\x02\x00", 4) + char(0) + old0.left(30);
+        QTest::newRow("DQT segment past the end of the file") << f << in << f << -1;
+    }
+    QTest::newRow("no tables received: the reference's stay")
+        << soi() + dqt(0, old0) + dqt(1, old1) + sofOld + sos() << QByteArray()
+        << soi() + dqt(0, old0) + dqt(1, old1) + sofNew + sos() << 0;
+}
+
+void tst_Rtp2Jpeg::referencePatching()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, tables);
+    QFETCH(QByteArray, expected);
+    QFETCH(int, result);
+
+    writeFile(QStringLiteral("reference.jpg"), file);
+    Rig rig;
+    feed(rig.decoder, makePacket({1, 1000, 0, 10, true}, tables, 40, 30));
+    QVERIFY(!rig.decoder.waitingForSync());
+    QCOMPARE(headerBytes(rig.decoder, int(file.size())), expected);
+    for (int i = int(file.size()); i < Rtp2Jpeg::HeaderStoreBytes; ++i)
+        QCOMPARE(rig.decoder.header()[i], 0);
+    QCOMPARE(rig.decoder.updateHeader(), result);
+}
+
+void tst_Rtp2Jpeg::tablesFromQ_data()
+{
+    QTest::addColumn<int>("q");
+    QTest::addColumn<bool>("scaled");
+
+    for (int q : {1, 10, 25, 50, 75, 90, 99})
+        QTest::addRow("Q %d: scaled standard tables", q) << q << true;
+    for (int q : {0, 100, 127})
+        QTest::addRow("Q %d: reserved, the reference's tables stay", q) << q << false;
+    QTest::addRow("Q 255 without tables: the reference's tables stay") << 255 << false;
+}
+
+// For Q 1-99 the header holds the tables that libjpeg's quality scaling of
+// the standard tables gives, which is the scaling RFC 2435 prescribes.
+void tst_Rtp2Jpeg::tablesFromQ()
+{
+    QFETCH(int, q);
+    QFETCH(bool, scaled);
+
+    Rig rig;
+    RtpFields r;
+    r.sequence = 5;
+    r.marker = true;
+    JpegFields j;
+    j.q = q;
+    feed(rig.decoder, packet(r, j, ramp(10)));
+    QVERIFY(!rig.decoder.waitingForSync());
+
+    QByteArray expected0 = builtin().mid(19, 64);
+    QByteArray expected1 = builtin().mid(88, 64);
+    if (scaled) {
+        const QByteArray grey(16 * 16, char(0x80));
+        simlib::JpegEncodeOptions options;
+        options.quality = q;
+        std::vector<unsigned char> rgb(16 * 16 * 3, 0x80);
+        const QByteArray jpeg = simlib::encodeJpeg(rgb.data(), 16, 16, 3, options);
+        simlib::JpegScanInfo info;
+        QVERIFY(simlib::parseBaselineJpeg(reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                                          int(jpeg.size()), &info));
+        QCOMPARE(info.qTables.size(), 128);
+        expected0 = info.qTables.left(64);
+        expected1 = info.qTables.mid(64);
+    }
+    QCOMPARE(headerBytes(rig.decoder, BuiltinLen).mid(19, 64), expected0);
+    QCOMPARE(headerBytes(rig.decoder, BuiltinLen).mid(88, 64), expected1);
+}
+
+void tst_Rtp2Jpeg::threePacketFrame()
+{
+    Rig rig;
+    rig.send({{7, 1000, 0, 1000}, {8, 1000, 1000, 1000}, {9, 1000, 2000, 500, true}});
+    QCOMPARE(rig.frames.frames.size(), 1);
+    const QByteArray f = rig.frames.frames[0].data;
+    QCOMPARE(f.size(), 3119);
+    QCOMPARE(f.left(617), headerBytes(rig.decoder, 617));
+    QCOMPARE(f.mid(617, 1000), ramp(1000, 7));
+    QCOMPARE(f.mid(1617, 1000), ramp(1000, 1008));
+    QCOMPARE(f.mid(2617, 500), ramp(500, 2009));
+    QCOMPARE(f.right(2), QByteArray("\xFF\xD9", 2));
+}
+
+void tst_Rtp2Jpeg::lostMarker()
+{
+    Rig rig;
+    // The first frame after synchronisation is not opened by a timestamp
+    // change: without its marker it is never completed.
+    rig.send({{1, 1000, 0, 100}, {2, 1000, 100, 100}});
+    // Frame 2000 is opened by its timestamp; its marker packet is lost.
+    rig.send({{4, 2000, 0, 300}, {5, 2000, 300, 200}});
+    QCOMPARE(rig.frames.frames.size(), 0);
+    // The first packet of frame 3000 completes it, then goes to the other array.
+    rig.send({6, 3000, 0, 50});
+    QCOMPARE(rig.frames.frames.size(), 1);
+    QByteArray f = rig.frames.frames[0].data;
+    QCOMPARE(f.size(), 617 + 500 + 2);
+    QCOMPARE(f.mid(617, 300), ramp(300, 4));
+    QCOMPARE(f.mid(917, 200), ramp(200, 305));
+    QCOMPARE(f.right(2), QByteArray("\xFF\xD9", 2));
+
+    rig.send({7, 3000, 50, 50, true});
+    QCOMPARE(rig.frames.frames.size(), 2);
+    f = rig.frames.frames[1].data;
+    QCOMPARE(f.size(), 617 + 100 + 2);
+    QCOMPARE(f.mid(617, 50), ramp(50, 6));
+    QCOMPARE(f.mid(667, 50), ramp(50, 57));
+}
+
+void tst_Rtp2Jpeg::latePacketShortensFrame()
+{
+    Rig rig;
+    const Counters before;
+    rig.send({{1, 1000, 0, 1000}, {3, 1000, 2000, 500}, {2, 1000, 1000, 1000, true}});
+    QCOMPARE(rig.frames.frames.size(), 1);
+    QCOMPARE(rig.frames.frames[0].data.size(), 617 + 2000 + 2);
+    QCOMPARE(rig.frames.frames[0].data.mid(1617, 1000), ramp(1000, 1002));
+    QCOMPARE(g_packetsOutOfOrder.load() - before.outOfOrder, 1);
+}
+
+void tst_Rtp2Jpeg::olderTimestampDropped()
+{
+    Rig rig;
+    const Counters before;
+    rig.send({{10, 5000, 0, 100, true}, {11, 6000, 0, 100}});
+    rig.send({{9, 4000, 0, 100, true}, {12, 5500, 100, 100, true}}); // late, then newer seq
+    QCOMPARE(rig.frames.frames.size(), 1);
+    rig.send({13, 6000, 100, 100, true});
+    QCOMPARE(rig.frames.frames.size(), 2);
+    const QByteArray f = rig.frames.frames[1].data;
+    QCOMPARE(f.size(), 617 + 200 + 2);
+    QCOMPARE(f.mid(617, 100), ramp(100, 11));
+    QCOMPARE(f.mid(717, 100), ramp(100, 113));
+    QCOMPARE(g_packetsOutOfOrder.load() - before.outOfOrder, 1);
+    QCOMPARE(g_packetsExpected.load() - before.expected, 4);
+    QCOMPARE(g_packetsLost.load() - before.lost, 0);
+}
+
+void tst_Rtp2Jpeg::sequenceAccounting_data()
+{
+    QTest::addColumn<QList<int>>("sequence");
+    QTest::addColumn<int>("lost");
+    QTest::addColumn<int>("outOfOrder");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<QStringList>("lines");
+
+    QTest::newRow("in order") << QList<int>{10, 11, 12} << 0 << 0 << 3 << QStringList();
+    QTest::newRow("wrap without a gap") << QList<int>{65535, 0, 1} << 0 << 0 << 3
+                                        << QStringList{QStringLiteral("MARK 64k packets")};
+    QTest::newRow("gap of three") << QList<int>{100, 104} << 3 << 0 << 5
+                                  << QStringList{
+                                         QStringLiteral("image:1000, missed 3 packets after 100")};
+    QTest::newRow("gap across the wrap")
+        << QList<int>{65534, 2} << 3 << 0 << 5
+        << QStringList{QStringLiteral("image:1000, missed 3 packets after 65534")};
+    QTest::newRow("late and repeated packets")
+        << QList<int>{100, 101, 99, 101, 102} << 0 << 2 << 3 << QStringList();
+    QTest::newRow("gap line names the newest in-order packet")
+        << QList<int>{100, 101, 98, 105} << 3 << 1 << 6
+        << QStringList{QStringLiteral("missed 3 packets after 101")};
+    QTest::newRow("half the number space back is late")
+        << QList<int>{40000, 40000 - 32768} << 0 << 1 << 1 << QStringList();
+}
+
+void tst_Rtp2Jpeg::sequenceAccounting()
+{
+    QFETCH(QList<int>, sequence);
+    QFETCH(int, lost);
+    QFETCH(int, outOfOrder);
+    QFETCH(int, expected);
+    QFETCH(QStringList, lines);
+
+    Rig rig;
+    const Counters before;
+    for (int i = 0; i < sequence.size(); ++i)
+        rig.send({sequence[i], 1000, 100 * i, 100});
+    rig.decoder.decode(nullptr, 0); // rejected, changes nothing
+    const Counters after;
+    QCOMPARE(after.lost - before.lost, lost);
+    QCOMPARE(after.outOfOrder - before.outOfOrder, outOfOrder);
+    QCOMPARE(after.expected - before.expected, expected);
+
+    // A newer frame with a marker delivers the log text gathered so far.
+    rig.send({sequence.last() + 1 == 65536 ? 0 : sequence.last() + 1, 2000, 0, 10, true});
+    QCOMPARE(rig.frames.frames.size(), 1);
+    const QString log = rig.frames.frames[0].logMsg;
+    const QRegularExpression line(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d: .*\\n$"));
+    const QStringList logLines = log.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(logLines.size(), lines.size());
+    for (int i = 0; i < lines.size(); ++i) {
+        QVERIFY2(logLines[i].contains(lines[i]), qPrintable(log));
+        QVERIFY2(line.match(logLines[i] + QLatin1Char('\n')).hasMatch(), qPrintable(log));
+    }
+}
+
+void tst_Rtp2Jpeg::ssrcChange()
+{
+    Rig rig;
+    rig.send({{1, 1000, 0, 100}, {2, 1000, 100, 100}});
+    // A first fragment of a new SSRC resynchronises at once; the abandoned
+    // frame is never completed. The new stream's size reaches the header.
+    feed(rig.decoder, makePacket({500, 9, 0, 100, false, 0xABCD}, ramp(128, 9), 40, 30));
+    feed(rig.decoder, makePacket({501, 9, 100, 100, true, 0xABCD}));
+    QCOMPARE(rig.frames.frames.size(), 1);
+    QByteArray f = rig.frames.frames[0].data;
+    QCOMPARE(f.size(), 617 + 200 + 2);
+    QCOMPARE(f.mid(589, 4), QByteArray("\x00\xF0\x01\x40", 4));
+    QCOMPARE(f.mid(19, 64), ramp(64, 9));
+    QCOMPARE(f.mid(617, 100), ramp(100, 500));
+
+    // Another SSRC on a later fragment: dropped until its first fragment.
+    const Counters before;
+    feed(rig.decoder, makePacket({70, 20, 100, 100, true, 0x5555}));
+    feed(rig.decoder, makePacket({502, 10, 100, 100, true, 0xABCD}));
+    QVERIFY(rig.decoder.waitingForSync());
+    QCOMPARE(rig.frames.frames.size(), 1);
+    QCOMPARE(g_packetsExpected.load(), before.expected);
+    feed(rig.decoder, makePacket({71, 20, 0, 100, true, 0x5555}, ramp(128, 30), 20, 10));
+    QCOMPARE(rig.frames.frames.size(), 2);
+    QCOMPARE(rig.frames.frames[1].data.mid(589, 4), QByteArray("\x00\x50\x00\xA0", 4));
+    QCOMPARE(g_packetsExpected.load() - before.expected, 1);
+}
+
+void tst_Rtp2Jpeg::waitsForFirstFragment()
+{
+    Rig rig;
+    const Counters before;
+    rig.send({{0, 1000, 100, 100}, {1, 1000, 200, 100, true}, {2, 2000, 50, 100, true}});
+    QVERIFY(rig.decoder.waitingForSync());
+    const Counters after;
+    QCOMPARE(after.expected, before.expected);
+    QCOMPARE(after.lost, before.lost);
+    QCOMPARE(after.outOfOrder, before.outOfOrder);
+    rig.send({{3, 3000, 0, 100}, {4, 3000, 100, 100, true}});
+    QCOMPARE(rig.frames.frames.size(), 1);
+    QCOMPARE(rig.frames.frames[0].data.size(), 617 + 200 + 2);
+    QVERIFY(rig.frames.frames[0].logMsg.isEmpty()); // the MARK of packet 0 was never written
+    QCOMPARE(g_packetsExpected.load() - before.expected, 2);
+}
+
+void tst_Rtp2Jpeg::malformedPacketsLeaveNoTrace()
+{
+    Rig rig;
+    rig.send({{1, 1000, 0, 100}, {2, 1000, 100, 100}});
+    const Counters before;
+    const QByteArray good = makePacket({3, 1000, 200, 100, true});
+    for (int n = 0; n < 20; ++n)
+        feed(rig.decoder, good.left(n)); // headers cut short
+    QByteArray badPad = good;
+    badPad[0] = char(badPad[0] | 0x20);
+    badPad[badPad.size() - 1] = char(0);
+    feed(rig.decoder, badPad);
+    const Counters after;
+    QCOMPARE(after.expected, before.expected);
+    QCOMPARE(after.outOfOrder, before.outOfOrder);
+    QCOMPARE(rig.frames.frames.size(), 0);
+    feed(rig.decoder, good);
+    QCOMPARE(rig.frames.frames.size(), 1);
+    QCOMPARE(rig.frames.frames[0].data.size(), 617 + 300 + 2);
+}
+
+void tst_Rtp2Jpeg::paddingNotPlaced()
+{
+    Rig rig;
+    RtpFields r;
+    r.sequence = 1;
+    r.timestamp = 1000;
+    r.marker = true;
+    r.paddingBytes = 7;
+    r.extensionWords = 3;
+    JpegFields j;
+    j.tables = ramp(128);
+    feed(rig.decoder, packet(r, j, ramp(100, 33)));
+    QCOMPARE(rig.frames.frames.size(), 1);
+    const QByteArray f = rig.frames.frames[0].data;
+    QCOMPARE(f.size(), 617 + 100 + 2);
+    QCOMPARE(f.mid(617, 100), ramp(100, 33));
+    QCOMPARE(f.right(2), QByteArray("\xFF\xD9", 2));
+}
+
+// A fragment offset far beyond the initial capacity grows the write buffer
+// in several steps and keeps what earlier packets placed.
+void tst_Rtp2Jpeg::farFragmentGrowsBuffer()
+{
+    Rig rig;
+    const int before = rig.worker.writeCapacity();
+    rig.send({{1, 1000, 0, 1000}, {2, 1000, 0xFFFF00, 1000, true}});
+    QCOMPARE(rig.frames.frames.size(), 1);
+    const QByteArray f = rig.frames.frames[0].data;
+    QCOMPARE(f.size(), 617 + 0xFFFF00 + 1000 + 2);
+    QCOMPARE(f.mid(617, 1000), ramp(1000, 1));
+    QCOMPARE(f.mid(617 + 0xFFFF00, 1000), ramp(1000, 0xFFFF00 + 2));
+    QCOMPARE(f.right(2), QByteArray("\xFF\xD9", 2));
+
+    // The other array grows too when a frame there needs it; the one just
+    // filled keeps its larger capacity.
+    rig.send({{3, 2000, 0, 10}, {4, 2000, 5000000, 10, true}});
+    QCOMPARE(rig.frames.frames.size(), 2);
+    QCOMPARE(rig.frames.frames[1].data.size(), 617 + 5000000 + 10 + 2);
+    QVERIFY(rig.worker.writeCapacity() > before);
+}
+
+void tst_Rtp2Jpeg::twoThreadsShareCounters()
+{
+    constexpr int Packets = 5000;
+    const Counters before;
+    auto run = [](std::uint32_t ssrc) {
+        DeviceSettings s;
+        ImageGetWorker w(s.get());
+        Rtp2Jpeg d(&w);
+        // Every tenth packet skips two numbers: 2 lost, and one late
+        // repeat after it.
+        int seq = 0;
+        for (int i = 0; i < Packets; ++i) {
+            const bool gap = i % 10 == 9;
+            seq = (seq + (gap ? 3 : 1)) & 0xFFFF;
+            const int offset = i % 10 == 0 ? 0 : 100 * (i % 10);
+            feed(d,
+                 makePacket({seq, std::uint32_t(1000 + i / 10), offset, 100, i % 10 == 9, ssrc}));
+            if (gap)
+                feed(d, makePacket({(seq - 1) & 0xFFFF, std::uint32_t(1000 + i / 10), 0, 10, false,
+                                    ssrc}));
+        }
+    };
+    std::thread a(run, 0xAAAA0001u);
+    std::thread b(run, 0xBBBB0002u);
+    a.join();
+    b.join();
+    const Counters after;
+    // The first packet (seq 1) synchronises; seq 0 was never sent.
+    const int gaps = Packets / 10;
+    QCOMPARE(after.lost - before.lost, 2 * 2 * gaps);
+    QCOMPARE(after.outOfOrder - before.outOfOrder, 2 * gaps);
+    const int lastSeq = Packets + 2 * gaps;
+    QCOMPARE(after.expected - before.expected, 2 * lastSeq);
+}
+
+QTEST_GUILESS_MAIN(tst_Rtp2Jpeg)
+#include "tst_rtp2jpeg.moc"
