@@ -1,0 +1,190 @@
+// SPDX-License-Identifier: MIT
+#include "imagedisplay.h"
+
+#include "configfilepath.h"
+#include "devicelog.h"
+#include "frameconversion.h"
+#include "getstreamimage.h"
+#include "rtpcounters.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QIcon>
+#include <QImage>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QTime>
+#include <QToolTip>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// Time since the previous frame's status update, or since the window was
+// constructed for the first frame. GUI thread only.
+QElapsedTimer g_frameTimer;
+
+} // namespace
+
+imageDisplay::imageDisplay(QWidget* parent, Qt::WindowFlags flags)
+    : QMainWindow(parent, flags), m_settings(configFilePath(), QSettings::IniFormat)
+{
+    ui.setupUi(this);
+    g_frameTimer.start();
+    connect(ui.actionSave, &QAction::triggered, this, &imageDisplay::saveImage);
+
+    // The title file's first line is used as read, line end included.
+    QFile titleFile(QCoreApplication::applicationDirPath() + QStringLiteral("/title.txt"));
+    if (titleFile.open(QIODevice::ReadOnly | QIODevice::Text))
+        setWindowTitle(QString::fromLatin1(titleFile.readLine()));
+    else
+        setWindowTitle(configFilePath());
+
+    setWindowIcon(QIcon(QCoreApplication::applicationDirPath() + QStringLiteral("/favicon.png")));
+
+    // Only the top-level key counts: no device group has been entered yet.
+    const QString noStatusBar = QStringLiteral("no_statusbar");
+    if (m_settings.contains(noStatusBar) &&
+        m_settings.value(noStatusBar, QStringLiteral("0")).toInt() != 0)
+        ui.statusBar->hide();
+}
+
+imageDisplay::~imageDisplay()
+{
+    m_settings.sync();
+    // Ask every worker to stop first so that their receive loops wind down
+    // together; each controller's destructor then ends and joins its thread.
+    for (GetStreamImage* stream : std::as_const(m_streams))
+        stream->worker()->requestStop();
+    qDeleteAll(m_streams);
+    m_streams.clear();
+}
+
+GetStreamImage* imageDisplay::createStreamImage(QSettings* settings)
+{
+    return new GetStreamImage(settings);
+}
+
+void imageDisplay::acquisitionEvent(QImage& image, GetStreamImage* ovlImage)
+{
+    showFrame(image, ovlImage, g_frameTimer.elapsed());
+}
+
+void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 elapsedMs)
+{
+    ++m_frameCount;
+    if (m_avgFrameTime == 0.0)
+        m_avgFrameTime = double(elapsedMs);
+    // Periods beyond the int range fall outside every bin like any other
+    // period of 100000 ms or more.
+    const int t = int(std::min<qint64>(elapsedMs, std::numeric_limits<int>::max()));
+    m_avgFrameTime = m_avgFrameTime * 0.99 + t * 0.01;
+    for (int i = 0; i < HistogramBins; ++i) {
+        if (t < m_histLimit[i]) {
+            ++m_histCount[i];
+            break;
+        }
+    }
+    if (m_frameCount % HistogramEveryFrames == 0)
+        writeHistogramLine();
+
+    ui.statusBar->showMessage(statusText(m_frameCount, m_avgFrameTime, t, g_packetsLost.load(),
+                                         g_packetsOutOfOrder.load(), g_packetsExpected.load(),
+                                         g_frameDelay));
+    g_frameTimer.restart();
+
+    ui.mainImage->setMinimumSize(image.size());
+    ui.mainImage->setMaximumSize(image.size());
+    QPixmap pixmap = QPixmap::fromImage(image);
+    // A frame that failed to convert is shown as nothing; there is nothing
+    // for an overlay to draw on.
+    if (ovlImage != nullptr && !pixmap.isNull()) {
+        QPainter painter(&pixmap);
+        ovlImage->paintOverlay(painter);
+    }
+    ui.mainImage->setImage(pixmap);
+    ui.mainImage->repaint();
+}
+
+void imageDisplay::writeHistogramLine()
+{
+    const QString line =
+        histogramLine(QTime::currentTime(), m_frameCount, m_histLimit, m_histCount);
+    if (m_logFile.isEmpty())
+        return;
+    if (appendDeviceLog(m_logFile, line)) {
+        m_logFailureReported = false;
+        return;
+    }
+    if (!m_logFailureReported) {
+        qWarning().noquote() << QStringLiteral("Cannot open log file \"%1\"; histogram lines are "
+                                               "dropped until it can be opened again")
+                                    .arg(m_logFile);
+        m_logFailureReported = true;
+    }
+}
+
+QString imageDisplay::histogramLine(const QTime& time, int frameCount,
+                                    const std::array<int, HistogramBins>& limits,
+                                    const std::array<int, HistogramBins>& counts)
+{
+    QString line = QStringLiteral("%1: MARK histogram frame%2 ")
+                       .arg(time.toString(QStringLiteral("hh:mm:ss.zzz")))
+                       .arg(frameCount);
+    for (int i = 0; i < HistogramBins; ++i)
+        line += QStringLiteral(" %1:%2").arg(limits[i]).arg(counts[i]);
+    line += QLatin1Char('\n');
+    return line;
+}
+
+QString imageDisplay::statusText(int frameCount, double avgFrameTime, int periodMs, int packetsLost,
+                                 int packetsOutOfOrder, int packetsExpected, double frameDelay)
+{
+    if (packetsLost > 0 || packetsOutOfOrder > 0) {
+        // Without an expected packet the ratio is not a number; show none
+        // missed rather than "nan" or "inf".
+        double missed = 0.0;
+        if (packetsExpected != 0)
+            missed = packetsLost * 100.0 / packetsExpected;
+        if (!std::isfinite(missed))
+            missed = 0.0;
+        return QStringLiteral("frameNr: %1 avg: %2 frame time: %3  packets lost: %4 out of order: "
+                              "%5 percentage missed: %6%")
+            .arg(frameCount)
+            .arg(avgFrameTime, 0, 'f', 3)
+            .arg(periodMs, 4)
+            .arg(packetsLost)
+            .arg(packetsOutOfOrder)
+            .arg(missed, 0, 'f', 3);
+    }
+    return QStringLiteral("frameNr: %1 avg: %2 frame time: %3  Delay: %4ms")
+        .arg(frameCount, 5)
+        .arg(avgFrameTime, 0, 'f', 3)
+        .arg(periodMs, 4)
+        .arg(frameDelay * 1000, 10, 'f', 1);
+}
+
+QString imageDisplay::pointerText(int x, int y)
+{
+    // Integer division truncates toward zero, so only non-negative positions
+    // lose their lowest bit; the offsets are those of the label in the window.
+    return QStringLiteral("%1, %2").arg((x / 2) * 2 - 24).arg((y / 2) * 2 - 34);
+}
+
+void imageDisplay::mouseMoveEvent(QMouseEvent* event)
+{
+    const QRect area = rect();
+    const QPoint pos = event->position().toPoint();
+    QToolTip::showText(event->globalPosition().toPoint(), pointerText(pos.x(), pos.y()), this,
+                       area);
+    QMainWindow::mouseMoveEvent(event);
+}
+
+void imageDisplay::saveImage()
+{
+    ui.mainImage->saveImage();
+}

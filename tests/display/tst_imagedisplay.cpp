@@ -1,0 +1,560 @@
+// SPDX-License-Identifier: MIT
+#include "imagedisplay.h"
+
+#include "frameconversion.h"
+#include "getstreamimage.h"
+#include "imagelabel.h"
+#include "rtpcounters.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTime>
+#include <QToolTip>
+
+namespace {
+
+// Gives the tests the window's log file, which only the device enumeration
+// of onlyDisplay sets otherwise.
+class TestDisplay : public imageDisplay
+{
+public:
+    void setLogFile(const QString& path) { m_logFile = path; }
+};
+
+// A controller that marks every frame it is asked to draw on.
+class MarkingController : public GetStreamImage
+{
+public:
+    using GetStreamImage::GetStreamImage;
+    void paintOverlay(QPainter& painter) override
+    {
+        ++calls;
+        painter.fillRect(0, 0, 4, 4, Qt::red);
+    }
+    int calls = 0;
+};
+
+QString titleFilePath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/title.txt");
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+QStringList readLines(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLatin1(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+struct CounterReset
+{
+    ~CounterReset()
+    {
+        g_packetsLost = 0;
+        g_packetsOutOfOrder = 0;
+        g_packetsExpected = 0;
+        g_frameDelay = 0.0;
+    }
+};
+
+} // namespace
+
+class tst_ImageDisplay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void form();
+    void formKeepsObjectName();
+    void scrollBarsUntilFirstFrame();
+    void title_data();
+    void title();
+    void statusBarSetting_data();
+    void statusBarSetting();
+    void saveBeforeFirstFrame();
+
+    void statusText_data();
+    void statusText();
+    void histogramLine();
+    void histogramBins_data();
+    void histogramBins();
+    void movingAverage_data();
+    void movingAverage();
+    void histogramEveryThousandFrames();
+    void unwritableHistogramLogReportedOnce();
+    void frameShownWithOverlay();
+    void nullFrame();
+
+    void pointerReadout_data();
+    void pointerReadout();
+    void pointerOverImagePassesToWindow();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void tst_ImageDisplay::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    // The window reads "tcp_streaming.ini" from the working directory.
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+}
+
+void tst_ImageDisplay::init()
+{
+    QFile::remove(titleFilePath());
+    QFile::remove(m_dir.filePath(QStringLiteral("tcp_streaming.ini")));
+}
+
+void tst_ImageDisplay::cleanup()
+{
+    QFile::remove(titleFilePath());
+}
+
+void tst_ImageDisplay::form()
+{
+    TestDisplay window;
+    QCOMPARE(window.objectName(), QStringLiteral("framescopeClass"));
+    QCOMPARE(window.size(), QSize(676, 709));
+    for (const char* name :
+         {"actionSave", "centralWidget", "verticalLayout", "scrollArea", "scrollAreaWidgetContents",
+          "verticalLayout_2", "mainImage", "menuBar", "menuFile", "statusBar"})
+        QVERIFY2(window.findChild<QObject*>(QLatin1String(name)) != nullptr, name);
+
+    const QList<QAction*> menus = window.menuBar()->actions();
+    QCOMPARE(menus.size(), 1);
+    QCOMPARE(menus.first()->text(), QStringLiteral("File"));
+    const QList<QAction*> entries = menus.first()->menu()->actions();
+    QCOMPARE(entries.size(), 1);
+    QCOMPARE(entries.first()->text(), QStringLiteral("Save Image"));
+    QCOMPARE(entries.first()->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
+
+    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
+    QVERIFY(label != nullptr);
+    QCOMPARE(label->minimumSize(), QSize(1296, 976));
+    QCOMPARE(label->text(), QStringLiteral("TextLabel"));
+    QVERIFY(label->currentPixmap().isNull());
+    QCOMPARE(window.statusBar(), window.findChild<QStatusBar*>(QStringLiteral("statusBar")));
+}
+
+void tst_ImageDisplay::formKeepsObjectName()
+{
+    QMainWindow window;
+    window.setObjectName(QStringLiteral("existing"));
+    Ui::framescopeClass ui;
+    ui.setupUi(&window);
+    QCOMPARE(window.objectName(), QStringLiteral("existing"));
+    QCOMPARE(window.windowTitle(), QStringLiteral("framescope"));
+    QCOMPARE(ui.mainImage->parent(), ui.scrollAreaWidgetContents);
+    QCOMPARE(ui.scrollArea->widget(), ui.scrollAreaWidgetContents);
+    QCOMPARE(window.centralWidget(), ui.centralWidget);
+}
+
+void tst_ImageDisplay::scrollBarsUntilFirstFrame()
+{
+    TestDisplay window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* area = window.findChild<QScrollArea*>(QStringLiteral("scrollArea"));
+    QVERIFY(area != nullptr);
+    QTRY_VERIFY(area->horizontalScrollBar()->isVisible());
+    QVERIFY(area->verticalScrollBar()->isVisible());
+
+    // A frame smaller than the view fixes the label to its size.
+    QImage frame(320, 240, QImage::Format_RGB32);
+    frame.fill(Qt::gray);
+    window.showFrame(frame, nullptr, 40);
+    QTRY_VERIFY(!area->horizontalScrollBar()->isVisible());
+    QVERIFY(!area->verticalScrollBar()->isVisible());
+}
+
+void tst_ImageDisplay::title_data()
+{
+    QTest::addColumn<bool>("withFile");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("first line, line end kept")
+        << true << QByteArray("Lab camera\nsecond line\n") << QStringLiteral("Lab camera\n");
+    QTest::newRow("single line without line end")
+        << true << QByteArray("Lab camera") << QStringLiteral("Lab camera");
+    QTest::newRow("Latin-1 text") << true << QByteArray("Kamera \xe4")
+                                  << QStringLiteral("Kamera ä");
+    QTest::newRow("empty file") << true << QByteArray() << QString();
+    QTest::newRow("no file: the configuration path")
+        << false << QByteArray() << QStringLiteral("tcp_streaming.ini");
+}
+
+void tst_ImageDisplay::title()
+{
+    QFETCH(bool, withFile);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, expected);
+    if (withFile)
+        writeFile(titleFilePath(), content);
+    TestDisplay window;
+    QCOMPARE(window.windowTitle(), expected);
+}
+
+void tst_ImageDisplay::statusBarSetting_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<bool>("hidden");
+    QTest::newRow("absent") << QByteArray("") << false;
+    QTest::newRow("0") << QByteArray("no_statusbar=0\n") << false;
+    QTest::newRow("not a number") << QByteArray("no_statusbar=x\n") << false;
+    QTest::newRow("empty value") << QByteArray("no_statusbar=\n") << false;
+    QTest::newRow("1") << QByteArray("no_statusbar=1\n") << true;
+    QTest::newRow("-1") << QByteArray("no_statusbar=-1\n") << true;
+    QTest::newRow("in section General") << QByteArray("[General]\nno_statusbar=1\n") << true;
+    QTest::newRow("inside a device group has no effect")
+        << QByteArray("[dev0]\nno_statusbar=1\n") << false;
+}
+
+void tst_ImageDisplay::statusBarSetting()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(bool, hidden);
+    writeFile(m_dir.filePath(QStringLiteral("tcp_streaming.ini")), ini);
+    TestDisplay window;
+    auto* bar = window.findChild<QStatusBar*>(QStringLiteral("statusBar"));
+    QCOMPARE(bar->isHidden(), hidden);
+
+    // The status text is kept up to date either way.
+    QImage frame(8, 8, QImage::Format_RGB32);
+    frame.fill(Qt::black);
+    window.showFrame(frame, nullptr, 40);
+    QVERIFY(bar->currentMessage().startsWith(QStringLiteral("frameNr:     1 ")));
+}
+
+void tst_ImageDisplay::saveBeforeFirstFrame()
+{
+    TestDisplay window;
+    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
+    int dialogs = 0;
+    QString warning;
+    ImageSaveDialogs hooks;
+    hooks.getSaveFileName = [&](QWidget*, const QString&, const QString&, const QString&) {
+        ++dialogs;
+        return m_dir.filePath(QStringLiteral("shot.png"));
+    };
+    hooks.warning = [&](QWidget*, const QString&, const QString& text) { warning = text; };
+    label->setSaveDialogs(hooks);
+
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+    QCOMPARE(dialogs, 1);
+    QCOMPARE(warning, QStringLiteral("Image %1 could not be saved")
+                          .arg(m_dir.filePath(QStringLiteral("shot.png"))));
+
+    // With a frame shown, File > Save Image writes it.
+    QImage frame(32, 24, QImage::Format_RGB32);
+    frame.fill(Qt::blue);
+    window.showFrame(frame, nullptr, 40);
+    warning.clear();
+    window.findChild<QAction*>(QStringLiteral("actionSave"))->trigger();
+    QCOMPARE(dialogs, 2);
+    QVERIFY(warning.isEmpty());
+    QCOMPARE(QImage(m_dir.filePath(QStringLiteral("shot.png"))).size(), QSize(32, 24));
+}
+
+void tst_ImageDisplay::statusText_data()
+{
+    QTest::addColumn<int>("frame");
+    QTest::addColumn<double>("avg");
+    QTest::addColumn<int>("period");
+    QTest::addColumn<int>("lost");
+    QTest::addColumn<int>("outOfOrder");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<double>("delay");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("delay form") << 7 << 33.3333 << 34 << 0 << 0 << 0 << 0.0123
+                                << "frameNr:     7 avg: 33.333 frame time:   34  Delay:       "
+                                   "12.3ms";
+    QTest::newRow("packet-loss form") << 1000 << 40.123456 << 41 << 5 << 1 << 1200 << 0.5
+                                      << "frameNr: 1000 avg: 40.123 frame time:   41  packets "
+                                         "lost: 5 out of order: 1 percentage missed: 0.417%";
+    QTest::newRow("no delay ever stamped") << 1 << 0.0 << 0 << 0 << 0 << 0 << 0.0
+                                           << "frameNr:     1 avg: 0.000 frame time:    0  "
+                                              "Delay:        0.0ms";
+    QTest::newRow("wider numbers overflow the field widths")
+        << 123456 << 1234.5 << 123456 << 0 << 0 << 0 << 12345678.9
+        << "frameNr: 123456 avg: 1234.500 frame time: 123456  Delay: 12345678900.0ms";
+    QTest::newRow("one late packet switches to the loss form")
+        << 3 << 10.0 << 9 << 0 << 1 << 50 << 0.0
+        << "frameNr: 3 avg: 10.000 frame time:    9  packets lost: 0 out of order: 1 "
+           "percentage missed: 0.000%";
+    QTest::newRow("nothing expected yet shows 0.000 missed")
+        << 3 << 10.0 << 9 << 4 << 0 << 0 << 0.0
+        << "frameNr: 3 avg: 10.000 frame time:    9  packets lost: 4 out of order: 0 "
+           "percentage missed: 0.000%";
+    QTest::newRow("negative delay") << 2 << 1.0 << 1 << 0 << 0 << 0 << -0.0015
+                                    << "frameNr:     2 avg: 1.000 frame time:    1  Delay:       "
+                                       "-1.5ms";
+}
+
+void tst_ImageDisplay::statusText()
+{
+    QFETCH(int, frame);
+    QFETCH(double, avg);
+    QFETCH(int, period);
+    QFETCH(int, lost);
+    QFETCH(int, outOfOrder);
+    QFETCH(int, expected);
+    QFETCH(double, delay);
+    QFETCH(QString, text);
+    QCOMPARE(imageDisplay::statusText(frame, avg, period, lost, outOfOrder, expected, delay), text);
+
+    // The window shows the same text from the process-wide counters.
+    CounterReset reset;
+    g_packetsLost = lost;
+    g_packetsOutOfOrder = outOfOrder;
+    g_packetsExpected = expected;
+    g_frameDelay = delay;
+    TestDisplay window;
+    QImage image(4, 4, QImage::Format_RGB32);
+    image.fill(Qt::black);
+    window.showFrame(image, nullptr, 40);
+    QCOMPARE(window.findChild<QStatusBar*>(QStringLiteral("statusBar"))->currentMessage(),
+             imageDisplay::statusText(1, 40.0, 40, lost, outOfOrder, expected, delay));
+}
+
+void tst_ImageDisplay::histogramLine()
+{
+    std::array<int, imageDisplay::HistogramBins> counts = {0, 3, 900, 50, 20, 10, 5,
+                                                           4, 3, 2,   1,  1,  0};
+    QCOMPARE(imageDisplay::histogramLine(QTime(12, 34, 56, 789), 1000,
+                                         imageDisplay::HistogramLimits, counts),
+             QStringLiteral("12:34:56.789: MARK histogram frame1000  10:0 20:3 30:900 40:50 50:20 "
+                            "60:10 70:5 80:4 100:3 120:2 150:1 200:1 100000:0\n"));
+    QCOMPARE(
+        imageDisplay::histogramLine(QTime(1, 2, 3, 4), 2000, imageDisplay::HistogramLimits, {}),
+        QStringLiteral("01:02:03.004: MARK histogram frame2000  10:0 20:0 30:0 40:0 50:0 "
+                       "60:0 70:0 80:0 100:0 120:0 150:0 200:0 100000:0\n"));
+}
+
+void tst_ImageDisplay::histogramBins_data()
+{
+    QTest::addColumn<qint64>("period");
+    QTest::addColumn<int>("bin");
+    QTest::newRow("0 ms") << qint64(0) << 0;
+    QTest::newRow("9 ms") << qint64(9) << 0;
+    QTest::newRow("10 ms is not below 10") << qint64(10) << 1;
+    QTest::newRow("79 ms") << qint64(79) << 7;
+    QTest::newRow("80 ms") << qint64(80) << 8;
+    QTest::newRow("90 ms, no bound at 90") << qint64(90) << 8;
+    QTest::newRow("99 ms") << qint64(99) << 8;
+    QTest::newRow("100 ms") << qint64(100) << 9;
+    QTest::newRow("200 ms") << qint64(200) << 12;
+    QTest::newRow("99999 ms") << qint64(99999) << 12;
+    QTest::newRow("100000 ms counted nowhere") << qint64(100000) << -1;
+    QTest::newRow("beyond the int range counted nowhere") << qint64(1) << -1;
+}
+
+void tst_ImageDisplay::histogramBins()
+{
+    QFETCH(qint64, period);
+    QFETCH(int, bin);
+    if (QByteArray(QTest::currentDataTag()).startsWith("beyond"))
+        period = (qint64(1) << 32) + 5;
+    TestDisplay window;
+    QImage image(4, 4, QImage::Format_RGB32);
+    image.fill(Qt::black);
+    window.showFrame(image, nullptr, period);
+    std::array<int, imageDisplay::HistogramBins> expected = {};
+    if (bin >= 0)
+        expected[bin] = 1;
+    QCOMPARE(window.histCount(), expected);
+    QCOMPARE(window.frameCount(), 1);
+}
+
+void tst_ImageDisplay::movingAverage_data()
+{
+    QTest::addColumn<QList<qint64>>("periods");
+    QTest::addColumn<double>("average");
+    QTest::newRow("first frame seeds") << QList<qint64>{50} << 50.0;
+    QTest::newRow("then one hundredth of the difference") << QList<qint64>{50, 150} << 51.0;
+    QTest::newRow("zero is re-seeded by the next frame") << QList<qint64>{0, 0, 30} << 30.0;
+    QTest::newRow("three frames") << QList<qint64>{100, 0, 0} << 100.0 * 0.99 * 0.99;
+}
+
+void tst_ImageDisplay::movingAverage()
+{
+    QFETCH(QList<qint64>, periods);
+    QFETCH(double, average);
+    TestDisplay window;
+    QImage image(4, 4, QImage::Format_RGB32);
+    image.fill(Qt::black);
+    for (qint64 p : periods)
+        window.showFrame(image, nullptr, p);
+    QVERIFY(qAbs(window.avgFrameTime() - average) < 1e-9);
+    QCOMPARE(window.frameCount(), periods.size());
+}
+
+void tst_ImageDisplay::histogramEveryThousandFrames()
+{
+    const QString log = m_dir.filePath(QStringLiteral("histogram.log"));
+    QFile::remove(log);
+    TestDisplay window;
+    window.setLogFile(log);
+    QImage image(4, 4, QImage::Format_RGB32);
+    image.fill(Qt::black);
+    for (int i = 1; i <= 2001; ++i) {
+        window.showFrame(image, nullptr, i <= 1000 ? 15 : 250);
+        if (i == 999)
+            QVERIFY(!QFile::exists(log));
+    }
+    // Frames 1000 and 2000 only; the counts are cumulative.
+    const QStringList lines = readLines(log);
+    QCOMPARE(lines.size(), 2);
+    const QRegularExpression time(QStringLiteral(R"(^\d\d:\d\d:\d\d\.\d\d\d: )"));
+    QVERIFY2(time.match(lines.at(0)).hasMatch(), qPrintable(lines.at(0)));
+    QVERIFY2(time.match(lines.at(1)).hasMatch(), qPrintable(lines.at(1)));
+    QCOMPARE(lines.at(0).mid(14),
+             QStringLiteral("MARK histogram frame1000  10:0 20:1000 30:0 40:0 50:0 60:0 70:0 80:0 "
+                            "100:0 120:0 150:0 200:0 100000:0"));
+    QCOMPARE(lines.at(1).mid(14),
+             QStringLiteral("MARK histogram frame2000  10:0 20:1000 30:0 40:0 50:0 60:0 70:0 80:0 "
+                            "100:0 120:0 150:0 200:0 100000:1000"));
+}
+
+void tst_ImageDisplay::unwritableHistogramLogReportedOnce()
+{
+    const QString log = m_dir.filePath(QStringLiteral("missing-dir/histogram.log"));
+    TestDisplay window;
+    window.setLogFile(log);
+    QImage image(4, 4, QImage::Format_RGB32);
+    image.fill(Qt::black);
+    QTest::ignoreMessage(
+        QtWarningMsg, qPrintable(QStringLiteral("Cannot open log file \"%1\"; histogram lines are "
+                                                "dropped until it can be opened again")
+                                     .arg(log)));
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("histogram")));
+    for (int i = 0; i < 3000; ++i)
+        window.showFrame(image, nullptr, 20);
+    QCOMPARE(window.frameCount(), 3000);
+}
+
+void tst_ImageDisplay::frameShownWithOverlay()
+{
+    const QString ini = m_dir.filePath(QStringLiteral("overlay.ini"));
+    writeFile(ini, "[dev0]\nhost=127.0.0.1\nport=1\n");
+    QSettings settings(ini, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("dev0"));
+    MarkingController controller(&settings);
+
+    TestDisplay window;
+    QImage frame(64, 48, QImage::Format_RGB32);
+    frame.fill(Qt::white);
+    window.showFrame(frame, &controller, 40);
+    QCOMPARE(controller.calls, 1);
+
+    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
+    QCOMPARE(label->minimumSize(), QSize(64, 48));
+    QCOMPARE(label->maximumSize(), QSize(64, 48));
+    const QImage shown = label->currentPixmap().toImage();
+    QCOMPARE(shown.pixelColor(1, 1), QColor(Qt::red));
+    QCOMPARE(shown.pixelColor(30, 30), QColor(Qt::white));
+    // The controller's own frame is not drawn on.
+    QCOMPARE(frame.pixelColor(1, 1), QColor(Qt::white));
+
+    // Through the slot, with the frame timer.
+    window.acquisitionEvent(frame, nullptr);
+    QCOMPARE(window.frameCount(), 2);
+    QCOMPARE(controller.calls, 1);
+}
+
+void tst_ImageDisplay::nullFrame()
+{
+    TestDisplay window;
+    QImage frame(64, 48, QImage::Format_RGB32);
+    frame.fill(Qt::white);
+    window.showFrame(frame, nullptr, 40);
+    QImage broken;
+    window.showFrame(broken, nullptr, 40);
+    QCOMPARE(window.frameCount(), 2);
+    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
+    QCOMPARE(label->maximumSize(), QSize(0, 0));
+    QVERIFY(label->currentPixmap().isNull());
+    QVERIFY(window.findChild<QStatusBar*>(QStringLiteral("statusBar"))
+                ->currentMessage()
+                .startsWith(QStringLiteral("frameNr:     2 ")));
+}
+
+void tst_ImageDisplay::pointerReadout_data()
+{
+    QTest::addColumn<QPoint>("pos");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("at the offsets") << QPoint(24, 34) << "0, 0";
+    QTest::newRow("odd positions lose their lowest bit") << QPoint(25, 35) << "0, 0";
+    QTest::newRow("next even position") << QPoint(26, 36) << "2, 2";
+    QTest::newRow("left of and above the offsets") << QPoint(10, 20) << "-14, -14";
+    QTest::newRow("example") << QPoint(101, 75) << "76, 40";
+    QTest::newRow("negative truncates toward zero") << QPoint(-1, -3) << "-24, -36";
+}
+
+void tst_ImageDisplay::pointerReadout()
+{
+    QFETCH(QPoint, pos);
+    QFETCH(QString, text);
+    QCOMPARE(imageDisplay::pointerText(pos.x(), pos.y()), text);
+
+    TestDisplay window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QMouseEvent move(QEvent::MouseMove, QPointF(pos), window.mapToGlobal(QPointF(pos)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &move);
+    QCOMPARE(QToolTip::text(), text);
+    QToolTip::hideText();
+}
+
+void tst_ImageDisplay::pointerOverImagePassesToWindow()
+{
+    TestDisplay window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
+    const QPoint inLabel(101, 75);
+    const QPoint inWindow = label->mapTo(&window, inLabel);
+    QMouseEvent move(QEvent::MouseMove, QPointF(inLabel), label->mapToGlobal(QPointF(inLabel)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(label, &move);
+    QCOMPARE(QToolTip::text(), imageDisplay::pointerText(inWindow.x(), inWindow.y()));
+    QToolTip::hideText();
+}
+
+// The window takes its configuration path from the application's arguments,
+// so the test runner's own arguments are kept out of them.
+int main(int argc, char* argv[])
+{
+    int appArgc = 1;
+    QApplication app(appArgc, argv);
+    tst_ImageDisplay test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_imagedisplay.moc"
