@@ -1,0 +1,820 @@
+// SPDX-License-Identifier: MIT
+#include "frameconversion.h"
+#include "getstreamimage.h"
+#include "multipartdec.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImageWriter>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+quint16 boundPort(int fd)
+{
+    sockaddr_in a;
+    socklen_t len = sizeof a;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return 0;
+    return ntohs(a.sin_port);
+}
+
+// A socket bound to 127.0.0.1 on a free port. As a TCP socket that never
+// listens it refuses every connection, so a controller pointed at it keeps
+// trying without ever receiving a frame.
+class LoopbackSocket
+{
+public:
+    explicit LoopbackSocket(int type) : m_fd(::socket(AF_INET, type, 0))
+    {
+        const sockaddr_in a = loopback(0);
+        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+            m_port = boundPort(m_fd);
+    }
+    ~LoopbackSocket() { close(); }
+    LoopbackSocket(const LoopbackSocket&) = delete;
+    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+
+    int fd() const { return m_fd; }
+    quint16 port() const { return m_port; }
+    void close()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+    quint16 m_port = 0;
+};
+
+// The device side of a TCP stream: listens on 127.0.0.1 and sends to the one
+// accepted connection.
+class TcpPeer
+{
+public:
+    TcpPeer() : m_listener(SOCK_STREAM)
+    {
+        if (m_listener.fd() >= 0)
+            m_listening = ::listen(m_listener.fd(), 4) == 0;
+    }
+    ~TcpPeer() { closeClient(); }
+
+    bool isListening() const { return m_listening && m_listener.port() != 0; }
+    quint16 port() const { return m_listener.port(); }
+    int accepted() const { return m_accepted; }
+
+    // Accepts the next connection, waiting at most timeoutMs.
+    bool acceptClient(int timeoutMs)
+    {
+        pollfd p{m_listener.fd(), POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        closeClient();
+        m_client = ::accept(m_listener.fd(), nullptr, nullptr);
+        if (m_client >= 0)
+            ++m_accepted;
+        return m_client >= 0;
+    }
+    bool hasPendingConnection() const
+    {
+        pollfd p{m_listener.fd(), POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
+    }
+    bool send(const QByteArray& bytes)
+    {
+        qsizetype sent = 0;
+        while (m_client >= 0 && sent < bytes.size()) {
+            const auto n = ::send(m_client, bytes.constData() + sent,
+                                  std::size_t(bytes.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += n;
+        }
+        return sent == bytes.size();
+    }
+    void closeClient()
+    {
+        if (m_client >= 0)
+            ::close(m_client);
+        m_client = -1;
+    }
+
+private:
+    LoopbackSocket m_listener;
+    bool m_listening = false;
+    int m_client = -1;
+    int m_accepted = 0;
+};
+
+QByteArray multipartFrame(const QByteArray& type, const QByteArray& body)
+{
+    return QByteArray(MultipartDec::BoundaryText) + "\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+// A raw gray frame whose pixel (x, y) is (x * 7 + y * 13 + seed) mod 256,
+// with the first pixel black and the last white.
+QByteArray grayFrame(int w, int h, int seed = 0)
+{
+    QByteArray f(qsizetype(w) * h, '\0');
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            f[qsizetype(y) * w + x] = char((x * 7 + y * 13 + seed) & 0xFF);
+    f[0] = char(0);
+    f[f.size() - 1] = char(0xFF);
+    return f;
+}
+
+QByteArray jpegFile(int w, int h, QRgb colour)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setQuality(95);
+    writer.write(image);
+    return bytes;
+}
+
+// An APP9 time stamp segment: field, seconds and microseconds, big-endian.
+QByteArray app9Segment(quint32 seconds, quint32 micros)
+{
+    QByteArray s("\xFF\xE9\x00\x0C\x00\x07", 6);
+    for (quint32 v : {seconds, micros})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            s.append(char((v >> shift) & 0xFF));
+    return s;
+}
+
+QByteArray withApp9(const QByteArray& jpeg, long long deviceTimeUs)
+{
+    const auto seconds = quint32(deviceTimeUs / 1000000);
+    const auto micros = quint32(deviceTimeUs % 1000000);
+    return jpeg.left(2) + app9Segment(seconds, micros) + jpeg.mid(2);
+}
+
+// Rewrites the picture size in the frame header (SOF0) of a JPEG file.
+QByteArray withDeclaredSize(QByteArray jpeg, int w, int h)
+{
+    for (qsizetype i = 2; i + 8 < jpeg.size(); ++i) {
+        if (uchar(jpeg[i]) == 0xFF && uchar(jpeg[i + 1]) == 0xC0) {
+            jpeg[i + 5] = char(h >> 8);
+            jpeg[i + 6] = char(h & 0xFF);
+            jpeg[i + 7] = char(w >> 8);
+            jpeg[i + 8] = char(w & 0xFF);
+            return jpeg;
+        }
+    }
+    return QByteArray();
+}
+
+// A controller with hooks for the tests: a replaceable stopwatch, and a way
+// to turn deliveries into empty ones.
+class TestController : public GetStreamImage
+{
+public:
+    using GetStreamImage::GetStreamImage;
+
+    void setStopwatch(const Stopwatch& stopwatch) { m_stopwatch = stopwatch; }
+
+    void processImage(QString conType, unsigned char* pBuf, int len) override
+    {
+        ++processCalls;
+        if (emptyDeliveries > 0) {
+            --emptyDeliveries;
+            len = 0;
+        }
+        GetStreamImage::processImage(conType, pBuf, len);
+    }
+
+    int processCalls = 0;
+    int emptyDeliveries = 0;
+};
+
+// Records what the controller hands to the window.
+struct Receiver
+{
+    QList<QImage> images;
+    QList<GetStreamImage*> senders;
+    std::function<void()> onEvent;
+
+    // The controller is also the context, so that nothing queued reaches
+    // this receiver after the controller is gone.
+    void attach(GetStreamImage* c)
+    {
+        QObject::connect(c, &GetStreamImage::acquisitionEvent, c,
+                         [this](QImage& image, GetStreamImage* ovlImage) {
+                             if (onEvent)
+                                 onEvent();
+                             // A gray image refers to the transfer buffer;
+                             // keep a copy of its pixels.
+                             images.append(image.copy());
+                             senders.append(ovlImage);
+                         });
+    }
+};
+
+bool sameGrayPixels(const QImage& image, const QByteArray& frame, int w, int h)
+{
+    if (image.width() != w || image.height() != h || image.format() != QImage::Format_Indexed8)
+        return false;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int v = uchar(frame[qsizetype(y) * w + x]);
+            if (image.pixel(x, y) != qRgb(v, v, v))
+                return false;
+        }
+    return true;
+}
+
+bool isNearly(QRgb a, QRgb b)
+{
+    return qAbs(qRed(a) - qRed(b)) <= 8 && qAbs(qGreen(a) - qGreen(b)) <= 8 &&
+           qAbs(qBlue(a) - qBlue(b)) <= 8;
+}
+
+} // namespace
+
+class tst_GetStreamImage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    // Construction and the connection cycle, against peers on 127.0.0.1.
+    void frameSize_data();
+    void frameSize();
+    void reconnectWhileNothingListens();
+    void connectionStopsRetriesAndLossResumesThem();
+    void framesReachAcquisitionEvent();
+    void emptyDeliveryDoesNotStall();
+    void destroyMidStream_data();
+    void destroyMidStream();
+
+    // Conversion, driven without a device.
+    void contentTypes_data();
+    void contentTypes();
+    void grayFrames_data();
+    void grayFrames();
+    void unknownTypeShowsPreviousImage();
+    void jpegTimestamp();
+    void jpegDecompressionBomb();
+
+    // Device log file.
+    void noLogFileConfigured();
+    void logWrittenAfterFrame();
+    void unopenableLogReportedOnce();
+
+private:
+    std::unique_ptr<QSettings> settingsFor(const QVariantMap& keys);
+    std::unique_ptr<TestController> offlineController(QVariantMap keys = {});
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<LoopbackSocket> m_refusing;
+};
+
+void tst_GetStreamImage::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_refusing = std::make_unique<LoopbackSocket>(SOCK_STREAM);
+    QVERIFY(m_refusing->port() != 0);
+}
+
+std::unique_ptr<QSettings> tst_GetStreamImage::settingsFor(const QVariantMap& keys)
+{
+    auto s = std::make_unique<QSettings>(m_dir->filePath(QStringLiteral("tcp_streaming.ini")),
+                                         QSettings::IniFormat);
+    s->beginGroup(QStringLiteral("dev0"));
+    for (auto it = keys.cbegin(); it != keys.cend(); ++it)
+        s->setValue(it.key(), it.value());
+    return s;
+}
+
+// A controller whose device refuses every connection, so frames reach it only
+// through direct calls.
+std::unique_ptr<TestController> tst_GetStreamImage::offlineController(QVariantMap keys)
+{
+    keys.insert(QStringLiteral("host"), QStringLiteral("127.0.0.1"));
+    keys.insert(QStringLiteral("port"), m_refusing->port());
+    const auto settings = settingsFor(keys);
+    return std::make_unique<TestController>(settings.get());
+}
+
+void tst_GetStreamImage::frameSize_data()
+{
+    QTest::addColumn<QVariant>("sizeX");
+    QTest::addColumn<QVariant>("sizeY");
+    QTest::addColumn<int>("transferLength");
+    QTest::addColumn<bool>("warns");
+
+    QTest::newRow("defaults") << QVariant() << QVariant() << 1229824 << false;
+    QTest::newRow("640 x 480") << QVariant(640) << QVariant(480) << 308224 << false;
+    QTest::newRow("largest frame") << QVariant(8192) << QVariant(8192) << 67109888 << false;
+    QTest::newRow("not a number") << QVariant("wide") << QVariant() << 1024 << true;
+    QTest::newRow("zero height") << QVariant(640) << QVariant(0) << 1024 << true;
+    QTest::newRow("negative width") << QVariant(-640) << QVariant(480) << 1024 << true;
+    QTest::newRow("both negative") << QVariant(-65536) << QVariant(-65536) << 1024 << true;
+    QTest::newRow("product beyond int") << QVariant(65536) << QVariant(65536) << 1024 << true;
+    QTest::newRow("product beyond bound") << QVariant(8193) << QVariant(8192) << 1024 << true;
+    QTest::newRow("beyond int range") << QVariant("99999999999") << QVariant(2) << 1024 << true;
+}
+
+void tst_GetStreamImage::frameSize()
+{
+    QFETCH(QVariant, sizeX);
+    QFETCH(QVariant, sizeY);
+    QFETCH(int, transferLength);
+    QFETCH(bool, warns);
+
+    QVariantMap keys;
+    if (sizeX.isValid())
+        keys.insert(QStringLiteral("sizeX"), sizeX);
+    if (sizeY.isValid())
+        keys.insert(QStringLiteral("sizeY"), sizeY);
+    if (warns)
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^Device group \"dev0\"")));
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("Device group")));
+
+    const auto c = offlineController(keys);
+    QCOMPARE(c->transferLength(), transferLength);
+    QCOMPARE(qint64(c->sizeX()) * c->sizeY() + 1024, qint64(transferLength));
+    QCOMPARE(c->host(), QStringLiteral("127.0.0.1"));
+}
+
+void tst_GetStreamImage::reconnectWhileNothingListens()
+{
+    const auto c = offlineController();
+    QVERIFY(c->isReconnecting());
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> attempts;
+    connect(c.get(), &GetStreamImage::initConnect, c.get(), [&](QString ip, int port) {
+        QCOMPARE(ip, QStringLiteral("127.0.0.1"));
+        QCOMPARE(port, int(m_refusing->port()));
+        attempts.append(clock.elapsed());
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(attempts.size(), 2, 6000);
+    // About once a second, measured with generous bounds.
+    QVERIFY2(attempts[0] >= 500 && attempts[0] <= 2500, qPrintable(QString::number(attempts[0])));
+    const qint64 interval = attempts[1] - attempts[0];
+    QVERIFY2(interval >= 700 && interval <= 2500, qPrintable(QString::number(interval)));
+    QVERIFY(c->isReconnecting());
+}
+
+void tst_GetStreamImage::connectionStopsRetriesAndLossResumesThem()
+{
+    TcpPeer peer;
+    QVERIFY(peer.isListening());
+    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
+                                       {QStringLiteral("port"), peer.port()}});
+    const auto c = std::make_unique<GetStreamImage>(settings.get());
+    QSignalSpy attempts(c.get(), &GetStreamImage::initConnect);
+    QSignalSpy requests(c.get(), &GetStreamImage::imageRequest);
+
+    // The test's event loop has not run yet, so no timer has fired: this
+    // connection comes from the attempt made at construction.
+    QVERIFY(peer.acceptClient(5000));
+    QCOMPARE(attempts.size(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!c->isReconnecting(), 5000);
+
+    // While the connection lasts (kept busy with frames), no attempts.
+    Receiver receiver;
+    receiver.attach(c.get());
+    QTimer feed;
+    connect(&feed, &QTimer::timeout, this,
+            [&] { peer.send(multipartFrame("video/x-raw-gray", grayFrame(1280, 2))); });
+    feed.start(100);
+    QVERIFY(!attempts.wait(1500));
+    QVERIFY(receiver.images.size() > 0);
+    feed.stop();
+
+    // Losing the connection restarts the cycle, 1000 ms later.
+    QElapsedTimer sinceLoss;
+    connect(c->worker(), &ImageGetWorker::disconnected, c.get(), [&] { sinceLoss.start(); });
+    peer.closeClient();
+    QVERIFY(attempts.wait(5000));
+    QVERIFY(sinceLoss.isValid());
+    QVERIFY2(sinceLoss.elapsed() >= 800 && sinceLoss.elapsed() <= 2500,
+             qPrintable(QString::number(sinceLoss.elapsed())));
+    QVERIFY(peer.acceptClient(5000));
+    QCOMPARE(peer.accepted(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(!c->isReconnecting(), 5000);
+    QCOMPARE(requests.size(), 0);
+}
+
+void tst_GetStreamImage::framesReachAcquisitionEvent()
+{
+    TcpPeer peer;
+    QVERIFY(peer.isListening());
+    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
+                                       {QStringLiteral("port"), peer.port()},
+                                       {QStringLiteral("sizeX"), 13},
+                                       {QStringLiteral("sizeY"), 7}});
+    auto c = std::make_unique<GetStreamImage>(settings.get());
+    QSignalSpy requests(c.get(), &GetStreamImage::imageRequest);
+    Receiver receiver;
+    receiver.attach(c.get());
+    QVERIFY(peer.acceptClient(5000));
+
+    const QByteArray gray = grayFrame(13, 7, 5);
+    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", gray)));
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 1, 5000);
+    QVERIFY(sameGrayPixels(receiver.images[0], gray, 13, 7));
+    QCOMPARE(receiver.senders[0], c.get());
+
+    QVERIFY(peer.send(multipartFrame("image/jpeg", jpegFile(40, 24, qRgb(200, 30, 60)))));
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 2, 5000);
+    QCOMPARE(receiver.images[1].size(), QSize(40, 24));
+    QVERIFY(isNearly(receiver.images[1].pixel(20, 12), qRgb(200, 30, 60)));
+
+    const QByteArray gray2 = grayFrame(13, 7, 99);
+    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", gray2)));
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 3, 5000);
+    QVERIFY(sameGrayPixels(receiver.images[2], gray2, 13, 7));
+    QCOMPARE(requests.size(), 0);
+
+    // A frame larger than the transfer buffer is skipped; the next one that
+    // fits still arrives.
+    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", QByteArray(13 * 7 + 1025, 'x'))));
+    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", gray)));
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 4, 5000);
+    QVERIFY(sameGrayPixels(receiver.images[3], gray, 13, 7));
+
+    // Destroyed while connected and with a request outstanding.
+    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", gray).left(100)));
+    c.reset();
+}
+
+void tst_GetStreamImage::emptyDeliveryDoesNotStall()
+{
+    TcpPeer peer;
+    QVERIFY(peer.isListening());
+    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
+                                       {QStringLiteral("port"), peer.port()},
+                                       {QStringLiteral("sizeX"), 8},
+                                       {QStringLiteral("sizeY"), 2}});
+    TestController c(settings.get());
+    c.emptyDeliveries = 1;
+    Receiver receiver;
+    receiver.attach(&c);
+    QVERIFY(peer.acceptClient(5000));
+
+    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", grayFrame(8, 2, 1))));
+    QTRY_COMPARE_WITH_TIMEOUT(c.processCalls, 1, 5000);
+    QCOMPARE(receiver.images.size(), 0);
+
+    // The empty delivery was followed by a new request, so this one arrives.
+    const QByteArray next = grayFrame(8, 2, 2);
+    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", next)));
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 1, 5000);
+    QVERIFY(sameGrayPixels(receiver.images[0], next, 8, 2));
+}
+
+void tst_GetStreamImage::destroyMidStream_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<bool>("listening");
+    QTest::newRow("tcp streaming") << QStringLiteral("TCP") << true;
+    QTest::newRow("tcp refused") << QStringLiteral("TCP") << false;
+    QTest::newRow("udp streaming") << QStringLiteral("UDP") << true;
+    QTest::newRow("rtp bound") << QStringLiteral("RTP") << true;
+}
+
+void tst_GetStreamImage::destroyMidStream()
+{
+    QFETCH(QString, protocol);
+    QFETCH(bool, listening);
+
+    const bool tcp = protocol == QLatin1String("TCP");
+    TcpPeer peer;
+    quint16 port = m_refusing->port();
+    if (tcp && listening) {
+        QVERIFY(peer.isListening());
+        port = peer.port();
+    } else if (!tcp) {
+        // A free UDP port for the controller to bind.
+        LoopbackSocket probe(SOCK_DGRAM);
+        port = probe.port();
+    }
+    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
+                                       {QStringLiteral("port"), port},
+                                       {QStringLiteral("protocol"), protocol},
+                                       {QStringLiteral("sizeX"), 64},
+                                       {QStringLiteral("sizeY"), 16}});
+    auto c = std::make_unique<GetStreamImage>(settings.get());
+    Receiver receiver;
+    receiver.attach(c.get());
+    LoopbackSocket sender(SOCK_DGRAM);
+    const sockaddr_in target = loopback(port);
+    const QByteArray frame = multipartFrame("video/x-raw-gray", grayFrame(64, 16));
+
+    QTimer feed;
+    connect(&feed, &QTimer::timeout, this, [&] {
+        if (tcp)
+            peer.send(frame);
+        else
+            ::sendto(sender.fd(), frame.constData(), std::size_t(frame.size()), 0,
+                     reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    });
+    if (listening) {
+        if (tcp)
+            QVERIFY(peer.acceptClient(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(!c->isReconnecting(), 5000);
+        feed.start(2);
+        if (protocol != QLatin1String("RTP"))
+            QTRY_VERIFY_WITH_TIMEOUT(receiver.images.size() >= 3, 5000);
+        else
+            QTest::qWait(200); // datagrams that are not RTP are dropped
+    }
+
+    // Orderly and prompt in every mode; the bound is generous.
+    QElapsedTimer clock;
+    clock.start();
+    c.reset();
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    feed.stop();
+}
+
+void tst_GetStreamImage::contentTypes_data()
+{
+    QTest::addColumn<QString>("overwrite");
+    QTest::addColumn<QString>("reported");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QSize>("size");
+
+    const QByteArray gray = grayFrame(16, 12);
+    const QByteArray jpeg = jpegFile(16, 12, qRgb(10, 200, 10));
+    QTest::newRow("gray") << QString() << "video/x-raw-gray" << gray << QSize(16, 12);
+    QTest::newRow("jpeg") << QString() << "image/jpeg" << jpeg << QSize(16, 12);
+    QTest::newRow("gray forced over jpeg") << "video/x-raw-gray"
+                                           << "image/jpeg" << gray << QSize(16, 12);
+    QTest::newRow("jpeg forced over gray") << "image/jpeg"
+                                           << "video/x-raw-gray" << jpeg << QSize(16, 12);
+    QTest::newRow("forced none suppresses decoding") << "none"
+                                                     << "image/jpeg" << jpeg << QSize();
+    QTest::newRow("unknown type") << QString() << "text/plain" << jpeg << QSize();
+    QTest::newRow("type compared case-sensitively") << QString() << "Image/JPEG" << jpeg << QSize();
+    QTest::newRow("undecodable jpeg") << QString() << "image/jpeg" << jpeg.left(40) << QSize();
+    QTest::newRow("garbage jpeg") << QString() << "image/jpeg" << QByteArray(500, '\xFF')
+                                  << QSize();
+}
+
+void tst_GetStreamImage::contentTypes()
+{
+    QFETCH(QString, overwrite);
+    QFETCH(QString, reported);
+    QFETCH(QByteArray, frame);
+    QFETCH(QSize, size);
+
+    QVariantMap keys{{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}};
+    if (!overwrite.isEmpty())
+        keys.insert(QStringLiteral("contentoverwrite"), overwrite);
+    const auto c = offlineController(keys);
+    Receiver receiver;
+    receiver.attach(c.get());
+
+    std::vector<unsigned char> buffer(frame.begin(), frame.end());
+    c->convertImage(reported, buffer.data(), int(buffer.size()));
+    // Every conversion is handed to the window, also a null image.
+    QCOMPARE(receiver.images.size(), 1);
+    QCOMPARE(receiver.images[0].isNull(), !size.isValid());
+    if (size.isValid())
+        QCOMPARE(receiver.images[0].size(), size);
+}
+
+void tst_GetStreamImage::grayFrames_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("extra");
+    QTest::addColumn<bool>("shown");
+
+    QTest::newRow("exact size") << 16 << 12 << 0 << true;
+    QTest::newRow("one byte short") << 16 << 12 << -1 << false;
+    QTest::newRow("longer than a frame") << 16 << 12 << 1000 << true;
+    // Widths that are not multiples of 4 have packed rows too.
+    QTest::newRow("13 x 7 in 91 bytes") << 13 << 7 << 0 << true;
+    QTest::newRow("641 wide") << 641 << 5 << 0 << true;
+    QTest::newRow("2 x 1") << 2 << 1 << 0 << true;
+    QTest::newRow("empty") << 13 << 7 << -91 << false;
+}
+
+void tst_GetStreamImage::grayFrames()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, extra);
+    QFETCH(bool, shown);
+
+    const auto c =
+        offlineController({{QStringLiteral("sizeX"), width}, {QStringLiteral("sizeY"), height}});
+    Receiver receiver;
+    receiver.attach(c.get());
+
+    // The frame sits in a block of exactly its length, so that a row read
+    // at a padded stride runs off its end under the address sanitizer.
+    QByteArray frame = grayFrame(width, height);
+    frame.resize(frame.size() + extra, '\x80');
+    std::vector<unsigned char> block(frame.begin(), frame.end());
+    c->convertImage(QStringLiteral("video/x-raw-gray"), block.data(), int(block.size()));
+
+    QCOMPARE(receiver.images.size(), 1);
+    QCOMPARE(c->image().isNull(), !shown);
+    if (!shown)
+        return;
+    // Shown without copying, over the delivered bytes, 0 black, 255 white.
+    QCOMPARE(c->image().constBits(), block.data());
+    QCOMPARE(c->image().pixel(0, 0), qRgb(0, 0, 0));
+    QCOMPARE(c->image().pixel(width - 1, height - 1), qRgb(255, 255, 255));
+    QVERIFY(sameGrayPixels(receiver.images[0], frame, width, height));
+    QCOMPARE(c->image().colorTable(), grayColorTable());
+}
+
+void tst_GetStreamImage::unknownTypeShowsPreviousImage()
+{
+    const auto c =
+        offlineController({{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}});
+    Receiver receiver;
+    receiver.attach(c.get());
+    const QByteArray frame = grayFrame(16, 12);
+    std::vector<unsigned char> block(frame.begin(), frame.end());
+    c->convertImage(QStringLiteral("video/x-raw-gray"), block.data(), int(block.size()));
+    const qint64 key = c->image().cacheKey();
+    c->convertImage(QStringLiteral("application/octet-stream"), block.data(), 3);
+    QCOMPARE(receiver.images.size(), 2);
+    QCOMPARE(c->image().cacheKey(), key);
+    QVERIFY(sameGrayPixels(receiver.images[1], frame, 16, 12));
+}
+
+void tst_GetStreamImage::jpegTimestamp()
+{
+    const auto c = offlineController();
+    Receiver receiver;
+    receiver.attach(c.get());
+    auto counterNs = std::make_shared<long long>(1'000'000'000'000LL);
+    c->setStopwatch(Stopwatch([counterNs] { return *counterNs; }, 1000000000));
+    const auto nowUs = [&] { return *counterNs / 1000; };
+    const QByteArray plain = jpegFile(32, 16, qRgb(0, 0, 255));
+    const auto convert = [&](const QByteArray& f) {
+        std::vector<unsigned char> block(f.begin(), f.end());
+        c->convertImage(QStringLiteral("image/jpeg"), block.data(), int(block.size()));
+        return receiver.images.last();
+    };
+
+    g_frameDelay = 0.25;
+    // Without a time stamp the delay of the last stamped frame stays.
+    QCOMPARE(convert(plain).size(), QSize(32, 16));
+    QCOMPARE(g_frameDelay, 0.25);
+
+    // The first stamped frame of a device has no delay.
+    const long long transit = 7'000'000'123LL;
+    *counterNs += 40'000'000;
+    QCOMPARE(convert(withApp9(plain, nowUs() - transit)).size(), QSize(32, 16));
+    QCOMPARE(g_frameDelay, 0.0);
+
+    // 40 ms later the minimum has risen by 40 us; 5040 us more transit
+    // leaves 5000 us of delay.
+    *counterNs += 40'000'000;
+    QCOMPARE(convert(withApp9(plain, nowUs() - transit - 5040)).size(), QSize(32, 16));
+    QCOMPARE(g_frameDelay, 0.005);
+
+    QCOMPARE(convert(plain).size(), QSize(32, 16));
+    QCOMPARE(g_frameDelay, 0.005);
+}
+
+void tst_GetStreamImage::jpegDecompressionBomb()
+{
+    // A colour picture of 9000 x 9000 needs 309 MiB at 32 bits per pixel,
+    // beyond the limit; the data itself is a few hundred bytes.
+    const QByteArray small = jpegFile(16, 16, qRgb(250, 0, 0));
+    const QByteArray bomb = withDeclaredSize(small, 9000, 9000);
+    QVERIFY(!bomb.isEmpty());
+    const QByteArray fits = withDeclaredSize(small, 64, 64);
+
+    const auto* bombData = reinterpret_cast<const unsigned char*>(bomb.constData());
+    QVERIFY(decodeJpegFrame(bombData, int(bomb.size())).isNull());
+    const auto* fitsData = reinterpret_cast<const unsigned char*>(fits.constData());
+    QCOMPARE(decodeJpegFrame(fitsData, int(fits.size())).size(), QSize(64, 64));
+
+    const auto c = offlineController();
+    Receiver receiver;
+    receiver.attach(c.get());
+    std::vector<unsigned char> block(bomb.begin(), bomb.end());
+    c->convertImage(QStringLiteral("image/jpeg"), block.data(), int(block.size()));
+    QCOMPARE(receiver.images.size(), 1);
+    QVERIFY(receiver.images[0].isNull());
+}
+
+void tst_GetStreamImage::noLogFileConfigured()
+{
+    const auto c = offlineController({{QStringLiteral("sizeX"), 4}, {QStringLiteral("sizeY"), 1}});
+    unsigned char frame[4] = {1, 2, 3, 4};
+    c->newImageReceived(QStringLiteral("video/x-raw-gray"), frame, 4,
+                        QStringLiteral("10:00:00.000: image:1, missed 2 packets after 3\n"));
+    c->newImageReceived(QStringLiteral("image/jpeg"), frame, 0, QStringLiteral("line\n"));
+    const QStringList files = QDir(m_dir->path()).entryList(QDir::Files | QDir::NoDotAndDotDot);
+    QVERIFY(files.isEmpty() || files == QStringList{QStringLiteral("tcp_streaming.ini")});
+}
+
+void tst_GetStreamImage::logWrittenAfterFrame()
+{
+    const QString path = m_dir->filePath(QStringLiteral("dev0.log"));
+    const auto c = offlineController({{QStringLiteral("sizeX"), 4},
+                                      {QStringLiteral("sizeY"), 1},
+                                      {QStringLiteral("logfile"), path}});
+    const auto contents = [&] {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    Receiver receiver;
+    receiver.attach(c.get());
+    QList<QByteArray> seenAtFrame;
+    receiver.onEvent = [&] { seenAtFrame.append(contents()); };
+    unsigned char frame[4] = {1, 2, 3, 4};
+    const QString gray = QStringLiteral("video/x-raw-gray");
+
+    // No text, no file.
+    c->newImageReceived(gray, frame, 4, QString());
+    QVERIFY(!QFile::exists(path));
+
+    // The lines of one delivery are written together, after the frame.
+    const QString gaps = QStringLiteral("01:02:03.004: image:5, missed 1 packets after 7\n"
+                                        "01:02:03.005: image:5, missed 2 packets after 9\n"
+                                        "01:02:03.006: image:6, missed 1 packets after 12\n");
+    c->newImageReceived(gray, frame, 4, gaps);
+    QCOMPARE(seenAtFrame.last(), QByteArray());
+    QCOMPARE(contents(), gaps.toLatin1());
+
+    // Appended; an empty delivery still writes its text; outside Latin-1
+    // becomes '?'.
+    c->newImageReceived(gray, frame, 0, QStringLiteral("01:02:04.000: MARK 64k packets\n"));
+    c->newImageReceived(gray, frame, 4, QStringLiteral("\u00e9\u20ac\n"));
+    QCOMPARE(seenAtFrame.size(), 3);
+    QCOMPARE(seenAtFrame.last(), gaps.toLatin1() + "01:02:04.000: MARK 64k packets\n");
+    QCOMPARE(contents(), gaps.toLatin1() + "01:02:04.000: MARK 64k packets\n\xE9?\n");
+
+    // A deleted file is created again.
+    QVERIFY(QFile::remove(path));
+    c->newImageReceived(gray, frame, 4, QStringLiteral("again\n"));
+    QCOMPARE(contents(), QByteArray("again\n"));
+}
+
+void tst_GetStreamImage::unopenableLogReportedOnce()
+{
+    const QString dir = m_dir->filePath(QStringLiteral("logs"));
+    const QString path = dir + QStringLiteral("/dev0.log");
+    const auto c = offlineController({{QStringLiteral("sizeX"), 4},
+                                      {QStringLiteral("sizeY"), 1},
+                                      {QStringLiteral("logfile"), path}});
+    unsigned char frame[4] = {1, 2, 3, 4};
+    const QString gray = QStringLiteral("video/x-raw-gray");
+    const QRegularExpression failure(QStringLiteral("^Cannot open log file .*dev0\\.log"));
+
+    QTest::ignoreMessage(QtWarningMsg, failure);
+    QTest::failOnWarning(failure);
+    for (int i = 0; i < 5; ++i)
+        c->newImageReceived(gray, frame, 4, QStringLiteral("lost %1\n").arg(i));
+
+    // Written again as soon as the file can be opened.
+    QVERIFY(QDir().mkpath(dir));
+    c->newImageReceived(gray, frame, 4, QStringLiteral("kept\n"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("kept\n"));
+}
+
+QTEST_GUILESS_MAIN(tst_GetStreamImage)
+#include "tst_getstreamimage.moc"
