@@ -1,0 +1,542 @@
+// SPDX-License-Identifier: MIT
+// The simulated camera's building blocks against the viewer's own readers:
+// JPEG frames, multipart parts and RTP/JPEG packets must come out of the
+// decoders as the pictures that went in.
+#include "badstream.h"
+#include "framemetadata.h"
+#include "imagegetworker.h"
+#include "impairment.h"
+#include "jpegencoder.h"
+#include "multipartdec.h"
+#include "multipartwriter.h"
+#include "rtp2jpeg.h"
+#include "rtpcounters.h"
+#include "rtpjpegpacketizer.h"
+#include "testpattern.h"
+
+#include "../support/workerharness.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QLoggingCategory>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <random>
+
+namespace {
+
+// Encodes the test pattern of frame `number`.
+QByteArray patternJpeg(int w, int h, int number, const simlib::JpegEncodeOptions& o,
+                       int components = 3)
+{
+    const QByteArray px = simlib::renderTestPattern(w, h, components, number);
+    return simlib::encodeJpeg(reinterpret_cast<const unsigned char*>(px.constData()), w, h,
+                              components, o);
+}
+
+// The pattern number of a JPEG file, decoded by the toolkit; -1 if it does
+// not decode.
+int decodedNumber(const QByteArray& jpeg, QSize* size = nullptr)
+{
+    QImage img = QImage::fromData(jpeg, "JPEG");
+    if (img.isNull())
+        return -1;
+    if (size)
+        *size = img.size();
+    img = img.convertToFormat(QImage::Format_RGB888);
+    return simlib::readPatternNumber(img.constBits(), img.width(), img.height(), 3,
+                                     int(img.bytesPerLine()));
+}
+
+simlib::JpegEncodeOptions rtpOptions(int restartInterval, simlib::Sampling sampling)
+{
+    simlib::JpegEncodeOptions o;
+    o.restartInterval = restartInterval;
+    o.sampling = sampling;
+    o.writeTimestamp = true;
+    o.timestamp = {7, 1700000000, 123456};
+    return o;
+}
+
+struct CounterSnapshot
+{
+    int lost = g_packetsLost.load();
+    int outOfOrder = g_packetsOutOfOrder.load();
+    int expected = g_packetsExpected.load();
+};
+
+} // namespace
+
+class SimLibTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void encodeRoundTrip_data();
+    void encodeRoundTrip();
+    void timestampReadByViewer();
+    void parseRejectsEveryTruncation();
+    void packetLayout_data();
+    void packetLayout();
+    void rtpThroughReassembler_data();
+    void rtpThroughReassembler();
+    void rtpWithReferenceFile();
+    void rtpSsrcChange();
+    void impairmentIsRepeatable();
+    void multipartAfterBadItem_data();
+    void multipartAfterBadItem();
+    void malformedRtpLeavesStreamIntact();
+};
+
+void SimLibTest::initTestCase()
+{
+    // Damaged frames are expected here; their decoder warnings are noise.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio.jpeg.warning=false"));
+}
+
+void SimLibTest::encodeRoundTrip_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("components");
+    QTest::addColumn<int>("sampling");
+    QTest::addColumn<int>("restart");
+    QTest::addColumn<int>("expectedType");
+
+    using S = simlib::Sampling;
+    QTest::newRow("4:2:0 without restart: type 1") << 640 << 480 << 3 << int(S::YCbCr420) << 0 << 1;
+    QTest::newRow("4:2:0 restart 60: type 65") << 640 << 480 << 3 << int(S::YCbCr420) << 60 << 65;
+    QTest::newRow("4:2:2 restart 10: type 64") << 320 << 240 << 3 << int(S::YCbCr422) << 10 << 64;
+    QTest::newRow("4:2:2: type 0") << 320 << 240 << 3 << int(S::YCbCr422) << 0 << 0;
+    QTest::newRow("4:4:4 has no RTP type") << 320 << 240 << 3 << int(S::YCbCr444) << 0 << -1;
+    QTest::newRow("gray has no RTP type") << 200 << 100 << 1 << int(S::YCbCr420) << 0 << -1;
+    QTest::newRow("size not a multiple of 16") << 200 << 75 << 3 << int(S::YCbCr420) << 0 << 1;
+}
+
+void SimLibTest::encodeRoundTrip()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, components);
+    QFETCH(int, sampling);
+    QFETCH(int, restart);
+    QFETCH(int, expectedType);
+
+    simlib::JpegEncodeOptions o;
+    o.sampling = simlib::Sampling(sampling);
+    o.restartInterval = restart;
+    const QByteArray jpeg = patternJpeg(width, height, 4711, o, components);
+    QVERIFY(!jpeg.isEmpty());
+
+    QSize size;
+    QCOMPARE(decodedNumber(jpeg, &size), 4711);
+    QCOMPARE(size, QSize(width, height));
+
+    simlib::JpegScanInfo info;
+    QVERIFY(simlib::parseBaselineJpeg(reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                                      int(jpeg.size()), &info));
+    QCOMPARE(info.width, width);
+    QCOMPARE(info.height, height);
+    QCOMPARE(info.type, expectedType);
+    QCOMPARE(info.restartInterval, restart);
+    QCOMPARE(info.components, components);
+    QCOMPARE(info.qTables.size(), components == 3 ? 128 : 64);
+    QCOMPARE(info.scanOffset + info.scanLength + 2, int(jpeg.size()));
+}
+
+void SimLibTest::timestampReadByViewer()
+{
+    // The viewer's own reader finds the time stamp behind the JFIF segment,
+    // with negative fields sign-extended.
+    simlib::JpegEncodeOptions o;
+    o.writeTimestamp = true;
+    o.timestamp = {0xBEEF, -1, 250000};
+    const QByteArray jpeg = patternJpeg(64, 48, 1, o);
+    unsigned short field = 0;
+    long long us = 0;
+    QVERIFY(readFrameTimestamp(reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                               int(jpeg.size()), &field, &us));
+    QCOMPARE(field, 0xBEEF);
+    QCOMPARE(us, -1000000LL + 250000);
+
+    o.writeTimestamp = false;
+    const QByteArray plain = patternJpeg(64, 48, 1, o);
+    QVERIFY(!readFrameTimestamp(reinterpret_cast<const unsigned char*>(plain.constData()),
+                                int(plain.size()), &field, &us));
+}
+
+void SimLibTest::parseRejectsEveryTruncation()
+{
+    const QByteArray jpeg = patternJpeg(64, 48, 3, rtpOptions(4, simlib::Sampling::YCbCr420));
+    const auto* d = reinterpret_cast<const unsigned char*>(jpeg.constData());
+    simlib::JpegScanInfo info;
+    QVERIFY(simlib::parseBaselineJpeg(d, int(jpeg.size()), &info));
+    for (int n = 0; n < jpeg.size(); ++n) {
+        // A copy of exactly n bytes, so that a read past the end is caught
+        // by the sanitizers.
+        const QByteArray cut = jpeg.left(n);
+        QVERIFY2(!simlib::parseBaselineJpeg(reinterpret_cast<const unsigned char*>(cut.constData()),
+                                            n, &info),
+                 qPrintable(QString::number(n)));
+    }
+}
+
+void SimLibTest::packetLayout_data()
+{
+    QTest::addColumn<int>("restart");
+    QTest::addColumn<int>("q");
+    QTest::addColumn<int>("payloadSize");
+    QTest::addColumn<int>("firstSequence");
+
+    QTest::newRow("type 65, in-band tables") << 60 << 255 << 1000 << 0;
+    QTest::newRow("type 1, Q 80, no tables") << 0 << 80 << 1400 << 100;
+    QTest::newRow("sequence wraps inside a frame") << 60 << 255 << 300 << 65530;
+    QTest::newRow("one byte per packet") << 0 << 128 << 1 << 7;
+}
+
+void SimLibTest::packetLayout()
+{
+    QFETCH(int, restart);
+    QFETCH(int, q);
+    QFETCH(int, payloadSize);
+    QFETCH(int, firstSequence);
+
+    const QByteArray jpeg = patternJpeg(restart ? 320 : 64, restart ? 240 : 48, 9,
+                                        rtpOptions(restart, simlib::Sampling::YCbCr420));
+    simlib::JpegScanInfo info;
+    QVERIFY(simlib::parseBaselineJpeg(reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                                      int(jpeg.size()), &info));
+
+    simlib::RtpJpegOptions o;
+    o.ssrc = 0xCAFEBABE;
+    o.q = q;
+    o.scanBytesPerPacket = payloadSize;
+    o.firstSequence = std::uint16_t(firstSequence);
+    simlib::RtpJpegPacketizer packetizer(o);
+    QList<QByteArray> packets;
+    QVERIFY(packetizer.packetize(jpeg, 0x80000001u, &packets));
+    QCOMPARE(packets.size(), (info.scanLength + payloadSize - 1) / payloadSize);
+
+    const int type = restart ? 65 : 1;
+    QByteArray scan;
+    for (int i = 0; i < packets.size(); ++i) {
+        const auto* p = reinterpret_cast<const unsigned char*>(packets[i].constData());
+        QCOMPARE(p[0], 0x80);                                      // V 2, no P, X, CSRC
+        QCOMPARE(p[1] & 0x80, i == packets.size() - 1 ? 0x80 : 0); // marker on the last
+        QCOMPARE(p[1] & 0x7F, 26);
+        QCOMPARE(p[2] << 8 | p[3], (firstSequence + i) & 0xFFFF);
+        QCOMPARE(quint32(p[4]) << 24 | p[5] << 16 | p[6] << 8 | p[7], 0x80000001u);
+        QCOMPARE(quint32(p[8]) << 24 | p[9] << 16 | p[10] << 8 | p[11], 0xCAFEBABEu);
+        const int offset = p[13] << 16 | p[14] << 8 | p[15];
+        QCOMPARE(offset, int(scan.size()));
+        QCOMPARE(int(p[16]), type);
+        QCOMPARE(int(p[17]), q);
+        QCOMPARE(p[18] * 8, info.width);
+        QCOMPARE(p[19] * 8, info.height);
+        int h = 20;
+        if (restart) {
+            QCOMPARE(p[20] << 8 | p[21], restart);
+            QCOMPARE(p[22], 0xFF); // F, L and count 0x3FFF
+            QCOMPARE(p[23], 0xFF);
+            h = 24;
+        }
+        if (q >= 128 && offset == 0) {
+            QCOMPARE(p[h + 2] << 8 | p[h + 3], 128);
+            QCOMPARE(packets[i].mid(h + 4, 128), info.qTables);
+            h += 4 + 128;
+        }
+        scan += packets[i].mid(h);
+    }
+    QCOMPARE(scan, jpeg.mid(info.scanOffset, info.scanLength));
+    QCOMPARE(packetizer.nextSequence(), std::uint16_t(firstSequence + packets.size()));
+}
+
+void SimLibTest::rtpThroughReassembler_data()
+{
+    QTest::addColumn<double>("loss");
+    QTest::addColumn<double>("reorder");
+    QTest::addColumn<double>("duplicate");
+
+    QTest::newRow("clean") << 0.0 << 0.0 << 0.0;
+    QTest::newRow("5 % loss") << 5.0 << 0.0 << 0.0;
+    QTest::newRow("reordering") << 0.0 << 5.0 << 0.0;
+    QTest::newRow("duplicates") << 0.0 << 0.0 << 5.0;
+    QTest::newRow("all three") << 3.0 << 3.0 << 3.0;
+}
+
+void SimLibTest::rtpThroughReassembler()
+{
+    QFETCH(double, loss);
+    QFETCH(double, reorder);
+    QFETCH(double, duplicate);
+
+    // No reference.jpg in the working directory: the built-in header, which
+    // fits type 65 with interval 60 and 4:2:0.
+    QTemporaryDir dir;
+    const QString oldCwd = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    DeviceSettings settings(QStringLiteral("RTP"));
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker);
+    collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
+    QDir::setCurrent(oldCwd);
+
+    simlib::RtpJpegOptions o;
+    o.scanBytesPerPacket = 500;
+    simlib::RtpJpegPacketizer packetizer(o);
+    simlib::PacketImpairment impairment(loss, reorder, duplicate, 42);
+    const CounterSnapshot before;
+    constexpr int Frames = 40;
+    QList<QByteArray> packets;
+    QList<QByteArray> wire;
+    for (int f = 0; f < Frames; ++f) {
+        const QByteArray jpeg =
+            patternJpeg(320, 240, 1000 + f, rtpOptions(60, simlib::Sampling::YCbCr420));
+        packets.clear();
+        QVERIFY(packetizer.packetize(jpeg, std::uint32_t(f * 3600), &packets));
+        for (const QByteArray& p : packets) {
+            wire.clear();
+            // The first and the last frame go through untouched: the first
+            // synchronises the reassembler, the last makes every earlier
+            // gap visible.
+            if (f == 0 || f == Frames - 1) {
+                wire.append(p);
+            } else {
+                impairment.push(p, &wire);
+                if (&p == &packets.last() && f == Frames - 2)
+                    impairment.flush(&wire);
+            }
+            for (const QByteArray& w : wire)
+                decoder->decode(reinterpret_cast<const unsigned char*>(w.constData()),
+                                int(w.size()));
+        }
+    }
+
+    const simlib::ImpairmentCounts& ic = impairment.counts();
+    const CounterSnapshot after;
+    // A packet held back and sent behind its successor first leaves a gap
+    // and then arrives late; a duplicate arrives late.
+    QCOMPARE(after.lost - before.lost, int(ic.dropped + ic.reordered));
+    QCOMPARE(after.outOfOrder - before.outOfOrder, int(ic.reordered + ic.duplicated));
+    if (loss == 0 && reorder == 0 && duplicate == 0)
+        QCOMPARE(after.expected - before.expected, int(packetizer.nextSequence()));
+
+    // Every completed frame is a decodable JPEG; undamaged ones show the
+    // number that was sent, in order.
+    QVERIFY(collector.frames.size() >= Frames / 2);
+    int readable = 0;
+    int last = -1;
+    for (const DeliveredFrame& f : collector.frames) {
+        const int n = decodedNumber(f.data);
+        if (n >= 0) {
+            QVERIFY2(n >= 1000 && n < 1000 + Frames, qPrintable(QString::number(n)));
+            // A repeated marker packet completes a frame a second time, in
+            // the array that still holds the frame before; only without
+            // duplicates is the order strict.
+            if (duplicate == 0)
+                QVERIFY(n > last);
+            last = std::max(last, n);
+            ++readable;
+        }
+    }
+    if (loss == 0 && reorder == 0 && duplicate == 0) {
+        QCOMPARE(int(collector.frames.size()), Frames);
+        QCOMPARE(readable, Frames);
+    }
+    QCOMPARE(last, 1000 + Frames - 1);
+}
+
+void SimLibTest::rtpWithReferenceFile()
+{
+    // Type 1 (no restart interval) does not fit the built-in header; the
+    // reference written from the sender's own frame does.
+    const QByteArray first = patternJpeg(160, 120, 0, rtpOptions(0, simlib::Sampling::YCbCr420));
+    const QByteArray reference = simlib::jpegHeaderForReference(first);
+    QVERIFY(!reference.isEmpty());
+    QVERIFY(!reference.contains(QByteArray("\xFF\xE9", 2))); // no fixed time stamp
+
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("reference.jpg")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(reference);
+    file.close();
+    const QString oldCwd = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    DeviceSettings settings(QStringLiteral("RTP"));
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker);
+    collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
+    QDir::setCurrent(oldCwd);
+    QCOMPARE(decoder->headerLen(), int(reference.size()));
+
+    simlib::RtpJpegPacketizer packetizer;
+    for (int f = 0; f < 3; ++f) {
+        QList<QByteArray> packets;
+        QVERIFY(packetizer.packetize(
+            patternJpeg(160, 120, 50 + f, rtpOptions(0, simlib::Sampling::YCbCr420)),
+            std::uint32_t(f * 3000), &packets));
+        for (const QByteArray& p : packets)
+            decoder->decode(reinterpret_cast<const unsigned char*>(p.constData()), int(p.size()));
+    }
+    QCOMPARE(collector.frames.size(), 3);
+    QCOMPARE(decodedNumber(collector.frames.last().data), 52);
+}
+
+void SimLibTest::rtpSsrcChange()
+{
+    QTemporaryDir dir;
+    const QString oldCwd = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    DeviceSettings settings(QStringLiteral("RTP"));
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker);
+    collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
+    QDir::setCurrent(oldCwd);
+
+    // The stream changes its SSRC and its frame size at frame 3; the viewer
+    // synchronises on the new stream's first fragment and takes its size.
+    simlib::RtpJpegPacketizer packetizer;
+    for (int f = 0; f < 6; ++f) {
+        if (f == 3)
+            packetizer.setSsrc(packetizer.ssrc() + 1);
+        const int w = f < 3 ? 320 : 160;
+        const int h = f < 3 ? 240 : 128;
+        QList<QByteArray> packets;
+        QVERIFY(
+            packetizer.packetize(patternJpeg(w, h, f, rtpOptions(60, simlib::Sampling::YCbCr420)),
+                                 std::uint32_t(f * 3000), &packets));
+        for (const QByteArray& p : packets)
+            decoder->decode(reinterpret_cast<const unsigned char*>(p.constData()), int(p.size()));
+    }
+    QCOMPARE(collector.frames.size(), 6);
+    QSize size;
+    QCOMPARE(decodedNumber(collector.frames.at(2).data, &size), 2);
+    QCOMPARE(size, QSize(320, 240));
+    QCOMPARE(decodedNumber(collector.frames.at(5).data, &size), 5);
+    QCOMPARE(size, QSize(160, 128));
+}
+
+void SimLibTest::impairmentIsRepeatable()
+{
+    // The same seed drops the same packets, so a run's figures can be
+    // predicted; every packet that was not dropped goes out.
+    auto run = [](std::uint32_t seed) {
+        simlib::PacketImpairment imp(10, 10, 10, seed);
+        QList<QByteArray> out;
+        for (int i = 0; i < 2000; ++i)
+            imp.push(QByteArray::number(i), &out);
+        imp.flush(&out);
+        return std::make_pair(out, imp.counts());
+    };
+    const auto a = run(7);
+    const auto b = run(7);
+    const auto c = run(8);
+    QCOMPARE(a.first, b.first);
+    QVERIFY(a.first != c.first);
+    const simlib::ImpairmentCounts& n = a.second;
+    QCOMPARE(n.packetsIn, 2000);
+    QCOMPARE(n.packetsOut, n.packetsIn - n.dropped + n.duplicated);
+    QCOMPARE(int(a.first.size()), int(n.packetsOut));
+    QVERIFY(n.dropped > 100 && n.dropped < 300);
+    QVERIFY(n.reordered > 50 && n.duplicated > 50);
+}
+
+void SimLibTest::multipartAfterBadItem_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("protocol");
+    for (int k = 0; k < simlib::BadPartKindCount; ++k) {
+        for (const char* proto : {"TCP", "UDP"}) {
+            QTest::addRow("%s %s", simlib::badPartKindName(simlib::BadPartKind(k)), proto)
+                << k << QString::fromLatin1(proto);
+        }
+    }
+}
+
+void SimLibTest::multipartAfterBadItem()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, protocol);
+
+    // good 1, a bad item, good 2 ... good 4, in blocks of 1400 bytes. A bad
+    // item may cost the part behind it (a length that runs on swallows it),
+    // never the two after that.
+    simlib::JpegEncodeOptions o;
+    o.writeTimestamp = true;
+    QByteArray bodies[5];
+    for (int i = 1; i <= 4; ++i)
+        bodies[i] = patternJpeg(320, 240, i, o);
+    std::mt19937 rng(5);
+    const QByteArray type(simlib::ContentTypeJpeg);
+    const QByteArray stream =
+        simlib::multipartPart(type, bodies[1]) +
+        simlib::badMultipartItem(simlib::BadPartKind(kind), type, bodies[1], rng) +
+        simlib::multipartPart(type, bodies[2]) + simlib::multipartPart(type, bodies[3]) +
+        simlib::multipartPart(type, bodies[4]);
+
+    DeviceSettings settings(protocol);
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker);
+    collector.request();
+    MultipartDec decoder(&worker);
+    for (qsizetype off = 0; off < stream.size(); off += 1400) {
+        const QByteArray block = stream.mid(off, 1400);
+        decoder.decode(reinterpret_cast<const unsigned char*>(block.constData()),
+                       int(block.size()));
+    }
+    QVERIFY(collector.frames.size() >= 3);
+    QCOMPARE(collector.frames.last().data, bodies[4]);
+    QCOMPARE(collector.frames.at(collector.frames.size() - 2).data, bodies[3]);
+    QCOMPARE(collector.frames.first().data, bodies[1]);
+    QCOMPARE(decodedNumber(collector.frames.last().data), 4);
+}
+
+void SimLibTest::malformedRtpLeavesStreamIntact()
+{
+    QTemporaryDir dir;
+    const QString oldCwd = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    DeviceSettings settings(QStringLiteral("RTP"));
+    ImageGetWorker worker(settings.get());
+    FrameCollector collector(&worker);
+    collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
+    QDir::setCurrent(oldCwd);
+
+    // Every malformed kind goes in between two good frames; the frame after
+    // it arrives intact.
+    simlib::RtpJpegPacketizer packetizer;
+    std::mt19937 rng(3);
+    int frame = 0;
+    for (int k = 0; k < simlib::BadRtpKindCount; ++k) {
+        for (int rep = 0; rep < 2; ++rep, ++frame) {
+            QList<QByteArray> packets;
+            QVERIFY(packetizer.packetize(
+                patternJpeg(160, 120, frame, rtpOptions(60, simlib::Sampling::YCbCr420)),
+                std::uint32_t(frame * 3000), &packets));
+            if (rep == 0)
+                packets.insert(1,
+                               simlib::badRtpPacket(simlib::BadRtpKind(k), packets.first(), rng));
+            for (const QByteArray& p : packets) {
+                // The receive loop hands no empty datagram to the decoder;
+                // every other one is given as the exact bytes received.
+                if (p.isEmpty())
+                    continue;
+                QByteArray copy(p.constData(), p.size());
+                decoder->decode(reinterpret_cast<const unsigned char*>(copy.constData()),
+                                int(copy.size()));
+            }
+        }
+        QVERIFY(!collector.frames.isEmpty());
+        QCOMPARE(decodedNumber(collector.frames.last().data), frame - 1);
+    }
+}
+
+QTEST_GUILESS_MAIN(SimLibTest)
+#include "tst_simlib.moc"
