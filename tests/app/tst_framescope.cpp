@@ -1,0 +1,224 @@
+// SPDX-License-Identifier: MIT
+// Runs the real framescope executable on the offscreen platform against a
+// multipart JPEG peer on 127.0.0.1 written here, so the test depends only on
+// the program itself.
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int SliceMs = 100;
+constexpr int PeerLifetimeMs = 90000;
+constexpr int MaxFramesSent = 1000000;
+
+QByteArray jpegFrame(int index)
+{
+    QImage image(160, 120, QImage::Format_RGB32);
+    image.fill(QColor(40, 40, 40));
+    QPainter painter(&image);
+    painter.fillRect((index * 7) % 140, 40, 20, 40, Qt::yellow);
+    painter.end();
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPG", 80);
+    return bytes;
+}
+
+// Listens on an ephemeral loopback port, accepts one connection at a time
+// and, when streaming, sends multipart JPEG parts until stopped, the
+// connection closes or its time or frame budget is spent. A silent peer
+// accepts and sends nothing.
+class MultipartPeer : public QThread
+{
+public:
+    explicit MultipartPeer(bool streaming) : m_streaming(streaming)
+    {
+        m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+            ::listen(m_listenFd, 4) == 0 &&
+            ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+            m_port = ntohs(addr.sin_port);
+        for (int i = 0; i < 8; ++i) {
+            const QByteArray body = jpegFrame(i);
+            m_parts << QByteArray("---jworudfg83h23lsow2z04\r\nContent-Type: image/jpeg\r\n"
+                                  "Content-Length: ") +
+                           QByteArray::number(body.size()) + "\r\n\r\n" + body + "\r\n";
+        }
+    }
+    ~MultipartPeer() override
+    {
+        m_stop = true;
+        wait();
+        ::close(m_listenFd);
+    }
+
+    int port() const { return m_port; }
+    int accepted() const { return m_accepted.load(); }
+    int framesSent() const { return m_framesSent.load(); }
+
+protected:
+    void run() override
+    {
+        QElapsedTimer life;
+        life.start();
+        while (!m_stop && life.elapsed() < PeerLifetimeMs) {
+            pollfd p = {m_listenFd, POLLIN, 0};
+            if (::poll(&p, 1, SliceMs) <= 0)
+                continue;
+            const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            ++m_accepted;
+            serve(fd, life);
+            ::close(fd);
+        }
+    }
+
+private:
+    void serve(int fd, const QElapsedTimer& life)
+    {
+        while (!m_stop && life.elapsed() < PeerLifetimeMs) {
+            if (!m_streaming || m_framesSent >= MaxFramesSent) {
+                // Silent: wait for the viewer to close the connection.
+                pollfd p = {fd, POLLIN, 0};
+                char byte;
+                if (::poll(&p, 1, SliceMs) > 0 && ::recv(fd, &byte, 1, 0) <= 0)
+                    return;
+                continue;
+            }
+            const QByteArray& part = m_parts.at(m_framesSent % m_parts.size());
+            if (!sendAll(fd, part, life))
+                return;
+            ++m_framesSent;
+        }
+    }
+
+    bool sendAll(int fd, const QByteArray& data, const QElapsedTimer& life)
+    {
+        qsizetype done = 0;
+        while (done < data.size()) {
+            if (m_stop || life.elapsed() >= PeerLifetimeMs)
+                return false;
+            pollfd p = {fd, POLLOUT, 0};
+            if (::poll(&p, 1, SliceMs) <= 0)
+                continue;
+            const ssize_t n =
+                ::send(fd, data.constData() + done, size_t(data.size() - done), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            done += n;
+        }
+        return true;
+    }
+
+    const bool m_streaming;
+    int m_listenFd = -1;
+    int m_port = 0;
+    QList<QByteArray> m_parts;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_accepted{0};
+    std::atomic<int> m_framesSent{0};
+};
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class tst_Framescope : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void streamsAndExitsCleanly_data();
+    void streamsAndExitsCleanly();
+};
+
+void tst_Framescope::streamsAndExitsCleanly_data()
+{
+    QTest::addColumn<bool>("streaming");
+    QTest::newRow("after 1000 frames the histogram is logged") << true;
+    QTest::newRow("connected to a silent peer") << false;
+}
+
+void tst_Framescope::streamsAndExitsCleanly()
+{
+    QFETCH(bool, streaming);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    MultipartPeer peer(streaming);
+    QVERIFY(peer.port() > 0);
+    peer.start();
+
+    const QString log = dir.filePath(QStringLiteral("dev0.log"));
+    const QString ini = dir.filePath(QStringLiteral("viewer.ini"));
+    {
+        QFile file(ini);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("[dev0]\nhost=127.0.0.1\nport=%1\nprotocol=TCP\nlogfile=%2\n")
+                       .arg(peer.port())
+                       .arg(log)
+                       .toLocal8Bit());
+    }
+
+    QProcess viewer;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    viewer.setProcessEnvironment(env);
+    viewer.setWorkingDirectory(dir.path());
+    viewer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    viewer.start(QStringLiteral(FRAMESCOPE_BIN), {ini});
+    QVERIFY2(viewer.waitForStarted(10000), qPrintable(viewer.errorString()));
+
+    if (streaming) {
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(log).contains("MARK histogram frame1000 "), 60000);
+        QVERIFY(peer.framesSent() >= 1000);
+        const QList<QByteArray> lines = readFile(log).split('\n');
+        int marks = 0;
+        for (const QByteArray& line : lines) {
+            if (!line.contains("MARK histogram"))
+                continue;
+            ++marks;
+            QVERIFY2(line.endsWith(" 100000:" + line.split(':').last()), line.constData());
+            QCOMPARE(line.count(':'), 3 + 13);
+        }
+        QVERIFY(marks >= 1);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(peer.accepted() >= 1, 20000);
+    }
+
+    // SIGTERM ends the event loop as closing the window does; the devices'
+    // threads are stopped before main returns.
+    QElapsedTimer closing;
+    closing.start();
+    viewer.terminate();
+    QVERIFY2(viewer.waitForFinished(10000), "viewer still running 10 s after SIGTERM");
+    qInfo("viewer exited %lld ms after SIGTERM", closing.elapsed());
+    QCOMPARE(viewer.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(viewer.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_Framescope)
+#include "tst_framescope.moc"
