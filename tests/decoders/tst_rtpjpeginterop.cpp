@@ -1,0 +1,410 @@
+// SPDX-License-Identifier: MIT
+// RTP/JPEG streams from other senders, reassembled and decoded: GStreamer's
+// payloader with JPEGs from GStreamer and from cjpeg, JPEGs packetized here
+// from libjpeg, and a worker receiving them on 127.0.0.1.
+#include "imagegetworker.h"
+#include "jpegencoder.h"
+#include "rtp2jpeg.h"
+#include "rtpjpegpacketizer.h"
+#include "rtptesthelpers.h"
+#include "socketapi.h"
+#include "testpattern.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <cstring>
+
+using namespace rtptest;
+
+namespace {
+
+// Reads an RFC 4571 framed packet file: each packet preceded by its 16-bit
+// big-endian length.
+QList<QByteArray> readFramedPackets(const QString& path)
+{
+    QList<QByteArray> packets;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return packets;
+    const QByteArray all = f.readAll();
+    int pos = 0;
+    while (all.size() - pos >= 2) {
+        const int len = (quint8(all[pos]) << 8) | quint8(all[pos + 1]);
+        pos += 2;
+        if (all.size() - pos < len)
+            break;
+        packets.append(all.mid(pos, len));
+        pos += len;
+    }
+    return packets;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QImage decode(const QByteArray& jpeg)
+{
+    QImage image;
+    image.loadFromData(jpeg, "JPEG");
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+// Missing tools or GStreamer elements skip a test; the message names them.
+QString missingTools(const QStringList& programs, const QStringList& elements)
+{
+    QStringList missing;
+    for (const QString& p : programs)
+        if (QStandardPaths::findExecutable(p).isEmpty())
+            missing << p;
+    if (missing.isEmpty()) {
+        for (const QString& e : elements) {
+            QProcess inspect;
+            inspect.start(QStringLiteral("gst-inspect-1.0"), {e});
+            if (!inspect.waitForFinished(30000) || inspect.exitCode() != 0)
+                missing << QStringLiteral("GStreamer element ") + e;
+        }
+    }
+    return missing.isEmpty()
+               ? QString()
+               : QStringLiteral("not installed: ") + missing.join(QStringLiteral(", "));
+}
+
+bool run(const QString& dir, const QString& program, const QStringList& args, QString* output)
+{
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        *output = program + QStringLiteral(" did not finish");
+        return false;
+    }
+    *output = QString::fromLocal8Bit(p.readAll());
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// Reassembles `packets` with a reassembler constructed in the current
+// directory and returns the delivered frames.
+QList<QByteArray> reassemble(const QList<QByteArray>& packets)
+{
+    DeviceSettings settings;
+    ImageGetWorker worker(settings.get());
+    Rtp2Jpeg decoder(&worker);
+    FrameCollector collector(&worker);
+    for (const QByteArray& p : packets)
+        decoder.decode(reinterpret_cast<const unsigned char*>(p.constData()), int(p.size()));
+    QList<QByteArray> frames;
+    for (const DeliveredFrame& f : collector.frames)
+        frames.append(f.data);
+    return frames;
+}
+
+QByteArray encodePattern(int width, int height, int frame, const simlib::JpegEncodeOptions& o)
+{
+    const QByteArray rgb = simlib::renderTestPattern(width, height, 3, frame);
+    return simlib::encodeJpeg(reinterpret_cast<const unsigned char*>(rgb.constData()), width,
+                              height, 3, o);
+}
+
+} // namespace
+
+class tst_RtpJpegInterop : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void gstreamerType1WithReference();
+    void cjpegType65WithBuiltinHeader();
+    void roundTrip_data();
+    void roundTrip();
+    void deviceOnLoopback();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_previousDir;
+};
+
+void tst_RtpJpegInterop::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+}
+
+void tst_RtpJpegInterop::cleanup()
+{
+    QDir::setCurrent(m_previousDir);
+    m_dir.reset();
+}
+
+// rtpjpegpay sends type 1, Q 255 with in-band tables and keeps the EOI in the
+// last packet's payload; the reference is one of the sender's own JPEGs.
+void tst_RtpJpegInterop::gstreamerType1WithReference()
+{
+    const QString missing = missingTools(
+        {QStringLiteral("gst-launch-1.0"), QStringLiteral("gst-inspect-1.0")},
+        {QStringLiteral("videotestsrc"), QStringLiteral("jpegenc"), QStringLiteral("rtpjpegpay"),
+         QStringLiteral("rtpstreampay"), QStringLiteral("multifilesink")});
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+
+    constexpr int Frames = 4;
+    QString out;
+    const QString pipeline =
+        QStringLiteral(
+            "videotestsrc num-buffers=%1 pattern=snow ! "
+            "video/x-raw,format=I420,width=320,height=240,framerate=30/1 ! jpegenc quality=85 ! "
+            "tee name=t t. ! queue ! multifilesink location=f%d.jpg "
+            "t. ! queue ! rtpjpegpay mtu=1200 ! rtpstreampay ! filesink location=stream.rtp")
+            .arg(Frames);
+    QVERIFY2(run(m_dir->path(), QStringLiteral("gst-launch-1.0"),
+                 QStringList{QStringLiteral("-q")} + pipeline.split(QLatin1Char(' ')), &out),
+             qPrintable(out));
+
+    const QList<QByteArray> packets = readFramedPackets(QStringLiteral("stream.rtp"));
+    QVERIFY(packets.size() > 2 * Frames);
+    QCOMPARE(int(quint8(packets[0][12 + 4])), 1);   // type
+    QCOMPARE(int(quint8(packets[0][12 + 5])), 255); // Q
+
+    QVERIFY(QFile::copy(QStringLiteral("f0.jpg"), QStringLiteral("reference.jpg")));
+    const QList<QByteArray> frames = reassemble(packets);
+    QCOMPARE(frames.size(), Frames);
+    for (int i = 0; i < Frames; ++i) {
+        const QImage sent = decode(readFile(QStringLiteral("f%1.jpg").arg(i)));
+        QVERIFY(!sent.isNull());
+        const QImage received = decode(frames[i]);
+        QCOMPARE(received.size(), sent.size());
+        QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
+    }
+}
+
+// JPEGs with a restart interval of 60 MCUs and 4:2:0 sampling from cjpeg go
+// out as type 65; the built-in header fits them.
+void tst_RtpJpegInterop::cjpegType65WithBuiltinHeader()
+{
+    const QString missing =
+        missingTools({QStringLiteral("cjpeg"), QStringLiteral("gst-launch-1.0"),
+                      QStringLiteral("gst-inspect-1.0")},
+                     {QStringLiteral("multifilesrc"), QStringLiteral("rtpjpegpay"),
+                      QStringLiteral("rtpstreampay")});
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+
+    constexpr int Frames = 3;
+    constexpr int Width = 320;
+    constexpr int Height = 240;
+    QString out;
+    for (int i = 0; i < Frames; ++i) {
+        const QByteArray rgb = simlib::renderTestPattern(Width, Height, 3, i * 7);
+        QImage image(reinterpret_cast<const uchar*>(rgb.constData()), Width, Height, Width * 3,
+                     QImage::Format_RGB888);
+        QVERIFY(image.save(QStringLiteral("in%1.ppm").arg(i), "PPM"));
+        QVERIFY2(run(m_dir->path(), QStringLiteral("cjpeg"),
+                     {QStringLiteral("-restart"), QStringLiteral("60B"), QStringLiteral("-sample"),
+                      QStringLiteral("2x2,1x1,1x1"), QStringLiteral("-outfile"),
+                      QStringLiteral("c%1.jpg").arg(i), QStringLiteral("in%1.ppm").arg(i)},
+                     &out),
+                 qPrintable(out));
+    }
+    const QString pipeline = QStringLiteral("multifilesrc location=c%d.jpg index=0 stop-index=%1 "
+                                            "caps=image/jpeg,framerate=30/1,width=%2,height=%3 ! "
+                                            "rtpjpegpay mtu=1000 ! rtpstreampay ! "
+                                            "filesink location=stream.rtp")
+                                 .arg(Frames - 1)
+                                 .arg(Width)
+                                 .arg(Height);
+    QVERIFY2(run(m_dir->path(), QStringLiteral("gst-launch-1.0"),
+                 QStringList{QStringLiteral("-q")} + pipeline.split(QLatin1Char(' ')), &out),
+             qPrintable(out));
+
+    const QList<QByteArray> packets = readFramedPackets(QStringLiteral("stream.rtp"));
+    QVERIFY(packets.size() > Frames);
+    QCOMPARE(int(quint8(packets[0][12 + 4])), 65);
+    QCOMPARE(int(quint8(packets[0][12 + 8])) * 256 + quint8(packets[0][12 + 9]), 60);
+
+    QVERIFY(!QFile::exists(QStringLiteral("reference.jpg")));
+    const QList<QByteArray> frames = reassemble(packets);
+    QCOMPARE(frames.size(), Frames);
+    for (int i = 0; i < Frames; ++i) {
+        const QImage sent = decode(readFile(QStringLiteral("c%1.jpg").arg(i)));
+        QVERIFY(!sent.isNull());
+        const QImage received = decode(frames[i]);
+        QCOMPARE(received.size(), sent.size());
+        QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
+    }
+}
+
+void tst_RtpJpegInterop::roundTrip_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("restartInterval");
+    QTest::addColumn<int>("quality");
+    QTest::addColumn<int>("q");
+    QTest::addColumn<bool>("reference");
+    QTest::addColumn<int>("packetBytes");
+
+    QTest::newRow("type 65, in-band tables, built-in header")
+        << 320 << 240 << 60 << 80 << 255 << false << 1400;
+    QTest::newRow("type 65, odd size, small packets")
+        << 200 << 136 << 60 << 90 << 255 << false << 300;
+    QTest::newRow("type 65, tables from Q 75") << 320 << 240 << 60 << 75 << 75 << false << 1400;
+    QTest::newRow("type 65, tables from Q 30") << 320 << 240 << 60 << 30 << 30 << false << 1400;
+    QTest::newRow("type 1, in-band tables, matching reference")
+        << 320 << 240 << 0 << 80 << 255 << true << 1400;
+}
+
+// JPEGs encoded here with libjpeg, cut into RFC 2435 packets, reassembled and
+// decoded: the pixels match the source JPEGs' decode.
+void tst_RtpJpegInterop::roundTrip()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, restartInterval);
+    QFETCH(int, quality);
+    QFETCH(int, q);
+    QFETCH(bool, reference);
+    QFETCH(int, packetBytes);
+
+    simlib::JpegEncodeOptions enc;
+    enc.quality = quality;
+    enc.restartInterval = restartInterval;
+    enc.sampling = simlib::Sampling::YCbCr420;
+    simlib::RtpJpegOptions opt;
+    opt.q = q;
+    opt.scanBytesPerPacket = packetBytes;
+    opt.firstSequence = 65530; // crosses the wrap
+    simlib::RtpJpegPacketizer packetizer(opt);
+
+    constexpr int Frames = 4;
+    QList<QByteArray> jpegs;
+    QList<QByteArray> packets;
+    for (int i = 0; i < Frames; ++i) {
+        jpegs.append(encodePattern(width, height, i * 11 + 1, enc));
+        QVERIFY(!jpegs.last().isEmpty());
+        QVERIFY(packetizer.packetize(jpegs.last(), 3000u * std::uint32_t(i), &packets));
+    }
+    QCOMPARE(int(quint8(packets[0][12 + 4])), restartInterval ? 65 : 1);
+    if (reference) {
+        QFile f(QStringLiteral("reference.jpg"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(jpegs[0]);
+    }
+
+    const QList<QByteArray> frames = reassemble(packets);
+    QCOMPARE(frames.size(), Frames);
+    for (int i = 0; i < Frames; ++i) {
+        const QImage sent = decode(jpegs[i]);
+        const QImage received = decode(frames[i]);
+        QVERIFY(!sent.isNull());
+        QCOMPARE(received.size(), QSize(width, height));
+        QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
+    }
+}
+
+// A worker in RTP mode bound on 127.0.0.1 turns type-65 datagrams into the
+// frames the sender encoded.
+void tst_RtpJpegInterop::deviceOnLoopback()
+{
+    // Find a free port: bind to port 0, read it back, release it.
+    const SocketHandle probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    QVERIFY(probe != InvalidSocket);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    QCOMPARE(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t addressLen = sizeof address;
+    QCOMPARE(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &addressLen), 0);
+    const int port = ntohs(address.sin_port);
+    closeSocket(probe);
+
+    DeviceSettings settings(QStringLiteral("RTP"));
+    ImageGetWorker worker(settings.get());
+    QThread thread;
+    worker.moveToThread(&thread);
+    thread.start();
+    // Ends the receive loop and the thread on every way out of the test.
+    struct StopOnExit
+    {
+        ImageGetWorker& worker;
+        QThread& thread;
+        ~StopOnExit()
+        {
+            worker.requestStop();
+            thread.quit();
+            thread.wait();
+        }
+    } stopOnExit{worker, thread};
+
+    std::vector<unsigned char> transfer(4 * 1024 * 1024);
+    QList<QByteArray> frames;
+    QStringList types;
+    QObject receiver;
+    connect(
+        &worker, &ImageGetWorker::newImageReceived, &receiver,
+        [&](const QString& conType, unsigned char* buffer, int len, const QString&) {
+            frames.append(QByteArray(reinterpret_cast<const char*>(buffer), len));
+            types.append(conType);
+            worker.imageRequested(transfer.data(), int(transfer.size()));
+        },
+        Qt::QueuedConnection);
+    QSignalSpy connectedSpy(&worker, &ImageGetWorker::connected);
+    QMetaObject::invokeMethod(&worker, "initConnect", Qt::QueuedConnection,
+                              Q_ARG(QString, QStringLiteral("127.0.0.1")), Q_ARG(int, port));
+    QVERIFY(connectedSpy.wait(10000));
+    worker.imageRequested(transfer.data(), int(transfer.size()));
+
+    simlib::JpegEncodeOptions enc;
+    enc.restartInterval = 60;
+    simlib::RtpJpegPacketizer packetizer;
+    constexpr int Frames = 3;
+    QList<QByteArray> jpegs;
+    QList<QByteArray> packets;
+    for (int i = 0; i < Frames; ++i) {
+        jpegs.append(encodePattern(320, 240, i + 5, enc));
+        QVERIFY(packetizer.packetize(jpegs.last(), 9000u * std::uint32_t(i + 1), &packets));
+    }
+
+    const SocketHandle sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+    QVERIFY(sender != InvalidSocket);
+    address.sin_port = htons(std::uint16_t(port));
+    for (const QByteArray& p : packets)
+        QCOMPARE(::sendto(sender, p.constData(), std::size_t(p.size()), 0,
+                          reinterpret_cast<sockaddr*>(&address), sizeof address),
+                 ssize_t(p.size()));
+    closeSocket(sender);
+
+    // The last frame is the newest; earlier ones may be dropped if they were
+    // completed while no request was pending.
+    QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty() && decode(frames.last()) == decode(jpegs.last()),
+                             10000);
+    for (const QString& t : types)
+        QCOMPARE(t, QStringLiteral("image/jpeg"));
+    for (const QByteArray& f : frames) {
+        bool matches = false;
+        for (const QByteArray& j : jpegs)
+            matches = matches || decode(f) == decode(j);
+        QVERIFY(matches);
+    }
+}
+
+QTEST_MAIN(tst_RtpJpegInterop)
+#include "tst_rtpjpeginterop.moc"
