@@ -10,6 +10,7 @@
 #include <QtDebug>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 
 namespace {
@@ -140,7 +141,10 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
         unsigned short field = 0;
         long long deviceTimeUs = 0;
         if (readFrameTimestamp(pBuf, len, &field, &deviceTimeUs)) {
-            const auto delay = std::int32_t(m_stopwatch.delayMicroseconds(deviceTimeUs));
+            // Narrowed to 32 bits by saturation: a device clock that jumps
+            // by an hour must not wrap into a negative delay.
+            const long long d = m_stopwatch.delayMicroseconds(deviceTimeUs);
+            const auto delay = std::int32_t(std::clamp<long long>(d, INT32_MIN, INT32_MAX));
             g_frameDelay = delay / 1000000.0;
         }
         m_image = QImage();

@@ -713,6 +713,12 @@ void tst_GetStreamImage::jpegTimestamp()
 
     QCOMPARE(convert(plain).size(), QSize(32, 16));
     QCOMPARE(g_frameDelay, 0.005);
+
+    // A device clock that falls back by an hour saturates the delay
+    // instead of wrapping it into a negative one.
+    *counterNs += 40'000'000;
+    convert(withApp9(plain, nowUs() - transit - 3'600'000'000LL));
+    QCOMPARE(g_frameDelay, 2147.483647);
 }
 
 void tst_GetStreamImage::jpegDecompressionBomb()
