@@ -250,6 +250,10 @@ void DeviceSim::acceptClients()
         }
         m_clients.push_back(Client{fd, {}, 0, false});
         ++m_clientsServed;
+        if (!m_config.quiet) {
+            std::printf("framescope-devicesim: client %lld connected\n", m_clientsServed);
+            std::fflush(stdout);
+        }
     }
 }
 
@@ -333,6 +337,11 @@ int DeviceSim::run(volatile std::sig_atomic_t* stop)
             for (const QByteArray& p : held)
                 sendDatagram(p);
             due += std::chrono::milliseconds(m_config.pauseMs);
+            if (!m_config.quiet) {
+                std::printf("framescope-devicesim: pause of %d ms after frame %lld\n",
+                            m_config.pauseMs, i - 1);
+                std::fflush(stdout);
+            }
         }
         serviceUntil(std::min(due, end), stop);
         if (*stop || Clock::now() >= end)

@@ -77,7 +77,10 @@ A simulated camera on the loopback interface. It sends a moving test picture
 with the frame number drawn in, as a multipart stream over TCP or UDP or as
 RTP/JPEG (RFC 2435) packets, until the frame count or the duration is reached
 or it receives SIGINT or SIGTERM. Destinations outside 127.0.0.0/8 are
-refused. On exit it prints one line of figures ("sent: ...") and exits with 0.
+refused. It prints a line when it is ready ("listening on ..." or "sending
+to ..."), when a TCP client connects ("client N connected") and when a quiet
+pause starts; at the end one line of figures ("sent: frames ... dropped ...")
+and it exits with 0 (2 for a bad command line, 1 when the socket fails).
 
 Transport:
   --mode tcp|udp|rtp     tcp: listen and serve the multipart stream to every
