@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "testpattern.h"
 
+#include <QList>
+
 #include <algorithm>
 
 namespace simlib {
@@ -30,6 +32,35 @@ constexpr int CellsHigh = 7;
 int blockSize(int width, int height)
 {
     return std::min({8, width / CellsWide, height / CellsHigh});
+}
+
+struct Origin
+{
+    int x = 0;
+    int y = 0;
+};
+
+// The number is drawn twice, top left and bottom right (on the block grid),
+// when the picture holds two copies apart: a frame whose lower part is
+// damaged or decoded with the wrong header then reads as no number.
+QList<Origin> origins(int width, int height, int s)
+{
+    QList<Origin> list{{0, 0}};
+    const int x = (width - CellsWide * s) / s * s;
+    const int y = (height - CellsHigh * s) / s * s;
+    if (x >= CellsWide * s || y >= CellsHigh * s)
+        list.append({x, y});
+    return list;
+}
+
+bool cellLit(const int* digits, int cx, int cy)
+{
+    const int gy = cy - 1;
+    const int gx = (cx - 1) % 4;
+    const int digit = (cx - 1) / 4;
+    if (cx < 1 || gy < 0 || gy >= 5 || gx >= 3 || digit >= PatternDigits)
+        return false;
+    return (Glyphs[digits[digit]][gy] >> (2 - gx)) & 1;
 }
 
 } // namespace
@@ -71,20 +102,16 @@ QByteArray renderTestPattern(int width, int height, int components, int frameNum
         digits[i] = int(number % 10);
         number /= 10;
     }
-    for (int cy = 0; cy < CellsHigh; ++cy) {
-        for (int cx = 0; cx < CellsWide; ++cx) {
-            bool on = false;
-            const int gy = cy - 1;
-            const int gx = (cx - 1) % 4;
-            const int digit = (cx - 1) / 4;
-            if (cx >= 1 && gy >= 0 && gy < 5 && gx < 3 && digit < PatternDigits)
-                on = (Glyphs[digits[digit]][gy] >> (2 - gx)) & 1;
-            const unsigned char v = on ? 255 : 0;
-            for (int y = cy * s; y < (cy + 1) * s; ++y) {
-                unsigned char* row = px + qsizetype(y) * width * components;
-                for (int x = cx * s; x < (cx + 1) * s; ++x) {
-                    for (int c = 0; c < components; ++c)
-                        row[x * components + c] = v;
+    for (const Origin& o : origins(width, height, s)) {
+        for (int cy = 0; cy < CellsHigh; ++cy) {
+            for (int cx = 0; cx < CellsWide; ++cx) {
+                const unsigned char v = cellLit(digits, cx, cy) ? 255 : 0;
+                for (int y = o.y + cy * s; y < o.y + (cy + 1) * s; ++y) {
+                    unsigned char* row = px + qsizetype(y) * width * components;
+                    for (int x = o.x + cx * s; x < o.x + (cx + 1) * s; ++x) {
+                        for (int c = 0; c < components; ++c)
+                            row[x * components + c] = v;
+                    }
                 }
             }
         }
@@ -98,34 +125,40 @@ int readPatternNumber(const unsigned char* pixels, int width, int height, int co
     const int s = blockSize(width, height);
     if (!pixels || s < 1 || (components != 1 && components != 3 && components != 4))
         return -1;
-    auto lit = [&](int cx, int cy) {
-        const int x = cx * s + s / 2;
-        const int y = cy * s + s / 2;
-        const unsigned char* p = pixels + qsizetype(y) * stride + qsizetype(x) * components;
-        int sum = 0;
-        for (int c = 0; c < std::min(components, 3); ++c)
-            sum += p[c];
-        return sum / std::min(components, 3) >= 128;
-    };
-    int number = 0;
-    for (int d = 0; d < PatternDigits; ++d) {
-        unsigned char rows[5] = {};
-        for (int gy = 0; gy < 5; ++gy) {
-            for (int gx = 0; gx < 3; ++gx) {
-                if (lit(1 + d * 4 + gx, 1 + gy))
-                    rows[gy] |= static_cast<unsigned char>(1 << (2 - gx));
+    int result = -1;
+    for (const Origin& o : origins(width, height, s)) {
+        auto lit = [&](int cx, int cy) {
+            const int x = o.x + cx * s + s / 2;
+            const int y = o.y + cy * s + s / 2;
+            const unsigned char* p = pixels + qsizetype(y) * stride + qsizetype(x) * components;
+            int sum = 0;
+            for (int c = 0; c < std::min(components, 3); ++c)
+                sum += p[c];
+            return sum / std::min(components, 3) >= 128;
+        };
+        int number = 0;
+        for (int d = 0; d < PatternDigits; ++d) {
+            unsigned char rows[5] = {};
+            for (int gy = 0; gy < 5; ++gy) {
+                for (int gx = 0; gx < 3; ++gx) {
+                    if (lit(1 + d * 4 + gx, 1 + gy))
+                        rows[gy] |= static_cast<unsigned char>(1 << (2 - gx));
+                }
             }
+            int found = -1;
+            for (int g = 0; g < 10; ++g) {
+                if (std::equal(rows, rows + 5, Glyphs[g]))
+                    found = g;
+            }
+            if (found < 0)
+                return -1;
+            number = number * 10 + found;
         }
-        int found = -1;
-        for (int g = 0; g < 10; ++g) {
-            if (std::equal(rows, rows + 5, Glyphs[g]))
-                found = g;
-        }
-        if (found < 0)
-            return -1;
-        number = number * 10 + found;
+        if (result >= 0 && number != result)
+            return -1; // the two copies disagree
+        result = number;
     }
-    return number;
+    return result;
 }
 
 } // namespace simlib

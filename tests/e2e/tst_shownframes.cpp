@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: MIT
+// The pictures the window shows are the simulated device's: the frame
+// number drawn into each sent frame is read back from the image label, for
+// every transport and content type.
+#include "configfilepath.h"
+#include "imagelabel.h"
+#include "onlydisplay.h"
+#include "simprocess.h"
+#include "testpattern.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// The number drawn in the label's current picture, or -1.
+int shownNumber(const ImageLabel* label)
+{
+    const QPixmap& pixmap = label->currentPixmap();
+    if (pixmap.isNull())
+        return -1;
+    const QImage img = pixmap.toImage().convertToFormat(QImage::Format_RGB888);
+    return simlib::readPatternNumber(img.constBits(), img.width(), img.height(), 3,
+                                     int(img.bytesPerLine()));
+}
+
+} // namespace
+
+class ShownFramesTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void senderFramesShown_data();
+    void senderFramesShown();
+};
+
+void ShownFramesTest::senderFramesShown_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<QStringList>("simArgs");
+
+    QTest::newRow("TCP JPEG") << QStringLiteral("TCP") << QStringList{"--mode", "tcp"};
+    QTest::newRow("TCP JPEG 4:4:4, restart interval")
+        << QStringLiteral("TCP")
+        << QStringList{"--mode", "tcp", "--sampling", "444", "--restart-interval", "7"};
+    QTest::newRow("UDP raw gray") << QStringLiteral("UDP")
+                                  << QStringList{"--mode", "udp", "--content", "gray"};
+    QTest::newRow("UDP JPEG") << QStringLiteral("UDP") << QStringList{"--mode", "udp"};
+    QTest::newRow("RTP type 65, built-in header")
+        << QStringLiteral("RTP") << QStringList{"--mode", "rtp"};
+    QTest::newRow("RTP type 1 with reference file")
+        << QStringLiteral("RTP")
+        << QStringList{"--mode", "rtp", "--rtp-type", "1", "--write-reference", "reference.jpg"};
+}
+
+void ShownFramesTest::senderFramesShown()
+{
+    QFETCH(QString, protocol);
+    QFETCH(QStringList, simArgs);
+
+    // The window reads its configuration (and an RTP device its
+    // reference.jpg) from the working directory.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString oldCwd = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    struct RestoreCwd
+    {
+        QString path;
+        ~RestoreCwd() { QDir::setCurrent(path); }
+    } restore{oldCwd};
+
+    constexpr int W = 320;
+    constexpr int H = 240;
+    SimProcess sim;
+    sim.process().setWorkingDirectory(dir.path());
+    const QStringList common = {
+        "--width", QString::number(W), "--height", QString::number(H), "--fps",
+        "50",      "--duration",       "60"};
+    // The simulator starts first, so that a reference.jpg it writes is in
+    // place when the RTP device's reassembler reads it.
+    const int port = protocol == QLatin1String("TCP") ? 0 : freeUdpPort();
+    const int simPort = sim.start(simArgs + QStringList{"--port", QString::number(port)} + common);
+    QVERIFY(simPort > 0);
+    QFile ini(configFilePath());
+    QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ini.write(QStringLiteral("[dev0]\nhost=127.0.0.1\nport=%1\nprotocol=%2\nsizeX=%3\nsizeY=%4\n")
+                  .arg(simPort)
+                  .arg(protocol)
+                  .arg(W)
+                  .arg(H)
+                  .toUtf8());
+    ini.close();
+
+    onlyDisplay window;
+    window.show();
+    auto* label = window.findChild<ImageLabel*>();
+    QVERIFY(label);
+
+    QTRY_VERIFY_WITH_TIMEOUT(shownNumber(label) >= 0, 20000);
+    QCOMPARE(label->currentPixmap().size(), QSize(W, H));
+    const int first = shownNumber(label);
+    // The picture moves on: a later frame of the same sender.
+    QTRY_VERIFY_WITH_TIMEOUT(shownNumber(label) > first, 10000);
+    QCOMPARE(sim.stop(), 0);
+    QVERIFY(sim.figure(QStringLiteral("frames")) > shownNumber(label));
+}
+
+QTEST_MAIN(ShownFramesTest)
+#include "tst_shownframes.moc"
