@@ -9,7 +9,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools lib
 # Peers for the interoperability tests, and the JPEG command-line tools.
 test_pkgs=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
            libjpeg-turbo-progs)
-demo_pkgs=(xvfb xauth)
+demo_pkgs=(xvfb xauth gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 bench_pkgs=(libbenchmark-dev gstreamer1.0-tools gstreamer1.0-plugins-base
             gstreamer1.0-plugins-good)
 fuzz_pkgs=(clang libclang-rt-14-dev)
