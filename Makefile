@@ -3,8 +3,10 @@
 # two Quick start commands; both install what is missing first.
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
+# Seconds of fuzzing per target for `make fuzz`; `make fuzz-smoke` gives each 10.
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build demo test test-asan test-tsan bench fuzz format clean
+.PHONY: all build demo test test-asan test-tsan bench fuzz fuzz-smoke format clean
 
 all: build
 
@@ -36,6 +38,18 @@ test-tsan:
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS) --target tst_framehandoffstress
 	TSAN_OPTIONS="halt_on_error=1" ctest --preset tsan -L threads $(CTEST_ARGS)
+
+fuzz:
+	scripts/install-deps.sh build fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS) --target framescope_fuzzers
+	fuzz/run.sh $(FUZZ_SECONDS)
+
+fuzz-smoke:
+	scripts/install-deps.sh build fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS) --target framescope_fuzzers
+	fuzz/run.sh --smoke 10
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

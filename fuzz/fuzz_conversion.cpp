@@ -1,0 +1,143 @@
+// SPDX-License-Identifier: MIT
+// Frame conversion: a device configured with fuzzed sizeX, sizeY and content
+// type override converts fuzzed frame bytes, delivered in its transfer
+// buffer with a fuzzed content type; the resulting image is then read the
+// way the window reads it when it draws the frame.
+#include "fuzzsupport.h"
+#include "getstreamimage.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace {
+QSettings* g_settings;
+
+// Gives the harness the transfer buffer, which the worker fills in the
+// running program.
+class FuzzStreamImage : public GetStreamImage
+{
+public:
+    using GetStreamImage::GetStreamImage;
+    unsigned char* transfer() { return m_transferBuf; }
+};
+
+// Content type texts picked by one input byte.
+QString contentText(std::uint8_t selector)
+{
+    switch (selector % 6) {
+    case 0:
+        return QString();
+    case 1:
+        return QStringLiteral("image/jpeg");
+    case 2:
+        return QStringLiteral("video/x-raw-gray");
+    case 3:
+        return QStringLiteral("none");
+    case 4:
+        return QStringLiteral("image/jpeg "); // compared exactly: not JPEG
+    default:
+        return QStringLiteral("VIDEO/X-RAW-GRAY");
+    }
+}
+
+// A dimension as the configuration file holds it: a decimal number, with a
+// digit appended (to go beyond the int range) or as text that is no number.
+QString dimensionText(std::int32_t value, int style)
+{
+    switch (style) {
+    case 1:
+        return QString::number(value) + QLatin1Char('0');
+    case 2:
+        return QStringLiteral("%1x").arg(value);
+    case 3:
+        return QStringLiteral(" %1 ").arg(value);
+    default:
+        return QString::number(value);
+    }
+}
+
+std::int32_t readInt32(const std::uint8_t* p)
+{
+    return std::int32_t(std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) |
+                        (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[3]) << 24));
+}
+
+// Reads every pixel byte the image claims to have, as drawing it does.
+unsigned sumPixels(const QImage& image)
+{
+    if (image.isNull())
+        return 0;
+    const qsizetype rowBytes = (qsizetype(image.width()) * image.depth() + 7) / 8;
+    // Large decoded images: the first and the last row only, to keep runs short.
+    const int step = rowBytes * image.height() > 16 * 1024 * 1024 ? image.height() - 1 : 1;
+    unsigned sum = 0;
+    for (int y = 0; y < image.height(); y += std::max(step, 1)) {
+        const uchar* row = image.constScanLine(y);
+        for (qsizetype x = 0; x < rowBytes; ++x)
+            sum += row[x];
+    }
+    return sum;
+}
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    fuzzsupport::quietScratchProcess("conversion");
+    new QCoreApplication(*argc, *argv);
+    g_settings = new QSettings(QStringLiteral("device.ini"), QSettings::IniFormat);
+    return 0;
+}
+
+// Input: sizeX and sizeY (4 bytes each, little-endian), a byte of text
+// styles for them, the content type override and the delivered content type
+// (one selector byte each), then the frame bytes.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    constexpr std::size_t Head = 11;
+    if (size < Head)
+        return 0;
+    g_settings->clear();
+    g_settings->setValue(QStringLiteral("sizeX"), dimensionText(readInt32(data), data[8] & 3));
+    g_settings->setValue(QStringLiteral("sizeY"),
+                         dimensionText(readInt32(data + 4), (data[8] >> 2) & 3));
+    g_settings->setValue(QStringLiteral("contentoverwrite"), contentText(data[9]));
+    const QString conType = contentText(data[10]);
+    const std::uint8_t* frame = data + Head;
+    const std::size_t frameSize = size - Head;
+
+    // A controller starts a thread and allocates its transfer buffer; keep it
+    // while the configuration bytes stay the same, as they do for most
+    // mutations, and let only the frame change.
+    static std::unique_ptr<FuzzStreamImage> s_device;
+    static QByteArray s_config;
+    const QByteArray config(reinterpret_cast<const char*>(data), 10);
+    if (!s_device || config != s_config) {
+        s_device.reset();
+        s_device = std::make_unique<FuzzStreamImage>(g_settings);
+        s_config = config;
+    }
+    FuzzStreamImage& device = *s_device;
+    FUZZ_CHECK(device.transferLength() >= GetStreamImage::TransferSpareBytes);
+    FUZZ_CHECK(qint64(device.sizeX()) * device.sizeY() <= GetStreamImage::MaxFramePixels);
+    // Pixel reads are bounded by the frame size; keep each run short.
+    if (qint64(device.sizeX()) * device.sizeY() > 4 * 1024 * 1024)
+        return 0;
+    const int len = int(std::min<std::size_t>(frameSize, std::size_t(device.transferLength())));
+    std::memcpy(device.transfer(), frame, std::size_t(len));
+    // Bytes of the transfer buffer that this delivery did not fill hold an
+    // earlier frame; make them defined.
+    std::memset(device.transfer() + len, 0, std::size_t(device.transferLength() - len));
+
+    unsigned sum = 0;
+    const QMetaObject::Connection c =
+        QObject::connect(&device, &GetStreamImage::acquisitionEvent, &device,
+                         [&](QImage& image, GetStreamImage*) { sum += sumPixels(image); });
+    device.convertImage(conType, device.transfer(), len);
+    QObject::disconnect(c);
+    (void)sum;
+    return 0;
+}

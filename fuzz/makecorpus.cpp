@@ -1,0 +1,251 @@
+// SPDX-License-Identifier: MIT
+// Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/,
+// from what the simulated camera sends: small JPEG frames of the test
+// pattern (with and without time stamps, several layouts), multipart parts,
+// RTP/JPEG packets, and the simulator's hostile items and packets. Run from
+// the fuzz preset's build directory:
+//
+//     build/fuzz/fuzz/fuzz_makecorpus fuzz/corpus
+//
+// The seeds are kept small (tiny pictures) so that the corpora stay a few
+// hundred KiB in the repository.
+#include "badstream.h"
+#include "jpegencoder.h"
+#include "multipartwriter.h"
+#include "rtpjpegpacketizer.h"
+#include "testpattern.h"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QImageWriter>
+#include <QList>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+using namespace simlib;
+
+namespace {
+
+QString g_root;
+
+void write(const char* target, const QString& name, const QByteArray& bytes)
+{
+    const QString dir = g_root + QLatin1Char('/') + QLatin1String(target);
+    QDir().mkpath(dir);
+    QFile f(dir + QLatin1Char('/') + name);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(f.fileName()));
+        std::exit(1);
+    }
+}
+
+QByteArray be16(int v)
+{
+    QByteArray b(2, '\0');
+    b[0] = char((v >> 8) & 0xFF);
+    b[1] = char(v & 0xFF);
+    return b;
+}
+
+QByteArray le32(std::int32_t v)
+{
+    QByteArray b(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        b[i] = char((std::uint32_t(v) >> (8 * i)) & 0xFF);
+    return b;
+}
+
+// Length-prefixed blocks, the format of the multipart, RTP and header targets.
+QByteArray blocks(const QList<QByteArray>& list)
+{
+    QByteArray out;
+    for (const QByteArray& b : list)
+        out += be16(int(b.size())) + b;
+    return out;
+}
+
+QList<QByteArray> cut(const QByteArray& stream, int blockSize)
+{
+    QList<QByteArray> out;
+    for (qsizetype i = 0; i < stream.size(); i += blockSize)
+        out.append(stream.mid(i, blockSize));
+    return out;
+}
+
+QByteArray jpeg(int w, int h, int frame, const JpegEncodeOptions& options, int components = 3)
+{
+    const QByteArray pixels = renderTestPattern(w, h, components, frame);
+    return encodeJpeg(reinterpret_cast<const unsigned char*>(pixels.constData()), w, h, components,
+                      options);
+}
+
+JpegEncodeOptions stamped(int quality = 50, int restart = 0, Sampling s = Sampling::YCbCr420)
+{
+    JpegEncodeOptions o;
+    o.quality = quality;
+    o.restartInterval = restart;
+    o.sampling = s;
+    o.writeTimestamp = true;
+    o.timestamp = {7, 1700000000, 123456};
+    return o;
+}
+
+QByteArray progressiveJpeg(int w, int h)
+{
+    const QByteArray pixels = renderTestPattern(w, h, 3, 3);
+    QImage image(reinterpret_cast<const uchar*>(pixels.constData()), w, h, w * 3,
+                 QImage::Format_RGB888);
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    writer.setQuality(40);
+    writer.write(image);
+    return out;
+}
+
+QList<QByteArray> rtpFrames(const RtpJpegOptions& options, const QList<QByteArray>& frames)
+{
+    RtpJpegPacketizer packetizer(options);
+    QList<QByteArray> packets;
+    std::uint32_t ts = 1000;
+    for (const QByteArray& f : frames) {
+        if (!packetizer.packetize(f, ts, &packets))
+            std::fprintf(stderr, "packetize failed\n");
+        ts += 3000;
+    }
+    return packets;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: fuzz_makecorpus <corpus directory>\n");
+        return 2;
+    }
+    g_root = QString::fromLocal8Bit(argv[1]);
+    std::mt19937 rng(12345);
+
+    const QByteArray small = jpeg(32, 24, 1, stamped());
+    const QByteArray small2 = jpeg(32, 24, 2, stamped(80, 2));
+    JpegEncodeOptions plain;
+    plain.quality = 30;
+    const QByteArray noStamp = jpeg(24, 16, 3, plain);
+    const QByteArray gray = renderTestPattern(16, 12, 1, 4);
+
+    // Multipart: TCP streams cut into blocks of several sizes, one part per
+    // datagram, and the simulator's bad items between good parts.
+    {
+        const QByteArray stream = multipartPart(ContentTypeJpeg, small) +
+                                  multipartPart(ContentTypeGray, gray) +
+                                  multipartPart(ContentTypeJpeg, small2);
+        write("fuzz_multipart", "tcp_block1400", QByteArray(1, '\0') + blocks(cut(stream, 1400)));
+        write("fuzz_multipart", "tcp_block7",
+              QByteArray(1, '\0') + blocks(cut(stream.left(400), 7)));
+        write("fuzz_multipart", "udp_parts",
+              QByteArray(1, '\1') + blocks({multipartPart(ContentTypeJpeg, small),
+                                            multipartPart(ContentTypeGray, gray)}));
+        for (int k = 0; k < BadPartKindCount; ++k) {
+            const auto kind = BadPartKind(k);
+            const QByteArray bad = badMultipartItem(kind, ContentTypeGray, gray, rng);
+            const QByteArray s = bad.left(3000) + multipartPart(ContentTypeGray, gray);
+            write("fuzz_multipart", QStringLiteral("bad_%1").arg(badPartKindName(kind)),
+                  QByteArray(1, char(k & 1)) + blocks(cut(s, 997)));
+        }
+    }
+
+    // RTP: single packets of several layouts, and sequences of frames.
+    RtpJpegOptions type1;
+    type1.scanBytesPerPacket = 120;
+    RtpJpegOptions type65 = type1;
+    type65.forceType = 65;
+    RtpJpegOptions q50 = type1;
+    q50.q = 50;
+    const QByteArray restartJpeg = jpeg(32, 24, 5, stamped(50, 2));
+    {
+        const QList<QByteArray> a = rtpFrames(type1, {small});
+        const QList<QByteArray> b = rtpFrames(type65, {restartJpeg});
+        const QList<QByteArray> c = rtpFrames(q50, {small});
+        write("fuzz_rtppacket", "type1_first", a.first());
+        write("fuzz_rtppacket", "type1_last", a.last());
+        write("fuzz_rtppacket", "type65_first", b.first());
+        write("fuzz_rtppacket", "q50_first", c.first());
+        for (int k = 0; k < BadRtpKindCount; ++k) {
+            const auto kind = BadRtpKind(k);
+            write("fuzz_rtppacket", QStringLiteral("bad_%1").arg(badRtpKindName(kind)),
+                  badRtpPacket(kind, a.first(), rng));
+        }
+
+        write("fuzz_rtp2jpeg", "type1_two_frames", blocks(rtpFrames(type1, {small, small2})));
+        write("fuzz_rtp2jpeg", "type65_frame", blocks(b));
+        write("fuzz_rtp2jpeg", "q50_frame", blocks(c));
+        QList<QByteArray> lossy = rtpFrames(type1, {small, small2, small});
+        lossy.removeAt(1);                        // a lost packet
+        lossy.swapItemsAt(2, 3);                  // and a reordered pair
+        lossy.append(lossy.at(lossy.size() - 2)); // a late duplicate
+        write("fuzz_rtp2jpeg", "lossy", blocks(lossy));
+        RtpJpegOptions other = type1;
+        other.ssrc = 0xCAFEBABE;
+        write("fuzz_rtp2jpeg", "ssrc_change",
+              blocks(rtpFrames(type1, {small}) + rtpFrames(other, {small2})));
+        QList<QByteArray> mixed = rtpFrames(type1, {small});
+        for (int k = 0; k < BadRtpKindCount; ++k)
+            mixed.insert(1 + k % std::max<qsizetype>(mixed.size() - 1, 1),
+                         badRtpPacket(BadRtpKind(k), mixed.first(), rng));
+        write("fuzz_rtp2jpeg", "bad_mixed", blocks(mixed));
+    }
+
+    // APP9 time stamps: stamped frames, plain JFIF, and a frame header only.
+    write("fuzz_framemetadata", "stamped", small);
+    write("fuzz_framemetadata", "stamped_restart", small2);
+    write("fuzz_framemetadata", "no_stamp", noStamp);
+    write("fuzz_framemetadata", "header_only", jpegHeaderForReference(small));
+
+    // Header store: no reference, a reference header, a whole small file,
+    // each followed by synchronising packets of two streams.
+    {
+        RtpJpegOptions other = type1;
+        other.ssrc = 0x0BADF00D;
+        const QByteArray big = jpeg(64, 48, 9, stamped(90));
+        QList<QByteArray> sync = {rtpFrames(type1, {small}).first(),
+                                  rtpFrames(other, {big}).first(), rtpFrames(q50, {small}).first()};
+        sync[2][8] = char(0x11); // q50 stream: another SSRC so it synchronises too
+        const QByteArray packets = blocks(sync);
+        auto entry = [&](bool withRef, const QByteArray& ref) {
+            return QByteArray(1, char(withRef ? 1 : 0)) + be16(int(ref.size())) + ref + packets;
+        };
+        write("fuzz_jpegheader", "builtin", entry(false, QByteArray()));
+        write("fuzz_jpegheader", "reference_header", entry(true, jpegHeaderForReference(small)));
+        write("fuzz_jpegheader", "reference_file", entry(true, restartJpeg));
+        write("fuzz_jpegheader", "reference_empty", entry(true, QByteArray()));
+    }
+
+    // Conversion: raw gray frames of packed and odd widths, JPEG frames
+    // (baseline, progressive), each with its configuration head.
+    {
+        auto head = [](std::int32_t x, std::int32_t y, int styles, int overwrite, int type) {
+            return le32(x) + le32(y) + QByteArray(1, char(styles)) +
+                   QByteArray(1, char(overwrite)) + QByteArray(1, char(type));
+        };
+        write("fuzz_conversion", "gray_16x12", head(16, 12, 0, 0, 2) + gray);
+        write("fuzz_conversion", "gray_odd_width",
+              head(5, 40, 0, 0, 2) + renderTestPattern(5, 40, 1, 6));
+        write("fuzz_conversion", "gray_override", head(16, 12, 0, 2, 1) + gray);
+        write("fuzz_conversion", "jpeg_stamped", head(64, 48, 0, 0, 1) + small);
+        write("fuzz_conversion", "jpeg_gray", head(64, 48, 0, 0, 1) + jpeg(16, 16, 7, plain, 1));
+        write("fuzz_conversion", "jpeg_progressive",
+              head(64, 48, 0, 0, 1) + progressiveJpeg(40, 30));
+        write("fuzz_conversion", "unknown_type", head(16, 12, 0, 3, 1) + small);
+    }
+    return 0;
+}
