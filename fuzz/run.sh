@@ -36,7 +36,7 @@ failed=()
 for t in "${targets[@]}"; do
     bin=$build/fuzz/$t
     seeds=$root/fuzz/corpus/$t
-    findings=$build/findings/$t
+    findings=${FUZZ_FINDINGS:-$build/findings}/$t
     if [ "$smoke" = 1 ]; then
         work=$(mktemp -d "${TMPDIR:-/tmp}/framescope-$t.XXXXXX")
     else
