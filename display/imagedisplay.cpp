@@ -108,6 +108,11 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
     }
     ui.mainImage->setImage(pixmap);
     ui.mainImage->repaint();
+#ifdef FRAMESCOPE_LATENCY_PROBE
+    if (ovlImage != nullptr)
+        latencyprobe::recorder().addShown(latencyprobe::nowNs() -
+                                          ovlImage->worker()->deliveredFinishNs());
+#endif
 }
 
 void imageDisplay::writeHistogramLine()

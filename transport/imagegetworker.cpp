@@ -148,6 +148,10 @@ void ImageGetWorker::finishFrame()
         std::lock_guard lock(m_mutex);
         const int w = writeIndex();
         m_frameLen[w] = m_curLen;
+#ifdef FRAMESCOPE_LATENCY_PROBE
+        m_finishedNs[w] = latencyprobe::nowNs();
+        latencyprobe::recorder().framesFinished.fetch_add(1, std::memory_order_relaxed);
+#endif
         m_framesDone.store((m_framesDone.load(std::memory_order_relaxed) + 1) & 0xFFFF,
                            std::memory_order_relaxed);
     }
@@ -187,6 +191,10 @@ void ImageGetWorker::deliverFrame()
         m_lastDelivered.store(done, std::memory_order_relaxed);
         conType = m_conType;
         logMsg = std::exchange(m_logMsg, QString());
+#ifdef FRAMESCOPE_LATENCY_PROBE
+        m_deliveredFinishNs.store(m_finishedNs[c], std::memory_order_relaxed);
+        latencyprobe::recorder().framesDelivered.fetch_add(1, std::memory_order_relaxed);
+#endif
     }
     // The connection is queued, so emitting outside the lock changes nothing
     // for the receiver and cannot deadlock a directly connected slot.

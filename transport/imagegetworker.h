@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "latencyprobe.h"
+
 #include <QObject>
 #include <QString>
 
@@ -69,6 +71,13 @@ public:
     unsigned char* writeBuffer() const { return m_frameBuf[writeIndex()]; }
     int writeIndex() const { return m_framesDone.load(std::memory_order_relaxed) % 2; }
     int framesDone() const { return m_framesDone.load(std::memory_order_relaxed); }
+#ifdef FRAMESCOPE_LATENCY_PROBE
+    // When the last byte of the most recently delivered frame was decoded.
+    std::int64_t deliveredFinishNs() const
+    {
+        return m_deliveredFinishNs.load(std::memory_order_relaxed);
+    }
+#endif
 
 signals:
     void newImageReceived(QString conType, unsigned char* pBuffer, int len, QString logMsg);
@@ -105,4 +114,8 @@ private:
     int m_requestLen = 0;
     QString m_conType;
     std::atomic<bool> m_stopRequested{false};
+#ifdef FRAMESCOPE_LATENCY_PROBE
+    std::int64_t m_finishedNs[2] = {0, 0};
+    std::atomic<std::int64_t> m_deliveredFinishNs{0};
+#endif
 };

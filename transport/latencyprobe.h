@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// Frame latency probes of the benchmark build (FRAMESCOPE_LATENCY_PROBE).
+// The worker stamps each frame when its last byte has been decoded; the
+// window takes the difference to the end of the frame's repaint. When the
+// program exits, the figures go to the file named by FRAMESCOPE_LATENCY_FILE.
+// Normal builds do not compile any of this.
+#ifdef FRAMESCOPE_LATENCY_PROBE
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace latencyprobe {
+
+inline std::int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+class Recorder
+{
+public:
+    static constexpr std::size_t MaxSamples = 1 << 20;
+
+    std::atomic<long long> framesFinished{0};
+    std::atomic<long long> framesDelivered{0};
+
+    // GUI thread only.
+    void addShown(std::int64_t latencyNs)
+    {
+        if (m_samples.size() < MaxSamples)
+            m_samples.push_back(latencyNs);
+    }
+
+    ~Recorder()
+    {
+        const char* path = std::getenv("FRAMESCOPE_LATENCY_FILE");
+        if (path == nullptr || *path == '\0')
+            return;
+        std::FILE* file = std::fopen(path, "w");
+        if (file == nullptr)
+            return;
+        std::vector<std::int64_t> sorted = m_samples;
+        std::sort(sorted.begin(), sorted.end());
+        auto quantile = [&](double q) {
+            if (sorted.empty())
+                return 0.0;
+            const auto i = std::min(sorted.size() - 1, std::size_t(q * double(sorted.size())));
+            return double(sorted[i]) / 1e6;
+        };
+        std::fprintf(file,
+                     "finished %lld\ndelivered %lld\nshown %zu\nlatency_median_ms %.3f\n"
+                     "latency_p99_ms %.3f\n",
+                     framesFinished.load(), framesDelivered.load(), m_samples.size(), quantile(0.5),
+                     quantile(0.99));
+        std::fclose(file);
+    }
+
+private:
+    std::vector<std::int64_t> m_samples;
+};
+
+inline Recorder& recorder()
+{
+    static Recorder r;
+    return r;
+}
+
+} // namespace latencyprobe
+
+#endif
