@@ -19,16 +19,24 @@ namespace {
 // leaves ample room for that and for the thread's event loop to end.
 constexpr int ShutdownWaitMs = 1000;
 
-// Reads a frame dimension. Returns 0 (no raw frames) for text that is not a
-// number and for values that are not positive; `valid` tells which.
-int readDimension(QSettings* settings, const char* key, const char* fallback, bool* valid)
+// A frame dimension as configured: its text and, when that is a positive
+// number, its value (0 otherwise, which shows no raw frames).
+struct Dimension
 {
-    const QString text =
-        settings->value(QLatin1String(key), QLatin1String(fallback)).toString().trimmed();
+    QString text;
+    int value = 0;
+    bool valid = false;
+};
+
+Dimension readDimension(QSettings* settings, const QString& key, const QString& fallback)
+{
+    Dimension d;
+    d.text = settings->value(key, fallback).toString();
     bool ok = false;
-    const int value = text.toInt(&ok);
-    *valid = ok && value > 0;
-    return *valid ? value : 0;
+    const int value = d.text.trimmed().toInt(&ok);
+    d.valid = ok && value > 0;
+    d.value = d.valid ? value : 0;
+    return d;
 }
 
 } // namespace
@@ -38,24 +46,19 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent)
 {
     // Keys are read in the order the members are declared; the worker read
     // its own (protocol) when it was constructed above.
-    bool xValid = false;
-    bool yValid = false;
-    const QString rawX =
-        settings->value(QStringLiteral("sizeX"), QStringLiteral("1280")).toString();
-    const QString rawY = settings->value(QStringLiteral("sizeY"), QStringLiteral("960")).toString();
-    m_sizeX = readDimension(settings, "sizeX", "1280", &xValid);
-    m_sizeY = readDimension(settings, "sizeY", "960", &yValid);
-    const bool tooLarge = std::int64_t(m_sizeX) * std::int64_t(m_sizeY) > MaxFramePixels;
-    if (tooLarge) {
-        m_sizeX = 0;
-        m_sizeY = 0;
-    }
-    if (!xValid || !yValid || tooLarge) {
+    const Dimension x = readDimension(settings, QStringLiteral("sizeX"), QStringLiteral("1280"));
+    const Dimension y = readDimension(settings, QStringLiteral("sizeY"), QStringLiteral("960"));
+    // Bounded so that sizeX x sizeY + 1024 always fits an int; a larger raw
+    // frame could not be delivered anyway.
+    const bool tooLarge = std::int64_t(x.value) * std::int64_t(y.value) > MaxFramePixels;
+    m_sizeX = tooLarge ? 0 : x.value;
+    m_sizeY = tooLarge ? 0 : y.value;
+    if (!x.valid || !y.valid || tooLarge) {
         qWarning().noquote()
             << QStringLiteral("Device group \"%1\": frame size sizeX=\"%2\" sizeY=\"%3\" is not "
                               "usable (each must be a positive number, together at most %4 "
                               "pixels); raw gray frames of this device are not shown")
-                   .arg(settings->group(), rawX, rawY)
+                   .arg(settings->group(), x.text, y.text)
                    .arg(MaxFramePixels);
     }
 
