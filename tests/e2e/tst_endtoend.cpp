@@ -306,7 +306,7 @@ void EndToEndTest::killedDeviceReconnects()
     const qint64 after = second.lineTime(QStringLiteral("client 1 connected")) -
                          second.lineTime(QStringLiteral("listening on"));
     qInfo("reconnected %lld ms after the device was restarted", after);
-    QVERIFY2(after <= 2500, qPrintable(QString::number(after)));
+    QVERIFY2(after <= 3000, qPrintable(QString::number(after)));
     viewer.terminate();
     QVERIFY(viewer.waitFinished(10000));
     QCOMPARE(viewer.exitCode(), 0);
@@ -367,7 +367,9 @@ void EndToEndTest::exitsPromptlyWhileStreaming()
                                    "120", "--fps", "200", "--duration", "60"});
     QVERIFY(tcpPort > 0);
     const int udpPort = freeUdpPort();
-    const int rtpPort = freeUdpPort();
+    int rtpPort = freeUdpPort();
+    for (int i = 0; i < 10 && rtpPort == udpPort; ++i)
+        rtpPort = freeUdpPort();
     QVERIFY(udpPort > 0 && rtpPort > 0 && udpPort != rtpPort);
     const QString log = path(QStringLiteral("three.log"));
     writeIni(path(QStringLiteral("three.ini")), {{"TCP", tcpPort, 160, 120, QString()},
@@ -391,7 +393,7 @@ void EndToEndTest::exitsPromptlyWhileStreaming()
     QVERIFY(viewer.waitFinished(10000));
     QCOMPARE(viewer.exitCode(), 0);
     qInfo("exited %lld ms after SIGTERM", closing.elapsed());
-    QVERIFY2(closing.elapsed() < 2000, qPrintable(QString::number(closing.elapsed())));
+    QVERIFY2(closing.elapsed() < 2500, qPrintable(QString::number(closing.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(EndToEndTest)

@@ -25,6 +25,7 @@ namespace {
 // A client whose queue holds more than this is behind; it misses frames
 // until it has caught up, as a camera with a bounded send queue would do.
 constexpr qsizetype MaxClientBacklog = 8 * 1024 * 1024;
+constexpr qsizetype CompactAfterBytes = 1024 * 1024;
 constexpr int MaxClients = 16;
 // Datagrams sent back to back before a short breath, so that a burst of a
 // large frame does not overrun the receiver's socket buffer on loopback.
@@ -188,10 +189,6 @@ void DeviceSim::sendMultipart(const QByteArray& bytes, bool frameStart)
             c.startedPart = false;
             continue;
         }
-        if (c.sent > 0 && c.sent == c.out.size()) {
-            c.out.clear();
-            c.sent = 0;
-        }
         c.out += bytes;
         c.startedPart = true;
     }
@@ -206,17 +203,24 @@ void DeviceSim::sendRtpFrame(const QByteArray& jpeg, long long index)
     QList<QByteArray> packets;
     if (!m_packetizer.packetize(jpeg, ts, &packets))
         return;
+    // A malformed packet goes straight onto the wire among the frame's
+    // packets, outside the simulated loss, so that the loss figures stay
+    // those of the good packets.
+    int badAt = -1;
+    QByteArray badPacket;
     if (m_config.badEvery > 0 && index % m_config.badEvery == m_config.badEvery - 1) {
         const auto kind = m_config.badRtpKinds.at(m_badCounter++ % m_config.badRtpKinds.size());
-        const int at = int(m_rng() % unsigned(packets.size()));
-        packets.insert(at, simlib::badRtpPacket(kind, packets.at(at), m_rng));
+        badAt = int(m_rng() % unsigned(packets.size()));
+        badPacket = simlib::badRtpPacket(kind, packets.at(badAt), m_rng);
         ++m_badItems;
     }
     m_datagramsThisFrame = 0;
     QList<QByteArray> wire;
-    for (const QByteArray& p : packets) {
+    for (int i = 0; i < packets.size(); ++i) {
+        if (i == badAt)
+            sendDatagram(badPacket);
         wire.clear();
-        m_impairment.push(p, &wire);
+        m_impairment.push(packets.at(i), &wire);
         for (const QByteArray& w : wire)
             sendDatagram(w);
     }
@@ -304,9 +308,16 @@ void DeviceSim::serviceUntil(Clock::time_point until, volatile std::sig_atomic_t
                 if (!drop && (fds[i].revents & POLLOUT)) {
                     const ssize_t n = ::send(c.fd, c.out.constData() + c.sent,
                                              size_t(c.out.size() - c.sent), MSG_NOSIGNAL);
-                    if (n > 0)
+                    if (n > 0) {
                         c.sent += n;
-                    else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                        // Drop what has gone out once it is worth a move,
+                        // so that a client that never quite catches up
+                        // does not make the queue grow without bound.
+                        if (c.sent == c.out.size() || c.sent >= CompactAfterBytes) {
+                            c.out.remove(0, c.sent);
+                            c.sent = 0;
+                        }
+                    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
                         drop = true;
                 }
                 if (drop)
