@@ -49,6 +49,13 @@ QString titleFilePath()
     return QCoreApplication::applicationDirPath() + QStringLiteral("/title.txt");
 }
 
+QImage solidFrame(int width, int height, QColor color)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(color);
+    return image;
+}
+
 void writeFile(const QString& path, const QByteArray& content)
 {
     QFile file(path);
@@ -183,8 +190,7 @@ void tst_ImageDisplay::scrollBarsUntilFirstFrame()
     QVERIFY(area->verticalScrollBar()->isVisible());
 
     // A frame smaller than the view fixes the label to its size.
-    QImage frame(320, 240, QImage::Format_RGB32);
-    frame.fill(Qt::gray);
+    QImage frame = solidFrame(320, 240, Qt::gray);
     window.showFrame(frame, nullptr, 40);
     QTRY_VERIFY(!area->horizontalScrollBar()->isVisible());
     QVERIFY(!area->verticalScrollBar()->isVisible());
@@ -242,8 +248,7 @@ void tst_ImageDisplay::statusBarSetting()
     QCOMPARE(bar->isHidden(), hidden);
 
     // The status text is kept up to date either way.
-    QImage frame(8, 8, QImage::Format_RGB32);
-    frame.fill(Qt::black);
+    QImage frame = solidFrame(8, 8, Qt::black);
     window.showFrame(frame, nullptr, 40);
     QVERIFY(bar->currentMessage().startsWith(QStringLiteral("frameNr:     1 ")));
 }
@@ -271,8 +276,7 @@ void tst_ImageDisplay::saveBeforeFirstFrame()
                           .arg(m_dir.filePath(QStringLiteral("shot.png"))));
 
     // With a frame shown, File > Save Image writes it.
-    QImage frame(32, 24, QImage::Format_RGB32);
-    frame.fill(Qt::blue);
+    QImage frame = solidFrame(32, 24, Qt::blue);
     window.showFrame(frame, nullptr, 40);
     warning.clear();
     window.findChild<QAction*>(QStringLiteral("actionSave"))->trigger();
@@ -335,8 +339,7 @@ void tst_ImageDisplay::statusText()
     g_packetsExpected = expected;
     g_frameDelay = delay;
     TestDisplay window;
-    QImage image(4, 4, QImage::Format_RGB32);
-    image.fill(Qt::black);
+    QImage image = solidFrame(4, 4, Qt::black);
     window.showFrame(image, nullptr, 40);
     QCOMPARE(window.findChild<QStatusBar*>(QStringLiteral("statusBar"))->currentMessage(),
              imageDisplay::statusText(1, 40.0, 40, lost, outOfOrder, expected, delay));
@@ -381,8 +384,7 @@ void tst_ImageDisplay::histogramBins()
     if (QByteArray(QTest::currentDataTag()).startsWith("beyond"))
         period = (qint64(1) << 32) + 5;
     TestDisplay window;
-    QImage image(4, 4, QImage::Format_RGB32);
-    image.fill(Qt::black);
+    QImage image = solidFrame(4, 4, Qt::black);
     window.showFrame(image, nullptr, period);
     std::array<int, imageDisplay::HistogramBins> expected = {};
     if (bin >= 0)
@@ -406,8 +408,7 @@ void tst_ImageDisplay::movingAverage()
     QFETCH(QList<qint64>, periods);
     QFETCH(double, average);
     TestDisplay window;
-    QImage image(4, 4, QImage::Format_RGB32);
-    image.fill(Qt::black);
+    QImage image = solidFrame(4, 4, Qt::black);
     for (qint64 p : periods)
         window.showFrame(image, nullptr, p);
     QVERIFY(qAbs(window.avgFrameTime() - average) < 1e-9);
@@ -420,8 +421,7 @@ void tst_ImageDisplay::histogramEveryThousandFrames()
     QFile::remove(log);
     TestDisplay window;
     window.setLogFile(log);
-    QImage image(4, 4, QImage::Format_RGB32);
-    image.fill(Qt::black);
+    QImage image = solidFrame(4, 4, Qt::black);
     for (int i = 1; i <= 2001; ++i) {
         window.showFrame(image, nullptr, i <= 1000 ? 15 : 250);
         if (i == 999)
@@ -446,8 +446,7 @@ void tst_ImageDisplay::unwritableHistogramLogReportedOnce()
     const QString log = m_dir.filePath(QStringLiteral("missing-dir/histogram.log"));
     TestDisplay window;
     window.setLogFile(log);
-    QImage image(4, 4, QImage::Format_RGB32);
-    image.fill(Qt::black);
+    QImage image = solidFrame(4, 4, Qt::black);
     QTest::ignoreMessage(
         QtWarningMsg, qPrintable(QStringLiteral("Cannot open log file \"%1\"; histogram lines are "
                                                 "dropped until it can be opened again")
@@ -467,8 +466,7 @@ void tst_ImageDisplay::frameShownWithOverlay()
     MarkingController controller(&settings);
 
     TestDisplay window;
-    QImage frame(64, 48, QImage::Format_RGB32);
-    frame.fill(Qt::white);
+    QImage frame = solidFrame(64, 48, Qt::white);
     window.showFrame(frame, &controller, 40);
     QCOMPARE(controller.calls, 1);
 
@@ -490,8 +488,7 @@ void tst_ImageDisplay::frameShownWithOverlay()
 void tst_ImageDisplay::nullFrame()
 {
     TestDisplay window;
-    QImage frame(64, 48, QImage::Format_RGB32);
-    frame.fill(Qt::white);
+    QImage frame = solidFrame(64, 48, Qt::white);
     window.showFrame(frame, nullptr, 40);
     QImage broken;
     window.showFrame(broken, nullptr, 40);

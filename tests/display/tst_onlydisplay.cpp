@@ -19,6 +19,13 @@
 
 namespace {
 
+QImage solidFrame(int width, int height, QColor color)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(color);
+    return image;
+}
+
 void writeFile(const QString& path, const QByteArray& content)
 {
     QFile file(path);
@@ -133,8 +140,7 @@ void tst_OnlyDisplay::devices()
     onlyDisplay window;
     QCOMPARE(window.streams().size(), hosts.size());
     QCOMPARE(window.logFile(), logFile);
-    QImage frame(8, 8, QImage::Format_RGB32);
-    frame.fill(Qt::gray);
+    QImage frame = solidFrame(8, 8, Qt::gray);
     for (int i = 0; i < hosts.size(); ++i) {
         GetStreamImage* stream = window.streams().at(i);
         QCOMPARE(stream->host(), hosts.at(i));
@@ -159,8 +165,7 @@ void tst_OnlyDisplay::histogramGoesToLastGroupsLog()
                              .toLatin1());
     onlyDisplay window;
     QCOMPARE(window.streams().size(), 2);
-    QImage frame(8, 8, QImage::Format_RGB32);
-    frame.fill(Qt::gray);
+    QImage frame = solidFrame(8, 8, Qt::gray);
     // The frames of both devices are counted together.
     for (int i = 0; i < 1000; ++i) {
         GetStreamImage* stream = window.streams().at(i % 2);
