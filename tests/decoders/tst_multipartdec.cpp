@@ -9,6 +9,8 @@
 #include <QTest>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 
 using FrameList = QList<QByteArray>;
 
@@ -39,10 +41,27 @@ struct DecodeResult
 DecodeResult decodeInBlocks(const QString& protocol, const QByteArray& stream,
                             const QList<int>& cuts)
 {
-    DeviceSettings settings(protocol);
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker, std::max(int(stream.size()), 4096));
-    collector.request();
+    // One worker per protocol serves every call: building one fills two
+    // 2 MiB arrays, which would dominate the thousands of split-point runs.
+    // Each call gets a fresh decoder; the worker always holds a request.
+    struct Bench
+    {
+        explicit Bench(const QString& protocol)
+            : settings(protocol), worker(settings.get()), collector(&worker, 6 * 1024 * 1024)
+        {
+            collector.request();
+        }
+        DeviceSettings settings;
+        ImageGetWorker worker;
+        FrameCollector collector;
+    };
+    static std::map<QString, std::unique_ptr<Bench>> benches;
+    auto& bench = benches[protocol];
+    if (!bench)
+        bench = std::make_unique<Bench>(protocol);
+    ImageGetWorker& worker = bench->worker;
+    FrameCollector& collector = bench->collector;
+    collector.frames.clear();
     MultipartDec decoder(&worker);
     int start = 0;
     QList<int> ends = cuts;

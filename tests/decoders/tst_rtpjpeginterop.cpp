@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QImage>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -366,10 +365,14 @@ void tst_RtpJpegInterop::deviceOnLoopback()
             worker.imageRequested(transfer.data(), int(transfer.size()));
         },
         Qt::QueuedConnection);
-    QSignalSpy connectedSpy(&worker, &ImageGetWorker::connected);
+    // The worker emits from its own thread, possibly before a spy could
+    // start waiting; a queued flag is seen by this thread's event loop.
+    bool isConnected = false;
+    connect(&worker, &ImageGetWorker::connected, &receiver, [&] { isConnected = true; },
+            Qt::QueuedConnection);
     QMetaObject::invokeMethod(&worker, "initConnect", Qt::QueuedConnection,
                               Q_ARG(QString, QStringLiteral("127.0.0.1")), Q_ARG(int, port));
-    QVERIFY(connectedSpy.wait(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(isConnected, 10000);
     worker.imageRequested(transfer.data(), int(transfer.size()));
 
     simlib::JpegEncodeOptions enc;
