@@ -1,0 +1,240 @@
+// SPDX-License-Identifier: MIT
+// Hostile datagrams on an RTP/JPEG port, handed to a synchronised
+// reassembler between two frames of a good stream. Each row asserts that
+// nothing is read outside the datagram (each one sits in an allocation of
+// exactly its size), that every frame handed over is a whole JPEG within the
+// frame bound, and that the next good frame is delivered intact.
+#include "framelimits.h"
+#include "imagegetworker.h"
+#include "jpegheader.h"
+#include "rtp2jpeg.h"
+#include "rtptesthelpers.h"
+
+#include <QTest>
+
+#include <vector>
+
+using namespace rtptest;
+using Datagrams = QList<QByteArray>;
+
+namespace {
+
+constexpr std::uint32_t GoodSsrc = 0x11223344;
+
+void feed(Rtp2Jpeg& d, const QByteArray& datagram)
+{
+    if (datagram.isEmpty())
+        return; // the receive loop never hands over an empty datagram
+    std::vector<unsigned char> copy(datagram.begin(), datagram.end());
+    d.decode(copy.data(), int(copy.size()));
+}
+
+QByteArray goodPacket(int seq, std::uint32_t ts, int offset, int len, bool marker)
+{
+    RtpFields r;
+    r.sequence = seq;
+    r.timestamp = ts;
+    r.ssrc = GoodSsrc;
+    r.marker = marker;
+    JpegFields j;
+    j.fragmentOffset = offset;
+    j.tables = ramp(128, 1);
+    return packet(r, j, ramp(len, offset + 7));
+}
+
+// The scan data of a good two-packet frame and the frame the reassembler
+// makes of it with the built-in header.
+QByteArray goodScan()
+{
+    return ramp(1000, 7) + ramp(500, 1000 + 7);
+}
+
+// A packet of the good stream with its bytes replaced from `at` on.
+QByteArray patched(QByteArray p, int at, const QByteArray& bytes)
+{
+    p.replace(at, bytes.size(), bytes);
+    return p;
+}
+
+QByteArray rtcp(int type)
+{
+    // V=2, no count, the packet type, a length, the sender's SSRC, then
+    // zeros: read as RTP that is a marker packet of type 72-76 whose JPEG
+    // fragment offset is 0.
+    QByteArray b;
+    b.append(char(0x80));
+    b.append(char(type));
+    put16(b, 6);
+    put32(b, GoodSsrc);
+    b.append(QByteArray(24, '\0'));
+    return b;
+}
+
+} // namespace
+
+class tst_BadStreamsRtp : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void hostileDatagrams_data();
+    void hostileDatagrams();
+};
+
+void tst_BadStreamsRtp::hostileDatagrams_data()
+{
+    QTest::addColumn<Datagrams>("bad");
+
+    const QByteArray first = goodPacket(20, 5000, 0, 100, false);
+    const QByteArray later = goodPacket(21, 5000, 100, 100, true);
+
+    for (int n = 1; n <= 11; ++n)
+        QTest::addRow("%d bytes", n) << Datagrams{first.left(n)};
+    QTest::newRow("CC 15 with fewer CSRC bytes")
+        << Datagrams{patched(later, 0, QByteArray(1, char(0x8F))).left(40)};
+    {
+        RtpFields r;
+        r.ssrc = GoodSsrc;
+        r.extensionWords = 1;
+        QByteArray p = packet(r, JpegFields(), ramp(10));
+        p[14] = char(0xFF); // extension length 0xFF01 words
+        QTest::newRow("extension longer than the packet") << Datagrams{p};
+    }
+    QTest::newRow("padding count 0") << Datagrams{patched(
+        patched(later, 0, QByteArray(1, char(0xA0))), int(later.size()) - 1, QByteArray(1, '\0'))};
+    QTest::newRow("padding longer than the payload")
+        << Datagrams{patched(patched(later, 0, QByteArray(1, char(0xA0))), int(later.size()) - 1,
+                             QByteArray(1, char(0xFF)))};
+    for (int type : {64, 65, 100, 127}) {
+        RtpFields r;
+        r.ssrc = GoodSsrc;
+        JpegFields j;
+        j.type = type;
+        j.q = 80;
+        j.fragmentOffset = 300;
+        // The restart marker header is announced and cut off after 0-3 bytes.
+        const QByteArray p = packet(r, j, QByteArray());
+        for (int keep = 0; keep < 4; ++keep)
+            QTest::addRow("type %d, %d of 4 restart header bytes", type, keep)
+                << Datagrams{p.left(12 + 8 + keep)};
+    }
+    for (int tableLength : {0, 129, 256, 65535}) {
+        for (bool pastEnd : {false, true}) {
+            if (pastEnd && tableLength == 0)
+                continue;
+            RtpFields r;
+            r.ssrc = GoodSsrc;
+            r.sequence = 40;
+            r.timestamp = 7000;
+            JpegFields j;
+            j.q = 200;
+            j.tableLength = tableLength;
+            // Past the end: half the tables, then 64 bytes of scan data.
+            j.tables = ramp(pastEnd ? tableLength / 2 : tableLength);
+            QTest::addRow("Q 200, table length %d%s", tableLength, pastEnd ? " past the end" : "")
+                << Datagrams{packet(r, j, ramp(64))};
+        }
+    }
+    for (int wh : {0x0000, 0x0050, 0x5000}) {
+        RtpFields r;
+        r.ssrc = 0x5EED0000u + std::uint32_t(wh); // a new stream: synchronises on it
+        r.sequence = 1;
+        r.timestamp = 9000;
+        r.marker = true;
+        JpegFields j;
+        j.widthByte = wh >> 8;
+        j.heightByte = wh & 0xFF;
+        j.tables = ramp(128);
+        QTest::addRow("width byte %d, height byte %d", wh >> 8, wh & 0xFF)
+            << Datagrams{packet(r, j, ramp(50))};
+    }
+    for (int offset : {0xFFFFFF, 0xFFFFF0, 0x800000}) {
+        RtpFields r;
+        r.ssrc = GoodSsrc;
+        r.sequence = 30;
+        r.timestamp = 6000;
+        r.marker = true;
+        JpegFields j;
+        j.fragmentOffset = offset;
+        QTest::addRow("fragment offset 0x%X with a marker", offset)
+            << Datagrams{packet(r, j, ramp(1400))};
+        r.marker = false;
+        QTest::addRow("fragment offset 0x%X opening a frame", offset)
+            << Datagrams{packet(r, j, ramp(1400))};
+    }
+    {
+        RtpFields r;
+        r.ssrc = GoodSsrc;
+        r.sequence = 22;
+        r.timestamp = 6000;
+        r.marker = true;
+        JpegFields j;
+        j.fragmentOffset = 0;
+        j.tables = ramp(128);
+        QTest::newRow("marker on an empty frame") << Datagrams{packet(r, j, QByteArray())};
+        j.fragmentOffset = 5000;
+        r.timestamp = 6100;
+        QTest::newRow("marker on a later fragment, nothing placed")
+            << Datagrams{packet(r, j, QByteArray())};
+    }
+    {
+        Datagrams every;
+        for (int i = 0; i < 200; ++i) {
+            RtpFields r;
+            r.ssrc = 0xA0000000u + std::uint32_t(i);
+            r.sequence = i;
+            r.timestamp = std::uint32_t(i) * 3000;
+            r.marker = i % 3 == 0;
+            JpegFields j;
+            j.fragmentOffset = (i % 4) * 100; // every fourth at offset 0
+            j.tables = ramp(128, i);
+            every.append(packet(r, j, ramp(100, i)));
+        }
+        QTest::newRow("SSRC changing on every packet") << every;
+    }
+    for (int type = 200; type <= 204; ++type)
+        QTest::addRow("RTCP packet type %d on the same port", type) << Datagrams{rtcp(type)};
+}
+
+void tst_BadStreamsRtp::hostileDatagrams()
+{
+    QFETCH(Datagrams, bad);
+
+    DeviceSettings settings;
+    ImageGetWorker worker(settings.get());
+    Rtp2Jpeg decoder(&worker);
+    // Room for a frame ending at the largest fragment offset.
+    FrameCollector collector(&worker, 20 * 1024 * 1024);
+
+    // A good frame synchronises the reassembler.
+    feed(decoder, goodPacket(1, 1000, 0, 1000, false));
+    feed(decoder, goodPacket(2, 1000, 1000, 500, true));
+    QCOMPARE(collector.frames.size(), 1);
+    const QByteArray header = collector.frames[0].data.left(BuiltinJpegHeaderBytes);
+
+    for (const QByteArray& d : bad)
+        feed(decoder, d);
+
+    // The next good frame starts with a first fragment (offset 0), as every
+    // frame of the stream does, so it synchronises anew if the hostile
+    // datagrams looked like another stream.
+    const int before = int(collector.frames.size());
+    feed(decoder, goodPacket(100, 90000, 0, 1000, false));
+    feed(decoder, goodPacket(101, 90000, 1000, 500, true));
+    QVERIFY(collector.frames.size() > before);
+    const QByteArray last = collector.frames.last().data;
+    QCOMPARE(last.size(), BuiltinJpegHeaderBytes + 1500 + 2);
+    QCOMPARE(last.left(BuiltinJpegHeaderBytes), header);
+    QCOMPARE(last.mid(BuiltinJpegHeaderBytes, 1500), goodScan());
+    QCOMPARE(last.right(2), QByteArray("\xFF\xD9", 2));
+
+    for (const DeliveredFrame& f : collector.frames) {
+        QVERIFY(f.data.size() >= BuiltinJpegHeaderBytes + 2);
+        QVERIFY(f.data.size() <= MaxFrameBytes);
+        QCOMPARE(f.data.left(2), QByteArray("\xFF\xD8", 2));
+        QCOMPARE(f.data.right(2), QByteArray("\xFF\xD9", 2));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_BadStreamsRtp)
+#include "tst_badstreams_rtp.moc"
