@@ -29,6 +29,10 @@ MultipartDec::MultipartDec(ImageGetWorker* worker)
     std::strncpy(m_boundary, BoundaryText, sizeof m_boundary - 1);
     m_boundary[sizeof m_boundary - 1] = '\0';
     m_boundaryLen = int(std::strlen(m_boundary));
+    while (m_leadRun < m_boundaryLen && m_boundary[m_leadRun] == m_boundary[0])
+        ++m_leadRun;
+    if (m_leadRun >= m_boundaryLen - 1)
+        m_leadRun = 0; // no run-wise scan for such a boundary: byte by byte only
 }
 
 MultipartDec::~MultipartDec() = default;
@@ -81,8 +85,30 @@ void MultipartDec::decode(const unsigned char* data, int len)
         else
             i = 0;
     }
-    for (int j = i; j < len; ++j) {
-        const char c = char(data[j]);
+    int j = i;
+    while (j < len) {
+        if (m_hdrState == -1 && m_matchPos == 0 && m_leadRun > 0) {
+            // Searching, or inside a body, with no boundary byte matched:
+            // the bytes up to the next place where the boundary could begin
+            // (ending at the latest with the body) only move the matcher,
+            // whose position after them is computed, and are taken in one
+            // step.
+            int n = len - j;
+            if (m_remaining >= 0 && m_remaining < n)
+                n = m_remaining + 1;
+            int matchPos = 0;
+            n = quietRun(data + j, n, &matchPos);
+            if (n > 0) {
+                takeRun(data + j, n);
+                m_matchPos = matchPos;
+                j += n;
+                // Nothing a delivery depends on changes within the run but
+                // at its end.
+                w.deliverIfRequested();
+                continue;
+            }
+        }
+        const char c = char(data[j++]);
         matchBoundary(c);
         headerByte(c);
         if (m_remaining >= 0) {
@@ -94,6 +120,55 @@ void MultipartDec::decode(const unsigned char* data, int len)
         }
         w.deliverIfRequested();
     }
+}
+
+int MultipartDec::quietRun(const unsigned char* p, int n, int* matchPos) const
+{
+    // The boundary starts with m_leadRun copies of one byte, then another
+    // byte. From position 0, a run of r lead bytes leaves the matcher at
+    // r modulo (m_leadRun + 1), since the lead byte after a full run breaks
+    // the match and is not compared again. Any other byte then resets it to
+    // 0, except the boundary's next byte right after a full run: only there
+    // can the matcher get further.
+    const auto lead = static_cast<unsigned char>(m_boundary[0]);
+    const auto next = static_cast<unsigned char>(m_boundary[m_leadRun]);
+    *matchPos = 0;
+    int k = 0;
+    while (k < n) {
+        const void* hit = std::memchr(p + k, lead, std::size_t(n - k));
+        if (hit == nullptr)
+            return n;
+        const int start = int(static_cast<const unsigned char*>(hit) - p);
+        int end = start + 1;
+        while (end < n && p[end] == lead)
+            ++end;
+        const int position = (end - start) % (m_leadRun + 1);
+        if (end == n) {
+            *matchPos = position;
+            return n;
+        }
+        if (position == m_leadRun && p[end] == next)
+            return end - m_leadRun; // the matcher is at 0 here; the boundary may begin
+        k = end + 1;
+    }
+    return n;
+}
+
+void MultipartDec::takeRun(const unsigned char* data, int n)
+{
+    if (m_remaining < 0)
+        return; // between parts: the bytes are ignored
+    // Byte by byte the buffer would grow each time it filled; one growth to
+    // the same final capacity keeps the same content.
+    ImageGetWorker& w = *m_worker;
+    if (w.m_curLen + n >= w.writeCapacity())
+        w.ensureWriteCapacity(std::int64_t(w.m_curLen) + n + 1);
+    std::memcpy(w.m_writePtr, data, std::size_t(n));
+    w.m_curLen += n;
+    w.m_writePtr += n;
+    m_remaining -= n;
+    if (m_remaining < 0)
+        w.finishFrame(); // the run ended with the body's last byte
 }
 
 void MultipartDec::copyBody(const unsigned char* data, int n)

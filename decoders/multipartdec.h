@@ -43,6 +43,13 @@ private:
     void matchBoundary(char c);
     void headerByte(char c);
     void copyBody(const unsigned char* data, int n);
+    // The length of the longest prefix of p[0 .. n) within which the
+    // boundary matcher, starting at 0, cannot complete the boundary, and in
+    // *matchPos the matcher's position after it.
+    int quietRun(const unsigned char* p, int n, int* matchPos) const;
+    // n bytes that only move the boundary matcher, while searching or inside
+    // a body; n never reaches past the body's end.
+    void takeRun(const unsigned char* data, int n);
     void appendToLine(HeaderLine& line, char c, int nextState);
     void parseHeaderLines();
 
@@ -50,6 +57,9 @@ private:
     int m_matchPos = 0;
     int m_boundaryLen = 0;
     char m_boundary[80];
+    // How many copies of its first byte the boundary starts with (0 turns
+    // the run-wise scan off).
+    int m_leadRun = 0;
     int m_hdrState = -1;
     HeaderLine m_typeLine;
     HeaderLine m_lengthLine;

@@ -6,6 +6,7 @@
 #include "../support/multipartstream.h"
 #include "../support/workerharness.h"
 
+#include <QRandomGenerator>
 #include <QTest>
 
 #include <algorithm>
@@ -80,6 +81,155 @@ DecodeResult decodeInBlocks(const QString& protocol, const QByteArray& stream,
     return result;
 }
 
+// The decoder's rules applied one byte at a time, the plainest reading of
+// them, to compare the decoder's faster paths against.
+struct ByteModel
+{
+    int match = 0;
+    int state = -1;
+    int remaining = -1;
+    int contentLength = 0;
+    QByteArray typeLine;
+    QByteArray lengthLine;
+    QByteArray frame;
+    QString type;
+    DecodeResult result;
+
+    void finishIfLast()
+    {
+        if (remaining-- == 0) {
+            result.frames.append(frame);
+            result.types.append(type);
+            frame.clear();
+        }
+    }
+
+    void feed(const QByteArray& block, bool tcp)
+    {
+        int i = 0;
+        if (tcp) {
+            i = remaining > block.size() ? int(block.size()) : remaining - 1;
+            if (i > 0) {
+                frame += block.left(i);
+                remaining -= i;
+            } else {
+                i = 0;
+            }
+        }
+        for (int j = i; j < block.size(); ++j) {
+            const char c = block[j];
+            if (c == Boundary[match]) {
+                match = (match == Boundary.size() - 1) ? 0 : match + 1;
+                if (match == 0)
+                    state = 0;
+            } else {
+                match = 0;
+            }
+            switch (state) {
+            case 0:
+                if (c == '\n') {
+                    typeLine.clear();
+                    lengthLine.clear();
+                    state = 1;
+                }
+                break;
+            case 1:
+            case 2: {
+                QByteArray& line = state == 1 ? typeLine : lengthLine;
+                if (line.size() >= 256) {
+                    state = -1;
+                    break;
+                }
+                if (c != '\r' && c != '\n')
+                    line += c;
+                if (c == '\n')
+                    ++state;
+                break;
+            }
+            case 3:
+                state = 4;
+                if (typeLine.startsWith("Content-Type: "))
+                    type = QString::fromLatin1(typeLine.mid(14));
+                else
+                    state = -1;
+                if (lengthLine.startsWith("Content-Length: "))
+                    contentLength = QString::fromLatin1(lengthLine.mid(16)).toInt();
+                else
+                    state = -1;
+                frame.clear();
+                break;
+            case 4:
+                state = 5;
+                break;
+            case 5:
+                if (contentLength > 0) {
+                    remaining = contentLength - 1;
+                    frame.clear();
+                }
+                state = -1;
+                break;
+            default:
+                break;
+            }
+            if (remaining >= 0) {
+                frame += c;
+                finishIfLast();
+            }
+        }
+    }
+};
+
+// A stream of well-formed, short, long and broken parts whose bodies are
+// full of dashes and pieces of the boundary text.
+QByteArray randomStream(QRandomGenerator& rng, int parts)
+{
+    const QList<QByteArray> pieces = {"-",
+                                      "--",
+                                      "---",
+                                      "---jwor",
+                                      Boundary.left(23),
+                                      Boundary,
+                                      "\n",
+                                      "\r\n",
+                                      "Content-Length: 3\n",
+                                      "x",
+                                      "----",
+                                      "-------",
+                                      "---j",
+                                      "--j"};
+    auto body = [&](int size) {
+        QByteArray b;
+        while (b.size() < size) {
+            if (rng.bounded(4) == 0)
+                b += pieces[rng.bounded(int(pieces.size()))];
+            else
+                b += char(rng.bounded(256));
+        }
+        return b.left(size);
+    };
+    QByteArray stream;
+    for (int p = 0; p < parts; ++p) {
+        const QByteArray b = body(1 + rng.bounded(700));
+        switch (rng.bounded(6)) {
+        case 0: // announces more than it carries
+            stream += Boundary + "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                      QByteArray::number(b.size() + rng.bounded(1, 300)) + "\r\n\r\n" + b;
+            break;
+        case 1: // announces less
+            stream += Boundary + "\nContent-Type: video/x-raw-gray\nContent-Length: " +
+                      QByteArray::number(rng.bounded(1, int(b.size()) + 1)) + "\n\n" + b;
+            break;
+        case 2:
+            stream += body(rng.bounded(200)); // bytes between parts
+            break;
+        default:
+            stream += multipartPart(b, rng.bounded(2) ? "image/jpeg" : "image/png");
+            break;
+        }
+    }
+    return stream;
+}
+
 } // namespace
 
 class tst_MultipartDec : public QObject
@@ -95,6 +245,7 @@ private slots:
     void shortBodyRecovery_data();
     void shortBodyRecovery();
     void largeFrameGrowsBuffer();
+    void matchesByteModel();
     void oversizedLengthSkipped_data();
     void oversizedLengthSkipped();
     void garbageKeepsCountdownNegative();
@@ -252,6 +403,30 @@ void tst_MultipartDec::largeFrameGrowsBuffer()
             QCOMPARE(frames.size(), 2);
             QVERIFY(frames[0] == body);
             QCOMPARE(frames[1], QByteArray("after"));
+        }
+    }
+}
+
+void tst_MultipartDec::matchesByteModel()
+{
+    QRandomGenerator rng(20261209);
+    for (int round = 0; round < 40; ++round) {
+        const QByteArray stream = randomStream(rng, 40);
+        QList<int> cuts;
+        const int maxBlock = round % 2 ? 64 : 1500;
+        for (int c = rng.bounded(1, maxBlock); c < stream.size(); c += rng.bounded(1, maxBlock))
+            cuts.append(c);
+        for (const QString& protocol : {QStringLiteral("TCP"), QStringLiteral("UDP")}) {
+            ByteModel model;
+            int start = 0;
+            for (int end : cuts + QList<int>{int(stream.size())}) {
+                model.feed(stream.mid(start, end - start), protocol == QLatin1String("TCP"));
+                start = end;
+            }
+            const DecodeResult r = decodeInBlocks(protocol, stream, cuts);
+            QVERIFY(!model.result.frames.isEmpty());
+            QCOMPARE(r.frames, model.result.frames);
+            QCOMPARE(r.types, model.result.types);
         }
     }
 }
