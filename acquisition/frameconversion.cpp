@@ -5,7 +5,144 @@
 #include <QByteArray>
 #include <QImageReader>
 
+#include <turbojpeg.h>
+
+#include <cstring>
+
 double g_frameDelay = 0.0;
+
+namespace {
+
+// Resolution of a JFIF APP0 segment, as the toolkit's JPEG reader applies
+// it: units 1 (dots per inch) and 2 (dots per cm) set the image's
+// resolution, anything else leaves the default.
+struct JfifDensity
+{
+    int unit = 0;
+    int x = 0;
+    int y = 0;
+};
+
+// Walks the segments from SOI to SOS. Returns true only for a file whose
+// decoded image the toolkit's reader would not add anything to: no comment
+// (read as image text), no APP1 (Exif orientation), APP2 (ICC colour space)
+// or APP14 (Adobe colour transform), one JFIF APP0 at most, and every
+// segment whole.
+bool plainJpegHeader(const unsigned char* data, int len, JfifDensity* density)
+{
+    if (len < 4 || data[0] != 0xFF || data[1] != 0xD8)
+        return false;
+    int pos = 2;
+    int jfifSegments = 0;
+    while (pos < len) {
+        if (data[pos] != 0xFF)
+            return false;
+        while (pos < len && data[pos] == 0xFF)
+            ++pos; // fill bytes
+        if (pos >= len)
+            return false;
+        const int marker = data[pos++];
+        if (marker == 0xDA)
+            return true; // SOS: the scan follows
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9))
+            return false; // no stand-alone marker belongs before the scan
+        if (marker == 0xE1 || marker == 0xE2 || marker == 0xEE || marker == 0xFE)
+            return false;
+        if (len - pos < 2)
+            return false;
+        const int length = (data[pos] << 8) | data[pos + 1];
+        if (length < 2 || length > len - pos)
+            return false;
+        const unsigned char* body = data + pos + 2;
+        if (marker == 0xE0 && length - 2 >= 14 && std::memcmp(body, "JFIF", 5) == 0) {
+            if (++jfifSegments > 1)
+                return false;
+            density->unit = body[7];
+            density->x = (body[8] << 8) | body[9];
+            density->y = (body[10] << 8) | body[11];
+        }
+        pos += length;
+    }
+    return false;
+}
+
+// libjpeg-turbo's decompressor and the image it decodes into, kept per
+// thread so that a stream of frames reuses one allocation.
+struct FastJpegDecoder
+{
+    tjhandle handle = tjInitDecompress();
+    QImage image;
+    ~FastJpegDecoder()
+    {
+        if (handle != nullptr)
+            tjDestroy(handle);
+    }
+};
+
+// Decodes a plain baseline or progressive YCbCr or grayscale JPEG with the
+// same library, the same settings (accurate integer DCT, smooth upsampling)
+// and the same output format as the toolkit's reader, straight into the
+// image's rows. Returns false, leaving *out alone, for every file it does not
+// handle exactly so (the toolkit's reader then decides), including any that
+// libjpeg-turbo reports a warning or an error for.
+bool decodePlainJpeg(const unsigned char* data, int len, QImage* out)
+{
+    JfifDensity density;
+    if (!plainJpegHeader(data, len, &density))
+        return false;
+    thread_local FastJpegDecoder decoder;
+    if (decoder.handle == nullptr)
+        return false;
+    int width = 0;
+    int height = 0;
+    int subsampling = 0;
+    int colorspace = 0;
+    if (tjDecompressHeader3(decoder.handle, data, static_cast<unsigned long>(len), &width, &height,
+                            &subsampling, &colorspace) != 0)
+        return false;
+    QImage::Format format;
+    int pixelFormat;
+    if (colorspace == TJCS_YCbCr) {
+        format = QImage::Format_RGB32; // 0xffRRGGBB: B, G, R, 0xff in memory
+        pixelFormat = TJPF_BGRX;
+    } else if (colorspace == TJCS_GRAY) {
+        format = QImage::Format_Grayscale8;
+        pixelFormat = TJPF_GRAY;
+    } else {
+        return false;
+    }
+    // Images near the reader's allocation limit are left to the reader, so
+    // that its bound decides exactly as before.
+    const qint64 bytes = qint64(width) * height * (format == QImage::Format_RGB32 ? 4 : 1);
+    if (width <= 0 || height <= 0 || bytes > (qint64(JpegAllocationLimitMiB) << 20) / 2)
+        return false;
+
+    QImage& image = decoder.image;
+    if (image.size() != QSize(width, height) || image.format() != format)
+        image = QImage(width, height, format);
+    if (image.isNull())
+        return false;
+    // bits() detaches when an earlier result still shares the pixels.
+    if (tjDecompress2(decoder.handle, data, static_cast<unsigned long>(len), image.bits(), width,
+                      int(image.bytesPerLine()), height, pixelFormat, 0) != 0)
+        return false; // also on a warning: a damaged file is the reader's
+
+    if (density.unit == 1) {
+        image.setDotsPerMeterX(int(100. * density.x / 2.54));
+        image.setDotsPerMeterY(int(100. * density.y / 2.54));
+    } else if (density.unit == 2) {
+        image.setDotsPerMeterX(int(100. * density.x));
+        image.setDotsPerMeterY(int(100. * density.y));
+    } else {
+        const QImage fresh(1, 1, format);
+        image.setDotsPerMeterX(fresh.dotsPerMeterX());
+        image.setDotsPerMeterY(fresh.dotsPerMeterY());
+    }
+    *out = image;
+    return true;
+}
+
+} // namespace
 
 const QList<QRgb>& grayColorTable()
 {
@@ -35,6 +172,12 @@ QImage decodeJpegFrame(const unsigned char* data, int len)
 {
     if (data == nullptr || len <= 0)
         return QImage();
+    // Most frames are plain JPEG files: decoded directly, they give the same
+    // image without the reader's per-frame set-up, allocation and row
+    // conversion.
+    QImage fast;
+    if (decodePlainJpeg(data, len, &fast))
+        return fast;
     QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data), len);
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
