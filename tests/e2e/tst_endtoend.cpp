@@ -212,16 +212,15 @@ void EndToEndTest::rtpLossReorderSsrcChange()
                          "60000"}) > 0);
     QVERIFY(lossy.waitFinished(60000));
     QCOMPARE(lossy.exitCode(), 0);
-    // A clean stream from another source behind it carries the last log
-    // lines, which reach the log file with the next delivered frame.
+    // A clean stream from another source follows: the viewer synchronises
+    // on it, and its frames carry the last log lines of the lossy run, which
+    // reach the log file with the next delivered frame.
     SimProcess clean;
     QVERIFY(clean.start({"--mode", "rtp", "--port", QString::number(port), "--width", "160",
-                         "--height", "128", "--fps", "100", "--count", "30", "--ssrc", "0x777"}) >
-            0);
-    QVERIFY(clean.waitFinished(30000));
-
-    // Frames kept arriving through loss and SSRC changes.
+                         "--height", "128", "--fps", "300", "--duration", "60", "--ssrc", "0x777"})
+            > 0);
     QTRY_VERIFY_WITH_TIMEOUT(hasHistogram(log, 1000), HistogramTimeoutMs);
+    QCOMPARE(clean.stop(), 0);
     const QByteArray text = readWholeFile(log);
     QVERIFY(text.contains("MARK 64k packets"));
 
@@ -354,7 +353,7 @@ void EndToEndTest::badStreams()
     QTRY_VERIFY_WITH_TIMEOUT(hasHistogram(log, 1000), HistogramTimeoutMs);
     QVERIFY(viewer.running());
     QCOMPARE(sim.stop(), 0);
-    QVERIFY(sim.figure(QStringLiteral("bad")) >= 500);
+    QVERIFY(sim.figure(QStringLiteral("bad")) >= 100);
     viewer.terminate();
     QVERIFY(viewer.waitFinished(10000));
     QCOMPARE(viewer.exitCode(), 0);
