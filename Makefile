@@ -51,6 +51,12 @@ fuzz-smoke:
 	cmake --build --preset fuzz -j $(JOBS) --target framescope_fuzzers
 	fuzz/run.sh --smoke 10
 
+bench:
+	scripts/install-deps.sh build bench
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target framescope framescope-devicesim framescope-bench
+	bench/run.sh build/release
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

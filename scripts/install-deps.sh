@@ -10,7 +10,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools lib
 test_pkgs=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
            libjpeg-turbo-progs)
 demo_pkgs=(xvfb xauth gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
-bench_pkgs=(libbenchmark-dev gstreamer1.0-tools gstreamer1.0-plugins-base
+bench_pkgs=(libbenchmark-dev jq time gstreamer1.0-tools gstreamer1.0-plugins-base
             gstreamer1.0-plugins-good)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 

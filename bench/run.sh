@@ -1,0 +1,192 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Runs every benchmark of framescope and prints one table of figures and
+# ratios: the micro-benchmarks next to their baselines (same bytes, same
+# binary), the GStreamer peers on the same bytes, and the loopback run of the
+# device simulator into the viewer (offscreen).
+# Usage: bench/run.sh [BUILD_DIR]   (default build/release)
+# Environment: BENCH_MIN_TIME (seconds per micro-benchmark, default 1),
+# E2E_SECONDS (length of each loopback run, default 8).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build/release}" && pwd)
+bench="$build/bench/framescope-bench"
+viewer="$build/app/framescope"
+sim="$build/tools/devicesim/framescope-devicesim"
+min_time=${BENCH_MIN_TIME:-1}
+e2e_seconds=${E2E_SECONDS:-8}
+for exe in "$bench" "$viewer" "$sim"; do
+    [ -x "$exe" ] || { echo "run.sh: $exe is missing; build the release preset first" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/framescope-bench.XXXXXX)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+export QT_QPA_PLATFORM=offscreen
+
+# ---------------------------------------------------------------- micro
+echo "== micro-benchmarks (${min_time} s each)" >&2
+"$bench" --benchmark_min_time="$min_time" --benchmark_format=json \
+    --benchmark_out="$work/micro.json" --benchmark_out_format=json >/dev/null 2>"$work/micro.err" ||
+    { cat "$work/micro.err" >&2; exit 1; }
+"$bench" --write-data "$work" >"$work/data.txt"
+
+# value NAME FIELD: a figure of micro.json (rates are per CPU second)
+value() {
+    jq -r --arg n "$1" --arg f "$2" '.benchmarks[] | select(.name == $n) | .[$f]' "$work/micro.json"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
+gbs() { awk -v v="$1" 'BEGIN { printf "%.2f GB/s", v / 1e9 }'; }
+per_s() { awk -v v="$1" 'BEGIN { printf "%.0f/s", v }'; }
+
+rows=()
+row() { rows+=("$(printf '| %s | %s | %s | %s | %s |' "$1" "$2" "$3" "$4" "$5")"); }
+
+tcp=$(value BM_MultipartTcp bytes_per_second)
+tcp_base=$(value BM_MultipartTcp_Memcpy bytes_per_second)
+row "multipart TCP, 160000-byte blocks" "$(gbs "$tcp") ($(per_s "$(value BM_MultipartTcp frames/s)") frames)" \
+    "memcpy $(gbs "$tcp_base")" "$(ratio "$tcp" "$tcp_base")" ">= 0.5"
+udp=$(value BM_MultipartUdp bytes_per_second)
+udp_base=$(value BM_MultipartUdp_Memcpy bytes_per_second)
+row "multipart UDP, 4096-byte datagrams" "$(gbs "$udp")" "memcpy $(gbs "$udp_base")" \
+    "$(ratio "$udp" "$udp_base")" ">= 0.1 and >= 1.25 GB/s"
+rtp=$(value BM_RtpReassembly bytes_per_second)
+rtp_base=$(value BM_RtpReassembly_Memcpy bytes_per_second)
+rtp_pps=$(value BM_RtpReassembly packets/s)
+row "RTP/JPEG reassembly, 1400-byte payloads" "$(gbs "$rtp"), $(per_s "$rtp_pps") packets" \
+    "memcpy $(gbs "$rtp_base")" "$(ratio "$rtp" "$rtp_base")" ">= 0.5"
+jpeg=$(value BM_ConvertJpeg frames/s)
+jpeg_base=$(value BM_ConvertJpeg_TurboJpeg frames/s)
+row "JPEG convertImage 1280x960" "$(per_s "$jpeg") frames" "TurboJPEG $(per_s "$jpeg_base")" \
+    "$(ratio "$jpeg" "$jpeg_base")" ">= 0.85"
+gray=$(value BM_GrayDisplay frames/s)
+gray_base=$(value BM_GrayDisplay_ConvertToFormat frames/s)
+row "raw gray convertImage + display 1280x960" "$(per_s "$gray") frames" \
+    "convertToFormat $(per_s "$gray_base")" "$(ratio "$gray" "$gray_base")" "report"
+
+# ---------------------------------------------------------------- peers
+# CPU seconds (user + system) of one command.
+cpu_of() {
+    /usr/bin/time -f "%U %S" -o "$work/time.txt" "$@" >/dev/null 2>&1 || return 1
+    awk '{ printf "%.4f", $1 + $2 }' "$work/time.txt"
+}
+# CPU seconds per pass of a pipeline over FILE: the pipeline runs over the
+# file once and over it repeated 5 times; the difference leaves out start-up.
+gst_per_pass() {
+    local file=$1
+    shift
+    cat "$file" "$file" "$file" "$file" "$file" >"$work/x5.bin"
+    local one five
+    one=$(cpu_of gst-launch-1.0 -q filesrc location="$file" "$@") || return 1
+    five=$(cpu_of gst-launch-1.0 -q filesrc location="$work/x5.bin" "$@") || return 1
+    rm -f "$work/x5.bin"
+    awk -v a="$one" -v b="$five" 'BEGIN { d = (b - a) / 4; if (d <= 0) d = 1e-4; printf "%.5f", d }'
+}
+have_gst=0
+if command -v gst-launch-1.0 >/dev/null && gst-inspect-1.0 multipartdemux >/dev/null 2>&1 &&
+    gst-inspect-1.0 rtpjpegdepay >/dev/null 2>&1 && gst-inspect-1.0 rtpstreamdepay >/dev/null 2>&1; then
+    have_gst=1
+fi
+if [ "$have_gst" = 1 ]; then
+    echo "== GStreamer peers" >&2
+    bytes=$(awk '/multipart_bytes/ { print $2 }' "$work/data.txt")
+    packets=$(awk '/rtp_packets/ { print $2 }' "$work/data.txt")
+    demux="multipartdemux boundary=-jworudfg83h23lsow2z04 ! fakesink"
+    # shellcheck disable=SC2086
+    if t=$(gst_per_pass "$work/multipart.bin" blocksize=160000 ! $demux); then
+        g=$(awk -v b="$bytes" -v t="$t" 'BEGIN { print b / t }')
+        row "peer: multipartdemux, 160000-byte reads" "$(gbs "$g")" "framescope TCP $(gbs "$tcp")" \
+            "$(ratio "$tcp" "$g")" ">= 1"
+    fi
+    # shellcheck disable=SC2086
+    if t=$(gst_per_pass "$work/multipart.bin" blocksize=4096 ! $demux); then
+        g=$(awk -v b="$bytes" -v t="$t" 'BEGIN { print b / t }')
+        row "peer: multipartdemux, 4096-byte reads" "$(gbs "$g")" "framescope UDP $(gbs "$udp")" \
+            "$(ratio "$udp" "$g")" ">= 1"
+    fi
+    if t=$(gst_per_pass "$work/rtp.bin" ! \
+        "application/x-rtp-stream,media=video,clock-rate=90000,encoding-name=JPEG,payload=26" ! \
+        rtpstreamdepay ! rtpjpegdepay ! fakesink); then
+        g=$(awk -v p="$packets" -v t="$t" 'BEGIN { print p / t }')
+        row "peer: rtpstreamdepay ! rtpjpegdepay" "$(per_s "$g") packets" \
+            "framescope $(per_s "$rtp_pps")" "$(ratio "$rtp_pps" "$g")" ">= 5"
+    fi
+else
+    row "peers" "GStreamer (gstreamer1.0-tools, -plugins-good) not installed: skipped" "" "" ""
+fi
+
+# ---------------------------------------------------------------- loopback
+# run_e2e NAME DEVICES SIMARGS...: the simulator serves TCP on a free port,
+# the viewer shows DEVICES devices connected to it for e2e_seconds.
+run_e2e() {
+    local name=$1 devices=$2
+    shift 2
+    local dir="$work/e2e-$name"
+    mkdir -p "$dir"
+    "$sim" --mode tcp --port 0 --width 1280 --height 960 --fps 1000 "$@" >"$dir/sim.out" 2>&1 &
+    local sim_pid=$!
+    pids+=("$sim_pid")
+    local port=""
+    for _ in $(seq 1 100); do
+        port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$dir/sim.out")
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    [ -n "$port" ] || { echo "run.sh: simulator did not start" >&2; return 1; }
+    : >"$dir/view.ini"
+    for d in $(seq 0 $((devices - 1))); do
+        printf '[dev%d]\nhost=127.0.0.1\nport=%s\nprotocol=TCP\nsizeX=1280\nsizeY=960\n' \
+            "$d" "$port" >>"$dir/view.ini"
+    done
+    (cd "$dir" && FRAMESCOPE_LATENCY_FILE="$dir/latency.txt" exec "$viewer" "$dir/view.ini") \
+        >"$dir/view.out" 2>&1 &
+    local view_pid=$!
+    pids+=("$view_pid")
+    sleep "$e2e_seconds"
+    # CPU ticks and resident memory of the viewer just before it is stopped.
+    local ticks rss hz
+    hz=$(getconf CLK_TCK)
+    ticks=$(awk '{ print $14 + $15 }' "/proc/$view_pid/stat")
+    rss=$(awk '/VmRSS/ { print $2 }' "/proc/$view_pid/status")
+    kill -TERM "$view_pid"
+    wait "$view_pid" || true
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" || true
+    local shown finished delivered median p99
+    shown=$(awk '/^shown/ { print $2 }' "$dir/latency.txt")
+    finished=$(awk '/^finished/ { print $2 }' "$dir/latency.txt")
+    delivered=$(awk '/^delivered/ { print $2 }' "$dir/latency.txt")
+    median=$(awk '/latency_median_ms/ { print $2 }' "$dir/latency.txt")
+    p99=$(awk '/latency_p99_ms/ { print $2 }' "$dir/latency.txt")
+    local fps cpu
+    fps=$(awk -v n="$shown" -v s="$e2e_seconds" 'BEGIN { printf "%.1f", n / s }')
+    cpu=$(awk -v t="$ticks" -v hz="$hz" -v n="$shown" 'BEGIN { if (n > 0) printf "%.2f ms", t / hz * 1000 / n; else printf "-" }')
+    echo "$name: devices $devices shown $shown finished $finished delivered $delivered cpu/frame $cpu rss ${rss} kB latency median $median ms p99 $p99 ms; simulator: $(tail -1 "$dir/sim.out")" >&2
+    e2e_fps=$fps e2e_dropped=$((finished - delivered)) e2e_cpu=$cpu e2e_rss=$((rss / 1024))
+    e2e_median=$median e2e_p99=$p99
+}
+echo "== loopback, ${e2e_seconds} s per run" >&2
+e2e_rows=()
+e2e_row() {
+    e2e_rows+=("$(printf '| %s | %s | %s | %s | %s MB | %s / %s ms |' "$1" "$e2e_fps" "$2" \
+        "$e2e_dropped" "$e2e_rss" "$e2e_median" "$e2e_p99")")
+}
+run_e2e jpeg1 1 --content jpeg && e2e_row "JPEG, 1 device" "$(ratio "$e2e_fps" "$jpeg") x conversion; $e2e_cpu CPU/frame"
+run_e2e gray1 1 --content gray && e2e_row "raw gray, 1 device" "$(ratio "$e2e_fps" "$gray") x conversion; $e2e_cpu CPU/frame"
+run_e2e jpeg16 16 --content jpeg --fps 50 && e2e_row "JPEG, 16 devices" "$e2e_cpu CPU/frame"
+
+# ---------------------------------------------------------------- table
+echo
+echo "| benchmark | framescope | baseline | ratio | target |"
+echo "|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
+echo
+echo "| loopback (simulator -> framescope, offscreen, 1280x960) | frames shown/s | vs conversion, CPU | dropped by the double buffer | RSS | latency last byte -> repaint end, median / p99 |"
+echo "|---|---|---|---|---|---|"
+printf '%s\n' "${e2e_rows[@]}"
