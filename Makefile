@@ -31,6 +31,8 @@ test-asan:
 	scripts/install-deps.sh build test
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	ctest --preset asan -j $(JOBS) $(CTEST_ARGS)
 
 test-tsan:

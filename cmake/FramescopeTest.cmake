@@ -10,6 +10,11 @@ function(framescope_add_test name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
+    # Sanitizer builds run several times slower; their presets scale every
+    # time limit instead of each test guessing its own.
+    if(FRAMESCOPE_TEST_TIMEOUT_SCALE)
+        math(EXPR ARG_TIMEOUT "${ARG_TIMEOUT} * ${FRAMESCOPE_TEST_TIMEOUT_SCALE}")
+    endif()
     set_tests_properties(${name} PROPERTIES
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
         TIMEOUT ${ARG_TIMEOUT})
