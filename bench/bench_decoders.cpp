@@ -27,7 +27,7 @@ constexpr int TransferBytes = Width * Height + 1024;
 class Harness
 {
 public:
-    explicit Harness(int protocol)
+    explicit Harness(int protocol, bool request = true)
         : m_settings(QStringLiteral("/nonexistent/framescope-bench.ini"), QSettings::IniFormat),
           m_worker(&m_settings), m_transfer(new unsigned char[TransferBytes])
     {
@@ -40,7 +40,8 @@ public:
                 m_worker.imageRequested(m_transfer.get(), TransferBytes);
             },
             Qt::DirectConnection);
-        m_worker.imageRequested(m_transfer.get(), TransferBytes);
+        if (request)
+            m_worker.imageRequested(m_transfer.get(), TransferBytes);
     }
 
     ImageGetWorker& worker() { return m_worker; }
@@ -62,20 +63,22 @@ void reportBlocks(benchmark::State& state, long long bytesPerPass, long long fra
         benchmark::Counter(double(framesDone), benchmark::Counter::kIsRate);
 }
 
-void feedMultipart(benchmark::State& state, int protocol, int blockBytes)
+void feedMultipart(benchmark::State& state, int protocol, int blockBytes, bool deliver = true)
 {
     const QByteArray& stream = multipartStream();
     const auto* data = reinterpret_cast<const unsigned char*>(stream.constData());
     const int size = int(stream.size());
-    Harness harness(protocol);
+    Harness harness(protocol, deliver);
     MultipartDec decoder(&harness.worker());
     for (auto _ : state) {
         for (int pos = 0; pos < size; pos += blockBytes)
             decoder.decode(data + pos, std::min(blockBytes, size - pos));
     }
-    if (harness.frames() < std::int64_t(state.iterations()) * StreamFrames)
+    if (deliver && harness.frames() < std::int64_t(state.iterations()) * StreamFrames)
         state.SkipWithError("frames were lost");
-    reportBlocks(state, size, harness.frames());
+    if (!deliver && harness.worker().framesDone() == 0)
+        state.SkipWithError("no frame was decoded");
+    reportBlocks(state, size, deliver ? harness.frames() : state.iterations() * StreamFrames);
 }
 
 void memcpyBlocks(benchmark::State& state, int blockBytes)
@@ -96,6 +99,12 @@ void memcpyBlocks(benchmark::State& state, int blockBytes)
 void BM_MultipartTcp(benchmark::State& state)
 {
     feedMultipart(state, ImageGetWorker::Tcp, TcpBlockBytes);
+}
+// The decoding alone: no request is pending, so frames are finished but
+// never copied out.
+void BM_MultipartTcpNoDelivery(benchmark::State& state)
+{
+    feedMultipart(state, ImageGetWorker::Tcp, TcpBlockBytes, false);
 }
 void BM_MultipartTcp_Memcpy(benchmark::State& state)
 {
@@ -202,6 +211,7 @@ void BM_RtpReassembly_Memcpy(benchmark::State& state)
 } // namespace
 
 BENCHMARK(BM_MultipartTcp);
+BENCHMARK(BM_MultipartTcpNoDelivery);
 BENCHMARK(BM_MultipartTcp_Memcpy);
 BENCHMARK(BM_MultipartUdp);
 BENCHMARK(BM_MultipartUdp_Memcpy);
