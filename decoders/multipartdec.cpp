@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "multipartdec.h"
 
+#include "bulkcopy.h"
 #include "framelimits.h"
 #include "imagegetworker.h"
 
@@ -163,7 +164,7 @@ void MultipartDec::takeRun(const unsigned char* data, int n)
     ImageGetWorker& w = *m_worker;
     if (w.m_curLen + n >= w.writeCapacity())
         w.ensureWriteCapacity(std::int64_t(w.m_curLen) + n + 1);
-    std::memcpy(w.m_writePtr, data, std::size_t(n));
+    bulkCopy(w.m_writePtr, data, std::size_t(n));
     w.m_curLen += n;
     w.m_writePtr += n;
     m_remaining -= n;
@@ -177,7 +178,7 @@ void MultipartDec::copyBody(const unsigned char* data, int n)
     if (m_remaining >= 0) {
         if (w.m_curLen + n >= w.writeCapacity())
             w.ensureWriteCapacity(std::int64_t(w.m_curLen) + n + 1);
-        std::memcpy(w.m_writePtr, data, std::size_t(n));
+        bulkCopy(w.m_writePtr, data, std::size_t(n));
         w.m_curLen += n;
         w.m_writePtr += n;
     }

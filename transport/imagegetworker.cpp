@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "imagegetworker.h"
 
+#include "bulkcopy.h"
 #include "framelimits.h"
 #include "multipartdec.h"
 #include "protocoldecoder.h"
@@ -185,7 +186,7 @@ void ImageGetWorker::deliverFrame()
             m_lastDelivered.store(done, std::memory_order_relaxed);
             return;
         }
-        std::memcpy(destination, m_frameBuf[c], std::size_t(length));
+        bulkCopy(destination, m_frameBuf[c], std::size_t(length));
         m_requestLen = length;
         m_requestBuf.store(nullptr, std::memory_order_relaxed);
         m_lastDelivered.store(done, std::memory_order_relaxed);
