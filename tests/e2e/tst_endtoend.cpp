@@ -216,9 +216,9 @@ void EndToEndTest::rtpLossReorderSsrcChange()
     // on it, and its frames carry the last log lines of the lossy run, which
     // reach the log file with the next delivered frame.
     SimProcess clean;
-    QVERIFY(clean.start({"--mode", "rtp", "--port", QString::number(port), "--width", "160",
-                         "--height", "128", "--fps", "300", "--duration", "60", "--ssrc", "0x777"})
-            > 0);
+    QVERIFY(
+        clean.start({"--mode", "rtp", "--port", QString::number(port), "--width", "160", "--height",
+                     "128", "--fps", "300", "--duration", "60", "--ssrc", "0x777"}) > 0);
     QTRY_VERIFY_WITH_TIMEOUT(hasHistogram(log, 1000), HistogramTimeoutMs);
     QCOMPARE(clean.stop(), 0);
     const QByteArray text = readWholeFile(log);
