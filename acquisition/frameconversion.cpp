@@ -142,6 +142,26 @@ bool decodePlainJpeg(const unsigned char* data, int len, QImage* out)
     return true;
 }
 
+// Counts the SOS markers (FF DA) of the file, stopping once `limit` is
+// passed. Entropy-coded data follows every FF with 00 or a restart marker, so
+// FF DA there is always a scan header; inside a marker segment the pair may
+// occur by chance, which only makes the count an upper bound.
+int countScans(const unsigned char* data, int len, int limit)
+{
+    int scans = 0;
+    const unsigned char* p = data;
+    const unsigned char* const end = data + len;
+    while (scans <= limit) {
+        p = static_cast<const unsigned char*>(std::memchr(p, 0xFF, std::size_t(end - p)));
+        if (p == nullptr || end - p < 2)
+            break;
+        if (p[1] == 0xDA)
+            ++scans;
+        ++p;
+    }
+    return scans;
+}
+
 } // namespace
 
 const QList<QRgb>& grayColorTable()
@@ -171,6 +191,8 @@ QImage wrapGrayFrame(unsigned char* data, qint64 len, int sizeX, int sizeY)
 QImage decodeJpegFrame(const unsigned char* data, int len)
 {
     if (data == nullptr || len <= 0)
+        return QImage();
+    if (countScans(data, len, MaxJpegScans) > MaxJpegScans)
         return QImage();
     // Most frames are plain JPEG files: decoded directly, they give the same
     // image without the reader's per-frame set-up, allocation and row

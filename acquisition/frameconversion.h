@@ -19,6 +19,12 @@ inline constexpr char JpegContentType[] = "image/jpeg";
 // 8192 x 8192 frame at 32 bits per pixel.
 constexpr int JpegAllocationLimitMiB = 256;
 
+// Most scans a JPEG frame may have. Each scan of a progressive file makes the
+// decoder pass over every block of the picture again, so a few kilobytes of
+// empty scan headers could keep the GUI thread busy for minutes; encoders
+// write about ten scans, a few dozen at most.
+constexpr int MaxJpegScans = 100;
+
 // The shared 256-entry gray colour table: entry i is qRgb(i, i, i). Built on
 // first use, lives until the process ends.
 const QList<QRgb>& grayColorTable();
@@ -31,5 +37,6 @@ QImage wrapGrayFrame(unsigned char* data, qint64 len, int sizeX, int sizeY);
 
 // Decodes one encoded image file (normally JPEG; the format is detected from
 // the data) with the allocation limit above. Returns a null image when the data
-// cannot be decoded or declares a picture beyond the limit.
+// cannot be decoded, declares a picture beyond the limit or holds more than
+// MaxJpegScans scans.
 QImage decodeJpegFrame(const unsigned char* data, int len);
