@@ -7,7 +7,18 @@
 
 #include <benchmark/benchmark.h>
 
+#include "rtpjpegpacketizer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -22,9 +33,12 @@ int writeData(const QString& dir)
         rtp.append(char(p.size() & 0xFF));
         rtp += p;
     }
+    // The JPEG header matching the RTP stream, for a viewer that reassembles it.
+    const QByteArray reference = simlib::jpegHeaderForReference(benchdata::jpegFrame(0));
     const bool ok = benchdata::writeFile(dir + QStringLiteral("/multipart.bin"),
                                          benchdata::multipartStream()) &&
-                    benchdata::writeFile(dir + QStringLiteral("/rtp.bin"), rtp);
+                    benchdata::writeFile(dir + QStringLiteral("/rtp.bin"), rtp) &&
+                    benchdata::writeFile(dir + QStringLiteral("/reference.jpg"), reference);
     if (!ok) {
         std::fprintf(stderr, "framescope-bench: cannot write to %s\n", qPrintable(dir));
         return 1;
@@ -32,6 +46,73 @@ int writeData(const QString& dir)
     std::printf("multipart_bytes %lld\nmultipart_frames %d\nrtp_packets %lld\n",
                 (long long)benchdata::multipartStream().size(), benchdata::StreamFrames,
                 (long long)benchdata::rtpPackets().size());
+    return 0;
+}
+
+// --send-rtp PORT RATE SECONDS sends the benchmark's RTP packets to
+// 127.0.0.1:PORT, paced at RATE packets per second, renumbered so that the
+// stream runs on across repetitions. Prints the packets and frames sent.
+int sendRtp(int port, double rate, double seconds)
+{
+    const QList<QByteArray>& packets = benchdata::rtpPackets();
+    const long long total = std::min<long long>(10000000, (long long)(rate * seconds));
+    if (port <= 0 || port > 65535 || rate <= 0 || total <= 0 || packets.isEmpty())
+        return 2;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return 1;
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(std::uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Sent in batches of up to Batch datagrams per system call (sendmmsg),
+    // each batch due at its place on the paced time line.
+    constexpr int Batch = 32;
+    std::vector<std::vector<unsigned char>> batch(Batch);
+    std::vector<iovec> iov(Batch);
+    std::vector<mmsghdr> messages(Batch);
+    long long frames = 0;
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    for (long long i = 0; i < total;) {
+        const auto due = start + std::chrono::nanoseconds((long long)(1e9 * double(i) / rate));
+        if (Clock::now() < due)
+            std::this_thread::sleep_until(due);
+        const int n = int(std::min<long long>(Batch, total - i));
+        for (int k = 0; k < n; ++k, ++i) {
+            const QByteArray& p = packets[int(i % packets.size())];
+            std::vector<unsigned char>& packet = batch[k];
+            packet.assign(p.begin(), p.end());
+            const long long cycle = i / packets.size();
+            packet[2] = std::uint8_t(i >> 8);
+            packet[3] = std::uint8_t(i);
+            std::uint32_t ts = (std::uint32_t(packet[4]) << 24) | (std::uint32_t(packet[5]) << 16) |
+                               (std::uint32_t(packet[6]) << 8) | std::uint32_t(packet[7]);
+            ts += std::uint32_t(cycle) * 3600u * std::uint32_t(benchdata::StreamFrames);
+            packet[4] = std::uint8_t(ts >> 24);
+            packet[5] = std::uint8_t(ts >> 16);
+            packet[6] = std::uint8_t(ts >> 8);
+            packet[7] = std::uint8_t(ts);
+            if (packet[1] & 0x80)
+                ++frames;
+            iov[k] = {packet.data(), packet.size()};
+            messages[k] = {};
+            messages[k].msg_hdr.msg_name = &to;
+            messages[k].msg_hdr.msg_namelen = sizeof to;
+            messages[k].msg_hdr.msg_iov = &iov[k];
+            messages[k].msg_hdr.msg_iovlen = 1;
+        }
+        int sent = 0;
+        for (int attempt = 0; sent < n && attempt < 100; ++attempt) {
+            const int r = ::sendmmsg(fd, messages.data() + sent, unsigned(n - sent), 0);
+            if (r <= 0)
+                break;
+            sent += r;
+        }
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    ::close(fd);
+    std::printf("sent %lld frames %lld seconds %.3f\n", total, frames, elapsed);
     return 0;
 }
 
@@ -47,6 +128,8 @@ int main(int argc, char** argv)
     QApplication app(appArgc, argv);
     if (argc == 3 && qstrcmp(argv[1], "--write-data") == 0)
         return writeData(QString::fromLocal8Bit(argv[2]));
+    if (argc == 5 && qstrcmp(argv[1], "--send-rtp") == 0)
+        return sendRtp(std::atoi(argv[2]), std::atof(argv[3]), std::atof(argv[4]));
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

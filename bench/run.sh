@@ -121,6 +121,50 @@ else
     row "peers" "GStreamer (gstreamer1.0-tools, -plugins-good) not installed: skipped" "" "" ""
 fi
 
+# ---------------------------------------------------------------- live RTP
+# A paced sender offers the benchmark's RTP packets over loopback (target
+# rate RTP_RATE packets/s for 3 s; the rate it reaches is reported). The
+# viewer counts the datagrams its receive loop gets; GStreamer's udpsrc !
+# rtpjpegdepay is counted by the frames it puts out.
+rtp_rate=${RTP_RATE:-200000}
+live_port=$((20000 + $$ % 20000))
+echo "== live RTP over loopback, offered ${rtp_rate} packets/s" >&2
+live="$work/live"
+mkdir -p "$live"
+"$bench" --write-data "$live" >/dev/null
+printf '[dev0]\nhost=127.0.0.1\nport=%s\nprotocol=RTP\nsizeX=1280\nsizeY=960\n' "$live_port" \
+    >"$live/view.ini"
+(cd "$live" && FRAMESCOPE_LATENCY_FILE="$live/latency.txt" exec "$viewer" "$live/view.ini") \
+    >"$live/view.out" 2>&1 &
+view_pid=$!
+pids+=("$view_pid")
+sleep 1.5
+read -r _ sent _ frames_sent _ secs < <("$bench" --send-rtp "$live_port" "$rtp_rate" 3)
+sleep 0.5
+kill -TERM "$view_pid"
+wait "$view_pid" || true
+got=$(awk '/^datagrams/ { print $2 }' "$live/latency.txt")
+offered=$(awk -v n="$sent" -v s="$secs" 'BEGIN { printf "%.0f", n / s }')
+fs_share=$(awk -v a="$got" -v b="$sent" 'BEGIN { printf "%.1f%%", 100 * a / b }')
+gst_share="-"
+if [ "$have_gst" = 1 ]; then
+    gst-launch-1.0 -v udpsrc port=$((live_port + 1)) buffer-size=1048576 \
+        caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=JPEG,payload=26" ! \
+        rtpjpegdepay ! fakesink silent=false >"$live/gst.out" 2>&1 &
+    gst_pid=$!
+    pids+=("$gst_pid")
+    sleep 1.5
+    read -r _ sent2 _ frames2 _ secs2 < <("$bench" --send-rtp $((live_port + 1)) "$rtp_rate" 3)
+    sleep 0.5
+    kill -INT "$gst_pid" 2>/dev/null || true
+    wait "$gst_pid" || true
+    out=$(grep -c 'chain' "$live/gst.out" || true)
+    gst_share=$(awk -v a="$out" -v b="$frames2" 'BEGIN { printf "%.1f%% of frames", 100 * a / b }')
+    offered="$offered and $(awk -v n="$sent2" -v s="$secs2" 'BEGIN { printf "%.0f", n / s }')"
+fi
+row "live RTP over loopback, offered $offered packets/s" "$fs_share of packets received" \
+    "GStreamer udpsrc ! rtpjpegdepay: $gst_share" "" "peer >= 2 x in rate"
+
 # ---------------------------------------------------------------- loopback
 # run_e2e NAME DEVICES SIMARGS...: the simulator serves TCP on a free port,
 # the viewer shows DEVICES devices connected to it for e2e_seconds.
@@ -149,10 +193,8 @@ run_e2e() {
     local view_pid=$!
     pids+=("$view_pid")
     sleep "$e2e_seconds"
-    # CPU ticks and resident memory of the viewer just before it is stopped.
-    local ticks rss hz
-    hz=$(getconf CLK_TCK)
-    ticks=$(awk '{ print $14 + $15 }' "/proc/$view_pid/stat")
+    # Resident memory of the viewer just before it is stopped.
+    local rss
     rss=$(awk '/VmRSS/ { print $2 }' "/proc/$view_pid/status")
     kill -TERM "$view_pid"
     wait "$view_pid" || true
@@ -164,22 +206,28 @@ run_e2e() {
     delivered=$(awk '/^delivered/ { print $2 }' "$dir/latency.txt")
     median=$(awk '/latency_median_ms/ { print $2 }' "$dir/latency.txt")
     p99=$(awk '/latency_p99_ms/ { print $2 }' "$dir/latency.txt")
-    local fps cpu
+    local fps cpu sent
     fps=$(awk -v n="$shown" -v s="$e2e_seconds" 'BEGIN { printf "%.1f", n / s }')
-    cpu=$(awk -v t="$ticks" -v hz="$hz" -v n="$shown" 'BEGIN { if (n > 0) printf "%.2f ms", t / hz * 1000 / n; else printf "-" }')
+    sent=$(awk -v n="$finished" -v s="$e2e_seconds" 'BEGIN { printf "%.1f", n / s }')
+    cpu="$(awk '/cpu_per_frame_ms/ { printf "%.2f", $2 }' "$dir/latency.txt") ms"
     echo "$name: devices $devices shown $shown finished $finished delivered $delivered cpu/frame $cpu rss ${rss} kB latency median $median ms p99 $p99 ms; simulator: $(tail -1 "$dir/sim.out")" >&2
-    e2e_fps=$fps e2e_dropped=$((finished - delivered)) e2e_cpu=$cpu e2e_rss=$((rss / 1024))
+    e2e_sent=${sent:--} e2e_fps=$fps e2e_dropped=$((finished - delivered)) e2e_cpu=$cpu e2e_rss=$((rss / 1024))
     e2e_median=$median e2e_p99=$p99
 }
 echo "== loopback, ${e2e_seconds} s per run" >&2
 e2e_rows=()
+# e2e_row LABEL CONVERSION_RATE: one table row of the last run.
 e2e_row() {
-    e2e_rows+=("$(printf '| %s | %s | %s | %s | %s MB | %s / %s ms |' "$1" "$e2e_fps" "$2" \
-        "$e2e_dropped" "$e2e_rss" "$e2e_median" "$e2e_p99")")
+    local versus="-"
+    [ -n "$2" ] && versus=$(ratio "$e2e_fps" "$2")
+    e2e_rows+=("$(printf '| %s | %s | %s | %s | %s | %s | %s MB | %s / %s ms |' "$1" "$e2e_sent" \
+        "$e2e_fps" "$versus" "$e2e_dropped" "$e2e_cpu" "$e2e_rss" "$e2e_median" "$e2e_p99")")
 }
-run_e2e jpeg1 1 --content jpeg && e2e_row "JPEG, 1 device" "$(ratio "$e2e_fps" "$jpeg") x conversion; $e2e_cpu CPU/frame"
-run_e2e gray1 1 --content gray && e2e_row "raw gray, 1 device" "$(ratio "$e2e_fps" "$gray") x conversion; $e2e_cpu CPU/frame"
-run_e2e jpeg16 16 --content jpeg --fps 50 && e2e_row "JPEG, 16 devices" "$e2e_cpu CPU/frame"
+run_e2e jpeg1 1 --content jpeg && e2e_row "JPEG, 1 device, sender flat out" "$jpeg"
+run_e2e jpeg1paced 1 --content jpeg --fps 25 && e2e_row "JPEG, 1 device, 25 frames/s" ""
+run_e2e gray1 1 --content gray && e2e_row "raw gray, 1 device, sender flat out" "$gray"
+run_e2e gray1paced 1 --content gray --fps 25 && e2e_row "raw gray, 1 device, 25 frames/s" ""
+run_e2e jpeg16 16 --content jpeg --fps 25 && e2e_row "JPEG, 16 devices, 25 frames/s each" ""
 
 # ---------------------------------------------------------------- table
 echo
@@ -187,6 +235,6 @@ echo "| benchmark | framescope | baseline | ratio | target |"
 echo "|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 echo
-echo "| loopback (simulator -> framescope, offscreen, 1280x960) | frames shown/s | vs conversion, CPU | dropped by the double buffer | RSS | latency last byte -> repaint end, median / p99 |"
-echo "|---|---|---|---|---|---|"
+echo "| loopback over TCP, simulator -> framescope (offscreen), 1280x960 | frames received/s | frames shown/s | shown / conversion rate | dropped by the double buffer | CPU per frame | RSS | latency last byte -> end of repaint, median / p99 |"
+echo "|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${e2e_rows[@]}"

@@ -329,6 +329,10 @@ void ImageGetWorker::receiveLoop(qintptr socket, int quietLimitMs)
             deadline = Clock::now() + std::chrono::milliseconds(quietLimitMs);
             if (received > 0 && decoder)
                 decoder->decode(block.data(), int(received));
+#ifdef FRAMESCOPE_LATENCY_PROBE
+            if (datagrams)
+                latencyprobe::recorder().datagrams.fetch_add(1, std::memory_order_relaxed);
+#endif
             if (!datagrams || stopRequested())
                 break;
         }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <vector>
 
 namespace latencyprobe {
@@ -32,12 +33,20 @@ public:
 
     std::atomic<long long> framesFinished{0};
     std::atomic<long long> framesDelivered{0};
+    std::atomic<long long> datagrams{0};
 
     // GUI thread only.
     void addShown(std::int64_t latencyNs)
     {
         if (m_samples.size() < MaxSamples)
             m_samples.push_back(latencyNs);
+        // Process CPU time from the first shown frame to the last one, so
+        // that start-up is not charged to the frames.
+        timespec cpu;
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+        m_cpuLastNs = std::int64_t(cpu.tv_sec) * 1000000000 + cpu.tv_nsec;
+        if (m_shown++ == 0)
+            m_cpuFirstNs = m_cpuLastNs;
     }
 
     ~Recorder()
@@ -56,16 +65,21 @@ public:
             const auto i = std::min(sorted.size() - 1, std::size_t(q * double(sorted.size())));
             return double(sorted[i]) / 1e6;
         };
+        const double cpuPerFrameMs =
+            m_shown > 1 ? double(m_cpuLastNs - m_cpuFirstNs) / 1e6 / double(m_shown - 1) : 0.0;
         std::fprintf(file,
-                     "finished %lld\ndelivered %lld\nshown %zu\nlatency_median_ms %.3f\n"
-                     "latency_p99_ms %.3f\n",
-                     framesFinished.load(), framesDelivered.load(), m_samples.size(), quantile(0.5),
-                     quantile(0.99));
+                     "finished %lld\ndelivered %lld\ndatagrams %lld\nshown %lld\n"
+                     "latency_median_ms %.3f\nlatency_p99_ms %.3f\ncpu_per_frame_ms %.3f\n",
+                     framesFinished.load(), framesDelivered.load(), datagrams.load(), m_shown,
+                     quantile(0.5), quantile(0.99), cpuPerFrameMs);
         std::fclose(file);
     }
 
 private:
     std::vector<std::int64_t> m_samples;
+    long long m_shown = 0;
+    std::int64_t m_cpuFirstNs = 0;
+    std::int64_t m_cpuLastNs = 0;
 };
 
 inline Recorder& recorder()
