@@ -162,8 +162,14 @@ void MultipartDec::takeRun(const unsigned char* data, int n)
     // Byte by byte the buffer would grow each time it filled; one growth to
     // the same final capacity keeps the same content.
     ImageGetWorker& w = *m_worker;
-    if (w.m_curLen + n >= w.writeCapacity())
-        w.ensureWriteCapacity(std::int64_t(w.m_curLen) + n + 1);
+    if (w.m_curLen + n >= w.writeCapacity() &&
+        !w.ensureWriteCapacity(std::int64_t(w.m_curLen) + n + 1)) {
+        // Cannot happen while lengths are bounded by MaxFrameBytes; never
+        // write past the buffer if it did.
+        m_remaining = -1;
+        w.restartFrame();
+        return;
+    }
     bulkCopy(w.m_writePtr, data, std::size_t(n));
     w.m_curLen += n;
     w.m_writePtr += n;
