@@ -101,6 +101,26 @@ void BM_GrayDisplay(benchmark::State& state)
         benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// The JPEG path through the window: conversion, pixmap, overlay painter and
+// repaint, next to BM_ConvertJpeg (the conversion alone).
+void BM_JpegDisplay(benchmark::State& state)
+{
+    Device device;
+    imageDisplay window;
+    QObject::connect(&device.stream(), &GetStreamImage::acquisitionEvent, &window,
+                     &imageDisplay::acquisitionEvent);
+    window.show();
+    QApplication::processEvents();
+    std::vector<unsigned char> frame = copyOf(jpegFrame(0));
+    const QString jpeg = QStringLiteral("image/jpeg");
+    for (auto _ : state)
+        device.stream().convertImage(jpeg, frame.data(), int(frame.size()));
+    if (window.frameCount() != int(state.iterations()))
+        state.SkipWithError("frames were not shown");
+    state.counters["frames/s"] =
+        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 void BM_GrayDisplay_ConvertToFormat(benchmark::State& state)
 {
     std::vector<unsigned char> frame = copyOf(grayFrame());
@@ -118,5 +138,6 @@ void BM_GrayDisplay_ConvertToFormat(benchmark::State& state)
 
 BENCHMARK(BM_ConvertJpeg)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ConvertJpeg_TurboJpeg)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_JpegDisplay)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GrayDisplay)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GrayDisplay_ConvertToFormat)->Unit(benchmark::kMillisecond);
