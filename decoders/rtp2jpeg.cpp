@@ -161,6 +161,7 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
         m_streamSsrc = m_packet.m_ssrc;
         m_lastTimestamp = m_packet.m_timestamp;
         m_frameOpen = 0;
+        m_frameCompleted = false;
         m_lastSequence = m_packet.m_sequenceNumber;
         *synchronised = true;
     }
@@ -229,6 +230,12 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
         if (m_frameOpen)
             completeFrame(); // its marker packet was lost
         m_frameOpen = 1;
+        m_frameCompleted = false;
+    } else if (m_frameCompleted) {
+        // A repeated or late packet of the frame its marker completed. Placed,
+        // it would complete the array holding the frame before it again, and
+        // an older picture would follow the newer one.
+        return;
     }
 
     // The packet's end becomes the frame's length before any growth, so the
@@ -244,6 +251,7 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
     if (m_packet.m_marker) {
         completeFrame();
         m_frameOpen = 0;
+        m_frameCompleted = true;
     }
     w.deliverIfRequested();
 }

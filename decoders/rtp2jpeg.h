@@ -64,4 +64,7 @@ private:
     int m_lastSequence = 0;
     int m_frameOpen = 0;
     int m_needSync = 1;
+    // The frame of m_lastTimestamp was completed by its marker: a repeated
+    // or late packet of it must not start a second, stale copy.
+    bool m_frameCompleted = false;
 };

@@ -160,6 +160,7 @@ private slots:
     void threePacketFrame();
     void lostMarker();
     void latePacketShortensFrame();
+    void repeatedPacketsOfCompletedFrameDropped();
     void olderTimestampDropped();
     void sequenceAccounting_data();
     void sequenceAccounting();
@@ -477,6 +478,23 @@ void tst_Rtp2Jpeg::latePacketShortensFrame()
     QCOMPARE(rig.frames.frames[0].data.size(), 617 + 2000 + 2);
     QCOMPARE(rig.frames.frames[0].data.mid(1617, 1000), ramp(1000, 1002));
     QCOMPARE(g_packetsOutOfOrder.load() - before.outOfOrder, 1);
+}
+
+void tst_Rtp2Jpeg::repeatedPacketsOfCompletedFrameDropped()
+{
+    Rig rig;
+    const Counters before;
+    rig.send({{1, 1000, 0, 100}, {2, 1000, 100, 100, true}});
+    QCOMPARE(rig.frames.frames.size(), 1);
+    // The marker packet repeated, and a late middle packet: both are counted
+    // as out of order but complete nothing.
+    rig.send({{2, 1000, 100, 100, true}, {1, 1000, 0, 100}});
+    QCOMPARE(rig.frames.frames.size(), 1);
+    QCOMPARE(g_packetsOutOfOrder.load() - before.outOfOrder, 2);
+    rig.send({3, 2000, 0, 50, true});
+    QCOMPARE(rig.frames.frames.size(), 2);
+    QCOMPARE(rig.frames.frames[1].data.size(), 617 + 50 + 2);
+    QCOMPARE(rig.frames.frames[1].data.mid(617, 50), ramp(50, 3));
 }
 
 void tst_Rtp2Jpeg::olderTimestampDropped()
