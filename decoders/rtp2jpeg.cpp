@@ -155,6 +155,11 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
 
     if (m_packet.m_ssrc != m_streamSsrc)
         m_needSync = 1;
+    // Without this every packet of a restarted sender would count as late
+    // until its timestamps passed the old ones, for up to 6.6 hours.
+    if (m_packet.m_fragmentOffset == 0 &&
+        std::int32_t(m_packet.m_timestamp - m_lastTimestamp) < -RestartTicks)
+        m_needSync = 1;
     if (m_packet.m_fragmentOffset == 0 && m_needSync) {
         updateHeader();
         m_needSync = 0;

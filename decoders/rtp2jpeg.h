@@ -25,6 +25,11 @@ public:
     static constexpr int HeaderStoreBytes = 1024;
     // The write buffer keeps at least this many bytes free behind a packet.
     static constexpr int TailRoomBytes = 16;
+    // A first fragment whose timestamp lies this far (10 s at 90 kHz) behind
+    // the frame being assembled starts a new synchronisation: its sender
+    // restarted with the same SSRC and a new timestamp base. No reordering
+    // delays a packet that long.
+    static constexpr std::int32_t RestartTicks = 10 * 90000;
 
     explicit Rtp2Jpeg(ImageGetWorker* worker);
     ~Rtp2Jpeg() override;

@@ -79,6 +79,8 @@ class tst_BadStreamsRtp : public QObject
 private slots:
     void hostileDatagrams_data();
     void hostileDatagrams();
+    void senderRestartsWithSameSsrc_data();
+    void senderRestartsWithSameSsrc();
 };
 
 void tst_BadStreamsRtp::hostileDatagrams_data()
@@ -234,6 +236,48 @@ void tst_BadStreamsRtp::hostileDatagrams()
         QCOMPARE(f.data.left(2), QByteArray("\xFF\xD8", 2));
         QCOMPARE(f.data.right(2), QByteArray("\xFF\xD9", 2));
     }
+}
+
+void tst_BadStreamsRtp::senderRestartsWithSameSsrc_data()
+{
+    QTest::addColumn<qint64>("back"); // ticks the new timestamps lie behind the old
+    QTest::addColumn<bool>("resynchronised");
+
+    QTest::newRow("1 s back: a late frame, dropped") << qint64(90000) << false;
+    QTest::newRow("10 s back: still a late frame") << qint64(Rtp2Jpeg::RestartTicks) << false;
+    QTest::newRow("10 s and one tick back: a restart")
+        << qint64(Rtp2Jpeg::RestartTicks) + 1 << true;
+    QTest::newRow("1 hour back") << qint64(3600) * 90000 << true;
+    QTest::newRow("half the timestamp range back") << qint64(0x7FFFFFFF) << true;
+}
+
+// A camera that restarts keeps its SSRC but starts its sequence numbers and
+// timestamps anew. Its frames are shown again from its first frame whose
+// timestamp lies clearly behind the last one, instead of all being dropped
+// as late until the new timestamps pass the old.
+void tst_BadStreamsRtp::senderRestartsWithSameSsrc()
+{
+    QFETCH(qint64, back);
+    QFETCH(bool, resynchronised);
+
+    DeviceSettings settings;
+    ImageGetWorker worker(settings.get());
+    Rtp2Jpeg decoder(&worker);
+    FrameCollector collector(&worker);
+    const std::uint32_t old = 0x80000000u;
+    feed(decoder, goodPacket(500, old, 0, 1000, false));
+    feed(decoder, goodPacket(501, old, 1000, 500, true));
+    QCOMPARE(collector.frames.size(), 1);
+
+    const std::uint32_t restarted = old - std::uint32_t(back);
+    for (int frame = 0; frame < 3; ++frame) {
+        const std::uint32_t ts = restarted + std::uint32_t(frame) * 3000;
+        feed(decoder, goodPacket(2 * frame, ts, 0, 1000, false));
+        feed(decoder, goodPacket(2 * frame + 1, ts, 1000, 500, true));
+    }
+    QCOMPARE(collector.frames.size(), resynchronised ? 4 : 1);
+    for (const DeliveredFrame& f : collector.frames)
+        QCOMPARE(f.data.mid(BuiltinJpegHeaderBytes, 1500), goodScan());
 }
 
 QTEST_GUILESS_MAIN(tst_BadStreamsRtp)
