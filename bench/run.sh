@@ -79,7 +79,7 @@ row "raw gray convertImage + display 1280x960" "$(per_s "$gray") frames" \
 # ---------------------------------------------------------------- peers
 # CPU seconds (user + system) of one command.
 cpu_of() {
-    /usr/bin/time -f "%U %S" -o "$work/time.txt" "$@" >/dev/null 2>&1 || return 1
+    /usr/bin/time -f "%U %S" -o "$work/time.txt" timeout 300 "$@" >/dev/null 2>&1 || return 1
     awk '{ printf "%.4f", $1 + $2 }' "$work/time.txt"
 }
 # CPU seconds per pass of a pipeline over FILE: the pipeline runs over the
@@ -152,7 +152,7 @@ mkdir -p "$live"
 "$bench" --write-data "$live" >/dev/null
 printf '[dev0]\nhost=127.0.0.1\nport=%s\nprotocol=RTP\nsizeX=1280\nsizeY=960\n' "$live_port" \
     >"$live/view.ini"
-(cd "$live" && FRAMESCOPE_LATENCY_FILE="$live/latency.txt" exec "$viewer" "$live/view.ini") \
+(cd "$live" && FRAMESCOPE_LATENCY_FILE="$live/latency.txt" exec timeout -k 5 60 "$viewer" "$live/view.ini") \
     >"$live/view.out" 2>&1 &
 view_pid=$!
 pids+=("$view_pid")
@@ -164,7 +164,7 @@ offered=$(awk -v n="$sent" -v s="$secs" 'BEGIN { printf "%.0f", n / s }')
 fs_share=$(received_share "$sent" "$dropped")
 gst_share="-"
 if [ "$have_gst" = 1 ]; then
-    gst-launch-1.0 udpsrc port=$((live_port + 1)) buffer-size=1048576 \
+    timeout -k 5 -s INT 60 gst-launch-1.0 udpsrc port=$((live_port + 1)) buffer-size=1048576 \
         caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=JPEG,payload=26" ! \
         rtpjpegdepay ! fakesink >"$live/gst.out" 2>&1 &
     gst_pid=$!
@@ -187,7 +187,7 @@ run_e2e() {
     shift 2
     local dir="$work/e2e-$name"
     mkdir -p "$dir"
-    "$sim" --mode tcp --port 0 --width 1280 --height 960 --fps 1000 "$@" >"$dir/sim.out" 2>&1 &
+    timeout -k 5 $((e2e_seconds + 60)) "$sim" --mode tcp --port 0 --width 1280 --height 960 --fps 1000 "$@" >"$dir/sim.out" 2>&1 &
     local sim_pid=$!
     pids+=("$sim_pid")
     local port=""
@@ -202,14 +202,16 @@ run_e2e() {
         printf '[dev%d]\nhost=127.0.0.1\nport=%s\nprotocol=TCP\nsizeX=1280\nsizeY=960\n' \
             "$d" "$port" >>"$dir/view.ini"
     done
-    (cd "$dir" && FRAMESCOPE_LATENCY_FILE="$dir/latency.txt" exec "$viewer" "$dir/view.ini") \
+    (cd "$dir" && FRAMESCOPE_LATENCY_FILE="$dir/latency.txt" exec timeout -k 5 $((e2e_seconds + 60)) "$viewer" "$dir/view.ini") \
         >"$dir/view.out" 2>&1 &
     local view_pid=$!
     pids+=("$view_pid")
     sleep "$e2e_seconds"
     # Resident memory of the viewer just before it is stopped.
     local rss
-    rss=$(awk '/VmRSS/ { print $2 }' "/proc/$view_pid/status")
+    local viewer_pid
+    viewer_pid=$(pgrep -P "$view_pid" | head -n 1)
+    rss=$(awk '/VmRSS/ { print $2 }' "/proc/${viewer_pid:-$view_pid}/status")
     kill -TERM "$view_pid"
     wait "$view_pid" || true
     kill -TERM "$sim_pid" 2>/dev/null || true
