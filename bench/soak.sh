@@ -60,8 +60,9 @@ start_sim() { # device
     case $p in
     TCP) args+=(--mode tcp) ;;
     UDP) args+=(--mode udp) ;;
-    RTP) args+=(--mode rtp --ssrc $((0x46530000 + d * 256 + ${starts[$d]:-0} % 256))
-                --seed $((d * 1000 + ${starts[$d]:-0}))) ;;
+    # A restarted RTP camera keeps its SSRC; its timestamps start from a new
+    # random base (the seed), half the time behind the old ones.
+    RTP) args+=(--mode rtp --ssrc $((0x46530000 + d)) --seed $((d * 1000 + ${starts[$d]:-0}))) ;;
     esac
     [ "$d" = 9 ] || [ "$d" = 10 ] && args+=(--content gray)
     "$sim" "${args[@]}" >>"sim$d.out" 2>&1 &
@@ -117,7 +118,8 @@ for d in $(seq 0 $ndev); do drops_start[$d]=$(udp_drops $((base + d))); done
 
 # Stop one simulator every few seconds and restart it a second later: its
 # sockets close, TCP connections drop, datagram streams pause and come back
-# with a new SSRC. SIGTERM lets it report what it sent.
+# with new sequence numbers and timestamps. SIGTERM lets it report what it
+# sent.
 end=$((SECONDS + seconds - warmup))
 kills=0
 while [ $SECONDS -lt $end ]; do
