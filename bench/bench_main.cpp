@@ -7,10 +7,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include "multipartwriter.h"
 #include "rtpjpegpacketizer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -116,6 +118,77 @@ int sendRtp(int port, double rate, double seconds)
     return 0;
 }
 
+// --serve-tcp SECONDS jpeg|gray FPS listens on a free port of 127.0.0.1
+// (printed as "port N"), accepts one viewer and sends it multipart frames for
+// SECONDS, FPS frames per second (0: as fast as the viewer reads them): the
+// benchmark's JPEG frames, or raw gray frames of the benchmark's size. Unlike
+// the device simulator it encodes nothing while sending, so it can offer the
+// viewer its own conversion rate. Prints the frames sent.
+int serveTcp(double seconds, const char* content, double fps)
+{
+    const bool gray = qstrcmp(content, "gray") == 0;
+    QByteArray stream;
+    int framesPerStream = 0;
+    if (gray) {
+        stream = simlib::multipartPart(simlib::ContentTypeGray, benchdata::grayFrame());
+        framesPerStream = 1;
+    } else {
+        for (int i = 0; i < benchdata::DistinctFrames; ++i)
+            stream += simlib::multipartPart(simlib::ContentTypeJpeg, benchdata::jpegFrame(i));
+        framesPerStream = benchdata::DistinctFrames;
+    }
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (listener < 0)
+        return 1;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(listener);
+        return 1;
+    }
+    std::printf("port %d\n", ntohs(address.sin_port));
+    std::fflush(stdout);
+    pollfd waitFor = {listener, POLLIN, 0};
+    if (::poll(&waitFor, 1, 30000) != 1) {
+        ::close(listener);
+        return 1;
+    }
+    const int client = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+    if (client < 0)
+        return 1;
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    const auto start = Clock::now();
+    long long frames = 0;
+    while (Clock::now() < end) {
+        if (fps > 0) {
+            const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(double(frames) / fps));
+            if (Clock::now() < due)
+                std::this_thread::sleep_until(due);
+        }
+        qsizetype sent = 0;
+        while (sent < stream.size()) {
+            const ssize_t n = ::send(client, stream.constData() + sent,
+                                     size_t(stream.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += n;
+        }
+        if (sent < stream.size())
+            break; // the viewer went away
+        frames += framesPerStream;
+    }
+    ::close(client);
+    std::printf("sent %lld frames\n", frames);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -128,6 +201,8 @@ int main(int argc, char** argv)
     QApplication app(appArgc, argv);
     if (argc == 3 && qstrcmp(argv[1], "--write-data") == 0)
         return writeData(QString::fromLocal8Bit(argv[2]));
+    if (argc == 5 && qstrcmp(argv[1], "--serve-tcp") == 0)
+        return serveTcp(std::atof(argv[2]), argv[3], std::atof(argv[4]));
     if (argc == 5 && qstrcmp(argv[1], "--send-rtp") == 0)
         return sendRtp(std::atoi(argv[2]), std::atof(argv[3]), std::atof(argv[4]));
 

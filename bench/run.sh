@@ -182,17 +182,27 @@ row "live RTP over loopback, offered $offered packets/s" "$fs_share of packets r
 # ---------------------------------------------------------------- loopback
 # run_e2e NAME DEVICES SIMARGS...: the simulator serves TCP on a free port,
 # the viewer shows DEVICES devices connected to it for e2e_seconds.
+# With SENDER "bench" the sender is framescope-bench --serve-tcp (frames
+# encoded beforehand, CONTENT FPS; one device);
+# otherwise the device simulator, which encodes every frame, with SIMARGS.
 run_e2e() {
-    local name=$1 devices=$2
-    shift 2
+    local name=$1 devices=$2 sender=$3
+    shift 3
     local dir="$work/e2e-$name"
     mkdir -p "$dir"
-    timeout -k 5 $((e2e_seconds + 60)) "$sim" --mode tcp --port 0 --width 1280 --height 960 --fps 1000 "$@" >"$dir/sim.out" 2>&1 &
+    if [ "$sender" = bench ]; then
+        timeout -k 5 $((e2e_seconds + 60)) "$bench" --serve-tcp $((e2e_seconds + 30)) "$@" \
+            >"$dir/sim.out" 2>&1 &
+    else
+        timeout -k 5 $((e2e_seconds + 60)) "$sim" --mode tcp --port 0 --width 1280 --height 960 \
+            --fps 1000 "$@" >"$dir/sim.out" 2>&1 &
+    fi
     local sim_pid=$!
     pids+=("$sim_pid")
     local port=""
     for _ in $(seq 1 100); do
-        port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$dir/sim.out")
+        port=$(sed -n -e 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' -e 's/^port \([0-9]*\)$/\1/p' \
+            "$dir/sim.out")
         [ -n "$port" ] && break
         sleep 0.1
     done
@@ -239,11 +249,16 @@ e2e_row() {
     e2e_rows+=("$(printf '| %s | %s | %s | %s | %s | %s | %s MB | %s / %s ms |' "$1" "$e2e_sent" \
         "$e2e_fps" "$versus" "$e2e_dropped" "$e2e_cpu" "$e2e_rss" "$e2e_median" "$e2e_p99")")
 }
-run_e2e jpeg1 1 --content jpeg && e2e_row "JPEG, 1 device, sender flat out" "$jpeg"
-run_e2e jpeg1paced 1 --content jpeg --fps 25 && e2e_row "JPEG, 1 device, 25 frames/s" ""
-run_e2e gray1 1 --content gray && e2e_row "raw gray, 1 device, sender flat out" "$gray"
-run_e2e gray1paced 1 --content gray --fps 25 && e2e_row "raw gray, 1 device, 25 frames/s" ""
-run_e2e jpeg16 16 --content jpeg --fps 25 && e2e_row "JPEG, 16 devices, 25 frames/s each" ""
+jpeg_offer=$(awk -v r="$jpeg" 'BEGIN { printf "%.0f", r }')
+gray_offer=$(awk -v r="$gray" 'BEGIN { printf "%.0f", r }')
+run_e2e jpegfast 1 bench jpeg "$jpeg_offer" &&
+    e2e_row "JPEG, 1 device, pre-encoded frames offered at the conversion rate" "$jpeg"
+run_e2e jpeg1 1 sim --content jpeg && e2e_row "JPEG, 1 device, simulator flat out" "$jpeg"
+run_e2e jpeg1paced 1 sim --content jpeg --fps 25 && e2e_row "JPEG, 1 device, simulator 25 frames/s" ""
+run_e2e grayfast 1 bench gray "$gray_offer" &&
+    e2e_row "raw gray, 1 device, frames offered at the conversion rate" "$gray"
+run_e2e gray1paced 1 sim --content gray --fps 25 && e2e_row "raw gray, 1 device, simulator 25 frames/s" ""
+run_e2e jpeg16 16 sim --content jpeg --fps 25 && e2e_row "JPEG, 16 devices, simulator 25 frames/s each" ""
 
 # ---------------------------------------------------------------- table
 echo
@@ -251,6 +266,6 @@ echo "| benchmark | framescope | baseline | ratio | target |"
 echo "|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 echo
-echo "| loopback over TCP, simulator -> framescope (offscreen), 1280x960 | frames received/s | frames shown/s | shown / conversion rate | dropped by the double buffer | CPU per frame | RSS | latency last byte -> end of repaint, median / p99 |"
+echo "| loopback over TCP into framescope (offscreen), 1280x960 | frames received/s | frames shown/s | shown / conversion benchmark rate | dropped by the double buffer | CPU per frame | RSS | latency last byte -> end of repaint, median / p99 |"
 echo "|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${e2e_rows[@]}"
