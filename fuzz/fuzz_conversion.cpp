@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 
 namespace {
@@ -109,18 +110,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* frame = data + Head;
     const std::size_t frameSize = size - Head;
 
-    // A controller starts a thread and allocates its transfer buffer; keep it
-    // while the configuration bytes stay the same, as they do for most
-    // mutations, and let only the frame change.
-    static std::unique_ptr<FuzzStreamImage> s_device;
-    static QByteArray s_config;
+    // A controller starts a thread and allocates its worker's frame buffers
+    // and its transfer buffer, which costs more than converting most frames.
+    // Controllers are kept per configuration (a few at a time), since most
+    // mutations leave the configuration bytes alone or go back to one seen.
+    static std::map<QByteArray, std::unique_ptr<FuzzStreamImage>> s_devices;
     const QByteArray config(reinterpret_cast<const char*>(data), 10);
-    if (!s_device || config != s_config) {
-        s_device.reset();
-        s_device = std::make_unique<FuzzStreamImage>(g_settings);
-        s_config = config;
+    auto it = s_devices.find(config);
+    if (it == s_devices.end()) {
+        if (s_devices.size() >= 16)
+            s_devices.erase(s_devices.begin());
+        it = s_devices.emplace(config, std::make_unique<FuzzStreamImage>(g_settings)).first;
     }
-    FuzzStreamImage& device = *s_device;
+    FuzzStreamImage& device = *it->second;
     FUZZ_CHECK(device.transferLength() >= GetStreamImage::TransferSpareBytes);
     FUZZ_CHECK(qint64(device.sizeX()) * device.sizeY() <= GetStreamImage::MaxFramePixels);
     // Pixel reads are bounded by the frame size; keep each run short.
