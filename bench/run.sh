@@ -20,6 +20,7 @@ for exe in "$bench" "$viewer" "$sim"; do
     [ -x "$exe" ] || { echo "run.sh: $exe is missing; build the release preset first" >&2; exit 1; }
 done
 
+command -v jq >/dev/null || { echo "run.sh: jq is missing (scripts/install-deps.sh build bench)" >&2; exit 1; }
 work=$(mktemp -d /tmp/framescope-bench.XXXXXX)
 pids=()
 cleanup() {
@@ -95,7 +96,8 @@ gst_per_pass() {
     awk -v a="$one" -v b="$five" 'BEGIN { d = (b - a) / 4; if (d <= 0) d = 1e-4; printf "%.5f", d }'
 }
 have_gst=0
-if command -v gst-launch-1.0 >/dev/null && gst-inspect-1.0 multipartdemux >/dev/null 2>&1 &&
+if [ -x /usr/bin/time ] && command -v gst-launch-1.0 >/dev/null &&
+    gst-inspect-1.0 multipartdemux >/dev/null 2>&1 &&
     gst-inspect-1.0 rtpjpegdepay >/dev/null 2>&1 && gst-inspect-1.0 rtpstreamdepay >/dev/null 2>&1; then
     have_gst=1
 fi
@@ -124,7 +126,7 @@ if [ "$have_gst" = 1 ]; then
             "framescope $(per_s "$rtp_pps")" "$(ratio "$rtp_pps" "$g")" ">= 5"
     fi
 else
-    row "peers" "GStreamer (gstreamer1.0-tools, -plugins-good) not installed: skipped" "" "" ""
+    row "peers" "GStreamer (gstreamer1.0-tools, -plugins-good) or /usr/bin/time missing: skipped" "" "" ""
 fi
 
 # ---------------------------------------------------------------- live RTP
