@@ -127,15 +127,12 @@ int sendRtp(int port, double rate, double seconds)
 int serveTcp(double seconds, const char* content, double fps)
 {
     const bool gray = qstrcmp(content, "gray") == 0;
-    QByteArray stream;
-    int framesPerStream = 0;
+    QList<QByteArray> parts;
     if (gray) {
-        stream = simlib::multipartPart(simlib::ContentTypeGray, benchdata::grayFrame());
-        framesPerStream = 1;
+        parts.append(simlib::multipartPart(simlib::ContentTypeGray, benchdata::grayFrame()));
     } else {
         for (int i = 0; i < benchdata::DistinctFrames; ++i)
-            stream += simlib::multipartPart(simlib::ContentTypeJpeg, benchdata::jpegFrame(i));
-        framesPerStream = benchdata::DistinctFrames;
+            parts.append(simlib::multipartPart(simlib::ContentTypeJpeg, benchdata::jpegFrame(i)));
     }
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     if (listener < 0)
@@ -172,17 +169,18 @@ int serveTcp(double seconds, const char* content, double fps)
             if (Clock::now() < due)
                 std::this_thread::sleep_until(due);
         }
+        const QByteArray& part = parts[int(frames % parts.size())];
         qsizetype sent = 0;
-        while (sent < stream.size()) {
-            const ssize_t n = ::send(client, stream.constData() + sent,
-                                     size_t(stream.size() - sent), MSG_NOSIGNAL);
+        while (sent < part.size()) {
+            const ssize_t n =
+                ::send(client, part.constData() + sent, size_t(part.size() - sent), MSG_NOSIGNAL);
             if (n <= 0)
                 break;
             sent += n;
         }
-        if (sent < stream.size())
+        if (sent < part.size())
             break; // the viewer went away
-        frames += framesPerStream;
+        ++frames;
     }
     ::close(client);
     std::printf("sent %lld frames\n", frames);
