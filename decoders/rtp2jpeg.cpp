@@ -173,17 +173,17 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
     return m_needSync ? nullptr : p;
 }
 
-void Rtp2Jpeg::accountSequence(bool synchronised)
+bool Rtp2Jpeg::accountSequence(bool synchronised)
 {
     if (synchronised) {
         g_packetsExpected.fetch_add(1, std::memory_order_relaxed);
-        return;
+        return false;
     }
     const int d = std::int16_t(std::uint16_t(m_packet.m_sequenceNumber - m_lastSequence));
     if (d <= 0) {
         // Late or repeated: the stored number stays that of the newest packet.
         g_packetsOutOfOrder.fetch_add(1, std::memory_order_relaxed);
-        return;
+        return true;
     }
     if (d > 1) {
         g_packetsLost.fetch_add(d - 1, std::memory_order_relaxed);
@@ -195,6 +195,7 @@ void Rtp2Jpeg::accountSequence(bool synchronised)
     }
     g_packetsExpected.fetch_add(d, std::memory_order_relaxed);
     m_lastSequence = m_packet.m_sequenceNumber;
+    return false;
 }
 
 void Rtp2Jpeg::completeFrame()
@@ -225,7 +226,7 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
     const int payloadLen = int(m_packet.payloadEnd() - p);
     const int writePos = m_headerLen + m_packet.m_fragmentOffset;
 
-    accountSequence(synchronised);
+    const bool late = accountSequence(synchronised);
 
     const std::int32_t t = std::int32_t(m_packet.m_timestamp - m_lastTimestamp);
     if (t < 0)
@@ -236,7 +237,7 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
             completeFrame(); // its marker packet was lost
         m_frameOpen = 1;
         m_frameCompleted = false;
-    } else if (m_frameCompleted) {
+    } else if (m_frameCompleted && late) {
         // A repeated or late packet of the frame its marker completed. Placed,
         // it would complete the array holding the frame before it again, and
         // an older picture would follow the newer one.

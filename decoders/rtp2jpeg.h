@@ -56,7 +56,8 @@ private:
     const unsigned char* parsePacket(const unsigned char* data, int len, bool* synchronised);
     void prepareHeader();
     void patchTables(int pos, int end, const unsigned char* const tables[2]);
-    void accountSequence(bool synchronised);
+    // Updates the counters; returns true for a late or repeated packet.
+    bool accountSequence(bool synchronised);
     void completeFrame();
 
     ImageGetWorker* m_worker;
@@ -70,6 +71,8 @@ private:
     int m_frameOpen = 0;
     int m_needSync = 1;
     // The frame of m_lastTimestamp was completed by its marker: a repeated
-    // or late packet of it must not start a second, stale copy.
+    // or late packet of it must not start a second, stale copy. (Senders
+    // without buffer times may give several frames one timestamp; their
+    // packets come in sequence and are not affected.)
     bool m_frameCompleted = false;
 };

@@ -495,6 +495,11 @@ void tst_Rtp2Jpeg::repeatedPacketsOfCompletedFrameDropped()
     QCOMPARE(rig.frames.frames.size(), 2);
     QCOMPARE(rig.frames.frames[1].data.size(), 617 + 50 + 2);
     QCOMPARE(rig.frames.frames[1].data.mid(617, 50), ramp(50, 3));
+    // A sender without buffer times gives the next frame the same timestamp;
+    // in sequence, it is a frame of its own.
+    rig.send({4, 2000, 0, 70, true});
+    QCOMPARE(rig.frames.frames.size(), 3);
+    QCOMPARE(rig.frames.frames[2].data.size(), 617 + 70 + 2);
 }
 
 void tst_Rtp2Jpeg::olderTimestampDropped()
