@@ -6,6 +6,8 @@
 #include "imagelabel.h"
 #include "rtpcounters.h"
 
+#include "../support/framefiles.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -47,20 +49,6 @@ public:
 QString titleFilePath()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/title.txt");
-}
-
-QImage solidFrame(int width, int height, QColor color)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(color);
-    return image;
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
 }
 
 QStringList readLines(const QString& path)

@@ -4,6 +4,8 @@
 #include "configfilepath.h"
 #include "getstreamimage.h"
 
+#include "../support/framefiles.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -18,20 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-QImage solidFrame(int width, int height, QColor color)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(color);
-    return image;
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
 
 int countMarks(const QString& path)
 {
