@@ -5,8 +5,11 @@
 #include <QByteArray>
 #include <QImageReader>
 
+#include "jpegsegments.h"
+
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstring>
 
 double g_frameDelay = 0.0;
@@ -142,24 +145,29 @@ bool decodePlainJpeg(const unsigned char* data, int len, QImage* out)
     return true;
 }
 
-// Counts the SOS markers (FF DA) of the file, stopping once `limit` is
-// passed. Entropy-coded data follows every FF with 00 or a restart marker, so
-// FF DA there is always a scan header; inside a marker segment the pair may
-// occur by chance, which only makes the count an upper bound.
+// Counts the scans of a JPEG file, stopping once `limit` is passed: the
+// segments are walked up to each scan header, the entropy-coded data behind
+// it is stepped over to the next marker, and so on to EOI or the end.
 int countScans(const unsigned char* data, int len, int limit)
 {
     int scans = 0;
-    const unsigned char* p = data;
-    const unsigned char* const end = data + len;
-    while (scans <= limit) {
-        p = static_cast<const unsigned char*>(std::memchr(p, 0xFF, std::size_t(end - p)));
-        if (p == nullptr || end - p < 2)
+    int pos = 0;
+    while (scans <= limit && pos < len) {
+        jpeg::SegmentWalker walker(data, len, pos);
+        jpeg::Segment segment;
+        while (walker.next(&segment)) {
+        }
+        if (!walker.reachedScan())
             break;
-        if (p[1] == 0xDA)
-            ++scans;
-        ++p;
+        ++scans;
+        pos = jpeg::skipEntropyCoded(data, len, int(std::min<long long>(walker.position(), len)));
     }
     return scans;
+}
+
+bool isJpegData(const unsigned char* data, int len)
+{
+    return len >= 2 && data[0] == 0xFF && data[1] == jpeg::MarkerSOI;
 }
 
 } // namespace
@@ -192,7 +200,8 @@ QImage decodeJpegFrame(const unsigned char* data, int len)
 {
     if (data == nullptr || len <= 0)
         return QImage();
-    if (countScans(data, len, MaxJpegScans) > MaxJpegScans)
+    // Only a JPEG file has scans; other formats may hold FF DA anywhere.
+    if (isJpegData(data, len) && countScans(data, len, MaxJpegScans) > MaxJpegScans)
         return QImage();
     // Most frames are plain JPEG files: decoded directly, they give the same
     // image without the reader's per-frame set-up, allocation and row

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "framemetadata.h"
 
+#include "jpegsegments.h"
+
 #include <cstdint>
 
 namespace {
@@ -8,9 +10,6 @@ namespace {
 constexpr int SoiSearchLimit = 100; // SOI must start within the first 100 bytes
 constexpr int MaxWalkBudget = 10000;
 constexpr unsigned char MarkerPrefix = 0xFF;
-constexpr unsigned char Soi = 0xD8;
-constexpr unsigned char Sof0 = 0xC0;
-constexpr unsigned char App9 = 0xE9;
 
 // Minimum APP9 payload holding the 16-bit field.
 constexpr int FieldBytes = 2;
@@ -26,13 +25,8 @@ std::int32_t readInt32BigEndian(const unsigned char* p)
 
 } // namespace
 
-// A marker segment, ITU-T T.81 B.1.1.4:
-//
-//   +------+------+--------+--------+------------------------+
-//   | 0xFF | code | len hi | len lo | payload (len - 2 bytes) |
-//   +------+------+--------+--------+------------------------+
-//
-// The length counts its own two bytes and the payload, not the marker.
+// The segments are walked from behind SOI (see jpegsegments.h for their
+// layout) until APP9, the frame header or the walk's end.
 bool findApp9Segment(const unsigned char* data, int len, const unsigned char** payload,
                      int* payloadLen)
 {
@@ -48,41 +42,30 @@ bool findApp9Segment(const unsigned char* data, int len, const unsigned char** p
     for (;; ++k) {
         if (k >= SoiSearchLimit || k + 1 >= len)
             return false; // no SOI near the start of the frame
-        if (data[k] == MarkerPrefix && data[k + 1] == Soi)
+        if (data[k] == MarkerPrefix && data[k + 1] == jpeg::MarkerSOI)
             break;
     }
 
-    // The walk position and budget stay far below INT_MAX: p grows by at
-    // most 65537 per step and the budget of 10000 ends the walk first.
-    std::int64_t p = k + 2;
+    // The budget of 10000 bytes of segments ends a walk over a long header;
+    // each step counts the segment's marker, length field and payload.
     std::int64_t budget = len >= MaxWalkBudget ? MaxWalkBudget : len / 2;
-    for (;;) {
-        if (p + 1 >= len)
-            return false; // marker would run past the frame
-        if (data[p] != MarkerPrefix)
-            return false; // no marker where one is expected
-        const unsigned char code = data[p + 1];
-        if (code == Sof0)
+    jpeg::SegmentWalker walker(data, len, k + 2);
+    jpeg::Segment segment;
+    while (walker.next(&segment)) {
+        if (segment.code == jpeg::MarkerSOF0)
             return false; // the time stamp must come before the frame header
         if (budget <= 0)
             return false;
-        if (p + 3 >= len)
-            return false; // length field would run past the frame
-        const int segmentLen = data[p + 2] * 256 + data[p + 3];
-        if (segmentLen < 2)
-            return false; // a length that does not cover itself ends the walk
-        if (code == App9) {
-            const int bodyLen = segmentLen - 2;
-            if (p + 4 + bodyLen > len)
+        if (segment.code == jpeg::MarkerAPP9) {
+            if (!walker.fits(segment))
                 return false; // claimed payload runs past the frame
-            *payload = data + p + 4;
-            *payloadLen = bodyLen;
+            *payload = data + segment.offset;
+            *payloadLen = segment.length;
             return true;
         }
-        const int step = segmentLen + 2;
-        p += step;
-        budget -= step;
+        budget -= segment.length + 4;
     }
+    return false;
 }
 
 // APP9 time stamp payload, all fields big-endian:

@@ -41,7 +41,8 @@ Dimension readDimension(QSettings* settings, const QString& key, const QString& 
 
 } // namespace
 
-GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent)
+GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
+                               const QString& referenceHeaderFile)
     : QObject(parent), m_sizeX(0), m_sizeY(0), m_image(), m_worker(settings), m_thread()
 {
     // Keys are read in the order the members are declared; the worker read
@@ -67,6 +68,7 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent)
     m_logFile = settings->value(QStringLiteral("logfile"), QString()).toString();
     m_contentOverwrite = settings->value(QStringLiteral("contentoverwrite"), QString()).toString();
 
+    m_worker.setReferenceHeaderFile(referenceHeaderFile);
     m_worker.moveToThread(&m_thread);
 
     connect(&m_worker, &ImageGetWorker::newImageReceived, this, &GetStreamImage::newImageReceived,
@@ -187,15 +189,10 @@ void GetStreamImage::writeLog(const QString& logMsg)
 {
     if (m_logFile.isEmpty() || logMsg.isEmpty())
         return;
-    if (appendDeviceLog(m_logFile, logMsg)) {
-        m_logFailureReported = false;
-        return;
-    }
-    if (!m_logFailureReported) {
+    if (m_logOutage.shouldReport(appendDeviceLog(m_logFile, logMsg))) {
         qWarning().noquote()
             << QStringLiteral("Cannot open log file \"%1\"; its lines are dropped until it can be "
                               "opened again")
                    .arg(m_logFile);
-        m_logFailureReported = true;
     }
 }

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "devicelog.h"
 #include "frameconversion.h"
 #include "framelimits.h"
 #include "imagegetworker.h"
+#include "jpegheader.h"
 #include "stopwatch.h"
 
 #include <QImage>
@@ -38,8 +40,11 @@ public:
     static constexpr qint64 MaxFramePixels = MaxFrameBytes;
 
     // `settings` is positioned in the device's group; it is read during
-    // construction only.
-    explicit GetStreamImage(QSettings* settings, QObject* parent = nullptr);
+    // construction only. An RTP device reads `referenceHeaderFile` at every
+    // connect for the JPEG header it puts in front of its frames.
+    explicit GetStreamImage(
+        QSettings* settings, QObject* parent = nullptr,
+        const QString& referenceHeaderFile = QString::fromLatin1(DefaultReferenceHeaderFile));
     // Stops the worker's receive loop, ends its thread and waits for it
     // (about a second at most), then releases the transfer buffer.
     ~GetStreamImage() override;
@@ -96,7 +101,5 @@ protected:
     QString m_contentOverwrite;
 
 private:
-    // Set while the log file cannot be opened, so that the failure is
-    // reported once per outage rather than once per frame.
-    bool m_logFailureReported = false;
+    OutageWarning m_logOutage;
 };

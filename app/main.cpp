@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "configfilepath.h"
 #include "onlydisplay.h"
 #include "quitonsignal.h"
 
@@ -12,7 +13,7 @@ int main(int argc, char* argv[])
     quitOnTerminationSignals();
     // Destroyed before the application object when main returns; its
     // destructor stops the device controllers and their threads.
-    onlyDisplay window;
+    onlyDisplay window(configFilePath());
     window.show();
     return app.exec();
 }

@@ -86,7 +86,7 @@ void BM_ConvertJpeg_TurboJpeg(benchmark::State& state)
 void BM_GrayDisplay(benchmark::State& state)
 {
     Device device;
-    imageDisplay window;
+    imageDisplay window(QStringLiteral("/nonexistent/framescope-bench.ini"));
     QObject::connect(&device.stream(), &GetStreamImage::acquisitionEvent, &window,
                      &imageDisplay::acquisitionEvent);
     window.show();
@@ -106,7 +106,7 @@ void BM_GrayDisplay(benchmark::State& state)
 void BM_JpegDisplay(benchmark::State& state)
 {
     Device device;
-    imageDisplay window;
+    imageDisplay window(QStringLiteral("/nonexistent/framescope-bench.ini"));
     QObject::connect(&device.stream(), &GetStreamImage::acquisitionEvent, &window,
                      &imageDisplay::acquisitionEvent);
     window.show();

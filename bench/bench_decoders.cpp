@@ -6,8 +6,6 @@
 #include "multipartdec.h"
 #include "rtp2jpeg.h"
 
-#include <QSettings>
-
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -27,11 +25,9 @@ constexpr int TransferBytes = Width * Height + 1024;
 class Harness
 {
 public:
-    explicit Harness(int protocol, bool request = true)
-        : m_settings(QStringLiteral("/nonexistent/framescope-bench.ini"), QSettings::IniFormat),
-          m_worker(&m_settings), m_transfer(new unsigned char[TransferBytes])
+    explicit Harness(ImageGetWorker::Protocol protocol, bool request = true)
+        : m_worker(protocol), m_transfer(new unsigned char[TransferBytes])
     {
-        m_worker.m_protocol = protocol;
         QObject::connect(
             &m_worker, &ImageGetWorker::newImageReceived, &m_worker,
             [this](const QString&, unsigned char*, int len, const QString&) {
@@ -49,7 +45,6 @@ public:
     long long frameBytes() const { return m_bytes; }
 
 private:
-    QSettings m_settings;
     ImageGetWorker m_worker;
     std::unique_ptr<unsigned char[]> m_transfer;
     long long m_frames = 0;
@@ -63,7 +58,7 @@ void reportBlocks(benchmark::State& state, long long bytesPerPass, long long fra
         benchmark::Counter(double(framesDone), benchmark::Counter::kIsRate);
 }
 
-void feedMultipart(benchmark::State& state, int protocol, int blockBytes, bool deliver = true)
+void feedMultipart(benchmark::State& state, ImageGetWorker::Protocol protocol, int blockBytes, bool deliver = true)
 {
     const QByteArray& stream = multipartStream();
     const auto* data = reinterpret_cast<const unsigned char*>(stream.constData());
@@ -98,13 +93,13 @@ void memcpyBlocks(benchmark::State& state, int blockBytes)
 
 void BM_MultipartTcp(benchmark::State& state)
 {
-    feedMultipart(state, ImageGetWorker::Tcp, TcpBlockBytes);
+    feedMultipart(state, ImageGetWorker::Protocol::Tcp, TcpBlockBytes);
 }
 // The decoding alone: no request is pending, so frames are finished but
 // never copied out.
 void BM_MultipartTcpNoDelivery(benchmark::State& state)
 {
-    feedMultipart(state, ImageGetWorker::Tcp, TcpBlockBytes, false);
+    feedMultipart(state, ImageGetWorker::Protocol::Tcp, TcpBlockBytes, false);
 }
 void BM_MultipartTcp_Memcpy(benchmark::State& state)
 {
@@ -112,7 +107,7 @@ void BM_MultipartTcp_Memcpy(benchmark::State& state)
 }
 void BM_MultipartUdp(benchmark::State& state)
 {
-    feedMultipart(state, ImageGetWorker::Udp, DatagramBytes);
+    feedMultipart(state, ImageGetWorker::Protocol::Udp, DatagramBytes);
 }
 void BM_MultipartUdp_Memcpy(benchmark::State& state)
 {
@@ -170,7 +165,7 @@ public:
 void BM_RtpReassembly(benchmark::State& state)
 {
     RtpStream rtp;
-    Harness harness(ImageGetWorker::Rtp);
+    Harness harness(ImageGetWorker::Protocol::Rtp);
     Rtp2Jpeg decoder(&harness.worker());
     for (auto _ : state) {
         for (const auto& p : rtp.m_packets)

@@ -1,6 +1,17 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <optional>
+#include <vector>
+
+// The reference file whose header the RTP/JPEG reassembler uses; its owner
+// looks for it in the current directory.
+inline constexpr char DefaultReferenceHeaderFile[] = "reference.jpg";
+
+// The first bytes of a reference JPEG file, as many as the header store
+// holds; nothing when there is no such file.
+using ReferenceHeader = std::optional<std::vector<unsigned char>>;
+
 // The JPEG header put in front of RTP/JPEG frames when no "reference.jpg"
 // exists: SOI, an APP9 segment, DRI (60 MCUs), two 8-bit DQT segments (tables
 // 0 and 1, placeholders), the four standard Huffman tables, SOF0 (640 x 480,

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "multipartdec.h"
 
-#include "bulkcopy.h"
 #include "framelimits.h"
-#include "imagegetworker.h"
+#include "framesink.h"
 
 #include <QString>
 
@@ -24,9 +23,10 @@ bool isBlank(char c)
 }
 } // namespace
 
-MultipartDec::MultipartDec(ImageGetWorker* worker)
-    : m_worker(worker)
+MultipartDec::MultipartDec(FrameSink* sink, Framing framing)
+    : m_worker(sink), m_framing(framing)
 {
+    Q_ASSERT(sink != nullptr);
     std::strncpy(m_boundary, BoundaryText, sizeof m_boundary - 1);
     m_boundary[sizeof m_boundary - 1] = '\0';
     m_boundaryLen = int(std::strlen(m_boundary));
@@ -74,12 +74,12 @@ int MultipartDec::parseDecimal(const char* text, int len)
 
 void MultipartDec::decode(const unsigned char* data, int len)
 {
-    ImageGetWorker& w = *m_worker;
+    FrameSink& w = *m_worker;
     int i = 0;
-    // A TCP block that starts inside a body is stored with one copy; the
+    // A stream block that starts inside a body is stored with one copy; the
     // last two body bytes always go through the byte loop so that the frame
     // is finished and delivered there.
-    if (w.m_protocol == ImageGetWorker::Tcp) {
+    if (m_framing == Framing::Stream) {
         i = (m_remaining > len) ? len : m_remaining - 1;
         if (i > 0)
             copyBody(data, i);
@@ -88,7 +88,7 @@ void MultipartDec::decode(const unsigned char* data, int len)
     }
     int j = i;
     while (j < len) {
-        if (m_hdrState == -1 && m_matchPos == 0 && m_leadRun > 0) {
+        if (m_hdrState == HeaderState::Searching && m_matchPos == 0 && m_leadRun > 0) {
             // Searching, or inside a body, with no boundary byte matched:
             // the bytes up to the next place where the boundary could begin
             // (ending at the latest with the body) only move the matcher,
@@ -113,11 +113,14 @@ void MultipartDec::decode(const unsigned char* data, int len)
         matchBoundary(c);
         headerByte(c);
         if (m_remaining >= 0) {
-            *w.m_writePtr++ = static_cast<unsigned char>(c);
-            if (++w.m_curLen >= w.writeCapacity())
-                w.growFrameBuffer();
-            if (m_remaining-- == 0)
+            if (!w.putByte(static_cast<unsigned char>(c))) {
+                // Cannot happen while lengths are bounded by MaxFrameBytes;
+                // the sink restarted the frame, so the part is dropped.
+                Q_ASSERT(false);
+                m_remaining = -1;
+            } else if (m_remaining-- == 0) {
                 w.finishFrame();
+            }
         }
         w.deliverIfRequested();
     }
@@ -161,32 +164,27 @@ void MultipartDec::takeRun(const unsigned char* data, int n)
         return; // between parts: the bytes are ignored
     // Byte by byte the buffer would grow each time it filled; one growth to
     // the same final capacity keeps the same content.
-    ImageGetWorker& w = *m_worker;
-    if (w.m_curLen + n >= w.writeCapacity() &&
-        !w.ensureWriteCapacity(std::int64_t(w.m_curLen) + n + 1)) {
+    if (!m_worker->appendBytes(data, n)) {
         // Cannot happen while lengths are bounded by MaxFrameBytes; never
         // write past the buffer if it did.
+        Q_ASSERT(false);
         m_remaining = -1;
-        w.restartFrame();
+        m_worker->restartFrame();
         return;
     }
-    bulkCopy(w.m_writePtr, data, std::size_t(n));
-    w.m_curLen += n;
-    w.m_writePtr += n;
     m_remaining -= n;
     if (m_remaining < 0)
-        w.finishFrame(); // the run ended with the body's last byte
+        m_worker->finishFrame(); // the run ended with the body's last byte
 }
 
 void MultipartDec::copyBody(const unsigned char* data, int n)
 {
-    ImageGetWorker& w = *m_worker;
-    if (m_remaining >= 0) {
-        if (w.m_curLen + n >= w.writeCapacity())
-            w.ensureWriteCapacity(std::int64_t(w.m_curLen) + n + 1);
-        bulkCopy(w.m_writePtr, data, std::size_t(n));
-        w.m_curLen += n;
-        w.m_writePtr += n;
+    if (m_remaining >= 0 && !m_worker->appendBytes(data, n)) {
+        // As in takeRun: bounded lengths always fit; drop the part if not.
+        Q_ASSERT(false);
+        m_remaining = -1;
+        m_worker->restartFrame();
+        return;
     }
     m_remaining -= n;
 }
@@ -195,7 +193,7 @@ void MultipartDec::matchBoundary(char c)
 {
     if (c == m_boundary[m_matchPos]) {
         if (m_matchPos == m_boundaryLen - 1) {
-            m_hdrState = 0;
+            m_hdrState = HeaderState::BoundaryLine;
             m_matchPos = 0;
         } else {
             ++m_matchPos;
@@ -205,10 +203,10 @@ void MultipartDec::matchBoundary(char c)
     }
 }
 
-void MultipartDec::appendToLine(HeaderLine& line, char c, int nextState)
+void MultipartDec::appendToLine(HeaderLine& line, char c, HeaderState nextState)
 {
     if (line.len >= MaxHeaderLine) {
-        m_hdrState = -1;
+        m_hdrState = HeaderState::Searching;
         return;
     }
     if (c != CR && c != LF)
@@ -220,36 +218,36 @@ void MultipartDec::appendToLine(HeaderLine& line, char c, int nextState)
 void MultipartDec::headerByte(char c)
 {
     switch (m_hdrState) {
-    case 0:
+    case HeaderState::BoundaryLine:
         if (c == LF) {
             m_typeLine.len = 0;
             m_lengthLine.len = 0;
-            m_hdrState = 1;
+            m_hdrState = HeaderState::TypeLine;
         }
         break;
-    case 1:
-        appendToLine(m_typeLine, c, 2);
+    case HeaderState::TypeLine:
+        appendToLine(m_typeLine, c, HeaderState::LengthLine);
         break;
-    case 2:
-        appendToLine(m_lengthLine, c, 3);
+    case HeaderState::LengthLine:
+        appendToLine(m_lengthLine, c, HeaderState::FirstGapByte);
         break;
-    case 3:
-        m_hdrState = 4;
+    case HeaderState::FirstGapByte:
+        m_hdrState = HeaderState::SecondGapByte;
         parseHeaderLines();
         break;
-    case 4:
-        m_hdrState = 5;
+    case HeaderState::SecondGapByte:
+        m_hdrState = HeaderState::BodyStart;
         break;
-    case 5:
+    case HeaderState::BodyStart:
         // Lengths beyond the frame bound are skipped without allocating.
         if (m_contentLength > 0 && m_contentLength <= MaxFrameBytes) {
             m_remaining = m_contentLength - 1;
             m_worker->restartFrame();
         }
-        m_hdrState = -1;
+        m_hdrState = HeaderState::Searching;
         break;
-    default:
-        break; // -1: only the boundary matcher leaves this state
+    case HeaderState::Searching:
+        break; // only the boundary matcher leaves this state
     }
 }
 
@@ -259,12 +257,12 @@ void MultipartDec::parseHeaderLines()
         m_worker->setContentType(QString::fromLatin1(m_typeLine.text + TypePrefixLen,
                                                      m_typeLine.len - TypePrefixLen));
     } else {
-        m_hdrState = -1;
+        m_hdrState = HeaderState::Searching;
     }
     if (m_lengthLine.startsWith(LengthPrefix, LengthPrefixLen))
         m_contentLength =
             parseDecimal(m_lengthLine.text + LengthPrefixLen, m_lengthLine.len - LengthPrefixLen);
     else
-        m_hdrState = -1;
+        m_hdrState = HeaderState::Searching;
     m_worker->restartFrame();
 }

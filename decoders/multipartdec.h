@@ -3,11 +3,12 @@
 
 #include "protocoldecoder.h"
 
+class FrameSink;
 class ImageGetWorker;
 
 // Reads a multipart stream of frames: a fixed boundary text, the rest of its
 // line, a "Content-Type: " line, a "Content-Length: " line, two unexamined
-// bytes and the body. Bodies go straight into the worker's write buffer.
+// bytes and the body. Bodies go straight into the sink's write buffer.
 // Every piece of state carries over between blocks, so a part may be split at
 // any byte.
 class MultipartDec : public protocolDecoder
@@ -18,12 +19,33 @@ public:
     // the part.
     static constexpr int MaxHeaderLine = 256;
 
+    // How the bytes arrive. A stream (TCP) lets the body bytes at the start
+    // of a block be stored with one copy, past the boundary matcher; in
+    // datagrams every byte is matched, so a part cut short by a lost datagram
+    // gives way to the next boundary.
+    enum class Framing { Stream, Datagrams };
+
+    // Where the decoder is in a part. Only the boundary matcher leaves
+    // Searching; the rest follow each other byte by byte.
+    enum class HeaderState {
+        Searching = -1,  // looking for the boundary, or inside a body
+        BoundaryLine = 0, // the rest of the boundary's line
+        TypeLine = 1,     // "Content-Type: ..."
+        LengthLine = 2,   // "Content-Length: ..."
+        FirstGapByte = 3, // the first unexamined byte; the header lines are parsed on it
+        SecondGapByte = 4,
+        BodyStart = 5, // the body's first byte
+    };
+
+    MultipartDec(FrameSink* sink, Framing framing);
+    // Decodes into a worker's frame buffer, framed as the worker's protocol
+    // delivers the bytes.
     explicit MultipartDec(ImageGetWorker* worker);
     ~MultipartDec() override;
 
     void decode(const unsigned char* data, int len) override;
 
-    int headerState() const { return m_hdrState; }
+    HeaderState headerState() const { return m_hdrState; }
     int remaining() const { return m_remaining; }
     int contentLength() const { return m_contentLength; }
 
@@ -50,17 +72,18 @@ private:
     // n bytes that only move the boundary matcher, while searching or inside
     // a body; n never reaches past the body's end.
     void takeRun(const unsigned char* data, int n);
-    void appendToLine(HeaderLine& line, char c, int nextState);
+    void appendToLine(HeaderLine& line, char c, HeaderState nextState);
     void parseHeaderLines();
 
-    ImageGetWorker* m_worker;
+    FrameSink* m_worker;
+    Framing m_framing;
     int m_matchPos = 0;
     int m_boundaryLen = 0;
     char m_boundary[80];
     // How many copies of its first byte the boundary starts with (0 turns
     // the run-wise scan off).
     int m_leadRun = 0;
-    int m_hdrState = -1;
+    HeaderState m_hdrState = HeaderState::Searching;
     HeaderLine m_typeLine;
     HeaderLine m_lengthLine;
     int m_contentLength = 0;

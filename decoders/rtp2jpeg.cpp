@@ -2,22 +2,21 @@
 #include "rtp2jpeg.h"
 
 #include "framelimits.h"
-#include "imagegetworker.h"
+#include "framesink.h"
 #include "jpegheader.h"
+#include "jpegsegments.h"
 #include "rtpcounters.h"
 
 #include <QString>
 #include <QTime>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace {
-constexpr int MarkerSOI = 0xD8;
-constexpr int MarkerSOF0 = 0xC0;
-constexpr int MarkerDQT = 0xDB;
-constexpr int MarkerSOS = 0xDA;
+using jpeg::MarkerDQT;
+using jpeg::MarkerSOF0;
+using jpeg::MarkerSOS;
 constexpr int TableBytes = 64;
 
 QString timeOfDay()
@@ -26,21 +25,22 @@ QString timeOfDay()
 }
 } // namespace
 
-Rtp2Jpeg::Rtp2Jpeg(ImageGetWorker* worker) : m_worker(worker)
+Rtp2Jpeg::Rtp2Jpeg(FrameSink* sink, const ReferenceHeader& reference) : m_worker(sink)
 {
-    prepareHeader();
+    Q_ASSERT(sink != nullptr);
+    prepareHeader(reference);
 }
 
 Rtp2Jpeg::~Rtp2Jpeg() = default;
 
-void Rtp2Jpeg::prepareHeader()
+void Rtp2Jpeg::prepareHeader(const ReferenceHeader& reference)
 {
     m_header = std::make_unique<unsigned char[]>(HeaderStoreBytes);
     m_headerDataLen = HeaderStoreBytes;
     m_headerLen = 0;
-    if (std::FILE* file = std::fopen("reference.jpg", "rb")) {
-        m_headerDataLen = int(std::fread(m_header.get(), 1, HeaderStoreBytes, file));
-        std::fclose(file);
+    if (reference) {
+        m_headerDataLen = int(std::min<std::size_t>(reference->size(), HeaderStoreBytes));
+        std::memcpy(m_header.get(), reference->data(), std::size_t(m_headerDataLen));
         // The header runs from the start of the file through the scan header.
         // An SOS segment that does not end within the bytes read is not used.
         int length = 0;
@@ -55,33 +55,16 @@ void Rtp2Jpeg::prepareHeader()
 
 int Rtp2Jpeg::findMarker(int marker, int start, int* segmentLength) const
 {
-    const unsigned char* h = m_header.get();
-    const int limit = m_headerDataLen;
-    int pos = start < 0 ? 0 : start;
-    while (pos < limit) {
-        if (h[pos++] != 0xFF)
-            continue; // not a marker: stepped over by itself
-        if (pos >= limit)
-            return -1; // marker code cut off
-        const int code = h[pos];
-        if (code == 0xFF)
-            continue; // fill byte before a marker
-        ++pos;
-        if (code == MarkerSOI)
-            continue; // the only segment without a length field
-        if (limit - pos < 2)
-            return -1; // length field cut off
-        const int length = (h[pos] << 8) | h[pos + 1];
-        pos += 2;
-        if (length < 2)
-            return -1; // a length counts its own two bytes; anything less is corrupt
-        if (code == marker) {
-            *segmentLength = length;
-            return pos;
+    // The store may hold anything a reference file held: bytes between
+    // segments are stepped over.
+    jpeg::SegmentWalker walker(m_header.get(), m_headerDataLen, start,
+                               jpeg::SegmentWalker::StrayBytes::StepOver);
+    jpeg::Segment segment;
+    while (walker.next(&segment)) {
+        if (segment.code == marker && segment.code != jpeg::MarkerSOI) {
+            *segmentLength = segment.length + 2;
+            return segment.offset;
         }
-        if (code == MarkerSOS)
-            return -1; // entropy-coded data follows; no header segment lies beyond
-        pos += length - 2;
     }
     return -1;
 }
@@ -154,18 +137,18 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
         return nullptr; // would make the frame larger than any frame is allowed to be
 
     if (m_packet.m_ssrc != m_streamSsrc)
-        m_needSync = 1;
+        m_needSync = true;
     // Without this every packet of a restarted sender would count as late
     // until its timestamps passed the old ones, for up to 6.6 hours.
     if (m_packet.m_fragmentOffset == 0 &&
         std::int32_t(m_packet.m_timestamp - m_lastTimestamp) < -RestartTicks)
-        m_needSync = 1;
+        m_needSync = true;
     if (m_packet.m_fragmentOffset == 0 && m_needSync) {
         updateHeader();
-        m_needSync = 0;
+        m_needSync = false;
         m_streamSsrc = m_packet.m_ssrc;
         m_lastTimestamp = m_packet.m_timestamp;
-        m_frameOpen = 0;
+        m_frameOpen = false;
         m_frameCompleted = false;
         m_lastSequence = m_packet.m_sequenceNumber;
         *synchronised = true;
@@ -200,15 +183,17 @@ bool Rtp2Jpeg::accountSequence(bool synchronised)
 
 void Rtp2Jpeg::completeFrame()
 {
-    ImageGetWorker& w = *m_worker;
+    FrameSink& w = *m_worker;
     // Only a frame whose packets were all dropped could end inside the header.
-    if (w.m_curLen < m_headerLen)
-        w.m_curLen = m_headerLen;
+    const int len = std::max(w.curLen(), m_headerLen);
+    // Every placement leaves TailRoomBytes free behind the packet; a frame
+    // of no packet fits the initial array.
+    Q_ASSERT(len + 2 <= w.writeCapacity());
     unsigned char* buffer = w.writeBuffer();
     std::memcpy(buffer, m_header.get(), std::size_t(m_headerLen));
-    buffer[w.m_curLen] = 0xFF;
-    buffer[w.m_curLen + 1] = 0xD9;
-    w.m_curLen += 2;
+    buffer[len] = 0xFF;
+    buffer[len + 1] = 0xD9;
+    w.setCurLen(len + 2);
     w.finishFrame();
 }
 
@@ -218,7 +203,7 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
     const unsigned char* p = parsePacket(data, len, &synchronised);
     if (p == nullptr)
         return;
-    ImageGetWorker& w = *m_worker;
+    FrameSink& w = *m_worker;
 
     if (m_packet.m_sequenceNumber == 0)
         w.appendLog(QStringLiteral("%1: MARK 64k packets\n").arg(timeOfDay()));
@@ -235,7 +220,7 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
         m_lastTimestamp = m_packet.m_timestamp;
         if (m_frameOpen)
             completeFrame(); // its marker packet was lost
-        m_frameOpen = 1;
+        m_frameOpen = true;
         m_frameCompleted = false;
     } else if (m_frameCompleted && late) {
         // A repeated or late packet of the frame its marker completed. Placed,
@@ -244,19 +229,17 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
         return;
     }
 
-    // The packet's end becomes the frame's length before any growth, so the
-    // growth keeps everything already placed, up to the old capacity.
-    const int previousLen = w.m_curLen;
-    w.m_curLen = writePos + payloadLen;
-    if (!w.ensureWriteCapacity(std::int64_t(w.m_curLen) + TailRoomBytes + 1)) {
-        w.m_curLen = previousLen;
+    // The growth keeps everything already placed; the packet's end then
+    // becomes the frame's length.
+    const int packetEnd = writePos + payloadLen;
+    if (!w.ensureWriteCapacity(std::int64_t(packetEnd) + TailRoomBytes + 1))
         return;
-    }
     std::memcpy(w.writeBuffer() + writePos, p, std::size_t(payloadLen));
+    w.setCurLen(packetEnd);
 
     if (m_packet.m_marker) {
         completeFrame();
-        m_frameOpen = 0;
+        m_frameOpen = false;
         m_frameCompleted = true;
     }
     w.deliverIfRequested();

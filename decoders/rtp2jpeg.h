@@ -1,22 +1,24 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "jpegheader.h"
 #include "protocoldecoder.h"
 #include "rtppacketjpeg.h"
 
 #include <cstdint>
 #include <memory>
 
+class FrameSink;
 class ImageGetWorker;
 
 // Reassembles RTP/JPEG packets (RFC 2435) into complete JPEG files in the
-// worker's write buffer. Each packet's scan data goes straight to its
+// sink's write buffer. Each packet's scan data goes straight to its
 // fragment offset behind room for the JPEG header; a frame is completed on
 // the marker bit or when a newer timestamp arrives, by copying the header in
 // front and an EOI behind. Gaps left by lost packets keep stale bytes.
 //
-// The header is a reference header ("reference.jpg" in the current
-// directory, or a built-in one) patched once per stream, at the first
+// The header is a reference header (the bytes of a reference JPEG file the
+// owner hands over, or a built-in one) patched once per stream, at the first
 // fragment of each new SSRC, with the stream's quantization tables and frame
 // size.
 class Rtp2Jpeg : public protocolDecoder
@@ -31,6 +33,11 @@ public:
     // delays a packet that long.
     static constexpr std::int32_t RestartTicks = 10 * 90000;
 
+    // `reference` holds the first bytes of a reference JPEG file; without
+    // one the built-in header is used.
+    explicit Rtp2Jpeg(FrameSink* sink, const ReferenceHeader& reference = std::nullopt);
+    // Decodes into a worker's frame buffer with the worker's reference file,
+    // read now.
     explicit Rtp2Jpeg(ImageGetWorker* worker);
     ~Rtp2Jpeg() override;
 
@@ -50,17 +57,17 @@ public:
     int headerLen() const { return m_headerLen; }
     int headerDataLen() const { return m_headerDataLen; }
     const RTPPacketJpeg& packet() const { return m_packet; }
-    bool waitingForSync() const { return m_needSync != 0; }
+    bool waitingForSync() const { return m_needSync; }
 
 private:
     const unsigned char* parsePacket(const unsigned char* data, int len, bool* synchronised);
-    void prepareHeader();
+    void prepareHeader(const ReferenceHeader& reference);
     void patchTables(int pos, int end, const unsigned char* const tables[2]);
     // Updates the counters; returns true for a late or repeated packet.
     bool accountSequence(bool synchronised);
     void completeFrame();
 
-    ImageGetWorker* m_worker;
+    FrameSink* m_worker;
     RTPPacketJpeg m_packet;
     std::unique_ptr<unsigned char[]> m_header;
     int m_headerDataLen = HeaderStoreBytes;
@@ -68,8 +75,8 @@ private:
     std::uint32_t m_streamSsrc = 0;
     std::uint32_t m_lastTimestamp = 0;
     int m_lastSequence = 0;
-    int m_frameOpen = 0;
-    int m_needSync = 1;
+    bool m_frameOpen = false;
+    bool m_needSync = true;
     // The frame of m_lastTimestamp was completed by its marker: a repeated
     // or late packet of it must not start a second, stale copy. (Senders
     // without buffer times may give several frames one timestamp; their

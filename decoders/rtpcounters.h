@@ -2,9 +2,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 // Process-wide RTP statistics, shared by every RTP connection. The
 // reassemblers add to them; the display reads them for its status line.
-extern std::atomic<int> g_packetsLost;
-extern std::atomic<int> g_packetsOutOfOrder;
-extern std::atomic<int> g_packetsExpected;
+// 64 bits wide: a hostile stream can claim 32767 lost packets with every
+// datagram, which would wrap 32-bit counters within minutes.
+extern std::atomic<std::int64_t> g_packetsLost;
+extern std::atomic<std::int64_t> g_packetsOutOfOrder;
+extern std::atomic<std::int64_t> g_packetsExpected;

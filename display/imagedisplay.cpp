@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "imagedisplay.h"
 
-#include "configfilepath.h"
 #include "devicelog.h"
 #include "frameconversion.h"
 #include "getstreamimage.h"
@@ -9,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QIcon>
 #include <QImage>
@@ -22,19 +20,11 @@
 #include <cmath>
 #include <limits>
 
-namespace {
-
-// Time since the previous frame's status update, or since the window was
-// constructed for the first frame. GUI thread only.
-QElapsedTimer g_frameTimer;
-
-} // namespace
-
-imageDisplay::imageDisplay(QWidget* parent, Qt::WindowFlags flags)
-    : QMainWindow(parent, flags), m_settings(configFilePath(), QSettings::IniFormat)
+imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::WindowFlags flags)
+    : QMainWindow(parent, flags), m_settings(configPath, QSettings::IniFormat)
 {
     ui.setupUi(this);
-    g_frameTimer.start();
+    m_frameTimer.start();
     connect(ui.actionSave, &QAction::triggered, this, &imageDisplay::saveImage);
 
     // The title file's first line is used as read, line end included.
@@ -42,7 +32,7 @@ imageDisplay::imageDisplay(QWidget* parent, Qt::WindowFlags flags)
     if (titleFile.open(QIODevice::ReadOnly | QIODevice::Text))
         setWindowTitle(QString::fromLatin1(titleFile.readLine()));
     else
-        setWindowTitle(configFilePath());
+        setWindowTitle(configPath);
 
     setWindowIcon(QIcon(QCoreApplication::applicationDirPath() + QStringLiteral("/favicon.png")));
 
@@ -71,7 +61,7 @@ GetStreamImage* imageDisplay::createStreamImage(QSettings* settings)
 
 void imageDisplay::acquisitionEvent(QImage& image, GetStreamImage* ovlImage)
 {
-    showFrame(image, ovlImage, g_frameTimer.elapsed());
+    showFrame(image, ovlImage, m_frameTimer.elapsed());
 }
 
 void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 elapsedMs)
@@ -95,7 +85,7 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
     ui.statusBar->showMessage(statusText(m_frameCount, m_avgFrameTime, t, g_packetsLost.load(),
                                          g_packetsOutOfOrder.load(), g_packetsExpected.load(),
                                          g_frameDelay));
-    g_frameTimer.restart();
+    m_frameTimer.restart();
 
     ui.mainImage->setMinimumSize(image.size());
     ui.mainImage->setMaximumSize(image.size());
@@ -121,21 +111,16 @@ void imageDisplay::writeHistogramLine()
         histogramLine(QTime::currentTime(), m_frameCount, m_histLimit, m_histCount);
     if (m_logFile.isEmpty())
         return;
-    if (appendDeviceLog(m_logFile, line)) {
-        m_logFailureReported = false;
-        return;
-    }
-    if (!m_logFailureReported) {
+    if (m_logOutage.shouldReport(appendDeviceLog(m_logFile, line))) {
         qWarning().noquote() << QStringLiteral("Cannot open log file \"%1\"; histogram lines are "
                                                "dropped until it can be opened again")
                                     .arg(m_logFile);
-        m_logFailureReported = true;
     }
 }
 
-QString imageDisplay::histogramLine(const QTime& time, int frameCount,
+QString imageDisplay::histogramLine(const QTime& time, qint64 frameCount,
                                     const std::array<int, HistogramBins>& limits,
-                                    const std::array<int, HistogramBins>& counts)
+                                    const HistogramCounts& counts)
 {
     QString line = QStringLiteral("%1: MARK histogram frame%2 ")
                        .arg(time.toString(QStringLiteral("hh:mm:ss.zzz")))
@@ -146,15 +131,16 @@ QString imageDisplay::histogramLine(const QTime& time, int frameCount,
     return line;
 }
 
-QString imageDisplay::statusText(int frameCount, double avgFrameTime, int periodMs, int packetsLost,
-                                 int packetsOutOfOrder, int packetsExpected, double frameDelay)
+QString imageDisplay::statusText(qint64 frameCount, double avgFrameTime, int periodMs,
+                                 qint64 packetsLost, qint64 packetsOutOfOrder,
+                                 qint64 packetsExpected, double frameDelay)
 {
     if (packetsLost > 0 || packetsOutOfOrder > 0) {
         // Without an expected packet the ratio is not a number; show none
         // missed rather than "nan" or "inf".
         double missed = 0.0;
         if (packetsExpected != 0)
-            missed = packetsLost * 100.0 / packetsExpected;
+            missed = double(packetsLost) * 100.0 / double(packetsExpected);
         if (!std::isfinite(missed))
             missed = 0.0;
         return QStringLiteral("frameNr: %1 avg: %2 frame time: %3  packets lost: %4 out of order: "

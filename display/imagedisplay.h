@@ -3,12 +3,15 @@
 
 #include "ui_framescope.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QSettings>
 #include <QString>
 #include <QVector>
 
 #include <array>
+
+#include "devicelog.h"
 
 class GetStreamImage;
 class QImage;
@@ -33,7 +36,11 @@ public:
     static constexpr std::array<int, HistogramBins> HistogramLimits = {
         10, 20, 30, 40, 50, 60, 70, 80, 100, 120, 150, 200, 100000};
 
-    explicit imageDisplay(QWidget* parent = nullptr, Qt::WindowFlags flags = {});
+    using HistogramCounts = std::array<qint64, HistogramBins>;
+
+    // `configPath` is the INI file to read (main passes configFilePath()).
+    explicit imageDisplay(const QString& configPath, QWidget* parent = nullptr,
+                          Qt::WindowFlags flags = {});
     // Stops and deletes the device controllers, so that no worker thread
     // outlives the window, then syncs the settings.
     ~imageDisplay() override;
@@ -48,20 +55,22 @@ public:
 
     // The status bar text for one frame. The percentage of missed packets
     // reads 0.000 while no packet has been expected.
-    static QString statusText(int frameCount, double avgFrameTime, int periodMs, int packetsLost,
-                              int packetsOutOfOrder, int packetsExpected, double frameDelay);
+    static QString statusText(qint64 frameCount, double avgFrameTime, int periodMs,
+                              qint64 packetsLost, qint64 packetsOutOfOrder, qint64 packetsExpected,
+                              double frameDelay);
     // The histogram log line, "\n" included, as written at `time`.
-    static QString histogramLine(const QTime& time, int frameCount,
+    static QString histogramLine(const QTime& time, qint64 frameCount,
                                  const std::array<int, HistogramBins>& limits,
-                                 const std::array<int, HistogramBins>& counts);
+                                 const HistogramCounts& counts);
     // The coordinate read-out shown while dragging at window position pos.
     static QString pointerText(int x, int y);
 
     const QVector<GetStreamImage*>& streams() const { return m_streams; }
     QString logFile() const { return m_logFile; }
-    int frameCount() const { return m_frameCount; }
+    QString configPath() const { return m_settings.fileName(); }
+    qint64 frameCount() const { return m_frameCount; }
     double avgFrameTime() const { return m_avgFrameTime; }
-    const std::array<int, HistogramBins>& histCount() const { return m_histCount; }
+    const HistogramCounts& histCount() const { return m_histCount; }
 
 signals:
     // Declared for overlay painters; the window paints overlays through the
@@ -80,13 +89,16 @@ protected:
     QVector<GetStreamImage*> m_streams;
     QSettings m_settings;
     double m_avgFrameTime = 0.0;
-    int m_frameCount = 0;
+    // 64 bits: at a few hundred frames a second an int would wrap within
+    // months of running.
+    qint64 m_frameCount = 0;
     std::array<int, HistogramBins> m_histLimit = HistogramLimits;
-    std::array<int, HistogramBins> m_histCount = {};
+    HistogramCounts m_histCount = {};
     QString m_logFile;
+    // Time since the previous frame's status update, or since construction
+    // for the first frame.
+    QElapsedTimer m_frameTimer;
 
 private:
-    // Set while the histogram log cannot be opened, so that the failure is
-    // reported once per outage.
-    bool m_logFailureReported = false;
+    OutageWarning m_logOutage;
 };

@@ -5,7 +5,9 @@
 
 #include <QMouseEvent>
 
-onlyDisplay::onlyDisplay(QWidget* parent, Qt::WindowFlags flags) : imageDisplay(parent, flags)
+onlyDisplay::onlyDisplay(const QString& configPath, const QString& referenceHeaderFile,
+                         QWidget* parent, Qt::WindowFlags flags)
+    : imageDisplay(configPath, parent, flags)
 {
     // Devices are dev0, dev1, ... up to the first group without a host key;
     // groups after a gap are not looked at.
@@ -16,7 +18,7 @@ onlyDisplay::onlyDisplay(QWidget* parent, Qt::WindowFlags flags) : imageDisplay(
             break;
         }
         m_logFile = m_settings.value(QStringLiteral("logfile"), QString()).toString();
-        m_streams.append(new GetStreamImage(&m_settings));
+        m_streams.append(new GetStreamImage(&m_settings, nullptr, referenceHeaderFile));
         m_settings.endGroup();
         connect(m_streams.last(), &GetStreamImage::acquisitionEvent, this,
                 &imageDisplay::acquisitionEvent);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "imagedisplay.h"
+#include "jpegheader.h"
 
 // The window main() creates: it enumerates the device groups dev0, dev1, ...
 // of the configuration up to the first group without `host` and creates one
@@ -11,7 +12,12 @@ class onlyDisplay : public imageDisplay
     Q_OBJECT
 
 public:
-    explicit onlyDisplay(QWidget* parent = nullptr, Qt::WindowFlags flags = {});
+    // `referenceHeaderFile` is handed to every device (RTP devices read it at
+    // each connect).
+    explicit onlyDisplay(
+        const QString& configPath,
+        const QString& referenceHeaderFile = QString::fromLatin1(DefaultReferenceHeaderFile),
+        QWidget* parent = nullptr, Qt::WindowFlags flags = {});
     ~onlyDisplay() override;
 
 protected:

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QSettings>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstring>
@@ -87,9 +88,12 @@ unsigned sumPixels(const QImage& image)
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    fuzzsupport::quietScratchProcess("conversion");
+    fuzzsupport::quietProcess();
     new QCoreApplication(*argc, *argv);
-    g_settings = new QSettings(QStringLiteral("device.ini"), QSettings::IniFormat);
+    // Never written: the settings are only a device group for the
+    // controllers to read.
+    static QTemporaryDir dir;
+    g_settings = new QSettings(dir.filePath(QStringLiteral("device.ini")), QSettings::IniFormat);
     return 0;
 }
 

@@ -1,25 +1,22 @@
 // SPDX-License-Identifier: MIT
-// The RTP/JPEG header store: built from a fuzzed "reference.jpg", then
+// The RTP/JPEG header store: built from a fuzzed reference file, then
 // patched by synchronising packets with fuzzed table stores and frame sizes.
 //
 // Input: a flag byte (bit 0: a reference file exists), the reference file's
 // length as two bytes big-endian and its bytes, then datagrams, each preceded
 // by its length as two bytes big-endian. The marker scan and the patch must
-// stay inside the bytes read from the file, and the header written in front
+// stay inside the bytes taken from the file, and the header written in front
 // of frames must lie within them.
 #include "fuzzsupport.h"
-#include "imagegetworker.h"
 #include "jpegheader.h"
+#include "recordingsink.h"
 #include "rtp2jpeg.h"
 
-#include <QSettings>
-
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace {
-ImageGetWorker* g_worker; // one for the whole run (see fuzz_multipart.cpp)
+RecordingSink* g_sink; // one for the whole run (see fuzz_multipart.cpp)
 
 void checkScans(const Rtp2Jpeg& decoder)
 {
@@ -41,10 +38,8 @@ void checkScans(const Rtp2Jpeg& decoder)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    fuzzsupport::quietScratchProcess("jpegheader");
-    QSettings settings(QStringLiteral("device.ini"), QSettings::IniFormat);
-    settings.setValue(QStringLiteral("protocol"), QStringLiteral("RTP"));
-    g_worker = new ImageGetWorker(&settings);
+    fuzzsupport::quietProcess();
+    g_sink = new RecordingSink;
     return 0;
 }
 
@@ -57,16 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     refLen = std::min(refLen, size - 3);
     const std::uint8_t* ref = data + 3;
 
-    std::remove("reference.jpg");
-    if (withReference) {
-        std::FILE* f = std::fopen("reference.jpg", "wb");
-        FUZZ_CHECK(f != nullptr);
-        FUZZ_CHECK(std::fwrite(ref, 1, refLen, f) == refLen);
-        std::fclose(f);
-    }
+    // The owner hands over as much of the file as the header store holds.
+    ReferenceHeader reference;
+    if (withReference)
+        reference.emplace(ref, ref + std::min<std::size_t>(refLen, Rtp2Jpeg::HeaderStoreBytes));
 
-    g_worker->restartFrame();
-    Rtp2Jpeg decoder(g_worker);
+    g_sink->clear();
+    Rtp2Jpeg decoder(g_sink, reference);
     const int dataLen = decoder.headerDataLen();
     if (withReference) {
         const int readLen = int(std::min<std::size_t>(refLen, Rtp2Jpeg::HeaderStoreBytes));
@@ -85,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         decoder.decode(d.bytes.get(), d.len);
         checkScans(decoder);
+        g_sink->frames.clear();
     }
     decoder.updateHeader();
     checkScans(decoder);

@@ -4,7 +4,6 @@
 // length-prefixed datagram sequences.
 #pragma once
 
-#include <QDir>
 #include <QString>
 #include <QtGlobal>
 
@@ -15,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <unistd.h>
 #include <vector>
 
 #define FUZZ_CHECK(cond)                                                                           \
@@ -32,20 +30,11 @@ inline void discardMessages(QtMsgType, const QMessageLogContext&, const QString&
 {
 }
 
-// Silences the toolkit's debug output (parsers log nothing, but the image
-// reader and the controller warn about bad input) and moves into a scratch
-// directory of its own, so that no "reference.jpg" of the caller's directory
-// is picked up and files the targets write stay out of the source tree.
-inline void quietScratchProcess(const char* name)
+// Silences the toolkit's debug output: parsers log nothing, but the image
+// reader and the controller warn about bad input.
+inline void quietProcess()
 {
     qInstallMessageHandler(discardMessages);
-    const QString dir =
-        QDir::tempPath() +
-        QStringLiteral("/framescope-%1-%2").arg(QString::fromLatin1(name)).arg(::getpid());
-    QDir().mkpath(dir);
-    if (!QDir::setCurrent(dir))
-        std::abort();
-    std::atexit([] { QDir(QDir::currentPath()).removeRecursively(); });
 }
 
 // One received datagram in an allocation of exactly its size, so that a

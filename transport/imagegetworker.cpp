@@ -8,9 +8,12 @@
 #include "rtp2jpeg.h"
 #include "socketapi.h"
 
+#include <QFile>
 #include <QSettings>
+#include <QThread>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -26,21 +29,17 @@ constexpr std::int64_t MaxFrameBufferBytes = std::int64_t(MaxFrameBytes) + 0x100
 // Datagrams drained after one wait before the stop flag is looked at again.
 constexpr int MaxDatagramsPerWake = 256;
 
-int protocolFromSetting(const QString& value)
+// The first bytes of the reference file, as many as the header store holds;
+// nothing when the file cannot be opened.
+ReferenceHeader readReferenceHeader(const QString& path)
 {
-    const QString upper = value.toUpper();
-    if (upper == QLatin1String("UDP"))
-        return ImageGetWorker::Udp;
-    if (upper == QLatin1String("RTP"))
-        return ImageGetWorker::Rtp;
-    return ImageGetWorker::Tcp;
-}
-
-std::unique_ptr<protocolDecoder> makeDecoder(int protocol, ImageGetWorker* worker)
-{
-    if (protocol == ImageGetWorker::Rtp)
-        return std::make_unique<Rtp2Jpeg>(worker);
-    return std::make_unique<MultipartDec>(worker);
+    std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "rb");
+    if (file == nullptr)
+        return std::nullopt;
+    std::vector<unsigned char> bytes(Rtp2Jpeg::HeaderStoreBytes);
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+    std::fclose(file);
+    return bytes;
 }
 
 // Waits until the socket is readable (or writable), for at most timeoutMs.
@@ -76,18 +75,33 @@ int msUntil(Clock::time_point deadline)
 } // namespace
 
 ImageGetWorker::ImageGetWorker(QSettings* settings)
-    : QObject(nullptr)
+    : ImageGetWorker(protocolFromSetting(
+          settings->value(QStringLiteral("protocol"), QStringLiteral("TCP")).toString()))
 {
-    m_protocol = protocolFromSetting(settings->value(QStringLiteral("protocol"), QStringLiteral("TCP"))
-                                         .toString());
+}
+
+ImageGetWorker::ImageGetWorker(Protocol protocol)
+    : QObject(nullptr), m_protocol(protocol),
+      m_referenceHeaderFile(QString::fromLatin1(DefaultReferenceHeaderFile))
+{
     for (int i = 0; i < 2; ++i) {
         m_frameLen[i] = 0;
         m_frameBufSize[i] = InitialFrameBufferBytes;
         m_frameBuf[i] = new unsigned char[InitialFrameBufferBytes];
         std::memset(m_frameBuf[i], 0x7F, InitialFrameBufferBytes);
     }
-    m_writePtr = m_frameBuf[0];
+    setWriteArray(m_frameBuf[0], m_frameBufSize[0], 0);
     socketLibraryStartup();
+}
+
+ImageGetWorker::Protocol ImageGetWorker::protocolFromSetting(const QString& value)
+{
+    const QString upper = value.toUpper();
+    if (upper == QLatin1String("UDP"))
+        return Protocol::Udp;
+    if (upper == QLatin1String("RTP"))
+        return Protocol::Rtp;
+    return Protocol::Tcp;
 }
 
 ImageGetWorker::~ImageGetWorker()
@@ -108,10 +122,38 @@ QString ImageGetWorker::contentType() const
     return m_conType;
 }
 
-void ImageGetWorker::growFrameBuffer()
+void ImageGetWorker::setReferenceHeaderFile(const QString& path)
 {
-    const int w = writeIndex();
-    ensureWriteCapacity(std::int64_t(m_frameBufSize[w]) + 1);
+    std::lock_guard lock(m_mutex);
+    m_referenceHeaderFile = path;
+}
+
+QString ImageGetWorker::referenceHeaderFile() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_referenceHeaderFile;
+}
+
+std::unique_ptr<protocolDecoder> ImageGetWorker::makeDecoder()
+{
+    if (m_protocol == Protocol::Rtp)
+        return std::make_unique<Rtp2Jpeg>(this);
+    return std::make_unique<MultipartDec>(this);
+}
+
+// The decoders know only the FrameSink they fill. These constructors, for
+// owners that hold a worker, take what the worker knows: the framing of its
+// protocol and its reference file.
+MultipartDec::MultipartDec(ImageGetWorker* worker)
+    : MultipartDec(worker, worker->protocol() == ImageGetWorker::Protocol::Tcp
+                               ? Framing::Stream
+                               : Framing::Datagrams)
+{
+}
+
+Rtp2Jpeg::Rtp2Jpeg(ImageGetWorker* worker)
+    : Rtp2Jpeg(static_cast<FrameSink*>(worker), readReferenceHeader(worker->referenceHeaderFile()))
+{
 }
 
 bool ImageGetWorker::ensureWriteCapacity(std::int64_t needed)
@@ -127,9 +169,10 @@ bool ImageGetWorker::ensureWriteCapacity(std::int64_t needed)
         newSize = newSize * 3 / 2;
     newSize = std::min(newSize, MaxFrameBufferBytes);
 
+    // The whole old array is kept, not just the frame's length: the RTP
+    // reassembler may have placed later fragments further out.
     auto* grown = new unsigned char[std::size_t(newSize)];
-    const int keep = std::clamp(m_curLen, 0, int(oldSize));
-    std::memcpy(grown, m_frameBuf[w], std::size_t(keep));
+    std::memcpy(grown, m_frameBuf[w], std::size_t(oldSize));
     unsigned char* old = m_frameBuf[w];
     {
         // The GUI thread reads only the completed array, but it reads the
@@ -139,7 +182,7 @@ bool ImageGetWorker::ensureWriteCapacity(std::int64_t needed)
         m_frameBufSize[w] = int(newSize);
     }
     delete[] old;
-    m_writePtr = grown + m_curLen;
+    setWriteArray(grown, int(newSize), curLen());
     return true;
 }
 
@@ -148,22 +191,24 @@ void ImageGetWorker::finishFrame()
     {
         std::lock_guard lock(m_mutex);
         const int w = writeIndex();
-        m_frameLen[w] = m_curLen;
+        m_frameLen[w] = curLen();
 #ifdef FRAMESCOPE_LATENCY_PROBE
         m_finishedNs[w] = latencyprobe::nowNs();
         latencyprobe::recorder().framesFinished.fetch_add(1, std::memory_order_relaxed);
 #endif
         m_framesDone.store((m_framesDone.load(std::memory_order_relaxed) + 1) & 0xFFFF,
                            std::memory_order_relaxed);
+        updateDeliveryDue();
     }
-    m_curLen = 0;
-    m_writePtr = m_frameBuf[writeIndex()];
+    const int w = writeIndex();
+    setWriteArray(m_frameBuf[w], m_frameBufSize[w], 0);
 }
 
-void ImageGetWorker::restartFrame()
+void ImageGetWorker::updateDeliveryDue()
 {
-    m_curLen = 0;
-    m_writePtr = m_frameBuf[writeIndex()];
+    m_deliveryDue.store(m_requestBuf != nullptr
+                            && m_framesDone.load(std::memory_order_relaxed) != m_lastDelivered,
+                        std::memory_order_release);
 }
 
 void ImageGetWorker::deliverFrame()
@@ -174,22 +219,24 @@ void ImageGetWorker::deliverFrame()
     QString logMsg;
     {
         std::lock_guard lock(m_mutex);
-        destination = m_requestBuf.load(std::memory_order_relaxed);
+        destination = m_requestBuf;
         const int done = m_framesDone.load(std::memory_order_relaxed);
-        if (destination == nullptr || done == m_lastDelivered.load(std::memory_order_relaxed))
+        if (destination == nullptr || done == m_lastDelivered)
             return;
         const int c = (done + 1) % 2;
         length = m_frameLen[c];
         if (m_requestLen < length) {
             // Too large for the destination: skip this frame but keep the
             // request pending, so the next frame that fits is delivered.
-            m_lastDelivered.store(done, std::memory_order_relaxed);
+            m_lastDelivered = done;
+            updateDeliveryDue();
             return;
         }
         bulkCopy(destination, m_frameBuf[c], std::size_t(length));
         m_requestLen = length;
-        m_requestBuf.store(nullptr, std::memory_order_relaxed);
-        m_lastDelivered.store(done, std::memory_order_relaxed);
+        m_requestBuf = nullptr;
+        m_lastDelivered = done;
+        updateDeliveryDue();
         conType = m_conType;
         logMsg = std::exchange(m_logMsg, QString());
 #ifdef FRAMESCOPE_LATENCY_PROBE
@@ -220,21 +267,26 @@ void ImageGetWorker::imageRequested(unsigned char* m_transferBuf, int transferLe
     {
         std::lock_guard lock(m_mutex);
         m_requestLen = std::max(transferLength, 0);
-        m_requestBuf.store(m_transferBuf, std::memory_order_release);
+        m_requestBuf = m_transferBuf;
+        updateDeliveryDue();
     }
     deliverIfRequested();
 }
 
 void ImageGetWorker::initConnect(QString Ip, int Port)
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     if (stopRequested())
         return;
 
-    m_lastDelivered.store(0, std::memory_order_relaxed);
     restartFrame();
     {
         std::lock_guard lock(m_mutex);
-        m_conType = (m_protocol == Tcp) ? QString() : QStringLiteral("image/jpeg");
+        // Frames completed before this connection began were delivered or
+        // skipped then; only the new connection's frames are handed over.
+        m_lastDelivered = m_framesDone.load(std::memory_order_relaxed);
+        updateDeliveryDue();
+        m_conType = (m_protocol == Protocol::Tcp) ? QString() : QStringLiteral("image/jpeg");
     }
 
     sockaddr_in address;
@@ -250,7 +302,7 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
 
     int quietLimitMs = TcpQuietLimitMs;
     SocketHandle s = InvalidSocket;
-    if (m_protocol == Tcp) {
+    if (m_protocol == Protocol::Tcp) {
         s = ::socket(AF_INET, SOCK_STREAM, 0);
         if (s == InvalidSocket)
             return;
@@ -296,10 +348,11 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
 
 void ImageGetWorker::receiveLoop(qintptr socket, int quietLimitMs)
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     const auto s = SocketHandle(socket);
-    std::unique_ptr<protocolDecoder> decoder = makeDecoder(m_protocol, this);
+    std::unique_ptr<protocolDecoder> decoder = makeDecoder();
     std::vector<unsigned char> block(ReceiveBlockBytes);
-    const bool datagrams = m_protocol != Tcp;
+    const bool datagrams = m_protocol != Protocol::Tcp;
     auto deadline = Clock::now() + std::chrono::milliseconds(quietLimitMs);
 
     while (!stopRequested()) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "framesink.h"
 #include "latencyprobe.h"
 
 #include <QObject>
@@ -8,27 +9,29 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 class QSettings;
+class protocolDecoder;
 
 // The per-device network worker. It lives in a thread of its own: initConnect
 // connects (TCP) or binds (UDP, RTP) and runs the receive loop, handing every
 // block to the stream decoder. The decoder assembles frames in the worker's
-// double buffer, through which the newest complete frame is handed to the
-// device controller in the GUI thread.
+// double buffer, the FrameSink it writes through, from which the newest
+// complete frame is handed to the device controller in the GUI thread.
 //
-// Thread rules: the write buffer, m_curLen and m_writePtr belong to the worker
-// thread. Everything the GUI thread's delivery reads (the completed buffer,
-// its length, the array pointers, the log text, the content type) changes
-// only under m_mutex, so a delivery always copies a stable frame. The
-// per-byte path takes no lock.
-class ImageGetWorker : public QObject
+// Thread rules: the write array and the sink's cursor belong to the thread
+// that decodes. Everything the GUI thread's delivery reads (the completed
+// array, its length, the array pointers, the log text, the content type)
+// changes only under m_mutex, so a delivery always copies a stable frame.
+// The per-byte path takes no lock.
+class ImageGetWorker : public QObject, public FrameSink
 {
     Q_OBJECT
 
 public:
-    enum Protocol { Tcp = 0, Udp = 1, Rtp = 2 };
+    enum class Protocol { Tcp, Udp, Rtp };
 
     // Waits of the receive loop are cut into slices of this length so that a
     // stop request ends the loop promptly in every mode.
@@ -37,39 +40,39 @@ public:
     static constexpr int DatagramQuietLimitMs = 60000;
     static constexpr int ReceiveBufferBytes = 0x100000;
 
+    // Reads `protocol` from the device group `settings` is positioned in.
     explicit ImageGetWorker(QSettings* settings);
+    explicit ImageGetWorker(Protocol protocol);
     ~ImageGetWorker() override;
+
+    // The protocol a `protocol` setting names: UDP and RTP in any case,
+    // TCP for anything else.
+    static Protocol protocolFromSetting(const QString& value);
 
     // Asks a running (or future) initConnect to end within one wait slice.
     // Thread-safe; the owner then quits and waits for the worker's thread.
     void requestStop();
     bool stopRequested() const { return m_stopRequested.load(std::memory_order_relaxed); }
 
-    int protocol() const { return m_protocol; }
+    Protocol protocol() const { return m_protocol; }
     QString contentType() const;
 
-    // Frame buffer operations used by the decoders, in the worker's thread.
-    void growFrameBuffer();
-    // Grows the write buffer in x3/2 steps until it holds at least `needed`
-    // bytes. Returns false, without allocating, when that exceeds the frame
-    // bound.
-    bool ensureWriteCapacity(std::int64_t needed);
-    void finishFrame();
-    void restartFrame();
-    void deliverIfRequested()
-    {
-        if (m_requestBuf.load(std::memory_order_acquire) != nullptr
-            && m_framesDone.load(std::memory_order_relaxed)
-                   != m_lastDelivered.load(std::memory_order_relaxed))
-            deliverFrame();
-    }
-    void deliverFrame();
-    void setContentType(const QString& text);
-    void appendLog(const QString& text);
+    // The JPEG file whose header the RTP reassembler puts in front of each
+    // frame, read at every connect; without the file the built-in header is
+    // used. Thread-safe.
+    void setReferenceHeaderFile(const QString& path);
+    QString referenceHeaderFile() const;
 
-    int writeCapacity() const { return m_frameBufSize[writeIndex()]; }
-    unsigned char* writeBuffer() const { return m_frameBuf[writeIndex()]; }
-    int writeIndex() const { return m_framesDone.load(std::memory_order_relaxed) % 2; }
+    // The decoder for one connection in this worker's protocol.
+    std::unique_ptr<protocolDecoder> makeDecoder();
+
+    // FrameSink: called by the decoder in the thread that decodes.
+    bool ensureWriteCapacity(std::int64_t needed) override;
+    void finishFrame() override;
+    void deliverFrame() override;
+    void setContentType(const QString& text) override;
+    void appendLog(const QString& text) override;
+
     int framesDone() const { return m_framesDone.load(std::memory_order_relaxed); }
 #ifdef FRAMESCOPE_LATENCY_PROBE
     // When the last byte of the most recently delivered frame was decoded.
@@ -90,29 +93,23 @@ public slots:
 
 private:
     void receiveLoop(qintptr socket, int quietLimitMs);
+    int writeIndex() const { return m_framesDone.load(std::memory_order_relaxed) % 2; }
+    // Caller holds m_mutex.
+    void updateDeliveryDue();
 
-    QString m_logMsg;
     mutable std::mutex m_mutex;
-
-public:
-    // Shared with the decoders, which run in the worker's thread.
-    int m_protocol = Tcp;
+    QString m_logMsg;
+    Protocol m_protocol = Protocol::Tcp;
+    // Written by the decoding thread under m_mutex; read there without it.
     std::atomic<int> m_framesDone{0};
-    int m_curLen = 0;
-    unsigned char* m_writePtr = nullptr;
-
-private:
-    std::atomic<int> m_lastDelivered{0};
-
-public:
+    int m_lastDelivered = 0;
     unsigned char* m_frameBuf[2] = {nullptr, nullptr};
     int m_frameBufSize[2] = {0, 0};
-
-private:
     int m_frameLen[2] = {0, 0};
-    std::atomic<unsigned char*> m_requestBuf{nullptr};
+    unsigned char* m_requestBuf = nullptr;
     int m_requestLen = 0;
     QString m_conType;
+    QString m_referenceHeaderFile;
     std::atomic<bool> m_stopRequested{false};
 #ifdef FRAMESCOPE_LATENCY_PROBE
     std::int64_t m_finishedNs[2] = {0, 0};

@@ -9,7 +9,6 @@
 #include "../support/framefiles.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -30,6 +29,7 @@ namespace {
 class TestDisplay : public imageDisplay
 {
 public:
+    explicit TestDisplay(const QString& configPath) : imageDisplay(configPath) {}
     void setLogFile(const QString& path) { m_logFile = path; }
 };
 
@@ -107,20 +107,19 @@ private slots:
     void pointerOverImagePassesToWindow();
 
 private:
+    QString iniPath() const { return m_dir.filePath(QStringLiteral("tcp_streaming.ini")); }
     QTemporaryDir m_dir;
 };
 
 void tst_ImageDisplay::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    // The window reads "tcp_streaming.ini" from the working directory.
-    QVERIFY(QDir::setCurrent(m_dir.path()));
 }
 
 void tst_ImageDisplay::init()
 {
     QFile::remove(titleFilePath());
-    QFile::remove(m_dir.filePath(QStringLiteral("tcp_streaming.ini")));
+    QFile::remove(iniPath());
 }
 
 void tst_ImageDisplay::cleanup()
@@ -130,7 +129,7 @@ void tst_ImageDisplay::cleanup()
 
 void tst_ImageDisplay::form()
 {
-    TestDisplay window;
+    TestDisplay window(iniPath());
     QCOMPARE(window.objectName(), QStringLiteral("framescopeClass"));
     QCOMPARE(window.size(), QSize(676, 709));
     for (const char* name :
@@ -169,7 +168,7 @@ void tst_ImageDisplay::formKeepsObjectName()
 
 void tst_ImageDisplay::scrollBarsUntilFirstFrame()
 {
-    TestDisplay window;
+    TestDisplay window(iniPath());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto* area = window.findChild<QScrollArea*>(QStringLiteral("scrollArea"));
@@ -197,7 +196,7 @@ void tst_ImageDisplay::title_data()
                                   << QStringLiteral("Kamera ä");
     QTest::newRow("empty file") << true << QByteArray() << QString();
     QTest::newRow("no file: the configuration path")
-        << false << QByteArray() << QStringLiteral("tcp_streaming.ini");
+        << false << QByteArray() << iniPath();
 }
 
 void tst_ImageDisplay::title()
@@ -207,7 +206,7 @@ void tst_ImageDisplay::title()
     QFETCH(QString, expected);
     if (withFile)
         writeFile(titleFilePath(), content);
-    TestDisplay window;
+    TestDisplay window(iniPath());
     QCOMPARE(window.windowTitle(), expected);
 }
 
@@ -230,8 +229,8 @@ void tst_ImageDisplay::statusBarSetting()
 {
     QFETCH(QByteArray, ini);
     QFETCH(bool, hidden);
-    writeFile(m_dir.filePath(QStringLiteral("tcp_streaming.ini")), ini);
-    TestDisplay window;
+    writeFile(iniPath(), ini);
+    TestDisplay window(iniPath());
     auto* bar = window.findChild<QStatusBar*>(QStringLiteral("statusBar"));
     QCOMPARE(bar->isHidden(), hidden);
 
@@ -243,7 +242,7 @@ void tst_ImageDisplay::statusBarSetting()
 
 void tst_ImageDisplay::saveBeforeFirstFrame()
 {
-    TestDisplay window;
+    TestDisplay window(iniPath());
     auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
     int dialogs = 0;
     QString warning;
@@ -326,7 +325,7 @@ void tst_ImageDisplay::statusText()
     g_packetsOutOfOrder = outOfOrder;
     g_packetsExpected = expected;
     g_frameDelay = delay;
-    TestDisplay window;
+    TestDisplay window(iniPath());
     QImage image = solidFrame(4, 4, Qt::black);
     window.showFrame(image, nullptr, 40);
     QCOMPARE(window.findChild<QStatusBar*>(QStringLiteral("statusBar"))->currentMessage(),
@@ -335,7 +334,7 @@ void tst_ImageDisplay::statusText()
 
 void tst_ImageDisplay::histogramLine()
 {
-    std::array<int, imageDisplay::HistogramBins> counts = {0, 3, 900, 50, 20, 10, 5,
+    imageDisplay::HistogramCounts counts = {0, 3, 900, 50, 20, 10, 5,
                                                            4, 3, 2,   1,  1,  0};
     QCOMPARE(imageDisplay::histogramLine(QTime(12, 34, 56, 789), 1000,
                                          imageDisplay::HistogramLimits, counts),
@@ -371,10 +370,10 @@ void tst_ImageDisplay::histogramBins()
     QFETCH(int, bin);
     if (QByteArray(QTest::currentDataTag()).startsWith("beyond"))
         period = (qint64(1) << 32) + 5;
-    TestDisplay window;
+    TestDisplay window(iniPath());
     QImage image = solidFrame(4, 4, Qt::black);
     window.showFrame(image, nullptr, period);
-    std::array<int, imageDisplay::HistogramBins> expected = {};
+    imageDisplay::HistogramCounts expected = {};
     if (bin >= 0)
         expected[bin] = 1;
     QCOMPARE(window.histCount(), expected);
@@ -395,7 +394,7 @@ void tst_ImageDisplay::movingAverage()
 {
     QFETCH(QList<qint64>, periods);
     QFETCH(double, average);
-    TestDisplay window;
+    TestDisplay window(iniPath());
     QImage image = solidFrame(4, 4, Qt::black);
     for (qint64 p : periods)
         window.showFrame(image, nullptr, p);
@@ -407,7 +406,7 @@ void tst_ImageDisplay::histogramEveryThousandFrames()
 {
     const QString log = m_dir.filePath(QStringLiteral("histogram.log"));
     QFile::remove(log);
-    TestDisplay window;
+    TestDisplay window(iniPath());
     window.setLogFile(log);
     QImage image = solidFrame(4, 4, Qt::black);
     for (int i = 1; i <= 2001; ++i) {
@@ -432,7 +431,7 @@ void tst_ImageDisplay::histogramEveryThousandFrames()
 void tst_ImageDisplay::unwritableHistogramLogReportedOnce()
 {
     const QString log = m_dir.filePath(QStringLiteral("missing-dir/histogram.log"));
-    TestDisplay window;
+    TestDisplay window(iniPath());
     window.setLogFile(log);
     QImage image = solidFrame(4, 4, Qt::black);
     QTest::ignoreMessage(
@@ -453,7 +452,7 @@ void tst_ImageDisplay::frameShownWithOverlay()
     settings.beginGroup(QStringLiteral("dev0"));
     MarkingController controller(&settings);
 
-    TestDisplay window;
+    TestDisplay window(iniPath());
     QImage frame = solidFrame(64, 48, Qt::white);
     window.showFrame(frame, &controller, 40);
     QCOMPARE(controller.calls, 1);
@@ -475,7 +474,7 @@ void tst_ImageDisplay::frameShownWithOverlay()
 
 void tst_ImageDisplay::nullFrame()
 {
-    TestDisplay window;
+    TestDisplay window(iniPath());
     QImage frame = solidFrame(64, 48, Qt::white);
     window.showFrame(frame, nullptr, 40);
     QImage broken;
@@ -507,7 +506,7 @@ void tst_ImageDisplay::pointerReadout()
     QFETCH(QString, text);
     QCOMPARE(imageDisplay::pointerText(pos.x(), pos.y()), text);
 
-    TestDisplay window;
+    TestDisplay window(iniPath());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QMouseEvent move(QEvent::MouseMove, QPointF(pos), window.mapToGlobal(QPointF(pos)),
@@ -519,7 +518,7 @@ void tst_ImageDisplay::pointerReadout()
 
 void tst_ImageDisplay::pointerOverImagePassesToWindow()
 {
-    TestDisplay window;
+    TestDisplay window(iniPath());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
@@ -532,14 +531,6 @@ void tst_ImageDisplay::pointerOverImagePassesToWindow()
     QToolTip::hideText();
 }
 
-// The window takes its configuration path from the application's arguments,
-// so the test runner's own arguments are kept out of them.
-int main(int argc, char* argv[])
-{
-    int appArgc = 1;
-    QApplication app(appArgc, argv);
-    tst_ImageDisplay test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(tst_ImageDisplay)
 
 #include "tst_imagedisplay.moc"

@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "onlydisplay.h"
 
-#include "configfilepath.h"
 #include "getstreamimage.h"
 
 #include "../support/framefiles.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QMouseEvent>
 #include <QPointer>
@@ -77,8 +75,6 @@ private:
 void tst_OnlyDisplay::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    QVERIFY(QDir::setCurrent(m_dir.path()));
-    QCOMPARE(configFilePath(), QStringLiteral("tcp_streaming.ini"));
 }
 
 void tst_OnlyDisplay::init()
@@ -125,7 +121,7 @@ void tst_OnlyDisplay::devices()
     if (!ini.isNull())
         writeFile(iniPath(), ini);
 
-    onlyDisplay window;
+    onlyDisplay window(iniPath());
     QCOMPARE(window.streams().size(), hosts.size());
     QCOMPARE(window.logFile(), logFile);
     QImage frame = solidFrame(8, 8, Qt::gray);
@@ -151,7 +147,7 @@ void tst_OnlyDisplay::histogramGoesToLastGroupsLog()
                                         "[dev1]\nhost=127.0.0.1\nport=1\nlogfile=%2\n")
                              .arg(first, last)
                              .toLatin1());
-    onlyDisplay window;
+    onlyDisplay window(iniPath());
     QCOMPARE(window.streams().size(), 2);
     QImage frame = solidFrame(8, 8, Qt::gray);
     // The frames of both devices are counted together.
@@ -188,7 +184,7 @@ void tst_OnlyDisplay::closingStopsControllers()
 
     QList<QPointer<GetStreamImage>> controllers;
     {
-        onlyDisplay window;
+        onlyDisplay window(iniPath());
         QCOMPARE(window.streams().size(), 2);
         for (GetStreamImage* stream : window.streams()) {
             controllers << stream;
@@ -207,7 +203,7 @@ void tst_OnlyDisplay::closingStopsControllers()
 
 void tst_OnlyDisplay::doubleClickChangesNothing()
 {
-    onlyDisplay window;
+    onlyDisplay window(iniPath());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QString title = window.windowTitle();
@@ -218,14 +214,6 @@ void tst_OnlyDisplay::doubleClickChangesNothing()
     QCOMPARE(window.frameCount(), 0);
 }
 
-// The window takes its configuration path from the application's arguments,
-// so the test runner's own arguments are kept out of them.
-int main(int argc, char* argv[])
-{
-    int appArgc = 1;
-    QApplication app(appArgc, argv);
-    tst_OnlyDisplay test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(tst_OnlyDisplay)
 
 #include "tst_onlydisplay.moc"

@@ -2,14 +2,12 @@
 // The pictures the window shows are the simulated device's: the frame
 // number drawn into each sent frame is read back from the image label, for
 // every transport and content type.
-#include "configfilepath.h"
 #include "imagelabel.h"
 #include "onlydisplay.h"
 #include "simprocess.h"
 #include "testpattern.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QImage>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,17 +60,10 @@ void ShownFramesTest::senderFramesShown()
     QFETCH(QString, protocol);
     QFETCH(QStringList, simArgs);
 
-    // The window reads its configuration (and an RTP device its
-    // reference.jpg) from the working directory.
+    // The configuration, and the reference.jpg a simulator writes, live in a
+    // directory of their own.
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString oldCwd = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir.path()));
-    struct RestoreCwd
-    {
-        QString path;
-        ~RestoreCwd() { QDir::setCurrent(path); }
-    } restore{oldCwd};
 
     constexpr int W = 320;
     constexpr int H = 240;
@@ -86,7 +77,7 @@ void ShownFramesTest::senderFramesShown()
     const int port = protocol == QLatin1String("TCP") ? 0 : freeUdpPort();
     const int simPort = sim.start(simArgs + QStringList{"--port", QString::number(port)} + common);
     QVERIFY(simPort > 0);
-    QFile ini(configFilePath());
+    QFile ini(dir.filePath(QStringLiteral("tcp_streaming.ini")));
     QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
     ini.write(QStringLiteral("[dev0]\nhost=127.0.0.1\nport=%1\nprotocol=%2\nsizeX=%3\nsizeY=%4\n")
                   .arg(simPort)
@@ -96,7 +87,7 @@ void ShownFramesTest::senderFramesShown()
                   .toUtf8());
     ini.close();
 
-    onlyDisplay window;
+    onlyDisplay window(ini.fileName(), dir.filePath(QStringLiteral("reference.jpg")));
     window.show();
     auto* label = window.findChild<ImageLabel*>();
     QVERIFY(label);

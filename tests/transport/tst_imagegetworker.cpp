@@ -26,10 +26,8 @@ namespace {
 void completeFrame(ImageGetWorker& w, const QByteArray& body)
 {
     w.restartFrame();
-    QVERIFY(w.ensureWriteCapacity(body.size() + 1));
-    std::memcpy(w.m_writePtr, body.constData(), std::size_t(body.size()));
-    w.m_curLen = int(body.size());
-    w.m_writePtr += body.size();
+    QVERIFY(w.appendBytes(reinterpret_cast<const unsigned char*>(body.constData()),
+                          int(body.size())));
     w.finishFrame();
 }
 
@@ -178,12 +176,12 @@ void tst_ImageGetWorker::protocolSetting_data()
 {
     QTest::addColumn<QString>("value");
     QTest::addColumn<int>("protocol");
-    QTest::newRow("absent") << QString() << int(ImageGetWorker::Tcp);
-    QTest::newRow("TCP") << "TCP" << int(ImageGetWorker::Tcp);
-    QTest::newRow("udp lower case") << "udp" << int(ImageGetWorker::Udp);
-    QTest::newRow("rtp lower case") << "rtp" << int(ImageGetWorker::Rtp);
-    QTest::newRow("RTP") << "RTP" << int(ImageGetWorker::Rtp);
-    QTest::newRow("tcp6 is TCP") << "tcp6" << int(ImageGetWorker::Tcp);
+    QTest::newRow("absent") << QString() << int(ImageGetWorker::Protocol::Tcp);
+    QTest::newRow("TCP") << "TCP" << int(ImageGetWorker::Protocol::Tcp);
+    QTest::newRow("udp lower case") << "udp" << int(ImageGetWorker::Protocol::Udp);
+    QTest::newRow("rtp lower case") << "rtp" << int(ImageGetWorker::Protocol::Rtp);
+    QTest::newRow("RTP") << "RTP" << int(ImageGetWorker::Protocol::Rtp);
+    QTest::newRow("tcp6 is TCP") << "tcp6" << int(ImageGetWorker::Protocol::Tcp);
 }
 
 void tst_ImageGetWorker::protocolSetting()
@@ -192,7 +190,7 @@ void tst_ImageGetWorker::protocolSetting()
     QFETCH(int, protocol);
     DeviceSettings settings(value);
     ImageGetWorker worker(settings.get());
-    QCOMPARE(worker.protocol(), protocol);
+    QCOMPARE(int(worker.protocol()), protocol);
 }
 
 void tst_ImageGetWorker::pendingRequestServedAfterLastByte()
@@ -323,23 +321,23 @@ void tst_ImageGetWorker::growthKeepsBytesAndIsBounded()
 {
     DeviceSettings settings;
     ImageGetWorker worker(settings.get());
-    const int other = 1 - worker.writeIndex();
-    std::memset(worker.m_writePtr, 'k', 1000);
-    worker.m_curLen = 1000;
-    worker.m_writePtr += 1000;
-    worker.growFrameBuffer();
+    const QByteArray kept(1000, 'k');
+    QVERIFY(worker.appendBytes(reinterpret_cast<const unsigned char*>(kept.constData()), 1000));
+    QVERIFY(worker.growFrameBuffer());
     QCOMPARE(worker.writeCapacity(), 3145728);
-    QCOMPARE(QByteArray(reinterpret_cast<char*>(worker.writeBuffer()), 1000), QByteArray(1000, 'k'));
-    QCOMPARE(worker.m_writePtr, worker.writeBuffer() + 1000);
-    worker.growFrameBuffer();
+    QCOMPARE(QByteArray(reinterpret_cast<char*>(worker.writeBuffer()), 1000), kept);
+    QCOMPARE(worker.curLen(), 1000);
+    QVERIFY(worker.growFrameBuffer());
     QCOMPARE(worker.writeCapacity(), 4718592);
-    QCOMPARE(worker.m_frameBufSize[other], InitialFrameBufferBytes);
     // Sizes beyond the frame bound, or that would overflow, are refused.
     QVERIFY(!worker.ensureWriteCapacity(std::int64_t(MaxFrameBytes) * 2));
     QVERIFY(!worker.ensureWriteCapacity(std::int64_t(1) << 40));
     QCOMPARE(worker.writeCapacity(), 4718592);
     QVERIFY(worker.ensureWriteCapacity(10 * 1024 * 1024));
     QVERIFY(worker.writeCapacity() >= 10 * 1024 * 1024);
+    // The other array of the double buffer kept its size.
+    worker.finishFrame();
+    QCOMPARE(worker.writeCapacity(), InitialFrameBufferBytes);
 }
 
 void tst_ImageGetWorker::tcpFramesEndToEnd()

@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: MIT
+#include "recordingsink.h"
+
+#include <algorithm>
+
+namespace {
+// The worker's bound: the frame bound plus room for a JPEG header and EOI.
+constexpr std::int64_t MaxArrayBytes = std::int64_t(MaxFrameBytes) + 0x10000;
+} // namespace
+
+RecordingSink::RecordingSink(int initialCapacity, unsigned char fill)
+{
+    for (auto& array : m_arrays)
+        array.assign(std::size_t(initialCapacity), fill);
+    setWriteArray(m_arrays[0].data(), initialCapacity, 0);
+}
+
+bool RecordingSink::ensureWriteCapacity(std::int64_t needed)
+{
+    auto& array = m_arrays[m_writeIndex];
+    std::int64_t size = std::int64_t(array.size());
+    if (needed <= size)
+        return true;
+    if (needed > MaxArrayBytes)
+        return false;
+    while (size < needed)
+        size = size * 3 / 2;
+    array.resize(std::size_t(std::min(size, MaxArrayBytes)));
+    setWriteArray(array.data(), int(array.size()), curLen());
+    return true;
+}
+
+void RecordingSink::finishFrame()
+{
+    frames.append({QByteArray(reinterpret_cast<const char*>(writeBuffer()), curLen()),
+                   m_contentType, m_log});
+    m_log.clear();
+    m_writeIndex = 1 - m_writeIndex;
+    auto& array = m_arrays[m_writeIndex];
+    setWriteArray(array.data(), int(array.size()), 0);
+}
+
+void RecordingSink::clear()
+{
+    frames.clear();
+    m_log.clear();
+    restartFrame();
+}
