@@ -1,17 +1,25 @@
 # SPDX-License-Identifier: MIT
 # Thin front end over the CMake presets. `make demo` and `make test` are the
-# two Quick start commands; both install what is missing first.
+# two Quick start commands; both install what is missing first. `make deps`
+# installs the packages of every target; the other targets only check for
+# them and name the command that installs what is missing.
 JOBS ?= $(shell nproc)
+# Package kinds `make deps` installs (see scripts/install-deps.sh).
+DEPS ?= build test demo bench fuzz lint
+CHECK_DEPS = scripts/install-deps.sh --check
 CTEST_ARGS ?=
 # Seconds of fuzzing per target for `make fuzz`; `make fuzz-smoke` gives each 10.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build demo test test-asan test-tsan bench fuzz fuzz-smoke format clean
+.PHONY: all deps build demo test test-asan test-tsan bench fuzz fuzz-smoke format format-check lint clean
 
 all: build
 
+deps:
+	scripts/install-deps.sh $(DEPS)
+
 build:
-	scripts/install-deps.sh build
+	$(CHECK_DEPS) build
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 
@@ -28,7 +36,7 @@ test:
 	ctest --preset default -j $(JOBS) $(CTEST_ARGS)
 
 test-asan:
-	scripts/install-deps.sh build test
+	$(CHECK_DEPS) build test
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
@@ -36,31 +44,44 @@ test-asan:
 	ctest --preset asan -j $(JOBS) $(CTEST_ARGS)
 
 test-tsan:
-	scripts/install-deps.sh build test
+	$(CHECK_DEPS) build test
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS) --target tst_framehandoffstress
 	TSAN_OPTIONS="halt_on_error=1" ctest --preset tsan -L threads $(CTEST_ARGS)
 
 fuzz:
-	scripts/install-deps.sh build fuzz
+	$(CHECK_DEPS) build fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS) --target framescope_fuzzers
 	fuzz/run.sh $(FUZZ_SECONDS)
 
 fuzz-smoke:
-	scripts/install-deps.sh build fuzz
+	$(CHECK_DEPS) build fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS) --target framescope_fuzzers
 	fuzz/run.sh --smoke 10
 
 bench:
-	scripts/install-deps.sh build bench
-	cmake --preset release
+	$(CHECK_DEPS) build bench
+	cmake --preset release -DFRAMESCOPE_LATENCY_PROBE=ON
 	cmake --build --preset release -j $(JOBS) --target framescope framescope-devicesim framescope-bench
 	bench/run.sh build/release
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+# Fails on any tracked source that `make format` would change.
+format-check:
+	$(CHECK_DEPS) lint
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+# clang-tidy with the checks of .clang-tidy over the product sources, using
+# the default preset's compile commands.
+lint:
+	$(CHECK_DEPS) build lint
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+	scripts/lint.sh build/default
 
 clean:
 	rm -rf build

@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/install-deps.sh [build|test|demo|bench|fuzz]...
+# Usage: scripts/install-deps.sh [--check] [build|test|demo|bench|fuzz|lint]...
+# With --check nothing is installed: missing packages are named, with the
+# command that installs them, and the exit code is 1.
 set -euo pipefail
+
+check_only=0
+if [ "${1:-}" = "--check" ]; then
+    check_only=1
+    shift
+fi
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
             libjpeg62-turbo-dev libturbojpeg0-dev)
@@ -13,6 +21,7 @@ demo_pkgs=(xvfb xauth gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-
 bench_pkgs=(libbenchmark-dev jq time gstreamer1.0-tools gstreamer1.0-plugins-base
             gstreamer1.0-plugins-good)
 fuzz_pkgs=(clang libclang-rt-14-dev)
+lint_pkgs=(clang-format clang-tidy)
 
 wanted=("${build_pkgs[@]}")
 for kind in "$@"; do
@@ -22,6 +31,7 @@ for kind in "$@"; do
     demo) wanted+=("${demo_pkgs[@]}") ;;
     bench) wanted+=("${bench_pkgs[@]}") ;;
     fuzz) wanted+=("${fuzz_pkgs[@]}") ;;
+    lint) wanted+=("${lint_pkgs[@]}") ;;
     *) echo "install-deps: unknown kind '$kind'" >&2; exit 2 ;;
     esac
 done
@@ -33,6 +43,12 @@ for p in "${wanted[@]}"; do
     fi
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$check_only" -eq 1 ]; then
+    echo "install-deps: missing packages: ${missing[*]}" >&2
+    echo "install-deps: run 'make deps' (or scripts/install-deps.sh $*) to install them" >&2
+    exit 1
+fi
 
 echo "install-deps: installing ${missing[*]}"
 sudo=""

@@ -51,7 +51,7 @@ int waitSocket(SocketHandle s, int timeoutMs, bool forWrite)
     FD_SET(s, &set);
     timeval tv;
     tv.tv_sec = timeoutMs / 1000;
-    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    tv.tv_usec = decltype(tv.tv_usec)(timeoutMs % 1000) * 1000;
     for (;;) {
         const int r = ::select(int(s) + 1, forWrite ? nullptr : &set, forWrite ? &set : nullptr,
                                nullptr, &tv);

@@ -24,8 +24,8 @@ namespace {
 
 // A client whose queue holds more than this is behind; it misses frames
 // until it has caught up, as a camera with a bounded send queue would do.
-constexpr qsizetype MaxClientBacklog = 8 * 1024 * 1024;
-constexpr qsizetype CompactAfterBytes = 1024 * 1024;
+constexpr qsizetype MaxClientBacklog = qsizetype(8) * 1024 * 1024;
+constexpr qsizetype CompactAfterBytes = qsizetype(1024) * 1024;
 constexpr int MaxClients = 16;
 // Datagrams sent back to back before a short breath, so that a burst of a
 // large frame does not overrun the receiver's socket buffer on loopback.
@@ -127,8 +127,8 @@ bool DeviceSim::writeReference(QString* error)
 QByteArray DeviceSim::makeFrame(long long index, bool withTimestamp)
 {
     const bool gray = m_config.content == SimConfig::Content::Gray;
-    const QByteArray pixels = simlib::renderTestPattern(m_config.width, m_config.height,
-                                                        gray ? 1 : 3, int(index % 1000000));
+    QByteArray pixels = simlib::renderTestPattern(m_config.width, m_config.height, gray ? 1 : 3,
+                                                  int(index % 1000000));
     if (gray)
         return pixels;
     simlib::JpegEncodeOptions o;

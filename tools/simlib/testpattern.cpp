@@ -4,6 +4,7 @@
 #include <QList>
 
 #include <algorithm>
+#include <cstddef>
 
 namespace simlib {
 
@@ -84,9 +85,10 @@ QByteArray renderTestPattern(int width, int height, int components, int frameNum
             if (x >= barX && x < barX + barW)
                 r = g = b = 230;
             if (components == 3) {
-                row[3 * x] = static_cast<unsigned char>(r);
-                row[3 * x + 1] = static_cast<unsigned char>(g);
-                row[3 * x + 2] = static_cast<unsigned char>(b);
+                unsigned char* pixel = row + 3 * std::ptrdiff_t(x);
+                pixel[0] = static_cast<unsigned char>(r);
+                pixel[1] = static_cast<unsigned char>(g);
+                pixel[2] = static_cast<unsigned char>(b);
             } else {
                 row[x] = static_cast<unsigned char>((r * 77 + g * 150 + b * 29) >> 8);
             }
