@@ -8,6 +8,7 @@ CommandLine::CommandLine(const QStringList& arguments)
 {
     bool help = false;
     bool version = false;
+    bool havePath = false;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& arg = arguments.at(i);
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
@@ -20,8 +21,10 @@ CommandLine::CommandLine(const QStringList& arguments)
             // Only the first unknown option is named.
             if (m_error.isEmpty())
                 m_error = QStringLiteral("unknown option '%1'").arg(arg);
-        } else if (m_configPath.isEmpty()) {
+        } else if (!havePath) {
+            // Taken as given, even when empty, as configFilePath() does.
             m_configPath = arg;
+            havePath = true;
         }
     }
     // A bad option wins over --help and --version, so that a script's typo
@@ -32,7 +35,7 @@ CommandLine::CommandLine(const QStringList& arguments)
         m_action = Action::ShowHelp;
     else if (version)
         m_action = Action::ShowVersion;
-    if (m_configPath.isEmpty())
+    if (!havePath)
         m_configPath = QString::fromLatin1(DefaultConfigFile);
 }
 
