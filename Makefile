@@ -6,7 +6,7 @@ CTEST_ARGS ?=
 # Seconds of fuzzing per target for `make fuzz`; `make fuzz-smoke` gives each 10.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build demo test test-asan test-tsan bench fuzz fuzz-smoke format clean
+.PHONY: all build demo test test-asan test-tsan bench fuzz fuzz-smoke package format clean
 
 all: build
 
@@ -58,6 +58,13 @@ bench:
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS) --target framescope framescope-devicesim framescope-bench
 	bench/run.sh build/release
+
+# The Debian package of a release build, in build/package/.
+package:
+	scripts/install-deps.sh build package
+	cmake --preset package
+	cmake --build --preset package -j $(JOBS)
+	cpack --preset package
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

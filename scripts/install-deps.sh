@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/install-deps.sh [build|test|demo|bench|fuzz]...
+# Usage: scripts/install-deps.sh [build|test|demo|bench|fuzz|package]...
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
             libjpeg62-turbo-dev libturbojpeg0-dev)
-# Peers for the interoperability tests, and the JPEG command-line tools.
+# Building the Debian package: dpkg-shlibdeps computes its dependencies.
+package_pkgs=(dpkg-dev file)
+# Peers for the interoperability tests, the JPEG command-line tools, and the
+# validators and package tools of the install test.
 test_pkgs=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-           libjpeg-turbo-progs)
+           libjpeg-turbo-progs
+           "${package_pkgs[@]}" desktop-file-utils appstream lintian man-db groff-base)
 demo_pkgs=(xvfb xauth gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 bench_pkgs=(libbenchmark-dev jq time gstreamer1.0-tools gstreamer1.0-plugins-base
             gstreamer1.0-plugins-good)
@@ -22,6 +26,7 @@ for kind in "$@"; do
     demo) wanted+=("${demo_pkgs[@]}") ;;
     bench) wanted+=("${bench_pkgs[@]}") ;;
     fuzz) wanted+=("${fuzz_pkgs[@]}") ;;
+    package) wanted+=("${package_pkgs[@]}") ;;
     *) echo "install-deps: unknown kind '$kind'" >&2; exit 2 ;;
     esac
 done
