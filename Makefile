@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Thin front end over the CMake presets. `make demo` and `make test` are the
-# two Quick start commands; both install what is missing first.
+# two Quick start commands; they and `make package` install what is missing
+# first.
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 # Seconds of fuzzing per target for `make fuzz`; `make fuzz-smoke` gives each 10.
