@@ -1,17 +1,17 @@
 # SPDX-License-Identifier: MIT
 # Thin front end over the CMake presets. `make demo` and `make test` are the
-# two Quick start commands; both install what is missing first. `make deps`
-# installs the packages of every target; the other targets only check for
-# them and name the command that installs what is missing.
+# two Quick start commands; they and `make package` install what is missing
+# first. `make deps` installs the packages of every target; the other targets
+# only check for them and name the command that installs what is missing.
 JOBS ?= $(shell nproc)
 # Package kinds `make deps` installs (see scripts/install-deps.sh).
-DEPS ?= build test demo bench fuzz lint
+DEPS ?= build test demo bench fuzz lint package
 CHECK_DEPS = scripts/install-deps.sh --check
 CTEST_ARGS ?=
 # Seconds of fuzzing per target for `make fuzz`; `make fuzz-smoke` gives each 10.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-asan test-tsan bench fuzz fuzz-smoke format format-check lint clean
+.PHONY: all deps build demo test test-asan test-tsan bench fuzz fuzz-smoke package format format-check lint clean
 
 all: build
 
@@ -66,6 +66,13 @@ bench:
 	cmake --preset release -DFRAMESCOPE_LATENCY_PROBE=ON
 	cmake --build --preset release -j $(JOBS) --target framescope framescope-devicesim framescope-bench
 	bench/run.sh build/release
+
+# The Debian package of a release build, in build/package/.
+package:
+	scripts/install-deps.sh build package
+	cmake --preset package
+	cmake --build --preset package -j $(JOBS)
+	cpack --preset package
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -1,14 +1,24 @@
 // SPDX-License-Identifier: MIT
+#include "commandline.h"
 #include "configfilepath.h"
 #include "onlydisplay.h"
 #include "quitonsignal.h"
 
 #include <QApplication>
 
+#include <cstdio>
+
 // framescope [config.ini]: shows the frames of the devices the configuration
 // lists until the window is closed (or SIGINT / SIGTERM arrives).
 int main(int argc, char* argv[])
 {
+    // Before QApplication, so that --help and --version need no display.
+    const CommandLine commandLine(argc, argv);
+    if (commandLine.action() != CommandLine::Action::Run) {
+        std::fputs(qPrintable(commandLine.message()),
+                   commandLine.messageToStderr() ? stderr : stdout);
+        return commandLine.exitCode();
+    }
     QApplication app(argc, argv);
     quitOnTerminationSignals();
     // Destroyed before the application object when main returns; its

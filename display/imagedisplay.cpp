@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "imagedisplay.h"
 
+#include "appfiles.h"
 #include "devicelog.h"
 #include "frameconversion.h"
 #include "getstreamimage.h"
@@ -28,13 +29,13 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     connect(ui.actionSave, &QAction::triggered, this, &imageDisplay::saveImage);
 
     // The title file's first line is used as read, line end included.
-    QFile titleFile(QCoreApplication::applicationDirPath() + QStringLiteral("/title.txt"));
+    QFile titleFile(appFilePath(QStringLiteral("title.txt")));
     if (titleFile.open(QIODevice::ReadOnly | QIODevice::Text))
         setWindowTitle(QString::fromLatin1(titleFile.readLine()));
     else
         setWindowTitle(configPath);
 
-    setWindowIcon(QIcon(QCoreApplication::applicationDirPath() + QStringLiteral("/favicon.png")));
+    setWindowIcon(appWindowIcon());
 
     // Only the top-level key counts: no device group has been entered yet.
     const QString noStatusBar = QStringLiteral("no_statusbar");

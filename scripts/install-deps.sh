@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/install-deps.sh [--check] [build|test|demo|bench|fuzz|lint]...
+# Usage: scripts/install-deps.sh [--check] [build|test|demo|bench|fuzz|lint|package]...
 # With --check nothing is installed: missing packages are named, with the
 # command that installs them, and the exit code is 1.
 set -euo pipefail
@@ -14,9 +14,13 @@ fi
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
             libjpeg62-turbo-dev libturbojpeg0-dev)
-# Peers for the interoperability tests, and the JPEG command-line tools.
+# Building the Debian package: dpkg-shlibdeps computes its dependencies.
+package_pkgs=(dpkg-dev file)
+# Peers for the interoperability tests, the JPEG command-line tools, and the
+# validators and package tools of the install test.
 test_pkgs=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-           libjpeg-turbo-progs)
+           libjpeg-turbo-progs
+           "${package_pkgs[@]}" desktop-file-utils appstream lintian man-db groff-base)
 demo_pkgs=(xvfb xauth gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 bench_pkgs=(libbenchmark-dev jq time gstreamer1.0-tools gstreamer1.0-plugins-base
             gstreamer1.0-plugins-good)
@@ -32,6 +36,7 @@ for kind in "$@"; do
     bench) wanted+=("${bench_pkgs[@]}") ;;
     fuzz) wanted+=("${fuzz_pkgs[@]}") ;;
     lint) wanted+=("${lint_pkgs[@]}") ;;
+    package) wanted+=("${package_pkgs[@]}") ;;
     *) echo "install-deps: unknown kind '$kind'" >&2; exit 2 ;;
     esac
 done

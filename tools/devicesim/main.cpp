@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // framescope-devicesim: a simulated camera on the loopback interface.
 #include "devicesim.h"
+#include "framescopeversion.h"
 #include "simconfig.h"
 
 #include <QCoreApplication>
@@ -57,6 +58,10 @@ int main(int argc, char** argv)
     }
     if (help) {
         std::fputs(qPrintable(simHelpText()), stdout);
+        return 0;
+    }
+    if (config.versionRequested) {
+        std::puts("framescope-devicesim " FRAMESCOPE_VERSION_TEXT);
         return 0;
     }
     installSignalHandlers();

@@ -160,6 +160,7 @@ Hostile input:
 Other:
   --quiet                Print only errors.
   --help                 Show this text.
+  --version              Show the version.
 )");
 }
 
@@ -182,6 +183,10 @@ bool parseSimConfig(const QStringList& arguments, SimConfig* c, QString* error, 
         auto flag = [&](const char* n) { return name == QLatin1String(n); };
         if (flag("--help") || flag("-h")) {
             *helpRequested = true;
+            return true;
+        }
+        if (flag("--version")) {
+            c->versionRequested = true;
             return true;
         }
         if (flag("--no-timestamp")) {

@@ -62,6 +62,8 @@ struct SimConfig
     QList<simlib::BadRtpKind> badRtpKinds;
 
     bool quiet = false;
+    // --version: print the version and exit, like --help.
+    bool versionRequested = false;
 };
 
 // Parses the arguments (program name first). On failure returns false with

@@ -1,0 +1,111 @@
+// SPDX-License-Identifier: MIT
+#include "commandline.h"
+
+#include "configfilepath.h"
+#include "framescopeversion.h"
+
+CommandLine::CommandLine(const QStringList& arguments)
+{
+    bool help = false;
+    bool version = false;
+    bool havePath = false;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments.at(i);
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            help = true;
+        } else if (arg == QLatin1String("--version")) {
+            version = true;
+        } else if (arg.startsWith(QLatin1Char('-'))) {
+            // Qt's own options (-platform, -style, ...) are refused as well:
+            // the environment (QT_QPA_PLATFORM, QT_STYLE_OVERRIDE) sets them.
+            // Only the first unknown option is named.
+            if (m_error.isEmpty())
+                m_error = QStringLiteral("unknown option '%1'").arg(arg);
+        } else if (!havePath) {
+            // Taken as given, even when empty, as configFilePath() does.
+            m_configPath = arg;
+            havePath = true;
+        }
+    }
+    // A bad option wins over --help and --version, so that a script's typo
+    // is noticed rather than answered with exit code 0.
+    if (!m_error.isEmpty())
+        m_action = Action::BadUsage;
+    else if (help)
+        m_action = Action::ShowHelp;
+    else if (version)
+        m_action = Action::ShowVersion;
+    if (!havePath)
+        m_configPath = QString::fromLatin1(DefaultConfigFile);
+}
+
+CommandLine::CommandLine(int argc, char** argv)
+    : CommandLine([argc, argv] {
+          QStringList arguments;
+          for (int i = 0; i < argc; ++i)
+              arguments.append(QString::fromLocal8Bit(argv[i]));
+          return arguments;
+      }())
+{
+}
+
+QString CommandLine::message() const
+{
+    switch (m_action) {
+    case Action::Run:
+        break;
+    case Action::ShowHelp:
+        return usage();
+    case Action::ShowVersion:
+        return version();
+    case Action::BadUsage:
+        return QStringLiteral("framescope: %1\n\n").arg(m_error) + usage();
+    }
+    return {};
+}
+
+QString CommandLine::version()
+{
+    return QStringLiteral("framescope " FRAMESCOPE_VERSION_TEXT "\n");
+}
+
+QString CommandLine::usage()
+{
+    return QStringLiteral(R"(Usage: framescope [CONFIG.ini]
+       framescope --help | --version
+
+Shows the newest frame of the camera devices that CONFIG.ini lists, received
+over TCP or UDP (multipart stream) or RTP (RFC 2435 JPEG). Without an
+argument the file is tcp_streaming.ini in the current directory; a missing
+file opens the window without devices. Further arguments are ignored. A
+configuration path that begins with '-' is written ./-name.ini.
+
+Options:
+  -h, --help   Show this text and exit.
+  --version    Show the version and exit.
+
+Configuration (INI):
+  [General] no_statusbar=1      Hide the status bar.
+  [devN]                        One device per group dev0, dev1, ... up to
+                                the first group without a host key.
+    host=A.B.C.D                TCP: the device; UDP, RTP: the local address.
+    port=N                      TCP: the device's port; UDP, RTP: local port.
+    protocol=TCP|UDP|RTP        Default TCP.
+    sizeX=W, sizeY=H            Raw gray frame size. Default 1280 x 960.
+    logfile=PATH                Device log; the last device's log also gets
+                                the frame period histogram.
+    contentoverwrite=TYPE       image/jpeg or video/x-raw-gray for every frame.
+
+Files:
+  title.txt, favicon.png        Window title and icon, beside the executable
+                                or in ~/.config/framescope.
+  reference.jpg                 RTP/JPEG header, in the current directory.
+
+Exit status:
+  0  the window was closed, or SIGINT or SIGTERM arrived; --help, --version
+  2  an unknown option
+
+See framescope(1) and README.md in the documentation folder
+(/usr/share/doc/framescope when installed from the package).
+)");
+}
