@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Thin front end over the CMake presets. `make demo` and `make test` are the
-# two Quick start commands; they and `make package` install what is missing
-# first. `make deps` installs the packages of every target; the other targets
-# only check for them and name the command that installs what is missing.
+# two Quick start commands and install what is missing first; `make deps`
+# installs the packages of every target. The other targets only check for
+# them and name the command that installs what is missing.
 JOBS ?= $(shell nproc)
 # Package kinds `make deps` installs (see scripts/install-deps.sh).
 DEPS ?= build test demo bench fuzz lint package
@@ -69,7 +69,7 @@ bench:
 
 # The Debian package of a release build, in build/package/.
 package:
-	scripts/install-deps.sh build package
+	$(CHECK_DEPS) build package
 	cmake --preset package
 	cmake --build --preset package -j $(JOBS)
 	cpack --preset package
