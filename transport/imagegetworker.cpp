@@ -5,6 +5,7 @@
 #include "framelimits.h"
 #include "multipartdec.h"
 #include "protocoldecoder.h"
+#include "regularfile.h"
 #include "rtp2jpeg.h"
 #include "socketapi.h"
 
@@ -30,16 +31,14 @@ constexpr std::int64_t MaxFrameBufferBytes = std::int64_t(MaxFrameBytes) + 0x100
 constexpr int MaxDatagramsPerWake = 256;
 
 // The first bytes of the reference file, as many as the header store holds;
-// nothing when the file cannot be opened.
+// nothing when the file cannot be read or is not a regular file (a FIFO or a
+// device would block the worker or never end).
 ReferenceHeader readReferenceHeader(const QString& path)
 {
-    std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "rb");
-    if (file == nullptr)
+    const std::optional<QByteArray> file = readRegularFile(path, Rtp2Jpeg::HeaderStoreBytes);
+    if (!file)
         return std::nullopt;
-    std::vector<unsigned char> bytes(Rtp2Jpeg::HeaderStoreBytes);
-    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
-    std::fclose(file);
-    return bytes;
+    return std::vector<unsigned char>(file->cbegin(), file->cend());
 }
 
 // Waits until the socket is readable (or writable), for at most timeoutMs.
