@@ -3,11 +3,28 @@
 
 #include <QString>
 
+// The size a device log may reach before it is started afresh, unless the
+// device's log_max_mb says otherwise.
+inline constexpr int DefaultLogMaxMb = 256;
+inline constexpr qint64 DefaultLogMaxBytes = qint64(DefaultLogMaxMb) * 1024 * 1024;
+
 // Appends `text` to the log file at `path` as 8-bit text (characters outside
-// Latin-1 become '?'): open in append mode, one write, close, so nothing stays
-// buffered and a deleted file is created again. Returns false when the file
-// cannot be opened; nothing is written then.
-bool appendDeviceLog(const QString& path, const QString& text);
+// Latin-1 become '?'): open in append mode, write, close, so nothing stays
+// buffered and a deleted file is created again. The open never blocks: a
+// FIFO without a reader fails at once instead of stalling the caller. When
+// the text would take a regular file past `maxBytes`, the file is first
+// renamed to `path` + ".1" (replacing an older one) and a new file started,
+// so a log written for days keeps at most about twice the limit on disk.
+// Returns false when the file cannot be opened or rotated, or when the text
+// is not written whole or the file does not close cleanly (a full disk,
+// /dev/full).
+bool appendDeviceLog(const QString& path, const QString& text,
+                     qint64 maxBytes = DefaultLogMaxBytes);
+
+// The log size limit in bytes for a log_max_mb value: a whole number of
+// mebibytes above 0; empty text gives the default. Any other text gives the
+// default too, and `warning` (when given) receives why.
+qint64 deviceLogMaxBytes(const QString& logMaxMb, QString* warning = nullptr);
 
 // Reports a failing resource once per outage rather than at every attempt:
 // the first failure after a success (or after construction) is reported, the

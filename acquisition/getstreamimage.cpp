@@ -66,6 +66,12 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
     m_host = settings->value(QStringLiteral("host"), QString()).toString();
     m_port = settings->value(QStringLiteral("port"), QString()).toInt();
     m_logFile = settings->value(QStringLiteral("logfile"), QString()).toString();
+    QString logLimitWarning;
+    m_logMaxBytes = deviceLogMaxBytes(
+        settings->value(QStringLiteral("log_max_mb"), QString()).toString(), &logLimitWarning);
+    if (!logLimitWarning.isEmpty())
+        qWarning().noquote()
+            << QStringLiteral("Device group \"%1\": %2").arg(settings->group(), logLimitWarning);
     m_contentOverwrite = settings->value(QStringLiteral("contentoverwrite"), QString()).toString();
 
     m_worker.setReferenceHeaderFile(referenceHeaderFile);
@@ -189,7 +195,7 @@ void GetStreamImage::writeLog(const QString& logMsg)
 {
     if (m_logFile.isEmpty() || logMsg.isEmpty())
         return;
-    if (m_logOutage.shouldReport(appendDeviceLog(m_logFile, logMsg))) {
+    if (m_logOutage.shouldReport(appendDeviceLog(m_logFile, logMsg, m_logMaxBytes))) {
         qWarning().noquote()
             << QStringLiteral("Cannot open log file \"%1\"; its lines are dropped until it can be "
                               "opened again")

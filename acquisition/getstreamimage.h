@@ -54,6 +54,8 @@ public:
     QString host() const { return m_host; }
     int port() const { return m_port; }
     QString logFile() const { return m_logFile; }
+    // The size at which the device log is started afresh (log_max_mb).
+    qint64 logMaxBytes() const { return m_logMaxBytes; }
     QString contentOverwrite() const { return m_contentOverwrite; }
     // sizeX x sizeY + TransferSpareBytes: the transfer buffer's size and the
     // capacity passed with every frame request.
@@ -98,6 +100,7 @@ protected:
     Stopwatch m_stopwatch;
     QTimer m_reconnectTimer;
     QString m_logFile;
+    qint64 m_logMaxBytes = DefaultLogMaxBytes;
     QString m_contentOverwrite;
 
 private:
