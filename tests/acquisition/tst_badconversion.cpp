@@ -7,6 +7,7 @@
 // device is shown.
 #include "frameconversion.h"
 #include "getstreamimage.h"
+#include "testfiles.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -27,14 +28,7 @@ QByteArray jpegFile(int w, int h, bool progressive)
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             image.setPixel(x, y, qRgb(x * 7, y * 5, (x ^ y) & 0xFF));
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "jpeg");
-    writer.setQuality(60);
-    writer.setProgressiveScanWrite(progressive);
-    writer.write(image);
-    return bytes;
+    return ::jpegFile(image, 60, progressive);
 }
 
 // The position of the first marker `code` (FF code) at or after `from`.
@@ -44,16 +38,6 @@ qsizetype markerAt(const QByteArray& jpeg, int code, qsizetype from = 2)
         if (uchar(jpeg[i]) == 0xFF && uchar(jpeg[i + 1]) == code)
             return i;
     return -1;
-}
-
-QByteArray withDeclaredSize(QByteArray jpeg, int w, int h)
-{
-    const qsizetype sof = markerAt(jpeg, 0xC0) >= 0 ? markerAt(jpeg, 0xC0) : markerAt(jpeg, 0xC2);
-    jpeg[sof + 5] = char(h >> 8);
-    jpeg[sof + 6] = char(h & 0xFF);
-    jpeg[sof + 7] = char(w >> 8);
-    jpeg[sof + 8] = char(w & 0xFF);
-    return jpeg;
 }
 
 // A progressive file whose last scan header is repeated `copies` times

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "framemetadata.h"
+#include "testfiles.h"
 
 #include <QByteArray>
 #include <QTest>
@@ -7,23 +8,6 @@
 #include <memory>
 
 namespace {
-
-QByteArray raw(const char* data, int len)
-{
-    return QByteArray(data, len);
-}
-
-// A marker segment: FF code, big-endian length (2 + payload), payload.
-QByteArray segment(unsigned char code, const QByteArray& payload)
-{
-    const int length = int(payload.size()) + 2;
-    QByteArray s;
-    s.append(char(0xFF));
-    s.append(char(code));
-    s.append(char((length >> 8) & 0xFF));
-    s.append(char(length & 0xFF));
-    return s + payload;
-}
 
 QByteArray app9Timestamp(unsigned short field, quint32 seconds, quint32 micros)
 {
@@ -36,17 +20,17 @@ QByteArray app9Timestamp(unsigned short field, quint32 seconds, quint32 micros)
         p.append(char((v >> 8) & 0xFF));
         p.append(char(v & 0xFF));
     }
-    return segment(0xE9, p);
+    return jpegSegment(0xE9, p);
 }
 
-const QByteArray Soi = raw("\xFF\xD8", 2);
+const QByteArray Soi = raw("\xFF\xD8");
 
 // The segments a JPEG file carries after its time stamp: a quantisation
 // table, the frame header and some scan bytes.
 QByteArray jpegTail()
 {
-    return segment(0xDB, QByteArray(65, '\x01')) + segment(0xC0, QByteArray(15, '\x02')) +
-           QByteArray(40, '\x55') + raw("\xFF\xD9", 2);
+    return jpegSegment(0xDB, QByteArray(65, '\x01')) + jpegSegment(0xC0, QByteArray(15, '\x02'))
+           + QByteArray(40, '\x55') + raw("\xFF\xD9");
 }
 
 // Copies `frame` into a heap block of exactly `len` bytes, so that a read
@@ -99,9 +83,11 @@ void tst_FrameMetadata::readTimestamp_data()
     const QByteArray stamp = app9Timestamp(7, 1, 2);
     QTest::newRow("APP9 right after SOI") << Soi + stamp + jpegTail() << true << 7 << 1000002LL;
     QTest::newRow("APP9 behind APP0 of length 16")
-        << Soi + segment(0xE0, QByteArray(14, 'J')) + stamp + jpegTail() << true << 7 << 1000002LL;
+        << Soi + jpegSegment(0xE0, QByteArray(14, 'J')) + stamp + jpegTail() << true << 7
+        << 1000002LL;
     QTest::newRow("APP9 after SOF0 is not used")
-        << Soi + segment(0xC0, QByteArray(15, '\x02')) + stamp + jpegTail() << false << 0 << 0LL;
+        << Soi + jpegSegment(0xC0, QByteArray(15, '\x02')) + stamp + jpegTail() << false << 0
+        << 0LL;
     QTest::newRow("negative seconds")
         << Soi + app9Timestamp(1, 0xFFFFFFFFu, 5) + jpegTail() << true << 1 << -999995LL;
     QTest::newRow("negative microseconds")
@@ -116,31 +102,30 @@ void tst_FrameMetadata::readTimestamp_data()
         << QByteArray(100, '\0') + Soi + stamp + jpegTail() << false << 0 << 0LL;
     QTest::newRow("no SOI") << stamp + jpegTail() << false << 0 << 0LL;
     QTest::newRow("byte other than FF after SOI")
-        << Soi + raw("\x00", 1) + stamp + jpegTail() << false << 0 << 0LL;
+        << Soi + raw("\x00") + stamp + jpegTail() << false << 0 << 0LL;
 
     // A frame of 1000 bytes may skip fewer than 500 bytes before APP9.
     const auto budgetFrame = [&](int skipped) {
-        QByteArray f = Soi + segment(0xE1, QByteArray(skipped - 4, 'x')) + stamp;
+        QByteArray f = Soi + jpegSegment(0xE1, QByteArray(skipped - 4, 'x')) + stamp;
         return f + QByteArray(1000 - int(f.size()), '\0');
     };
     QTest::newRow("skip 498 of budget 500") << budgetFrame(498) << true << 7 << 1000002LL;
     QTest::newRow("skip 500 of budget 500") << budgetFrame(500) << false << 0 << 0LL;
     QTest::newRow("budget split over two segments") << [&] {
-        QByteArray f =
-            Soi + segment(0xE1, QByteArray(246, 'x')) + segment(0xE2, QByteArray(246, 'y')) + stamp;
+        QByteArray f = Soi + jpegSegment(0xE1, QByteArray(246, 'x'))
+                       + jpegSegment(0xE2, QByteArray(246, 'y')) + stamp;
         return f + QByteArray(1000 - int(f.size()), '\0');
     }() << false << 0 << 0LL;
 
     // Lengths that cannot be right end the walk instead of steering it.
     QTest::newRow("segment length 0")
-        << Soi + raw("\xFF\xE0\x00\x00", 4) + stamp + jpegTail() << false << 0 << 0LL;
+        << Soi + raw("\xFF\xE0\x00\x00") + stamp + jpegTail() << false << 0 << 0LL;
     QTest::newRow("segment length 1")
-        << Soi + raw("\xFF\xE0\x00\x01", 4) + raw("\xFF", 1) + stamp + jpegTail() << false << 0
-        << 0LL;
+        << Soi + raw("\xFF\xE0\x00\x01") + raw("\xFF") + stamp + jpegTail() << false << 0 << 0LL;
     QTest::newRow("APP9 payload runs past the frame")
-        << Soi + raw("\xFF\xE9\x00\x40", 4) + app9Timestamp(7, 1, 2).mid(4) << false << 0 << 0LL;
+        << Soi + raw("\xFF\xE9\x00\x40") + app9Timestamp(7, 1, 2).mid(4) << false << 0 << 0LL;
     QTest::newRow("skip runs past the frame")
-        << Soi + raw("\xFF\xE0\xFF\xF0", 4) + stamp + jpegTail() << false << 0 << 0LL;
+        << Soi + raw("\xFF\xE0\xFF\xF0") + stamp + jpegTail() << false << 0 << 0LL;
     QTest::newRow("empty") << QByteArray() << false << 0 << 0LL;
 }
 
@@ -162,7 +147,7 @@ void tst_FrameMetadata::readTimestamp()
 void tst_FrameMetadata::shortPayloadGivesFieldOnly()
 {
     // Two payload bytes hold the field but no time stamp.
-    const QByteArray frame = Soi + segment(0xE9, raw("\x00\x07", 2)) + jpegTail();
+    const QByteArray frame = Soi + jpegSegment(0xE9, raw("\x00\x07")) + jpegTail();
     const auto block = exactCopy(frame, int(frame.size()));
     const unsigned char* payload = nullptr;
     int payloadLen = 0;
@@ -179,7 +164,7 @@ void tst_FrameMetadata::shortPayloadGivesFieldOnly()
 
 void tst_FrameMetadata::findReportsPayload()
 {
-    const QByteArray frame = Soi + segment(0xE0, QByteArray(14, 'J')) + app9Timestamp(7, 1, 2);
+    const QByteArray frame = Soi + jpegSegment(0xE0, QByteArray(14, 'J')) + app9Timestamp(7, 1, 2);
     const auto block = exactCopy(frame, int(frame.size()));
     const unsigned char* payload = nullptr;
     int payloadLen = 0;
@@ -219,9 +204,10 @@ void tst_FrameMetadata::everyTruncation_data()
 
     QTest::newRow("APP9 first") << Soi + app9Timestamp(7, 1, 2) + jpegTail() << 0;
     QTest::newRow("APP9 behind APP0")
-        << Soi + segment(0xE0, QByteArray(14, 'J')) + app9Timestamp(7, 1, 2) + jpegTail() << 18;
-    QTest::newRow("SOI late") << QByteArray(60, '\x11') + Soi + segment(0xEE, QByteArray(8, 'A')) +
-                                     app9Timestamp(7, 1, 2) + jpegTail()
+        << Soi + jpegSegment(0xE0, QByteArray(14, 'J')) + app9Timestamp(7, 1, 2) + jpegTail() << 18;
+    QTest::newRow("SOI late") << QByteArray(60, '\x11') + Soi
+                                     + jpegSegment(0xEE, QByteArray(8, 'A'))
+                                     + app9Timestamp(7, 1, 2) + jpegTail()
                               << 12;
 }
 

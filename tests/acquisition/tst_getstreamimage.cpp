@@ -1,144 +1,27 @@
 // SPDX-License-Identifier: MIT
 #include "frameconversion.h"
 #include "getstreamimage.h"
+#include "loopbackpeer.h"
 #include "multipartdec.h"
+#include "multipartwriter.h"
+#include "testfiles.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QImageWriter>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <sys/socket.h> // SOCK_STREAM
 
 #include <cstring>
 #include <memory>
 #include <vector>
 
 namespace {
-
-sockaddr_in loopback(quint16 port)
-{
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-quint16 boundPort(int fd)
-{
-    sockaddr_in a;
-    socklen_t len = sizeof a;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return 0;
-    return ntohs(a.sin_port);
-}
-
-// A socket bound to 127.0.0.1 on a free port. As a TCP socket that never
-// listens it refuses every connection, so a controller pointed at it keeps
-// trying without ever receiving a frame.
-class LoopbackSocket
-{
-public:
-    explicit LoopbackSocket(int type) : m_fd(::socket(AF_INET, type, 0))
-    {
-        const sockaddr_in a = loopback(0);
-        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
-            m_port = boundPort(m_fd);
-    }
-    ~LoopbackSocket() { close(); }
-    LoopbackSocket(const LoopbackSocket&) = delete;
-    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
-
-    int fd() const { return m_fd; }
-    quint16 port() const { return m_port; }
-    void close()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-    quint16 m_port = 0;
-};
-
-// The device side of a TCP stream: listens on 127.0.0.1 and sends to the one
-// accepted connection.
-class TcpPeer
-{
-public:
-    TcpPeer() : m_listener(SOCK_STREAM)
-    {
-        if (m_listener.fd() >= 0)
-            m_listening = ::listen(m_listener.fd(), 4) == 0;
-    }
-    ~TcpPeer() { closeClient(); }
-
-    bool isListening() const { return m_listening && m_listener.port() != 0; }
-    quint16 port() const { return m_listener.port(); }
-    int accepted() const { return m_accepted; }
-
-    // Accepts the next connection, waiting at most timeoutMs.
-    bool acceptClient(int timeoutMs)
-    {
-        pollfd p{m_listener.fd(), POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) <= 0)
-            return false;
-        closeClient();
-        m_client = ::accept(m_listener.fd(), nullptr, nullptr);
-        if (m_client >= 0)
-            ++m_accepted;
-        return m_client >= 0;
-    }
-    bool hasPendingConnection() const
-    {
-        pollfd p{m_listener.fd(), POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0;
-    }
-    bool send(const QByteArray& bytes)
-    {
-        qsizetype sent = 0;
-        while (m_client >= 0 && sent < bytes.size()) {
-            const auto n = ::send(m_client, bytes.constData() + sent,
-                                  std::size_t(bytes.size() - sent), MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            sent += n;
-        }
-        return sent == bytes.size();
-    }
-    void closeClient()
-    {
-        if (m_client >= 0)
-            ::close(m_client);
-        m_client = -1;
-    }
-
-private:
-    LoopbackSocket m_listener;
-    bool m_listening = false;
-    int m_client = -1;
-    int m_accepted = 0;
-};
-
-QByteArray multipartFrame(const QByteArray& type, const QByteArray& body)
-{
-    return QByteArray(MultipartDec::BoundaryText) + "\r\nContent-Type: " + type +
-           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-}
 
 // A raw gray frame whose pixel (x, y) is (x * 7 + y * 13 + seed) mod 256,
 // with the first pixel black and the last white.
@@ -155,15 +38,7 @@ QByteArray grayFrame(int w, int h, int seed = 0)
 
 QByteArray jpegFile(int w, int h, QRgb colour)
 {
-    QImage image(w, h, QImage::Format_RGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "jpeg");
-    writer.setQuality(95);
-    writer.write(image);
-    return bytes;
+    return ::jpegFile(solidFrame(w, h, colour));
 }
 
 // An APP9 time stamp segment: field, seconds and microseconds, big-endian.
@@ -181,21 +56,6 @@ QByteArray withApp9(const QByteArray& jpeg, long long deviceTimeUs)
     const auto seconds = quint32(deviceTimeUs / 1000000);
     const auto micros = quint32(deviceTimeUs % 1000000);
     return jpeg.left(2) + app9Segment(seconds, micros) + jpeg.mid(2);
-}
-
-// Rewrites the picture size in the frame header (SOF0) of a JPEG file.
-QByteArray withDeclaredSize(QByteArray jpeg, int w, int h)
-{
-    for (qsizetype i = 2; i + 8 < jpeg.size(); ++i) {
-        if (uchar(jpeg[i]) == 0xFF && uchar(jpeg[i + 1]) == 0xC0) {
-            jpeg[i + 5] = char(h >> 8);
-            jpeg[i + 6] = char(h & 0xFF);
-            jpeg[i + 7] = char(w >> 8);
-            jpeg[i + 8] = char(w & 0xFF);
-            return jpeg;
-        }
-    }
-    return QByteArray();
 }
 
 // A controller with hooks for the tests: a replaceable stopwatch, and a way
@@ -259,8 +119,8 @@ bool sameGrayPixels(const QImage& image, const QByteArray& frame, int w, int h)
 
 bool isNearly(QRgb a, QRgb b)
 {
-    return qAbs(qRed(a) - qRed(b)) <= 8 && qAbs(qGreen(a) - qGreen(b)) <= 8 &&
-           qAbs(qBlue(a) - qBlue(b)) <= 8;
+    return qAbs(qRed(a) - qRed(b)) <= 8 && qAbs(qGreen(a) - qGreen(b)) <= 8
+           && qAbs(qBlue(a) - qBlue(b)) <= 8;
 }
 
 } // namespace
@@ -396,7 +256,7 @@ void tst_GetStreamImage::reconnectWhileNothingListens()
 
 void tst_GetStreamImage::connectionStopsRetriesAndLossResumesThem()
 {
-    TcpPeer peer;
+    LoopbackPeer peer;
     QVERIFY(peer.isListening());
     const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
                                        {QStringLiteral("port"), peer.port()}});
@@ -415,7 +275,7 @@ void tst_GetStreamImage::connectionStopsRetriesAndLossResumesThem()
     receiver.attach(c.get());
     QTimer feed;
     connect(&feed, &QTimer::timeout, this,
-            [&] { peer.send(multipartFrame("video/x-raw-gray", grayFrame(1280, 2))); });
+            [&] { peer.send(simlib::multipartPart("video/x-raw-gray", grayFrame(1280, 2))); });
     feed.start(100);
     QVERIFY(!attempts.wait(1500));
     QVERIFY(receiver.images.size() > 0);
@@ -437,7 +297,7 @@ void tst_GetStreamImage::connectionStopsRetriesAndLossResumesThem()
 
 void tst_GetStreamImage::framesReachAcquisitionEvent()
 {
-    TcpPeer peer;
+    LoopbackPeer peer;
     QVERIFY(peer.isListening());
     const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
                                        {QStringLiteral("port"), peer.port()},
@@ -450,37 +310,37 @@ void tst_GetStreamImage::framesReachAcquisitionEvent()
     QVERIFY(peer.acceptClient(5000));
 
     const QByteArray gray = grayFrame(13, 7, 5);
-    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", gray)));
+    QVERIFY(peer.send(simlib::multipartPart("video/x-raw-gray", gray)));
     QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 1, 5000);
     QVERIFY(sameGrayPixels(receiver.images[0], gray, 13, 7));
     QCOMPARE(receiver.senders[0], c.get());
 
-    QVERIFY(peer.send(multipartFrame("image/jpeg", jpegFile(40, 24, qRgb(200, 30, 60)))));
+    QVERIFY(peer.send(simlib::multipartPart("image/jpeg", jpegFile(40, 24, qRgb(200, 30, 60)))));
     QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 2, 5000);
     QCOMPARE(receiver.images[1].size(), QSize(40, 24));
     QVERIFY(isNearly(receiver.images[1].pixel(20, 12), qRgb(200, 30, 60)));
 
     const QByteArray gray2 = grayFrame(13, 7, 99);
-    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", gray2)));
+    QVERIFY(peer.send(simlib::multipartPart("video/x-raw-gray", gray2)));
     QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 3, 5000);
     QVERIFY(sameGrayPixels(receiver.images[2], gray2, 13, 7));
     QCOMPARE(requests.size(), 0);
 
     // A frame larger than the transfer buffer is skipped; the next one that
     // fits still arrives.
-    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", QByteArray(13 * 7 + 1025, 'x'))));
-    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", gray)));
+    QVERIFY(peer.send(simlib::multipartPart("video/x-raw-gray", QByteArray(13 * 7 + 1025, 'x'))));
+    QVERIFY(peer.send(simlib::multipartPart("video/x-raw-gray", gray)));
     QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 4, 5000);
     QVERIFY(sameGrayPixels(receiver.images[3], gray, 13, 7));
 
     // Destroyed while connected and with a request outstanding.
-    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", gray).left(100)));
+    QVERIFY(peer.send(simlib::multipartPart("video/x-raw-gray", gray).left(100)));
     c.reset();
 }
 
 void tst_GetStreamImage::emptyDeliveryDoesNotStall()
 {
-    TcpPeer peer;
+    LoopbackPeer peer;
     QVERIFY(peer.isListening());
     const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
                                        {QStringLiteral("port"), peer.port()},
@@ -492,13 +352,13 @@ void tst_GetStreamImage::emptyDeliveryDoesNotStall()
     receiver.attach(&c);
     QVERIFY(peer.acceptClient(5000));
 
-    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", grayFrame(8, 2, 1))));
+    QVERIFY(peer.send(simlib::multipartPart("video/x-raw-gray", grayFrame(8, 2, 1))));
     QTRY_COMPARE_WITH_TIMEOUT(c.processCalls, 1, 5000);
     QCOMPARE(receiver.images.size(), 0);
 
     // The empty delivery was followed by a new request, so this one arrives.
     const QByteArray next = grayFrame(8, 2, 2);
-    QVERIFY(peer.send(multipartFrame("video/x-raw-gray", next)));
+    QVERIFY(peer.send(simlib::multipartPart("video/x-raw-gray", next)));
     QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 1, 5000);
     QVERIFY(sameGrayPixels(receiver.images[0], next, 8, 2));
 }
@@ -519,15 +379,14 @@ void tst_GetStreamImage::destroyMidStream()
     QFETCH(bool, listening);
 
     const bool tcp = protocol == QLatin1String("TCP");
-    TcpPeer peer;
+    LoopbackPeer peer;
     quint16 port = m_refusing->port();
     if (tcp && listening) {
         QVERIFY(peer.isListening());
         port = peer.port();
     } else if (!tcp) {
         // A free UDP port for the controller to bind.
-        LoopbackSocket probe(SOCK_DGRAM);
-        port = probe.port();
+        port = freeUdpPort();
     }
     const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
                                        {QStringLiteral("port"), port},
@@ -537,9 +396,7 @@ void tst_GetStreamImage::destroyMidStream()
     auto c = std::make_unique<GetStreamImage>(settings.get());
     Receiver receiver;
     receiver.attach(c.get());
-    LoopbackSocket sender(SOCK_DGRAM);
-    const sockaddr_in target = loopback(port);
-    const QByteArray frame = multipartFrame("video/x-raw-gray", grayFrame(64, 16));
+    const QByteArray frame = simlib::multipartPart("video/x-raw-gray", grayFrame(64, 16));
 
     QTimer feed;
     int sent = 0;
@@ -548,8 +405,7 @@ void tst_GetStreamImage::destroyMidStream()
         if (tcp)
             peer.send(frame);
         else
-            ::sendto(sender.fd(), frame.constData(), std::size_t(frame.size()), 0,
-                     reinterpret_cast<const sockaddr*>(&target), sizeof target);
+            sendDatagram(port, frame);
     });
     if (listening) {
         if (tcp)

@@ -2,6 +2,8 @@
 // Runs the real framescope executable on the offscreen platform against a
 // multipart JPEG peer on 127.0.0.1 written here, so the test depends only on
 // the program itself.
+#include "testfiles.h"
+
 #include <QBuffer>
 #include <QElapsedTimer>
 #include <QFile>
@@ -53,15 +55,15 @@ public:
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
-        if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-            ::listen(m_listenFd, 4) == 0 &&
-            ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), len) == 0
+            && ::listen(m_listenFd, 4) == 0
+            && ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
             m_port = ntohs(addr.sin_port);
         for (int i = 0; i < 8; ++i) {
             const QByteArray body = jpegFrame(i);
             m_parts << QByteArray("---jworudfg83h23lsow2z04\r\nContent-Type: image/jpeg\r\n"
-                                  "Content-Length: ") +
-                           QByteArray::number(body.size()) + "\r\n\r\n" + body + "\r\n";
+                                  "Content-Length: ")
+                           + QByteArray::number(body.size()) + "\r\n\r\n" + body + "\r\n";
         }
     }
     ~MultipartPeer() override
@@ -138,12 +140,6 @@ private:
     std::atomic<int> m_accepted{0};
     std::atomic<int> m_framesSent{0};
 };
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 

@@ -5,11 +5,9 @@
 // that are no body, no countdown left running) and that the next good part
 // is delivered intact.
 #include "framelimits.h"
-#include "imagegetworker.h"
 #include "multipartdec.h"
-
-#include "../support/multipartstream.h"
-#include "../support/workerharness.h"
+#include "multipartwriter.h"
+#include "recordingsink.h"
 
 #include <QTest>
 
@@ -69,6 +67,11 @@ QByteArray garbage(int kind, int size)
     return g;
 }
 
+QByteArray goodPart()
+{
+    return simlib::multipartPart(simlib::ContentTypeJpeg, goodBody());
+}
+
 } // namespace
 
 class tst_BadStreamsMultipart : public QObject
@@ -116,22 +119,19 @@ void tst_BadStreamsMultipart::hostileStream()
     QFETCH(QByteArray, bad);
     QFETCH(int, block);
 
-    DeviceSettings settings(protocol);
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.request();
-    MultipartDec decoder(&worker);
+    RecordingSink sink;
+    MultipartDec decoder(&sink, multipartFraming(protocol));
 
     feed(decoder, bad, block);
     QCOMPARE(decoder.remaining(), -1);
-    QCOMPARE(worker.writeCapacity(), InitialFrameBufferBytes);
-    QCOMPARE(collector.frames.size(), 0);
+    QCOMPARE(sink.writeCapacity(), InitialFrameBufferBytes);
+    QCOMPARE(sink.frames.size(), 0);
 
     // A line feed ends whatever line was open; the part then starts fresh.
-    feed(decoder, "\n" + multipartPart(goodBody()), block);
-    QCOMPARE(collector.frames.size(), 1);
-    QCOMPARE(collector.frames[0].data, goodBody());
-    QCOMPARE(collector.frames[0].conType, QStringLiteral("image/jpeg"));
+    feed(decoder, "\n" + goodPart(), block);
+    QCOMPARE(sink.frames.size(), 1);
+    QCOMPARE(sink.frames[0].data, goodBody());
+    QCOMPARE(sink.frames[0].contentType, QStringLiteral("image/jpeg"));
 }
 
 void tst_BadStreamsMultipart::connectionEndsMidPart_data()
@@ -139,7 +139,7 @@ void tst_BadStreamsMultipart::connectionEndsMidPart_data()
     QTest::addColumn<QString>("protocol");
     QTest::addColumn<int>("cut");
 
-    const QByteArray part = multipartPart(goodBody());
+    const QByteArray part = goodPart();
     const int bodyStart = int(part.indexOf("\r\n\r\n")) + 4;
     for (const char* protocol : {"TCP", "UDP"}) {
         QTest::addRow("%s: inside the boundary", protocol) << protocol << 10;
@@ -159,26 +159,22 @@ void tst_BadStreamsMultipart::connectionEndsMidPart()
     QFETCH(QString, protocol);
     QFETCH(int, cut);
 
-    DeviceSettings settings(protocol);
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.request();
-
-    QByteArray broken = multipartPart(goodBody());
+    RecordingSink sink;
+    QByteArray broken = goodPart();
     for (int i = 0; i < broken.size(); ++i)
         if (broken[i] == char(1))
             broken[i] = char(2); // the broken part's body differs from the good one
     {
-        auto decoder = std::make_unique<MultipartDec>(&worker);
+        auto decoder = std::make_unique<MultipartDec>(&sink, multipartFraming(protocol));
         feed(*decoder, broken.left(cut), 1000);
     }
-    QCOMPARE(collector.frames.size(), 0);
+    QCOMPARE(sink.frames.size(), 0);
 
-    worker.restartFrame();
-    MultipartDec next(&worker);
-    feed(next, multipartPart(goodBody()), 1000);
-    QCOMPARE(collector.frames.size(), 1);
-    QCOMPARE(collector.frames[0].data, goodBody());
+    sink.restartFrame();
+    MultipartDec next(&sink, multipartFraming(protocol));
+    feed(next, goodPart(), 1000);
+    QCOMPARE(sink.frames.size(), 1);
+    QCOMPARE(sink.frames[0].data, goodBody());
 }
 
 QTEST_GUILESS_MAIN(tst_BadStreamsMultipart)

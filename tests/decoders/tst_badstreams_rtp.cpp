@@ -5,10 +5,10 @@
 // exactly its size), that every frame handed over is a whole JPEG within the
 // frame bound, and that the next good frame is delivered intact.
 #include "framelimits.h"
-#include "imagegetworker.h"
 #include "jpegheader.h"
+#include "recordingsink.h"
 #include "rtp2jpeg.h"
-#include "rtptesthelpers.h"
+#include "rtppackets.h"
 
 #include <QTest>
 
@@ -202,17 +202,14 @@ void tst_BadStreamsRtp::hostileDatagrams()
 {
     QFETCH(Datagrams, bad);
 
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    Rtp2Jpeg decoder(&worker);
-    // Room for a frame ending at the largest fragment offset.
-    FrameCollector collector(&worker, 20 * 1024 * 1024);
+    RecordingSink sink;
+    Rtp2Jpeg decoder(&sink);
 
     // A good frame synchronises the reassembler.
     feed(decoder, goodPacket(1, 1000, 0, 1000, false));
     feed(decoder, goodPacket(2, 1000, 1000, 500, true));
-    QCOMPARE(collector.frames.size(), 1);
-    const QByteArray header = collector.frames[0].data.left(BuiltinJpegHeaderBytes);
+    QCOMPARE(sink.frames.size(), 1);
+    const QByteArray header = sink.frames[0].data.left(BuiltinJpegHeaderBytes);
 
     for (const QByteArray& d : bad)
         feed(decoder, d);
@@ -220,17 +217,17 @@ void tst_BadStreamsRtp::hostileDatagrams()
     // The next good frame starts with a first fragment (offset 0), as every
     // frame of the stream does, so it synchronises anew if the hostile
     // datagrams looked like another stream.
-    const int before = int(collector.frames.size());
+    const int before = int(sink.frames.size());
     feed(decoder, goodPacket(100, 90000, 0, 1000, false));
     feed(decoder, goodPacket(101, 90000, 1000, 500, true));
-    QVERIFY(collector.frames.size() > before);
-    const QByteArray last = collector.frames.last().data;
+    QVERIFY(sink.frames.size() > before);
+    const QByteArray last = sink.frames.last().data;
     QCOMPARE(last.size(), BuiltinJpegHeaderBytes + 1500 + 2);
     QCOMPARE(last.left(BuiltinJpegHeaderBytes), header);
     QCOMPARE(last.mid(BuiltinJpegHeaderBytes, 1500), goodScan());
     QCOMPARE(last.right(2), QByteArray("\xFF\xD9", 2));
 
-    for (const DeliveredFrame& f : collector.frames) {
+    for (const RecordingSink::Frame& f : sink.frames) {
         QVERIFY(f.data.size() >= BuiltinJpegHeaderBytes + 2);
         QVERIFY(f.data.size() <= MaxFrameBytes);
         QCOMPARE(f.data.left(2), QByteArray("\xFF\xD8", 2));
@@ -260,14 +257,12 @@ void tst_BadStreamsRtp::senderRestartsWithSameSsrc()
     QFETCH(qint64, back);
     QFETCH(bool, resynchronised);
 
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    Rtp2Jpeg decoder(&worker);
-    FrameCollector collector(&worker);
+    RecordingSink sink;
+    Rtp2Jpeg decoder(&sink);
     const std::uint32_t old = 0x80000000u;
     feed(decoder, goodPacket(500, old, 0, 1000, false));
     feed(decoder, goodPacket(501, old, 1000, 500, true));
-    QCOMPARE(collector.frames.size(), 1);
+    QCOMPARE(sink.frames.size(), 1);
 
     const std::uint32_t restarted = old - std::uint32_t(back);
     for (int frame = 0; frame < 3; ++frame) {
@@ -275,8 +270,8 @@ void tst_BadStreamsRtp::senderRestartsWithSameSsrc()
         feed(decoder, goodPacket(2 * frame, ts, 0, 1000, false));
         feed(decoder, goodPacket(2 * frame + 1, ts, 1000, 500, true));
     }
-    QCOMPARE(collector.frames.size(), resynchronised ? 4 : 1);
-    for (const DeliveredFrame& f : collector.frames)
+    QCOMPARE(sink.frames.size(), resynchronised ? 4 : 1);
+    for (const RecordingSink::Frame& f : sink.frames)
         QCOMPARE(f.data.mid(BuiltinJpegHeaderBytes, 1500), goodScan());
 }
 

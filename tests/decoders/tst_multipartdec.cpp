@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "framelimits.h"
-#include "imagegetworker.h"
 #include "multipartdec.h"
-
-#include "../support/multipartstream.h"
-#include "../support/workerharness.h"
+#include "multipartwriter.h"
+#include "recordingsink.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -42,28 +40,12 @@ struct DecodeResult
 DecodeResult decodeInBlocks(const QString& protocol, const QByteArray& stream,
                             const QList<int>& cuts)
 {
-    // One worker per protocol serves every call: building one fills two
-    // 2 MiB arrays, which would dominate the thousands of split-point runs.
-    // Each call gets a fresh decoder; the worker always holds a request.
-    struct Bench
-    {
-        explicit Bench(const QString& protocol)
-            : settings(protocol), worker(settings.get()), collector(&worker, 6 * 1024 * 1024)
-        {
-            collector.request();
-        }
-        DeviceSettings settings;
-        ImageGetWorker worker;
-        FrameCollector collector;
-    };
-    static std::map<QString, std::unique_ptr<Bench>> benches;
-    auto& bench = benches[protocol];
-    if (!bench)
-        bench = std::make_unique<Bench>(protocol);
-    ImageGetWorker& worker = bench->worker;
-    FrameCollector& collector = bench->collector;
-    collector.frames.clear();
-    MultipartDec decoder(&worker);
+    // One sink serves every call: building one fills two 2 MiB arrays, which
+    // would dominate the thousands of split-point runs. Each call gets a
+    // fresh decoder.
+    static RecordingSink sink;
+    sink.clear();
+    MultipartDec decoder(&sink, multipartFraming(protocol));
     int start = 0;
     QList<int> ends = cuts;
     ends.append(stream.size());
@@ -74,9 +56,9 @@ DecodeResult decodeInBlocks(const QString& protocol, const QByteArray& stream,
         start = std::max(start, end);
     }
     DecodeResult result;
-    for (const auto& f : collector.frames) {
+    for (const auto& f : sink.frames) {
         result.frames.append(f.data);
-        result.types.append(f.conType);
+        result.types.append(f.contentType);
     }
     return result;
 }
@@ -212,18 +194,18 @@ QByteArray randomStream(QRandomGenerator& rng, int parts)
         const QByteArray b = body(1 + rng.bounded(700));
         switch (rng.bounded(6)) {
         case 0: // announces more than it carries
-            stream += Boundary + "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                      QByteArray::number(b.size() + rng.bounded(1, 300)) + "\r\n\r\n" + b;
+            stream += Boundary + "\r\nContent-Type: image/jpeg\r\nContent-Length: "
+                      + QByteArray::number(b.size() + rng.bounded(1, 300)) + "\r\n\r\n" + b;
             break;
         case 1: // announces less
-            stream += Boundary + "\nContent-Type: video/x-raw-gray\nContent-Length: " +
-                      QByteArray::number(rng.bounded(1, int(b.size()) + 1)) + "\n\n" + b;
+            stream += Boundary + "\nContent-Type: video/x-raw-gray\nContent-Length: "
+                      + QByteArray::number(rng.bounded(1, int(b.size()) + 1)) + "\n\n" + b;
             break;
         case 2:
             stream += body(rng.bounded(200)); // bytes between parts
             break;
         default:
-            stream += multipartPart(b, rng.bounded(2) ? "image/jpeg" : "image/png");
+            stream += simlib::multipartPart(rng.bounded(2) ? "image/jpeg" : "image/png", b);
             break;
         }
     }
@@ -263,7 +245,8 @@ void tst_MultipartDec::frames_data()
     QTest::newRow("one part after a line feed")
         << QByteArray("\n") + part(headers, "ABCDE") << FrameList{"ABCDE"} << "image/jpeg";
     QTest::newRow("two parts back to back")
-        << multipartPart("first") + multipartPart("second!", "video/x-raw-gray")
+        << simlib::multipartPart("image/jpeg", "first")
+               + simlib::multipartPart("video/x-raw-gray", "second!")
         << FrameList{"first", "second!"} << "video/x-raw-gray";
     QTest::newRow("bare line feeds")
         << part("Content-Type: image/jpeg\nContent-Length: 3\n\r\n", "xyz") << FrameList{"xyz"}
@@ -277,9 +260,9 @@ void tst_MultipartDec::frames_data()
     QTest::newRow("no blank after the colon")
         << part("Content-Type:image/jpeg\r\nContent-Length: 5\r\n\r\n", "ABCDE") << FrameList{}
         << "";
-    QTest::newRow("length zero")
-        << part("Content-Type: image/jpeg\r\nContent-Length: 0\r\n\r\n", "ABCDE") << FrameList{}
-        << "image/jpeg";
+    QTest::newRow("length zero") << part("Content-Type: image/jpeg\r\nContent-Length: 0\r\n\r\n",
+                                         "ABCDE")
+                                 << FrameList{} << "image/jpeg";
     QTest::newRow("empty line as bare LF starts one byte late")
         << part("Content-Type: image/jpeg\r\nContent-Length: 5\r\n\n", "ABCDEX")
         << FrameList{"BCDEX"} << "image/jpeg";
@@ -299,21 +282,23 @@ void tst_MultipartDec::frames_data()
         << part("Content-Type: image/jpeg; q=0.5\r\nContent-Length: 2\r\n\r\n", "ok")
         << FrameList{"ok"} << "image/jpeg; q=0.5";
     QTest::newRow("length with sign")
-        << part("Content-Type: image/jpeg\r\nContent-Length: +2\r\n\r\n", "ok")
-        << FrameList{"ok"} << "image/jpeg";
-    for (const char* bad : {"-1", "abc", "12abc", "", "99999999999999999999", "2147483648",
-                            "4294967296"}) {
+        << part("Content-Type: image/jpeg\r\nContent-Length: +2\r\n\r\n", "ok") << FrameList{"ok"}
+        << "image/jpeg";
+    for (const char* bad :
+         {"-1", "abc", "12abc", "", "99999999999999999999", "2147483648", "4294967296"}) {
         QTest::addRow("length \"%s\" skipped, next part intact", bad)
             << part(QByteArray("Content-Type: image/jpeg\r\nContent-Length: ") + bad + "\r\n\r\n",
-                    "zzzz") + multipartPart("good")
+                    "zzzz")
+                   + simlib::multipartPart("image/jpeg", "good")
             << FrameList{"good"} << "image/jpeg";
     }
     QTest::newRow("garbage between parts")
-        << multipartPart("one") + QByteArray("\x00\xff garbage --- ---jworud\n", 25)
-               + multipartPart("two")
+        << simlib::multipartPart("image/jpeg", "one")
+               + QByteArray("\x00\xff garbage --- ---jworud\n", 25)
+               + simlib::multipartPart("image/jpeg", "two")
         << FrameList{"one", "two"} << "image/jpeg";
     QTest::newRow("boundary text inside a body is data")
-        << multipartPart(Boundary) << FrameList{Boundary} << "image/jpeg";
+        << simlib::multipartPart("image/jpeg", Boundary) << FrameList{Boundary} << "image/jpeg";
 }
 
 void tst_MultipartDec::frames()
@@ -345,7 +330,7 @@ void tst_MultipartDec::everySplitPoint()
 
 void tst_MultipartDec::everyTruncation()
 {
-    const QByteArray stream = multipartPart("0123456789");
+    const QByteArray stream = simlib::multipartPart("image/jpeg", "0123456789");
     const int bodyEnd = stream.size() - 2; // the part's trailing CR LF is not body
     for (const QString& protocol : {QStringLiteral("TCP"), QStringLiteral("UDP")}) {
         for (int len = 0; len < bodyEnd; ++len)
@@ -376,7 +361,8 @@ void tst_MultipartDec::shortBodyRecovery()
     QFETCH(QList<int>, cuts);
     QFETCH(FrameList, expected);
     QByteArray stream = part("Content-Type: image/jpeg\r\nContent-Length: 100\r\n\r\n", "shrt")
-                        + multipartPart("good") + QByteArray(64, '.') + multipartPart("third");
+                        + simlib::multipartPart("image/jpeg", "good") + QByteArray(64, '.')
+                        + simlib::multipartPart("image/jpeg", "third");
     QCOMPARE(stream.indexOf("shrt"), 75);
     FrameList frames = decodeInBlocks(protocol, stream, cuts).frames;
     QCOMPARE(frames.size(), expected.size());
@@ -391,14 +377,14 @@ void tst_MultipartDec::largeFrameGrowsBuffer()
     QByteArray body(5 * 1024 * 1024 + 17, '\0');
     for (int i = 0; i < body.size(); ++i)
         body[i] = char(i * 7 + (i >> 12));
-    const QByteArray stream = multipartPart(body) + multipartPart("after");
+    const QByteArray stream =
+        simlib::multipartPart("image/jpeg", body) + simlib::multipartPart("image/jpeg", "after");
     for (const QString& protocol : {QStringLiteral("TCP"), QStringLiteral("UDP")}) {
         // Blocks of the receive size, and an odd size, for both modes.
         for (int blockSize : {ReceiveBlockBytes, 65507}) {
             QList<int> cuts;
             for (int c = blockSize; c < stream.size(); c += blockSize)
                 cuts.append(c);
-            DeviceSettings settings(protocol);
             const FrameList frames = decodeInBlocks(protocol, stream, cuts).frames;
             QCOMPARE(frames.size(), 2);
             QVERIFY(frames[0] == body);
@@ -444,11 +430,8 @@ void tst_MultipartDec::oversizedLengthSkipped()
 {
     QFETCH(qint64, length);
     QFETCH(bool, accepted);
-    DeviceSettings settings("TCP");
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker, 1024);
-    collector.request();
-    MultipartDec decoder(&worker);
+    RecordingSink sink;
+    MultipartDec decoder(&sink, MultipartDec::Framing::Stream);
     const QByteArray header = Boundary + "\r\nContent-Type: image/jpeg\r\nContent-Length: "
                               + QByteArray::number(length) + "\r\n\r\n";
     decoder.decode(reinterpret_cast<const unsigned char*>(header.constData()), header.size());
@@ -457,20 +440,19 @@ void tst_MultipartDec::oversizedLengthSkipped()
     // An accepted length is counting down into a body; a refused one is not,
     // and the buffer did not grow for it.
     QCOMPARE(decoder.remaining() >= 0, accepted);
-    QCOMPARE(worker.writeCapacity(), InitialFrameBufferBytes);
+    QCOMPARE(sink.writeCapacity(), InitialFrameBufferBytes);
     if (!accepted) {
-        const QByteArray good = multipartPart("good");
+        const QByteArray good = simlib::multipartPart("image/jpeg", "good");
         decoder.decode(reinterpret_cast<const unsigned char*>(good.constData()), good.size());
-        QCOMPARE(collector.frames.size(), 1);
-        QCOMPARE(collector.frames[0].data, QByteArray("good"));
+        QCOMPARE(sink.frames.size(), 1);
+        QCOMPARE(sink.frames[0].data, QByteArray("good"));
     }
 }
 
 void tst_MultipartDec::garbageKeepsCountdownNegative()
 {
-    DeviceSettings settings("UDP");
-    ImageGetWorker worker(settings.get());
-    MultipartDec decoder(&worker);
+    RecordingSink sink;
+    MultipartDec decoder(&sink, MultipartDec::Framing::Datagrams);
     QByteArray garbage(1024 * 1024, '\0');
     for (int i = 0; i < garbage.size(); ++i)
         garbage[i] = char((i * 131) ^ (i >> 8));
@@ -478,15 +460,35 @@ void tst_MultipartDec::garbageKeepsCountdownNegative()
         decoder.decode(reinterpret_cast<const unsigned char*>(garbage.constData()), garbage.size());
         QCOMPARE(decoder.remaining(), -1);
     }
-    QCOMPARE(worker.writeCapacity(), InitialFrameBufferBytes);
+    QCOMPARE(sink.writeCapacity(), InitialFrameBufferBytes);
 }
 
 void tst_MultipartDec::parseDecimalMatchesToolkit_data()
 {
     QTest::addColumn<QByteArray>("text");
-    for (const char* t : {"5", "0", "+5", "-1", " 42", "42 ", "\t7\t", "12abc", "abc", "", " ",
-                          "+", "-", "2147483647", "2147483648", "-2147483648", "-2147483649",
-                          "4294967296", "99999999999999999999", "0x10", "1 2", "007", "5\r"})
+    for (const char* t : {"5",
+                          "0",
+                          "+5",
+                          "-1",
+                          " 42",
+                          "42 ",
+                          "\t7\t",
+                          "12abc",
+                          "abc",
+                          "",
+                          " ",
+                          "+",
+                          "-",
+                          "2147483647",
+                          "2147483648",
+                          "-2147483648",
+                          "-2147483649",
+                          "4294967296",
+                          "99999999999999999999",
+                          "0x10",
+                          "1 2",
+                          "007",
+                          "5\r"})
         QTest::newRow(t) << QByteArray(t);
 }
 

@@ -2,13 +2,14 @@
 #include "imagegetworker.h"
 #include "jpegencoder.h"
 #include "jpegheader.h"
+#include "recordingsink.h"
 #include "rtp2jpeg.h"
 #include "rtpcounters.h"
 #include "rtpjpegpacketizer.h"
-#include "rtptesthelpers.h"
+#include "rtppackets.h"
+#include "testfiles.h"
+#include "workerharness.h"
 
-#include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,17 +33,6 @@ QByteArray headerBytes(const Rtp2Jpeg& d, int len)
     return QByteArray(reinterpret_cast<const char*>(d.header()), len);
 }
 
-// One marker segment: 0xFF, the code, the length field, the payload.
-QByteArray segment(int code, const QByteArray& payload)
-{
-    QByteArray s;
-    s.append(char(0xFF));
-    s.append(char(code));
-    put16(s, int(payload.size()) + 2);
-    s.append(payload);
-    return s;
-}
-
 QByteArray soi()
 {
     return QByteArray("\xFF\xD8", 2);
@@ -55,24 +45,24 @@ QByteArray sof(int code, int height, int width)
     put16(p, height);
     put16(p, width);
     p.append(QByteArray("\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01", 10));
-    return segment(code, p);
+    return jpegSegment(code, p);
 }
 
 QByteArray sos()
 {
-    return segment(0xDA, QByteArray("\x03\x01\x00\x02\x11\x03\x11\x00\x3F\x00", 10));
+    return jpegSegment(0xDA, QByteArray("\x03\x01\x00\x02\x11\x03\x11\x00\x3F\x00", 10));
 }
 
 QByteArray dqt(int pqTq, const QByteArray& values)
 {
-    return segment(0xDB, char(pqTq) + values);
+    return jpegSegment(0xDB, char(pqTq) + values);
 }
 
 struct Counters
 {
-    int lost = g_packetsLost.load();
-    int outOfOrder = g_packetsOutOfOrder.load();
-    int expected = g_packetsExpected.load();
+    std::int64_t lost = g_packetsLost.load();
+    std::int64_t outOfOrder = g_packetsOutOfOrder.load();
+    std::int64_t expected = g_packetsExpected.load();
 };
 
 // One packet of a test stream: sequence number, timestamp, fragment offset,
@@ -108,20 +98,12 @@ void feed(Rtp2Jpeg& d, const QByteArray& datagram)
     d.decode(reinterpret_cast<const unsigned char*>(datagram.constData()), int(datagram.size()));
 }
 
-void writeFile(const QString& name, const QByteArray& bytes)
-{
-    QFile f(name);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), bytes.size());
-}
-
-// A worker in RTP mode with a reassembler and a pending request.
+// A reassembler filling a recording sink.
 struct Rig
 {
-    DeviceSettings settings;
-    ImageGetWorker worker{settings.get()};
-    Rtp2Jpeg decoder{&worker};
-    FrameCollector frames{&worker};
+    explicit Rig(const ReferenceHeader& reference = std::nullopt) : decoder(&sink, reference) {}
+    RecordingSink sink;
+    Rtp2Jpeg decoder;
 
     void send(const Pkt& k) { feed(decoder, makePacket(k)); }
     void send(const QList<Pkt>& ks)
@@ -132,8 +114,8 @@ struct Rig
     QString allLogs() const
     {
         QString all;
-        for (const DeliveredFrame& f : frames.frames)
-            all += f.logMsg;
+        for (const RecordingSink::Frame& f : sink.frames)
+            all += f.log;
         return all;
     }
 };
@@ -145,7 +127,6 @@ class tst_Rtp2Jpeg : public QObject
 
 private slots:
     void initTestCase();
-    void cleanup();
 
     void builtinHeader();
     void patchBuiltin_data();
@@ -170,6 +151,7 @@ private slots:
     void paddingNotPlaced();
     void farFragmentGrowsBuffer();
     void twoThreadsShareCounters();
+    void countersPass32Bits();
 
 private:
     QTemporaryDir m_dir;
@@ -178,19 +160,12 @@ private:
 void tst_Rtp2Jpeg::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    QVERIFY(QDir::setCurrent(m_dir.path()));
-}
-
-void tst_Rtp2Jpeg::cleanup()
-{
-    QFile::remove(QStringLiteral("reference.jpg"));
 }
 
 void tst_Rtp2Jpeg::builtinHeader()
 {
-    DeviceSettings s;
-    ImageGetWorker w(s.get());
-    Rtp2Jpeg d(&w);
+    RecordingSink sink;
+    Rtp2Jpeg d(&sink);
     QCOMPARE(d.headerLen(), 617);
     QCOMPARE(d.headerDataLen(), 1024);
     QCOMPARE(headerBytes(d, BuiltinLen), builtin());
@@ -242,8 +217,8 @@ void tst_Rtp2Jpeg::patchBuiltin()
     expected.replace(88, 64, tables.mid(64));
     expected.replace(589, 4, size);
     QCOMPARE(headerBytes(rig.decoder, BuiltinLen), expected);
-    QCOMPARE(rig.frames.frames.size(), 1);
-    QCOMPARE(rig.frames.frames[0].data.left(BuiltinLen), expected);
+    QCOMPARE(rig.sink.frames.size(), 1);
+    QCOMPARE(rig.sink.frames[0].data.left(BuiltinLen), expected);
 }
 
 void tst_Rtp2Jpeg::referenceFile_data()
@@ -256,7 +231,7 @@ void tst_Rtp2Jpeg::referenceFile_data()
     {
         // APP0 padded so that SOS ends at byte 623.
         const int appPayload = 623 - int(base.size()) - 14 - 4;
-        QByteArray f = soi() + segment(0xE0, QByteArray(appPayload, 'a')) + base.mid(2) + sos();
+        QByteArray f = soi() + jpegSegment(0xE0, QByteArray(appPayload, 'a')) + base.mid(2) + sos();
         QCOMPARE(f.size(), 623);
         f += ramp(5000 - 623);
         QTest::newRow("5000 bytes, SOS ending at 623") << f << 623 << 1024;
@@ -269,7 +244,7 @@ void tst_Rtp2Jpeg::referenceFile_data()
     }
     QTest::newRow("no SOS") << base + ramp(100) << 0 << int(base.size()) + 100;
     {
-        QByteArray f = soi() + segment(0xE1, QByteArray(1009, 'x')) + sos() + ramp(100);
+        QByteArray f = soi() + jpegSegment(0xE1, QByteArray(1009, 'x')) + sos() + ramp(100);
         QTest::newRow("SOS cut off by the 1024-byte limit") << f << 0 << 1024;
     }
     QTest::newRow("length field at the very end")
@@ -289,23 +264,31 @@ void tst_Rtp2Jpeg::referenceFile()
     QFETCH(int, headerLen);
     QFETCH(int, dataLen);
 
-    writeFile(QStringLiteral("reference.jpg"), file);
-    DeviceSettings s;
-    ImageGetWorker w(s.get());
-    Rtp2Jpeg d(&w);
+    Rig rig(referenceHeader(file));
+    const Rtp2Jpeg& d = rig.decoder;
     QCOMPARE(d.headerLen(), headerLen);
     QCOMPARE(d.headerDataLen(), dataLen);
     QCOMPARE(headerBytes(d, dataLen), file.left(dataLen));
 
     // Patching never writes beyond the bytes read, and a frame carries
     // exactly the header found.
-    FrameCollector frames(&w);
-    feed(d, makePacket({1, 1000, 0, 30, true}));
+    rig.send({1, 1000, 0, 30, true});
     for (int i = dataLen; i < Rtp2Jpeg::HeaderStoreBytes; ++i)
         QCOMPARE(d.header()[i], 0);
-    QCOMPARE(frames.frames.size(), 1);
-    QCOMPARE(frames.frames[0].data.size(), headerLen + 30 + 2);
-    QCOMPARE(frames.frames[0].data.left(headerLen), headerBytes(d, headerLen));
+    QCOMPARE(rig.sink.frames.size(), 1);
+    QCOMPARE(rig.sink.frames[0].data.size(), headerLen + 30 + 2);
+    QCOMPARE(rig.sink.frames[0].data.left(headerLen), headerBytes(d, headerLen));
+
+    // A worker reads the same bytes from its reference file.
+    const QString path = m_dir.filePath(QStringLiteral("reference.jpg"));
+    writeFile(path, file);
+    DeviceSettings settings(QStringLiteral("RTP"));
+    ImageGetWorker worker(settings.get());
+    worker.setReferenceHeaderFile(path);
+    const Rtp2Jpeg fromFile(&worker);
+    QCOMPARE(fromFile.headerLen(), headerLen);
+    QCOMPARE(fromFile.headerDataLen(), dataLen);
+    QCOMPARE(headerBytes(fromFile, dataLen), file.left(dataLen));
 }
 
 void tst_Rtp2Jpeg::referencePatching_data()
@@ -333,22 +316,22 @@ void tst_Rtp2Jpeg::referencePatching_data()
             << soi() + dqt(0, ff.left(64)) + dqt(1, ff.mid(64)) + sofNew + sos() << 0;
     }
     QTest::newRow("both tables in one segment")
-        << soi() + segment(0xDB, char(0) + old0 + char(1) + old1) + sofOld + sos() << in
-        << soi() + segment(0xDB, char(0) + in.left(64) + char(1) + in.mid(64)) + sofNew + sos()
+        << soi() + jpegSegment(0xDB, char(0) + old0 + char(1) + old1) + sofOld + sos() << in
+        << soi() + jpegSegment(0xDB, char(0) + in.left(64) + char(1) + in.mid(64)) + sofNew + sos()
         << 0;
     {
         const QByteArray wide = ramp(128, 3);
         QTest::newRow("16-bit table stepped over")
-            << soi() + segment(0xDB, char(0x10) + wide + char(1) + old1) + sofOld + sos() << in
-            << soi() + segment(0xDB, char(0x10) + wide + char(1) + in.mid(64)) + sofNew + sos()
+            << soi() + jpegSegment(0xDB, char(0x10) + wide + char(1) + old1) + sofOld + sos() << in
+            << soi() + jpegSegment(0xDB, char(0x10) + wide + char(1) + in.mid(64)) + sofNew + sos()
             << 0;
     }
     QTest::newRow("table 2 left alone")
         << soi() + dqt(2, old0) + dqt(1, old1) + sofOld + sos() << in
         << soi() + dqt(2, old0) + dqt(1, in.mid(64)) + sofNew + sos() << 0;
     QTest::newRow("table cut short by its segment")
-        << soi() + segment(0xDB, char(0) + old0.left(40)) + sofOld + sos() << in
-        << soi() + segment(0xDB, char(0) + old0.left(40)) + sofNew + sos() << 0;
+        << soi() + jpegSegment(0xDB, char(0) + old0.left(40)) + sofOld + sos() << in
+        << soi() + jpegSegment(0xDB, char(0) + old0.left(40)) + sofNew + sos() << 0;
     QTest::newRow("progressive frame: tables only")
         << soi() + dqt(0, old0) + dqt(1, old1) + sof(0xC2, 16, 16) + sos() << in
         << soi() + dqt(0, in.left(64)) + dqt(1, in.mid(64)) + sof(0xC2, 16, 16) + sos() << -1;
@@ -372,8 +355,7 @@ void tst_Rtp2Jpeg::referencePatching()
     QFETCH(QByteArray, expected);
     QFETCH(int, result);
 
-    writeFile(QStringLiteral("reference.jpg"), file);
-    Rig rig;
+    Rig rig(referenceHeader(file));
     feed(rig.decoder, makePacket({1, 1000, 0, 10, true}, tables, 40, 30));
     QVERIFY(!rig.decoder.waitingForSync());
     QCOMPARE(headerBytes(rig.decoder, int(file.size())), expected);
@@ -433,8 +415,8 @@ void tst_Rtp2Jpeg::threePacketFrame()
 {
     Rig rig;
     rig.send({{7, 1000, 0, 1000}, {8, 1000, 1000, 1000}, {9, 1000, 2000, 500, true}});
-    QCOMPARE(rig.frames.frames.size(), 1);
-    const QByteArray f = rig.frames.frames[0].data;
+    QCOMPARE(rig.sink.frames.size(), 1);
+    const QByteArray f = rig.sink.frames[0].data;
     QCOMPARE(f.size(), 3119);
     QCOMPARE(f.left(617), headerBytes(rig.decoder, 617));
     QCOMPARE(f.mid(617, 1000), ramp(1000, 7));
@@ -451,19 +433,19 @@ void tst_Rtp2Jpeg::lostMarker()
     rig.send({{1, 1000, 0, 100}, {2, 1000, 100, 100}});
     // Frame 2000 is opened by its timestamp; its marker packet is lost.
     rig.send({{4, 2000, 0, 300}, {5, 2000, 300, 200}});
-    QCOMPARE(rig.frames.frames.size(), 0);
+    QCOMPARE(rig.sink.frames.size(), 0);
     // The first packet of frame 3000 completes it, then goes to the other array.
     rig.send({6, 3000, 0, 50});
-    QCOMPARE(rig.frames.frames.size(), 1);
-    QByteArray f = rig.frames.frames[0].data;
+    QCOMPARE(rig.sink.frames.size(), 1);
+    QByteArray f = rig.sink.frames[0].data;
     QCOMPARE(f.size(), 617 + 500 + 2);
     QCOMPARE(f.mid(617, 300), ramp(300, 4));
     QCOMPARE(f.mid(917, 200), ramp(200, 305));
     QCOMPARE(f.right(2), QByteArray("\xFF\xD9", 2));
 
     rig.send({7, 3000, 50, 50, true});
-    QCOMPARE(rig.frames.frames.size(), 2);
-    f = rig.frames.frames[1].data;
+    QCOMPARE(rig.sink.frames.size(), 2);
+    f = rig.sink.frames[1].data;
     QCOMPARE(f.size(), 617 + 100 + 2);
     QCOMPARE(f.mid(617, 50), ramp(50, 6));
     QCOMPARE(f.mid(667, 50), ramp(50, 57));
@@ -474,9 +456,9 @@ void tst_Rtp2Jpeg::latePacketShortensFrame()
     Rig rig;
     const Counters before;
     rig.send({{1, 1000, 0, 1000}, {3, 1000, 2000, 500}, {2, 1000, 1000, 1000, true}});
-    QCOMPARE(rig.frames.frames.size(), 1);
-    QCOMPARE(rig.frames.frames[0].data.size(), 617 + 2000 + 2);
-    QCOMPARE(rig.frames.frames[0].data.mid(1617, 1000), ramp(1000, 1002));
+    QCOMPARE(rig.sink.frames.size(), 1);
+    QCOMPARE(rig.sink.frames[0].data.size(), 617 + 2000 + 2);
+    QCOMPARE(rig.sink.frames[0].data.mid(1617, 1000), ramp(1000, 1002));
     QCOMPARE(g_packetsOutOfOrder.load() - before.outOfOrder, 1);
 }
 
@@ -485,21 +467,21 @@ void tst_Rtp2Jpeg::repeatedPacketsOfCompletedFrameDropped()
     Rig rig;
     const Counters before;
     rig.send({{1, 1000, 0, 100}, {2, 1000, 100, 100, true}});
-    QCOMPARE(rig.frames.frames.size(), 1);
+    QCOMPARE(rig.sink.frames.size(), 1);
     // The marker packet repeated, and a late middle packet: both are counted
     // as out of order but complete nothing.
     rig.send({{2, 1000, 100, 100, true}, {1, 1000, 0, 100}});
-    QCOMPARE(rig.frames.frames.size(), 1);
+    QCOMPARE(rig.sink.frames.size(), 1);
     QCOMPARE(g_packetsOutOfOrder.load() - before.outOfOrder, 2);
     rig.send({3, 2000, 0, 50, true});
-    QCOMPARE(rig.frames.frames.size(), 2);
-    QCOMPARE(rig.frames.frames[1].data.size(), 617 + 50 + 2);
-    QCOMPARE(rig.frames.frames[1].data.mid(617, 50), ramp(50, 3));
+    QCOMPARE(rig.sink.frames.size(), 2);
+    QCOMPARE(rig.sink.frames[1].data.size(), 617 + 50 + 2);
+    QCOMPARE(rig.sink.frames[1].data.mid(617, 50), ramp(50, 3));
     // A sender without buffer times gives the next frame the same timestamp;
     // in sequence, it is a frame of its own.
     rig.send({4, 2000, 0, 70, true});
-    QCOMPARE(rig.frames.frames.size(), 3);
-    QCOMPARE(rig.frames.frames[2].data.size(), 617 + 70 + 2);
+    QCOMPARE(rig.sink.frames.size(), 3);
+    QCOMPARE(rig.sink.frames[2].data.size(), 617 + 70 + 2);
 }
 
 void tst_Rtp2Jpeg::olderTimestampDropped()
@@ -508,10 +490,10 @@ void tst_Rtp2Jpeg::olderTimestampDropped()
     const Counters before;
     rig.send({{10, 5000, 0, 100, true}, {11, 6000, 0, 100}});
     rig.send({{9, 4000, 0, 100, true}, {12, 5500, 100, 100, true}}); // late, then newer seq
-    QCOMPARE(rig.frames.frames.size(), 1);
+    QCOMPARE(rig.sink.frames.size(), 1);
     rig.send({13, 6000, 100, 100, true});
-    QCOMPARE(rig.frames.frames.size(), 2);
-    const QByteArray f = rig.frames.frames[1].data;
+    QCOMPARE(rig.sink.frames.size(), 2);
+    const QByteArray f = rig.sink.frames[1].data;
     QCOMPARE(f.size(), 617 + 200 + 2);
     QCOMPARE(f.mid(617, 100), ramp(100, 11));
     QCOMPARE(f.mid(717, 100), ramp(100, 113));
@@ -566,8 +548,8 @@ void tst_Rtp2Jpeg::sequenceAccounting()
 
     // A newer frame with a marker delivers the log text gathered so far.
     rig.send({sequence.last() + 1 == 65536 ? 0 : sequence.last() + 1, 2000, 0, 10, true});
-    QCOMPARE(rig.frames.frames.size(), 1);
-    const QString log = rig.frames.frames[0].logMsg;
+    QCOMPARE(rig.sink.frames.size(), 1);
+    const QString log = rig.sink.frames[0].log;
     const QRegularExpression line(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d: .*\\n$"));
     const QStringList logLines = log.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(logLines.size(), lines.size());
@@ -585,8 +567,8 @@ void tst_Rtp2Jpeg::ssrcChange()
     // frame is never completed. The new stream's size reaches the header.
     feed(rig.decoder, makePacket({500, 9, 0, 100, false, 0xABCD}, ramp(128, 9), 40, 30));
     feed(rig.decoder, makePacket({501, 9, 100, 100, true, 0xABCD}));
-    QCOMPARE(rig.frames.frames.size(), 1);
-    QByteArray f = rig.frames.frames[0].data;
+    QCOMPARE(rig.sink.frames.size(), 1);
+    QByteArray f = rig.sink.frames[0].data;
     QCOMPARE(f.size(), 617 + 200 + 2);
     QCOMPARE(f.mid(589, 4), QByteArray("\x00\xF0\x01\x40", 4));
     QCOMPARE(f.mid(19, 64), ramp(64, 9));
@@ -597,11 +579,11 @@ void tst_Rtp2Jpeg::ssrcChange()
     feed(rig.decoder, makePacket({70, 20, 100, 100, true, 0x5555}));
     feed(rig.decoder, makePacket({502, 10, 100, 100, true, 0xABCD}));
     QVERIFY(rig.decoder.waitingForSync());
-    QCOMPARE(rig.frames.frames.size(), 1);
+    QCOMPARE(rig.sink.frames.size(), 1);
     QCOMPARE(g_packetsExpected.load(), before.expected);
     feed(rig.decoder, makePacket({71, 20, 0, 100, true, 0x5555}, ramp(128, 30), 20, 10));
-    QCOMPARE(rig.frames.frames.size(), 2);
-    QCOMPARE(rig.frames.frames[1].data.mid(589, 4), QByteArray("\x00\x50\x00\xA0", 4));
+    QCOMPARE(rig.sink.frames.size(), 2);
+    QCOMPARE(rig.sink.frames[1].data.mid(589, 4), QByteArray("\x00\x50\x00\xA0", 4));
     QCOMPARE(g_packetsExpected.load() - before.expected, 1);
 }
 
@@ -616,9 +598,9 @@ void tst_Rtp2Jpeg::waitsForFirstFragment()
     QCOMPARE(after.lost, before.lost);
     QCOMPARE(after.outOfOrder, before.outOfOrder);
     rig.send({{3, 3000, 0, 100}, {4, 3000, 100, 100, true}});
-    QCOMPARE(rig.frames.frames.size(), 1);
-    QCOMPARE(rig.frames.frames[0].data.size(), 617 + 200 + 2);
-    QVERIFY(rig.frames.frames[0].logMsg.isEmpty()); // the MARK of packet 0 was never written
+    QCOMPARE(rig.sink.frames.size(), 1);
+    QCOMPARE(rig.sink.frames[0].data.size(), 617 + 200 + 2);
+    QVERIFY(rig.sink.frames[0].log.isEmpty()); // the MARK of packet 0 was never written
     QCOMPARE(g_packetsExpected.load() - before.expected, 2);
 }
 
@@ -637,10 +619,10 @@ void tst_Rtp2Jpeg::malformedPacketsLeaveNoTrace()
     const Counters after;
     QCOMPARE(after.expected, before.expected);
     QCOMPARE(after.outOfOrder, before.outOfOrder);
-    QCOMPARE(rig.frames.frames.size(), 0);
+    QCOMPARE(rig.sink.frames.size(), 0);
     feed(rig.decoder, good);
-    QCOMPARE(rig.frames.frames.size(), 1);
-    QCOMPARE(rig.frames.frames[0].data.size(), 617 + 300 + 2);
+    QCOMPARE(rig.sink.frames.size(), 1);
+    QCOMPARE(rig.sink.frames[0].data.size(), 617 + 300 + 2);
 }
 
 void tst_Rtp2Jpeg::paddingNotPlaced()
@@ -655,8 +637,8 @@ void tst_Rtp2Jpeg::paddingNotPlaced()
     JpegFields j;
     j.tables = ramp(128);
     feed(rig.decoder, packet(r, j, ramp(100, 33)));
-    QCOMPARE(rig.frames.frames.size(), 1);
-    const QByteArray f = rig.frames.frames[0].data;
+    QCOMPARE(rig.sink.frames.size(), 1);
+    const QByteArray f = rig.sink.frames[0].data;
     QCOMPARE(f.size(), 617 + 100 + 2);
     QCOMPARE(f.mid(617, 100), ramp(100, 33));
     QCOMPARE(f.right(2), QByteArray("\xFF\xD9", 2));
@@ -667,10 +649,10 @@ void tst_Rtp2Jpeg::paddingNotPlaced()
 void tst_Rtp2Jpeg::farFragmentGrowsBuffer()
 {
     Rig rig;
-    const int before = rig.worker.writeCapacity();
+    const int before = rig.sink.writeCapacity();
     rig.send({{1, 1000, 0, 1000}, {2, 1000, 0xFFFF00, 1000, true}});
-    QCOMPARE(rig.frames.frames.size(), 1);
-    const QByteArray f = rig.frames.frames[0].data;
+    QCOMPARE(rig.sink.frames.size(), 1);
+    const QByteArray f = rig.sink.frames[0].data;
     QCOMPARE(f.size(), 617 + 0xFFFF00 + 1000 + 2);
     QCOMPARE(f.mid(617, 1000), ramp(1000, 1));
     QCOMPARE(f.mid(617 + 0xFFFF00, 1000), ramp(1000, 0xFFFF00 + 2));
@@ -679,9 +661,9 @@ void tst_Rtp2Jpeg::farFragmentGrowsBuffer()
     // The other array grows too when a frame there needs it; the one just
     // filled keeps its larger capacity.
     rig.send({{3, 2000, 0, 10}, {4, 2000, 5000000, 10, true}});
-    QCOMPARE(rig.frames.frames.size(), 2);
-    QCOMPARE(rig.frames.frames[1].data.size(), 617 + 5000000 + 10 + 2);
-    QVERIFY(rig.worker.writeCapacity() > before);
+    QCOMPARE(rig.sink.frames.size(), 2);
+    QCOMPARE(rig.sink.frames[1].data.size(), 617 + 5000000 + 10 + 2);
+    QVERIFY(rig.sink.writeCapacity() > before);
 }
 
 void tst_Rtp2Jpeg::twoThreadsShareCounters()
@@ -689,9 +671,8 @@ void tst_Rtp2Jpeg::twoThreadsShareCounters()
     constexpr int Packets = 5000;
     const Counters before;
     auto run = [](std::uint32_t ssrc) {
-        DeviceSettings s;
-        ImageGetWorker w(s.get());
-        Rtp2Jpeg d(&w);
+        RecordingSink sink;
+        Rtp2Jpeg d(&sink);
         // Every tenth packet skips two numbers: 2 lost, and one late
         // repeat after it.
         int seq = 0;
@@ -717,6 +698,27 @@ void tst_Rtp2Jpeg::twoThreadsShareCounters()
     QCOMPARE(after.outOfOrder - before.outOfOrder, 2 * gaps);
     const int lastSeq = Packets + 2 * gaps;
     QCOMPARE(after.expected - before.expected, 2 * lastSeq);
+}
+
+// A stream that claims 32767 lost packets with every datagram passes 2^31
+// within minutes; the counters keep counting instead of wrapping.
+void tst_Rtp2Jpeg::countersPass32Bits()
+{
+    const Counters saved;
+    constexpr std::int64_t Start = INT32_MAX - 10;
+    g_packetsLost = Start;
+    g_packetsOutOfOrder = Start;
+    g_packetsExpected = Start;
+    Rig rig;
+    rig.send({{1, 1000, 0, 10, true}, {32001, 2000, 0, 10, true}, {30000, 2000, 0, 10}});
+    const Counters after;
+    g_packetsLost = saved.lost;
+    g_packetsOutOfOrder = saved.outOfOrder;
+    g_packetsExpected = saved.expected;
+    QCOMPARE(after.lost, Start + 31999);
+    QCOMPARE(after.expected, Start + 1 + 32000);
+    QCOMPARE(after.outOfOrder, Start + 1);
+    QVERIFY(after.lost > std::int64_t(1) << 31);
 }
 
 QTEST_GUILESS_MAIN(tst_Rtp2Jpeg)

@@ -4,13 +4,14 @@
 // from libjpeg, and a worker receiving them on 127.0.0.1.
 #include "imagegetworker.h"
 #include "jpegencoder.h"
+#include "loopbackpeer.h"
+#include "recordingsink.h"
 #include "rtp2jpeg.h"
 #include "rtpjpegpacketizer.h"
-#include "rtptesthelpers.h"
-#include "socketapi.h"
+#include "testfiles.h"
 #include "testpattern.h"
+#include "workerharness.h"
 
-#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
@@ -18,10 +19,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
-
-#include <cstring>
-
-using namespace rtptest;
 
 namespace {
 
@@ -44,12 +41,6 @@ QList<QByteArray> readFramedPackets(const QString& path)
         pos += len;
     }
     return packets;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QImage decode(const QByteArray& jpeg)
@@ -95,18 +86,17 @@ bool run(const QString& dir, const QString& program, const QStringList& args, QS
     return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
-// Reassembles `packets` with a reassembler constructed in the current
-// directory and returns the delivered frames.
-QList<QByteArray> reassemble(const QList<QByteArray>& packets)
+// Reassembles `packets` with the given reference header and returns the
+// completed frames.
+QList<QByteArray> reassemble(const QList<QByteArray>& packets,
+                             const ReferenceHeader& reference = std::nullopt)
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    Rtp2Jpeg decoder(&worker);
-    FrameCollector collector(&worker);
+    RecordingSink sink;
+    Rtp2Jpeg decoder(&sink, reference);
     for (const QByteArray& p : packets)
         decoder.decode(reinterpret_cast<const unsigned char*>(p.constData()), int(p.size()));
     QList<QByteArray> frames;
-    for (const DeliveredFrame& f : collector.frames)
+    for (const RecordingSink::Frame& f : sink.frames)
         frames.append(f.data);
     return frames;
 }
@@ -126,7 +116,6 @@ class tst_RtpJpegInterop : public QObject
 
 private slots:
     void init();
-    void cleanup();
 
     void gstreamerType1WithReference();
     void cjpegType65WithBuiltinHeader();
@@ -135,22 +124,14 @@ private slots:
     void deviceOnLoopback();
 
 private:
+    QString path(const QString& name) const { return m_dir->filePath(name); }
     std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_previousDir;
 };
 
 void tst_RtpJpegInterop::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    m_previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_dir->path()));
-}
-
-void tst_RtpJpegInterop::cleanup()
-{
-    QDir::setCurrent(m_previousDir);
-    m_dir.reset();
 }
 
 // rtpjpegpay sends type 1, Q 255 with in-band tables and keeps the EOI in the
@@ -177,16 +158,16 @@ void tst_RtpJpegInterop::gstreamerType1WithReference()
                  QStringList{QStringLiteral("-q")} + pipeline.split(QLatin1Char(' ')), &out),
              qPrintable(out));
 
-    const QList<QByteArray> packets = readFramedPackets(QStringLiteral("stream.rtp"));
+    const QList<QByteArray> packets = readFramedPackets(path(QStringLiteral("stream.rtp")));
     QVERIFY(packets.size() > 2 * Frames);
     QCOMPARE(int(quint8(packets[0][12 + 4])), 1);   // type
     QCOMPARE(int(quint8(packets[0][12 + 5])), 255); // Q
 
-    QVERIFY(QFile::copy(QStringLiteral("f0.jpg"), QStringLiteral("reference.jpg")));
-    const QList<QByteArray> frames = reassemble(packets);
+    const QList<QByteArray> frames =
+        reassemble(packets, referenceHeader(readFile(path(QStringLiteral("f0.jpg")))));
     QCOMPARE(frames.size(), Frames);
     for (int i = 0; i < Frames; ++i) {
-        const QImage sent = decode(readFile(QStringLiteral("f%1.jpg").arg(i)));
+        const QImage sent = decode(readFile(path(QStringLiteral("f%1.jpg").arg(i))));
         QVERIFY(!sent.isNull());
         const QImage received = decode(frames[i]);
         QCOMPARE(received.size(), sent.size());
@@ -214,7 +195,7 @@ void tst_RtpJpegInterop::cjpegType65WithBuiltinHeader()
         const QByteArray rgb = simlib::renderTestPattern(Width, Height, 3, i * 7);
         QImage image(reinterpret_cast<const uchar*>(rgb.constData()), Width, Height, Width * 3,
                      QImage::Format_RGB888);
-        QVERIFY(image.save(QStringLiteral("in%1.ppm").arg(i), "PPM"));
+        QVERIFY(image.save(path(QStringLiteral("in%1.ppm").arg(i)), "PPM"));
         QVERIFY2(run(m_dir->path(), QStringLiteral("cjpeg"),
                      {QStringLiteral("-restart"), QStringLiteral("60B"), QStringLiteral("-sample"),
                       QStringLiteral("2x2,1x1,1x1"), QStringLiteral("-outfile"),
@@ -233,16 +214,15 @@ void tst_RtpJpegInterop::cjpegType65WithBuiltinHeader()
                  QStringList{QStringLiteral("-q")} + pipeline.split(QLatin1Char(' ')), &out),
              qPrintable(out));
 
-    const QList<QByteArray> packets = readFramedPackets(QStringLiteral("stream.rtp"));
+    const QList<QByteArray> packets = readFramedPackets(path(QStringLiteral("stream.rtp")));
     QVERIFY(packets.size() > Frames);
     QCOMPARE(int(quint8(packets[0][12 + 4])), 65);
     QCOMPARE(int(quint8(packets[0][12 + 8])) * 256 + quint8(packets[0][12 + 9]), 60);
 
-    QVERIFY(!QFile::exists(QStringLiteral("reference.jpg")));
     const QList<QByteArray> frames = reassemble(packets);
     QCOMPARE(frames.size(), Frames);
     for (int i = 0; i < Frames; ++i) {
-        const QImage sent = decode(readFile(QStringLiteral("c%1.jpg").arg(i)));
+        const QImage sent = decode(readFile(path(QStringLiteral("c%1.jpg").arg(i))));
         QVERIFY(!sent.isNull());
         const QImage received = decode(frames[i]);
         QCOMPARE(received.size(), sent.size());
@@ -301,13 +281,8 @@ void tst_RtpJpegInterop::roundTrip()
         QVERIFY(packetizer.packetize(jpegs.last(), 3000u * std::uint32_t(i), &packets));
     }
     QCOMPARE(int(quint8(packets[0][12 + 4])), restartInterval ? 65 : 1);
-    if (reference) {
-        QFile f(QStringLiteral("reference.jpg"));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(jpegs[0]);
-    }
-
-    const QList<QByteArray> frames = reassemble(packets);
+    const QList<QByteArray> frames =
+        reassemble(packets, reference ? referenceHeader(jpegs[0]) : std::nullopt);
     QCOMPARE(frames.size(), Frames);
     for (int i = 0; i < Frames; ++i) {
         const QImage sent = decode(jpegs[i]);
@@ -322,21 +297,12 @@ void tst_RtpJpegInterop::roundTrip()
 // frames the sender encoded.
 void tst_RtpJpegInterop::deviceOnLoopback()
 {
-    // Find a free port: bind to port 0, read it back, release it.
-    const SocketHandle probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-    QVERIFY(probe != InvalidSocket);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    QCOMPARE(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t addressLen = sizeof address;
-    QCOMPARE(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &addressLen), 0);
-    const int port = ntohs(address.sin_port);
-    closeSocket(probe);
-
+    const quint16 port = freeUdpPort();
+    QVERIFY(port != 0);
     DeviceSettings settings(QStringLiteral("RTP"));
     ImageGetWorker worker(settings.get());
+    // No reference file: the built-in header fits the sender's JPEGs.
+    worker.setReferenceHeaderFile(path(QStringLiteral("absent.jpg")));
     QThread thread;
     worker.moveToThread(&thread);
     thread.start();
@@ -368,10 +334,11 @@ void tst_RtpJpegInterop::deviceOnLoopback()
     // The worker emits from its own thread, possibly before a spy could
     // start waiting; a queued flag is seen by this thread's event loop.
     bool isConnected = false;
-    connect(&worker, &ImageGetWorker::connected, &receiver, [&] { isConnected = true; },
-            Qt::QueuedConnection);
+    connect(
+        &worker, &ImageGetWorker::connected, &receiver, [&] { isConnected = true; },
+        Qt::QueuedConnection);
     QMetaObject::invokeMethod(&worker, "initConnect", Qt::QueuedConnection,
-                              Q_ARG(QString, QStringLiteral("127.0.0.1")), Q_ARG(int, port));
+                              Q_ARG(QString, QStringLiteral("127.0.0.1")), Q_ARG(int, int(port)));
     QTRY_VERIFY_WITH_TIMEOUT(isConnected, 10000);
     worker.imageRequested(transfer.data(), int(transfer.size()));
 
@@ -386,14 +353,8 @@ void tst_RtpJpegInterop::deviceOnLoopback()
         QVERIFY(packetizer.packetize(jpegs.last(), 9000u * std::uint32_t(i + 1), &packets));
     }
 
-    const SocketHandle sender = ::socket(AF_INET, SOCK_DGRAM, 0);
-    QVERIFY(sender != InvalidSocket);
-    address.sin_port = htons(std::uint16_t(port));
     for (const QByteArray& p : packets)
-        QCOMPARE(::sendto(sender, p.constData(), std::size_t(p.size()), 0,
-                          reinterpret_cast<sockaddr*>(&address), sizeof address),
-                 ssize_t(p.size()));
-    closeSocket(sender);
+        QVERIFY(sendDatagram(port, p));
 
     // The last frame is the newest; earlier ones may be dropped if they were
     // completed while no request was pending.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "rtppacketjpeg.h"
-#include "rtptesthelpers.h"
+#include "rtppackets.h"
 
 #include <QTest>
 

@@ -2,8 +2,8 @@
 #include "onlydisplay.h"
 
 #include "getstreamimage.h"
-
-#include "../support/framefiles.h"
+#include "loopbackpeer.h"
+#include "testfiles.h"
 
 #include <QApplication>
 #include <QFile>
@@ -12,10 +12,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -26,30 +22,6 @@ int countMarks(const QString& path)
         return 0;
     return int(file.readAll().count("MARK histogram"));
 }
-
-// A TCP listener on 127.0.0.1 that never accepts: connections complete in
-// the backlog and then stay silent.
-class SilentListener
-{
-public:
-    SilentListener()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(m_fd, 8) == 0 &&
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-            m_port = ntohs(addr.sin_port);
-    }
-    ~SilentListener() { ::close(m_fd); }
-    int port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
 
 } // namespace
 
@@ -174,7 +146,7 @@ void tst_OnlyDisplay::closingStopsControllers_data()
 void tst_OnlyDisplay::closingStopsControllers()
 {
     QFETCH(QString, group);
-    SilentListener listener;
+    LoopbackPeer listener;
     QVERIFY(listener.port() > 0);
     const QString section =
         group.contains(QLatin1String("%1")) ? group.arg(listener.port()) : group;

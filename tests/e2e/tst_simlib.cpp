@@ -14,7 +14,7 @@
 #include "rtpjpegpacketizer.h"
 #include "testpattern.h"
 
-#include "../support/workerharness.h"
+#include "workerharness.h"
 
 #include <QDir>
 #include <QFile>
@@ -273,17 +273,15 @@ void SimLibTest::rtpThroughReassembler()
     QFETCH(double, reorder);
     QFETCH(double, duplicate);
 
-    // No reference.jpg in the working directory: the built-in header, which
+    // No reference file: the built-in header, which
     // fits type 65 with interval 60 and 4:2:0.
     QTemporaryDir dir;
-    const QString oldCwd = QDir::currentPath();
-    QDir::setCurrent(dir.path());
     DeviceSettings settings(QStringLiteral("RTP"));
     ImageGetWorker worker(settings.get());
+    worker.setReferenceHeaderFile(dir.filePath(QStringLiteral("reference.jpg")));
     FrameCollector collector(&worker);
     collector.request();
     auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
-    QDir::setCurrent(oldCwd);
 
     simlib::RtpJpegOptions o;
     o.scanBytesPerPacket = 500;
@@ -364,14 +362,12 @@ void SimLibTest::rtpWithReferenceFile()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(reference);
     file.close();
-    const QString oldCwd = QDir::currentPath();
-    QDir::setCurrent(dir.path());
     DeviceSettings settings(QStringLiteral("RTP"));
     ImageGetWorker worker(settings.get());
+    worker.setReferenceHeaderFile(dir.filePath(QStringLiteral("reference.jpg")));
     FrameCollector collector(&worker);
     collector.request();
     auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
-    QDir::setCurrent(oldCwd);
     QCOMPARE(decoder->headerLen(), int(reference.size()));
 
     simlib::RtpJpegPacketizer packetizer;
@@ -390,14 +386,12 @@ void SimLibTest::rtpWithReferenceFile()
 void SimLibTest::rtpSsrcChange()
 {
     QTemporaryDir dir;
-    const QString oldCwd = QDir::currentPath();
-    QDir::setCurrent(dir.path());
     DeviceSettings settings(QStringLiteral("RTP"));
     ImageGetWorker worker(settings.get());
+    worker.setReferenceHeaderFile(dir.filePath(QStringLiteral("reference.jpg")));
     FrameCollector collector(&worker);
     collector.request();
     auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
-    QDir::setCurrent(oldCwd);
 
     // The stream changes its SSRC and its frame size at frame 3; the viewer
     // synchronises on the new stream's first fragment and takes its size.
@@ -475,10 +469,10 @@ void SimLibTest::multipartAfterBadItem()
     std::mt19937 rng(5);
     const QByteArray type(simlib::ContentTypeJpeg);
     const QByteArray stream =
-        simlib::multipartPart(type, bodies[1]) +
-        simlib::badMultipartItem(simlib::BadPartKind(kind), type, bodies[1], rng) +
-        simlib::multipartPart(type, bodies[2]) + simlib::multipartPart(type, bodies[3]) +
-        simlib::multipartPart(type, bodies[4]);
+        simlib::multipartPart(type, bodies[1])
+        + simlib::badMultipartItem(simlib::BadPartKind(kind), type, bodies[1], rng)
+        + simlib::multipartPart(type, bodies[2]) + simlib::multipartPart(type, bodies[3])
+        + simlib::multipartPart(type, bodies[4]);
 
     DeviceSettings settings(protocol);
     ImageGetWorker worker(settings.get());
@@ -500,14 +494,12 @@ void SimLibTest::multipartAfterBadItem()
 void SimLibTest::malformedRtpLeavesStreamIntact()
 {
     QTemporaryDir dir;
-    const QString oldCwd = QDir::currentPath();
-    QDir::setCurrent(dir.path());
     DeviceSettings settings(QStringLiteral("RTP"));
     ImageGetWorker worker(settings.get());
+    worker.setReferenceHeaderFile(dir.filePath(QStringLiteral("reference.jpg")));
     FrameCollector collector(&worker);
     collector.request();
     auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
-    QDir::setCurrent(oldCwd);
 
     // Every malformed kind goes in between two good frames; the frame after
     // it arrives intact.

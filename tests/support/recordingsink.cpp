@@ -32,8 +32,8 @@ bool RecordingSink::ensureWriteCapacity(std::int64_t needed)
 
 void RecordingSink::finishFrame()
 {
-    frames.append({QByteArray(reinterpret_cast<const char*>(writeBuffer()), curLen()),
-                   m_contentType, m_log});
+    frames.append(
+        {QByteArray(reinterpret_cast<const char*>(writeBuffer()), curLen()), m_contentType, m_log});
     m_log.clear();
     m_writeIndex = 1 - m_writeIndex;
     auto& array = m_arrays[m_writeIndex];

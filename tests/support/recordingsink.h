@@ -5,6 +5,7 @@
 
 #include "framelimits.h"
 #include "framesink.h"
+#include "multipartdec.h"
 
 #include <QByteArray>
 #include <QList>
@@ -28,7 +29,8 @@ public:
     // the way the worker's double buffer does, so that bytes a reassembler
     // leaves unwritten are those of the frame before last there too. They
     // grow by half up to the frame bound plus the room a decoder adds.
-    explicit RecordingSink(int initialCapacity = InitialFrameBufferBytes, unsigned char fill = 0x7F);
+    explicit RecordingSink(int initialCapacity = InitialFrameBufferBytes,
+                           unsigned char fill = 0x7F);
 
     bool ensureWriteCapacity(std::int64_t needed) override;
     void finishFrame() override;
@@ -48,3 +50,10 @@ private:
     QString m_contentType;
     QString m_log;
 };
+
+// How a worker of the given protocol ("TCP", "UDP") frames multipart bytes.
+inline MultipartDec::Framing multipartFraming(const QString& protocol)
+{
+    return protocol == QLatin1String("TCP") ? MultipartDec::Framing::Stream
+                                            : MultipartDec::Framing::Datagrams;
+}

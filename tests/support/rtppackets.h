@@ -1,19 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Builds RTP/JPEG datagrams byte by byte for the decoder tests, and drives an
-// ImageGetWorker without a network: a settings file naming the protocol and a
-// collector that keeps a request pending and records every delivered frame.
+// Builds RTP/JPEG datagrams byte by byte: every header field settable, so
+// that tests can write packets no sender would.
 #pragma once
 
-#include "imagegetworker.h"
-
 #include <QByteArray>
-#include <QList>
-#include <QSettings>
-#include <QString>
-#include <QTemporaryDir>
 
 #include <cstdint>
-#include <vector>
 
 namespace rtptest {
 
@@ -57,8 +49,8 @@ inline void put32(QByteArray& b, std::uint32_t v)
 inline QByteArray rtpHeader(const RtpFields& r)
 {
     QByteArray b;
-    b.append(char(0x80 | (r.paddingBytes > 0 ? 0x20 : 0) | (r.extensionWords > 0 ? 0x10 : 0) |
-                  (r.csrcCount & 0x0F)));
+    b.append(char(0x80 | (r.paddingBytes > 0 ? 0x20 : 0) | (r.extensionWords > 0 ? 0x10 : 0)
+                  | (r.csrcCount & 0x0F)));
     b.append(char((r.marker ? 0x80 : 0) | 26));
     put16(b, r.sequence & 0xFFFF);
     put32(b, r.timestamp);
@@ -108,54 +100,5 @@ inline QByteArray ramp(int count, int first = 0)
         b[i] = char((first + i) & 0xFF);
     return b;
 }
-
-// Settings of one device, with only `protocol` set.
-class DeviceSettings
-{
-public:
-    explicit DeviceSettings(const QString& protocol = QStringLiteral("RTP"))
-        : m_settings(m_dir.filePath(QStringLiteral("device.ini")), QSettings::IniFormat)
-    {
-        m_settings.setValue(QStringLiteral("protocol"), protocol);
-    }
-    QSettings* get() { return &m_settings; }
-
-private:
-    QTemporaryDir m_dir;
-    QSettings m_settings;
-};
-
-struct DeliveredFrame
-{
-    QByteArray data;
-    QString logMsg;
-};
-
-// Keeps one request pending on the worker and records each delivery, asking
-// again right away as the device controller does.
-class FrameCollector
-{
-public:
-    explicit FrameCollector(ImageGetWorker* worker, int capacity = 32 * 1024 * 1024)
-        : m_worker(worker), m_buffer(std::size_t(capacity)), m_capacity(capacity)
-    {
-        QObject::connect(
-            worker, &ImageGetWorker::newImageReceived, worker,
-            [this](const QString&, unsigned char* buffer, int len, const QString& logMsg) {
-                frames.push_back({QByteArray(reinterpret_cast<char*>(buffer), len), logMsg});
-                request();
-            },
-            Qt::DirectConnection);
-        request();
-    }
-    void request() { m_worker->imageRequested(m_buffer.data(), m_capacity); }
-
-    QList<DeliveredFrame> frames;
-
-private:
-    ImageGetWorker* m_worker;
-    std::vector<unsigned char> m_buffer;
-    int m_capacity;
-};
 
 } // namespace rtptest

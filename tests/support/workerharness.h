@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Shared helpers for tests that drive an ImageGetWorker and its decoders
-// without a device: a settings file naming the protocol, and a collector that
-// keeps a request pending and records every delivered frame.
+// Drives an ImageGetWorker without a device controller: a settings file
+// naming the protocol, and a collector that keeps a request pending and
+// records every delivered frame.
 #pragma once
 
 #include "imagegetworker.h"
@@ -12,17 +12,10 @@
 #include <QString>
 #include <QTemporaryDir>
 
-#include <memory>
 #include <vector>
 
-// A QByteArray built from a literal with embedded NUL bytes intact.
-template <std::size_t N>
-QByteArray raw(const char (&text)[N])
-{
-    return QByteArray(text, int(N - 1));
-}
-
-// Settings positioned like a device group, with only `protocol` set.
+// Settings positioned like a device group, with only `protocol` set (none
+// for a null string).
 class DeviceSettings
 {
 public:
@@ -46,23 +39,24 @@ struct DeliveredFrame
     QString logMsg;
 };
 
-// Keeps one request pending on the worker and records each delivery, asking
-// again right away the way the device controller does.
+// Records each frame the worker delivers and, unless told otherwise, asks
+// again right away the way the device controller does. The first request is
+// the test's to make.
 class FrameCollector
 {
 public:
-    explicit FrameCollector(ImageGetWorker* worker, int capacity = 8 * 1024 * 1024)
+    explicit FrameCollector(ImageGetWorker* worker, int capacity = 32 * 1024 * 1024)
         : m_worker(worker), m_buffer(std::size_t(capacity)), m_capacity(capacity)
     {
-        QObject::connect(worker, &ImageGetWorker::newImageReceived, worker,
-                         [this](QString conType, unsigned char* buffer, int len, QString logMsg) {
-                             frames.push_back({conType,
-                                               QByteArray(reinterpret_cast<char*>(buffer), len),
-                                               logMsg});
-                             if (m_rerequest)
-                                 request();
-                         },
-                         Qt::DirectConnection);
+        QObject::connect(
+            worker, &ImageGetWorker::newImageReceived, worker,
+            [this](const QString& conType, unsigned char* buffer, int len, const QString& logMsg) {
+                frames.push_back(
+                    {conType, QByteArray(reinterpret_cast<char*>(buffer), len), logMsg});
+                if (m_rerequest)
+                    request();
+            },
+            Qt::DirectConnection);
     }
     void request() { m_worker->imageRequested(m_buffer.data(), m_capacity); }
     void setRerequest(bool on) { m_rerequest = on; }

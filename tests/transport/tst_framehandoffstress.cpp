@@ -6,17 +6,16 @@
 // and in order. Run under ThreadSanitizer this proves the hand-off race-free.
 #include "imagegetworker.h"
 #include "multipartdec.h"
-
-#include "../support/multipartstream.h"
-#include "../support/workerharness.h"
+#include "multipartwriter.h"
+#include "workerharness.h"
 
 #include <QElapsedTimer>
 #include <QTest>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <optional>
-#include <cstring>
 #include <random>
 #include <thread>
 
@@ -85,13 +84,14 @@ void tst_FrameHandoffStress::concurrentDecodeAndRequests()
     std::mutex mailboxLock;
     std::optional<QByteArray> mailbox;
     QString log;
-    connect(&worker, &ImageGetWorker::newImageReceived, this,
-            [&](QString, unsigned char* buffer, int len, QString logMsg) {
-                std::lock_guard lock(mailboxLock);
-                mailbox = QByteArray(reinterpret_cast<char*>(buffer), len);
-                log += logMsg;
-            },
-            Qt::DirectConnection);
+    connect(
+        &worker, &ImageGetWorker::newImageReceived, this,
+        [&](QString, unsigned char* buffer, int len, QString logMsg) {
+            std::lock_guard lock(mailboxLock);
+            mailbox = QByteArray(reinterpret_cast<char*>(buffer), len);
+            log += logMsg;
+        },
+        Qt::DirectConnection);
 
     int delivered = 0;
     int torn = 0;
@@ -129,7 +129,8 @@ void tst_FrameHandoffStress::concurrentDecodeAndRequests()
             if (k == FrameCount)
                 size = 64; // the final frame always fits the small destination
             worker.appendLog(QStringLiteral("L%1\n").arg(k));
-            const QByteArray part = multipartPart(makeFrame(k, size));
+            const QByteArray part =
+                simlib::multipartPart(simlib::ContentTypeJpeg, makeFrame(k, size));
             const int block = tcp ? 160000 : 1400;
             for (int at = 0; at < part.size(); at += block)
                 decoder.decode(reinterpret_cast<const unsigned char*>(part.constData()) + at,

@@ -1,22 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "framelimits.h"
 #include "imagegetworker.h"
-
-#include "../support/multipartstream.h"
-#include "../support/workerharness.h"
+#include "loopbackpeer.h"
+#include "multipartwriter.h"
+#include "workerharness.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cstring>
 #include <thread>
 
 namespace {
@@ -26,69 +20,9 @@ namespace {
 void completeFrame(ImageGetWorker& w, const QByteArray& body)
 {
     w.restartFrame();
-    QVERIFY(w.appendBytes(reinterpret_cast<const unsigned char*>(body.constData()),
-                          int(body.size())));
+    QVERIFY(
+        w.appendBytes(reinterpret_cast<const unsigned char*>(body.constData()), int(body.size())));
     w.finishFrame();
-}
-
-// A loopback listening socket on an ephemeral port.
-class LoopbackListener
-{
-public:
-    LoopbackListener()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(m_fd, 4);
-        socklen_t len = sizeof a;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
-    }
-    ~LoopbackListener() { ::close(m_fd); }
-    int port() const { return m_port; }
-    // Accepts one connection, waiting at most timeoutMs.
-    int accept(int timeoutMs = 5000)
-    {
-        timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(m_fd, &set);
-        if (::select(m_fd + 1, &set, nullptr, nullptr, &tv) <= 0)
-            return -1;
-        return ::accept(m_fd, nullptr, nullptr);
-    }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
-
-int freeUdpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-void sendDatagram(int port, const QByteArray& data)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(quint16(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(fd, data.constData(), std::size_t(data.size()), 0, reinterpret_cast<sockaddr*>(&a),
-             sizeof a);
-    ::close(fd);
 }
 
 // Runs a worker in a thread of its own, as the device controller does, and
@@ -104,14 +38,15 @@ public:
         m_worker->moveToThread(&m_thread);
         connect(m_worker, &ImageGetWorker::connected, this, &ThreadedWorker::connected);
         connect(m_worker, &ImageGetWorker::disconnected, this, &ThreadedWorker::disconnected);
-        connect(m_worker, &ImageGetWorker::newImageReceived, this,
-                [this](QString type, unsigned char* buf, int len, QString) {
-                    types.append(type);
-                    frames.append(QByteArray(reinterpret_cast<char*>(buf), len));
-                    emit frameReceived();
-                    request();
-                },
-                Qt::QueuedConnection);
+        connect(
+            m_worker, &ImageGetWorker::newImageReceived, this,
+            [this](QString type, unsigned char* buf, int len, QString) {
+                types.append(type);
+                frames.append(QByteArray(reinterpret_cast<char*>(buf), len));
+                emit frameReceived();
+                request();
+            },
+            Qt::QueuedConnection);
         m_thread.start();
     }
     ~ThreadedWorker() override
@@ -123,8 +58,8 @@ public:
     }
     void start(const QString& ip, int port)
     {
-        QMetaObject::invokeMethod(m_worker, "initConnect", Qt::QueuedConnection,
-                                  Q_ARG(QString, ip), Q_ARG(int, port));
+        QMetaObject::invokeMethod(m_worker, "initConnect", Qt::QueuedConnection, Q_ARG(QString, ip),
+                                  Q_ARG(int, port));
     }
     void request() { m_worker->imageRequested(m_buffer.data(), int(m_buffer.size())); }
     ImageGetWorker* worker() { return m_worker; }
@@ -163,6 +98,8 @@ private slots:
     void growthKeepsBytesAndIsBounded();
 
     void tcpFramesEndToEnd();
+    void reconnectDeliversOnlyNewFrames_data();
+    void reconnectDeliversOnlyNewFrames();
     void tcpQuietPeerDisconnectsAfterOneSecond();
     void tcpPeerCloseDisconnectsAtOnce();
     void tcpRefusedEmitsNothing();
@@ -342,55 +279,95 @@ void tst_ImageGetWorker::growthKeepsBytesAndIsBounded()
 
 void tst_ImageGetWorker::tcpFramesEndToEnd()
 {
-    LoopbackListener listener;
+    LoopbackPeer peer;
     ThreadedWorker w("TCP");
     QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
-    QSignalSpy frameSpy(&w, &ThreadedWorker::frameReceived);
     w.request();
-    w.start("127.0.0.1", listener.port());
-    const int peer = listener.accept();
-    QVERIFY(peer >= 0);
+    w.start("127.0.0.1", peer.port());
+    QVERIFY(peer.acceptClient());
     QVERIFY(connectedSpy.wait(5000));
     const QByteArray body(300000, 'j'); // larger than one receive block
-    const QByteArray stream = multipartPart(body) + multipartPart("tail", "video/x-raw-gray");
-    QCOMPARE(::send(peer, stream.constData(), std::size_t(stream.size()), 0), stream.size());
+    QVERIFY(peer.send(simlib::multipartPart(simlib::ContentTypeJpeg, body)
+                      + simlib::multipartPart(simlib::ContentTypeGray, "tail")));
     QTRY_COMPARE_WITH_TIMEOUT(w.frames.size(), 2, 5000);
     QVERIFY(w.frames[0] == body || w.frames[0] == "tail");
     QCOMPARE(w.frames.last(), QByteArray("tail"));
     QCOMPARE(w.types.last(), QString("video/x-raw-gray"));
-    ::close(peer);
+}
+
+void tst_ImageGetWorker::reconnectDeliversOnlyNewFrames_data()
+{
+    QTest::addColumn<QByteArray>("afterReconnect");
+    QTest::addColumn<QList<QByteArray>>("expected");
+    const QByteArray next = simlib::multipartPart(simlib::ContentTypeJpeg, "new frame");
+    QTest::newRow("one new frame") << next << QList<QByteArray>{"old frame", "new frame"};
+    QTest::newRow("only the start of a part")
+        << next.left(next.indexOf("\r\n\r\n") + 6) << QList<QByteArray>{"old frame"};
+}
+
+// A device that pauses for a second is reconnected. The frame of the first
+// connection was delivered then; the new connection delivers only its own
+// frames, never that one again.
+void tst_ImageGetWorker::reconnectDeliversOnlyNewFrames()
+{
+    QFETCH(QByteArray, afterReconnect);
+    QFETCH(QList<QByteArray>, expected);
+
+    LoopbackPeer peer;
+    ThreadedWorker w("TCP");
+    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
+    QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
+    QSignalSpy frameSpy(&w, &ThreadedWorker::frameReceived);
+    w.request();
+    w.start("127.0.0.1", peer.port());
+    QVERIFY(peer.acceptClient());
+    QVERIFY(connectedSpy.wait(5000));
+    QVERIFY(peer.send(simlib::multipartPart(simlib::ContentTypeJpeg, "old frame")));
+    QVERIFY(frameSpy.wait(5000));
+    peer.closeClient();
+    QVERIFY(disconnectedSpy.wait(5000));
+
+    // The controller connects again; a request is pending.
+    w.start("127.0.0.1", peer.port());
+    QVERIFY(peer.acceptClient());
+    QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 5000);
+    QVERIFY(peer.send(afterReconnect));
+    if (expected.size() > 1)
+        QTRY_COMPARE_WITH_TIMEOUT(w.frames.size(), expected.size(), 5000);
+    // Whatever the worker would still deliver arrives within this wait.
+    QVERIFY(!frameSpy.wait(500));
+    QCOMPARE(w.frames, expected);
 }
 
 void tst_ImageGetWorker::tcpQuietPeerDisconnectsAfterOneSecond()
 {
-    LoopbackListener listener;
+    LoopbackPeer peer;
     ThreadedWorker w("TCP");
     QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
     QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
-    w.start("127.0.0.1", listener.port());
-    const int peer = listener.accept();
+    w.start("127.0.0.1", peer.port());
+    QVERIFY(peer.acceptClient());
     QVERIFY(connectedSpy.wait(5000));
-    ::send(peer, "x", 1, 0);
+    QVERIFY(peer.send("x"));
     QElapsedTimer quiet;
     quiet.start();
     QVERIFY(disconnectedSpy.wait(5000));
     QVERIFY2(quiet.elapsed() >= 850, qPrintable(QString::number(quiet.elapsed())));
     QVERIFY2(quiet.elapsed() < 3000, qPrintable(QString::number(quiet.elapsed())));
-    ::close(peer);
 }
 
 void tst_ImageGetWorker::tcpPeerCloseDisconnectsAtOnce()
 {
-    LoopbackListener listener;
+    LoopbackPeer peer;
     ThreadedWorker w("TCP");
     QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
     QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
-    w.start("127.0.0.1", listener.port());
-    const int peer = listener.accept();
+    w.start("127.0.0.1", peer.port());
+    QVERIFY(peer.acceptClient());
     QVERIFY(connectedSpy.wait(5000));
     QElapsedTimer closing;
     closing.start();
-    ::close(peer);
+    peer.closeClient();
     QVERIFY(disconnectedSpy.wait(5000));
     QVERIFY2(closing.elapsed() < 800, qPrintable(QString::number(closing.elapsed())));
 }
@@ -399,7 +376,7 @@ void tst_ImageGetWorker::tcpRefusedEmitsNothing()
 {
     int port = 0;
     {
-        LoopbackListener closedAgain;
+        LoopbackPeer closedAgain;
         port = closedAgain.port();
     }
     ThreadedWorker w("TCP");
@@ -422,9 +399,10 @@ void tst_ImageGetWorker::udpStreamSplitAcrossDatagrams()
     QByteArray body(5000, '\0');
     for (int i = 0; i < body.size(); ++i)
         body[i] = char(i);
-    const QByteArray stream = multipartPart(body, "video/x-raw-gray") + multipartPart("second");
+    const QByteArray stream = simlib::multipartPart(simlib::ContentTypeGray, body)
+                              + simlib::multipartPart(simlib::ContentTypeJpeg, "second");
     for (int at = 0; at < stream.size(); at += 777)
-        sendDatagram(port, stream.mid(at, 777));
+        QVERIFY(sendDatagram(port, stream.mid(at, 777)));
     QTRY_COMPARE_WITH_TIMEOUT(w.frames.size(), 2, 5000);
     QVERIFY(w.frames[0] == body);
     QCOMPARE(w.types[0], QString("video/x-raw-gray"));
@@ -455,23 +433,23 @@ void tst_ImageGetWorker::stopEndsLoopPromptly_data()
 void tst_ImageGetWorker::stopEndsLoopPromptly()
 {
     QFETCH(QString, protocol);
-    LoopbackListener listener;
-    const int port = protocol == "TCP" ? listener.port() : freeUdpPort();
+    LoopbackPeer peer;
+    const int port = protocol == "TCP" ? peer.port() : freeUdpPort();
     ThreadedWorker w(protocol);
     QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
     QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
     w.start("127.0.0.1", port);
-    int peer = -1;
-    if (protocol == "TCP")
-        peer = listener.accept();
+    const bool tcp = protocol == "TCP";
+    if (tcp)
+        QVERIFY(peer.acceptClient());
     QVERIFY(connectedSpy.wait(5000));
 
     // A TCP peer that keeps sending would keep the loop alive for ever; the
     // datagram modes would wait a minute. Only the stop request ends them.
-    std::atomic<bool> sending{peer >= 0};
+    std::atomic<bool> sending{tcp};
     std::thread sender([&] {
         for (int i = 0; i < 200 && sending.load(); ++i) {
-            ::send(peer, "keepalive", 9, MSG_NOSIGNAL);
+            peer.send("keepalive");
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
         }
     });
@@ -482,8 +460,6 @@ void tst_ImageGetWorker::stopEndsLoopPromptly()
     const bool ended = disconnectedSpy.wait(3000);
     sending = false;
     sender.join();
-    if (peer >= 0)
-        ::close(peer);
     QVERIFY(ended);
     QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
 }

@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: MIT
+#include "loopbackpeer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+} // namespace
+
+LoopbackSocket::LoopbackSocket(int type) : m_fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in a = loopback(0);
+    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+        return;
+    socklen_t len = sizeof a;
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        m_port = ntohs(a.sin_port);
+}
+
+void LoopbackSocket::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+LoopbackPeer::LoopbackPeer() : m_listener(SOCK_STREAM)
+{
+    if (m_listener.fd() >= 0)
+        m_listening = ::listen(m_listener.fd(), 8) == 0;
+}
+
+bool LoopbackPeer::acceptClient(int timeoutMs)
+{
+    pollfd p{m_listener.fd(), POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0)
+        return false;
+    closeClient();
+    m_client = ::accept4(m_listener.fd(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (m_client >= 0)
+        ++m_accepted;
+    return m_client >= 0;
+}
+
+bool LoopbackPeer::hasPendingConnection() const
+{
+    pollfd p{m_listener.fd(), POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+}
+
+bool LoopbackPeer::send(const QByteArray& bytes)
+{
+    qsizetype sent = 0;
+    while (m_client >= 0 && sent < bytes.size()) {
+        const auto n = ::send(m_client, bytes.constData() + sent, std::size_t(bytes.size() - sent),
+                              MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return sent == bytes.size();
+}
+
+void LoopbackPeer::closeClient()
+{
+    if (m_client >= 0)
+        ::close(m_client);
+    m_client = -1;
+}
+
+quint16 freeUdpPort()
+{
+    return LoopbackSocket(SOCK_DGRAM).port();
+}
+
+bool sendDatagram(quint16 port, const QByteArray& data)
+{
+    LoopbackSocket socket(SOCK_DGRAM);
+    const sockaddr_in a = loopback(port);
+    return ::sendto(socket.fd(), data.constData(), std::size_t(data.size()), 0,
+                    reinterpret_cast<const sockaddr*>(&a), sizeof a)
+           == data.size();
+}

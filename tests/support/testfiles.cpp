@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: MIT
+#include "testfiles.h"
+
+#include "rtp2jpeg.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImageWriter>
+#include <QTest>
+
+#include <algorithm>
+
+QImage solidFrame(int width, int height, QColor color)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(color);
+    return image;
+}
+
+QByteArray jpegFile(const QImage& image, int quality, bool progressive)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setQuality(quality);
+    writer.setProgressiveScanWrite(progressive);
+    writer.write(image);
+    return bytes;
+}
+
+QByteArray jpegSegment(int code, const QByteArray& payload)
+{
+    const int length = int(payload.size()) + 2;
+    QByteArray s;
+    s.append(char(0xFF));
+    s.append(char(code));
+    s.append(char((length >> 8) & 0xFF));
+    s.append(char(length & 0xFF));
+    return s + payload;
+}
+
+QByteArray withDeclaredSize(QByteArray jpeg, int width, int height)
+{
+    for (qsizetype i = 2; i + 8 < jpeg.size(); ++i) {
+        if (uchar(jpeg[i]) != 0xFF || (uchar(jpeg[i + 1]) != 0xC0 && uchar(jpeg[i + 1]) != 0xC2))
+            continue;
+        jpeg[i + 5] = char(height >> 8);
+        jpeg[i + 6] = char(height & 0xFF);
+        jpeg[i + 7] = char(width >> 8);
+        jpeg[i + 8] = char(width & 0xFF);
+        return jpeg;
+    }
+    return QByteArray();
+}
+
+ReferenceHeader referenceHeader(const QByteArray& file)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file.constData());
+    const qsizetype n = std::min<qsizetype>(file.size(), Rtp2Jpeg::HeaderStoreBytes);
+    return std::vector<unsigned char>(bytes, bytes + n);
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    QCOMPARE(file.write(content), content.size());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
