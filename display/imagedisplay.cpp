@@ -5,11 +5,13 @@
 #include "devicelog.h"
 #include "frameconversion.h"
 #include "getstreamimage.h"
+#include "regularfile.h"
 #include "rtpcounters.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 #include <QImage>
 #include <QMouseEvent>
@@ -20,27 +22,28 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::WindowFlags flags)
-    : QMainWindow(parent, flags), m_settings(configPath, QSettings::IniFormat)
+    : QMainWindow(parent, flags), m_settings(settingsFileFor(configPath), QSettings::IniFormat),
+      m_configPath(configPath.isEmpty() ? configPath : QFileInfo(configPath).absoluteFilePath())
 {
     ui.setupUi(this);
     m_frameTimer.start();
     connect(ui.actionSave, &QAction::triggered, this, &imageDisplay::saveImage);
 
     // The title file's first line is used as read, line end included.
-    QFile titleFile(appFilePath(QStringLiteral("title.txt")));
-    if (titleFile.open(QIODevice::ReadOnly | QIODevice::Text))
-        setWindowTitle(QString::fromLatin1(titleFile.readLine()));
-    else
-        setWindowTitle(configPath);
+    const QString titleFile = appFilePath(QStringLiteral("title.txt"));
+    const std::optional<QString> title =
+        titleFile.isEmpty() ? std::nullopt : readTitleFile(titleFile);
+    setWindowTitle(title.value_or(configPath));
 
     setWindowIcon(appWindowIcon());
 
     // Only the top-level key counts: no device group has been entered yet.
     const QString noStatusBar = QStringLiteral("no_statusbar");
-    if (m_settings.contains(noStatusBar) &&
-        m_settings.value(noStatusBar, QStringLiteral("0")).toInt() != 0)
+    if (m_settings.contains(noStatusBar)
+        && m_settings.value(noStatusBar, QStringLiteral("0")).toInt() != 0)
         ui.statusBar->hide();
 }
 
@@ -53,6 +56,21 @@ imageDisplay::~imageDisplay()
         stream->worker()->requestStop();
     qDeleteAll(m_streams);
     m_streams.clear();
+}
+
+QString imageDisplay::settingsFileFor(const QString& configPath)
+{
+    // A missing file reads as an empty configuration anyway, and is
+    // reported elsewhere.
+    if (configPath.isEmpty() || !QFileInfo::exists(configPath))
+        return configPath;
+    QString error;
+    if (readRegularFile(configPath, 0, &error))
+        return configPath;
+    qWarning().noquote()
+        << QStringLiteral("Configuration file \"%1\" cannot be read (%2); no devices are opened")
+               .arg(configPath, error);
+    return {};
 }
 
 GetStreamImage* imageDisplay::createStreamImage(QSettings* settings)
@@ -101,8 +119,8 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
     ui.mainImage->repaint();
 #ifdef FRAMESCOPE_LATENCY_PROBE
     if (ovlImage != nullptr)
-        latencyprobe::recorder().addShown(latencyprobe::nowNs() -
-                                          ovlImage->worker()->deliveredFinishNs());
+        latencyprobe::recorder().addShown(latencyprobe::nowNs()
+                                          - ovlImage->worker()->deliveredFinishNs());
 #endif
 }
 
@@ -112,7 +130,7 @@ void imageDisplay::writeHistogramLine()
         histogramLine(QTime::currentTime(), m_frameCount, m_histLimit, m_histCount);
     if (m_logFile.isEmpty())
         return;
-    if (m_logOutage.shouldReport(appendDeviceLog(m_logFile, line))) {
+    if (m_logOutage.shouldReport(appendDeviceLog(m_logFile, line, m_logMaxBytes))) {
         qWarning().noquote() << QStringLiteral("Cannot open log file \"%1\"; histogram lines are "
                                                "dropped until it can be opened again")
                                     .arg(m_logFile);

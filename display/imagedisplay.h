@@ -64,10 +64,16 @@ public:
                                  const HistogramCounts& counts);
     // The coordinate read-out shown while dragging at window position pos.
     static QString pointerText(int x, int y);
+    // The file the settings are read from for `configPath`: the path itself
+    // when it is missing or a readable regular file, otherwise (a FIFO, a
+    // device, a folder, no read permission) an empty name, which reads as
+    // an empty configuration, after one warning naming the path and why.
+    // Handing a FIFO or /dev/zero to the settings would block or never end.
+    static QString settingsFileFor(const QString& configPath);
 
     const QVector<GetStreamImage*>& streams() const { return m_streams; }
     QString logFile() const { return m_logFile; }
-    QString configPath() const { return m_settings.fileName(); }
+    QString configPath() const { return m_configPath; }
     qint64 frameCount() const { return m_frameCount; }
     double avgFrameTime() const { return m_avgFrameTime; }
     const HistogramCounts& histCount() const { return m_histCount; }
@@ -88,6 +94,12 @@ protected:
     Ui::framescopeClass ui;
     QVector<GetStreamImage*> m_streams;
     QSettings m_settings;
+    // The configuration path as given, made absolute; also when the
+    // settings could not be read from it.
+    QString m_configPath;
+    // The size limit of the log the histogram line goes to (the last
+    // device's log_max_mb).
+    qint64 m_logMaxBytes = DefaultLogMaxBytes;
     double m_avgFrameTime = 0.0;
     // 64 bits: at a few hundred frames a second an int would wrap within
     // months of running.

@@ -19,6 +19,7 @@ onlyDisplay::onlyDisplay(const QString& configPath, const QString& referenceHead
         }
         m_logFile = m_settings.value(QStringLiteral("logfile"), QString()).toString();
         m_streams.append(new GetStreamImage(&m_settings, nullptr, referenceHeaderFile));
+        m_logMaxBytes = m_streams.last()->logMaxBytes();
         m_settings.endGroup();
         connect(m_streams.last(), &GetStreamImage::acquisitionEvent, this,
                 &imageDisplay::acquisitionEvent);
