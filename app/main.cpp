@@ -2,6 +2,7 @@
 #include "commandline.h"
 #include "configfilepath.h"
 #include "onlydisplay.h"
+#include "openfilelimit.h"
 #include "quitonsignal.h"
 
 #include <QApplication>
@@ -9,7 +10,7 @@
 #include <cstdio>
 
 // framescope [config.ini]: shows the frames of the devices the configuration
-// lists until the window is closed (or SIGINT / SIGTERM arrives).
+// lists until the window is closed (or SIGINT, SIGTERM or SIGHUP arrives).
 int main(int argc, char* argv[])
 {
     // Before QApplication, so that --help and --version need no display.
@@ -19,6 +20,9 @@ int main(int argc, char* argv[])
                    commandLine.messageToStderr() ? stderr : stdout);
         return commandLine.exitCode();
     }
+    QString limitError;
+    if (!raiseOpenFileLimit(&limitError))
+        std::fprintf(stderr, "framescope: %s\n", qPrintable(limitError));
     QApplication app(argc, argv);
     quitOnTerminationSignals();
     // Destroyed before the application object when main returns; its

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -11,12 +12,24 @@
 
 namespace {
 
+// The signals that stop the program.
+constexpr std::array<int, 3> TerminationSignals = {SIGINT, SIGTERM, SIGHUP};
+
 // The handler may only write to a descriptor; the notifier reads it in the
 // GUI thread and quits there.
 int g_signalPipe[2] = {-1, -1};
 
-extern "C" void onTerminationSignal(int)
+// Termination signals received so far. Only the handler touches it, and
+// the handler blocks the other termination signals while it runs.
+volatile std::sig_atomic_t g_signalsReceived = 0;
+
+extern "C" void onTerminationSignal(int sig)
 {
+    // The first signal asks for an orderly shutdown; a further one means
+    // that shutdown is not wanted or is stuck, and the process ends now.
+    if (g_signalsReceived != 0)
+        ::_exit(128 + sig);
+    g_signalsReceived = 1;
     const char byte = 1;
     const ssize_t written = ::write(g_signalPipe[0], &byte, 1);
     (void)written; // a full pipe already holds a pending quit
@@ -42,10 +55,18 @@ bool quitOnTerminationSignals()
         QCoreApplication::quit();
     });
 
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    bool ok = ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+
     struct sigaction action = {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
+    for (int sig : TerminationSignals)
+        sigaddset(&action.sa_mask, sig);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
-           ::sigaction(SIGTERM, &action, nullptr) == 0;
+    for (int sig : TerminationSignals)
+        ok = ::sigaction(sig, &action, nullptr) == 0 && ok;
+    return ok;
 }
