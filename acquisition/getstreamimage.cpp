@@ -3,10 +3,12 @@
 
 #include "devicelog.h"
 #include "framemetadata.h"
+#include "jpegwarnings.h"
 
 #include <QDeadlineTimer>
 #include <QPainter>
 #include <QSettings>
+#include <QTime>
 #include <QtDebug>
 
 #include <algorithm>
@@ -43,7 +45,10 @@ Dimension readDimension(QSettings* settings, const QString& key, const QString& 
 
 GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
                                const QString& referenceHeaderFile)
-    : QObject(parent), m_sizeX(0), m_sizeY(0), m_image(), m_worker(settings), m_thread()
+    : QObject(parent), m_sizeX(0), m_sizeY(0), m_image(), m_worker(settings), m_thread(),
+      m_name(settings->group()),
+      m_status(settings->group(), settings->value(QStringLiteral("host")).toString(),
+               settings->value(QStringLiteral("port")).toInt(), m_worker.protocol())
 {
     // Keys are read in the order the members are declared; the worker read
     // its own (protocol) when it was constructed above.
@@ -58,9 +63,12 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
         qWarning().noquote()
             << QStringLiteral("Device group \"%1\": frame size sizeX=\"%2\" sizeY=\"%3\" is not "
                               "usable (each must be a positive number, together at most %4 "
-                              "pixels); raw gray frames of this device are not shown")
+                              "pixels); raw gray frames of this device are not shown, and "
+                              "JPEG frames above the resulting transfer buffer of %5 bytes are "
+                              "not shown either")
                    .arg(settings->group(), x.text, y.text)
-                   .arg(MaxFramePixels);
+                   .arg(MaxFramePixels)
+                   .arg(transferLength());
     }
 
     m_host = settings->value(QStringLiteral("host"), QString()).toString();
@@ -74,6 +82,7 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
             << QStringLiteral("Device group \"%1\": %2").arg(settings->group(), logLimitWarning);
     m_contentOverwrite = settings->value(QStringLiteral("contentoverwrite"), QString()).toString();
 
+    installJpegWarningCounter();
     m_worker.setReferenceHeaderFile(referenceHeaderFile);
     m_worker.moveToThread(&m_thread);
 
@@ -84,11 +93,19 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
     connect(&m_worker, &ImageGetWorker::disconnected, this, &GetStreamImage::disconnected);
     connect(this, &GetStreamImage::imageRequest, &m_worker, &ImageGetWorker::imageRequested);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &GetStreamImage::reconnect);
+    connect(&m_worker, &ImageGetWorker::linkStateChanged, this, &GetStreamImage::linkStateChanged,
+            Qt::QueuedConnection);
+    connect(&m_worker, &ImageGetWorker::notice, this, &GetStreamImage::workerNotice,
+            Qt::QueuedConnection);
+    connect(&m_statusTimer, &QTimer::timeout, this, &GetStreamImage::updateStatus);
 
     m_transferBuf = new unsigned char[std::size_t(transferLength())];
 
     m_thread.start(QThread::HighestPriority);
     m_reconnectTimer.start(ReconnectIntervalMs);
+    m_statusClock.start();
+    m_statusTimer.start(StatusIntervalMs);
+    m_worker.markConnectQueued();
     emit initConnect(m_host, m_port);
     requestNextFrame();
 }
@@ -120,6 +137,8 @@ int GetStreamImage::transferLength() const
 
 void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int len, QString logMsg)
 {
+    if (len > 0)
+        m_status.frameDelivered(m_statusClock.elapsed());
     processImage(conType, pBuf, len);
     writeLog(logMsg);
 }
@@ -146,6 +165,23 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
     if (conType == QLatin1String(RawGrayContentType)) {
         m_image = m_transferBuf != nullptr ? wrapGrayFrame(pBuf, len, m_sizeX, m_sizeY) : QImage();
         m_image.setColorTable(grayColorTable());
+        const qint64 expected = qint64(m_sizeX) * m_sizeY;
+        if (m_image.isNull())
+            reportUnshownFrame(QStringLiteral("raw gray frame of %1 bytes, but sizeX x sizeY is "
+                                              "%2 x %3 = %4 bytes; shorter frames are not shown")
+                                   .arg(len)
+                                   .arg(m_sizeX)
+                                   .arg(m_sizeY)
+                                   .arg(expected));
+        else if (len != expected)
+            reportUnshownFrame(QStringLiteral("raw gray frame of %1 bytes, but sizeX x sizeY is "
+                                              "%2 x %3 = %4 bytes; the picture may be sheared")
+                                   .arg(len)
+                                   .arg(m_sizeX)
+                                   .arg(m_sizeY)
+                                   .arg(expected));
+        else
+            m_unshownCause.clear();
     } else if (conType == QLatin1String(JpegContentType)) {
         // The delay is taken before decoding, so decoding time is not part
         // of it.
@@ -159,7 +195,12 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
             g_frameDelay = delay / 1000000.0;
         }
         m_image = QImage();
+        const long long warningsBefore = jpegWarningCount();
         m_image = decodeJpegFrame(pBuf, len);
+        if (m_image.isNull() || jpegWarningCount() != warningsBefore)
+            ++m_corruptFrames;
+        else
+            m_unshownCause.clear();
     }
     emit acquisitionEvent(m_image, this);
 }
@@ -181,7 +222,84 @@ void GetStreamImage::disconnected()
 
 void GetStreamImage::reconnect()
 {
-    emit initConnect(m_host, m_port);
+    // While an attempt is queued and has not started, another one would
+    // only wait behind it.
+    if (m_worker.markConnectQueued())
+        emit initConnect(m_host, m_port);
+}
+
+void GetStreamImage::linkStateChanged(ImageGetWorker::LinkState state, QString detail)
+{
+    const QStringList lines = m_status.linkChanged(state, detail, m_statusClock.elapsed());
+    // Failures also go to the console: they are what a user starting the
+    // viewer needs to see first.
+    writeEvents(lines, m_status.isFailure());
+    updateStatus();
+}
+
+void GetStreamImage::workerNotice(QString text)
+{
+    // Each connect repeats its notice; one report per cause is enough.
+    if (text == m_notice)
+        return;
+    m_notice = text;
+    if (!text.isEmpty())
+        writeEvents({text}, true);
+}
+
+void GetStreamImage::updateStatus()
+{
+    const qint64 now = m_statusClock.elapsed();
+    writeEvents(m_status.tick(now, m_worker.bytesReceived()), false);
+
+    const std::int64_t oversize = m_worker.oversizeFramesSkipped();
+    if (oversize != m_oversizeSeen) {
+        m_oversizeSeen = oversize;
+        reportUnshownFrame(QStringLiteral("frame of %1 bytes is larger than the transfer buffer of "
+                                          "%2 bytes (sizeX x sizeY + %3); such frames are not "
+                                          "shown")
+                               .arg(m_worker.lastOversizeFrameBytes())
+                               .arg(transferLength())
+                               .arg(TransferSpareBytes));
+    }
+    if (now - m_corruptSince >= CorruptSummaryIntervalMs) {
+        if (m_corruptFrames > 0) {
+            writeEvents({QStringLiteral("%1 corrupt JPEG frames in the last %2 s")
+                             .arg(m_corruptFrames)
+                             .arg((now - m_corruptSince) / 1000)},
+                        true);
+        }
+        m_corruptFrames = 0;
+        m_corruptSince = now;
+    }
+
+    const QString shown = m_status.stateText(now) + QLatin1Char('\n') + m_status.details(now);
+    if (shown != m_shownStatus) {
+        m_shownStatus = shown;
+        emit statusChanged();
+    }
+}
+
+void GetStreamImage::reportUnshownFrame(const QString& cause)
+{
+    if (cause == m_unshownCause)
+        return;
+    m_unshownCause = cause;
+    writeEvents({cause}, true);
+}
+
+void GetStreamImage::writeEvents(const QStringList& lines, bool console)
+{
+    if (lines.isEmpty())
+        return;
+    const QString time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+    QString text;
+    for (const QString& line : lines) {
+        text += QStringLiteral("%1: %2\n").arg(time, line);
+        if (console)
+            qWarning().noquote() << QStringLiteral("%1: %2").arg(m_name, line);
+    }
+    writeLog(text);
 }
 
 void GetStreamImage::requestNextFrame()

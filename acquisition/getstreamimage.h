@@ -2,12 +2,14 @@
 #pragma once
 
 #include "devicelog.h"
+#include "devicestatus.h"
 #include "frameconversion.h"
 #include "framelimits.h"
 #include "imagegetworker.h"
 #include "jpegheader.h"
 #include "stopwatch.h"
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QObject>
 #include <QString>
@@ -65,8 +67,20 @@ public:
     ImageGetWorker* worker() { return &m_worker; }
     bool isReconnecting() const { return m_reconnectTimer.isActive(); }
 
+    // The device group's name ("dev0"), as the status and messages name it.
+    QString name() const { return m_name; }
+    // What the device is doing, refreshed a few times a second.
+    const DeviceStatus& status() const { return m_status; }
+    // Milliseconds on the clock the status is kept with.
+    qint64 statusClockMs() const { return m_statusClock.elapsed(); }
+    static constexpr int StatusIntervalMs = 250;
+    // Corrupt JPEG frames are summed up per device at most this often.
+    static constexpr int CorruptSummaryIntervalMs = 10000;
+
 signals:
     void startImageGet();
+    // The status text or its details changed; at most every StatusIntervalMs.
+    void statusChanged();
     void acquisitionEvent(QImage& image, GetStreamImage* ovlImage);
     // Declared for derived controllers; frames are requested by calling the
     // worker directly, since queued calls wait behind its receive loop.
@@ -84,6 +98,9 @@ public slots:
     void connected();
     void disconnected();
     void reconnect();
+    void linkStateChanged(ImageGetWorker::LinkState state, QString detail);
+    void workerNotice(QString text);
+    void updateStatus();
 
 protected:
     void requestNextFrame();
@@ -104,5 +121,22 @@ protected:
     QString m_contentOverwrite;
 
 private:
+    // Writes device events to the device log (time-stamped lines) and,
+    // when `console` is set, to the console with the device's name.
+    void writeEvents(const QStringList& lines, bool console);
+    // Reports a frame that cannot be shown, once per cause: again only
+    // after a frame was shown in between.
+    void reportUnshownFrame(const QString& cause);
+
     OutageWarning m_logOutage;
+    QString m_name;
+    DeviceStatus m_status;
+    QElapsedTimer m_statusClock;
+    QTimer m_statusTimer;
+    QString m_shownStatus;
+    QString m_unshownCause;
+    QString m_notice;
+    std::int64_t m_oversizeSeen = 0;
+    int m_corruptFrames = 0;
+    qint64 m_corruptSince = 0;
 };

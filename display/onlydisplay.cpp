@@ -1,14 +1,73 @@
 // SPDX-License-Identifier: MIT
 #include "onlydisplay.h"
 
+#include "deviceindicator.h"
 #include "getstreamimage.h"
 
+#include <QDebug>
+#include <QFileInfo>
+#include <QLabel>
 #include <QMouseEvent>
+#include <QStatusBar>
+
+namespace {
+
+// The keys of the device group that decide how it is reached, checked for
+// the mistakes that otherwise only show as a blank window.
+void warnAboutDeviceKeys(const QSettings& settings)
+{
+    const QString group = settings.group();
+    const QString protocol = settings.value(QStringLiteral("protocol")).toString();
+    const QString upper = protocol.trimmed().toUpper();
+    if (settings.contains(QStringLiteral("protocol")) && upper != QLatin1String("TCP")
+        && upper != QLatin1String("UDP") && upper != QLatin1String("RTP"))
+        qWarning().noquote() << QStringLiteral("%1: unknown protocol \"%2\" (TCP, UDP or RTP); "
+                                               "the device is reached over TCP")
+                                    .arg(group, protocol);
+    const QString portText = settings.value(QStringLiteral("port")).toString();
+    bool ok = false;
+    const int port = portText.trimmed().toInt(&ok);
+    if (!settings.contains(QStringLiteral("port")))
+        qWarning().noquote()
+            << QStringLiteral("%1: no port given; the device is not connected").arg(group);
+    else if (!ok || port < 1 || port > 65535)
+        qWarning().noquote() << QStringLiteral("%1: port \"%2\" is not a number from 1 to 65535; "
+                                               "the device is not connected")
+                                    .arg(group, portText);
+}
+
+// One line per device as it was understood.
+void describeDevice(const GetStreamImage& device)
+{
+    const DeviceStatus& status = device.status();
+    QString line = QStringLiteral("%1: %2 %3, raw frames %4 x %5, transfer buffer %6 bytes")
+                       .arg(device.name(), status.protocolName(), status.address())
+                       .arg(device.sizeX())
+                       .arg(device.sizeY())
+                       .arg(device.transferLength());
+    line += device.logFile().isEmpty() ? QStringLiteral(", no log file")
+                                       : QStringLiteral(", log %1").arg(device.logFile());
+    if (!device.contentOverwrite().isEmpty())
+        line += QStringLiteral(", every frame taken as %1").arg(device.contentOverwrite());
+    qInfo().noquote() << line;
+}
+
+} // namespace
 
 onlyDisplay::onlyDisplay(const QString& configPath, const QString& referenceHeaderFile,
                          QWidget* parent, Qt::WindowFlags flags)
     : imageDisplay(configPath, parent, flags)
 {
+    if (!QFileInfo::exists(configPath)) {
+        // The window still opens; the status bar says why it stays empty.
+        const QString text = QStringLiteral("no devices: %1 not found").arg(configPath);
+        qWarning().noquote() << QStringLiteral("Configuration file \"%1\" not found; no devices "
+                                               "are shown")
+                                    .arg(configPath);
+        auto* missing = new QLabel(text, ui.statusBar);
+        missing->setObjectName(QStringLiteral("configMissing"));
+        ui.statusBar->addPermanentWidget(missing);
+    }
     // Devices are dev0, dev1, ... up to the first group without a host key;
     // groups after a gap are not looked at.
     for (int n = 0;; ++n) {
@@ -18,7 +77,10 @@ onlyDisplay::onlyDisplay(const QString& configPath, const QString& referenceHead
             break;
         }
         m_logFile = m_settings.value(QStringLiteral("logfile"), QString()).toString();
+        warnAboutDeviceKeys(m_settings);
         m_streams.append(new GetStreamImage(&m_settings, nullptr, referenceHeaderFile));
+        describeDevice(*m_streams.last());
+        ui.statusBar->addPermanentWidget(new DeviceIndicator(m_streams.last(), ui.statusBar));
         m_logMaxBytes = m_streams.last()->logMaxBytes();
         m_settings.endGroup();
         connect(m_streams.last(), &GetStreamImage::acquisitionEvent, this,

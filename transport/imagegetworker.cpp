@@ -10,12 +10,14 @@
 #include "socketapi.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QThread>
+#include <QTime>
 
 #include <algorithm>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -45,21 +47,69 @@ ReferenceHeader readReferenceHeader(const QString& path)
 // Returns >0 when ready, 0 on time-out, <0 on failure.
 int waitSocket(SocketHandle s, int timeoutMs, bool forWrite)
 {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval tv;
-    tv.tv_sec = timeoutMs / 1000;
-    tv.tv_usec = decltype(tv.tv_usec)(timeoutMs % 1000) * 1000;
+    PollDescriptor fd{};
+    fd.fd = s;
+    fd.events = forWrite ? POLLOUT : POLLIN;
     for (;;) {
-        const int r = ::select(int(s) + 1, forWrite ? nullptr : &set, forWrite ? &set : nullptr,
-                               nullptr, &tv);
-#ifndef _WIN32
-        if (r < 0 && errno == EINTR)
+        const int r = pollSockets(&fd, 1, timeoutMs);
+        if (r < 0 && interruptedCall())
             continue;
-#endif
         return r;
     }
+}
+
+// The operating system's text for a socket error number.
+QString socketErrorText(int error)
+{
+#ifdef _WIN32
+    return QStringLiteral("socket error %1").arg(error);
+#else
+    return QString::fromLocal8Bit(std::strerror(error));
+#endif
+}
+
+ImageGetWorker::ConnectOutcome connectFailure(int error)
+{
+    using LinkState = ImageGetWorker::LinkState;
+#ifdef _WIN32
+    const bool refused = error == WSAECONNREFUSED;
+    const bool unreachable = error == WSAENETUNREACH || error == WSAEHOSTUNREACH;
+#else
+    const bool refused = error == ECONNREFUSED;
+    const bool unreachable = error == ENETUNREACH || error == EHOSTUNREACH;
+#endif
+    const LinkState state = refused       ? LinkState::Refused
+                            : unreachable ? LinkState::Unreachable
+                                          : LinkState::ConnectFailed;
+    return {state, socketErrorText(error)};
+}
+
+// A dotted IPv4 address as it stands; any other text is looked up with the
+// system resolver, IPv4 only. False, with the reason, when nothing is found.
+bool resolveIPv4(const QString& host, in_addr* address, QString* error)
+{
+    const QByteArray text = host.toLatin1();
+    const in_addr_t dotted = inet_addr(text.constData());
+    // inet_addr's INADDR_NONE is also the broadcast address itself.
+    if (dotted != INADDR_NONE || text == "255.255.255.255") {
+        address->s_addr = dotted;
+        return true;
+    }
+    if (text.trimmed().isEmpty()) {
+        *error = QStringLiteral("no host given");
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    const int r = ::getaddrinfo(text.constData(), nullptr, &hints, &found);
+    if (r != 0 || found == nullptr) {
+        *error = QString::fromLocal8Bit(::gai_strerror(r));
+        return false;
+    }
+    *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    ::freeaddrinfo(found);
+    return true;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -77,6 +127,19 @@ ImageGetWorker::ImageGetWorker(QSettings* settings)
     : ImageGetWorker(protocolFromSetting(
           settings->value(QStringLiteral("protocol"), QStringLiteral("TCP")).toString()))
 {
+    // A camera slower than one frame a second needs a longer quiet limit
+    // than TCP's default, or it is dropped before every frame.
+    bool ok = false;
+    const int quietMs = settings->value(QStringLiteral("quiet_ms")).toString().trimmed().toInt(&ok);
+    if (ok && quietMs > 0)
+        m_quietLimitMs = quietMs;
+}
+
+int ImageGetWorker::quietLimitMs() const
+{
+    if (m_quietLimitMs > 0)
+        return m_quietLimitMs;
+    return m_protocol == Protocol::Tcp ? TcpQuietLimitMs : DatagramQuietLimitMs;
 }
 
 ImageGetWorker::ImageGetWorker(Protocol protocol)
@@ -135,9 +198,29 @@ QString ImageGetWorker::referenceHeaderFile() const
 
 std::unique_ptr<protocolDecoder> ImageGetWorker::makeDecoder()
 {
-    if (m_protocol == Protocol::Rtp)
-        return std::make_unique<Rtp2Jpeg>(this);
-    return std::make_unique<MultipartDec>(this);
+    if (m_protocol != Protocol::Rtp)
+        return std::make_unique<MultipartDec>(this);
+    const QString path = referenceHeaderFile();
+    QString error;
+    ReferenceHeader reference;
+    if (const std::optional<QByteArray> file =
+            readRegularFile(path, Rtp2Jpeg::HeaderStoreBytes, &error))
+        reference.emplace(file->cbegin(), file->cend());
+    auto decoder = std::make_unique<Rtp2Jpeg>(this, reference);
+    // A reference file that is there but cannot be used is the likeliest
+    // reason for broken pictures; say so (an empty notice: all is well).
+    QString notice;
+    if (!reference && QFileInfo::exists(path))
+        notice = QStringLiteral("reference file \"%1\" cannot be used (%2); the built-in JPEG "
+                                "header is used instead")
+                     .arg(path, error);
+    else if (reference && decoder->headerLen() == 0)
+        notice = QStringLiteral("reference file \"%1\" has no scan header (SOS) within its "
+                                "first %2 bytes; frames are shown without a JPEG header")
+                     .arg(path)
+                     .arg(Rtp2Jpeg::HeaderStoreBytes);
+    emit this->notice(notice);
+    return decoder;
 }
 
 // The decoders know only the FrameSink they fill. These constructors, for
@@ -198,6 +281,7 @@ void ImageGetWorker::finishFrame()
         m_framesDone.store((m_framesDone.load(std::memory_order_relaxed) + 1) & 0xFFFF,
                            std::memory_order_relaxed);
         updateDeliveryDue();
+        m_framesCompleted.fetch_add(1, std::memory_order_relaxed);
     }
     const int w = writeIndex();
     setWriteArray(m_frameBuf[w], m_frameBufSize[w], 0);
@@ -229,6 +313,8 @@ void ImageGetWorker::deliverFrame()
             // request pending, so the next frame that fits is delivered.
             m_lastDelivered = done;
             updateDeliveryDue();
+            m_oversizeSkipped.fetch_add(1, std::memory_order_relaxed);
+            m_lastOversizeBytes.store(length, std::memory_order_relaxed);
             return;
         }
         bulkCopy(destination, m_frameBuf[c], std::size_t(length));
@@ -238,6 +324,14 @@ void ImageGetWorker::deliverFrame()
         updateDeliveryDue();
         conType = m_conType;
         logMsg = std::exchange(m_logMsg, QString());
+        if (m_droppedLogLines > 0) {
+            logMsg += QStringLiteral("%1: %2 log lines dropped: more than %3 characters were "
+                                     "waiting for a frame\n")
+                          .arg(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")))
+                          .arg(m_droppedLogLines)
+                          .arg(MaxPendingLogChars);
+            m_droppedLogLines = 0;
+        }
 #ifdef FRAMESCOPE_LATENCY_PROBE
         m_deliveredFinishNs.store(m_finishedNs[c], std::memory_order_relaxed);
         latencyprobe::recorder().framesDelivered.fetch_add(1, std::memory_order_relaxed);
@@ -258,7 +352,12 @@ void ImageGetWorker::setContentType(const QString& text)
 void ImageGetWorker::appendLog(const QString& text)
 {
     std::lock_guard lock(m_mutex);
-    m_logMsg += text;
+    // The text waits for a delivered frame; a stream of gaps that never
+    // completes one must not grow it without bound.
+    if (m_logMsg.size() + text.size() <= MaxPendingLogChars)
+        m_logMsg += text;
+    else
+        m_droppedLogLines += std::max<int>(1, int(text.count(QLatin1Char('\n'))));
 }
 
 void ImageGetWorker::imageRequested(unsigned char* m_transferBuf, int transferLength)
@@ -275,6 +374,7 @@ void ImageGetWorker::imageRequested(unsigned char* m_transferBuf, int transferLe
 void ImageGetWorker::initConnect(QString Ip, int Port)
 {
     Q_ASSERT(QThread::currentThread() == thread());
+    m_connectQueued.store(false, std::memory_order_relaxed);
     if (stopRequested())
         return;
 
@@ -288,64 +388,102 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
         m_conType = (m_protocol == Protocol::Tcp) ? QString() : QStringLiteral("image/jpeg");
     }
 
+    const QString where = QStringLiteral("%1:%2").arg(Ip).arg(Port);
+    if (Port < 1 || Port > 65535) {
+        // Wrapped modulo 65536, port=70000 would quietly reach port 4464.
+        emit linkStateChanged(LinkState::BadAddress,
+                              QStringLiteral("port %1 is outside 1-65535").arg(Port));
+        return;
+    }
     sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
-    address.sin_port = htons(std::uint16_t(Port & 0xFFFF));
-    const QByteArray ip = Ip.toLatin1();
-    address.sin_addr.s_addr = inet_addr(ip.constData());
-    // Text that is no dotted address converts to INADDR_NONE, which a
-    // datagram socket would happily bind as the broadcast address.
-    if (address.sin_addr.s_addr == INADDR_NONE && ip != "255.255.255.255")
+    address.sin_port = htons(std::uint16_t(Port));
+    QString resolveError;
+    if (!resolveIPv4(Ip, &address.sin_addr, &resolveError)) {
+        emit linkStateChanged(LinkState::BadAddress,
+                              QStringLiteral("\"%1\": %2").arg(Ip, resolveError));
         return;
+    }
 
-    int quietLimitMs = TcpQuietLimitMs;
+    const int quietLimitMs = this->quietLimitMs();
     SocketHandle s = InvalidSocket;
     if (m_protocol == Protocol::Tcp) {
+        emit linkStateChanged(LinkState::Connecting, where);
         s = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (s == InvalidSocket)
+        if (s == InvalidSocket) {
+            emit linkStateChanged(LinkState::SocketFailed, socketErrorText(lastSocketError()));
             return;
-        setNonBlocking(s, true);
-        if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            if (!connectInProgress()) {
-                closeSocket(s);
-                return;
-            }
-            // Wait for the outcome in slices so that a stop request is seen.
-            int ready = 0;
-            while (ready == 0 && !stopRequested())
-                ready = waitSocket(s, WaitSliceMs, true);
-            int error = 0;
-            socklen_t errorLen = sizeof error;
-            if (ready < 0 || stopRequested()
-                || ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &errorLen)
-                       != 0
-                || error != 0) {
-                closeSocket(s);
-                return;
-            }
+        }
+        const ConnectOutcome outcome = connectWithin(s, address, ConnectTimeoutMs);
+        if (outcome.state != LinkState::Connected) {
+            closeSocket(s);
+            if (!stopRequested())
+                emit linkStateChanged(outcome.state, outcome.detail);
+            return;
         }
     } else {
+        emit linkStateChanged(LinkState::Connecting, where);
         s = ::socket(AF_INET, SOCK_DGRAM, 0);
-        if (s == InvalidSocket)
+        if (s == InvalidSocket) {
+            emit linkStateChanged(LinkState::SocketFailed, socketErrorText(lastSocketError()));
             return;
+        }
         if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            const int error = lastSocketError();
             closeSocket(s);
+            emit linkStateChanged(LinkState::BindFailed, socketErrorText(error));
             return;
         }
         int size = ReceiveBufferBytes;
         ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
         setNonBlocking(s, true);
-        quietLimitMs = DatagramQuietLimitMs;
     }
 
     emit connected();
-    receiveLoop(qintptr(s), quietLimitMs);
+    emit linkStateChanged(LinkState::Connected, where);
+    const QString ending = receiveLoop(qintptr(s), quietLimitMs);
     closeSocket(s);
     emit disconnected();
+    emit linkStateChanged(stopRequested() ? LinkState::Stopped : LinkState::Lost, ending);
 }
 
-void ImageGetWorker::receiveLoop(qintptr socket, int quietLimitMs)
+ImageGetWorker::ConnectOutcome ImageGetWorker::connectWithin(qintptr socket,
+                                                             const sockaddr_in& address,
+                                                             int timeoutMs)
+{
+    const auto s = SocketHandle(socket);
+    setNonBlocking(s, true);
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return {LinkState::Connected, QString()};
+    if (!connectInProgress())
+        return connectFailure(lastSocketError());
+    // Wait for the outcome in slices so that a stop request is seen, and no
+    // longer than the connect time limit: a host that never answers would
+    // otherwise hold the worker for the operating system's minutes.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int ready = 0;
+    while (ready == 0 && !stopRequested()) {
+        const int left = msUntil(deadline);
+        if (left == 0)
+            return {LinkState::TimedOut,
+                    QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0)};
+        ready = waitSocket(s, std::min(left, int(WaitSliceMs)), true);
+    }
+    if (stopRequested())
+        return {LinkState::Stopped, QString()};
+    int error = 0;
+    socklen_t errorLen = sizeof error;
+    if (ready < 0)
+        error = lastSocketError();
+    else if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &errorLen) != 0)
+        error = lastSocketError();
+    if (error != 0)
+        return connectFailure(error);
+    return {LinkState::Connected, QString()};
+}
+
+QString ImageGetWorker::receiveLoop(qintptr socket, int quietLimitMs)
 {
     Q_ASSERT(QThread::currentThread() == thread());
     const auto s = SocketHandle(socket);
@@ -356,28 +494,31 @@ void ImageGetWorker::receiveLoop(qintptr socket, int quietLimitMs)
 
     while (!stopRequested()) {
         const int left = msUntil(deadline);
-        if (left == 0)
-            break; // quiet for the whole limit
+        if (left == 0) // quiet for the whole limit
+            return QStringLiteral("no data for %1 s").arg(quietLimitMs / 1000.0);
         const int ready = waitSocket(s, std::min(left, int(WaitSliceMs)), false);
         if (ready < 0)
-            break;
+            return QStringLiteral("wait failed: %1").arg(socketErrorText(lastSocketError()));
         if (ready == 0)
             continue;
 
         // One wait may be followed by several receives: a datagram socket is
         // drained until empty, each datagram still decoded as one block.
-        bool closed = false;
+        QString ending;
         for (int n = 0; n < MaxDatagramsPerWake; ++n) {
             const auto received =
                 ::recv(s, reinterpret_cast<char*>(block.data()), ReceiveBlockBytes, 0);
             if (received < 0) {
-                closed = !receiveWouldBlock();
+                if (!receiveWouldBlock())
+                    ending = QStringLiteral("receive failed: %1")
+                                 .arg(socketErrorText(lastSocketError()));
                 break;
             }
             if (received == 0 && !datagrams) {
-                closed = true; // the peer closed the connection
+                ending = QStringLiteral("closed by the peer");
                 break;
             }
+            m_bytesReceived.fetch_add(received, std::memory_order_relaxed);
             deadline = Clock::now() + std::chrono::milliseconds(quietLimitMs);
             if (received > 0 && decoder)
                 decoder->decode(block.data(), int(received));
@@ -388,7 +529,8 @@ void ImageGetWorker::receiveLoop(qintptr socket, int quietLimitMs)
             if (!datagrams || stopRequested())
                 break;
         }
-        if (closed)
-            break;
+        if (!ending.isEmpty())
+            return ending;
     }
+    return QStringLiteral("stopped");
 }

@@ -14,6 +14,7 @@
 
 class QSettings;
 class protocolDecoder;
+struct sockaddr_in;
 
 // The per-device network worker. It lives in a thread of its own: initConnect
 // connects (TCP) or binds (UDP, RTP) and runs the receive loop, handing every
@@ -33,14 +34,42 @@ class ImageGetWorker : public QObject, public FrameSink
 public:
     enum class Protocol { Tcp, Udp, Rtp };
 
+    // What the connection is doing, reported with linkStateChanged at every
+    // step of every attempt (the receiver decides what is a change).
+    enum class LinkState {
+        Connecting,    // an attempt to connect (TCP) or bind (UDP, RTP) begins
+        Connected,     // connected or bound; the receive loop runs
+        Lost,          // the receive loop ended: quiet limit, peer closed, error
+        Refused,       // the TCP connect was refused
+        Unreachable,   // no route to the host or its network
+        TimedOut,      // the TCP connect got no answer within ConnectTimeoutMs
+        ConnectFailed, // any other connect error
+        BindFailed,    // the local address or port could not be bound
+        BadAddress,    // the host does not resolve, or the port is outside 1-65535
+        SocketFailed,  // no socket could be created (for instance, no descriptor left)
+        Stopped,       // the loop ended on a stop request
+    };
+    Q_ENUM(LinkState)
+
+    struct ConnectOutcome
+    {
+        LinkState state;
+        QString detail;
+    };
+
     // Waits of the receive loop are cut into slices of this length so that a
     // stop request ends the loop promptly in every mode.
     static constexpr int WaitSliceMs = 100;
     static constexpr int TcpQuietLimitMs = 1000;
     static constexpr int DatagramQuietLimitMs = 60000;
+    static constexpr int ConnectTimeoutMs = 3000;
     static constexpr int ReceiveBufferBytes = 0x100000;
+    // Log text waiting for the next delivered frame is kept up to this many
+    // characters; further lines are counted and reported as dropped.
+    static constexpr int MaxPendingLogChars = 64 * 1024;
 
-    // Reads `protocol` from the device group `settings` is positioned in.
+    // Reads `protocol` and `quiet_ms` from the device group `settings` is
+    // positioned in.
     explicit ImageGetWorker(QSettings* settings);
     explicit ImageGetWorker(Protocol protocol);
     ~ImageGetWorker() override;
@@ -56,6 +85,30 @@ public:
 
     Protocol protocol() const { return m_protocol; }
     QString contentType() const;
+    // How long the receive loop waits for data before it gives the
+    // connection up: `quiet_ms`, by default TcpQuietLimitMs for TCP and
+    // DatagramQuietLimitMs for UDP and RTP.
+    int quietLimitMs() const;
+    void setQuietLimitMs(int ms) { m_quietLimitMs = ms; }
+
+    // Marks a connect request as queued. Returns false when one is queued
+    // already and has not started yet, so that requests arriving while an
+    // attempt runs cannot pile up behind it. Thread-safe.
+    bool markConnectQueued() { return !m_connectQueued.exchange(true); }
+
+    // Figures for the device's status, thread-safe.
+    std::int64_t bytesReceived() const { return m_bytesReceived.load(std::memory_order_relaxed); }
+    std::int64_t framesCompleted() const
+    {
+        return m_framesCompleted.load(std::memory_order_relaxed);
+    }
+    // Completed frames skipped because the destination was too small, and
+    // the length of the most recent one.
+    std::int64_t oversizeFramesSkipped() const
+    {
+        return m_oversizeSkipped.load(std::memory_order_relaxed);
+    }
+    int lastOversizeFrameBytes() const { return m_lastOversizeBytes.load(std::memory_order_relaxed); }
 
     // The JPEG file whose header the RTP reassembler puts in front of each
     // frame, read at every connect; without the file the built-in header is
@@ -86,13 +139,19 @@ signals:
     void newImageReceived(QString conType, unsigned char* pBuffer, int len, QString logMsg);
     void connected();
     void disconnected();
+    void linkStateChanged(ImageGetWorker::LinkState state, QString detail);
+    // A problem with the device's setup found at connect time; empty when
+    // the setup is fine again.
+    void notice(QString text);
 
 public slots:
     void initConnect(QString Ip, int Port);
     void imageRequested(unsigned char* m_transferBuf, int transferLength);
 
 private:
-    void receiveLoop(qintptr socket, int quietLimitMs);
+    // Runs until the connection ends; returns why it ended.
+    QString receiveLoop(qintptr socket, int quietLimitMs);
+    ConnectOutcome connectWithin(qintptr socket, const sockaddr_in& address, int timeoutMs);
     int writeIndex() const { return m_framesDone.load(std::memory_order_relaxed) % 2; }
     // Caller holds m_mutex.
     void updateDeliveryDue();
@@ -110,7 +169,14 @@ private:
     int m_requestLen = 0;
     QString m_conType;
     QString m_referenceHeaderFile;
+    int m_droppedLogLines = 0;
+    int m_quietLimitMs = 0; // 0: the protocol's default
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_connectQueued{false};
+    std::atomic<std::int64_t> m_bytesReceived{0};
+    std::atomic<std::int64_t> m_framesCompleted{0};
+    std::atomic<std::int64_t> m_oversizeSkipped{0};
+    std::atomic<int> m_lastOversizeBytes{0};
 #ifdef FRAMESCOPE_LATENCY_PROBE
     std::int64_t m_finishedNs[2] = {0, 0};
     std::atomic<std::int64_t> m_deliveredFinishNs{0};

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The few socket calls the receive loop needs, spelled once for Winsock and
 // once for Berkeley sockets, so that the loop itself reads the same on both.
+// Waits use poll (WSAPoll), which has no limit on descriptor numbers.
 #pragma once
 
 #ifdef _WIN32
@@ -22,12 +23,20 @@ inline bool setNonBlocking(SocketHandle s, bool on)
 }
 inline bool connectInProgress() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 inline bool receiveWouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+inline int lastSocketError() { return WSAGetLastError(); }
+inline bool interruptedCall() { return false; }
+using PollDescriptor = WSAPOLLFD;
+inline int pollSockets(PollDescriptor* fds, unsigned long count, int timeoutMs)
+{
+    return WSAPoll(fds, count, timeoutMs);
+}
 #else
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 using SocketHandle = int;
@@ -44,4 +53,13 @@ inline bool setNonBlocking(SocketHandle s, bool on)
 }
 inline bool connectInProgress() { return errno == EINPROGRESS; }
 inline bool receiveWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+inline int lastSocketError() { return errno; }
+inline bool interruptedCall() { return errno == EINTR; }
+// poll(), unlike select(), takes any descriptor number: a process with more
+// than 1024 open descriptors must not write past an fd_set.
+using PollDescriptor = pollfd;
+inline int pollSockets(PollDescriptor* fds, unsigned long count, int timeoutMs)
+{
+    return ::poll(fds, nfds_t(count), timeoutMs);
+}
 #endif

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+#include "deviceindicator.h"
+
+#include "devicestatus.h"
+#include "getstreamimage.h"
+
+namespace {
+// Green while frames arrive, amber while waiting or quiet, red for a
+// failure the user has to act on, gray once stopped.
+QString colourFor(const DeviceStatus& status)
+{
+    using State = DeviceStatus::State;
+    if (status.isFailure())
+        return QStringLiteral("#c62828");
+    switch (status.state()) {
+    case State::Receiving:
+        return QStringLiteral("#2e7d32");
+    case State::Stopped:
+        return QStringLiteral("#757575");
+    default:
+        return QStringLiteral("#b26a00");
+    }
+}
+} // namespace
+
+DeviceIndicator::DeviceIndicator(GetStreamImage* device, QWidget* parent)
+    : QLabel(parent), m_device(device)
+{
+    setObjectName(QStringLiteral("deviceIndicator_%1").arg(device->name()));
+    setTextFormat(Qt::RichText);
+    connect(device, &GetStreamImage::statusChanged, this, &DeviceIndicator::refresh);
+    refresh();
+}
+
+void DeviceIndicator::refresh()
+{
+    const DeviceStatus& status = m_device->status();
+    const qint64 now = m_device->statusClockMs();
+    const QString word = status.stateText(now);
+    m_text = QStringLiteral("%1 %2").arg(status.name(), word);
+    setText(QStringLiteral("%1 <span style=\"color:%2\">&#9679; %3</span>")
+                .arg(status.name().toHtmlEscaped(), colourFor(status), word.toHtmlEscaped()));
+    setToolTip(status.details(now));
+}
