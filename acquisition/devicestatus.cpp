@@ -107,7 +107,8 @@ QStringList DeviceStatus::linkChanged(Link link, const QString& detail, std::int
         break;
     case Link::Connected:
         if (isFailure() && m_attempts > 1)
-            lines << QStringLiteral("%1 (%2 attempts)").arg(failureLine(m_state, m_detail))
+            lines << QStringLiteral("%1 (%2 attempts)")
+                         .arg(failureLine(m_state, m_detail))
                          .arg(m_attempts);
         m_attempts = 0;
         m_connectedAt = nowMs;
@@ -238,7 +239,8 @@ QString DeviceStatus::details(std::int64_t nowMs) const
                        .arg(m_bytes);
     if (m_lastFrameAt >= 0) {
         const QDateTime at = QDateTime::currentDateTime().addMSecs(m_lastFrameAt - nowMs);
-        text += QStringLiteral("\nlast frame at %1").arg(at.toString(QStringLiteral("hh:mm:ss.zzz")));
+        text +=
+            QStringLiteral("\nlast frame at %1").arg(at.toString(QStringLiteral("hh:mm:ss.zzz")));
     }
     if (!m_lastError.isEmpty())
         text += QStringLiteral("\nlast error: %1").arg(m_lastError);

@@ -19,13 +19,14 @@
 class DeviceStatus
 {
 public:
-    enum class State {
+    enum class State
+    {
         Connecting,
-        Connected,   // connected or bound, no frame yet
-        Receiving,   // frames arrive
-        NoFrames,    // data arrives but no frame is completed
-        Silent,      // connected, but nothing arrives
-        Lost,        // the connection ended; a new attempt follows
+        Connected, // connected or bound, no frame yet
+        Receiving, // frames arrive
+        NoFrames,  // data arrives but no frame is completed
+        Silent,    // connected, but nothing arrives
+        Lost,      // the connection ended; a new attempt follows
         Refused,
         Unreachable,
         TimedOut,

@@ -84,9 +84,27 @@ ImageGetWorker::ConnectOutcome connectFailure(int error)
     return {state, socketErrorText(error)};
 }
 
-// A dotted IPv4 address as it stands; any other text is looked up with the
-// system resolver, IPv4 only. False, with the reason, when nothing is found.
-bool resolveIPv4(const QString& host, in_addr* address, QString* error)
+// The system resolver, IPv4 only.
+bool systemResolve(const QString& host, quint32* address, QString* error)
+{
+    const QByteArray text = host.toLatin1();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    const int r = ::getaddrinfo(text.constData(), nullptr, &hints, &found);
+    if (r != 0 || found == nullptr) {
+        *error = QString::fromLocal8Bit(::gai_strerror(r));
+        return false;
+    }
+    *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(found);
+    return true;
+}
+
+// A dotted IPv4 address as it stands; any other text goes to the resolver.
+// False, with the reason, when nothing is found.
+bool resolveIPv4(const QString& host, const ImageGetWorker::Resolver& resolver, in_addr* address,
+                 QString* error)
 {
     const QByteArray text = host.toLatin1();
     const in_addr_t dotted = inet_addr(text.constData());
@@ -99,16 +117,10 @@ bool resolveIPv4(const QString& host, in_addr* address, QString* error)
         *error = QStringLiteral("no host given");
         return false;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
-    const int r = ::getaddrinfo(text.constData(), nullptr, &hints, &found);
-    if (r != 0 || found == nullptr) {
-        *error = QString::fromLocal8Bit(::gai_strerror(r));
+    quint32 found = 0;
+    if (!(resolver ? resolver(host, &found, error) : systemResolve(host, &found, error)))
         return false;
-    }
-    *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
+    address->s_addr = found;
     return true;
 }
 
@@ -125,7 +137,7 @@ int msUntil(Clock::time_point deadline)
 
 ImageGetWorker::ImageGetWorker(QSettings* settings)
     : ImageGetWorker(protocolFromSetting(
-          settings->value(QStringLiteral("protocol"), QStringLiteral("TCP")).toString()))
+        settings->value(QStringLiteral("protocol"), QStringLiteral("TCP")).toString()))
 {
     // A camera slower than one frame a second needs a longer quiet limit
     // than TCP's default, or it is dropped before every frame.
@@ -227,9 +239,8 @@ std::unique_ptr<protocolDecoder> ImageGetWorker::makeDecoder()
 // owners that hold a worker, take what the worker knows: the framing of its
 // protocol and its reference file.
 MultipartDec::MultipartDec(ImageGetWorker* worker)
-    : MultipartDec(worker, worker->protocol() == ImageGetWorker::Protocol::Tcp
-                               ? Framing::Stream
-                               : Framing::Datagrams)
+    : MultipartDec(worker, worker->protocol() == ImageGetWorker::Protocol::Tcp ? Framing::Stream
+                                                                               : Framing::Datagrams)
 {
 }
 
@@ -400,7 +411,7 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
     address.sin_family = AF_INET;
     address.sin_port = htons(std::uint16_t(Port));
     QString resolveError;
-    if (!resolveIPv4(Ip, &address.sin_addr, &resolveError)) {
+    if (!resolveIPv4(Ip, m_resolver, &address.sin_addr, &resolveError)) {
         emit linkStateChanged(LinkState::BadAddress,
                               QStringLiteral("\"%1\": %2").arg(Ip, resolveError));
         return;
@@ -448,9 +459,8 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
     emit linkStateChanged(stopRequested() ? LinkState::Stopped : LinkState::Lost, ending);
 }
 
-ImageGetWorker::ConnectOutcome ImageGetWorker::connectWithin(qintptr socket,
-                                                             const sockaddr_in& address,
-                                                             int timeoutMs)
+ImageGetWorker::ConnectOutcome
+ImageGetWorker::connectWithin(qintptr socket, const sockaddr_in& address, int timeoutMs)
 {
     const auto s = SocketHandle(socket);
     setNonBlocking(s, true);

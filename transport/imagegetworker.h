@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -32,11 +33,17 @@ class ImageGetWorker : public QObject, public FrameSink
     Q_OBJECT
 
 public:
-    enum class Protocol { Tcp, Udp, Rtp };
+    enum class Protocol
+    {
+        Tcp,
+        Udp,
+        Rtp
+    };
 
     // What the connection is doing, reported with linkStateChanged at every
     // step of every attempt (the receiver decides what is a change).
-    enum class LinkState {
+    enum class LinkState
+    {
         Connecting,    // an attempt to connect (TCP) or bind (UDP, RTP) begins
         Connected,     // connected or bound; the receive loop runs
         Lost,          // the receive loop ended: quiet limit, peer closed, error
@@ -91,6 +98,13 @@ public:
     int quietLimitMs() const;
     void setQuietLimitMs(int ms) { m_quietLimitMs = ms; }
 
+    // Looks up a host that is not a dotted IPv4 address: true with the
+    // address in network byte order, or false with the reason. The default
+    // asks the system resolver for IPv4 addresses. Set before the first
+    // connect.
+    using Resolver = std::function<bool(const QString& host, quint32* address, QString* error)>;
+    void setResolver(Resolver resolver) { m_resolver = std::move(resolver); }
+
     // Marks a connect request as queued. Returns false when one is queued
     // already and has not started yet, so that requests arriving while an
     // attempt runs cannot pile up behind it. Thread-safe.
@@ -108,7 +122,10 @@ public:
     {
         return m_oversizeSkipped.load(std::memory_order_relaxed);
     }
-    int lastOversizeFrameBytes() const { return m_lastOversizeBytes.load(std::memory_order_relaxed); }
+    int lastOversizeFrameBytes() const
+    {
+        return m_lastOversizeBytes.load(std::memory_order_relaxed);
+    }
 
     // The JPEG file whose header the RTP reassembler puts in front of each
     // frame, read at every connect; without the file the built-in header is
@@ -152,7 +169,10 @@ private:
     // Runs until the connection ends; returns why it ended.
     QString receiveLoop(qintptr socket, int quietLimitMs);
     ConnectOutcome connectWithin(qintptr socket, const sockaddr_in& address, int timeoutMs);
-    int writeIndex() const { return m_framesDone.load(std::memory_order_relaxed) % 2; }
+    int writeIndex() const
+    {
+        return m_framesDone.load(std::memory_order_relaxed) % 2;
+    }
     // Caller holds m_mutex.
     void updateDeliveryDue();
 
@@ -169,6 +189,7 @@ private:
     int m_requestLen = 0;
     QString m_conType;
     QString m_referenceHeaderFile;
+    Resolver m_resolver;
     int m_droppedLogLines = 0;
     int m_quietLimitMs = 0; // 0: the protocol's default
     std::atomic<bool> m_stopRequested{false};

@@ -14,17 +14,35 @@ inline void socketLibraryStartup()
     WSADATA data;
     WSAStartup(MAKEWORD(2, 0), &data);
 }
-inline void socketLibraryCleanup() { WSACleanup(); }
-inline int closeSocket(SocketHandle s) { return closesocket(s); }
+inline void socketLibraryCleanup()
+{
+    WSACleanup();
+}
+inline int closeSocket(SocketHandle s)
+{
+    return closesocket(s);
+}
 inline bool setNonBlocking(SocketHandle s, bool on)
 {
     u_long mode = on ? 1 : 0;
     return ioctlsocket(s, FIONBIO, &mode) == 0;
 }
-inline bool connectInProgress() { return WSAGetLastError() == WSAEWOULDBLOCK; }
-inline bool receiveWouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
-inline int lastSocketError() { return WSAGetLastError(); }
-inline bool interruptedCall() { return false; }
+inline bool connectInProgress()
+{
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+inline bool receiveWouldBlock()
+{
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+inline int lastSocketError()
+{
+    return WSAGetLastError();
+}
+inline bool interruptedCall()
+{
+    return false;
+}
 using PollDescriptor = WSAPOLLFD;
 inline int pollSockets(PollDescriptor* fds, unsigned long count, int timeoutMs)
 {
@@ -41,9 +59,16 @@ inline int pollSockets(PollDescriptor* fds, unsigned long count, int timeoutMs)
 #include <unistd.h>
 using SocketHandle = int;
 constexpr SocketHandle InvalidSocket = -1;
-inline void socketLibraryStartup() {}
-inline void socketLibraryCleanup() {}
-inline int closeSocket(SocketHandle s) { return ::close(s); }
+inline void socketLibraryStartup()
+{
+}
+inline void socketLibraryCleanup()
+{
+}
+inline int closeSocket(SocketHandle s)
+{
+    return ::close(s);
+}
 inline bool setNonBlocking(SocketHandle s, bool on)
 {
     const int flags = ::fcntl(s, F_GETFL, 0);
@@ -51,10 +76,22 @@ inline bool setNonBlocking(SocketHandle s, bool on)
         return false;
     return ::fcntl(s, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
 }
-inline bool connectInProgress() { return errno == EINPROGRESS; }
-inline bool receiveWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
-inline int lastSocketError() { return errno; }
-inline bool interruptedCall() { return errno == EINTR; }
+inline bool connectInProgress()
+{
+    return errno == EINPROGRESS;
+}
+inline bool receiveWouldBlock()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+inline int lastSocketError()
+{
+    return errno;
+}
+inline bool interruptedCall()
+{
+    return errno == EINTR;
+}
 // poll(), unlike select(), takes any descriptor number: a process with more
 // than 1024 open descriptors must not write past an fd_set.
 using PollDescriptor = pollfd;

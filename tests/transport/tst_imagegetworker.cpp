@@ -3,6 +3,7 @@
 #include "imagegetworker.h"
 #include "loopbackpeer.h"
 #include "multipartwriter.h"
+#include "threadedworker.h"
 #include "workerharness.h"
 
 #include <QElapsedTimer>
@@ -24,60 +25,6 @@ void completeFrame(ImageGetWorker& w, const QByteArray& body)
         w.appendBytes(reinterpret_cast<const unsigned char*>(body.constData()), int(body.size())));
     w.finishFrame();
 }
-
-// Runs a worker in a thread of its own, as the device controller does, and
-// relays its signals into the test's thread through queued connections.
-class ThreadedWorker : public QObject
-{
-    Q_OBJECT
-public:
-    explicit ThreadedWorker(const QString& protocol)
-        : m_settings(protocol), m_worker(new ImageGetWorker(m_settings.get())),
-          m_buffer(4 * 1024 * 1024)
-    {
-        m_worker->moveToThread(&m_thread);
-        connect(m_worker, &ImageGetWorker::connected, this, &ThreadedWorker::connected);
-        connect(m_worker, &ImageGetWorker::disconnected, this, &ThreadedWorker::disconnected);
-        connect(
-            m_worker, &ImageGetWorker::newImageReceived, this,
-            [this](QString type, unsigned char* buf, int len, QString) {
-                types.append(type);
-                frames.append(QByteArray(reinterpret_cast<char*>(buf), len));
-                emit frameReceived();
-                request();
-            },
-            Qt::QueuedConnection);
-        m_thread.start();
-    }
-    ~ThreadedWorker() override
-    {
-        m_worker->requestStop();
-        m_thread.quit();
-        m_thread.wait();
-        delete m_worker;
-    }
-    void start(const QString& ip, int port)
-    {
-        QMetaObject::invokeMethod(m_worker, "initConnect", Qt::QueuedConnection, Q_ARG(QString, ip),
-                                  Q_ARG(int, port));
-    }
-    void request() { m_worker->imageRequested(m_buffer.data(), int(m_buffer.size())); }
-    ImageGetWorker* worker() { return m_worker; }
-
-    QList<QByteArray> frames;
-    QStringList types;
-
-signals:
-    void connected();
-    void disconnected();
-    void frameReceived();
-
-private:
-    DeviceSettings m_settings;
-    ImageGetWorker* m_worker;
-    QThread m_thread;
-    std::vector<unsigned char> m_buffer;
-};
 
 } // namespace
 
