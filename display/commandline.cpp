@@ -88,12 +88,19 @@ Configuration (INI):
   [General] no_statusbar=1      Hide the status bar.
   [devN]                        One device per group dev0, dev1, ... up to
                                 the first group without a host key.
-    host=A.B.C.D                TCP: the device; UDP, RTP: the local address.
-    port=N                      TCP: the device's port; UDP, RTP: local port.
+    host=ADDRESS                TCP: the device; UDP, RTP: the local address.
+                                A dotted IPv4 address or a host name.
+    port=N                      TCP: the device's port; UDP, RTP: local port;
+                                1-65535.
     protocol=TCP|UDP|RTP        Default TCP.
     sizeX=W, sizeY=H            Raw gray frame size. Default 1280 x 960.
-    logfile=PATH                Device log; the last device's log also gets
-                                the frame period histogram.
+    logfile=PATH                Device log: connection events, RTP lines; the
+                                last device's log also gets the frame period
+                                histogram.
+    log_max_mb=N                Size at which the log is renamed to PATH.1 and
+                                started afresh. Default 256.
+    quiet_ms=N                  Silence after which the connection is given
+                                up. Default 1000 (TCP), 60000 (UDP, RTP).
     contentoverwrite=TYPE       image/jpeg or video/x-raw-gray for every frame.
 
 Files:
@@ -102,7 +109,8 @@ Files:
   reference.jpg                 RTP/JPEG header, in the current directory.
 
 Exit status:
-  0  the window was closed, or SIGINT or SIGTERM arrived; --help, --version
+  0  the window was closed, or SIGINT, SIGTERM or SIGHUP arrived; --help,
+     --version
   2  an unknown option
 
 See framescope(1) and README.md in the documentation folder
