@@ -101,7 +101,8 @@ bool decodePlainJpeg(const unsigned char* data, int len, QImage* out)
     int subsampling = 0;
     int colorspace = 0;
     if (tjDecompressHeader3(decoder.handle, data, static_cast<unsigned long>(len), &width, &height,
-                            &subsampling, &colorspace) != 0)
+                            &subsampling, &colorspace)
+        != 0)
         return false;
     QImage::Format format;
     int pixelFormat;
@@ -127,7 +128,8 @@ bool decodePlainJpeg(const unsigned char* data, int len, QImage* out)
         return false;
     // bits() detaches when an earlier result still shares the pixels.
     if (tjDecompress2(decoder.handle, data, static_cast<unsigned long>(len), image.bits(), width,
-                      int(image.bytesPerLine()), height, pixelFormat, 0) != 0)
+                      int(image.bytesPerLine()), height, pixelFormat, 0)
+        != 0)
         return false; // also on a warning: a damaged file is the reader's
 
     if (density.unit == 1) {

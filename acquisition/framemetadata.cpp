@@ -18,8 +18,8 @@ constexpr int TimestampBytes = 10;
 
 std::int32_t readInt32BigEndian(const unsigned char* p)
 {
-    const std::uint32_t v = (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) |
-                            (std::uint32_t(p[2]) << 8) | std::uint32_t(p[3]);
+    const std::uint32_t v = (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16)
+                            | (std::uint32_t(p[2]) << 8) | std::uint32_t(p[3]);
     return std::int32_t(v);
 }
 

@@ -69,9 +69,11 @@ void BM_ConvertJpeg_TurboJpeg(benchmark::State& state)
         int subsampling = 0;
         int colorspace = 0;
         if (tjDecompressHeader3(handle, frame.data(), (unsigned long)frame.size(), &width, &height,
-                                &subsampling, &colorspace) != 0 ||
-            tjDecompress2(handle, frame.data(), (unsigned long)frame.size(), pixels.data(), width,
-                          0, height, TJPF_BGRX, 0) != 0) {
+                                &subsampling, &colorspace)
+                != 0
+            || tjDecompress2(handle, frame.data(), (unsigned long)frame.size(), pixels.data(),
+                             width, 0, height, TJPF_BGRX, 0)
+                   != 0) {
             state.SkipWithError("TurboJPEG failed");
             break;
         }

@@ -58,7 +58,8 @@ void reportBlocks(benchmark::State& state, long long bytesPerPass, long long fra
         benchmark::Counter(double(framesDone), benchmark::Counter::kIsRate);
 }
 
-void feedMultipart(benchmark::State& state, ImageGetWorker::Protocol protocol, int blockBytes, bool deliver = true)
+void feedMultipart(benchmark::State& state, ImageGetWorker::Protocol protocol, int blockBytes,
+                   bool deliver = true)
 {
     const QByteArray& stream = multipartStream();
     const auto* data = reinterpret_cast<const unsigned char*>(stream.constData());
@@ -141,8 +142,8 @@ public:
             const std::uint16_t seq = std::uint16_t(((p[2] << 8) | p[3]) + seqStep);
             p[2] = seq >> 8;
             p[3] = seq & 0xFF;
-            std::uint32_t ts = (std::uint32_t(p[4]) << 24) | (std::uint32_t(p[5]) << 16) |
-                               (std::uint32_t(p[6]) << 8) | std::uint32_t(p[7]);
+            std::uint32_t ts = (std::uint32_t(p[4]) << 24) | (std::uint32_t(p[5]) << 16)
+                               | (std::uint32_t(p[6]) << 8) | std::uint32_t(p[7]);
             ts += tsStep;
             p[4] = ts >> 24;
             p[5] = (ts >> 16) & 0xFF;

@@ -37,10 +37,10 @@ int writeData(const QString& dir)
     }
     // The JPEG header matching the RTP stream, for a viewer that reassembles it.
     const QByteArray reference = simlib::jpegHeaderForReference(benchdata::jpegFrame(0));
-    const bool ok = benchdata::writeFile(dir + QStringLiteral("/multipart.bin"),
-                                         benchdata::multipartStream()) &&
-                    benchdata::writeFile(dir + QStringLiteral("/rtp.bin"), rtp) &&
-                    benchdata::writeFile(dir + QStringLiteral("/reference.jpg"), reference);
+    const bool ok =
+        benchdata::writeFile(dir + QStringLiteral("/multipart.bin"), benchdata::multipartStream())
+        && benchdata::writeFile(dir + QStringLiteral("/rtp.bin"), rtp)
+        && benchdata::writeFile(dir + QStringLiteral("/reference.jpg"), reference);
     if (!ok) {
         std::fprintf(stderr, "framescope-bench: cannot write to %s\n", qPrintable(dir));
         return 1;
@@ -88,8 +88,8 @@ int sendRtp(int port, double rate, double seconds)
             const long long cycle = i / packets.size();
             packet[2] = std::uint8_t(i >> 8);
             packet[3] = std::uint8_t(i);
-            std::uint32_t ts = (std::uint32_t(packet[4]) << 24) | (std::uint32_t(packet[5]) << 16) |
-                               (std::uint32_t(packet[6]) << 8) | std::uint32_t(packet[7]);
+            std::uint32_t ts = (std::uint32_t(packet[4]) << 24) | (std::uint32_t(packet[5]) << 16)
+                               | (std::uint32_t(packet[6]) << 8) | std::uint32_t(packet[7]);
             ts += std::uint32_t(cycle) * 3600u * std::uint32_t(benchdata::StreamFrames);
             packet[4] = std::uint8_t(ts >> 24);
             packet[5] = std::uint8_t(ts >> 16);
@@ -141,9 +141,9 @@ int serveTcp(double seconds, const char* content, double fps)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || ::listen(listener, 1) != 0
+        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         ::close(listener);
         return 1;
     }
@@ -164,8 +164,9 @@ int serveTcp(double seconds, const char* content, double fps)
     long long frames = 0;
     while (Clock::now() < end) {
         if (fps > 0) {
-            const auto due = start + std::chrono::duration_cast<Clock::duration>(
-                                         std::chrono::duration<double>(double(frames) / fps));
+            const auto due = start
+                             + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(double(frames) / fps));
             if (Clock::now() < due)
                 std::this_thread::sleep_until(due);
         }

@@ -41,7 +41,11 @@ public:
     // What a byte other than 0xFF does where a marker is expected: end the
     // walk (a well-formed file), or be stepped over by itself (a header
     // store that may hold stray bytes between segments).
-    enum class StrayBytes { End, StepOver };
+    enum class StrayBytes
+    {
+        End,
+        StepOver
+    };
 
     SegmentWalker(const unsigned char* data, int len, int start = 0,
                   StrayBytes stray = StrayBytes::End);

@@ -23,8 +23,7 @@ bool isBlank(char c)
 }
 } // namespace
 
-MultipartDec::MultipartDec(FrameSink* sink, Framing framing)
-    : m_worker(sink), m_framing(framing)
+MultipartDec::MultipartDec(FrameSink* sink, Framing framing) : m_worker(sink), m_framing(framing)
 {
     Q_ASSERT(sink != nullptr);
     std::strncpy(m_boundary, BoundaryText, sizeof m_boundary - 1);
@@ -254,8 +253,8 @@ void MultipartDec::headerByte(char c)
 void MultipartDec::parseHeaderLines()
 {
     if (m_typeLine.startsWith(TypePrefix, TypePrefixLen)) {
-        m_worker->setContentType(QString::fromLatin1(m_typeLine.text + TypePrefixLen,
-                                                     m_typeLine.len - TypePrefixLen));
+        m_worker->setContentType(
+            QString::fromLatin1(m_typeLine.text + TypePrefixLen, m_typeLine.len - TypePrefixLen));
     } else {
         m_hdrState = HeaderState::Searching;
     }

@@ -23,12 +23,17 @@ public:
     // of a block be stored with one copy, past the boundary matcher; in
     // datagrams every byte is matched, so a part cut short by a lost datagram
     // gives way to the next boundary.
-    enum class Framing { Stream, Datagrams };
+    enum class Framing
+    {
+        Stream,
+        Datagrams
+    };
 
     // Where the decoder is in a part. Only the boundary matcher leaves
     // Searching; the rest follow each other byte by byte.
-    enum class HeaderState {
-        Searching = -1,  // looking for the boundary, or inside a body
+    enum class HeaderState
+    {
+        Searching = -1,   // looking for the boundary, or inside a body
         BoundaryLine = 0, // the rest of the boundary's line
         TypeLine = 1,     // "Content-Type: ..."
         LengthLine = 2,   // "Content-Length: ..."

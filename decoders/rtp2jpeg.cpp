@@ -140,8 +140,8 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
         m_needSync = true;
     // Without this every packet of a restarted sender would count as late
     // until its timestamps passed the old ones, for up to 6.6 hours.
-    if (m_packet.m_fragmentOffset == 0 &&
-        std::int32_t(m_packet.m_timestamp - m_lastTimestamp) < -RestartTicks)
+    if (m_packet.m_fragmentOffset == 0
+        && std::int32_t(m_packet.m_timestamp - m_lastTimestamp) < -RestartTicks)
         m_needSync = true;
     if (m_packet.m_fragmentOffset == 0 && m_needSync) {
         updateHeader();

@@ -4,8 +4,8 @@
 namespace {
 std::uint32_t read32(const unsigned char* p)
 {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
-           std::uint32_t(p[3]);
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8)
+           | std::uint32_t(p[3]);
 }
 } // namespace
 

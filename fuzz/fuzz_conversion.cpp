@@ -64,8 +64,8 @@ QString dimensionText(std::int32_t value, int style)
 
 std::int32_t readInt32(const std::uint8_t* p)
 {
-    return std::int32_t(std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) |
-                        (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[3]) << 24));
+    return std::int32_t(std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8)
+                        | (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[3]) << 24));
 }
 
 // Reads every pixel byte the image claims to have, as drawing it does.

@@ -43,8 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto* bytes = reinterpret_cast<const unsigned char*>(frame.data.constData());
             const auto len = frame.data.size();
             FUZZ_CHECK(len >= decoder.headerLen() + 2 && len <= MaxFrameBytes + 0x10000);
-            FUZZ_CHECK(std::memcmp(bytes, decoder.header(), std::size_t(decoder.headerLen())) ==
-                       0);
+            FUZZ_CHECK(std::memcmp(bytes, decoder.header(), std::size_t(decoder.headerLen())) == 0);
             FUZZ_CHECK(bytes[len - 2] == 0xFF && bytes[len - 1] == 0xD9);
         }
         sink.frames.clear();

@@ -146,15 +146,16 @@ int main(int argc, char** argv)
     // Multipart: TCP streams cut into blocks of several sizes, one part per
     // datagram, and the simulator's bad items between good parts.
     {
-        const QByteArray stream = multipartPart(ContentTypeJpeg, small) +
-                                  multipartPart(ContentTypeGray, gray) +
-                                  multipartPart(ContentTypeJpeg, small2);
+        const QByteArray stream = multipartPart(ContentTypeJpeg, small)
+                                  + multipartPart(ContentTypeGray, gray)
+                                  + multipartPart(ContentTypeJpeg, small2);
         write("fuzz_multipart", "tcp_block1400", QByteArray(1, '\0') + blocks(cut(stream, 1400)));
         write("fuzz_multipart", "tcp_block7",
               QByteArray(1, '\0') + blocks(cut(stream.left(400), 7)));
         write("fuzz_multipart", "udp_parts",
-              QByteArray(1, '\1') + blocks({multipartPart(ContentTypeJpeg, small),
-                                            multipartPart(ContentTypeGray, gray)}));
+              QByteArray(1, '\1')
+                  + blocks({multipartPart(ContentTypeJpeg, small),
+                            multipartPart(ContentTypeGray, gray)}));
         for (int k = 0; k < BadPartKindCount; ++k) {
             const auto kind = BadPartKind(k);
             const QByteArray bad = badMultipartItem(kind, ContentTypeGray, gray, rng);
@@ -234,8 +235,8 @@ int main(int argc, char** argv)
     // (baseline, progressive), each with its configuration head.
     {
         auto head = [](std::int32_t x, std::int32_t y, int styles, int overwrite, int type) {
-            return le32(x) + le32(y) + QByteArray(1, char(styles)) +
-                   QByteArray(1, char(overwrite)) + QByteArray(1, char(type));
+            return le32(x) + le32(y) + QByteArray(1, char(styles)) + QByteArray(1, char(overwrite))
+                   + QByteArray(1, char(type));
         };
         write("fuzz_conversion", "gray_16x12", head(16, 12, 0, 0, 2) + gray);
         write("fuzz_conversion", "gray_odd_width",

@@ -28,8 +28,8 @@ inline int freeUdpPort()
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
     int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
         port = ntohs(a.sin_port);
     ::close(fd);
     return port;

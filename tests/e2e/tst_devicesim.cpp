@@ -106,8 +106,10 @@ void DeviceSimTest::stopsAfterCount()
 {
     QFETCH(QStringList, args);
     SimProcess sim;
-    QVERIFY(sim.start(args + QStringList{"--count", "12", "--fps", "100", "--width", "64",
-                                         "--height", "48"}) > 0);
+    QVERIFY(
+        sim.start(args
+                  + QStringList{"--count", "12", "--fps", "100", "--width", "64", "--height", "48"})
+        > 0);
     QVERIFY(sim.waitFinished(10000));
     QCOMPARE(sim.exitCode(), 0);
     QCOMPARE(sim.figure(QStringLiteral("frames")), 12);
@@ -126,7 +128,8 @@ void DeviceSimTest::stopsOnSignal()
     // A slow rate and a long pause: the signal must end the wait at once.
     SimProcess sim;
     QVERIFY(sim.start({"--mode", "tcp", "--port", "0", "--fps", "0.5", "--pause-every", "1",
-                       "--pause-ms", "600000"}) > 0);
+                       "--pause-ms", "600000"})
+            > 0);
     QElapsedTimer t;
     t.start();
     ::kill(pid_t(sim.process().processId()), interrupt ? SIGINT : SIGTERM);

@@ -159,8 +159,8 @@ void EndToEndTest::udpFramesArrive()
 
     SimProcess sim;
     QVERIFY(sim.start({"--mode", "udp", "--port", QString::number(port), "--content", content,
-                       "--width", "160", "--height", "120", "--fps", "500", "--duration", "60"}) >
-            0);
+                       "--width", "160", "--height", "120", "--fps", "500", "--duration", "60"})
+            > 0);
     QTRY_VERIFY_WITH_TIMEOUT(hasHistogram(log, 1000), HistogramTimeoutMs);
     viewer.terminate();
     QVERIFY(viewer.waitFinished(10000));
@@ -209,16 +209,17 @@ void EndToEndTest::rtpLossReorderSsrcChange()
                          "--ssrc-change-every",
                          "500",
                          "--first-sequence",
-                         "60000"}) > 0);
+                         "60000"})
+            > 0);
     QVERIFY(lossy.waitFinished(60000));
     QCOMPARE(lossy.exitCode(), 0);
     // A clean stream from another source follows: the viewer synchronises
     // on it, and its frames carry the last log lines of the lossy run, which
     // reach the log file with the next delivered frame.
     SimProcess clean;
-    QVERIFY(
-        clean.start({"--mode", "rtp", "--port", QString::number(port), "--width", "160", "--height",
-                     "128", "--fps", "300", "--duration", "60", "--ssrc", "0x777"}) > 0);
+    QVERIFY(clean.start({"--mode", "rtp", "--port", QString::number(port), "--width", "160",
+                         "--height", "128", "--fps", "300", "--duration", "60", "--ssrc", "0x777"})
+            > 0);
     QTRY_VERIFY_WITH_TIMEOUT(hasHistogram(log, 1000), HistogramTimeoutMs);
     QCOMPARE(clean.stop(), 0);
     const QByteArray text = readWholeFile(log);
@@ -273,8 +274,8 @@ void EndToEndTest::quietDeviceReconnects()
     QTRY_VERIFY_WITH_TIMEOUT(sim.hasLine(QStringLiteral("client 1 connected")), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(sim.hasLine(QStringLiteral("pause of")), 20000);
     QTRY_VERIFY_WITH_TIMEOUT(sim.hasLine(QStringLiteral("client 2 connected")), 10000);
-    const qint64 after = sim.lineTime(QStringLiteral("client 2 connected")) -
-                         sim.lineTime(QStringLiteral("pause of"));
+    const qint64 after = sim.lineTime(QStringLiteral("client 2 connected"))
+                         - sim.lineTime(QStringLiteral("pause of"));
     qInfo("reconnected %lld ms after the device went quiet", after);
     // 1 s of silence, then the next reconnect tick (every 1 s).
     QVERIFY2(after >= 900 && after <= 3000, qPrintable(QString::number(after)));
@@ -302,8 +303,8 @@ void EndToEndTest::killedDeviceReconnects()
                            "--height", "120", "--fps", "100", "--duration", "60"}),
              port);
     QTRY_VERIFY_WITH_TIMEOUT(second.hasLine(QStringLiteral("client 1 connected")), 10000);
-    const qint64 after = second.lineTime(QStringLiteral("client 1 connected")) -
-                         second.lineTime(QStringLiteral("listening on"));
+    const qint64 after = second.lineTime(QStringLiteral("client 1 connected"))
+                         - second.lineTime(QStringLiteral("listening on"));
     qInfo("reconnected %lld ms after the device was restarted", after);
     QVERIFY2(after <= 3000, qPrintable(QString::number(after)));
     viewer.terminate();
@@ -347,8 +348,8 @@ void EndToEndTest::badStreams()
         writeIni(ini, {{protocol, port, 160, 128, log}});
         QVERIFY(viewer.start(ini, m_dir.path()));
         QTRY_VERIFY_WITH_TIMEOUT(udpPortTaken(port), 10000);
-        QVERIFY(sim.start(QStringList{"--mode", mode, "--port", QString::number(port)} + common) >
-                0);
+        QVERIFY(sim.start(QStringList{"--mode", mode, "--port", QString::number(port)} + common)
+                > 0);
     }
     QTRY_VERIFY_WITH_TIMEOUT(hasHistogram(log, 1000), HistogramTimeoutMs);
     QVERIFY(viewer.running());
@@ -379,11 +380,12 @@ void EndToEndTest::exitsPromptlyWhileStreaming()
     QTRY_VERIFY_WITH_TIMEOUT(udpPortTaken(udpPort) && udpPortTaken(rtpPort), 10000);
     SimProcess udp;
     QVERIFY(udp.start({"--mode", "udp", "--port", QString::number(udpPort), "--content", "gray",
-                       "--width", "160", "--height", "120", "--fps", "200", "--duration", "60"}) >
-            0);
+                       "--width", "160", "--height", "120", "--fps", "200", "--duration", "60"})
+            > 0);
     SimProcess rtp;
     QVERIFY(rtp.start({"--mode", "rtp", "--port", QString::number(rtpPort), "--width", "160",
-                       "--height", "128", "--fps", "200", "--duration", "60"}) > 0);
+                       "--height", "128", "--fps", "200", "--duration", "60"})
+            > 0);
     QTRY_VERIFY_WITH_TIMEOUT(hasHistogram(log, 1000), HistogramTimeoutMs);
 
     QElapsedTimer closing;

@@ -88,8 +88,8 @@ bool DeviceSim::open(QString* error)
         const int one = 1;
         ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in addr = makeAddress(m_config.host, m_config.port);
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(m_fd, 8) != 0) {
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
+            || ::listen(m_fd, 8) != 0) {
             *error = QStringLiteral("cannot listen on %1:%2: %3")
                          .arg(m_config.host)
                          .arg(m_config.port)
@@ -115,8 +115,8 @@ bool DeviceSim::writeReference(QString* error)
         return true;
     const QByteArray header = simlib::jpegHeaderForReference(makeFrame(0, false));
     QFile file(m_config.writeReference);
-    if (header.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(header) != header.size()) {
+    if (header.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(header) != header.size()) {
         *error =
             QStringLiteral("cannot write the reference header to %1").arg(m_config.writeReference);
         return false;
@@ -335,8 +335,9 @@ int DeviceSim::run(volatile std::sig_atomic_t* stop)
         std::chrono::duration<double>(1.0 / m_config.fps));
     const auto start = Clock::now();
     const auto end = m_config.duration > 0
-                         ? start + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(m_config.duration))
+                         ? start
+                               + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(m_config.duration))
                          : Clock::time_point::max();
     auto due = start;
     for (long long i = 0; !*stop; ++i) {

@@ -47,16 +47,16 @@ bool parseBadKinds(const QString& text, SimConfig* c)
         bool known = false;
         for (int k = 0; k < simlib::BadPartKindCount; ++k) {
             const auto kind = simlib::BadPartKind(k);
-            if (name == QLatin1String("all") ||
-                name == QLatin1String(simlib::badPartKindName(kind))) {
+            if (name == QLatin1String("all")
+                || name == QLatin1String(simlib::badPartKindName(kind))) {
                 c->badPartKinds.append(kind);
                 known = true;
             }
         }
         for (int k = 0; k < simlib::BadRtpKindCount; ++k) {
             const auto kind = simlib::BadRtpKind(k);
-            if (name == QLatin1String("all") ||
-                name == QLatin1String(simlib::badRtpKindName(kind))) {
+            if (name == QLatin1String("all")
+                || name == QLatin1String(simlib::badRtpKindName(kind))) {
                 c->badRtpKinds.append(kind);
                 known = true;
             }
@@ -370,8 +370,8 @@ bool parseSimConfig(const QStringList& arguments, SimConfig* c, QString* error, 
             *error = QStringLiteral("--bad-kinds names no multipart kind");
             return false;
         }
-        if (c->lossPercent > 0 || c->reorderPercent > 0 || c->duplicatePercent > 0 ||
-            c->ssrcChangeEvery > 0 || !c->writeReference.isEmpty()) {
+        if (c->lossPercent > 0 || c->reorderPercent > 0 || c->duplicatePercent > 0
+            || c->ssrcChangeEvery > 0 || !c->writeReference.isEmpty()) {
             *error = QStringLiteral("loss, reordering, duplication, SSRC changes and "
                                     "--write-reference apply to rtp only");
             return false;

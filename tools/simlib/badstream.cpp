@@ -95,14 +95,14 @@ QByteArray badMultipartItem(BadPartKind kind, const QByteArray& contentType,
         QByteArray out;
         const int variant = pick(rng, 9);
         if (variant < 7) {
-            out = QByteArray(MultipartBoundary) + "\r\nContent-Type: " + contentType +
-                  "\r\nContent-Length: " + lengths[variant] + "\r\n\r\n";
+            out = QByteArray(MultipartBoundary) + "\r\nContent-Type: " + contentType
+                  + "\r\nContent-Length: " + lengths[variant] + "\r\n\r\n";
         } else if (variant == 7) {
-            out = QByteArray(MultipartBoundary) + "\r\nContent-Type: " + QByteArray(300, 'x') +
-                  "\r\nContent-Length: " + QByteArray::number(n) + "\r\n\r\n";
+            out = QByteArray(MultipartBoundary) + "\r\nContent-Type: " + QByteArray(300, 'x')
+                  + "\r\nContent-Length: " + QByteArray::number(n) + "\r\n\r\n";
         } else {
-            out = QByteArray(MultipartBoundary) + "\r\ncontent-type: " + contentType +
-                  "\r\nContent-Length: " + QByteArray::number(n) + "\r\n\r\n";
+            out = QByteArray(MultipartBoundary) + "\r\ncontent-type: " + contentType
+                  + "\r\nContent-Length: " + QByteArray::number(n) + "\r\n\r\n";
         }
         return out + goodBody.left(qMin<qsizetype>(n, 64)) + "\r\n";
     }

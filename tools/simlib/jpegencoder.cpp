@@ -119,8 +119,8 @@ QByteArray encodeJpeg(const unsigned char* pixels, int width, int height, int co
         return {};
     if (components != 1 && components != 3)
         return {};
-    if (options.quality < 1 || options.quality > 100 || options.restartInterval < 0 ||
-        options.restartInterval > 65535)
+    if (options.quality < 1 || options.quality > 100 || options.restartInterval < 0
+        || options.restartInterval > 65535)
         return {};
     if (stride == 0)
         stride = width * components;
@@ -151,10 +151,10 @@ bool readApp9Timestamp(const QByteArray& jpeg, FrameTimestamp* ts)
         if (d[p + 1] == 0xE9 && segLen >= 12) {
             const unsigned char* q = d + p + 4;
             ts->field = static_cast<std::uint16_t>(q[0] << 8 | q[1]);
-            ts->seconds = static_cast<std::int32_t>(std::uint32_t(q[2]) << 24 | q[3] << 16 |
-                                                    q[4] << 8 | q[5]);
-            ts->microseconds = static_cast<std::int32_t>(std::uint32_t(q[6]) << 24 | q[7] << 16 |
-                                                         q[8] << 8 | q[9]);
+            ts->seconds = static_cast<std::int32_t>(std::uint32_t(q[2]) << 24 | q[3] << 16
+                                                    | q[4] << 8 | q[5]);
+            ts->microseconds = static_cast<std::int32_t>(std::uint32_t(q[6]) << 24 | q[7] << 16
+                                                         | q[8] << 8 | q[9]);
             return true;
         }
         p += 2 + segLen;

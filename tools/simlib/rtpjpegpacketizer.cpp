@@ -98,8 +98,8 @@ bool parseBaselineJpeg(const unsigned char* d, int n, JpegScanInfo* info)
                 comps[c].tq = s[8 + 3 * c] & 0x03;
             }
             haveFrame = true;
-        } else if (marker >= 0xC1 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
-                   marker != 0xCC) {
+        } else if (marker >= 0xC1 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8
+                   && marker != 0xCC) {
             return false; // not a baseline frame
         } else if (marker == 0xDD) {
             if (payload < 2)
@@ -122,8 +122,8 @@ bool parseBaselineJpeg(const unsigned char* d, int n, JpegScanInfo* info)
         p = segEnd;
     }
 
-    if (info->width <= 0 || info->height <= 0 || info->width > MaxDimension ||
-        info->height > MaxDimension)
+    if (info->width <= 0 || info->height <= 0 || info->width > MaxDimension
+        || info->height > MaxDimension)
         return false;
     for (int c = 0; c < info->components; ++c) {
         if (tables[comps[c].tq].isEmpty())
@@ -133,8 +133,8 @@ bool parseBaselineJpeg(const unsigned char* d, int n, JpegScanInfo* info)
     if (info->components >= 2)
         info->qTables += tables[comps[1].tq];
 
-    if (info->components == 3 && comps[1].h == 1 && comps[1].v == 1 && comps[2].h == 1 &&
-        comps[2].v == 1 && comps[0].h == 2 && (comps[0].v == 1 || comps[0].v == 2)) {
+    if (info->components == 3 && comps[1].h == 1 && comps[1].v == 1 && comps[2].h == 1
+        && comps[2].v == 1 && comps[0].h == 2 && (comps[0].v == 1 || comps[0].v == 2)) {
         info->type = comps[0].v == 1 ? 0 : 1;
         if (info->restartInterval > 0)
             info->type += 64;
@@ -164,8 +164,8 @@ bool RtpJpegPacketizer::packetize(const QByteArray& jpeg, std::uint32_t timestam
         const int len = qMin(chunk, info.scanLength - offset);
         const bool last = offset + len >= info.scanLength;
         QByteArray pkt;
-        pkt.reserve(RtpHeaderBytes + MainJpegHeaderBytes + RestartHeaderBytes + QuantHeaderBytes +
-                    int(info.qTables.size()) + len);
+        pkt.reserve(RtpHeaderBytes + MainJpegHeaderBytes + RestartHeaderBytes + QuantHeaderBytes
+                    + int(info.qTables.size()) + len);
 
         // RTP fixed header (RFC 3550):
         //  0                   1                   2                   3
