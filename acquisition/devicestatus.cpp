@@ -102,10 +102,16 @@ QStringList DeviceStatus::linkChanged(Link link, const QString& detail, std::int
     case Link::Connecting:
         // Retries of a failing device keep showing the failure rather than
         // flickering between it and "connecting" every second.
-        if (!isFailure() && m_state != State::Connecting)
+        if (!isFailure() && m_state != State::Connecting && !quietCycle())
             enter(State::Connecting, detail, nowMs);
         break;
     case Link::Connected:
+        if (quietCycle()) {
+            // Connected again after a quiet end: still the same silence
+            // until a frame arrives.
+            m_connectedAt = nowMs;
+            break;
+        }
         if (isFailure() && m_attempts > 1)
             lines << QStringLiteral("%1 (%2 attempts)")
                          .arg(failureLine(m_state, m_detail))
@@ -117,6 +123,20 @@ QStringList DeviceStatus::linkChanged(Link link, const QString& detail, std::int
                       : QStringLiteral("bound to %1").arg(m_address));
         enter(State::Connected, QString(), nowMs);
         break;
+    case Link::Quiet: {
+        // The device went quiet. Over TCP the quiet limit (1 s by default)
+        // ends the connection before the indicator could call it silent, and
+        // a quiet device that still accepts connections repeats this every
+        // second: it is one silence, logged once.
+        const std::int64_t quietSince =
+            m_lastFrameAt >= m_connectedAt ? m_lastFrameAt : m_connectedAt;
+        m_connectedAt = -1;
+        if (m_state != State::Silent) {
+            lines << QStringLiteral("connection lost: %1").arg(detail);
+            enter(State::Silent, detail, quietSince);
+        }
+        break;
+    }
     case Link::Lost:
         m_connectedAt = -1;
         m_lastError = QStringLiteral("connection lost: %1").arg(detail);

@@ -72,6 +72,9 @@ public:
 
 private:
     QStringList enter(State state, const QString& detail, std::int64_t nowMs);
+    // Silent after the quiet limit ended the connection: reconnecting
+    // belongs to the same silence.
+    bool quietCycle() const { return m_state == State::Silent && m_connectedAt < 0; }
     QString failureLine(State state, const QString& detail) const;
 
     QString m_name;

@@ -84,6 +84,9 @@ public:
     virtual void setContentType(const QString& text) = 0;
     // Text for the device log, handed over with the next delivered frame.
     virtual void appendLog(const QString& text) = 0;
+    // A reason why the stream's frames will not show right, for the user to
+    // see at once (not with the next frame, which may never come).
+    virtual void reportProblem(const QString& text) { Q_UNUSED(text); }
 
 protected:
     // Points the cursor at a new array that already holds len bytes of the

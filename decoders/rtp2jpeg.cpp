@@ -50,6 +50,7 @@ void Rtp2Jpeg::prepareHeader(const ReferenceHeader& reference)
     } else {
         std::memcpy(m_header.get(), BuiltinJpegHeader, BuiltinJpegHeaderBytes);
         m_headerLen = BuiltinJpegHeaderBytes;
+        m_builtinHeader = true;
     }
 }
 
@@ -144,6 +145,18 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
         && std::int32_t(m_packet.m_timestamp - m_lastTimestamp) < -RestartTicks)
         m_needSync = true;
     if (m_packet.m_fragmentOffset == 0 && m_needSync) {
+        // The built-in header describes 4:2:0 with a restart interval of 60
+        // MCUs; any other layout decodes as garbage.
+        const bool restarts = m_packet.m_type >= 64 && m_packet.m_type <= 127;
+        const int interval = restarts ? m_packet.m_restartInterval : 0;
+        if (m_builtinHeader && (m_packet.m_type != 65 || interval != 60))
+            m_worker->reportProblem(
+                QStringLiteral("RTP/JPEG type %1 stream (restart interval %2) without a "
+                               "reference file: the built-in JPEG header fits type 65 with a "
+                               "restart interval of 60 only, so pictures are broken; give the "
+                               "sender's JPEG header as reference.jpg")
+                    .arg(m_packet.m_type)
+                    .arg(interval));
         updateHeader();
         m_needSync = false;
         m_streamSsrc = m_packet.m_ssrc;

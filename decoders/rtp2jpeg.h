@@ -82,4 +82,6 @@ private:
     // without buffer times may give several frames one timestamp; their
     // packets come in sequence and are not affected.)
     bool m_frameCompleted = false;
+    // The header store holds the built-in header, not a reference file's.
+    bool m_builtinHeader = false;
 };

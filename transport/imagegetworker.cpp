@@ -453,10 +453,10 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
 
     emit connected();
     emit linkStateChanged(LinkState::Connected, where);
-    const QString ending = receiveLoop(qintptr(s), quietLimitMs);
+    const ConnectOutcome ending = receiveLoop(qintptr(s), quietLimitMs);
     closeSocket(s);
     emit disconnected();
-    emit linkStateChanged(stopRequested() ? LinkState::Stopped : LinkState::Lost, ending);
+    emit linkStateChanged(ending.state, ending.detail);
 }
 
 ImageGetWorker::ConnectOutcome
@@ -493,7 +493,7 @@ ImageGetWorker::connectWithin(qintptr socket, const sockaddr_in& address, int ti
     return {LinkState::Connected, QString()};
 }
 
-QString ImageGetWorker::receiveLoop(qintptr socket, int quietLimitMs)
+ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int quietLimitMs)
 {
     Q_ASSERT(QThread::currentThread() == thread());
     const auto s = SocketHandle(socket);
@@ -505,10 +505,12 @@ QString ImageGetWorker::receiveLoop(qintptr socket, int quietLimitMs)
     while (!stopRequested()) {
         const int left = msUntil(deadline);
         if (left == 0) // quiet for the whole limit
-            return QStringLiteral("no data for %1 s").arg(quietLimitMs / 1000.0);
+            return {LinkState::Quiet,
+                    QStringLiteral("no data for %1 s").arg(quietLimitMs / 1000.0)};
         const int ready = waitSocket(s, std::min(left, int(WaitSliceMs)), false);
         if (ready < 0)
-            return QStringLiteral("wait failed: %1").arg(socketErrorText(lastSocketError()));
+            return {LinkState::Lost,
+                    QStringLiteral("wait failed: %1").arg(socketErrorText(lastSocketError()))};
         if (ready == 0)
             continue;
 
@@ -540,7 +542,7 @@ QString ImageGetWorker::receiveLoop(qintptr socket, int quietLimitMs)
                 break;
         }
         if (!ending.isEmpty())
-            return ending;
+            return {LinkState::Lost, ending};
     }
-    return QStringLiteral("stopped");
+    return {LinkState::Stopped, QStringLiteral("stopped")};
 }

@@ -46,7 +46,8 @@ public:
     {
         Connecting,    // an attempt to connect (TCP) or bind (UDP, RTP) begins
         Connected,     // connected or bound; the receive loop runs
-        Lost,          // the receive loop ended: quiet limit, peer closed, error
+        Quiet,         // the receive loop ended after the quiet limit without data
+        Lost,          // the receive loop ended: peer closed, receive error
         Refused,       // the TCP connect was refused
         Unreachable,   // no route to the host or its network
         TimedOut,      // the TCP connect got no answer within ConnectTimeoutMs
@@ -142,6 +143,7 @@ public:
     void deliverFrame() override;
     void setContentType(const QString& text) override;
     void appendLog(const QString& text) override;
+    void reportProblem(const QString& text) override { emit notice(text); }
 
     int framesDone() const { return m_framesDone.load(std::memory_order_relaxed); }
 #ifdef FRAMESCOPE_LATENCY_PROBE
@@ -167,7 +169,7 @@ public slots:
 
 private:
     // Runs until the connection ends; returns why it ended.
-    QString receiveLoop(qintptr socket, int quietLimitMs);
+    ConnectOutcome receiveLoop(qintptr socket, int quietLimitMs);
     ConnectOutcome connectWithin(qintptr socket, const sockaddr_in& address, int timeoutMs);
     int writeIndex() const
     {

@@ -31,6 +31,7 @@ private slots:
     void dataWithoutFrames();
     void frameRateOverTheWindow();
     void lostConnection();
+    void quietEndsAreOneSilence();
     void datagramDeviceIsBound();
     void detailsForTheToolTip();
 };
@@ -154,6 +155,37 @@ void tst_DeviceStatus::lostConnection()
     // No silence is derived from a connection that is gone.
     QCOMPARE(status.tick(9000, 0), QStringList());
     QCOMPARE(status.state(), State::Lost);
+}
+
+void tst_DeviceStatus::quietEndsAreOneSilence()
+{
+    // A TCP camera that stops sending but still accepts connections: the
+    // 1 s quiet limit ends every connection, the worker connects again.
+    DeviceStatus status = tcpDevice();
+    status.linkChanged(Link::Connected, QString(), 0);
+    status.frameDelivered(500);
+    status.tick(600, 100);
+    QCOMPARE(status.state(), State::Receiving);
+    QCOMPARE(status.linkChanged(Link::Quiet, QStringLiteral("no data for 1 s"), 1500),
+             QStringList{QStringLiteral("connection lost: no data for 1 s")});
+    QCOMPARE(status.stateText(1500), QStringLiteral("silent 1 s"));
+    for (std::int64_t t = 2000; t < 8000; t += 1000) {
+        QCOMPARE(status.linkChanged(Link::Connecting, QStringLiteral("127.0.0.1:5000"), t),
+                 QStringList());
+        QCOMPARE(status.linkChanged(Link::Connected, QString(), t + 10), QStringList());
+        QCOMPARE(status.tick(t + 500, 100), QStringList());
+        QCOMPARE(status.linkChanged(Link::Quiet, QStringLiteral("no data for 1 s"), t + 1010),
+                 QStringList());
+    }
+    QCOMPARE(status.stateText(8000), QStringLiteral("silent 7 s"));
+    // It sends again.
+    status.linkChanged(Link::Connected, QString(), 8100);
+    status.frameDelivered(8200);
+    QCOMPARE(status.tick(8250, 200), QStringList{QStringLiteral("receiving again after 7 s")});
+    // A camera that is switched off is refused: a change of its own.
+    QCOMPARE(status.linkChanged(Link::Lost, QStringLiteral("closed by the peer"), 9000).size(), 1);
+    QCOMPARE(status.linkChanged(Link::Refused, QStringLiteral("Connection refused"), 10000).size(),
+             1);
 }
 
 void tst_DeviceStatus::datagramDeviceIsBound()

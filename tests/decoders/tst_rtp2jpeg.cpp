@@ -135,6 +135,8 @@ private slots:
     void referenceFile();
     void referencePatching_data();
     void referencePatching();
+    void builtinHeaderMismatchReported_data();
+    void builtinHeaderMismatchReported();
     void tablesFromQ_data();
     void tablesFromQ();
 
@@ -160,6 +162,61 @@ private:
 void tst_Rtp2Jpeg::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+}
+
+void tst_Rtp2Jpeg::builtinHeaderMismatchReported_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("restartHeader");
+    QTest::addColumn<bool>("withReference");
+    QTest::addColumn<QString>("problem");
+    const QString fits = QString();
+    QTest::newRow("type 65, interval 60: what the header is for")
+        << 65 << QByteArray("\x00\x3C\xFF\xFF", 4) << false << fits;
+    QTest::newRow("type 1 without a reference file")
+        << 1 << QByteArray() << false
+        << "RTP/JPEG type 1 stream (restart interval 0) without a reference file";
+    QTest::newRow("type 0 without a reference file")
+        << 0 << QByteArray() << false
+        << "RTP/JPEG type 0 stream (restart interval 0) without a reference file";
+    QTest::newRow("type 65, another interval")
+        << 65 << QByteArray("\x00\x10\xFF\xFF", 4) << false
+        << "RTP/JPEG type 65 stream (restart interval 16) without a reference file";
+    QTest::newRow("type 1 with a reference file: the user's choice")
+        << 1 << QByteArray() << true << fits;
+}
+
+void tst_Rtp2Jpeg::builtinHeaderMismatchReported()
+{
+    QFETCH(int, type);
+    QFETCH(QByteArray, restartHeader);
+    QFETCH(bool, withReference);
+    QFETCH(QString, problem);
+    RecordingSink sink;
+    const ReferenceHeader reference =
+        withReference ? ReferenceHeader(std::vector<unsigned char>(
+            BuiltinJpegHeader, BuiltinJpegHeader + BuiltinJpegHeaderBytes))
+                      : ReferenceHeader();
+    Rtp2Jpeg d(&sink, reference);
+    // Two frames: reported once, at the synchronisation.
+    for (int frame = 0; frame < 2; ++frame) {
+        RtpFields r;
+        r.sequence = frame;
+        r.timestamp = std::uint32_t(3600 * frame);
+        r.marker = true;
+        JpegFields j;
+        j.type = type;
+        j.restartHeader = restartHeader;
+        j.tables = ramp(128, 1);
+        feed(d, packet(r, j, ramp(100)));
+    }
+    QCOMPARE(sink.frames.size(), 2);
+    if (problem.isEmpty()) {
+        QCOMPARE(sink.problems, QStringList());
+    } else {
+        QCOMPARE(sink.problems.size(), 1);
+        QVERIFY2(sink.problems.first().startsWith(problem), qPrintable(sink.problems.first()));
+    }
 }
 
 void tst_Rtp2Jpeg::builtinHeader()

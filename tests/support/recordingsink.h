@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <vector>
@@ -36,11 +37,13 @@ public:
     void finishFrame() override;
     void setContentType(const QString& text) override { m_contentType = text; }
     void appendLog(const QString& text) override { m_log += text; }
+    void reportProblem(const QString& text) override { problems.append(text); }
 
     // Forgets the frames and log text kept so far and starts a new frame.
     void clear();
 
     QList<Frame> frames;
+    QStringList problems;
     QString contentType() const { return m_contentType; }
     QString pendingLog() const { return m_log; }
 
