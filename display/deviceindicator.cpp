@@ -38,7 +38,12 @@ void DeviceIndicator::refresh()
     const qint64 now = m_device->statusClockMs();
     const QString word = status.stateText(now);
     m_text = QStringLiteral("%1 %2").arg(status.name(), word);
-    setText(QStringLiteral("%1 <span style=\"color:%2\">&#9679; %3</span>")
-                .arg(status.name().toHtmlEscaped(), colourFor(status), word.toHtmlEscaped()));
+    // A device that delivers needs only its green dot (the rate is in the
+    // tool tip), so that several indicators leave the status line room;
+    // every other state is spelt out.
+    const QString shown =
+        status.state() == DeviceStatus::State::Receiving ? QString() : QLatin1Char(' ') + word;
+    setText(QStringLiteral("%1 <span style=\"color:%2\">&#9679;%3</span>")
+                .arg(status.name().toHtmlEscaped(), colourFor(status), shown.toHtmlEscaped()));
     setToolTip(status.details(now));
 }

@@ -6,9 +6,10 @@
 class GetStreamImage;
 
 // One device's state in the status bar's permanent area: its name and a
-// coloured word ("dev0 receiving 25.0 fps", "dev1 refused"), with the
+// coloured dot, with the state spelt out unless frames arrive ("dev0 ●",
+// "dev1 ● refused"); the tool tip holds the state with the frame rate, the
 // address, protocol, frame and byte counts, the last error and the time of
-// the last frame in the tool tip. It follows the controller's statusChanged
+// the last frame. It follows the controller's statusChanged
 // signal, which comes a few times a second at most, never per frame.
 class DeviceIndicator : public QLabel
 {
@@ -17,7 +18,8 @@ class DeviceIndicator : public QLabel
 public:
     explicit DeviceIndicator(GetStreamImage* device, QWidget* parent = nullptr);
 
-    // The plain text shown, without markup.
+    // The device's name and full state ("dev0 receiving 25.0 fps"), also
+    // when the label shows only the dot.
     QString stateText() const { return m_text; }
 
 public slots:
