@@ -40,7 +40,8 @@ void Rtp2Jpeg::prepareHeader(const ReferenceHeader& reference)
     m_headerLen = 0;
     if (reference) {
         m_headerDataLen = int(std::min<std::size_t>(reference->size(), HeaderStoreBytes));
-        std::memcpy(m_header.get(), reference->data(), std::size_t(m_headerDataLen));
+        if (m_headerDataLen > 0) // an empty file has no bytes to copy (and no data pointer)
+            std::memcpy(m_header.get(), reference->data(), std::size_t(m_headerDataLen));
         // The header runs from the start of the file through the scan header.
         // An SOS segment that does not end within the bytes read is not used.
         int length = 0;
