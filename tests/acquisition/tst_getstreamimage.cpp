@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -155,6 +156,8 @@ private slots:
     void noLogFileConfigured();
     void logWrittenAfterFrame();
     void unopenableLogReportedOnce();
+    void unshownFramesReportedOncePerCause_data();
+    void unshownFramesReportedOncePerCause();
 
 private:
     std::unique_ptr<QSettings> settingsFor(const QVariantMap& keys);
@@ -681,4 +684,66 @@ void tst_GetStreamImage::unopenableLogReportedOnce()
 }
 
 QTEST_GUILESS_MAIN(tst_GetStreamImage)
+void tst_GetStreamImage::unshownFramesReportedOncePerCause_data()
+{
+    // The device: 13 x 7 raw frames, so its transfer buffer holds 1115 bytes.
+    QTest::addColumn<QString>("badType");
+    QTest::addColumn<QByteArray>("bad");
+    QTest::addColumn<QString>("report");
+    QTest::newRow("JPEG larger than the transfer buffer")
+        << "image/jpeg" << QByteArray(2000, 'j')
+        << "frame of 2000 bytes is larger than the transfer buffer of 1115 bytes";
+    QTest::newRow("raw gray frame shorter than sizeX x sizeY")
+        << "video/x-raw-gray" << QByteArray(90, 'g')
+        << "raw gray frame of 90 bytes, but sizeX x sizeY is 13 x 7 = 91 bytes; shorter frames "
+           "are not shown";
+    QTest::newRow("raw gray frame longer than sizeX x sizeY")
+        << "video/x-raw-gray" << QByteArray(100, 'g')
+        << "raw gray frame of 100 bytes, but sizeX x sizeY is 13 x 7 = 91 bytes; the picture "
+           "may be sheared";
+}
+
+void tst_GetStreamImage::unshownFramesReportedOncePerCause()
+{
+    QFETCH(QString, badType);
+    QFETCH(QByteArray, bad);
+    QFETCH(QString, report);
+
+    LoopbackPeer peer;
+    QVERIFY(peer.isListening());
+    const QString log = m_dir->filePath(QStringLiteral("dev0.log"));
+    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
+                                       {QStringLiteral("port"), peer.port()},
+                                       {QStringLiteral("sizeX"), 13},
+                                       {QStringLiteral("sizeY"), 7},
+                                       {QStringLiteral("logfile"), log}});
+    // Twice on the console, once per cause: the frames in between clear it.
+    const QRegularExpression line(QStringLiteral("^dev0: ") + QRegularExpression::escape(report));
+    QTest::ignoreMessage(QtWarningMsg, line);
+    QTest::ignoreMessage(QtWarningMsg, line);
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("^dev0: (frame|raw)")));
+
+    auto c = std::make_unique<GetStreamImage>(settings.get());
+    Receiver receiver;
+    receiver.attach(c.get());
+    QVERIFY(peer.acceptClient(5000));
+    const auto reports = [&] {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count(report.toLatin1())) : 0;
+    };
+    const QByteArray good = simlib::multipartPart("video/x-raw-gray", grayFrame(13, 7));
+    for (int round = 1; round <= 2; ++round) {
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(peer.send(simlib::multipartPart(badType.toLatin1(), bad)));
+        QTRY_COMPARE_WITH_TIMEOUT(reports(), round, 5000);
+        // A frame that shows ends the cause.
+        const qsizetype shown = receiver.images.size();
+        QVERIFY(peer.send(good));
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.images.size() > shown && !receiver.images.last().isNull()
+                                     && receiver.images.last().width() == 13,
+                                 5000);
+    }
+    QCOMPARE(reports(), 2);
+}
+
 #include "tst_getstreamimage.moc"
