@@ -74,7 +74,7 @@ QIcon appWindowIcon()
 {
     const QString favicon = appFilePath(QStringLiteral("favicon.png"));
     if (!favicon.isEmpty()) {
-        const QIcon icon = readIconFile(favicon);
+        QIcon icon = readIconFile(favicon);
         if (!icon.isNull())
             return icon;
     }

@@ -222,15 +222,16 @@ std::unique_ptr<protocolDecoder> ImageGetWorker::makeDecoder()
     // A reference file that is there but cannot be used is the likeliest
     // reason for broken pictures; say so (an empty notice: all is well).
     QString notice;
-    if (!reference && QFileInfo::exists(path))
+    if (!reference && QFileInfo::exists(path)) {
         notice = QStringLiteral("reference file \"%1\" cannot be used (%2); the built-in JPEG "
                                 "header is used instead")
                      .arg(path, error);
-    else if (reference && decoder->headerLen() == 0)
+    } else if (reference && decoder->headerLen() == 0) {
         notice = QStringLiteral("reference file \"%1\" has no scan header (SOS) within its "
                                 "first %2 bytes; frames are shown without a JPEG header")
                      .arg(path)
                      .arg(Rtp2Jpeg::HeaderStoreBytes);
+    }
     emit this->notice(notice);
     return decoder;
 }
@@ -484,9 +485,9 @@ ImageGetWorker::connectWithin(qintptr socket, const sockaddr_in& address, int ti
         return {LinkState::Stopped, QString()};
     int error = 0;
     socklen_t errorLen = sizeof error;
-    if (ready < 0)
-        error = lastSocketError();
-    else if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &errorLen) != 0)
+    // A failed wait, or the connect's own outcome.
+    if (ready < 0
+        || ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &errorLen) != 0)
         error = lastSocketError();
     if (error != 0)
         return connectFailure(error);
