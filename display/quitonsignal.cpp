@@ -6,6 +6,7 @@
 
 #include <array>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,16 +20,30 @@ constexpr std::array<int, 3> TerminationSignals = {SIGINT, SIGTERM, SIGHUP};
 // GUI thread and quits there.
 int g_signalPipe[2] = {-1, -1};
 
-// Termination signals received so far. Only the handler touches it, and
-// the handler blocks the other termination signals while it runs.
+// Termination signals received so far, and when the first came. Only the
+// handler touches them, and it blocks the other termination signals while it
+// runs.
 volatile std::sig_atomic_t g_signalsReceived = 0;
+timespec g_firstSignalAt = {};
+
+// A repeat within this time is the same request delivered twice: timeout(1)
+// and similar wrappers signal the process and then its whole process group.
+constexpr long long RepeatWindowNs = 100'000'000;
 
 extern "C" void onTerminationSignal(int sig)
 {
     // The first signal asks for an orderly shutdown; a further one means
     // that shutdown is not wanted or is stuck, and the process ends now.
-    if (g_signalsReceived != 0)
-        ::_exit(128 + sig);
+    if (g_signalsReceived != 0) {
+        timespec now = {};
+        ::clock_gettime(CLOCK_MONOTONIC, &now); // async-signal-safe
+        const long long sinceNs = (now.tv_sec - g_firstSignalAt.tv_sec) * 1'000'000'000LL
+                                  + (now.tv_nsec - g_firstSignalAt.tv_nsec);
+        if (sinceNs >= RepeatWindowNs)
+            ::_exit(128 + sig);
+        return;
+    }
+    ::clock_gettime(CLOCK_MONOTONIC, &g_firstSignalAt);
     g_signalsReceived = 1;
     const char byte = 1;
     const ssize_t written = ::write(g_signalPipe[0], &byte, 1);

@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <ctime>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,14 +56,22 @@ void tst_QuitOnSignal::openFileLimitRaised()
 void tst_QuitOnSignal::secondSignalEndsProcess_data()
 {
     QTest::addColumn<int>("sig");
-    QTest::newRow("SIGINT twice") << int(SIGINT);
-    QTest::newRow("SIGTERM twice") << int(SIGTERM);
-    QTest::newRow("SIGHUP twice") << int(SIGHUP);
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<int>("exitCode");
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        const QByteArray name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
+        // A wrapper such as timeout(1) signals the process and then its
+        // process group: one request, delivered twice at once.
+        QTest::newRow(name + " twice at once: one request") << sig << 0 << 0;
+        QTest::newRow(name + " again later: ends the process") << sig << 300 << 128 + sig;
+    }
 }
 
 void tst_QuitOnSignal::secondSignalEndsProcess()
 {
     QFETCH(int, sig);
+    QFETCH(int, gapMs);
+    QFETCH(int, exitCode);
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
     if (child == 0) {
@@ -72,13 +81,15 @@ void tst_QuitOnSignal::secondSignalEndsProcess()
         if (!quitOnTerminationSignals())
             ::_exit(3);
         ::raise(sig);
+        const timespec gap = {gapMs / 1000, (gapMs % 1000) * 1000000L};
+        ::nanosleep(&gap, nullptr);
         ::raise(sig);
         ::_exit(0); // the second signal did not end the process
     }
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY2(WIFEXITED(status), "the child was killed by the signal's default action");
-    QCOMPARE(WEXITSTATUS(status), 128 + sig);
+    QCOMPARE(WEXITSTATUS(status), exitCode);
 }
 
 void tst_QuitOnSignal::handlersInstalled_data()
