@@ -6,8 +6,10 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <functional>
 
 namespace {
 constexpr char CR = 13;
@@ -16,6 +18,19 @@ constexpr char TypePrefix[] = "Content-Type: ";
 constexpr char LengthPrefix[] = "Content-Length: ";
 constexpr int TypePrefixLen = sizeof TypePrefix - 1;
 constexpr int LengthPrefixLen = sizeof LengthPrefix - 1;
+
+// The first occurrence of `text` in p[0 .. n), or nullptr.
+const unsigned char* findText(const unsigned char* p, int n, const char* text, int textLen)
+{
+#ifdef _WIN32
+    const auto* t = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* hit =
+        std::search(p, p + n, std::boyer_moore_horspool_searcher(t, t + textLen));
+    return hit == p + n ? nullptr : hit;
+#else
+    return static_cast<const unsigned char*>(memmem(p, std::size_t(n), text, std::size_t(textLen)));
+#endif
+}
 
 bool isBlank(char c)
 {
@@ -33,6 +48,12 @@ MultipartDec::MultipartDec(FrameSink* sink, Framing framing) : m_worker(sink), m
         ++m_leadRun;
     if (m_leadRun >= m_boundaryLen - 1)
         m_leadRun = 0; // no run-wise scan for such a boundary: byte by byte only
+    // The matcher's fallback after a mismatch relies on the lead byte not
+    // coming back behind the lead run.
+    Q_ASSERT(m_leadRun == 0
+             || std::memchr(m_boundary + m_leadRun, m_boundary[0],
+                            std::size_t(m_boundaryLen - m_leadRun))
+                    == nullptr);
 }
 
 MultipartDec::~MultipartDec() = default;
@@ -78,8 +99,18 @@ void MultipartDec::decode(const unsigned char* data, int len)
     // A stream block that starts inside a body is stored with one copy; the
     // last two body bytes always go through the byte loop so that the frame
     // is finished and delivered there.
-    if (m_framing == Framing::Stream) {
+    if (m_framing == Framing::Stream && m_matchPos == 0 && m_hdrState == HeaderState::Searching) {
         i = (m_remaining > len) ? len : m_remaining - 1;
+        // The copy skips the matcher, so it ends where the boundary text
+        // occurs (a Content-Length longer than its body must not swallow the
+        // parts behind it) and leaves the block's last bytes to the byte
+        // loop, where a boundary cut by the block's end is matched.
+        i = std::min(i, len - (m_boundaryLen - 1));
+        if (i > 0) {
+            const unsigned char* found = findText(data, i, m_boundary, m_boundaryLen);
+            if (found != nullptr)
+                i = int(found - data);
+        }
         if (i > 0)
             copyBody(data, i);
         else
@@ -118,7 +149,9 @@ void MultipartDec::decode(const unsigned char* data, int len)
                 Q_ASSERT(false);
                 m_remaining = -1;
             } else if (m_remaining-- == 0) {
-                w.finishFrame();
+                finishBody();
+            } else if (m_bytesAfterBoundary >= 0) {
+                ++m_bytesAfterBoundary;
             }
         }
         w.deliverIfRequested();
@@ -129,10 +162,9 @@ int MultipartDec::quietRun(const unsigned char* p, int n, int* matchPos) const
 {
     // The boundary starts with m_leadRun copies of one byte, then another
     // byte. From position 0, a run of r lead bytes leaves the matcher at
-    // r modulo (m_leadRun + 1), since the lead byte after a full run breaks
-    // the match and is not compared again. Any other byte then resets it to
-    // 0, except the boundary's next byte right after a full run: only there
-    // can the matcher get further.
+    // min(r, m_leadRun): lead bytes beyond a full run keep it there. Any
+    // other byte then resets it to 0, except the boundary's next byte right
+    // after a full run: only there can the matcher get further.
     const auto lead = static_cast<unsigned char>(m_boundary[0]);
     const auto next = static_cast<unsigned char>(m_boundary[m_leadRun]);
     *matchPos = 0;
@@ -145,7 +177,7 @@ int MultipartDec::quietRun(const unsigned char* p, int n, int* matchPos) const
         int end = start + 1;
         while (end < n && p[end] == lead)
             ++end;
-        const int position = (end - start) % (m_leadRun + 1);
+        const int position = std::min(end - start, m_leadRun);
         if (end == n) {
             *matchPos = position;
             return n;
@@ -173,7 +205,7 @@ void MultipartDec::takeRun(const unsigned char* data, int n)
     }
     m_remaining -= n;
     if (m_remaining < 0)
-        m_worker->finishFrame(); // the run ended with the body's last byte
+        finishBody(); // the run ended with the body's last byte
 }
 
 void MultipartDec::copyBody(const unsigned char* data, int n)
@@ -188,17 +220,41 @@ void MultipartDec::copyBody(const unsigned char* data, int n)
     m_remaining -= n;
 }
 
+void MultipartDec::finishBody()
+{
+    // A body that ends while the header of a part that began inside it is
+    // read holds that header's first bytes: the part was cut short.
+    const bool cut = m_bytesAfterBoundary > 0 && m_hdrState != HeaderState::Searching;
+    m_bytesAfterBoundary = -1;
+    if (cut) {
+        ++m_partsCutShort;
+        m_worker->restartFrame();
+        return;
+    }
+    m_worker->finishFrame();
+}
+
 void MultipartDec::matchBoundary(char c)
 {
     if (c == m_boundary[m_matchPos]) {
         if (m_matchPos == m_boundaryLen - 1) {
             m_hdrState = HeaderState::BoundaryLine;
             m_matchPos = 0;
+            // Inside a body the boundary may be data, or the start of a part
+            // that cuts this one short; its header decides.
+            if (m_remaining >= 0)
+                m_bytesAfterBoundary = 0;
         } else {
             ++m_matchPos;
         }
+    } else if (static_cast<unsigned char>(c) == static_cast<unsigned char>(m_boundary[0])
+               && m_leadRun > 0) {
+        // A lead byte after a full lead run keeps the run matched, so any
+        // number of dashes may stand before the boundary text (a sender that
+        // writes "--" in front of it); elsewhere it starts a new run.
+        m_matchPos = (m_matchPos == m_leadRun) ? m_leadRun : 1;
     } else {
-        m_matchPos = 0; // plain reset: the breaking byte is not compared again
+        m_matchPos = 0;
     }
 }
 
@@ -206,6 +262,7 @@ void MultipartDec::appendToLine(HeaderLine& line, char c, HeaderState nextState)
 {
     if (line.len >= MaxHeaderLine) {
         m_hdrState = HeaderState::Searching;
+        m_bytesAfterBoundary = -1; // no part: the boundary was data
         return;
     }
     if (c != CR && c != LF)
@@ -231,7 +288,9 @@ void MultipartDec::headerByte(char c)
         appendToLine(m_lengthLine, c, HeaderState::FirstGapByte);
         break;
     case HeaderState::FirstGapByte:
-        m_hdrState = HeaderState::SecondGapByte;
+        // The empty line after the headers: CR LF, or a bare LF as many
+        // embedded senders write it, after which the body starts at once.
+        m_hdrState = c == LF ? HeaderState::BodyStart : HeaderState::SecondGapByte;
         parseHeaderLines();
         break;
     case HeaderState::SecondGapByte:
@@ -240,9 +299,12 @@ void MultipartDec::headerByte(char c)
     case HeaderState::BodyStart:
         // Lengths beyond the frame bound are skipped without allocating.
         if (m_contentLength > 0 && m_contentLength <= MaxFrameBytes) {
+            if (m_remaining >= 0)
+                ++m_partsCutShort; // a new part began inside the last one's body
             m_remaining = m_contentLength - 1;
             m_worker->restartFrame();
         }
+        m_bytesAfterBoundary = -1;
         m_hdrState = HeaderState::Searching;
         break;
     case HeaderState::Searching:
@@ -263,5 +325,7 @@ void MultipartDec::parseHeaderLines()
             parseDecimal(m_lengthLine.text + LengthPrefixLen, m_lengthLine.len - LengthPrefixLen);
     else
         m_hdrState = HeaderState::Searching;
+    if (m_hdrState == HeaderState::Searching)
+        m_bytesAfterBoundary = -1; // no part: the boundary was data
     m_worker->restartFrame();
 }

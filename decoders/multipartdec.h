@@ -51,6 +51,9 @@ public:
     void decode(const unsigned char* data, int len) override;
 
     HeaderState headerState() const { return m_hdrState; }
+    // Parts dropped because the next part began inside their body (a
+    // Content-Length longer than the body).
+    long long partsCutShort() const { return m_partsCutShort; }
     int remaining() const { return m_remaining; }
     int contentLength() const { return m_contentLength; }
 
@@ -78,6 +81,9 @@ private:
     // a body; n never reaches past the body's end.
     void takeRun(const unsigned char* data, int n);
     void appendToLine(HeaderLine& line, char c, HeaderState nextState);
+    // The body's last byte is stored: finish the frame, or drop it when it
+    // was cut short by a part that began inside it.
+    void finishBody();
     void parseHeaderLines();
 
     FrameSink* m_worker;
@@ -95,4 +101,8 @@ private:
     // While a body is received, m_remaining + 1 body bytes are still to come;
     // -1 everywhere else (it never falls below -1).
     int m_remaining = -1;
+    // Body bytes stored since a boundary was matched inside the body, while
+    // that boundary's header is read; -1 when there is none.
+    int m_bytesAfterBoundary = -1;
+    long long m_partsCutShort = 0;
 };
