@@ -130,6 +130,13 @@ int Rtp2Jpeg::updateHeader()
 const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, bool* synchronised)
 {
     *synchronised = false;
+    // RTCP on the RTP port (RFC 5761): packet types 200-204 take the place
+    // of the marker bit and payload type. Read as RTP, a receiver report
+    // could synchronise the reassembler on garbage.
+    if (len >= 2 && data[1] >= RtcpFirstType && data[1] <= RtcpLastType) {
+        ++m_rtcpDropped;
+        return nullptr;
+    }
     const unsigned char* p = m_packet.parse(data, len);
     if (p == nullptr)
         return nullptr; // shorter than its headers: dropped like an unsynchronised packet

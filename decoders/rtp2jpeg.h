@@ -32,6 +32,9 @@ public:
     // restarted with the same SSRC and a new timestamp base. No reordering
     // delays a packet that long.
     static constexpr std::int32_t RestartTicks = 10 * 90000;
+    // RTCP packet types (SR, RR, SDES, BYE, APP) in the second byte.
+    static constexpr int RtcpFirstType = 200;
+    static constexpr int RtcpLastType = 204;
 
     // `reference` holds the first bytes of a reference JPEG file; without
     // one the built-in header is used.
@@ -58,6 +61,8 @@ public:
     int headerDataLen() const { return m_headerDataLen; }
     const RTPPacketJpeg& packet() const { return m_packet; }
     bool waitingForSync() const { return m_needSync; }
+    // RTCP packets dropped before they reached the reassembly.
+    long long rtcpDropped() const { return m_rtcpDropped; }
 
 private:
     const unsigned char* parsePacket(const unsigned char* data, int len, bool* synchronised);
@@ -84,4 +89,5 @@ private:
     bool m_frameCompleted = false;
     // The header store holds the built-in header, not a reference file's.
     bool m_builtinHeader = false;
+    long long m_rtcpDropped = 0;
 };

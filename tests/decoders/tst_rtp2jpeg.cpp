@@ -150,6 +150,8 @@ private slots:
     void ssrcChange();
     void waitsForFirstFragment();
     void malformedPacketsLeaveNoTrace();
+    void rtcpDropped_data();
+    void rtcpDropped();
     void paddingNotPlaced();
     void farFragmentGrowsBuffer();
     void twoThreadsShareCounters();
@@ -680,6 +682,38 @@ void tst_Rtp2Jpeg::malformedPacketsLeaveNoTrace()
     feed(rig.decoder, good);
     QCOMPARE(rig.sink.frames.size(), 1);
     QCOMPARE(rig.sink.frames[0].data.size(), 617 + 300 + 2);
+}
+
+void tst_Rtp2Jpeg::rtcpDropped_data()
+{
+    QTest::addColumn<int>("packetType");
+    for (int type = 200; type <= 204; ++type)
+        QTest::addRow("RTCP type %d", type) << type;
+}
+
+void tst_Rtp2Jpeg::rtcpDropped()
+{
+    // An RTCP packet shaped to look like a first fragment of a new SSRC: read
+    // as RTP it would synchronise the reassembler on its bytes.
+    QFETCH(int, packetType);
+    Rig rig;
+    rig.send({{1, 1000, 0, 100}});
+    const Counters before;
+    Pkt k{2, 2000, 0, 100, true};
+    k.ssrc = 0x55667788;
+    QByteArray rtcp = makePacket(k);
+    rtcp[1] = char(packetType);
+    feed(rig.decoder, rtcp);
+    const Counters after;
+    QCOMPARE(after.expected, before.expected);
+    QCOMPARE(after.outOfOrder, before.outOfOrder);
+    QCOMPARE(after.lost, before.lost);
+    QCOMPARE(rig.decoder.rtcpDropped(), 1);
+    QCOMPARE(rig.sink.frames.size(), 0);
+    // The stream goes on as if nothing had come.
+    rig.send({{2, 1000, 100, 100, true}});
+    QCOMPARE(rig.sink.frames.size(), 1);
+    QCOMPARE(rig.sink.frames[0].data.size(), 617 + 200 + 2);
 }
 
 void tst_Rtp2Jpeg::paddingNotPlaced()
