@@ -127,6 +127,78 @@ int Rtp2Jpeg::updateHeader()
     return 0;
 }
 
+Rtp2Jpeg::Layout Rtp2Jpeg::packetLayout() const
+{
+    Layout l;
+    l.type = m_packet.m_type;
+    l.q = m_packet.m_q;
+    l.width = m_packet.m_width;
+    l.height = m_packet.m_height;
+    l.restartInterval =
+        (m_packet.m_type >= 64 && m_packet.m_type <= 127) ? m_packet.m_restartInterval : 0;
+    if (m_packet.m_q >= 1 && m_packet.m_q <= 99) {
+        makeRfc2435Tables(m_packet.m_q, l.tables, l.tables + TableBytes);
+    } else if (m_packet.m_q >= 128 && m_packet.m_qTableBytes >= TableBytes) {
+        std::memcpy(l.tables, m_packet.m_qTable[0], TableBytes);
+        std::memcpy(l.tables + TableBytes, m_packet.m_qTable[1], TableBytes);
+    }
+    return l;
+}
+
+void Rtp2Jpeg::followStream()
+{
+    // Rebuilt or patched only when something changed: a constant stream
+    // costs one comparison per frame.
+    const Layout now = packetLayout();
+    if (m_applied == now)
+        return;
+    if (m_builtinHeader)
+        buildHeader(now);
+    updateHeader();
+    m_applied = now;
+}
+
+void Rtp2Jpeg::buildHeader(const Layout& layout)
+{
+    // The header of RFC 2435 Appendix B, in the built-in header's segment
+    // order: SOI, APP9, DRI (only with a restart interval), the two DQT,
+    // the four standard DHT, SOF0, SOS. Types 0 and 64 are 4:2:2 (Y 2x1),
+    // 1 and 65 are 4:2:0 (Y 2x2); 64 and 65 carry the restart interval.
+    // Tables and size are patched in by updateHeader() afterwards, so type
+    // 65 with an interval of 60 gives exactly the patched built-in header.
+    const bool defined =
+        layout.type == 0 || layout.type == 1 || layout.type == 64 || layout.type == 65;
+    unsigned char* h = m_header.get();
+    std::memcpy(h, BuiltinJpegHeader, BuiltinJpegHeaderBytes);
+    m_headerLen = BuiltinJpegHeaderBytes;
+    m_headerDataLen = HeaderStoreBytes;
+    if (!defined) {
+        // Kept as before: the built-in header, whatever it fits.
+        m_worker->reportProblem(
+            QStringLiteral("RTP/JPEG type %1 is not defined by RFC 2435; its frames get the "
+                           "built-in JPEG header (4:2:0, restart interval 60), give the sender's "
+                           "JPEG header as reference.jpg")
+                .arg(layout.type));
+        return;
+    }
+    constexpr int DriAt = 8; // FF DD 00 04 <interval>
+    constexpr int DriBytes = 6;
+    if (layout.restartInterval > 0) {
+        h[DriAt + 4] = static_cast<unsigned char>(layout.restartInterval >> 8);
+        h[DriAt + 5] = static_cast<unsigned char>(layout.restartInterval);
+    } else {
+        std::memmove(h + DriAt, h + DriAt + DriBytes,
+                     std::size_t(BuiltinJpegHeaderBytes - DriAt - DriBytes));
+        m_headerLen -= DriBytes;
+    }
+    std::memset(h + m_headerLen, 0, std::size_t(HeaderStoreBytes - m_headerLen));
+    int length = 0;
+    const int sof = findMarker(MarkerSOF0, 0, &length);
+    Q_ASSERT(sof > 0 && length == 17);
+    // Component 1's sampling factors: the sixth byte behind the length.
+    h[sof + 7] = (layout.type & 1) == 0 ? 0x21 : 0x22;
+}
+
 const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, bool* synchronised)
 {
     *synchronised = false;
@@ -153,19 +225,6 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
         && std::int32_t(m_packet.m_timestamp - m_lastTimestamp) < -RestartTicks)
         m_needSync = true;
     if (m_packet.m_fragmentOffset == 0 && m_needSync) {
-        // The built-in header describes 4:2:0 with a restart interval of 60
-        // MCUs; any other layout decodes as garbage.
-        const bool restarts = m_packet.m_type >= 64 && m_packet.m_type <= 127;
-        const int interval = restarts ? m_packet.m_restartInterval : 0;
-        if (m_builtinHeader && (m_packet.m_type != 65 || interval != 60))
-            m_worker->reportProblem(
-                QStringLiteral("RTP/JPEG type %1 stream (restart interval %2) without a "
-                               "reference file: the built-in JPEG header fits type 65 with a "
-                               "restart interval of 60 only, so pictures are broken; give the "
-                               "sender's JPEG header as reference.jpg")
-                    .arg(m_packet.m_type)
-                    .arg(interval));
-        updateHeader();
         m_needSync = false;
         m_streamSsrc = m_packet.m_ssrc;
         m_lastTimestamp = m_packet.m_timestamp;
@@ -230,8 +289,6 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
         w.appendLog(QStringLiteral("%1: MARK 64k packets\n").arg(timeOfDay()));
 
     const int payloadLen = int(m_packet.payloadEnd() - p);
-    const int writePos = m_headerLen + m_packet.m_fragmentOffset;
-
     const bool late = accountSequence(synchronised);
 
     const std::int32_t t = std::int32_t(m_packet.m_timestamp - m_lastTimestamp);
@@ -249,6 +306,11 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
         // an older picture would follow the newer one.
         return;
     }
+    // The frame before was completed with the header it was placed for; this
+    // frame's first fragment may bring another layout, tables or size.
+    if (m_packet.m_fragmentOffset == 0)
+        followStream();
+    const int writePos = m_headerLen + m_packet.m_fragmentOffset;
 
     // The growth keeps everything already placed; the packet's end then
     // becomes the frame's length.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 class FrameSink;
 class ImageGetWorker;
@@ -17,10 +18,12 @@ class ImageGetWorker;
 // the marker bit or when a newer timestamp arrives, by copying the header in
 // front and an EOI behind. Gaps left by lost packets keep stale bytes.
 //
-// The header is a reference header (the bytes of a reference JPEG file the
-// owner hands over, or a built-in one) patched once per stream, at the first
-// fragment of each new SSRC, with the stream's quantization tables and frame
-// size.
+// Without a reference file the header is built from each frame's RFC 2435
+// header (type: sampling and restart interval; Q: tables; size), in the
+// layout of the built-in header, which it equals for type 65 with a restart
+// interval of 60. A reference file (the bytes its owner hands over) keeps
+// its own layout. Either way the header follows the stream: tables and size
+// are patched in at a frame's first fragment whenever they change.
 class Rtp2Jpeg : public protocolDecoder
 {
 public:
@@ -65,6 +68,24 @@ public:
     long long rtcpDropped() const { return m_rtcpDropped; }
 
 private:
+    // What the header must express for the current packet's frame.
+    struct Layout
+    {
+        int type = 0;
+        int q = 0;
+        int width = 0;
+        int height = 0;
+        int restartInterval = 0;
+        unsigned char tables[128] = {}; // luma, chroma; zeros: none received
+        bool operator==(const Layout&) const = default;
+    };
+    Layout packetLayout() const;
+    // At a frame's first fragment: makes the header fit the frame's layout,
+    // tables and size when they changed.
+    void followStream();
+    // Without a reference file: the header for the layout's type and restart
+    // interval, before tables and size are patched in.
+    void buildHeader(const Layout& layout);
     const unsigned char* parsePacket(const unsigned char* data, int len, bool* synchronised);
     void prepareHeader(const ReferenceHeader& reference);
     void patchTables(int pos, int end, const unsigned char* const tables[2]);
@@ -89,5 +110,6 @@ private:
     bool m_frameCompleted = false;
     // The header store holds the built-in header, not a reference file's.
     bool m_builtinHeader = false;
+    std::optional<Layout> m_applied;
     long long m_rtcpDropped = 0;
 };

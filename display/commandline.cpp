@@ -106,7 +106,9 @@ Configuration (INI):
 Files:
   title.txt, favicon.png        Window title and icon, beside the executable
                                 or in ~/.config/framescope.
-  reference.jpg                 RTP/JPEG header, in the current directory.
+  reference.jpg                 RTP/JPEG header, in the current directory;
+                                optional: without it the header is built
+                                from the packets.
 
 Exit status:
   0  the window was closed, or SIGINT, SIGTERM or SIGHUP arrived; --help,

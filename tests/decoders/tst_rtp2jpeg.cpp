@@ -86,6 +86,7 @@ QByteArray makePacket(const Pkt& k, const QByteArray& tables = ramp(128, 1), int
     r.ssrc = k.ssrc;
     r.marker = k.marker;
     JpegFields j;
+    j.type = 65; // with restart interval 60: the layout of the built-in header
     j.fragmentOffset = k.offset;
     j.tables = tables;
     j.widthByte = widthByte;
@@ -173,19 +174,20 @@ void tst_Rtp2Jpeg::builtinHeaderMismatchReported_data()
     QTest::addColumn<bool>("withReference");
     QTest::addColumn<QString>("problem");
     const QString fits = QString();
-    QTest::newRow("type 65, interval 60: what the header is for")
+    // The header is built for every type RFC 2435 defines.
+    QTest::newRow("type 65, interval 60")
         << 65 << QByteArray("\x00\x3C\xFF\xFF", 4) << false << fits;
-    QTest::newRow("type 1 without a reference file")
-        << 1 << QByteArray() << false
-        << "RTP/JPEG type 1 stream (restart interval 0) without a reference file";
-    QTest::newRow("type 0 without a reference file")
-        << 0 << QByteArray() << false
-        << "RTP/JPEG type 0 stream (restart interval 0) without a reference file";
+    QTest::newRow("type 1") << 1 << QByteArray() << false << fits;
+    QTest::newRow("type 0") << 0 << QByteArray() << false << fits;
     QTest::newRow("type 65, another interval")
-        << 65 << QByteArray("\x00\x10\xFF\xFF", 4) << false
-        << "RTP/JPEG type 65 stream (restart interval 16) without a reference file";
-    QTest::newRow("type 1 with a reference file: the user's choice")
-        << 1 << QByteArray() << true << fits;
+        << 65 << QByteArray("\x00\x10\xFF\xFF", 4) << false << fits;
+    QTest::newRow("type 64") << 64 << QByteArray("\x00\x10\xFF\xFF", 4) << false << fits;
+    QTest::newRow("type 2, not defined")
+        << 2 << QByteArray() << false << "RTP/JPEG type 2 is not defined by RFC 2435";
+    QTest::newRow("type 100, not defined") << 100 << QByteArray("\x00\x10\xFF\xFF", 4) << false
+                                           << "RTP/JPEG type 100 is not defined by RFC 2435";
+    QTest::newRow("type 2 with a reference file: the user's choice")
+        << 2 << QByteArray() << true << fits;
 }
 
 void tst_Rtp2Jpeg::builtinHeaderMismatchReported()
@@ -447,6 +449,7 @@ void tst_Rtp2Jpeg::tablesFromQ()
     r.sequence = 5;
     r.marker = true;
     JpegFields j;
+    j.type = 65;
     j.q = q;
     feed(rig.decoder, packet(r, j, ramp(10)));
     QVERIFY(!rig.decoder.waitingForSync());
@@ -726,6 +729,7 @@ void tst_Rtp2Jpeg::paddingNotPlaced()
     r.paddingBytes = 7;
     r.extensionWords = 3;
     JpegFields j;
+    j.type = 65;
     j.tables = ramp(128);
     feed(rig.decoder, packet(r, j, ramp(100, 33)));
     QCOMPARE(rig.sink.frames.size(), 1);

@@ -117,10 +117,12 @@ class tst_RtpJpegInterop : public QObject
 private slots:
     void init();
 
-    void gstreamerType1WithReference();
+    void gstreamerSender_data();
+    void gstreamerSender();
     void cjpegType65WithBuiltinHeader();
     void roundTrip_data();
     void roundTrip();
+    void headerFollowsTheStream();
     void deviceOnLoopback();
 
 private:
@@ -134,10 +136,23 @@ void tst_RtpJpegInterop::init()
     QVERIFY(m_dir->isValid());
 }
 
-// rtpjpegpay sends type 1, Q 255 with in-band tables and keeps the EOI in the
-// last packet's payload; the reference is one of the sender's own JPEGs.
-void tst_RtpJpegInterop::gstreamerType1WithReference()
+void tst_RtpJpegInterop::gstreamerSender_data()
 {
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("withReference");
+    QTest::newRow("4:2:0 (type 1), header from the packets") << "I420" << 1 << false;
+    QTest::newRow("4:2:2 (type 0), header from the packets") << "Y42B" << 0 << false;
+    QTest::newRow("4:2:0 (type 1), the sender's JPEG as reference") << "I420" << 1 << true;
+}
+
+// rtpjpegpay sends type 0 or 1, Q 255 with in-band tables and keeps the EOI
+// in the last packet's payload; the pixels match the sender's own JPEGs.
+void tst_RtpJpegInterop::gstreamerSender()
+{
+    QFETCH(QString, format);
+    QFETCH(int, type);
+    QFETCH(bool, withReference);
     const QString missing = missingTools(
         {QStringLiteral("gst-launch-1.0"), QStringLiteral("gst-inspect-1.0")},
         {QStringLiteral("videotestsrc"), QStringLiteral("jpegenc"), QStringLiteral("rtpjpegpay"),
@@ -150,21 +165,23 @@ void tst_RtpJpegInterop::gstreamerType1WithReference()
     const QString pipeline =
         QStringLiteral(
             "videotestsrc num-buffers=%1 pattern=snow ! "
-            "video/x-raw,format=I420,width=320,height=240,framerate=30/1 ! jpegenc quality=85 ! "
+            "video/x-raw,format=%2,width=320,height=240,framerate=30/1 ! jpegenc quality=85 ! "
             "tee name=t t. ! queue ! multifilesink location=f%d.jpg "
             "t. ! queue ! rtpjpegpay mtu=1200 ! rtpstreampay ! filesink location=stream.rtp")
-            .arg(Frames);
+            .arg(Frames)
+            .arg(format);
     QVERIFY2(run(m_dir->path(), QStringLiteral("gst-launch-1.0"),
                  QStringList{QStringLiteral("-q")} + pipeline.split(QLatin1Char(' ')), &out),
              qPrintable(out));
 
     const QList<QByteArray> packets = readFramedPackets(path(QStringLiteral("stream.rtp")));
     QVERIFY(packets.size() > 2 * Frames);
-    QCOMPARE(int(quint8(packets[0][12 + 4])), 1);   // type
+    QCOMPARE(int(quint8(packets[0][12 + 4])), type);
     QCOMPARE(int(quint8(packets[0][12 + 5])), 255); // Q
 
-    const QList<QByteArray> frames =
-        reassemble(packets, referenceHeader(readFile(path(QStringLiteral("f0.jpg")))));
+    const QList<QByteArray> frames = reassemble(
+        packets, withReference ? referenceHeader(readFile(path(QStringLiteral("f0.jpg"))))
+                               : ReferenceHeader());
     QCOMPARE(frames.size(), Frames);
     for (int i = 0; i < Frames; ++i) {
         const QImage sent = decode(readFile(path(QStringLiteral("f%1.jpg").arg(i))));
@@ -239,15 +256,32 @@ void tst_RtpJpegInterop::roundTrip_data()
     QTest::addColumn<int>("q");
     QTest::addColumn<bool>("reference");
     QTest::addColumn<int>("packetBytes");
+    QTest::addColumn<bool>("yuv422");
 
     QTest::newRow("type 65, in-band tables, built-in header")
-        << 320 << 240 << 60 << 80 << 255 << false << 1400;
+        << 320 << 240 << 60 << 80 << 255 << false << 1400 << false;
     QTest::newRow("type 65, odd size, small packets")
-        << 200 << 136 << 60 << 90 << 255 << false << 300;
-    QTest::newRow("type 65, tables from Q 75") << 320 << 240 << 60 << 75 << 75 << false << 1400;
-    QTest::newRow("type 65, tables from Q 30") << 320 << 240 << 60 << 30 << 30 << false << 1400;
+        << 200 << 136 << 60 << 90 << 255 << false << 300 << false;
+    QTest::newRow("type 65, tables from Q 75")
+        << 320 << 240 << 60 << 75 << 75 << false << 1400 << false;
+    QTest::newRow("type 65, tables from Q 30")
+        << 320 << 240 << 60 << 30 << 30 << false << 1400 << false;
     QTest::newRow("type 1, in-band tables, matching reference")
-        << 320 << 240 << 0 << 80 << 255 << true << 1400;
+        << 320 << 240 << 0 << 80 << 255 << true << 1400 << false;
+    // Without a reference file the header is built from each frame's RFC
+    // 2435 header: any layout RFC 2435 defines.
+    QTest::newRow("type 1, header from the packets")
+        << 320 << 240 << 0 << 80 << 255 << false << 1400 << false;
+    QTest::newRow("type 0 (4:2:2), header from the packets")
+        << 320 << 240 << 0 << 85 << 255 << false << 1400 << true;
+    QTest::newRow("type 1, tables from Q 50")
+        << 320 << 240 << 0 << 50 << 50 << false << 1400 << false;
+    QTest::newRow("type 65, restart interval 20")
+        << 320 << 240 << 20 << 80 << 255 << false << 1400 << false;
+    QTest::newRow("type 64 (4:2:2), restart interval 5")
+        << 320 << 240 << 5 << 80 << 255 << false << 1400 << true;
+    QTest::newRow("type 1, Q 1") << 160 << 120 << 0 << 1 << 1 << false << 1400 << false;
+    QTest::newRow("type 1, Q 99") << 160 << 120 << 0 << 99 << 99 << false << 1400 << false;
 }
 
 // JPEGs encoded here with libjpeg, cut into RFC 2435 packets, reassembled and
@@ -261,11 +295,12 @@ void tst_RtpJpegInterop::roundTrip()
     QFETCH(int, q);
     QFETCH(bool, reference);
     QFETCH(int, packetBytes);
+    QFETCH(bool, yuv422);
 
     simlib::JpegEncodeOptions enc;
     enc.quality = quality;
     enc.restartInterval = restartInterval;
-    enc.sampling = simlib::Sampling::YCbCr420;
+    enc.sampling = yuv422 ? simlib::Sampling::YCbCr422 : simlib::Sampling::YCbCr420;
     simlib::RtpJpegOptions opt;
     opt.q = q;
     opt.scanBytesPerPacket = packetBytes;
@@ -280,7 +315,7 @@ void tst_RtpJpegInterop::roundTrip()
         QVERIFY(!jpegs.last().isEmpty());
         QVERIFY(packetizer.packetize(jpegs.last(), 3000u * std::uint32_t(i), &packets));
     }
-    QCOMPARE(int(quint8(packets[0][12 + 4])), restartInterval ? 65 : 1);
+    QCOMPARE(int(quint8(packets[0][12 + 4])), (restartInterval ? 64 : 0) + (yuv422 ? 0 : 1));
     const QList<QByteArray> frames =
         reassemble(packets, reference ? referenceHeader(jpegs[0]) : std::nullopt);
     QCOMPARE(frames.size(), Frames);
@@ -289,6 +324,53 @@ void tst_RtpJpegInterop::roundTrip()
         const QImage received = decode(frames[i]);
         QVERIFY(!sent.isNull());
         QCOMPARE(received.size(), QSize(width, height));
+        QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
+    }
+}
+
+// One SSRC whose frames change size, sampling, restart interval and tables
+// from frame to frame: every frame decodes as the sender encoded it.
+void tst_RtpJpegInterop::headerFollowsTheStream()
+{
+    struct Step
+    {
+        int width;
+        int height;
+        int restartInterval;
+        int quality;
+        int q;
+        bool yuv422;
+    };
+    const Step steps[] = {{320, 240, 0, 80, 255, false}, {320, 240, 0, 60, 255, false},
+                          {160, 128, 0, 60, 255, false}, {160, 128, 0, 50, 50, true},
+                          {320, 240, 60, 75, 75, false}, {640, 480, 0, 85, 255, false}};
+    simlib::RtpJpegOptions opt;
+    opt.scanBytesPerPacket = 1400;
+    QList<QByteArray> jpegs;
+    QList<QByteArray> packets;
+    std::uint32_t ts = 0;
+    int sequence = 100;
+    for (const Step& step : steps) {
+        simlib::JpegEncodeOptions enc;
+        enc.quality = step.quality;
+        enc.restartInterval = step.restartInterval;
+        enc.sampling = step.yuv422 ? simlib::Sampling::YCbCr422 : simlib::Sampling::YCbCr420;
+        opt.q = step.q;
+        opt.firstSequence = sequence;
+        simlib::RtpJpegPacketizer packetizer(opt);
+        jpegs.append(encodePattern(step.width, step.height, int(jpegs.size()) * 13 + 5, enc));
+        const qsizetype before = packets.size();
+        QVERIFY(packetizer.packetize(jpegs.last(), ts, &packets));
+        sequence += int(packets.size() - before);
+        ts += 3000;
+    }
+    const QList<QByteArray> frames = reassemble(packets);
+    QCOMPARE(frames.size(), jpegs.size());
+    for (int i = 0; i < frames.size(); ++i) {
+        const QImage sent = decode(jpegs[i]);
+        const QImage received = decode(frames[i]);
+        QVERIFY(!sent.isNull());
+        QCOMPARE(received.size(), sent.size());
         QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
     }
 }
