@@ -20,6 +20,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <sys/socket.h>
+
 namespace {
 
 // Reads an RFC 4571 framed packet file: each packet preceded by its 16-bit
@@ -119,6 +121,8 @@ private slots:
 
     void gstreamerSender_data();
     void gstreamerSender();
+    void ffmpegSender_data();
+    void ffmpegSender();
     void cjpegType65WithBuiltinHeader();
     void roundTrip_data();
     void roundTrip();
@@ -185,6 +189,77 @@ void tst_RtpJpegInterop::gstreamerSender()
     QCOMPARE(frames.size(), Frames);
     for (int i = 0; i < Frames; ++i) {
         const QImage sent = decode(readFile(path(QStringLiteral("f%1.jpg").arg(i))));
+        QVERIFY(!sent.isNull());
+        const QImage received = decode(frames[i]);
+        QCOMPARE(received.size(), sent.size());
+        QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
+    }
+}
+
+void tst_RtpJpegInterop::ffmpegSender_data()
+{
+    QTest::addColumn<QString>("pixelFormat");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QStringList>("quality");
+    // FFmpeg sends one 64-byte table for all components; with its rate
+    // control the tables change from frame to frame.
+    QTest::newRow("4:2:0 (type 1), tables from the rate control")
+        << "yuvj420p" << 1 << QStringList{QStringLiteral("-b:v"), QStringLiteral("300k")};
+    // (Its RTP muxer takes 4:2:0 only.)
+    QTest::newRow("4:2:0 (type 1), fixed quality")
+        << "yuvj420p" << 1 << QStringList{QStringLiteral("-q:v"), QStringLiteral("4")};
+}
+
+// FFmpeg's RTP muxer sends the MJPEG frames it also writes as files: the
+// reassembled frames decode as those files do.
+void tst_RtpJpegInterop::ffmpegSender()
+{
+    QFETCH(QString, pixelFormat);
+    QFETCH(int, type);
+    QFETCH(QStringList, quality);
+    if (QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty())
+        QSKIP("not installed: ffmpeg");
+
+    constexpr int Frames = 8;
+    LoopbackSocket receiver(SOCK_DGRAM);
+    QVERIFY(receiver.port() != 0);
+    int size = 4 << 20;
+    ::setsockopt(receiver.fd(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    QString out;
+    QVERIFY2(
+        run(m_dir->path(), QStringLiteral("ffmpeg"),
+            QStringList{QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
+                        QStringLiteral("error"), QStringLiteral("-f"), QStringLiteral("lavfi"),
+                        QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25"),
+                        QStringLiteral("-frames:v"), QString::number(Frames),
+                        QStringLiteral("-c:v"), QStringLiteral("mjpeg"), QStringLiteral("-huffman"),
+                        QStringLiteral("default"), QStringLiteral("-pix_fmt"), pixelFormat}
+                + quality
+                + QStringList{QStringLiteral("-f"), QStringLiteral("tee"), QStringLiteral("-map"),
+                              QStringLiteral("0:v"),
+                              QStringLiteral("[f=rtp]rtp://127.0.0.1:%1|[f=image2]f%d.jpg")
+                                  .arg(receiver.port())},
+            &out),
+        qPrintable(out));
+
+    // FFmpeg has finished: every datagram is in the socket's buffer.
+    QList<QByteArray> packets;
+    QByteArray buffer(65536, Qt::Uninitialized);
+    for (int i = 0; i < 10000; ++i) {
+        const auto n =
+            ::recv(receiver.fd(), buffer.data(), std::size_t(buffer.size()), MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        packets.append(buffer.left(int(n)));
+    }
+    QVERIFY(packets.size() > Frames);
+    QCOMPARE(int(quint8(packets[0][12 + 4])), type);
+    QCOMPARE(int(quint8(packets[0][12 + 5])), 255); // in-band tables
+
+    const QList<QByteArray> frames = reassemble(packets);
+    QCOMPARE(frames.size(), Frames);
+    for (int i = 0; i < Frames; ++i) {
+        const QImage sent = decode(readFile(path(QStringLiteral("f%1.jpg").arg(i + 1))));
         QVERIFY(!sent.isNull());
         const QImage received = decode(frames[i]);
         QCOMPARE(received.size(), sent.size());
