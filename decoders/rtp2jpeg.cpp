@@ -181,16 +181,10 @@ void Rtp2Jpeg::buildHeader(const Layout& layout)
                 .arg(layout.type));
         return;
     }
-    constexpr int DriAt = 8; // FF DD 00 04 <interval>
-    constexpr int DriBytes = 6;
-    if (layout.restartInterval > 0) {
-        h[DriAt + 4] = static_cast<unsigned char>(layout.restartInterval >> 8);
-        h[DriAt + 5] = static_cast<unsigned char>(layout.restartInterval);
-    } else {
-        std::memmove(h + DriAt, h + DriAt + DriBytes,
-                     std::size_t(BuiltinJpegHeaderBytes - DriAt - DriBytes));
-        m_headerLen -= DriBytes;
-    }
+    // Types 0 and 1 get a DRI too, with an interval of 0 (no restarts), so
+    // that restart markers found in their scan can be given an interval
+    // without moving the scan data (see completeFrame).
+    setRestartInterval(layout.restartInterval);
     std::memset(h + m_headerLen, 0, std::size_t(HeaderStoreBytes - m_headerLen));
     int length = 0;
     const int sof = findMarker(MarkerSOF0, 0, &length);
@@ -261,6 +255,54 @@ bool Rtp2Jpeg::accountSequence(bool synchronised)
     return false;
 }
 
+void Rtp2Jpeg::setRestartInterval(int interval)
+{
+    unsigned char* h = m_header.get();
+    h[DriAt + 4] = static_cast<unsigned char>(interval >> 8);
+    h[DriAt + 5] = static_cast<unsigned char>(interval);
+}
+
+void Rtp2Jpeg::fitRestartMarkers(const unsigned char* scan, int scanLen)
+{
+    // Some senders (FFmpeg with slice threads) put restart markers into a
+    // type 0 or 1 scan, one interval per MCU row, without the restart header
+    // that would say so. Counted here, the markers give the interval; if
+    // they do not fit one per row, none is used.
+    int markers = 0;
+    const unsigned char* const last = scanLen >= 2 ? scan + scanLen - 1 : scan;
+    for (const unsigned char* p = scan; p < last;) {
+        p = static_cast<const unsigned char*>(std::memchr(p, 0xFF, std::size_t(last - p)));
+        if (p == nullptr)
+            break;
+        if (p[1] >= jpeg::MarkerRST0 && p[1] <= jpeg::MarkerRST7)
+            ++markers;
+        p += 2;
+    }
+    const int mcuWidth = 16;
+    const int mcuHeight = (m_applied->type & 1) ? 16 : 8;
+    const int mcusPerRow = (m_applied->width + mcuWidth - 1) / mcuWidth;
+    const int rows = (m_applied->height + mcuHeight - 1) / mcuHeight;
+    const int interval = (markers > 0 && markers == rows - 1) ? mcusPerRow : 0;
+    if (markers > 0 && interval == 0 && m_restartNote != -1) {
+        m_restartNote = -1;
+        m_worker->appendLog(QStringLiteral("%1: RTP/JPEG type %2 frame with %3 restart markers, "
+                                           "not one per MCU row (%4 rows): no restart interval "
+                                           "used\n")
+                                .arg(timeOfDay())
+                                .arg(m_applied->type)
+                                .arg(markers)
+                                .arg(rows));
+    } else if (interval > 0 && m_restartNote != interval) {
+        m_restartNote = interval;
+        m_worker->appendLog(QStringLiteral("%1: RTP/JPEG type %2 frame with restart markers: "
+                                           "restart interval of one MCU row (%3 MCUs)\n")
+                                .arg(timeOfDay())
+                                .arg(m_applied->type)
+                                .arg(interval));
+    }
+    setRestartInterval(interval);
+}
+
 void Rtp2Jpeg::completeFrame()
 {
     FrameSink& w = *m_worker;
@@ -270,6 +312,8 @@ void Rtp2Jpeg::completeFrame()
     // of no packet fits the initial array.
     Q_ASSERT(len + 2 <= w.writeCapacity());
     unsigned char* buffer = w.writeBuffer();
+    if (m_builtinHeader && m_applied && m_applied->type <= 1)
+        fitRestartMarkers(buffer + m_headerLen, len - m_headerLen);
     std::memcpy(buffer, m_header.get(), std::size_t(m_headerLen));
     buffer[len] = 0xFF;
     buffer[len + 1] = 0xD9;

@@ -86,6 +86,12 @@ private:
     // Without a reference file: the header for the layout's type and restart
     // interval, before tables and size are patched in.
     void buildHeader(const Layout& layout);
+    // The DRI segment of a built header: where it stands, and its interval.
+    static constexpr int DriAt = 8;
+    void setRestartInterval(int interval);
+    // For a type 0 or 1 frame: an interval of one MCU row when the scan
+    // holds one restart marker per row boundary, otherwise none.
+    void fitRestartMarkers(const unsigned char* scan, int scanLen);
     const unsigned char* parsePacket(const unsigned char* data, int len, bool* synchronised);
     void prepareHeader(const ReferenceHeader& reference);
     void patchTables(int pos, int end, const unsigned char* const tables[2]);
@@ -111,5 +117,7 @@ private:
     // The header store holds the built-in header, not a reference file's.
     bool m_builtinHeader = false;
     std::optional<Layout> m_applied;
+    // The restart interval last reported in the log; -1 for a mismatch.
+    int m_restartNote = 0;
     long long m_rtcpDropped = 0;
 };

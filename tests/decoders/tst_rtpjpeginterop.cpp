@@ -127,6 +127,8 @@ private slots:
     void roundTrip_data();
     void roundTrip();
     void headerFollowsTheStream();
+    void restartMarkersWithoutRestartHeader_data();
+    void restartMarkersWithoutRestartHeader();
     void deviceOnLoopback();
 
 private:
@@ -448,6 +450,65 @@ void tst_RtpJpegInterop::headerFollowsTheStream()
         QCOMPARE(received.size(), sent.size());
         QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
     }
+}
+
+void tst_RtpJpegInterop::restartMarkersWithoutRestartHeader_data()
+{
+    QTest::addColumn<bool>("yuv422");
+    QTest::addColumn<int>("restartInterval");
+    QTest::addColumn<bool>("identical");
+    QTest::addColumn<QString>("logLine");
+    // 320 x 240: 20 MCUs a row; 15 rows of 16 lines (4:2:0) or 30 of 8 (4:2:2).
+    QTest::newRow("type 1, one interval per MCU row")
+        << false << 20 << true << "restart interval of one MCU row (20 MCUs)";
+    QTest::newRow("type 0, one interval per MCU row")
+        << true << 20 << true << "restart interval of one MCU row (20 MCUs)";
+    QTest::newRow("type 1, intervals that are not rows")
+        << false << 7 << false << "not one per MCU row (15 rows): no restart interval used";
+}
+
+// A type 0 or 1 stream whose scans hold restart markers (FFmpeg with slice
+// threads sends them so, without the restart header of types 64-127).
+void tst_RtpJpegInterop::restartMarkersWithoutRestartHeader()
+{
+    QFETCH(bool, yuv422);
+    QFETCH(int, restartInterval);
+    QFETCH(bool, identical);
+    QFETCH(QString, logLine);
+
+    simlib::JpegEncodeOptions enc;
+    enc.quality = 80;
+    enc.restartInterval = restartInterval;
+    enc.sampling = yuv422 ? simlib::Sampling::YCbCr422 : simlib::Sampling::YCbCr420;
+    simlib::RtpJpegOptions opt;
+    opt.forceType = yuv422 ? 0 : 1;
+    simlib::RtpJpegPacketizer packetizer(opt);
+    constexpr int Frames = 3;
+    QList<QByteArray> jpegs;
+    QList<QByteArray> packets;
+    for (int i = 0; i < Frames; ++i) {
+        jpegs.append(encodePattern(320, 240, i * 7 + 2, enc));
+        QVERIFY(packetizer.packetize(jpegs.last(), 3000u * std::uint32_t(i), &packets));
+    }
+    QCOMPARE(int(quint8(packets[0][12 + 4])), opt.forceType);
+
+    RecordingSink sink;
+    Rtp2Jpeg decoder(&sink);
+    for (const QByteArray& p : packets)
+        decoder.decode(reinterpret_cast<const unsigned char*>(p.constData()), int(p.size()));
+    QCOMPARE(sink.frames.size(), Frames);
+    QString log;
+    for (int i = 0; i < Frames; ++i) {
+        log += sink.frames[i].log;
+        if (identical) {
+            const QImage received = decode(sink.frames[i].data);
+            QVERIFY2(received == decode(jpegs[i]),
+                     qPrintable(QStringLiteral("frame %1 differs").arg(i)));
+        }
+    }
+    log += sink.pendingLog();
+    // Said once, not per frame.
+    QCOMPARE(log.count(logLine), 1);
 }
 
 // A worker in RTP mode bound on 127.0.0.1 turns type-65 datagrams into the
