@@ -20,6 +20,7 @@ constexpr int MarkerSOI = 0xD8;
 constexpr int MarkerEOI = 0xD9;
 constexpr int MarkerSOS = 0xDA;
 constexpr int MarkerDQT = 0xDB;
+constexpr int MarkerDRI = 0xDD;
 constexpr int MarkerAPP9 = 0xE9;
 
 struct Segment

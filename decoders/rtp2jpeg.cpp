@@ -154,8 +154,44 @@ void Rtp2Jpeg::followStream()
         return;
     if (m_builtinHeader)
         buildHeader(now);
+    else
+        checkReferenceLayout(now);
     updateHeader();
     m_applied = now;
+}
+
+void Rtp2Jpeg::checkReferenceLayout(const Layout& layout)
+{
+    // A reference file keeps its own layout; one that contradicts the
+    // stream's gives broken pictures, so the user is told why.
+    const bool defined =
+        layout.type == 0 || layout.type == 1 || layout.type == 64 || layout.type == 65;
+    int length = 0;
+    const int sof = findMarker(MarkerSOF0, 0, &length);
+    if (!defined || sof < 0 || length < 11 || sof + 7 >= m_headerDataLen)
+        return;
+    const int sampling = m_header[std::size_t(sof + 7)];
+    const int dri = findMarker(jpeg::MarkerDRI, 0, &length);
+    const int interval = (dri >= 0 && length >= 4 && dri + 1 < m_headerDataLen)
+                             ? (m_header[std::size_t(dri)] << 8) | m_header[std::size_t(dri + 1)]
+                             : 0;
+    const int streamSampling = (layout.type & 1) ? 0x22 : 0x21;
+    if (sampling == streamSampling && interval == layout.restartInterval)
+        return;
+    const auto name = [](int s) {
+        return s == 0x22   ? QStringLiteral("4:2:0")
+               : s == 0x21 ? QStringLiteral("4:2:2")
+                           : QStringLiteral("other");
+    };
+    m_worker->reportProblem(QStringLiteral("the reference file's layout (%1 sampling, restart "
+                                           "interval %2) does not fit the RTP/JPEG stream (type "
+                                           "%3: %4 sampling, restart interval %5), so pictures "
+                                           "are broken")
+                                .arg(name(sampling))
+                                .arg(interval)
+                                .arg(layout.type)
+                                .arg(name(streamSampling))
+                                .arg(layout.restartInterval));
 }
 
 void Rtp2Jpeg::buildHeader(const Layout& layout)

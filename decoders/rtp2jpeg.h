@@ -86,6 +86,8 @@ private:
     // Without a reference file: the header for the layout's type and restart
     // interval, before tables and size are patched in.
     void buildHeader(const Layout& layout);
+    // With a reference file: reports a layout that contradicts the stream's.
+    void checkReferenceLayout(const Layout& layout);
     // The DRI segment of a built header: where it stands, and its interval.
     static constexpr int DriAt = 8;
     void setRestartInterval(int interval);

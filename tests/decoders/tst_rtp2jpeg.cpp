@@ -188,6 +188,17 @@ void tst_Rtp2Jpeg::builtinHeaderMismatchReported_data()
                                            << "RTP/JPEG type 100 is not defined by RFC 2435";
     QTest::newRow("type 2 with a reference file: the user's choice")
         << 2 << QByteArray() << true << fits;
+    // The reference here is the built-in header: 4:2:0, restart interval 60.
+    QTest::newRow("reference of the stream's layout")
+        << 65 << QByteArray("\x00\x3C\xFF\xFF", 4) << true << fits;
+    QTest::newRow("reference with restart interval, stream without")
+        << 1 << QByteArray() << true
+        << "the reference file's layout (4:2:0 sampling, restart interval 60) does not fit the "
+           "RTP/JPEG stream (type 1: 4:2:0 sampling, restart interval 0)";
+    QTest::newRow("reference 4:2:0, stream 4:2:2")
+        << 64 << QByteArray("\x00\x3C\xFF\xFF", 4) << true
+        << "the reference file's layout (4:2:0 sampling, restart interval 60) does not fit the "
+           "RTP/JPEG stream (type 64: 4:2:2 sampling, restart interval 60)";
 }
 
 void tst_Rtp2Jpeg::builtinHeaderMismatchReported()
