@@ -11,6 +11,7 @@
 #include <QTime>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace {
@@ -152,10 +153,15 @@ void Rtp2Jpeg::followStream()
     const Layout now = packetLayout();
     if (m_applied == now)
         return;
-    if (m_builtinHeader)
+    if (m_builtinHeader) {
         buildHeader(now);
-    else
+        // A rebuilt header has no interval; keep the one the markers gave.
+        if (now.type <= 1
+            && m_restartCheckedFor == std::array<int, 3>{now.type, now.width, now.height})
+            setRestartInterval(m_restartNote > 0 ? m_restartNote : 0);
+    } else {
         checkReferenceLayout(now);
+    }
     updateHeader();
     m_applied = now;
 }
@@ -348,8 +354,15 @@ void Rtp2Jpeg::completeFrame()
     // of no packet fits the initial array.
     Q_ASSERT(len + 2 <= w.writeCapacity());
     unsigned char* buffer = w.writeBuffer();
-    if (m_builtinHeader && m_applied && m_applied->type <= 1)
-        fitRestartMarkers(buffer + m_headerLen, len - m_headerLen);
+    // The markers are counted in the first frame of each type and size; the
+    // interval found holds for the frames after it.
+    if (m_builtinHeader && m_applied && m_applied->type <= 1) {
+        const std::array<int, 3> key = {m_applied->type, m_applied->width, m_applied->height};
+        if (key != m_restartCheckedFor) {
+            m_restartCheckedFor = key;
+            fitRestartMarkers(buffer + m_headerLen, len - m_headerLen);
+        }
+    }
     std::memcpy(buffer, m_header.get(), std::size_t(m_headerLen));
     buffer[len] = 0xFF;
     buffer[len + 1] = 0xD9;

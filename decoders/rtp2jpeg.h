@@ -5,6 +5,7 @@
 #include "protocoldecoder.h"
 #include "rtppacketjpeg.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -121,5 +122,8 @@ private:
     std::optional<Layout> m_applied;
     // The restart interval last reported in the log; -1 for a mismatch.
     int m_restartNote = 0;
+    // Type, width and height of the frame whose restart markers were
+    // counted last.
+    std::array<int, 3> m_restartCheckedFor = {-1, -1, -1};
     long long m_rtcpDropped = 0;
 };
