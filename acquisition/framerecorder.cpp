@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QtDebug>
 
 #include <chrono>
@@ -26,6 +27,17 @@ FrameRecorder::~FrameRecorder()
 QString FrameRecorder::sessionFolderName(const QDateTime& start)
 {
     return start.toString(QStringLiteral("yyyy-MM-dd_hh-mm-ss"));
+}
+
+QString FrameRecorder::newSessionFolder(const QString& base, const QDateTime& start)
+{
+    const QDir dir(base);
+    const QString name = sessionFolderName(start);
+    QString candidate = dir.filePath(name);
+    // Bounded: a thousand sessions within one second do not happen.
+    for (int n = 2; QFileInfo::exists(candidate) && n < 1000; ++n)
+        candidate = dir.filePath(QStringLiteral("%1_%2").arg(name).arg(n));
+    return candidate;
 }
 
 qint64 FrameRecorder::maxMbFromSetting(const QString& text, QString* warning)

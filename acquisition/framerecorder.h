@@ -51,6 +51,10 @@ public:
     // The session folder's name for a recording started at `start`
     // ("2026-12-09_11-34-36").
     static QString sessionFolderName(const QDateTime& start);
+    // The folder for a session started at `start` inside `base`: its name,
+    // or with "_2", "_3", ... behind it when a session of the same second
+    // is there already, so that no recording is overwritten.
+    static QString newSessionFolder(const QString& base, const QDateTime& start);
     // record_max_mb as configured: a positive number of MiB, or the default
     // with a warning in `warning`.
     static qint64 maxMbFromSetting(const QString& text, QString* warning);

@@ -257,8 +257,9 @@ void imageDisplay::toggleRecording(bool on)
 
 bool imageDisplay::startRecording(const QString& baseFolder)
 {
+    // A folder of its own, also for a second session within one second.
     const QString folder =
-        QDir(baseFolder).filePath(FrameRecorder::sessionFolderName(QDateTime::currentDateTime()));
+        FrameRecorder::newSessionFolder(baseFolder, QDateTime::currentDateTime());
     QString error;
     const bool started = m_recorder.start(folder, &error);
     if (started)

@@ -282,6 +282,16 @@ void tst_FrameRecorder::sessionFolderName()
 {
     const QDateTime t(QDate(2026, 12, 9), QTime(11, 34, 36));
     QCOMPARE(FrameRecorder::sessionFolderName(t), QStringLiteral("2026-12-09_11-34-36"));
+    // A second session of the same second does not overwrite the first.
+    QTemporaryDir dir;
+    const QString first = FrameRecorder::newSessionFolder(dir.path(), t);
+    QCOMPARE(first, dir.filePath(QStringLiteral("2026-12-09_11-34-36")));
+    QVERIFY(QDir().mkpath(first));
+    const QString second = FrameRecorder::newSessionFolder(dir.path(), t);
+    QCOMPARE(second, dir.filePath(QStringLiteral("2026-12-09_11-34-36_2")));
+    QVERIFY(QDir().mkpath(second));
+    QCOMPARE(FrameRecorder::newSessionFolder(dir.path(), t),
+             dir.filePath(QStringLiteral("2026-12-09_11-34-36_3")));
 }
 
 QTEST_GUILESS_MAIN(tst_FrameRecorder)
