@@ -81,7 +81,7 @@ bool FrameRecorder::start(const QString& folder, QString* error)
     }
     m_folder = folder;
     m_queue.clear();
-    m_queuedBytes = 0;
+    m_queued.clear();
     m_stopRequested = false;
     m_stopReason.clear();
     m_framesWritten = 0;
@@ -118,8 +118,9 @@ bool FrameRecorder::record(int device, const QString& contentType, const unsigne
         return false;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        if (int(m_queue.size()) >= m_limits.maxQueuedFrames
-            || m_queuedBytes + len > m_limits.maxQueuedBytes) {
+        Queued& queued = m_queued[device];
+        if (queued.frames >= m_limits.maxQueuedFrames
+            || queued.bytes + len > m_limits.maxQueuedBytes) {
             ++m_framesDropped;
             return false;
         }
@@ -131,7 +132,8 @@ bool FrameRecorder::record(int device, const QString& contentType, const unsigne
         item.contentType.replace('\r', "").replace('\n', "");
         item.bytes = QByteArray(reinterpret_cast<const char*>(data), len);
         item.receiveTimeUs = receiveTimeUs;
-        m_queuedBytes += len;
+        ++queued.frames;
+        queued.bytes += len;
         m_queue.push_back(std::move(item));
     }
     m_wake.notify_one();
@@ -150,7 +152,9 @@ void FrameRecorder::writeLoop()
                 break; // stop requested and everything written
             item = std::move(m_queue.front());
             m_queue.pop_front();
-            m_queuedBytes -= item.bytes.size();
+            Queued& queued = m_queued[item.device];
+            --queued.frames;
+            queued.bytes -= item.bytes.size();
         }
         // After a failure the rest of the queue is only emptied.
         if (failed)

@@ -20,8 +20,8 @@
 // in a session folder, each a multipart stream with the receive time on the
 // boundary line (decoders/recordingformat.h). The GUI thread hands frames in
 // with record(), which only copies them into a bounded queue; a thread of its
-// own writes them. When the queue is full the frame is left out of the
-// recording and counted; the caller shows it all the same. A failed write
+// own writes them. When a device's share of the queue is full its frame is
+// left out of the recording and counted; the caller shows it all the same. A failed write
 // or the size cap ends the recording, with one message saying why.
 class QFile;
 
@@ -36,6 +36,8 @@ public:
 
     struct Limits
     {
+        // Each device's frames waiting to be written: a device that sends
+        // more than the disk takes fills its own share only.
         int maxQueuedFrames = DefaultMaxQueuedFrames;
         qint64 maxQueuedBytes = DefaultMaxQueuedBytes;
         // All files of the session together; the frame that would pass it
@@ -64,6 +66,7 @@ public:
     // frame is recorded with.
     static qint64 wallClockUs();
 
+    // Not while a session runs.
     void setLimits(const Limits& limits) { m_limits = limits; }
     const Limits& limits() const { return m_limits; }
 
@@ -123,7 +126,12 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Item> m_queue;
-    qint64 m_queuedBytes = 0;
+    struct Queued
+    {
+        int frames = 0;
+        qint64 bytes = 0;
+    };
+    std::map<int, Queued> m_queued; // by device
     bool m_stopRequested = false;
     QString m_stopReason;
 

@@ -150,12 +150,14 @@ void tst_FrameRecorder::fullQueueDropsFromRecordingOnly()
         accepted.append(record(recorder, {0, "image/jpeg", "frame " + QByteArray::number(i), i}));
     QCOMPARE(accepted, (QList<bool>{true, true, false, false, false, false, false, false, false}));
     QCOMPARE(recorder.framesDropped(), 7);
+    // Another device has a share of its own.
+    QVERIFY(record(recorder, {1, "image/jpeg", "other device", 0}));
     release.release();
     recorder.stop();
     const QList<simlib::RecordedFrame> read = readDevice(dir.path(), 0);
     QCOMPARE(read.size(), 3);
     QCOMPARE(read.at(2).bytes, QByteArray("frame 2"));
-    QCOMPARE(recorder.framesWritten(), 3);
+    QCOMPARE(recorder.framesWritten(), 4);
 }
 
 void tst_FrameRecorder::failureStopsOnce_data()

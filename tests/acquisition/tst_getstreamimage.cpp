@@ -539,7 +539,7 @@ void tst_GetStreamImage::recordsAsDelivered()
 void tst_GetStreamImage::fullRecordingQueueStillShowsEveryFrame()
 {
     // Two devices feed one recorder whose writer is held at its first
-    // frame and whose queue takes one more.
+    // frame and whose queue takes one more frame of each device.
     FrameRecorder::Limits limits;
     limits.maxQueuedFrames = 1;
     FrameRecorder recorder(limits);
@@ -576,16 +576,21 @@ void tst_GetStreamImage::fullRecordingQueueStillShowsEveryFrame()
     QVERIFY(entered.tryAcquire(1, 5000));
     for (int i = 1; i <= 6; ++i)
         deliver(i % 2 ? c1.get() : c0.get(), i);
-    // Every frame was shown; the recording kept the held one and one more.
+    // Every frame was shown; the recording kept the held one and the first
+    // of each device after it.
     QCOMPARE(receiver.images.size(), 7);
-    QCOMPARE(recorder.framesDropped(), 5);
+    QCOMPARE(recorder.framesDropped(), 4);
     release.release();
     recorder.stop();
-    QCOMPARE(recorder.framesWritten(), 2);
+    QCOMPARE(recorder.framesWritten(), 3);
     const QList<simlib::RecordedFrame> dev1 = simlib::readRecording(
         readFile(m_dir->filePath(QStringLiteral("rec/") + FrameRecorder::deviceFileName(1))));
     QCOMPARE(dev1.size(), 1);
     QCOMPARE(dev1[0].bytes, grayFrame(16, 12, 1));
+    const QList<simlib::RecordedFrame> dev0 = simlib::readRecording(
+        readFile(m_dir->filePath(QStringLiteral("rec/") + FrameRecorder::deviceFileName(0))));
+    QCOMPARE(dev0.size(), 2);
+    QCOMPARE(dev0[1].bytes, grayFrame(16, 12, 2));
 }
 
 void tst_GetStreamImage::grayFrames_data()
