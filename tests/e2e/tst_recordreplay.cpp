@@ -143,13 +143,21 @@ void tst_RecordReplay::roundTrip()
     QList<qint64> sorted = offsets;
     std::sort(sorted.begin(), sorted.end());
     const qint64 median = sorted.at(sorted.size() / 2);
-    qint64 worst = 0;
+    QList<qint64> deviations;
     for (const qint64 offset : std::as_const(offsets))
-        worst = std::max(worst, std::abs(offset - median));
-    qInfo("largest deviation from the recorded spacing: %lld us", static_cast<long long>(worst));
-    // Typically 1 to 2 ms; both ends run on event loops of a machine that
-    // may be busy, which now and then holds one frame for about 10 ms.
-    QVERIFY2(worst <= 15000, qPrintable(QString::number(worst)));
+        deviations.append(std::abs(offset - median));
+    std::sort(deviations.begin(), deviations.end());
+    qInfo("deviation from the recorded spacing: median %lld us, largest %lld us",
+          static_cast<long long>(deviations.at(deviations.size() / 2)),
+          static_cast<long long>(deviations.last()));
+    // Each arrival carries the jitter of two receive paths, the recording
+    // viewer's and this one's: typically 1 to 2 ms, several times that in a
+    // sanitizer build beside other tests on a busy machine. The bounds are
+    // generous, yet a replay that ignored the times (all frames at once, or
+    // at the simulator's own rate) would be off by a frame period or more.
+    QVERIFY2(deviations.at(deviations.size() / 2) <= 10000,
+             qPrintable(QString::number(deviations.at(deviations.size() / 2))));
+    QVERIFY2(deviations.last() <= 100000, qPrintable(QString::number(deviations.last())));
 }
 
 void tst_RecordReplay::toggleDuringStream()
@@ -260,10 +268,15 @@ void tst_RecordReplay::replayOptions()
     QTRY_COMPARE_WITH_TIMEOUT(receiver.frames.size(), order.size(), 10000);
     for (int i = 0; i < order.size(); ++i)
         QCOMPARE(receiver.frames.at(i), bodies.at(order.at(i)));
-    for (int i = 1; i < order.size(); ++i) {
-        const qint64 gap = arrivalsMs.at(i) - arrivalsMs.at(i - 1);
-        QVERIFY2(std::abs(gap - spacingMs) <= 15, qPrintable(QString::number(gap)));
-    }
+    // The median gap holds the pace (twice as fast is 50 ms off); no gap is
+    // far off it. Generous, as above.
+    QList<qint64> errors;
+    for (int i = 1; i < order.size(); ++i)
+        errors.append(std::abs(arrivalsMs.at(i) - arrivalsMs.at(i - 1) - spacingMs));
+    std::sort(errors.begin(), errors.end());
+    QVERIFY2(errors.at(errors.size() / 2) <= 10,
+             qPrintable(QString::number(errors.at(errors.size() / 2))));
+    QVERIFY2(errors.last() <= 100, qPrintable(QString::number(errors.last())));
 }
 
 void tst_RecordReplay::rtpReplayRefusesWhatItCannotCarry()
