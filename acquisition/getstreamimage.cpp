@@ -3,6 +3,7 @@
 
 #include "devicelog.h"
 #include "framemetadata.h"
+#include "framerecorder.h"
 #include "jpegwarnings.h"
 
 #include <QDeadlineTimer>
@@ -129,6 +130,12 @@ GetStreamImage::~GetStreamImage()
     m_transferBuf = nullptr;
 }
 
+void GetStreamImage::setRecorder(FrameRecorder* recorder, int device)
+{
+    m_recorder = recorder;
+    m_recordDevice = device;
+}
+
 int GetStreamImage::transferLength() const
 {
     // The constructor bounds sizeX x sizeY, so this always fits an int.
@@ -137,8 +144,16 @@ int GetStreamImage::transferLength() const
 
 void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int len, QString logMsg)
 {
-    if (len > 0)
+    if (len > 0) {
         m_status.frameDelivered(m_statusClock.elapsed());
+        // Queued before conversion, in the type the device sent (not a
+        // contentoverwrite type); a full queue leaves the frame out of the
+        // recording only.
+        if (m_recorder != nullptr)
+            m_recorder->record(m_recordDevice, conType, pBuf,
+                               pBuf == m_transferBuf ? std::min(len, transferLength()) : len,
+                               FrameRecorder::wallClockUs());
+    }
     processImage(conType, pBuf, len);
     writeLog(logMsg);
 }

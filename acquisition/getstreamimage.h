@@ -16,6 +16,7 @@
 #include <QThread>
 #include <QTimer>
 
+class FrameRecorder;
 class QPainter;
 class QSettings;
 
@@ -66,6 +67,12 @@ public:
     const QImage& image() const { return m_image; }
     ImageGetWorker* worker() { return &m_worker; }
     bool isReconnecting() const { return m_reconnectTimer.isActive(); }
+    // Hands every delivered frame, before conversion and with the content
+    // type as delivered, to `recorder` as device number `device`; nullptr
+    // records nothing. The recorder must outlive this controller or be
+    // unset first.
+    void setRecorder(FrameRecorder* recorder, int device);
+    FrameRecorder* recorder() const { return m_recorder; }
 
     // The device group's name ("dev0"), as the status and messages name it.
     QString name() const { return m_name; }
@@ -129,6 +136,8 @@ private:
     void reportUnshownFrame(const QString& cause);
 
     OutageWarning m_logOutage;
+    FrameRecorder* m_recorder = nullptr;
+    int m_recordDevice = 0;
     QString m_name;
     DeviceStatus m_status;
     QElapsedTimer m_statusClock;

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 #include "commandline.h"
-#include "configfilepath.h"
 #include "onlydisplay.h"
 #include "openfilelimit.h"
 #include "quitonsignal.h"
@@ -24,10 +23,19 @@ int main(int argc, char* argv[])
     if (!raiseOpenFileLimit(&limitError))
         std::fprintf(stderr, "framescope: %s\n", qPrintable(limitError));
     QApplication app(argc, argv);
+    // The per-user settings (the folder recordings go to) are kept under
+    // these names; the INI file is only read.
+    if (QCoreApplication::organizationName().isEmpty())
+        QCoreApplication::setOrganizationName(QStringLiteral("framescope"));
+    QCoreApplication::setApplicationName(QStringLiteral("framescope"));
     quitOnTerminationSignals();
     // Destroyed before the application object when main returns; its
-    // destructor stops the device controllers and their threads.
-    onlyDisplay window(configFilePath());
+    // destructor stops the device controllers and their threads. The path
+    // is the parser's: with --record DIR the first argument is no longer
+    // the configuration.
+    onlyDisplay window(commandLine.configPath());
+    if (!commandLine.recordFolder().isEmpty())
+        window.startRecording(commandLine.recordFolder());
     window.show();
     return app.exec();
 }

@@ -15,6 +15,13 @@ CommandLine::CommandLine(const QStringList& arguments)
             help = true;
         } else if (arg == QLatin1String("--version")) {
             version = true;
+        } else if (arg == QLatin1String("--record")) {
+            // The next argument is the folder, even when it starts with '-'.
+            const QString folder = i + 1 < arguments.size() ? arguments.at(++i) : QString();
+            if (!folder.isEmpty())
+                m_recordFolder = folder;
+            else if (m_error.isEmpty())
+                m_error = QStringLiteral("option '--record' needs a folder");
         } else if (arg.startsWith(QLatin1Char('-'))) {
             // Qt's own options (-platform, -style, ...) are refused as well:
             // the environment (QT_QPA_PLATFORM, QT_STYLE_OVERRIDE) sets them.
@@ -71,7 +78,7 @@ QString CommandLine::version()
 
 QString CommandLine::usage()
 {
-    return QStringLiteral(R"(Usage: framescope [CONFIG.ini]
+    return QStringLiteral(R"(Usage: framescope [--record DIR] [CONFIG.ini]
        framescope --help | --version
 
 Shows the newest frame of the camera devices that CONFIG.ini lists, received
@@ -83,8 +90,12 @@ configuration path that begins with '-' is written ./-name.ini.
 Options:
   -h, --help   Show this text and exit.
   --version    Show the version and exit.
+  --record DIR Record every frame the devices deliver from the start, into
+               a folder named after the start time inside DIR (as File >
+               Record does; Ctrl+R stops it).
 
 Configuration (INI):
+  [General] record_max_mb=N     Size at which a recording ends. Default 4096.
   [General] no_statusbar=1      Hide the status bar.
   [devN]                        One device per group dev0, dev1, ... up to
                                 the first group without a host key.

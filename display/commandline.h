@@ -4,7 +4,8 @@
 #include <QString>
 #include <QStringList>
 
-// framescope's command line: [--help | -h | --version] [CONFIG.ini]. It is
+// framescope's command line: [--help | -h | --version] [--record DIR]
+// [CONFIG.ini]. It is
 // read before the application object exists, so that --help and --version
 // answer without a display and a mistyped option is reported instead of
 // being taken for a configuration path.
@@ -26,8 +27,11 @@ public:
 
     Action action() const { return m_action; }
     // The first argument that is not an option, or DefaultConfigFile; the
-    // window reads the same through configFilePath().
+    // window is opened with it.
     QString configPath() const { return m_configPath; }
+    // --record DIR: recording starts at once into a session folder inside
+    // DIR; empty without the option.
+    QString recordFolder() const { return m_recordFolder; }
     // For BadUsage: one line naming the argument that was not understood.
     QString error() const { return m_error; }
 
@@ -44,4 +48,5 @@ private:
     Action m_action = Action::Run;
     QString m_configPath;
     QString m_error;
+    QString m_recordFolder;
 };

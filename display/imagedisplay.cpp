@@ -5,12 +5,16 @@
 #include "devicelog.h"
 #include "frameconversion.h"
 #include "getstreamimage.h"
+#include "recordindicator.h"
 #include "regularfile.h"
 #include "rtpcounters.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
 #include <QImage>
@@ -31,6 +35,15 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     ui.setupUi(this);
     m_frameTimer.start();
     connect(ui.actionSave, &QAction::triggered, this, &imageDisplay::saveImage);
+    connect(ui.actionRecord, &QAction::toggled, this, &imageDisplay::toggleRecording);
+    connect(&m_recorder, &FrameRecorder::stoppedByItself, this,
+            &imageDisplay::recordingStoppedByItself, Qt::QueuedConnection);
+    m_recordFolderDialog = [](QWidget* parent, const QString& proposed) {
+        return QFileDialog::getExistingDirectory(parent, QStringLiteral("Record into folder"),
+                                                 proposed);
+    };
+    m_recordIndicator = new RecordIndicator(&m_recorder, ui.statusBar);
+    ui.statusBar->addPermanentWidget(m_recordIndicator);
 
     // The title file's first line is used as read, line end included.
     const QString titleFile = appFilePath(QStringLiteral("title.txt"));
@@ -45,6 +58,16 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     if (m_settings.contains(noStatusBar)
         && m_settings.value(noStatusBar, QStringLiteral("0")).toInt() != 0)
         ui.statusBar->hide();
+
+    QString capWarning;
+    FrameRecorder::Limits limits;
+    limits.maxTotalBytes =
+        FrameRecorder::maxMbFromSetting(
+            m_settings.value(QStringLiteral("record_max_mb"), QString()).toString(), &capWarning)
+        * 1024 * 1024;
+    m_recorder.setLimits(limits);
+    if (!capWarning.isEmpty())
+        qWarning().noquote() << capWarning;
 }
 
 imageDisplay::~imageDisplay()
@@ -56,6 +79,7 @@ imageDisplay::~imageDisplay()
         stream->worker()->requestStop();
     qDeleteAll(m_streams);
     m_streams.clear();
+    m_recorder.stop();
 }
 
 QString imageDisplay::settingsFileFor(const QString& configPath)
@@ -197,4 +221,80 @@ void imageDisplay::mouseMoveEvent(QMouseEvent* event)
 void imageDisplay::saveImage()
 {
     ui.mainImage->saveImage();
+}
+
+QString imageDisplay::defaultRecordFolder() const
+{
+    const QString configFolder =
+        m_configPath.isEmpty() ? QDir::currentPath() : QFileInfo(m_configPath).absolutePath();
+    return QDir(configFolder).filePath(QStringLiteral("recordings"));
+}
+
+void imageDisplay::toggleRecording(bool on)
+{
+    if (!on) {
+        stopRecording();
+        return;
+    }
+    if (m_recorder.isRecording())
+        return;
+    if (m_recordBase.isEmpty()) {
+        // The per-user settings, never the INI file the devices come from.
+        QSettings user;
+        const QString proposed =
+            user.value(QLatin1String(RecordFolderKey), defaultRecordFolder()).toString();
+        const QString chosen = m_recordFolderDialog(this, proposed);
+        if (chosen.isEmpty()) {
+            const QSignalBlocker blocker(ui.actionRecord);
+            ui.actionRecord->setChecked(false);
+            return;
+        }
+        user.setValue(QLatin1String(RecordFolderKey), chosen);
+        m_recordBase = chosen;
+    }
+    startRecording(m_recordBase);
+}
+
+bool imageDisplay::startRecording(const QString& baseFolder)
+{
+    // A folder of its own, also for a second session within one second.
+    const QString folder =
+        FrameRecorder::newSessionFolder(baseFolder, QDateTime::currentDateTime());
+    QString error;
+    const bool started = m_recorder.start(folder, &error);
+    if (started)
+        qInfo().noquote() << QStringLiteral("Recording into %1").arg(folder);
+    else
+        qWarning().noquote() << QStringLiteral("Recording not started: %1").arg(error);
+    m_recordBase = started ? baseFolder : m_recordBase;
+    const QSignalBlocker blocker(ui.actionRecord);
+    ui.actionRecord->setChecked(started);
+    m_recordIndicator->refresh();
+    return started;
+}
+
+void imageDisplay::stopRecording()
+{
+    const bool wasRecording = m_recorder.isRecording();
+    m_recorder.stop();
+    if (wasRecording)
+        qInfo().noquote() << QStringLiteral(
+                                 "Recording ended: %1 frames, %2 bytes, %3 dropped, in %4")
+                                 .arg(m_recorder.framesWritten())
+                                 .arg(m_recorder.bytesWritten())
+                                 .arg(m_recorder.framesDropped())
+                                 .arg(m_recorder.folder());
+    const QSignalBlocker blocker(ui.actionRecord);
+    ui.actionRecord->setChecked(false);
+    m_recordIndicator->refresh();
+}
+
+void imageDisplay::recordingStoppedByItself()
+{
+    // The recorder has told the console why; the writer thread is joined
+    // here, and the action shows that nothing is recorded.
+    m_recorder.stop();
+    const QSignalBlocker blocker(ui.actionRecord);
+    ui.actionRecord->setChecked(false);
+    m_recordIndicator->refresh();
 }

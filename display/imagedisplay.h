@@ -10,14 +10,22 @@
 #include <QVector>
 
 #include <array>
+#include <functional>
 
 #include "devicelog.h"
+#include "framerecorder.h"
 
 class GetStreamImage;
 class QImage;
 class QMouseEvent;
 class QPainter;
 class QTime;
+class RecordIndicator;
+
+// The dialog that picks the folder recordings go to, behind a seam so that
+// tests need no nested event loop. Returns the folder, or an empty name when
+// the user cancelled.
+using RecordFolderDialog = std::function<QString(QWidget* parent, const QString& proposed)>;
 
 // The program's main window. It owns the configuration, the form with the
 // image label and the device controllers, and keeps the frame statistics of
@@ -38,7 +46,7 @@ public:
 
     using HistogramCounts = std::array<qint64, HistogramBins>;
 
-    // `configPath` is the INI file to read (main passes configFilePath()).
+    // `configPath` is the INI file to read (main passes the command line's).
     explicit imageDisplay(const QString& configPath, QWidget* parent = nullptr,
                           Qt::WindowFlags flags = {});
     // Stops and deletes the device controllers, so that no worker thread
@@ -78,6 +86,23 @@ public:
     double avgFrameTime() const { return m_avgFrameTime; }
     const HistogramCounts& histCount() const { return m_histCount; }
 
+    // Recording (File > Record): each session goes to a folder named after
+    // its start time inside the base folder, which is asked for once per
+    // run (proposed: the last one used, else recordings/ beside the
+    // configuration file) and remembered in the per-user settings.
+    FrameRecorder* recorder() { return &m_recorder; }
+    void setRecordFolderDialog(RecordFolderDialog dialog)
+    {
+        m_recordFolderDialog = std::move(dialog);
+    }
+    // Starts a session inside `baseFolder` at once; false after a message
+    // on the console when the folder cannot be made.
+    bool startRecording(const QString& baseFolder);
+    void stopRecording();
+    // The base folder proposed before any was chosen.
+    QString defaultRecordFolder() const;
+    static constexpr const char* RecordFolderKey = "recordFolder";
+
 signals:
     // Declared for overlay painters; the window paints overlays through the
     // controller's paintOverlay hook and never emits it.
@@ -87,6 +112,9 @@ public slots:
     void acquisitionEvent(QImage& image, GetStreamImage* ovlImage);
     void mouseMoveEvent(QMouseEvent* event) override;
     void saveImage();
+    // File > Record toggled: asks for the folder the first time, then
+    // starts or stops the session.
+    void toggleRecording(bool on);
 
 protected:
     void writeHistogramLine();
@@ -111,6 +139,15 @@ protected:
     // for the first frame.
     QElapsedTimer m_frameTimer;
 
+    // The controllers hand it their frames; the destructor deletes them
+    // before it is stopped.
+    FrameRecorder m_recorder;
+
 private:
+    void recordingStoppedByItself();
+
     OutageWarning m_logOutage;
+    RecordIndicator* m_recordIndicator = nullptr;
+    RecordFolderDialog m_recordFolderDialog;
+    QString m_recordBase;
 };

@@ -80,6 +80,7 @@ onlyDisplay::onlyDisplay(const QString& configPath, const QString& referenceHead
         warnAboutDeviceKeys(m_settings);
         m_streams.append(new GetStreamImage(&m_settings, nullptr, referenceHeaderFile));
         describeDevice(*m_streams.last());
+        m_streams.last()->setRecorder(&m_recorder, n);
         ui.statusBar->addPermanentWidget(new DeviceIndicator(m_streams.last(), ui.statusBar));
         m_logMaxBytes = m_streams.last()->logMaxBytes();
         m_settings.endGroup();

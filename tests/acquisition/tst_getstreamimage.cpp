@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: MIT
 #include "frameconversion.h"
+#include "framerecorder.h"
 #include "getstreamimage.h"
 #include "loopbackpeer.h"
 #include "multipartdec.h"
 #include "multipartwriter.h"
+#include "recordingreader.h"
 #include "testfiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -20,6 +23,7 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -146,6 +150,9 @@ private slots:
     // Conversion, driven without a device.
     void contentTypes_data();
     void contentTypes();
+    void recordsAsDelivered_data();
+    void recordsAsDelivered();
+    void fullRecordingQueueStillShowsEveryFrame();
     void grayFrames_data();
     void grayFrames();
     void unknownTypeShowsPreviousImage();
@@ -474,6 +481,119 @@ void tst_GetStreamImage::contentTypes()
     QCOMPARE(receiver.images[0].isNull(), !size.isValid());
     if (size.isValid())
         QCOMPARE(receiver.images[0].size(), size);
+}
+
+void tst_GetStreamImage::recordsAsDelivered_data()
+{
+    QTest::addColumn<QString>("overwrite");
+    QTest::addColumn<QString>("delivered");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<int>("len"); // as the worker reports it; 0 is an empty delivery
+
+    const QByteArray gray = grayFrame(16, 12);
+    const QByteArray jpeg = jpegFile(16, 12, qRgb(10, 200, 10));
+    QTest::newRow("jpeg") << QString() << "image/jpeg" << jpeg << int(jpeg.size());
+    QTest::newRow("gray") << QString() << "video/x-raw-gray" << gray << int(gray.size());
+    QTest::newRow("the delivered type, not the forced one")
+        << "image/jpeg"
+        << "video/x-raw-gray" << gray << int(gray.size());
+    QTest::newRow("an unknown type and bytes that show nothing")
+        << QString() << "text/plain" << QByteArray(300, '\xFF') << 300;
+    QTest::newRow("an empty delivery records nothing") << QString() << "image/jpeg" << jpeg << 0;
+}
+
+void tst_GetStreamImage::recordsAsDelivered()
+{
+    QFETCH(QString, overwrite);
+    QFETCH(QString, delivered);
+    QFETCH(QByteArray, frame);
+    QFETCH(int, len);
+
+    QVariantMap keys{{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}};
+    if (!overwrite.isEmpty())
+        keys.insert(QStringLiteral("contentoverwrite"), overwrite);
+    const auto c = offlineController(keys);
+    FrameRecorder recorder;
+    QString error;
+    QVERIFY(recorder.start(m_dir->filePath(QStringLiteral("rec")), &error));
+    c->setRecorder(&recorder, 3);
+    Receiver receiver;
+    receiver.attach(c.get());
+
+    // The worker copies each frame into the transfer buffer.
+    std::memcpy(const_cast<unsigned char*>(c->transferBuffer()), frame.constData(),
+                std::size_t(frame.size()));
+    const qint64 before = FrameRecorder::wallClockUs();
+    c->newImageReceived(delivered, const_cast<unsigned char*>(c->transferBuffer()), len, QString());
+    const qint64 after = FrameRecorder::wallClockUs();
+    recorder.stop();
+    QCOMPARE(receiver.images.size(), len > 0 ? 1 : 0);
+
+    const QList<simlib::RecordedFrame> recorded = simlib::readRecording(
+        readFile(m_dir->filePath(QStringLiteral("rec/") + FrameRecorder::deviceFileName(3))));
+    QCOMPARE(recorded.size(), len > 0 ? 1 : 0);
+    if (len > 0) {
+        QCOMPARE(recorded[0].bytes, frame);
+        QCOMPARE(recorded[0].contentType, delivered.toLatin1());
+        QVERIFY(recorded[0].timeUs >= before && recorded[0].timeUs <= after);
+    }
+}
+
+void tst_GetStreamImage::fullRecordingQueueStillShowsEveryFrame()
+{
+    // Two devices feed one recorder whose writer is held at its first
+    // frame and whose queue takes one more frame of each device.
+    FrameRecorder::Limits limits;
+    limits.maxQueuedFrames = 1;
+    FrameRecorder recorder(limits);
+    QSemaphore entered;
+    QSemaphore release;
+    bool first = true;
+    recorder.setBeforeWrite([&] {
+        if (!std::exchange(first, false))
+            return;
+        entered.release();
+        release.acquire();
+    });
+    QString error;
+    QVERIFY(recorder.start(m_dir->filePath(QStringLiteral("rec")), &error));
+    const auto c0 =
+        offlineController({{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}});
+    const auto c1 =
+        offlineController({{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}});
+    c0->setRecorder(&recorder, 0);
+    c1->setRecorder(&recorder, 1);
+    Receiver receiver;
+    receiver.attach(c0.get());
+    receiver.attach(c1.get());
+
+    const auto deliver = [&](TestController* c, int seed) {
+        const QByteArray f = grayFrame(16, 12, seed);
+        std::memcpy(const_cast<unsigned char*>(c->transferBuffer()), f.constData(),
+                    std::size_t(f.size()));
+        c->newImageReceived(QStringLiteral("video/x-raw-gray"),
+                            const_cast<unsigned char*>(c->transferBuffer()), int(f.size()),
+                            QString());
+    };
+    deliver(c0.get(), 0);
+    QVERIFY(entered.tryAcquire(1, 5000));
+    for (int i = 1; i <= 6; ++i)
+        deliver(i % 2 ? c1.get() : c0.get(), i);
+    // Every frame was shown; the recording kept the held one and the first
+    // of each device after it.
+    QCOMPARE(receiver.images.size(), 7);
+    QCOMPARE(recorder.framesDropped(), 4);
+    release.release();
+    recorder.stop();
+    QCOMPARE(recorder.framesWritten(), 3);
+    const QList<simlib::RecordedFrame> dev1 = simlib::readRecording(
+        readFile(m_dir->filePath(QStringLiteral("rec/") + FrameRecorder::deviceFileName(1))));
+    QCOMPARE(dev1.size(), 1);
+    QCOMPARE(dev1[0].bytes, grayFrame(16, 12, 1));
+    const QList<simlib::RecordedFrame> dev0 = simlib::readRecording(
+        readFile(m_dir->filePath(QStringLiteral("rec/") + FrameRecorder::deviceFileName(0))));
+    QCOMPARE(dev0.size(), 2);
+    QCOMPARE(dev0[1].bytes, grayFrame(16, 12, 2));
 }
 
 void tst_GetStreamImage::grayFrames_data()

@@ -22,6 +22,8 @@ private slots:
     void parse_data();
     void parse();
     void usageNamesEveryKey();
+    void recordOption_data();
+    void recordOption();
     void appFile_data();
     void appFile();
     void builtInIconWithoutFavicon();
@@ -97,9 +99,10 @@ void tst_CommandLine::parse()
 void tst_CommandLine::usageNamesEveryKey()
 {
     const QString usage = CommandLine::usage();
-    for (const char* key : {"no_statusbar", "host=", "port=", "protocol=", "sizeX=", "sizeY=",
-                            "logfile=", "contentoverwrite=", "title.txt", "favicon.png",
-                            "reference.jpg", "--help", "--version", "README", "framescope(1)"})
+    for (const char* key :
+         {"no_statusbar", "host=", "port=", "protocol=", "sizeX=", "sizeY=", "logfile=",
+          "contentoverwrite=", "title.txt", "favicon.png", "reference.jpg", "--help", "--version",
+          "--record", "record_max_mb", "README", "framescope(1)"})
         QVERIFY2(usage.contains(QLatin1String(key)), key);
     // The exit codes the program can return.
     QVERIFY(usage.contains(QStringLiteral("\n  0  ")));
@@ -107,6 +110,53 @@ void tst_CommandLine::usageNamesEveryKey()
     // It fits a terminal of 80 columns.
     for (const QString& line : usage.split(QLatin1Char('\n')))
         QVERIFY2(line.size() <= 79, qPrintable(line));
+}
+
+void tst_CommandLine::recordOption_data()
+{
+    using A = CommandLine::Action;
+    const QString def = QString::fromLatin1(DefaultConfigFile);
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<A>("action");
+    QTest::addColumn<QString>("recordFolder");
+    QTest::addColumn<QString>("configPath");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("no --record records nothing") << QStringList{"cams.ini"} << A::Run << ""
+                                                 << "cams.ini"
+                                                 << "";
+    QTest::newRow("--record before the configuration")
+        << QStringList{"--record", "rec", "cams.ini"} << A::Run << "rec"
+        << "cams.ini"
+        << "";
+    QTest::newRow("--record after the configuration")
+        << QStringList{"cams.ini", "--record", "/tmp/rec dir"} << A::Run << "/tmp/rec dir"
+        << "cams.ini"
+        << "";
+    QTest::newRow("the folder is not taken for the configuration")
+        << QStringList{"--record", "rec"} << A::Run << "rec" << def << "";
+    QTest::newRow("a folder starting with a dash")
+        << QStringList{"--record", "-rec"} << A::Run << "-rec" << def << "";
+    QTest::newRow("--record without a folder")
+        << QStringList{"--record"} << A::BadUsage << "" << def << "'--record' needs a folder";
+    QTest::newRow("--record with an empty folder")
+        << QStringList{"--record", "", "cams.ini"} << A::BadUsage << ""
+        << "cams.ini"
+        << "'--record' needs a folder";
+}
+
+void tst_CommandLine::recordOption()
+{
+    QFETCH(QStringList, args);
+    QFETCH(CommandLine::Action, action);
+    QFETCH(QString, recordFolder);
+    QFETCH(QString, configPath);
+    QFETCH(QString, message);
+    const CommandLine cl(QStringList{"framescope"} + args);
+    QCOMPARE(cl.action(), action);
+    QCOMPARE(cl.recordFolder(), recordFolder);
+    QCOMPARE(cl.configPath(), configPath);
+    QVERIFY2(cl.message().contains(message), qPrintable(cl.message()));
 }
 
 void tst_CommandLine::appFile_data()

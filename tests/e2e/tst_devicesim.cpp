@@ -47,6 +47,9 @@ void DeviceSimTest::rejectedCommandLines_data()
         << "restart interval";
     QTest::newRow("loss on a multipart stream") << QStringList{"--loss", "5"} << "rtp only";
     QTest::newRow("udp to port 0") << QStringList{"--mode", "udp", "--port", "0"} << "port";
+    QTest::newRow("replay speed 0") << QStringList{"--speed", "0"} << "invalid value";
+    QTest::newRow("replay speed in words") << QStringList{"--speed", "fast"} << "invalid value";
+    QTest::newRow("replay of no file") << QStringList{"--replay", ""} << "invalid value";
     QTest::newRow("unknown bad kind") << QStringList{"--bad-kinds", "nasty"} << "invalid value";
     QTest::newRow("only RTP bad kinds on tcp")
         << QStringList{"--bad-every", "2", "--bad-kinds", "huge-offset"} << "no multipart kind";

@@ -111,6 +111,8 @@ bool DeviceSim::open(QString* error)
 
 bool DeviceSim::writeReference(QString* error)
 {
+    if (!m_config.replay.isEmpty() && !m_recording.open(m_config.replay, error))
+        return false;
     if (m_config.writeReference.isEmpty())
         return true;
     const QByteArray header = simlib::jpegHeaderForReference(makeFrame(0, false));
@@ -331,6 +333,8 @@ void DeviceSim::serviceUntil(Clock::time_point until, volatile std::sig_atomic_t
 
 int DeviceSim::run(volatile std::sig_atomic_t* stop)
 {
+    if (!m_config.replay.isEmpty())
+        return runReplay(stop);
     const auto interval = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / m_config.fps));
     const auto start = Clock::now();
@@ -375,6 +379,100 @@ int DeviceSim::run(volatile std::sig_atomic_t* stop)
     return 0;
 }
 
+bool DeviceSim::waitForClient(Clock::time_point end, volatile std::sig_atomic_t* stop)
+{
+    while (m_clients.empty() && !*stop && Clock::now() < end)
+        serviceUntil(std::min(end, Clock::now() + std::chrono::milliseconds(100)), stop);
+    return !m_clients.empty() && !*stop;
+}
+
+void DeviceSim::sendRecordedFrame(const simlib::RecordedFrame& frame, long long index)
+{
+    ++m_frames;
+    if (m_config.mode != SimConfig::Mode::Rtp) {
+        sendMultipart(simlib::multipartPart(frame.contentType, frame.bytes), true);
+        return;
+    }
+    const long long packetsBefore = m_datagrams;
+    sendRtpFrame(frame.bytes, index);
+    if (m_datagrams == packetsBefore) {
+        // Raw gray, progressive or otherwise not baseline, beyond 2040
+        // pixels: what RFC 2435 cannot carry.
+        ++m_refused;
+        if (!m_config.quiet) {
+            std::printf("framescope-devicesim: frame %lld (%s, %lld bytes) is no baseline JPEG "
+                        "RTP/JPEG can carry; skipped\n",
+                        index, frame.contentType.constData(), (long long)frame.bytes.size());
+            std::fflush(stdout);
+        }
+    }
+}
+
+int DeviceSim::runReplay(volatile std::sig_atomic_t* stop)
+{
+    const auto end = m_config.duration > 0
+                         ? Clock::now()
+                               + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(m_config.duration))
+                         : Clock::time_point::max();
+    if (m_config.mode == SimConfig::Mode::Tcp && !waitForClient(end, stop))
+        return 0;
+    // Recorded time t is sent at start + (t - first) / speed; a pass of the
+    // loop starts one mean frame period after the last frame of the one
+    // before.
+    auto start = Clock::now();
+    std::int64_t first = -1;
+    std::int64_t last = -1;
+    long long framesInPass = 0;
+    for (long long i = 0; !*stop; ++i) {
+        if (m_config.count > 0 && i >= m_config.count)
+            break;
+        simlib::RecordedFrame frame;
+        if (!m_recording.next(&frame)) {
+            if (!m_config.loop || framesInPass == 0)
+                break;
+            const std::int64_t span = std::max<std::int64_t>(0, last - first);
+            const std::int64_t gap = framesInPass > 1 ? span / (framesInPass - 1) : 40000;
+            start += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                double(span + gap) / 1e6 / std::max(m_config.speed, 1e-9)));
+            m_recording.rewind();
+            first = -1;
+            framesInPass = 0;
+            --i;
+            continue;
+        }
+        ++framesInPass;
+        // A part without a time goes right after the one before.
+        const std::int64_t t = frame.timeUs >= 0 ? frame.timeUs : std::max<std::int64_t>(last, 0);
+        if (first < 0)
+            first = t;
+        last = t;
+        if (m_config.speed > 0) {
+            const auto due =
+                start
+                + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                    double(std::max<std::int64_t>(0, t - first)) / 1e6 / m_config.speed));
+            serviceUntil(std::min(due, end), stop);
+        } else {
+            // As fast as the clients take it: a client that is behind
+            // would otherwise miss whole frames.
+            serviceUntil(Clock::now(), stop);
+            while (!*stop && Clock::now() < end
+                   && std::any_of(m_clients.begin(), m_clients.end(), [](const Client& c) {
+                          return c.out.size() - c.sent > CompactAfterBytes;
+                      }))
+                serviceUntil(std::min(end, Clock::now() + std::chrono::milliseconds(10)), stop);
+        }
+        if (*stop || Clock::now() >= end)
+            break;
+        sendRecordedFrame(frame, i);
+    }
+    // Let TCP clients take what is queued, briefly.
+    if (!*stop && m_config.mode == SimConfig::Mode::Tcp)
+        serviceUntil(Clock::now() + std::chrono::milliseconds(500), stop);
+    return 0;
+}
+
 QString DeviceSim::summary() const
 {
     const simlib::ImpairmentCounts& ic = m_impairment.counts();
@@ -393,5 +491,7 @@ QString DeviceSim::summary() const
                  .arg(m_ssrcChanges)
                  .arg(m_packetizer.nextSequence());
     s += QStringLiteral(" bad %1").arg(m_badItems);
+    if (!m_config.replay.isEmpty())
+        s += QStringLiteral(" refused %1").arg(m_refused);
     return s;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "impairment.h"
+#include "recordingreader.h"
 #include "rtpjpegpacketizer.h"
 #include "simconfig.h"
 
@@ -41,6 +42,11 @@ private:
         bool startedPart = false; // has had the head of a part
     };
 
+    // --replay: sends the recording's frames at their recorded spacing.
+    int runReplay(volatile std::sig_atomic_t* stop);
+    // Waits until a TCP client is connected; false when stopped first.
+    bool waitForClient(Clock::time_point end, volatile std::sig_atomic_t* stop);
+    void sendRecordedFrame(const simlib::RecordedFrame& frame, long long index);
     QByteArray makeFrame(long long index, bool withTimestamp);
     void sendFrame(long long index);
     void sendMultipart(const QByteArray& bytes, bool frameStart);
@@ -72,4 +78,6 @@ private:
     long long m_clientsServed = 0;
     long long m_framesSkipped = 0; // tcp: a client's queue was full
     int m_ssrcChanges = 0;
+    simlib::RecordingReader m_recording;
+    long long m_refused = 0; // rtp replay: frames the packetizer cannot take
 };

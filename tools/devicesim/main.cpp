@@ -71,7 +71,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "framescope-devicesim: %s\n", qPrintable(error));
         return 1;
     }
-    if (!config.quiet) {
+    if (!config.quiet && !config.replay.isEmpty()) {
+        std::printf("framescope-devicesim: %s %s:%d (%s) replaying %s\n",
+                    config.mode == SimConfig::Mode::Tcp ? "listening on" : "sending to",
+                    qPrintable(config.host), sim.boundPort(), modeName(config.mode),
+                    qPrintable(config.replay));
+        std::fflush(stdout);
+    } else if (!config.quiet) {
         const bool tcp = config.mode == SimConfig::Mode::Tcp;
         std::printf("framescope-devicesim: %s %s:%d (%s) %s %dx%d at %g fps\n",
                     tcp ? "listening on" : "sending to", qPrintable(config.host), sim.boundPort(),

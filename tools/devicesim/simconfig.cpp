@@ -113,6 +113,17 @@ Content:
                          number, seconds, microseconds of the sender's clock,
                          big-endian) that every JPEG frame carries by default.
 
+Replay:
+  --replay FILE          Send the frames of a recording the viewer made
+                         (File > Record) at the recorded pace instead of the
+                         test picture: tcp and udp as the multipart stream,
+                         rtp re-packetized (baseline JPEG frames only; others
+                         are skipped and counted as refused). With tcp the
+                         replay starts when the first client connects.
+  --speed N|max          Replay N times as fast, or as fast as the socket
+                         takes the frames. Default 1.
+  --loop                 Start the recording over at its end.
+
 Rate and length:
   --fps F                Frames per second (0.1 ... 1000). Default 25.
   --count N              Stop after N frames. Default: no limit.
@@ -195,6 +206,10 @@ bool parseSimConfig(const QStringList& arguments, SimConfig* c, QString* error, 
         }
         if (flag("--quiet")) {
             c->quiet = true;
+            continue;
+        }
+        if (flag("--loop")) {
+            c->loop = true;
             continue;
         }
         if (!name.startsWith(QLatin1String("--"))) {
@@ -291,6 +306,16 @@ bool parseSimConfig(const QStringList& arguments, SimConfig* c, QString* error, 
         } else if (flag("--first-sequence")) {
             ok = toInt(value, 0, 65535, &n);
             c->firstSequence = int(n);
+        } else if (flag("--replay")) {
+            c->replay = value;
+            ok = !value.isEmpty();
+        } else if (flag("--speed")) {
+            if (value == QLatin1String("max"))
+                c->speed = 0;
+            else {
+                ok = toDouble(value, 0.01, 1000, &d);
+                c->speed = d;
+            }
         } else if (flag("--write-reference")) {
             c->writeReference = value;
             ok = !value.isEmpty();

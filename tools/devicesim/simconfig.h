@@ -61,6 +61,12 @@ struct SimConfig
     QList<simlib::BadPartKind> badPartKinds;
     QList<simlib::BadRtpKind> badRtpKinds;
 
+    // --replay FILE: the frames of a recording at its own pace instead of
+    // the test picture; speed 0 sends them as fast as the socket takes them.
+    QString replay;
+    double speed = 1.0;
+    bool loop = false;
+
     bool quiet = false;
     // --version: print the version and exit, like --help.
     bool versionRequested = false;

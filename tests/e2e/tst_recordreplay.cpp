@@ -1,0 +1,310 @@
+// SPDX-License-Identifier: MIT
+// Frames a device delivers are recorded by the window, replayed by the
+// simulator and received again byte for byte, at the recorded pace; the
+// recording can be switched on and off while frames stream.
+#include "framerecorder.h"
+#include "onlydisplay.h"
+#include "recordingformat.h"
+#include "recordingreader.h"
+#include "simprocess.h"
+#include "testfiles.h"
+#include "threadedworker.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+
+namespace {
+
+// The session folders inside `base`, oldest first.
+QStringList sessions(const QString& base)
+{
+    return QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QList<simlib::RecordedFrame> recordedFrames(const QString& base, const QString& session)
+{
+    return simlib::readRecording(
+        readFile(QDir(base).filePath(session + QStringLiteral("/dev0.mjpeg"))));
+}
+
+// Writes a one-device configuration and returns its path.
+QString writeConfig(const QTemporaryDir& dir, const QString& protocol, int port)
+{
+    const QString path = dir.filePath(QStringLiteral("cams.ini"));
+    writeFile(path, QStringLiteral("[dev0]\nhost=127.0.0.1\nport=%1\nprotocol=%2\nsizeX=160\n"
+                                   "sizeY=120\n")
+                        .arg(port)
+                        .arg(protocol)
+                        .toLatin1());
+    return path;
+}
+
+} // namespace
+
+class tst_RecordReplay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void roundTrip_data();
+    void roundTrip();
+    void toggleDuringStream();
+    void replayOptions_data();
+    void replayOptions();
+    void rtpReplayRefusesWhatItCannotCarry();
+};
+
+void tst_RecordReplay::initTestCase()
+{
+    // The folder the dialog chose goes to the per-user settings; keep the
+    // real ones out of reach.
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void tst_RecordReplay::roundTrip_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::newRow("TCP JPEG") << "TCP" << QStringList{"--mode", "tcp"};
+    QTest::newRow("UDP raw gray") << "UDP" << QStringList{"--mode", "udp", "--content", "gray"};
+    QTest::newRow("RTP type 65") << "RTP" << QStringList{"--mode", "rtp"};
+}
+
+void tst_RecordReplay::roundTrip()
+{
+    QFETCH(QString, protocol);
+    QFETCH(QStringList, simArgs);
+    const bool tcp = protocol == QLatin1String("TCP");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString base = dir.filePath(QStringLiteral("rec"));
+
+    // Record about 20 frames from a simulator into the window's recorder.
+    {
+        SimProcess sim;
+        const int port = tcp ? 0 : freeUdpPort();
+        const int simPort =
+            sim.start(simArgs
+                      + QStringList{"--port", QString::number(port), "--width", "160", "--height",
+                                    "120", "--fps", "25", "--duration", "60"});
+        QVERIFY(simPort > 0);
+        onlyDisplay window(writeConfig(dir, protocol, simPort));
+        QVERIFY(window.startRecording(base));
+        QTRY_VERIFY_WITH_TIMEOUT(window.recorder()->framesWritten() >= 20, 20000);
+        window.stopRecording();
+        QCOMPARE(window.recorder()->framesDropped(), 0);
+    }
+    QCOMPARE(sessions(base).size(), 1);
+    const QString file = QDir(base).filePath(sessions(base).at(0) + QStringLiteral("/dev0.mjpeg"));
+    const QList<simlib::RecordedFrame> recorded = recordedFrames(base, sessions(base).at(0));
+    QVERIFY(recorded.size() >= 20);
+
+    // Replay it into a worker and take the arrival time of each frame.
+    ThreadedWorker receiver(protocol);
+    QList<qint64> arrivalsUs;
+    QElapsedTimer clock;
+    clock.start();
+    connect(&receiver, &ThreadedWorker::frameReceived, this,
+            [&] { arrivalsUs.append(clock.nsecsElapsed() / 1000); });
+    receiver.request();
+    SimProcess replay;
+    int port = tcp ? 0 : freeUdpPort();
+    if (!tcp) {
+        receiver.start(QStringLiteral("127.0.0.1"), port);
+        QTRY_VERIFY_WITH_TIMEOUT(udpPortTaken(port), 5000);
+    }
+    port = replay.start(QStringList{"--mode", protocol.toLower(), "--port", QString::number(port),
+                                    "--replay", file});
+    QVERIFY(port > 0);
+    if (tcp)
+        receiver.start(QStringLiteral("127.0.0.1"), port);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.frames.size(), recorded.size(), 20000);
+    // Its figures: every frame sent, none refused.
+    QTRY_COMPARE_WITH_TIMEOUT(replay.figure(QStringLiteral("refused")), 0LL, 10000);
+    QCOMPARE(replay.figure(QStringLiteral("frames")), recorded.size());
+
+    // Each arrival against the recorded time, both from their first frame;
+    // the median of these offsets takes out a late first arrival.
+    QList<qint64> offsets;
+    for (int i = 0; i < recorded.size(); ++i) {
+        QCOMPARE(receiver.frames.at(i), recorded.at(i).bytes);
+        QCOMPARE(receiver.types.at(i), QString::fromLatin1(recorded.at(i).contentType));
+        offsets.append((arrivalsUs.at(i) - arrivalsUs.at(0))
+                       - (recorded.at(i).timeUs - recorded.at(0).timeUs));
+    }
+    QList<qint64> sorted = offsets;
+    std::sort(sorted.begin(), sorted.end());
+    const qint64 median = sorted.at(sorted.size() / 2);
+    QList<qint64> deviations;
+    for (const qint64 offset : std::as_const(offsets))
+        deviations.append(std::abs(offset - median));
+    std::sort(deviations.begin(), deviations.end());
+    qInfo("deviation from the recorded spacing: median %lld us, largest %lld us",
+          static_cast<long long>(deviations.at(deviations.size() / 2)),
+          static_cast<long long>(deviations.last()));
+    // Each arrival carries the jitter of two receive paths, the recording
+    // viewer's and this one's: typically 1 to 2 ms, several times that in a
+    // sanitizer build beside other tests on a busy machine. The bounds are
+    // generous, yet a replay that ignored the times (all frames at once, or
+    // at the simulator's own rate) would be off by a frame period or more.
+    QVERIFY2(deviations.at(deviations.size() / 2) <= 10000,
+             qPrintable(QString::number(deviations.at(deviations.size() / 2))));
+    QVERIFY2(deviations.last() <= 100000, qPrintable(QString::number(deviations.last())));
+}
+
+void tst_RecordReplay::toggleDuringStream()
+{
+    QTemporaryDir dir;
+    const QString base = dir.filePath(QStringLiteral("rec"));
+    SimProcess sim;
+    const int simPort =
+        sim.start(QStringList{"--mode", "tcp", "--port", "0", "--width", "160", "--height", "120",
+                              "--fps", "50", "--duration", "60"});
+    QVERIFY(simPort > 0);
+    onlyDisplay window(writeConfig(dir, QStringLiteral("TCP"), simPort));
+    int dialogs = 0;
+    window.setRecordFolderDialog([&](QWidget*, const QString&) {
+        ++dialogs;
+        return base;
+    });
+    QAction* record = window.findChild<QAction*>(QStringLiteral("actionRecord"));
+    QVERIFY(record != nullptr);
+    QVERIFY(record->isCheckable());
+    QCOMPARE(record->shortcut(), QKeySequence(QStringLiteral("Ctrl+R")));
+    QLabel* rec = window.findChild<QLabel*>(QStringLiteral("recordIndicator"));
+    QVERIFY(rec != nullptr);
+
+    // Two sessions, each into a folder of its own (also within one
+    // second); the folder is asked for once.
+    for (int session = 0; session < 2; ++session) {
+        record->trigger();
+        QVERIFY(window.recorder()->isRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(window.recorder()->framesWritten() >= 10, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(rec->text().startsWith(QStringLiteral("REC ")), 2000);
+        record->trigger();
+        QVERIFY(!window.recorder()->isRecording());
+        QVERIFY(!record->isChecked());
+    }
+    QCOMPARE(dialogs, 1);
+    const QStringList found = sessions(base);
+    QCOMPARE(found.size(), 2);
+    for (const QString& session : found) {
+        const QList<simlib::RecordedFrame> frames = recordedFrames(base, session);
+        QVERIFY(frames.size() >= 10);
+        // Each session holds whole frames in order of their time.
+        for (int i = 1; i < frames.size(); ++i)
+            QVERIFY(frames.at(i).timeUs >= frames.at(i - 1).timeUs);
+        for (const simlib::RecordedFrame& f : frames)
+            QVERIFY(f.bytes.startsWith("\xff\xd8") && f.bytes.endsWith("\xff\xd9"));
+    }
+}
+
+void tst_RecordReplay::replayOptions_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QList<int>>("order"); // indices of the recorded frames received
+    QTest::addColumn<int>("spacingMs");    // between arrivals; -1 unchecked
+    QTest::newRow("once at the recorded pace") << QStringList{} << QList<int>{0, 1, 2, 3} << 100;
+    QTest::newRow("twice as fast") << QStringList{"--speed", "2"} << QList<int>{0, 1, 2, 3} << 50;
+    QTest::newRow("in a loop, one period between passes")
+        << QStringList{"--speed", "2", "--loop", "--count", "10"}
+        << QList<int>{0, 1, 2, 3, 0, 1, 2, 3, 0, 1} << 50;
+    QTest::newRow("as fast as it goes")
+        << QStringList{"--speed", "max"} << QList<int>{0, 1, 2, 3} << -1;
+}
+
+void tst_RecordReplay::replayOptions()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QList<int>, order);
+    QFETCH(int, spacingMs);
+    // Four frames 100 ms apart, as the recorder writes them.
+    QTemporaryDir dir;
+    QByteArray file;
+    QList<QByteArray> bodies;
+    for (int i = 0; i < 4; ++i) {
+        bodies.append(jpegFile(solidFrame(16, 16, QColor(i * 60, 0, 0))));
+        file +=
+            recording::partHeader("image/jpeg", bodies.last().size(), 1733744076000000 + i * 100000)
+            + bodies.last() + recording::PartTrailer;
+    }
+    writeFile(dir.filePath(QStringLiteral("dev0.mjpeg")), file);
+
+    ThreadedWorker receiver(QStringLiteral("TCP"));
+    QList<qint64> arrivalsMs;
+    QElapsedTimer clock;
+    clock.start();
+    connect(&receiver, &ThreadedWorker::frameReceived, this,
+            [&] { arrivalsMs.append(clock.elapsed()); });
+    receiver.request();
+    SimProcess replay;
+    const int port = replay.start(QStringList{"--mode", "tcp", "--port", "0", "--replay",
+                                              dir.filePath(QStringLiteral("dev0.mjpeg"))}
+                                  + args);
+    QVERIFY(port > 0);
+    receiver.start(QStringLiteral("127.0.0.1"), port);
+    QTRY_COMPARE_WITH_TIMEOUT(replay.figure(QStringLiteral("frames")), qint64(order.size()), 10000);
+    if (spacingMs < 0) {
+        // Unpaced, frames arrive faster than the receiver asks for them; it
+        // takes the newest each time, in order, ending with the last.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !receiver.frames.isEmpty() && receiver.frames.last() == bodies.at(order.last()), 10000);
+        int at = -1;
+        for (const QByteArray& f : std::as_const(receiver.frames)) {
+            const int next = int(bodies.indexOf(f));
+            QVERIFY(next > at);
+            at = next;
+        }
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.frames.size(), order.size(), 10000);
+    for (int i = 0; i < order.size(); ++i)
+        QCOMPARE(receiver.frames.at(i), bodies.at(order.at(i)));
+    // The median gap holds the pace (twice as fast is 50 ms off); no gap is
+    // far off it. Generous, as above.
+    QList<qint64> errors;
+    for (int i = 1; i < order.size(); ++i)
+        errors.append(std::abs(arrivalsMs.at(i) - arrivalsMs.at(i - 1) - spacingMs));
+    std::sort(errors.begin(), errors.end());
+    QVERIFY2(errors.at(errors.size() / 2) <= 10,
+             qPrintable(QString::number(errors.at(errors.size() / 2))));
+    QVERIFY2(errors.last() <= 100, qPrintable(QString::number(errors.last())));
+}
+
+void tst_RecordReplay::rtpReplayRefusesWhatItCannotCarry()
+{
+    // Raw gray and progressive JPEG have no RFC 2435 form; a baseline JPEG
+    // beside them is sent.
+    QTemporaryDir dir;
+    const QImage picture = solidFrame(16, 16, Qt::green);
+    const QList<QPair<QByteArray, QByteArray>> frames = {
+        {"video/x-raw-gray", QByteArray(256, '\x40')},
+        {"image/jpeg", jpegFile(picture, 90, true)},
+        {"image/jpeg", jpegFile(picture)}};
+    QByteArray file;
+    for (int i = 0; i < frames.size(); ++i)
+        file += recording::partHeader(frames[i].first, frames[i].second.size(), i * 1000)
+                + frames[i].second + recording::PartTrailer;
+    writeFile(dir.filePath(QStringLiteral("dev0.mjpeg")), file);
+
+    SimProcess replay;
+    QVERIFY(replay.start(QStringList{"--mode", "rtp", "--port", QString::number(freeUdpPort()),
+                                     "--replay", dir.filePath(QStringLiteral("dev0.mjpeg"))})
+            > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(replay.figure(QStringLiteral("refused")), 2LL, 10000);
+    QCOMPARE(replay.figure(QStringLiteral("frames")), 3LL);
+    QVERIFY(replay.figure(QStringLiteral("datagrams")) >= 1);
+    QVERIFY(replay.hasLine(QStringLiteral("frame 0 (video/x-raw-gray, 256 bytes) is no baseline")));
+    QVERIFY(replay.hasLine(QStringLiteral("frame 1 (image/jpeg")));
+}
+
+QTEST_MAIN(tst_RecordReplay)
+#include "tst_recordreplay.moc"
