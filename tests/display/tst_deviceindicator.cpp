@@ -152,8 +152,7 @@ void tst_DeviceIndicator::receivingThenQuiet_data()
         << QStringLiteral("TCP") << QStringLiteral("quiet_ms=20000\n")
         << QStringLiteral("^dev0 silent \\d+ s$") << QStringLiteral("silent: no data for 1 s");
     QTest::newRow("TCP, default quiet limit")
-        << QStringLiteral("TCP") << QString()
-        << QStringLiteral("^dev0 silent \\d+ s$")
+        << QStringLiteral("TCP") << QString() << QStringLiteral("^dev0 silent \\d+ s$")
         << QStringLiteral("connection lost: no data for 1 s");
     QTest::newRow("UDP") << QStringLiteral("UDP") << QString()
                          << QStringLiteral("^dev0 silent \\d+ s$")
