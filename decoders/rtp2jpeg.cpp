@@ -20,6 +20,13 @@ using jpeg::MarkerSOF0;
 using jpeg::MarkerSOS;
 constexpr int TableBytes = 64;
 
+// The types RFC 2435 defines: 0 (4:2:2) and 1 (4:2:0), and 64 and 65, the
+// same with restart markers.
+bool isDefinedType(int type)
+{
+    return type == 0 || type == 1 || type == 64 || type == 65;
+}
+
 QString timeOfDay()
 {
     return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
@@ -170,8 +177,7 @@ void Rtp2Jpeg::checkReferenceLayout(const Layout& layout)
 {
     // A reference file keeps its own layout; one that contradicts the
     // stream's gives broken pictures, so the user is told why.
-    const bool defined =
-        layout.type == 0 || layout.type == 1 || layout.type == 64 || layout.type == 65;
+    const bool defined = isDefinedType(layout.type);
     int length = 0;
     const int sof = findMarker(MarkerSOF0, 0, &length);
     if (!defined || sof < 0 || length < 11 || sof + 7 >= m_headerDataLen)
@@ -208,8 +214,7 @@ void Rtp2Jpeg::buildHeader(const Layout& layout)
     // 1 and 65 are 4:2:0 (Y 2x2); 64 and 65 carry the restart interval.
     // Tables and size are patched in by updateHeader() afterwards, so type
     // 65 with an interval of 60 gives exactly the patched built-in header.
-    const bool defined =
-        layout.type == 0 || layout.type == 1 || layout.type == 64 || layout.type == 65;
+    const bool defined = isDefinedType(layout.type);
     unsigned char* h = m_header.get();
     std::memcpy(h, BuiltinJpegHeader, BuiltinJpegHeaderBytes);
     m_headerLen = BuiltinJpegHeaderBytes;
