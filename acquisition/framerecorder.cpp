@@ -179,7 +179,7 @@ bool FrameRecorder::writeItem(const Item& item, QString* reason)
     const qint64 partBytes = header.size() + item.bytes.size() + recording::PartTrailerLen;
     if (m_bytesWritten.load() + partBytes > m_limits.maxTotalBytes) {
         *reason = QStringLiteral("the recording reached its size limit of %1 MB (record_max_mb)")
-                      .arg(m_limits.maxTotalBytes / (1024 * 1024));
+                      .arg(m_limits.maxTotalBytes / (qint64(1024) * 1024));
         return false;
     }
     auto& file = m_files[item.device];

@@ -182,11 +182,11 @@ void Rtp2Jpeg::checkReferenceLayout(const Layout& layout)
     const int sof = findMarker(MarkerSOF0, 0, &length);
     if (!defined || sof < 0 || length < 11 || sof + 7 >= m_headerDataLen)
         return;
-    const int sampling = m_header[std::size_t(sof + 7)];
+    const unsigned char* h = m_header.get();
+    const int sampling = h[sof + 7];
     const int dri = findMarker(jpeg::MarkerDRI, 0, &length);
-    const int interval = (dri >= 0 && length >= 4 && dri + 1 < m_headerDataLen)
-                             ? (m_header[std::size_t(dri)] << 8) | m_header[std::size_t(dri + 1)]
-                             : 0;
+    const int interval =
+        (dri >= 0 && length >= 4 && dri + 1 < m_headerDataLen) ? (h[dri] << 8) | h[dri + 1] : 0;
     const int streamSampling = (layout.type & 1) ? 0x22 : 0x21;
     if (sampling == streamSampling && interval == layout.restartInterval)
         return;
