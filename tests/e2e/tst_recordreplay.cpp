@@ -268,15 +268,16 @@ void tst_RecordReplay::replayOptions()
     QTRY_COMPARE_WITH_TIMEOUT(receiver.frames.size(), order.size(), 10000);
     for (int i = 0; i < order.size(); ++i)
         QCOMPARE(receiver.frames.at(i), bodies.at(order.at(i)));
-    // The median gap holds the pace (twice as fast is 50 ms off); no gap is
-    // far off it. Generous, as above.
+    // The median gap holds the pace (the wrong speed is 50 ms or more off);
+    // no gap is far off it. Generous, since the suite runs tests side by
+    // side on two cores.
     QList<qint64> errors;
     for (int i = 1; i < order.size(); ++i)
         errors.append(std::abs(arrivalsMs.at(i) - arrivalsMs.at(i - 1) - spacingMs));
     std::sort(errors.begin(), errors.end());
-    QVERIFY2(errors.at(errors.size() / 2) <= 10,
+    QVERIFY2(errors.at(errors.size() / 2) <= 30,
              qPrintable(QString::number(errors.at(errors.size() / 2))));
-    QVERIFY2(errors.last() <= 100, qPrintable(QString::number(errors.last())));
+    QVERIFY2(errors.last() <= 250, qPrintable(QString::number(errors.last())));
 }
 
 void tst_RecordReplay::rtpReplayRefusesWhatItCannotCarry()

@@ -84,12 +84,14 @@ void tst_FrameHandoffStress::concurrentDecodeAndRequests()
     std::mutex mailboxLock;
     std::optional<QByteArray> mailbox;
     QString log;
+    std::atomic<int> deliveries{0};
     connect(
         &worker, &ImageGetWorker::newImageReceived, this,
         [&](QString, unsigned char* buffer, int len, QString logMsg) {
             std::lock_guard lock(mailboxLock);
             mailbox = QByteArray(reinterpret_cast<char*>(buffer), len);
             log += logMsg;
+            deliveries.fetch_add(1, std::memory_order_relaxed);
         },
         Qt::DirectConnection);
 
@@ -128,6 +130,17 @@ void tst_FrameHandoffStress::concurrentDecodeAndRequests()
                 size = 2500000 + int(random() % 1000000); // forces the buffer to grow
             if (k == FrameCount)
                 size = 64; // the final frame always fits the small destination
+            // Now and then the feeder waits (a bounded while) for a delivery,
+            // so that on a loaded machine the two threads still interleave
+            // instead of the feeder finishing before the first request.
+            if (k % 500 == 499) {
+                const int seen = deliveries.load(std::memory_order_relaxed);
+                QElapsedTimer waited;
+                waited.start();
+                while (deliveries.load(std::memory_order_relaxed) == seen
+                       && waited.elapsed() < 50)
+                    std::this_thread::yield();
+            }
             worker.appendLog(QStringLiteral("L%1\n").arg(k));
             const QByteArray part =
                 simlib::multipartPart(simlib::ContentTypeJpeg, makeFrame(k, size));
