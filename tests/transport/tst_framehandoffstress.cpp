@@ -137,8 +137,7 @@ void tst_FrameHandoffStress::concurrentDecodeAndRequests()
                 const int seen = deliveries.load(std::memory_order_relaxed);
                 QElapsedTimer waited;
                 waited.start();
-                while (deliveries.load(std::memory_order_relaxed) == seen
-                       && waited.elapsed() < 50)
+                while (deliveries.load(std::memory_order_relaxed) == seen && waited.elapsed() < 50)
                     std::this_thread::yield();
             }
             worker.appendLog(QStringLiteral("L%1\n").arg(k));
