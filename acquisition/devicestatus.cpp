@@ -262,6 +262,9 @@ QString DeviceStatus::details(std::int64_t nowMs) const
         text +=
             QStringLiteral("\nlast frame at %1").arg(at.toString(QStringLiteral("hh:mm:ss.zzz")));
     }
+    if (m_foreignDatagrams > 0)
+        text +=
+            QStringLiteral("\ndatagrams from other senders dropped: %1").arg(m_foreignDatagrams);
     if (!m_lastError.isEmpty())
         text += QStringLiteral("\nlast error: %1").arg(m_lastError);
     if (isFailure() && m_attempts > 1)

@@ -54,6 +54,8 @@ public:
     QStringList tick(std::int64_t nowMs, std::int64_t bytesReceived);
 
     State state() const { return m_state; }
+    // Datagrams dropped so far because another sender holds the stream.
+    void setForeignDatagrams(std::int64_t count) { m_foreignDatagrams = count; }
     bool isFailure() const;
     // One or two words for the indicator: "receiving 25.0 fps", "silent 3 s",
     // "refused", ...
@@ -90,6 +92,7 @@ private:
     std::int64_t m_frames = 0;
     std::int64_t m_bytes = 0;
     std::int64_t m_lastBytesAt = -1;
+    std::int64_t m_foreignDatagrams = 0;
     // Delivery times within the last RateWindowMs, oldest first.
     std::deque<std::int64_t> m_recentFrames;
 };

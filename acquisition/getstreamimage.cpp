@@ -266,6 +266,7 @@ void GetStreamImage::updateStatus()
 {
     const qint64 now = m_statusClock.elapsed();
     writeEvents(m_status.tick(now, m_worker.bytesReceived()), false);
+    m_status.setForeignDatagrams(m_worker.foreignDatagramsDropped());
 
     const std::int64_t oversize = m_worker.oversizeFramesSkipped();
     if (oversize != m_oversizeSeen) {

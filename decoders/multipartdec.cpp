@@ -240,6 +240,7 @@ void MultipartDec::matchBoundary(char c)
         if (m_matchPos == m_boundaryLen - 1) {
             m_hdrState = HeaderState::BoundaryLine;
             m_matchPos = 0;
+            m_boundarySeen = true;
             // Inside a body the boundary may be data, or the start of a part
             // that cuts this one short; its header decides.
             if (m_remaining >= 0)

@@ -50,6 +50,7 @@ public:
 
     void decode(const unsigned char* data, int len) override;
 
+    bool synchronised() const override { return m_boundarySeen; }
     HeaderState headerState() const { return m_hdrState; }
     // Parts dropped because the next part began inside their body (a
     // Content-Length longer than the body).
@@ -105,4 +106,5 @@ private:
     // that boundary's header is read; -1 when there is none.
     int m_bytesAfterBoundary = -1;
     long long m_partsCutShort = 0;
+    bool m_boundarySeen = false;
 };

@@ -11,4 +11,8 @@ public:
     // Consumes the next len bytes of the stream. The block is reused by the
     // caller afterwards, so no pointer into it may be kept.
     virtual void decode(const unsigned char* data, int len) = 0;
+
+    // Whether the decoder has found its place in the stream (a boundary, a
+    // first fragment). A datagram sender is trusted from then on.
+    virtual bool synchronised() const { return true; }
 };

@@ -258,13 +258,35 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
     if (frameEnd > MaxFrameBytes)
         return nullptr; // would make the frame larger than any frame is allowed to be
 
-    if (m_packet.m_ssrc != m_streamSsrc)
+    if (m_packet.m_width == 0 || m_packet.m_height == 0) {
+        // A JPEG frame header cannot say 0 pixels (its 0 height would defer
+        // the height to a DNL marker no RTP/JPEG frame has).
+        if (!m_zeroSizeReported) {
+            m_zeroSizeReported = true;
+            m_worker->reportProblem(QStringLiteral("RTP/JPEG packets of %1x%2 pixels dropped: a "
+                                                   "JPEG frame needs a width and height of 8 to "
+                                                   "2040 pixels")
+                                        .arg(m_packet.m_width)
+                                        .arg(m_packet.m_height));
+        }
+        return nullptr;
+    }
+
+    if (m_packet.m_ssrc != m_streamSsrc) {
         m_needSync = true;
-    // Without this every packet of a restarted sender would count as late
-    // until its timestamps passed the old ones, for up to 6.6 hours.
-    if (m_packet.m_fragmentOffset == 0
-        && std::int32_t(m_packet.m_timestamp - m_lastTimestamp) < -RestartTicks)
-        m_needSync = true;
+        m_jump.reset();
+    } else if (!m_needSync) {
+        switch (checkTimeline(data, len)) {
+        case Timeline::On:
+            break;
+        case Timeline::Off:
+            return nullptr; // held, in case the next packet confirms it
+        case Timeline::RestartConfirmed:
+            m_needSync = true;
+            m_replayHeld = true;
+            return nullptr;
+        }
+    }
     if (m_packet.m_fragmentOffset == 0 && m_needSync) {
         m_needSync = false;
         m_streamSsrc = m_packet.m_ssrc;
@@ -275,6 +297,31 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
         *synchronised = true;
     }
     return m_needSync ? nullptr : p;
+}
+
+Rtp2Jpeg::Timeline Rtp2Jpeg::checkTimeline(const unsigned char* data, int len)
+{
+    const auto distance = [](std::uint32_t a, std::uint32_t b) {
+        const std::int32_t d = std::int32_t(a - b);
+        return d < 0 ? -std::int64_t(d) : std::int64_t(d);
+    };
+    if (distance(m_packet.m_timestamp, m_lastTimestamp) <= RestartTicks) {
+        m_jump.reset();
+        return Timeline::On;
+    }
+    // Without restarts every packet of a restarted sender would count as
+    // late until its timestamps passed the old ones, for up to 6.6 hours;
+    // with a restart on any single packet, one forged datagram could patch
+    // its size and tables into the header, or make every real packet late.
+    if (m_jump && m_packet.m_sequenceNumber == ((m_jump->sequence + 1) & 0xFFFF)
+        && distance(m_packet.m_timestamp, m_jump->timestamp) <= RestartTicks) {
+        m_jump.reset();
+        return Timeline::RestartConfirmed;
+    }
+    m_jump = TimelineJump{m_packet.m_sequenceNumber, m_packet.m_timestamp};
+    m_heldPacket.assign(data, data + len);
+    g_packetsOutOfOrder.fetch_add(1, std::memory_order_relaxed);
+    return Timeline::Off;
 }
 
 bool Rtp2Jpeg::accountSequence(bool synchronised)
@@ -379,6 +426,18 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
 {
     bool synchronised = false;
     const unsigned char* p = parsePacket(data, len, &synchronised);
+    if (m_replayHeld) {
+        // A restart confirmed: the packet held as an outlier opens the new
+        // timeline, and this one follows it. Neither can confirm a restart
+        // again, so this recurses once.
+        m_replayHeld = false;
+        std::vector<unsigned char> held;
+        held.swap(m_heldPacket);
+        decode(held.data(), int(held.size()));
+        decode(data, len);
+        held.swap(m_heldPacket); // keeps its capacity for the next outlier
+        return;
+    }
     if (p == nullptr)
         return;
     FrameSink& w = *m_worker;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class FrameSink;
 class ImageGetWorker;
@@ -31,10 +32,12 @@ public:
     static constexpr int HeaderStoreBytes = 1024;
     // The write buffer keeps at least this many bytes free behind a packet.
     static constexpr int TailRoomBytes = 16;
-    // A first fragment whose timestamp lies this far (10 s at 90 kHz) behind
-    // the frame being assembled starts a new synchronisation: its sender
-    // restarted with the same SSRC and a new timestamp base. No reordering
-    // delays a packet that long.
+    // A packet whose timestamp lies this far (10 s at 90 kHz) before or
+    // after the frame being assembled is off the stream's timeline: its
+    // sender restarted with the same SSRC and a new timestamp base, or it
+    // is forged. A second packet in sequence on the new timeline confirms a
+    // restart and starts a new synchronisation; a lone outlier is dropped.
+    // No reordering delays a packet that long.
     static constexpr std::int32_t RestartTicks = 10 * 90000;
     // RTCP packet types (SR, RR, SDES, BYE, APP) in the second byte.
     static constexpr int RtcpFirstType = 200;
@@ -65,6 +68,7 @@ public:
     int headerDataLen() const { return m_headerDataLen; }
     const RTPPacketJpeg& packet() const { return m_packet; }
     bool waitingForSync() const { return m_needSync; }
+    bool synchronised() const override { return !m_needSync; }
     // RTCP packets dropped before they reached the reassembly.
     long long rtcpDropped() const { return m_rtcpDropped; }
 
@@ -98,6 +102,13 @@ private:
     const unsigned char* parsePacket(const unsigned char* data, int len, bool* synchronised);
     void prepareHeader(const ReferenceHeader& reference);
     void patchTables(int pos, int end, const unsigned char* const tables[2]);
+    enum class Timeline
+    {
+        On,
+        Off,              // far off and unconfirmed: held, dropped and counted
+        RestartConfirmed, // in sequence after a held packet on its timeline
+    };
+    Timeline checkTimeline(const unsigned char* data, int len);
     // Updates the counters; returns true for a late or repeated packet.
     bool accountSequence(bool synchronised);
     void completeFrame();
@@ -126,4 +137,15 @@ private:
     // counted last.
     std::array<int, 3> m_restartCheckedFor = {-1, -1, -1};
     long long m_rtcpDropped = 0;
+    // A packet far off the stream's timeline, waiting for the packet after
+    // it to confirm a restart.
+    struct TimelineJump
+    {
+        int sequence;
+        std::uint32_t timestamp;
+    };
+    std::optional<TimelineJump> m_jump;
+    std::vector<unsigned char> m_heldPacket;
+    bool m_replayHeld = false;
+    bool m_zeroSizeReported = false;
 };

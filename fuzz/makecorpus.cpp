@@ -199,6 +199,23 @@ int main(int argc, char** argv)
         other.ssrc = 0xCAFEBABE;
         write("fuzz_rtp2jpeg", "ssrc_change",
               blocks(rtpFrames(type1, {small}) + rtpFrames(other, {small2})));
+        // The second frame 20 s behind the first: a restart, confirmed by its
+        // second packet; the third frame's first packet alone, 20 s ahead.
+        QList<QByteArray> jumps = rtpFrames(type1, {small, small2, small});
+        const int perFrame = int(rtpFrames(type1, {small}).size());
+        for (int i = perFrame; i < jumps.size(); ++i) {
+            const bool ahead = i >= 2 * perFrame;
+            if (ahead && i > 2 * perFrame)
+                break;
+            const quint32 shift = ahead ? 20u * 90000u : quint32(-20 * 90000);
+            QByteArray& p = jumps[i];
+            const quint32 ts = (quint32(quint8(p[4])) << 24) | (quint32(quint8(p[5])) << 16)
+                               | (quint32(quint8(p[6])) << 8) | quint32(quint8(p[7]));
+            const quint32 moved = ts + shift;
+            for (int b = 0; b < 4; ++b)
+                p[4 + b] = char((moved >> (24 - 8 * b)) & 0xFF);
+        }
+        write("fuzz_rtp2jpeg", "timeline_jumps", blocks(jumps));
         QList<QByteArray> mixed = rtpFrames(type1, {small});
         for (int k = 0; k < BadRtpKindCount; ++k)
             mixed.insert(1 + k % std::max<qsizetype>(mixed.size() - 1, 1),

@@ -126,6 +126,16 @@ bool resolveIPv4(const QString& host, const ImageGetWorker::Resolver& resolver, 
 
 using Clock = std::chrono::steady_clock;
 
+QString sourceText(const DatagramSource& source)
+{
+    return QStringLiteral("%1.%2.%3.%4:%5")
+        .arg(source.address >> 24)
+        .arg((source.address >> 16) & 0xFF)
+        .arg((source.address >> 8) & 0xFF)
+        .arg(source.address & 0xFF)
+        .arg(source.port);
+}
+
 int msUntil(Clock::time_point deadline)
 {
     const auto left =
@@ -145,6 +155,37 @@ ImageGetWorker::ImageGetWorker(QSettings* settings)
     const int quietMs = settings->value(QStringLiteral("quiet_ms")).toString().trimmed().toInt(&ok);
     if (ok && quietMs > 0)
         m_quietLimitMs = quietMs;
+    m_sourceSetting = settings->value(QStringLiteral("source")).toString().trimmed();
+}
+
+bool ImageGetWorker::resolveSourceSetting(std::optional<DatagramSource>* source,
+                                          QString* error) const
+{
+    source->reset();
+    if (m_sourceSetting.isEmpty())
+        return true;
+    // ADDR or ADDR:PORT; without a port every port of the address is taken.
+    QString host = m_sourceSetting;
+    int port = 0;
+    const int colon = m_sourceSetting.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        host = m_sourceSetting.left(colon);
+        bool ok = false;
+        port = m_sourceSetting.mid(colon + 1).toInt(&ok);
+        if (!ok || port < 1 || port > 65535) {
+            *error = QStringLiteral("source \"%1\": port %2 is outside 1-65535")
+                         .arg(m_sourceSetting, m_sourceSetting.mid(colon + 1));
+            return false;
+        }
+    }
+    in_addr address{};
+    QString reason;
+    if (!resolveIPv4(host, m_resolver, &address, &reason)) {
+        *error = QStringLiteral("source \"%1\": %2").arg(m_sourceSetting, reason);
+        return false;
+    }
+    *source = DatagramSource{ntohl(address.s_addr), std::uint16_t(port)};
+    return true;
 }
 
 int ImageGetWorker::quietLimitMs() const
@@ -418,6 +459,12 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
         return;
     }
 
+    QString sourceError;
+    if (m_protocol != Protocol::Tcp && !resolveSourceSetting(&m_fixedSource, &sourceError)) {
+        emit linkStateChanged(LinkState::BadAddress, sourceError);
+        return;
+    }
+
     const int quietLimitMs = this->quietLimitMs();
     SocketHandle s = InvalidSocket;
     if (m_protocol == Protocol::Tcp) {
@@ -501,6 +548,9 @@ ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int q
     std::unique_ptr<protocolDecoder> decoder = makeDecoder();
     std::vector<unsigned char> block(ReceiveBlockBytes);
     const bool datagrams = m_protocol != Protocol::Tcp;
+    SenderLock lock;
+    if (m_fixedSource)
+        lock.fixSource(*m_fixedSource);
     auto deadline = Clock::now() + std::chrono::milliseconds(quietLimitMs);
 
     while (!stopRequested()) {
@@ -519,8 +569,10 @@ ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int q
         // drained until empty, each datagram still decoded as one block.
         QString ending;
         for (int n = 0; n < MaxDatagramsPerWake; ++n) {
+            sockaddr_in from{};
             const auto received =
-                ::recv(s, reinterpret_cast<char*>(block.data()), ReceiveBlockBytes, 0);
+                datagrams ? receiveFrom(s, block.data(), ReceiveBlockBytes, &from)
+                          : ::recv(s, reinterpret_cast<char*>(block.data()), ReceiveBlockBytes, 0);
             if (received < 0) {
                 if (!receiveWouldBlock())
                     ending = QStringLiteral("receive failed: %1")
@@ -533,7 +585,9 @@ ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int q
             }
             m_bytesReceived.fetch_add(received, std::memory_order_relaxed);
             deadline = Clock::now() + std::chrono::milliseconds(quietLimitMs);
-            if (received > 0 && decoder)
+            if (datagrams && decoder)
+                decodeDatagram(*decoder, lock, block.data(), int(received), from);
+            else if (received > 0 && decoder)
                 decoder->decode(block.data(), int(received));
 #ifdef FRAMESCOPE_LATENCY_PROBE
             if (datagrams)
@@ -546,4 +600,31 @@ ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int q
             return {LinkState::Lost, ending};
     }
     return {LinkState::Stopped, QStringLiteral("stopped")};
+}
+
+void ImageGetWorker::decodeDatagram(protocolDecoder& decoder, SenderLock& lock,
+                                    const unsigned char* data, int len, const sockaddr_in& from)
+{
+    const DatagramSource source{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+    const std::int64_t nowMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+            .count();
+    const SenderLock::Verdict verdict = lock.admit(source, nowMs);
+    if (verdict != SenderLock::Verdict::Admit) {
+        m_foreignDropped.fetch_add(1, std::memory_order_relaxed);
+        // Named once per source: to the device log and the console at once,
+        // since no frame may follow to carry a log line.
+        if (verdict == SenderLock::Verdict::DropFromNewSource)
+            reportProblem(
+                QStringLiteral("datagrams from %1 dropped: the stream is %2")
+                    .arg(sourceText(source),
+                         m_fixedSource
+                             ? QStringLiteral("limited to source=%1").arg(m_sourceSetting)
+                             : QStringLiteral("locked onto %1").arg(sourceText(*lock.holder()))));
+        return;
+    }
+    if (len > 0)
+        decoder.decode(data, len);
+    if (decoder.synchronised())
+        lock.lockOnto(source, nowMs);
 }

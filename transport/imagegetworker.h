@@ -3,6 +3,7 @@
 
 #include "framesink.h"
 #include "latencyprobe.h"
+#include "senderlock.h"
 
 #include <QObject>
 #include <QString>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class QSettings;
 class protocolDecoder;
@@ -128,6 +130,18 @@ public:
         return m_lastOversizeBytes.load(std::memory_order_relaxed);
     }
 
+    // Datagrams dropped because they came from another sender than the one
+    // the stream is locked onto.
+    std::int64_t foreignDatagramsDropped() const
+    {
+        return m_foreignDropped.load(std::memory_order_relaxed);
+    }
+    // `source`: the only sender (ADDR or ADDR:PORT) whose datagrams are
+    // decoded; empty for the sender the stream synchronises with. Set before
+    // the first connect.
+    void setSourceSetting(const QString& text) { m_sourceSetting = text; }
+    QString sourceSetting() const { return m_sourceSetting; }
+
     // The JPEG file whose header the RTP reassembler puts in front of each
     // frame, read at every connect; without the file the built-in header is
     // used. Thread-safe.
@@ -170,6 +184,11 @@ public slots:
 private:
     // Runs until the connection ends; returns why it ended.
     ConnectOutcome receiveLoop(qintptr socket, int quietLimitMs);
+    // Decodes one datagram if the sender lock admits its source.
+    void decodeDatagram(protocolDecoder& decoder, SenderLock& lock, const unsigned char* data,
+                        int len, const sockaddr_in& from);
+    // The `source` setting's sender; false with the reason when it names none.
+    bool resolveSourceSetting(std::optional<DatagramSource>* source, QString* error) const;
     ConnectOutcome connectWithin(qintptr socket, const sockaddr_in& address, int timeoutMs);
     int writeIndex() const
     {
@@ -194,6 +213,9 @@ private:
     Resolver m_resolver;
     int m_droppedLogLines = 0;
     int m_quietLimitMs = 0; // 0: the protocol's default
+    QString m_sourceSetting;
+    std::optional<DatagramSource> m_fixedSource; // for the running connection
+    std::atomic<std::int64_t> m_foreignDropped{0};
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_connectQueued{false};
     std::atomic<std::int64_t> m_bytesReceived{0};

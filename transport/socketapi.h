@@ -43,6 +43,13 @@ inline bool interruptedCall()
 {
     return false;
 }
+// One datagram and the address it came from.
+inline long receiveFrom(SocketHandle s, unsigned char* buffer, int len, sockaddr_in* from)
+{
+    int fromLen = int(sizeof *from);
+    return ::recvfrom(s, reinterpret_cast<char*>(buffer), len, 0, reinterpret_cast<sockaddr*>(from),
+                      &fromLen);
+}
 using PollDescriptor = WSAPOLLFD;
 inline int pollSockets(PollDescriptor* fds, unsigned long count, int timeoutMs)
 {
@@ -91,6 +98,13 @@ inline int lastSocketError()
 inline bool interruptedCall()
 {
     return errno == EINTR;
+}
+// One datagram and the address it came from.
+inline long receiveFrom(SocketHandle s, unsigned char* buffer, int len, sockaddr_in* from)
+{
+    socklen_t fromLen = sizeof *from;
+    return long(
+        ::recvfrom(s, buffer, std::size_t(len), 0, reinterpret_cast<sockaddr*>(from), &fromLen));
 }
 // poll(), unlike select(), takes any descriptor number: a process with more
 // than 1024 open descriptors must not write past an fd_set.

@@ -8,6 +8,7 @@
 #include "jpegheader.h"
 #include "recordingsink.h"
 #include "rtp2jpeg.h"
+#include "rtpcounters.h"
 #include "rtppackets.h"
 
 #include <QTest>
@@ -82,6 +83,10 @@ private slots:
     void hostileDatagrams();
     void senderRestartsWithSameSsrc_data();
     void senderRestartsWithSameSsrc();
+    void loneOutlierChangesNothing_data();
+    void loneOutlierChangesNothing();
+    void zeroSizeDropped_data();
+    void zeroSizeDropped();
 };
 
 void tst_BadStreamsRtp::hostileDatagrams_data()
@@ -275,6 +280,114 @@ void tst_BadStreamsRtp::senderRestartsWithSameSsrc()
     QCOMPARE(sink.frames.size(), resynchronised ? 4 : 1);
     for (const RecordingSink::Frame& f : sink.frames)
         QCOMPARE(f.data.mid(BuiltinJpegHeaderBytes, 1500), goodScan());
+}
+
+void tst_BadStreamsRtp::loneOutlierChangesNothing_data()
+{
+    QTest::addColumn<qint64>("shift"); // ticks from the stream's current frame
+    QTest::addColumn<int>("q");
+    QTest::addColumn<int>("sizeByte"); // width and height in units of 8
+    QTest::addColumn<int>("at");       // packets of the real stream before it
+    QTest::addColumn<bool>("marker");
+
+    const qint64 past = -qint64(Rtp2Jpeg::RestartTicks) - 1;
+    QTest::newRow("old timestamp, 8x8 frame") << past << 255 << 1 << 2 << true;
+    QTest::newRow("old timestamp, Q 1 tables") << past << 1 << 60 << 2 << true;
+    QTest::newRow("old timestamp, inside a frame") << past << 1 << 1 << 3 << false;
+    QTest::newRow("future timestamp")
+        << qint64(Rtp2Jpeg::RestartTicks) + 1 << 255 << 60 << 2 << false;
+    QTest::newRow("an hour ahead, inside a frame") << qint64(3600) * 90000 << 1 << 1 << 1 << true;
+}
+
+// One forged packet with the stream's SSRC, far off its timeline, used to
+// restart the reassembly or make every real packet late. Dropped alone, it
+// leaves every real frame as it was.
+void tst_BadStreamsRtp::loneOutlierChangesNothing()
+{
+    QFETCH(qint64, shift);
+    QFETCH(int, q);
+    QFETCH(int, sizeByte);
+    QFETCH(int, at);
+    QFETCH(bool, marker);
+
+    QList<QByteArray> real;
+    const std::uint32_t base = 0x40000000u;
+    for (int frame = 0; frame < 3; ++frame) {
+        real << goodPacket(100 + 2 * frame, base + std::uint32_t(frame) * 3000, 0, 1000, false)
+             << goodPacket(101 + 2 * frame, base + std::uint32_t(frame) * 3000, 1000, 500, true);
+    }
+    RecordingSink clean;
+    Rtp2Jpeg cleanDecoder(&clean);
+    for (const QByteArray& p : real)
+        feed(cleanDecoder, p);
+    QCOMPARE(clean.frames.size(), 3);
+
+    RtpFields r;
+    r.sequence = 100 + at; // the number the next real packet carries
+    r.timestamp = base + std::uint32_t(std::int64_t(at / 2) * 3000 + shift);
+    r.ssrc = GoodSsrc;
+    r.marker = marker;
+    JpegFields j;
+    j.type = 65;
+    j.q = q;
+    j.widthByte = sizeByte;
+    j.heightByte = sizeByte;
+    j.tables = QByteArray(128, char(1));
+    const QByteArray forged = packet(r, j, QByteArray(64, char(0x55)));
+
+    RecordingSink sink;
+    Rtp2Jpeg decoder(&sink);
+    const std::int64_t outOfOrder = g_packetsOutOfOrder.load();
+    for (int i = 0; i < real.size(); ++i) {
+        if (i == at)
+            feed(decoder, forged);
+        feed(decoder, real[i]);
+    }
+    QCOMPARE(g_packetsOutOfOrder.load() - outOfOrder, 1);
+    QCOMPARE(sink.frames.size(), clean.frames.size());
+    for (int i = 0; i < sink.frames.size(); ++i)
+        QVERIFY2(sink.frames[i].data == clean.frames[i].data, qPrintable(QString::number(i)));
+}
+
+void tst_BadStreamsRtp::zeroSizeDropped_data()
+{
+    QTest::addColumn<int>("widthByte");
+    QTest::addColumn<int>("heightByte");
+    QTest::newRow("width 0") << 0 << 60;
+    QTest::newRow("height 0") << 80 << 0;
+    QTest::newRow("both 0") << 0 << 0;
+}
+
+// A JPEG frame header cannot say 0 pixels: such packets are dropped, said
+// once, and the stream's good frames around them are untouched.
+void tst_BadStreamsRtp::zeroSizeDropped()
+{
+    QFETCH(int, widthByte);
+    QFETCH(int, heightByte);
+
+    RecordingSink sink;
+    Rtp2Jpeg decoder(&sink);
+    for (int i = 0; i < 3; ++i) {
+        RtpFields r;
+        r.sequence = i;
+        r.timestamp = std::uint32_t(i) * 3000;
+        r.ssrc = GoodSsrc;
+        r.marker = true;
+        JpegFields j;
+        j.widthByte = widthByte;
+        j.heightByte = heightByte;
+        j.tables = ramp(128, 1);
+        feed(decoder, packet(r, j, ramp(100)));
+    }
+    QVERIFY(sink.frames.isEmpty());
+    feed(decoder, goodPacket(3, 9000, 0, 1000, false));
+    feed(decoder, goodPacket(4, 9000, 1000, 500, true));
+    QCOMPARE(sink.frames.size(), 1);
+    QCOMPARE(sink.frames[0].data.mid(BuiltinJpegHeaderBytes, 1500), goodScan());
+    QCOMPARE(sink.problems.size(), 1);
+    QVERIFY2(sink.problems[0].contains(
+                 QStringLiteral("%1x%2 pixels dropped").arg(widthByte * 8).arg(heightByte * 8)),
+             qPrintable(sink.problems[0]));
 }
 
 QTEST_GUILESS_MAIN(tst_BadStreamsRtp)

@@ -88,9 +88,16 @@ quint16 freeUdpPort()
 
 bool sendDatagram(quint16 port, const QByteArray& data)
 {
-    LoopbackSocket socket(SOCK_DGRAM);
+    // One socket for the whole test run: a device sends all its datagrams
+    // from one address and port, and the viewer locks onto that sender.
+    static LoopbackSocket socket(SOCK_DGRAM);
+    return sendDatagramFrom(socket, port, data);
+}
+
+bool sendDatagramFrom(const LoopbackSocket& from, quint16 port, const QByteArray& data)
+{
     const sockaddr_in a = loopback(port);
-    return ::sendto(socket.fd(), data.constData(), std::size_t(data.size()), 0,
+    return ::sendto(from.fd(), data.constData(), std::size_t(data.size()), 0,
                     reinterpret_cast<const sockaddr*>(&a), sizeof a)
            == data.size();
 }

@@ -58,5 +58,7 @@ private:
 
 // A UDP port on 127.0.0.1 that was free a moment ago.
 quint16 freeUdpPort();
-// Sends one datagram to 127.0.0.1:port.
+// Sends one datagram to 127.0.0.1:port, always from the same source port.
 bool sendDatagram(quint16 port, const QByteArray& data);
+// Sends one datagram to 127.0.0.1:port from the given socket's port.
+bool sendDatagramFrom(const LoopbackSocket& from, quint16 port, const QByteArray& data);

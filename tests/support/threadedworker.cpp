@@ -35,6 +35,13 @@ ThreadedWorker::ThreadedWorker(const QString& protocol, const QVariantMap& keys)
             emit linkReported();
         },
         Qt::QueuedConnection);
+    connect(
+        m_worker, &ImageGetWorker::notice, this,
+        [this](QString text) {
+            if (!text.isEmpty())
+                notices.append(text);
+        },
+        Qt::QueuedConnection);
     m_thread.start();
 }
 

@@ -41,6 +41,7 @@ public:
     QList<QByteArray> frames;
     QStringList types;
     QList<Link> links;
+    QStringList notices; // non-empty notices, in order
 
 signals:
     void connected();
