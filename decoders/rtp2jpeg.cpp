@@ -275,17 +275,12 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
     if (m_packet.m_ssrc != m_streamSsrc) {
         m_needSync = true;
         m_jump.reset();
-    } else if (!m_needSync) {
-        switch (checkTimeline(data, len)) {
-        case Timeline::On:
-            break;
-        case Timeline::Off:
+    } else if (!m_needSync && !nearCurrentFrame(m_packet.m_timestamp)) {
+        if (!confirmsRestart(data, len))
             return nullptr; // held, in case the next packet confirms it
-        case Timeline::RestartConfirmed:
-            m_needSync = true;
-            m_replayHeld = true;
-            return nullptr;
-        }
+        m_needSync = true;
+        m_replayHeld = true;
+        return nullptr;
     }
     if (m_packet.m_fragmentOffset == 0 && m_needSync) {
         m_needSync = false;
@@ -299,29 +294,21 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
     return m_needSync ? nullptr : p;
 }
 
-Rtp2Jpeg::Timeline Rtp2Jpeg::checkTimeline(const unsigned char* data, int len)
+bool Rtp2Jpeg::confirmsRestart(const unsigned char* data, int len)
 {
-    const auto distance = [](std::uint32_t a, std::uint32_t b) {
-        const std::int32_t d = std::int32_t(a - b);
-        return d < 0 ? -std::int64_t(d) : std::int64_t(d);
-    };
-    if (distance(m_packet.m_timestamp, m_lastTimestamp) <= RestartTicks) {
-        m_jump.reset();
-        return Timeline::On;
-    }
     // Without restarts every packet of a restarted sender would count as
     // late until its timestamps passed the old ones, for up to 6.6 hours;
     // with a restart on any single packet, one forged datagram could patch
     // its size and tables into the header, or make every real packet late.
     if (m_jump && m_packet.m_sequenceNumber == ((m_jump->sequence + 1) & 0xFFFF)
-        && distance(m_packet.m_timestamp, m_jump->timestamp) <= RestartTicks) {
+        && withinRestartTicks(m_packet.m_timestamp, m_jump->timestamp)) {
         m_jump.reset();
-        return Timeline::RestartConfirmed;
+        return true;
     }
     m_jump = TimelineJump{m_packet.m_sequenceNumber, m_packet.m_timestamp};
     m_heldPacket.assign(data, data + len);
     g_packetsOutOfOrder.fetch_add(1, std::memory_order_relaxed);
-    return Timeline::Off;
+    return false;
 }
 
 bool Rtp2Jpeg::accountSequence(bool synchronised)

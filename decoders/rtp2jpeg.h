@@ -102,13 +102,23 @@ private:
     const unsigned char* parsePacket(const unsigned char* data, int len, bool* synchronised);
     void prepareHeader(const ReferenceHeader& reference);
     void patchTables(int pos, int end, const unsigned char* const tables[2]);
-    enum class Timeline
+    // For a packet off the current frame's timeline (its timestamp more
+    // than RestartTicks away, modulo 2^32): true when it follows a held
+    // packet in sequence on that packet's timeline, a confirmed restart;
+    // otherwise it is held in turn, and dropped and counted.
+    bool confirmsRestart(const unsigned char* data, int len);
+    static bool withinRestartTicks(std::uint32_t a, std::uint32_t b)
     {
-        On,
-        Off,              // far off and unconfirmed: held, dropped and counted
-        RestartConfirmed, // in sequence after a held packet on its timeline
-    };
-    Timeline checkTimeline(const unsigned char* data, int len);
+        return std::uint32_t(a - b + std::uint32_t(RestartTicks)) <= 2u * RestartTicks;
+    }
+    bool nearCurrentFrame(std::uint32_t timestamp)
+    {
+        // The usual case: one comparison, and no restart is pending.
+        if (!withinRestartTicks(timestamp, m_lastTimestamp))
+            return false;
+        m_jump.reset();
+        return true;
+    }
     // Updates the counters; returns true for a late or repeated packet.
     bool accountSequence(bool synchronised);
     void completeFrame();

@@ -584,9 +584,13 @@ ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int q
                 break;
             }
             m_bytesReceived.fetch_add(received, std::memory_order_relaxed);
-            deadline = Clock::now() + std::chrono::milliseconds(quietLimitMs);
+            const auto now = Clock::now();
+            deadline = now + std::chrono::milliseconds(quietLimitMs);
             if (datagrams && decoder)
-                decodeDatagram(*decoder, lock, block.data(), int(received), from);
+                decodeDatagram(
+                    *decoder, lock, block.data(), int(received), from,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch())
+                        .count());
             else if (received > 0 && decoder)
                 decoder->decode(block.data(), int(received));
 #ifdef FRAMESCOPE_LATENCY_PROBE
@@ -603,12 +607,10 @@ ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int q
 }
 
 void ImageGetWorker::decodeDatagram(protocolDecoder& decoder, SenderLock& lock,
-                                    const unsigned char* data, int len, const sockaddr_in& from)
+                                    const unsigned char* data, int len, const sockaddr_in& from,
+                                    std::int64_t nowMs)
 {
     const DatagramSource source{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
-    const std::int64_t nowMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
-            .count();
     const SenderLock::Verdict verdict = lock.admit(source, nowMs);
     if (verdict != SenderLock::Verdict::Admit) {
         m_foreignDropped.fetch_add(1, std::memory_order_relaxed);

@@ -186,7 +186,7 @@ private:
     ConnectOutcome receiveLoop(qintptr socket, int quietLimitMs);
     // Decodes one datagram if the sender lock admits its source.
     void decodeDatagram(protocolDecoder& decoder, SenderLock& lock, const unsigned char* data,
-                        int len, const sockaddr_in& from);
+                        int len, const sockaddr_in& from, std::int64_t nowMs);
     // The `source` setting's sender; false with the reason when it names none.
     bool resolveSourceSetting(std::optional<DatagramSource>* source, QString* error) const;
     ConnectOutcome connectWithin(qintptr socket, const sockaddr_in& address, int timeoutMs);

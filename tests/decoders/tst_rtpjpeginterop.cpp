@@ -513,6 +513,7 @@ void tst_RtpJpegInterop::restartMarkersWithoutRestartHeader()
 
 // A worker in RTP mode bound on 127.0.0.1 turns type-65 datagrams into the
 // frames the sender encoded.
+// The worker on a loopback port, with RTCP reports between the packets.
 void tst_RtpJpegInterop::deviceOnLoopback()
 {
     const quint16 port = freeUdpPort();
@@ -571,8 +572,16 @@ void tst_RtpJpegInterop::deviceOnLoopback()
         QVERIFY(packetizer.packetize(jpegs.last(), 9000u * std::uint32_t(i + 1), &packets));
     }
 
-    for (const QByteArray& p : packets)
-        QVERIFY(sendDatagram(port, p));
+    // Senders that multiplex RTCP on the RTP port put sender and receiver
+    // reports between the packets; they must leave no trace in the frames.
+    for (int i = 0; i < packets.size(); ++i) {
+        QVERIFY(sendDatagram(port, packets[i]));
+        QByteArray report(28, '\0');
+        report[0] = char(0x80);
+        report[1] = char(200 + i % 5);
+        report[3] = char(6);
+        QVERIFY(sendDatagram(port, report));
+    }
 
     // The last frame is the newest; earlier ones may be dropped if they were
     // completed while no request was pending.

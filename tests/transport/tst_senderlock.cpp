@@ -110,8 +110,8 @@ void tst_SenderLock::verdicts_data()
     QTest::newRow("fixed source and port, never released")
         << 8 << QList<Offer>{{7, 0, true}, {8, 10, true}, {7, 5000}, {8, 9000}}
         << QList<Verdict>{N, A, D, A} << 2;
-    QTest::newRow("fixed address, any port") << 0 << QList<Offer>{{7, 0}, {8, 10, true}, {9, 20}}
-                                             << QList<Verdict>{A, A, A} << 0;
+    QTest::newRow("fixed address, any port")
+        << 0 << QList<Offer>{{7, 0}, {8, 10, true}, {9, 20}} << QList<Verdict>{A, A, A} << 0;
 }
 
 void tst_SenderLock::verdicts()
@@ -144,12 +144,14 @@ void tst_SenderLock::foreignSenderCannotTakeOver_data()
 
     QTest::newRow("rtp: a full frame with the stream's own SSRC")
         << "rtp" << QString() << false << "the stream is locked onto 127.0.0.1:%1";
-    QTest::newRow("udp: a multipart part") << "udp" << QString() << false
-                                           << "the stream is locked onto 127.0.0.1:%1";
+    QTest::newRow("udp: a multipart part")
+        << "udp" << QString() << false << "the stream is locked onto 127.0.0.1:%1";
     QTest::newRow("rtp: source= the device, foreign sender first")
-        << "rtp" << "127.0.0.1:%1" << true << "limited to source=127.0.0.1:%1";
+        << "rtp"
+        << "127.0.0.1:%1" << true << "limited to source=127.0.0.1:%1";
     QTest::newRow("udp: source= the device, foreign sender first")
-        << "udp" << " 127.0.0.1:%1 " << true << "limited to source=127.0.0.1:%1";
+        << "udp"
+        << " 127.0.0.1:%1 " << true << "limited to source=127.0.0.1:%1";
 }
 
 // Another host that reaches the port sends frames of its own; only the
@@ -197,8 +199,8 @@ void tst_SenderLock::foreignSenderCannotTakeOver()
                               forged.size() * (foreignFirst ? 2 : 1), 5000);
     QCOMPARE(w.frames, expected);
     QTRY_COMPARE_WITH_TIMEOUT(w.notices.size(), 1, 5000);
-    QVERIFY2(w.notices[0].contains(QStringLiteral("datagrams from 127.0.0.1:%1 dropped")
-                                       .arg(intruder.port())),
+    QVERIFY2(w.notices[0].contains(
+                 QStringLiteral("datagrams from 127.0.0.1:%1 dropped").arg(intruder.port())),
              qPrintable(w.notices[0]));
     QVERIFY2(w.notices[0].contains(notice.arg(device.port())), qPrintable(w.notices[0]));
 }
@@ -209,9 +211,12 @@ void tst_SenderLock::badSourceSetting_data()
     QTest::addColumn<QString>("detail");
 
     QTest::newRow("port out of range")
-        << "127.0.0.1:70000" << "source \"127.0.0.1:70000\": port 70000 is outside 1-65535";
-    QTest::newRow("port not a number") << "127.0.0.1:x" << "port x is outside 1-65535";
-    QTest::newRow("no address") << ":5000" << "source \":5000\": no host given";
+        << "127.0.0.1:70000"
+        << "source \"127.0.0.1:70000\": port 70000 is outside 1-65535";
+    QTest::newRow("port not a number") << "127.0.0.1:x"
+                                       << "port x is outside 1-65535";
+    QTest::newRow("no address") << ":5000"
+                                << "source \":5000\": no host given";
 }
 
 // A source that names no sender is a configuration error, reported like
