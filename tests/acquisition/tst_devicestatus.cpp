@@ -213,6 +213,10 @@ void tst_DeviceStatus::detailsForTheToolTip()
     QVERIFY(details.contains(QStringLiteral("last frame at ")));
     QVERIFY(details.contains(
         QStringLiteral("last error: connect to 127.0.0.1:5000 failed: Connection refused")));
+    QVERIFY(!details.contains(QStringLiteral("other senders")));
+    status.setForeignDatagrams(3);
+    QVERIFY(
+        status.details(2200).contains(QStringLiteral("datagrams from other senders dropped: 3")));
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceStatus)
