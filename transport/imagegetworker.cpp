@@ -31,6 +31,8 @@ constexpr std::int64_t MaxFrameBufferBytes = std::int64_t(MaxFrameBytes) + 0x100
 
 // Datagrams drained after one wait before the stop flag is looked at again.
 constexpr int MaxDatagramsPerWake = 256;
+// The largest UDP payload over IPv4 (65507 bytes) fits.
+constexpr int DatagramBytes = 65536;
 
 // The first bytes of the reference file, as many as the header store holds;
 // nothing when the file cannot be read or is not a regular file (a FIFO or a
@@ -546,8 +548,16 @@ ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int q
     Q_ASSERT(QThread::currentThread() == thread());
     const auto s = SocketHandle(socket);
     std::unique_ptr<protocolDecoder> decoder = makeDecoder();
-    std::vector<unsigned char> block(ReceiveBlockBytes);
     const bool datagrams = m_protocol != Protocol::Tcp;
+    // Left uninitialised: pages are only touched as far as data arrives.
+    std::unique_ptr<unsigned char[]> block(
+        new unsigned char[datagrams ? std::size_t(MaxDatagramBatch) * DatagramBytes
+                                    : std::size_t(ReceiveBlockBytes)]);
+    std::vector<DatagramSlot> datagramSlots(datagrams ? MaxDatagramBatch : 0);
+    for (std::size_t k = 0; k < datagramSlots.size(); ++k) {
+        datagramSlots[k].data = block.get() + k * DatagramBytes;
+        datagramSlots[k].capacity = DatagramBytes;
+    }
     SenderLock lock;
     if (m_fixedSource)
         lock.fixSource(*m_fixedSource);
@@ -565,40 +575,51 @@ ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int q
         if (ready == 0)
             continue;
 
-        // One wait may be followed by several receives: a datagram socket is
-        // drained until empty, each datagram still decoded as one block.
         QString ending;
-        for (int n = 0; n < MaxDatagramsPerWake; ++n) {
-            sockaddr_in from{};
+        if (datagrams) {
+            // A datagram socket is drained until empty, in batches of one
+            // system call each; every datagram is still decoded as one block.
+            for (int taken = 0; taken < MaxDatagramsPerWake && !stopRequested();) {
+                const int got = receiveDatagrams(s, datagramSlots.data(), MaxDatagramBatch);
+                if (got < 0) {
+                    if (!receiveWouldBlock())
+                        ending = QStringLiteral("receive failed: %1")
+                                     .arg(socketErrorText(lastSocketError()));
+                    break;
+                }
+                const auto now = Clock::now();
+                deadline = now + std::chrono::milliseconds(quietLimitMs);
+                const std::int64_t nowMs =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch())
+                        .count();
+                for (int k = 0; k < got; ++k) {
+                    m_bytesReceived.fetch_add(datagramSlots[k].length, std::memory_order_relaxed);
+                    if (decoder)
+                        decodeDatagram(*decoder, lock, datagramSlots[k].data,
+                                       datagramSlots[k].length, datagramSlots[k].from, nowMs);
+                }
+#ifdef FRAMESCOPE_LATENCY_PROBE
+                latencyprobe::recorder().datagrams.fetch_add(got, std::memory_order_relaxed);
+#endif
+                taken += got;
+                if (got < MaxDatagramBatch)
+                    break; // drained
+            }
+        } else {
             const auto received =
-                datagrams ? receiveFrom(s, block.data(), ReceiveBlockBytes, &from)
-                          : ::recv(s, reinterpret_cast<char*>(block.data()), ReceiveBlockBytes, 0);
+                ::recv(s, reinterpret_cast<char*>(block.get()), ReceiveBlockBytes, 0);
             if (received < 0) {
                 if (!receiveWouldBlock())
                     ending = QStringLiteral("receive failed: %1")
                                  .arg(socketErrorText(lastSocketError()));
-                break;
-            }
-            if (received == 0 && !datagrams) {
+            } else if (received == 0) {
                 ending = QStringLiteral("closed by the peer");
-                break;
+            } else {
+                m_bytesReceived.fetch_add(received, std::memory_order_relaxed);
+                deadline = Clock::now() + std::chrono::milliseconds(quietLimitMs);
+                if (decoder)
+                    decoder->decode(block.get(), int(received));
             }
-            m_bytesReceived.fetch_add(received, std::memory_order_relaxed);
-            const auto now = Clock::now();
-            deadline = now + std::chrono::milliseconds(quietLimitMs);
-            if (datagrams && decoder)
-                decodeDatagram(
-                    *decoder, lock, block.data(), int(received), from,
-                    std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch())
-                        .count());
-            else if (received > 0 && decoder)
-                decoder->decode(block.data(), int(received));
-#ifdef FRAMESCOPE_LATENCY_PROBE
-            if (datagrams)
-                latencyprobe::recorder().datagrams.fetch_add(1, std::memory_order_relaxed);
-#endif
-            if (!datagrams || stopRequested())
-                break;
         }
         if (!ending.isEmpty())
             return {LinkState::Lost, ending};

@@ -114,3 +114,54 @@ inline int pollSockets(PollDescriptor* fds, unsigned long count, int timeoutMs)
     return ::poll(fds, nfds_t(count), timeoutMs);
 }
 #endif
+
+// One datagram's place in a batch: the caller's buffer, and after a receive
+// the datagram's length (cut to the capacity) and where it came from.
+struct DatagramSlot
+{
+    unsigned char* data = nullptr;
+    int capacity = 0;
+    int length = 0;
+    sockaddr_in from{};
+};
+
+// At most this many datagrams are taken per call.
+constexpr int MaxDatagramBatch = 16;
+
+// Takes up to `count` waiting datagrams without blocking. Returns how many,
+// or -1 when the first receive failed (lastSocketError() says why; would
+// block: none was waiting).
+#ifdef __linux__
+inline int receiveDatagrams(SocketHandle s, DatagramSlot* batch, int count)
+{
+    // One system call for the whole batch.
+    mmsghdr messages[MaxDatagramBatch];
+    iovec vectors[MaxDatagramBatch];
+    count = std::min(count, MaxDatagramBatch);
+    for (int i = 0; i < count; ++i) {
+        vectors[i].iov_base = batch[i].data;
+        vectors[i].iov_len = std::size_t(batch[i].capacity);
+        messages[i] = {};
+        messages[i].msg_hdr.msg_name = &batch[i].from;
+        messages[i].msg_hdr.msg_namelen = sizeof batch[i].from;
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int received = ::recvmmsg(s, messages, unsigned(count), MSG_DONTWAIT, nullptr);
+    for (int i = 0; i < received; ++i)
+        batch[i].length = int(std::min<unsigned>(messages[i].msg_len, unsigned(batch[i].capacity)));
+    return received;
+}
+#else
+inline int receiveDatagrams(SocketHandle s, DatagramSlot* batch, int count)
+{
+    count = std::min(count, MaxDatagramBatch);
+    for (int i = 0; i < count; ++i) {
+        const long received = receiveFrom(s, batch[i].data, batch[i].capacity, &batch[i].from);
+        if (received < 0)
+            return i == 0 ? -1 : i; // a later failure shows again at the next call
+        batch[i].length = int(received);
+    }
+    return count;
+}
+#endif

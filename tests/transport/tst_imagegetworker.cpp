@@ -50,6 +50,7 @@ private slots:
     void tcpQuietPeerDisconnectsAfterOneSecond();
     void tcpPeerCloseDisconnectsAtOnce();
     void tcpRefusedEmitsNothing();
+    void udpStreamSplitAcrossDatagrams_data();
     void udpStreamSplitAcrossDatagrams();
     void nonLocalBindEmitsNothing();
     void stopEndsLoopPromptly_data();
@@ -334,8 +335,17 @@ void tst_ImageGetWorker::tcpRefusedEmitsNothing()
     QCOMPARE(disconnectedSpy.count(), 0);
 }
 
+void tst_ImageGetWorker::udpStreamSplitAcrossDatagrams_data()
+{
+    QTest::addColumn<int>("datagramBytes");
+    QTest::newRow("8 datagrams") << 777;
+    // Many batches of received datagrams, taken and decoded in order.
+    QTest::newRow("170 datagrams") << 31;
+}
+
 void tst_ImageGetWorker::udpStreamSplitAcrossDatagrams()
 {
+    QFETCH(int, datagramBytes);
     const int port = freeUdpPort();
     ThreadedWorker w("udp");
     QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
@@ -348,8 +358,8 @@ void tst_ImageGetWorker::udpStreamSplitAcrossDatagrams()
         body[i] = char(i);
     const QByteArray stream = simlib::multipartPart(simlib::ContentTypeGray, body)
                               + simlib::multipartPart(simlib::ContentTypeJpeg, "second");
-    for (int at = 0; at < stream.size(); at += 777)
-        QVERIFY(sendDatagram(port, stream.mid(at, 777)));
+    for (int at = 0; at < stream.size(); at += datagramBytes)
+        QVERIFY(sendDatagram(port, stream.mid(at, datagramBytes)));
     QTRY_COMPARE_WITH_TIMEOUT(w.frames.size(), 2, 5000);
     QVERIFY(w.frames[0] == body);
     QCOMPARE(w.types[0], QString("video/x-raw-gray"));
