@@ -1,0 +1,239 @@
+// SPDX-License-Identifier: MIT
+#include "tileview.h"
+
+#include "viewgeometry.h"
+
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+
+#include <cmath>
+
+namespace {
+
+const QColor Background(32, 32, 32);
+const QColor CaptionBackground(16, 16, 16);
+const QColor CaptionText(224, 224, 224);
+const QColor SelectedOutline(30, 136, 229);
+
+} // namespace
+
+TileView::TileView(QWidget* parent) : QWidget(parent)
+{
+    // Every pixel is painted in paintEvent; the toolkit need not clear first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void TileView::setDevices(const QStringList& names)
+{
+    m_tiles.clear();
+    for (const QString& name : names)
+        m_tiles.append(Tile{name, name, QPixmap()});
+    m_selected = -1;
+    m_solo = -1;
+    update();
+}
+
+QString TileView::name(int index) const
+{
+    return index >= 0 && index < count() ? m_tiles[index].name : QString();
+}
+
+void TileView::setFrame(int index, const QPixmap& frame)
+{
+    if (index < 0 || index >= count())
+        return;
+    m_tiles[index].frame = frame;
+    updateTile(index);
+}
+
+const QPixmap& TileView::frame(int index) const
+{
+    static const QPixmap none;
+    return index >= 0 && index < count() ? m_tiles[index].frame : none;
+}
+
+void TileView::setCaption(int index, const QString& text)
+{
+    if (index < 0 || index >= count() || m_tiles[index].caption == text)
+        return;
+    m_tiles[index].caption = text;
+    updateTile(index);
+}
+
+QString TileView::caption(int index) const
+{
+    return index >= 0 && index < count() ? m_tiles[index].caption : QString();
+}
+
+void TileView::setFit(bool fit)
+{
+    m_fit = fit;
+    update();
+}
+
+void TileView::setZoom(double zoom)
+{
+    m_zoom = viewgeometry::clampZoom(zoom);
+    update();
+}
+
+void TileView::setSelected(int index)
+{
+    if (index < -1 || index >= count() || index == m_selected)
+        return;
+    const int previous = m_selected;
+    m_selected = index;
+    updateTile(previous);
+    updateTile(index);
+    emit selectionChanged(index);
+}
+
+void TileView::setSolo(int index)
+{
+    if (index < -1 || index >= count() || index == m_solo)
+        return;
+    m_solo = index;
+    update();
+    emit soloChanged(index);
+}
+
+int TileView::columns() const
+{
+    return count() <= 0 ? 1 : int(std::ceil(std::sqrt(double(count()))));
+}
+
+QRect TileView::tileRect(int index) const
+{
+    if (index < 0 || index >= count())
+        return {};
+    if (m_solo >= 0)
+        return index == m_solo ? rect() : QRect();
+    const int cols = columns();
+    const int rows = (count() + cols - 1) / cols;
+    const int col = index % cols;
+    const int row = index / cols;
+    // Edges computed from the whole width, so that the tiles meet exactly.
+    const int x0 = col * width() / cols;
+    const int x1 = (col + 1) * width() / cols;
+    const int y0 = row * height() / rows;
+    const int y1 = (row + 1) * height() / rows;
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+int TileView::captionHeight() const
+{
+    return 2 * fontMetrics().height() + 4;
+}
+
+QRect TileView::pictureArea(int index) const
+{
+    const QRect tile = tileRect(index);
+    if (tile.isEmpty())
+        return {};
+    return tile.adjusted(Margin, Margin, -Margin, -Margin - captionHeight());
+}
+
+QRect TileView::imageRect(int index) const
+{
+    const QRect area = pictureArea(index);
+    const QPixmap& picture = frame(index);
+    if (area.isEmpty() || picture.isNull())
+        return {};
+    const QSize size = m_fit ? viewgeometry::fitSize(picture.size(), area.size())
+                             : viewgeometry::zoomedSize(picture.size(), m_zoom);
+    return viewgeometry::centredRect(size, area);
+}
+
+int TileView::tileAt(const QPoint& pos) const
+{
+    for (int i = 0; i < count(); ++i) {
+        if (tileRect(i).contains(pos))
+            return i;
+    }
+    return -1;
+}
+
+std::optional<QString> TileView::pointerText(const QPointF& pos) const
+{
+    const int index = tileAt(pos.toPoint());
+    if (index < 0)
+        return std::nullopt;
+    // A picture larger than its tile is cut off at the picture area.
+    if (!pictureArea(index).contains(pos.toPoint()))
+        return std::nullopt;
+    const auto pixel = viewgeometry::imagePixelAt(pos, imageRect(index), frame(index).size());
+    if (!pixel)
+        return std::nullopt;
+    return QStringLiteral("%1: %2").arg(name(index), viewgeometry::pixelText(*pixel));
+}
+
+void TileView::updateTile(int index)
+{
+    const QRect tile = tileRect(index);
+    if (!tile.isEmpty())
+        update(tile);
+}
+
+void TileView::paintEvent(QPaintEvent* event)
+{
+    QPainter painter(this);
+    painter.fillRect(event->rect(), Background);
+    const int lineHeight = fontMetrics().height();
+    for (int i = 0; i < count(); ++i) {
+        const QRect tile = tileRect(i);
+        if (!tile.intersects(event->rect()))
+            continue;
+        const Tile& t = m_tiles[i];
+        const QRect area = pictureArea(i);
+        if (!t.frame.isNull() && !area.isEmpty()) {
+            painter.save();
+            painter.setClipRect(area);
+            // No smoothing: the fast transformation keeps the per-frame cost
+            // low while streaming.
+            painter.drawPixmap(imageRect(i), t.frame);
+            painter.restore();
+        }
+        const QRect strip(tile.left() + Margin, tile.bottom() - Margin - captionHeight() + 1,
+                          tile.width() - 2 * Margin, captionHeight());
+        painter.fillRect(strip, CaptionBackground);
+        painter.setPen(CaptionText);
+        const QStringList lines = t.caption.split(QLatin1Char('\n'));
+        for (int l = 0; l < std::min<int>(2, int(lines.size())); ++l) {
+            const QRect line(strip.left() + 4, strip.top() + 2 + l * lineHeight, strip.width() - 8,
+                             lineHeight);
+            painter.drawText(line, Qt::AlignLeft | Qt::AlignVCenter,
+                             fontMetrics().elidedText(lines[l], Qt::ElideRight, line.width()));
+        }
+        if (i == m_selected) {
+            painter.setPen(QPen(SelectedOutline, OutlineWidth));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawRect(QRectF(tile).adjusted(1, 1, -1, -1));
+        }
+    }
+}
+
+void TileView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        const int index = tileAt(event->position().toPoint());
+        if (index >= 0)
+            setSelected(index);
+    }
+    // Left unaccepted, so that dragging also reaches the window's read-out.
+    QWidget::mousePressEvent(event);
+}
+
+void TileView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mouseDoubleClickEvent(event);
+        return;
+    }
+    const int index = tileAt(event->position().toPoint());
+    if (m_solo >= 0)
+        setSolo(-1);
+    else if (index >= 0)
+        setSolo(index);
+    event->accept();
+}
