@@ -228,8 +228,11 @@ void GetStreamImage::countFrame(qint64 nowMs)
     ++m_figures.frames;
     if (m_figures.lastFrameMs >= 0) {
         const double period = double(nowMs - m_figures.lastFrameMs);
+        // A tenth per frame: a caption refreshed twice a second should
+        // follow a change of rate within a few seconds, and the first
+        // period (which holds the connect) should not linger.
         m_figures.avgPeriodMs =
-            m_figures.avgPeriodMs == 0.0 ? period : m_figures.avgPeriodMs * 0.99 + period * 0.01;
+            m_figures.avgPeriodMs == 0.0 ? period : m_figures.avgPeriodMs * 0.9 + period * 0.1;
     }
     m_figures.lastFrameMs = nowMs;
 }

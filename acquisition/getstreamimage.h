@@ -83,9 +83,8 @@ public:
     static constexpr int StatusIntervalMs = 250;
 
     // This device's own frame figures, beside the window's figures of all
-    // devices together: frames delivered, the moving average of the period
-    // between them (weighted as the window weighs its own) and the delay of
-    // the last time-stamped frame.
+    // devices together: frames delivered, a moving average of the period
+    // between them and the delay of the last time-stamped frame.
     struct Figures
     {
         qint64 frames = 0;

@@ -76,6 +76,17 @@ gray=$(value BM_GrayDisplay frames/s)
 gray_base=$(value BM_GrayDisplay_ConvertToFormat frames/s)
 row "raw gray convertImage + display 1280x960" "$(per_s "$gray") frames" \
     "convertToFormat $(per_s "$gray_base")" "$(ratio "$gray" "$gray_base")" "report"
+# ms per frame from a frames/s figure
+ms_per() { awk -v r="$1" 'BEGIN { if (r > 0) printf "%.3f ms", 1000 / r; else printf "-" }'; }
+for decode in 0 1; do
+    newest=$(value "BM_SixteenDevices/tiles:0/decode:$decode" frames/s)
+    tiles=$(value "BM_SixteenDevices/tiles:1/decode:$decode" frames/s)
+    what="display only"
+    [ "$decode" = 1 ] && what="JPEG conversion + display"
+    # The ratio is tiles' cost over the newest-frame view's cost per frame.
+    row "16 devices 640x480, GUI thread per frame in tiles ($what)" "$(ms_per "$tiles")" \
+        "newest frame $(ms_per "$newest")" "$(ratio "$newest" "$tiles")" "<= 1"
+done
 
 # ---------------------------------------------------------------- peers
 # CPU seconds (user + system) of one command.

@@ -174,18 +174,17 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
     // paint.
     const int tile =
         m_view == ViewMode::Tiles && ovlImage != nullptr ? int(m_streams.indexOf(ovlImage)) : -1;
-    if (tile < 0)
-        applyLabelSize(image.size());
-    QPixmap pixmap = QPixmap::fromImage(image);
-    // A frame that failed to convert is shown as nothing; there is nothing
-    // for an overlay to draw on.
-    if (ovlImage != nullptr && !pixmap.isNull()) {
-        QPainter painter(&pixmap);
-        ovlImage->paintOverlay(painter);
-    }
     if (tile >= 0) {
-        m_tileView->setFrame(tile, pixmap);
+        showInTile(tile, image, ovlImage);
     } else {
+        applyLabelSize(image.size());
+        QPixmap pixmap = QPixmap::fromImage(image);
+        // A frame that failed to convert is shown as nothing; there is
+        // nothing for an overlay to draw on.
+        if (ovlImage != nullptr && !pixmap.isNull()) {
+            QPainter painter(&pixmap);
+            ovlImage->paintOverlay(painter);
+        }
         ui.mainImage->setImage(pixmap);
         ui.mainImage->repaint();
     }
@@ -194,6 +193,25 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
         latencyprobe::recorder().addShown(latencyprobe::nowNs()
                                           - ovlImage->worker()->deliveredFinishNs());
 #endif
+}
+
+void imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* device)
+{
+    // A raw gray image wraps the controller's transfer buffer, which the
+    // next delivery overwrites; the tile keeps a copy of its own.
+    const QImage frame =
+        !image.isNull() && image.constBits() == device->transferBuffer() ? image.copy() : image;
+    // Scaled once, straight to the tile's size, and the overlay drawn on the
+    // scaled picture in frame coordinates: no full-size copy per frame.
+    const QSize size = m_tileView->shownSize(tile, frame.size());
+    QImage shown;
+    if (!size.isEmpty() && !frame.isNull()) {
+        shown = viewgeometry::scaledNearest(frame, size);
+        QPainter painter(&shown);
+        painter.scale(double(size.width()) / frame.width(), double(size.height()) / frame.height());
+        device->paintOverlay(painter);
+    }
+    m_tileView->setFrame(tile, frame, shown);
 }
 
 void imageDisplay::writeHistogramLine()
@@ -303,7 +321,13 @@ void imageDisplay::saveImage()
     int tile = m_tileView->selected();
     if (tile < 0)
         tile = std::max(0, m_tileView->solo());
-    ui.mainImage->savePixmap(m_tileView->frame(tile));
+    // The frame with its overlay, as the newest-frame view would save it.
+    QPixmap pixmap = QPixmap::fromImage(m_tileView->frame(tile));
+    if (!pixmap.isNull() && tile < m_streams.size()) {
+        QPainter painter(&pixmap);
+        m_streams[tile]->paintOverlay(painter);
+    }
+    ui.mainImage->savePixmap(pixmap);
 }
 
 void imageDisplay::buildViewMenu()

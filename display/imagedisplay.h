@@ -207,6 +207,8 @@ private:
     // own size at 1:1, as specified; scaled when zoomed or fitted.
     void applyLabelSize(const QSize& imageSize);
     void syncViewActions();
+    // Hands a frame of `device` to its tile.
+    void showInTile(int tile, const QImage& image, GetStreamImage* device);
     void refreshCaptions();
     // The scale at which the current view draws its image now.
     double shownScale() const;

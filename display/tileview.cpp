@@ -28,7 +28,7 @@ void TileView::setDevices(const QStringList& names)
 {
     m_tiles.clear();
     for (const QString& name : names)
-        m_tiles.append(Tile{name, name, QPixmap()});
+        m_tiles.append(Tile{name, name, QImage(), QImage(), QPixmap()});
     m_selected = -1;
     m_solo = -1;
     update();
@@ -39,17 +39,32 @@ QString TileView::name(int index) const
     return index >= 0 && index < count() ? m_tiles[index].name : QString();
 }
 
-void TileView::setFrame(int index, const QPixmap& frame)
+QSize TileView::shownSize(int index, const QSize& frameSize) const
+{
+    const QRect area = pictureArea(index);
+    if (area.isEmpty() || frameSize.isEmpty())
+        return {0, 0};
+    return m_fit ? viewgeometry::fitSize(frameSize, area.size())
+                 : viewgeometry::zoomedSize(frameSize, m_zoom);
+}
+
+void TileView::setFrame(int index, const QImage& frame, const QImage& shown)
 {
     if (index < 0 || index >= count())
         return;
+    // Only the picture changes: its old and new place are repainted, the
+    // caption and outline are left alone.
+    const QRect before = imageRect(index);
     m_tiles[index].frame = frame;
-    updateTile(index);
+    m_tiles[index].shown = shown;
+    const QRect changed = (before | imageRect(index)) & pictureArea(index);
+    if (!changed.isEmpty())
+        update(changed);
 }
 
-const QPixmap& TileView::frame(int index) const
+const QImage& TileView::frame(int index) const
 {
-    static const QPixmap none;
+    static const QImage none;
     return index >= 0 && index < count() ? m_tiles[index].frame : none;
 }
 
@@ -58,7 +73,10 @@ void TileView::setCaption(int index, const QString& text)
     if (index < 0 || index >= count() || m_tiles[index].caption == text)
         return;
     m_tiles[index].caption = text;
-    updateTile(index);
+    m_tiles[index].captionStrip = QPixmap();
+    const QRect strip = captionRect(index);
+    if (!strip.isEmpty())
+        update(strip);
 }
 
 QString TileView::caption(int index) const
@@ -134,15 +152,39 @@ QRect TileView::pictureArea(int index) const
     return tile.adjusted(Margin, Margin, -Margin, -Margin - captionHeight());
 }
 
+QRect TileView::captionRect(int index) const
+{
+    const QRect tile = tileRect(index);
+    if (tile.isEmpty())
+        return {};
+    return {tile.left() + Margin, tile.bottom() - Margin - captionHeight() + 1,
+            tile.width() - 2 * Margin, captionHeight()};
+}
+
+QPixmap TileView::renderCaption(const Tile& t, const QSize& size) const
+{
+    QPixmap strip(size);
+    strip.fill(CaptionBackground);
+    QPainter painter(&strip);
+    painter.setFont(font());
+    painter.setPen(CaptionText);
+    const int lineHeight = fontMetrics().height();
+    const QStringList lines = t.caption.split(QLatin1Char('\n'));
+    for (int l = 0; l < std::min<int>(2, int(lines.size())); ++l) {
+        const QRect line(4, 2 + l * lineHeight, size.width() - 8, lineHeight);
+        painter.drawText(line, Qt::AlignLeft | Qt::AlignVCenter,
+                         fontMetrics().elidedText(lines[l], Qt::ElideRight, line.width()));
+    }
+    return strip;
+}
+
 QRect TileView::imageRect(int index) const
 {
     const QRect area = pictureArea(index);
-    const QPixmap& picture = frame(index);
+    const QImage& picture = frame(index);
     if (area.isEmpty() || picture.isNull())
         return {};
-    const QSize size = m_fit ? viewgeometry::fitSize(picture.size(), area.size())
-                             : viewgeometry::zoomedSize(picture.size(), m_zoom);
-    return viewgeometry::centredRect(size, area);
+    return viewgeometry::centredRect(shownSize(index, picture.size()), area);
 }
 
 int TileView::tileAt(const QPoint& pos) const
@@ -178,32 +220,46 @@ void TileView::updateTile(int index)
 void TileView::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
-    painter.fillRect(event->rect(), Background);
-    const int lineHeight = fontMetrics().height();
+    const QRect dirty = event->rect();
     for (int i = 0; i < count(); ++i) {
         const QRect tile = tileRect(i);
-        if (!tile.intersects(event->rect()))
+        if (!tile.intersects(dirty))
             continue;
-        const Tile& t = m_tiles[i];
+        Tile& t = m_tiles[i];
         const QRect area = pictureArea(i);
-        if (!t.frame.isNull() && !area.isEmpty()) {
+        const QRect picture = imageRect(i) & area;
+        // The background only where no picture covers it: the bands above,
+        // below, left and right of the picture.
+        if (!picture.contains(tile & dirty)) {
+            const QRect inside = picture.isEmpty() ? QRect(tile.center(), QSize(0, 0)) : picture;
+            const QRect bands[] = {
+                QRect(QPoint(tile.left(), tile.top()), QPoint(tile.right(), inside.top() - 1)),
+                QRect(QPoint(tile.left(), inside.bottom() + 1),
+                      QPoint(tile.right(), tile.bottom())),
+                QRect(QPoint(tile.left(), inside.top()),
+                      QPoint(inside.left() - 1, inside.bottom())),
+                QRect(QPoint(inside.right() + 1, inside.top()),
+                      QPoint(tile.right(), inside.bottom())),
+            };
+            for (const QRect& band : bands)
+                painter.fillRect(band & dirty, Background);
+        }
+        if (!picture.isEmpty() && picture.intersects(dirty)) {
+            const QRect target = imageRect(i);
+            // Resized, refitted or zoomed since the frame came: scaled here
+            // from the frame itself, fast (nearest pixel) as while streaming.
+            if (t.shown.size() != target.size())
+                t.shown = viewgeometry::scaledNearest(t.frame, target.size());
             painter.save();
             painter.setClipRect(area);
-            // No smoothing: the fast transformation keeps the per-frame cost
-            // low while streaming.
-            painter.drawPixmap(imageRect(i), t.frame);
+            painter.drawImage(target.topLeft(), t.shown);
             painter.restore();
         }
-        const QRect strip(tile.left() + Margin, tile.bottom() - Margin - captionHeight() + 1,
-                          tile.width() - 2 * Margin, captionHeight());
-        painter.fillRect(strip, CaptionBackground);
-        painter.setPen(CaptionText);
-        const QStringList lines = t.caption.split(QLatin1Char('\n'));
-        for (int l = 0; l < std::min<int>(2, int(lines.size())); ++l) {
-            const QRect line(strip.left() + 4, strip.top() + 2 + l * lineHeight, strip.width() - 8,
-                             lineHeight);
-            painter.drawText(line, Qt::AlignLeft | Qt::AlignVCenter,
-                             fontMetrics().elidedText(lines[l], Qt::ElideRight, line.width()));
+        const QRect strip = captionRect(i);
+        if (strip.intersects(dirty)) {
+            if (t.captionStrip.size() != strip.size())
+                t.captionStrip = renderCaption(t, strip.size());
+            painter.drawPixmap(strip.topLeft(), t.captionStrip);
         }
         if (i == m_selected) {
             painter.setPen(QPen(SelectedOutline, OutlineWidth));
@@ -211,6 +267,15 @@ void TileView::paintEvent(QPaintEvent* event)
             painter.drawRect(QRectF(tile).adjusted(1, 1, -1, -1));
         }
     }
+    // Beside the tiles: a last row that is not full leaves room at its end.
+    if (m_solo < 0 && count() > 0) {
+        const QRect last = tileRect(count() - 1);
+        painter.fillRect(
+            QRect(QPoint(last.right() + 1, last.top()), QPoint(width() - 1, height() - 1)) & dirty,
+            Background);
+    }
+    if (count() == 0)
+        painter.fillRect(dirty, Background);
 }
 
 void TileView::mousePressEvent(QMouseEvent* event)

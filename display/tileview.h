@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QImage>
 #include <QPixmap>
 #include <QPoint>
 #include <QRect>
@@ -15,7 +16,8 @@
 // kept) or at a fixed zoom, with a caption strip under it. Clicking a tile
 // selects it (outlined); double-clicking shows only that tile until the
 // next double click. The widget paints everything itself and repaints only
-// the tile whose frame or caption changed.
+// the picture or caption that changed. Frames arrive already scaled to their
+// tile, so that painting one is a plain copy.
 class TileView : public QWidget
 {
     Q_OBJECT
@@ -31,9 +33,15 @@ public:
     int count() const { return int(m_tiles.size()); }
     QString name(int index) const;
 
-    // A new frame for tile `index`; the pixmap is shared, not copied.
-    void setFrame(int index, const QPixmap& frame);
-    const QPixmap& frame(int index) const;
+    // The size at which tile `index` draws a frame of `frameSize` now.
+    QSize shownSize(int index, const QSize& frameSize) const;
+    // A new frame for tile `index`: `frame` at its own size (kept for
+    // saving and the read-out; shared, not copied) and `shown`, the same
+    // frame already scaled to shownSize() and ready to be drawn 1:1. When
+    // the tile's size changes before the next frame, the tile scales
+    // `frame` itself.
+    void setFrame(int index, const QImage& frame, const QImage& shown);
+    const QImage& frame(int index) const;
     // The caption's lines, drawn under the tile's picture.
     void setCaption(int index, const QString& text);
     QString caption(int index) const;
@@ -79,10 +87,16 @@ private:
     {
         QString name;
         QString caption;
-        QPixmap frame;
+        QImage frame;
+        QImage shown;
+        // The caption strip as last drawn, kept while text and size stay.
+        QPixmap captionStrip;
     };
 
     int captionHeight() const;
+    QRect captionRect(int index) const;
+    // Draws the caption strip of tile `t` for a strip of `size`.
+    QPixmap renderCaption(const Tile& t, const QSize& size) const;
     // The part of tile `index` the picture is fitted into.
     QRect pictureArea(int index) const;
     void updateTile(int index);

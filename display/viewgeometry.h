@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QImage>
 #include <QPoint>
 #include <QPointF>
 #include <QRect>
@@ -35,6 +36,13 @@ QRect centredRect(const QSize& size, const QRect& area);
 // stretched over `target` (both in the same coordinates); nothing when pos
 // lies outside the drawn image.
 std::optional<QPoint> imagePixelAt(const QPointF& pos, const QRect& target, const QSize& imageSize);
+// `image` scaled to `size` by nearest pixel, as an RGB32 image, with the
+// same pixel choice as imagePixelAt (pixel x of the result shows image pixel
+// x * width / size.width). A gather through a column table: several times
+// cheaper than the toolkit's general scaling for 32-bit and 8-bit indexed
+// images; other formats are converted first.
+QImage scaledNearest(const QImage& image, const QSize& size);
+
 // The read-out text of an image pixel: both coordinates rounded down to an
 // even number, "X, Y".
 QString pixelText(const QPoint& pixel);

@@ -33,12 +33,25 @@ int numberIn(const QImage& picture, const QRect& area, const QSize& frameSize)
                                      int(img.bytesPerLine()));
 }
 
-QImage patternFrame(const QSize& size, int number)
+// The simulator's picture as the controller converts it: RGB32 for JPEG,
+// 8-bit indexed with a gray ramp for raw gray frames.
+QImage patternFrame(const QSize& size, int number, bool gray = false)
 {
+    if (gray) {
+        const QByteArray y = simlib::renderTestPattern(size.width(), size.height(), 1, number);
+        QImage img = QImage(reinterpret_cast<const uchar*>(y.constData()), size.width(),
+                            size.height(), size.width(), QImage::Format_Indexed8)
+                         .copy();
+        QList<QRgb> ramp;
+        for (int i = 0; i < 256; ++i)
+            ramp.append(qRgb(i, i, i));
+        img.setColorTable(ramp);
+        return img;
+    }
     const QByteArray rgb = simlib::renderTestPattern(size.width(), size.height(), 3, number);
     return QImage(reinterpret_cast<const uchar*>(rgb.constData()), size.width(), size.height(),
                   size.width() * 3, QImage::Format_RGB888)
-        .copy();
+        .convertToFormat(QImage::Format_RGB32);
 }
 
 // The number each device's frames carry in these tests.
@@ -59,6 +72,7 @@ private slots:
 
     void readout_data();
     void readout();
+    void eachTileShowsItsDevice_data();
     void eachTileShowsItsDevice();
     void selectAndSolo_data();
     void selectAndSolo();
@@ -72,7 +86,7 @@ private:
     // A window with `devices` controllers (port 1 refuses, so nothing
     // arrives but what the test shows) and `extra` top-level keys.
     QString writeIni(int devices, const QByteArray& extra = {});
-    void showPatterns(onlyDisplay& window, const QSize& size);
+    void showPatterns(onlyDisplay& window, const QSize& size, bool gray = false);
     QTemporaryDir m_dir;
     QTemporaryDir m_userSettings;
 };
@@ -101,10 +115,10 @@ QString tst_ImageView::writeIni(int devices, const QByteArray& extra)
     return path;
 }
 
-void tst_ImageView::showPatterns(onlyDisplay& window, const QSize& size)
+void tst_ImageView::showPatterns(onlyDisplay& window, const QSize& size, bool gray)
 {
     for (int i = 0; i < window.streams().size(); ++i) {
-        QImage frame = patternFrame(size, deviceNumber(i));
+        QImage frame = patternFrame(size, deviceNumber(i), gray);
         window.showFrame(frame, window.streams()[i], 40);
     }
 }
@@ -192,15 +206,26 @@ void tst_ImageView::readout()
     QCOMPARE(window.pointerReadout(inWindow).value_or(QString()), text);
 }
 
+void tst_ImageView::eachTileShowsItsDevice_data()
+{
+    QTest::addColumn<bool>("gray");
+    QTest::addColumn<QSize>("windowSize");
+    QTest::newRow("JPEG frames, scaled up") << false << QSize(900, 800);
+    QTest::newRow("raw gray frames, scaled up") << true << QSize(900, 800);
+    QTest::newRow("JPEG frames, scaled down") << false << QSize(560, 500);
+}
+
 void tst_ImageView::eachTileShowsItsDevice()
 {
+    QFETCH(bool, gray);
+    QFETCH(QSize, windowSize);
     onlyDisplay window(writeIni(4));
-    window.resize(900, 800);
+    window.resize(windowSize);
     window.setViewMode(imageDisplay::ViewMode::Tiles);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QSize size(320, 240);
-    showPatterns(window, size);
+    showPatterns(window, size, gray);
 
     TileView* tiles = window.tileView();
     QCOMPARE(tiles->columns(), 2);

@@ -67,12 +67,12 @@ void TilesTest::eachTileShowsItsOwnDevice()
     for (int i = 0; i < 4; ++i) {
         sims[i] = std::make_unique<SimProcess>();
         const int port = protocol == QLatin1String("TCP") ? 0 : freeUdpPort();
-        const int simPort = sims[i]->start(
-            simArgs
-            + QStringList{"--port", QString::number(port), "--width",
-                          QString::number(sizes[i].width()), "--height",
-                          QString::number(sizes[i].height()), "--fps", QString::number(fps[i]),
-                          "--duration", "60"});
+        const int simPort =
+            sims[i]->start(simArgs
+                           + QStringList{"--port", QString::number(port), "--width",
+                                         QString::number(sizes[i].width()), "--height",
+                                         QString::number(sizes[i].height()), "--fps",
+                                         QString::number(fps[i]), "--duration", "60"});
         QVERIFY(simPort > 0);
         ini += QStringLiteral("[dev%1]\nhost=127.0.0.1\nport=%2\nprotocol=%3\nsizeX=%4\nsizeY=%5\n")
                    .arg(i)
