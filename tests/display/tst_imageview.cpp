@@ -17,6 +17,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 
 namespace {
 
@@ -78,6 +79,8 @@ private slots:
     void selectAndSolo();
     void saveSelectedTile();
     void zoomSteps();
+    void keysAndWheel_data();
+    void keysAndWheel();
     void layoutKept_data();
     void layoutKept();
     void resetLayout();
@@ -337,6 +340,59 @@ void tst_ImageView::zoomSteps()
     window.actualSize();
     QVERIFY(!window.fitToWindow());
     QCOMPARE(label->maximumSize(), QSize(200, 150));
+}
+
+void tst_ImageView::keysAndWheel_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<double>("zoom");
+    QTest::addColumn<bool>("fullScreen");
+    QTest::addColumn<bool>("open");
+    QTest::newRow("Ctrl++") << "Ctrl++" << 1.25 << false << true;
+    QTest::newRow("Ctrl+=") << "Ctrl+=" << 1.25 << false << true;
+    QTest::newRow("Ctrl+-") << "Ctrl+-" << 0.8 << false << true;
+    QTest::newRow("Ctrl+0 after zooming") << "Ctrl++,Ctrl++,Ctrl+0" << 1.0 << false << true;
+    QTest::newRow("Ctrl+wheel up") << "wheel+" << 1.25 << false << true;
+    QTest::newRow("Ctrl+wheel down") << "wheel-" << 0.8 << false << true;
+    QTest::newRow("plain wheel does not zoom") << "wheel" << 1.0 << false << true;
+    QTest::newRow("F11") << "F11" << 1.0 << true << true;
+    QTest::newRow("F11, Esc") << "F11,Esc" << 1.0 << false << true;
+    QTest::newRow("Esc alone changes nothing") << "Esc" << 1.0 << false << true;
+    QTest::newRow("Ctrl+Q") << "Ctrl+Q" << 1.0 << false << false;
+}
+
+void tst_ImageView::keysAndWheel()
+{
+    QFETCH(QString, input);
+    QFETCH(double, zoom);
+    QFETCH(bool, fullScreen);
+    QFETCH(bool, open);
+    onlyDisplay window(writeIni(1));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QImage frame = patternFrame(QSize(200, 150), 1);
+    window.showFrame(frame, window.streams()[0], 40);
+
+    QWidget* viewport = window.findChild<QScrollArea*>(QStringLiteral("scrollArea"))->viewport();
+    for (const QString& step : input.split(QLatin1Char(','))) {
+        if (step.startsWith(QLatin1String("wheel"))) {
+            const int delta = step.endsWith(QLatin1Char('-')) ? -120 : 120;
+            const Qt::KeyboardModifiers mods =
+                step == QLatin1String("wheel") ? Qt::NoModifier : Qt::ControlModifier;
+            QWheelEvent wheel(QPointF(10, 10), viewport->mapToGlobal(QPointF(10, 10)), QPoint(),
+                              QPoint(0, delta), Qt::NoButton, mods, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(viewport, &wheel);
+        } else {
+            const QKeySequence keys(step);
+            QTest::keySequence(&window, keys);
+        }
+        QApplication::processEvents();
+    }
+    QCOMPARE(window.zoom(), zoom);
+    QCOMPARE(window.isFullScreen(), fullScreen);
+    QCOMPARE(window.isVisible(), open);
 }
 
 void tst_ImageView::layoutKept_data()
