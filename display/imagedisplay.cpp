@@ -544,6 +544,13 @@ void imageDisplay::resizeEvent(QResizeEvent* event)
         applyLabelSize(ui.mainImage->currentPixmap().size());
 }
 
+void imageDisplay::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        syncViewActions();
+}
+
 bool imageDisplay::eventFilter(QObject* watched, QEvent* event)
 {
     // Ctrl+wheel zooms; the plain wheel keeps scrolling.

@@ -172,6 +172,9 @@ public slots:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    // Keeps Full screen's check mark and Esc in step when the window
+    // manager changes the state.
+    void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     void writeHistogramLine();
