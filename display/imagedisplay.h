@@ -207,7 +207,8 @@ private:
     void recordingStoppedByItself();
     void buildViewMenu();
     // Fixes the image label's size for a frame of imageSize: the frame's
-    // own size at 1:1, as specified; scaled when zoomed or fitted.
+    // own size at 1:1, as the window always showed it; scaled when zoomed
+    // or fitted.
     void applyLabelSize(const QSize& imageSize);
     void syncViewActions();
     // Hands a frame of `device` to its tile.
