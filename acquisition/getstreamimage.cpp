@@ -146,6 +146,7 @@ void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int 
 {
     if (len > 0) {
         m_status.frameDelivered(m_statusClock.elapsed());
+        countFrame(m_statusClock.elapsed());
         // Queued before conversion, in the type the device sent (not a
         // contentoverwrite type); a full queue leaves the frame out of the
         // recording only.
@@ -208,6 +209,8 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
             const long long d = m_stopwatch.delayMicroseconds(deviceTimeUs);
             const auto delay = std::int32_t(std::clamp<long long>(d, INT32_MIN, INT32_MAX));
             g_frameDelay = delay / 1000000.0;
+            m_figures.delaySeconds = g_frameDelay;
+            m_figures.hasDelay = true;
         }
         m_image = QImage();
         const long long warningsBefore = jpegWarningCount();
@@ -218,6 +221,20 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
             m_unshownCause.clear();
     }
     emit acquisitionEvent(m_image, this);
+}
+
+void GetStreamImage::countFrame(qint64 nowMs)
+{
+    ++m_figures.frames;
+    if (m_figures.lastFrameMs >= 0) {
+        const double period = double(nowMs - m_figures.lastFrameMs);
+        // A tenth per frame: a caption refreshed twice a second should
+        // follow a change of rate within a few seconds, and the first
+        // period (which holds the connect) should not linger.
+        m_figures.avgPeriodMs =
+            m_figures.avgPeriodMs == 0.0 ? period : m_figures.avgPeriodMs * 0.9 + period * 0.1;
+    }
+    m_figures.lastFrameMs = nowMs;
 }
 
 void GetStreamImage::paintOverlay(QPainter& painter)

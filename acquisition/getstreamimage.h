@@ -81,6 +81,19 @@ public:
     // Milliseconds on the clock the status is kept with.
     qint64 statusClockMs() const { return m_statusClock.elapsed(); }
     static constexpr int StatusIntervalMs = 250;
+
+    // This device's own frame figures, beside the window's figures of all
+    // devices together: frames delivered, a moving average of the period
+    // between them and the delay of the last time-stamped frame.
+    struct Figures
+    {
+        qint64 frames = 0;
+        double avgPeriodMs = 0.0;
+        double delaySeconds = 0.0;
+        bool hasDelay = false;
+        qint64 lastFrameMs = -1;
+    };
+    const Figures& figures() const { return m_figures; }
     // Corrupt JPEG frames are summed up per device at most this often.
     static constexpr int CorruptSummaryIntervalMs = 10000;
 
@@ -134,6 +147,8 @@ private:
     // Reports a frame that cannot be shown, once per cause: again only
     // after a frame was shown in between.
     void reportUnshownFrame(const QString& cause);
+    // Adds a delivered frame to this device's own figures.
+    void countFrame(qint64 nowMs);
 
     OutageWarning m_logOutage;
     FrameRecorder* m_recorder = nullptr;
@@ -148,4 +163,5 @@ private:
     std::int64_t m_oversizeSeen = 0;
     int m_corruptFrames = 0;
     qint64 m_corruptSince = 0;
+    Figures m_figures;
 };

@@ -23,8 +23,8 @@ int main(int argc, char* argv[])
     if (!raiseOpenFileLimit(&limitError))
         std::fprintf(stderr, "framescope: %s\n", qPrintable(limitError));
     QApplication app(argc, argv);
-    // The per-user settings (the folder recordings go to) are kept under
-    // these names; the INI file is only read.
+    // The per-user settings (the folder recordings go to, the window's
+    // layout) are kept under these names; the INI file is only read.
     if (QCoreApplication::organizationName().isEmpty())
         QCoreApplication::setOrganizationName(QStringLiteral("framescope"));
     QCoreApplication::setApplicationName(QStringLiteral("framescope"));
@@ -36,6 +36,8 @@ int main(int argc, char* argv[])
     onlyDisplay window(commandLine.configPath());
     if (!commandLine.recordFolder().isEmpty())
         window.startRecording(commandLine.recordFolder());
+    // Size, position and view as the user left them (per-user settings).
+    window.restoreLayout();
     window.show();
     return app.exec();
 }

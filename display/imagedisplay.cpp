@@ -8,7 +8,10 @@
 #include "recordindicator.h"
 #include "regularfile.h"
 #include "rtpcounters.h"
+#include "tileview.h"
+#include "viewgeometry.h"
 
+#include <QActionGroup>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -21,8 +24,14 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QResizeEvent>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
 #include <QTime>
+#include <QTimer>
 #include <QToolTip>
+#include <QWheelEvent>
 
 #include <cmath>
 #include <limits>
@@ -68,10 +77,40 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     m_recorder.setLimits(limits);
     if (!capWarning.isEmpty())
         qWarning().noquote() << capWarning;
+
+    // The tiles sit beside the scroll area and replace it while shown; the
+    // form itself stays as it is.
+    m_tileView = new TileView(ui.centralWidget);
+    m_tileView->setObjectName(QStringLiteral("tileView"));
+    m_tileView->hide();
+    ui.verticalLayout->addWidget(m_tileView);
+    m_tileView->installEventFilter(this);
+    ui.scrollArea->viewport()->installEventFilter(this);
+    connect(m_tileView, &TileView::soloChanged, this, [this] { syncViewActions(); });
+    // Captions carry per-device figures; a few refreshes a second are
+    // enough, and nothing is laid out per frame.
+    m_captionTimer = new QTimer(this);
+    m_captionTimer->setInterval(500);
+    connect(m_captionTimer, &QTimer::timeout, this, &imageDisplay::refreshCaptions);
+    buildViewMenu();
+
+    const QString view = m_settings.value(QStringLiteral("view"), QString()).toString().trimmed();
+    if (view.compare(QLatin1String("tiles"), Qt::CaseInsensitive) == 0)
+        m_configuredView = ViewMode::Tiles;
+    else if (view.compare(QLatin1String("newest"), Qt::CaseInsensitive) == 0)
+        m_configuredView = ViewMode::Newest;
+    else if (!view.isEmpty())
+        qWarning().noquote() << QStringLiteral("view=\"%1\" is not known (tiles or newest); the "
+                                               "newest frame is shown")
+                                    .arg(view);
+    if (m_configuredView)
+        setViewMode(*m_configuredView);
 }
 
 imageDisplay::~imageDisplay()
 {
+    if (m_rememberLayout)
+        saveLayout();
     m_settings.sync();
     // Ask every worker to stop first so that their receive loops wind down
     // together; each controller's destructor then ends and joins its thread.
@@ -130,22 +169,49 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
                                          g_frameDelay));
     m_frameTimer.restart();
 
-    ui.mainImage->setMinimumSize(image.size());
-    ui.mainImage->setMaximumSize(image.size());
-    QPixmap pixmap = QPixmap::fromImage(image);
-    // A frame that failed to convert is shown as nothing; there is nothing
-    // for an overlay to draw on.
-    if (ovlImage != nullptr && !pixmap.isNull()) {
-        QPainter painter(&pixmap);
-        ovlImage->paintOverlay(painter);
+    // In the tiles each device's frame goes to its own tile, which is only
+    // scheduled for repainting: frames arriving together are drawn in one
+    // paint.
+    const int tile =
+        m_view == ViewMode::Tiles && ovlImage != nullptr ? int(m_streams.indexOf(ovlImage)) : -1;
+    if (tile >= 0) {
+        showInTile(tile, image, ovlImage);
+    } else {
+        applyLabelSize(image.size());
+        QPixmap pixmap = QPixmap::fromImage(image);
+        // A frame that failed to convert is shown as nothing; there is
+        // nothing for an overlay to draw on.
+        if (ovlImage != nullptr && !pixmap.isNull()) {
+            QPainter painter(&pixmap);
+            ovlImage->paintOverlay(painter);
+        }
+        ui.mainImage->setImage(pixmap);
+        ui.mainImage->repaint();
     }
-    ui.mainImage->setImage(pixmap);
-    ui.mainImage->repaint();
 #ifdef FRAMESCOPE_LATENCY_PROBE
     if (ovlImage != nullptr)
         latencyprobe::recorder().addShown(latencyprobe::nowNs()
                                           - ovlImage->worker()->deliveredFinishNs());
 #endif
+}
+
+void imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* device)
+{
+    // A raw gray image wraps the controller's transfer buffer, which the
+    // next delivery overwrites; the tile keeps a copy of its own.
+    const QImage frame =
+        !image.isNull() && image.constBits() == device->transferBuffer() ? image.copy() : image;
+    // Scaled once, straight to the tile's size, and the overlay drawn on the
+    // scaled picture in frame coordinates: no full-size copy per frame.
+    const QSize size = m_tileView->shownSize(tile, frame.size());
+    QImage shown;
+    if (!size.isEmpty() && !frame.isNull()) {
+        shown = viewgeometry::scaledNearest(frame, size);
+        QPainter painter(&shown);
+        painter.scale(double(size.width()) / frame.width(), double(size.height()) / frame.height());
+        device->paintOverlay(painter);
+    }
+    m_tileView->setFrame(tile, frame, shown);
 }
 
 void imageDisplay::writeHistogramLine()
@@ -209,18 +275,346 @@ QString imageDisplay::pointerText(int x, int y)
     return QStringLiteral("%1, %2").arg((x / 2) * 2 - 24).arg((y / 2) * 2 - 34);
 }
 
+std::optional<QString> imageDisplay::pointerReadout(const QPoint& pos) const
+{
+    if (m_view == ViewMode::Tiles) {
+        const QPoint inTiles = m_tileView->mapFrom(this, pos);
+        if (!m_tileView->rect().contains(inTiles))
+            return std::nullopt;
+        return m_tileView->pointerText(inTiles);
+    }
+    if (m_frameCount == 0)
+        return pointerText(pos.x(), pos.y());
+    // Through the scroll area's visible part only: the label's scrolled-off
+    // part lies under other widgets.
+    const QWidget* viewport = ui.scrollArea->viewport();
+    if (!viewport->rect().contains(viewport->mapFrom(this, pos)))
+        return std::nullopt;
+    const ImageLabel* label = ui.mainImage;
+    const auto pixel = viewgeometry::imagePixelAt(label->mapFrom(this, QPointF(pos)), label->rect(),
+                                                  label->currentPixmap().size());
+    if (!pixel)
+        return std::nullopt;
+    return viewgeometry::pixelText(*pixel);
+}
+
 void imageDisplay::mouseMoveEvent(QMouseEvent* event)
 {
     const QRect area = rect();
     const QPoint pos = event->position().toPoint();
-    QToolTip::showText(event->globalPosition().toPoint(), pointerText(pos.x(), pos.y()), this,
-                       area);
+    const std::optional<QString> text = pointerReadout(pos);
+    if (text)
+        QToolTip::showText(event->globalPosition().toPoint(), *text, this, area);
+    else
+        QToolTip::hideText();
     QMainWindow::mouseMoveEvent(event);
 }
 
 void imageDisplay::saveImage()
 {
-    ui.mainImage->saveImage();
+    if (m_view != ViewMode::Tiles) {
+        ui.mainImage->saveImage();
+        return;
+    }
+    // The selected tile's frame; with none selected, the tile shown alone
+    // or the first.
+    int tile = m_tileView->selected();
+    if (tile < 0)
+        tile = std::max(0, m_tileView->solo());
+    // The frame with its overlay, as the newest-frame view would save it.
+    QPixmap pixmap = QPixmap::fromImage(m_tileView->frame(tile));
+    if (!pixmap.isNull() && tile < m_streams.size()) {
+        QPainter painter(&pixmap);
+        m_streams[tile]->paintOverlay(painter);
+    }
+    ui.mainImage->savePixmap(pixmap);
+}
+
+void imageDisplay::buildViewMenu()
+{
+    m_actionQuit = new QAction(QStringLiteral("Quit"), this);
+    m_actionQuit->setObjectName(QStringLiteral("actionQuit"));
+    m_actionQuit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
+    connect(m_actionQuit, &QAction::triggered, this, &QWidget::close);
+    ui.menuFile->addSeparator();
+    ui.menuFile->addAction(m_actionQuit);
+
+    m_menuView = new QMenu(QStringLiteral("View"), ui.menuBar);
+    m_menuView->setObjectName(QStringLiteral("menuView"));
+    ui.menuBar->addMenu(m_menuView);
+    auto add = [this](const char* name, const QString& text, const QList<QKeySequence>& keys) {
+        auto* action = new QAction(text, this);
+        action->setObjectName(QLatin1String(name));
+        action->setShortcuts(keys);
+        m_menuView->addAction(action);
+        return action;
+    };
+    m_viewGroup = new QActionGroup(this);
+    m_actionNewest = add("actionNewest", QStringLiteral("Newest frame"), {});
+    m_actionTiles = add("actionTiles", QStringLiteral("Tiles"), {});
+    for (QAction* action : {m_actionNewest, m_actionTiles}) {
+        action->setCheckable(true);
+        m_viewGroup->addAction(action);
+    }
+    m_actionNewest->setChecked(true);
+    connect(m_actionNewest, &QAction::triggered, this, [this] { setViewMode(ViewMode::Newest); });
+    connect(m_actionTiles, &QAction::triggered, this, [this] { setViewMode(ViewMode::Tiles); });
+    m_menuView->addSeparator();
+    m_actionFit = add("actionFit", QStringLiteral("Fit to window"), {});
+    m_actionFit->setCheckable(true);
+    connect(m_actionFit, &QAction::triggered, this, &imageDisplay::setFitToWindow);
+    m_actionActualSize = add("actionActualSize", QStringLiteral("Actual size"),
+                             {QKeySequence(QStringLiteral("Ctrl+0"))});
+    connect(m_actionActualSize, &QAction::triggered, this, &imageDisplay::actualSize);
+    // Ctrl+= as well: on many keyboards + needs Shift.
+    m_actionZoomIn =
+        add("actionZoomIn", QStringLiteral("Zoom in"),
+            {QKeySequence(QStringLiteral("Ctrl++")), QKeySequence(QStringLiteral("Ctrl+="))});
+    connect(m_actionZoomIn, &QAction::triggered, this, [this] { zoomBy(1); });
+    m_actionZoomOut =
+        add("actionZoomOut", QStringLiteral("Zoom out"), {QKeySequence(QStringLiteral("Ctrl+-"))});
+    connect(m_actionZoomOut, &QAction::triggered, this, [this] { zoomBy(-1); });
+    m_menuView->addSeparator();
+    m_actionFullScreen =
+        add("actionFullScreen", QStringLiteral("Full screen"), {QKeySequence(Qt::Key_F11)});
+    m_actionFullScreen->setCheckable(true);
+    connect(m_actionFullScreen, &QAction::triggered, this, &imageDisplay::setFullScreenView);
+    m_leaveFullScreen = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    m_leaveFullScreen->setEnabled(false);
+    connect(m_leaveFullScreen, &QShortcut::activated, this, [this] { setFullScreenView(false); });
+    m_menuView->addSeparator();
+    m_actionResetLayout = add("actionResetLayout", QStringLiteral("Reset layout"), {});
+    connect(m_actionResetLayout, &QAction::triggered, this, &imageDisplay::resetLayout);
+    syncViewActions();
+}
+
+void imageDisplay::setUpTiles()
+{
+    QStringList names;
+    for (const GetStreamImage* stream : std::as_const(m_streams))
+        names.append(stream->name());
+    m_tileView->setDevices(names);
+    for (GetStreamImage* stream : std::as_const(m_streams))
+        connect(stream, &GetStreamImage::statusChanged, this, &imageDisplay::refreshCaptions,
+                Qt::UniqueConnection);
+    refreshCaptions();
+}
+
+void imageDisplay::setViewMode(ViewMode mode)
+{
+    m_view = mode;
+    const bool tiles = mode == ViewMode::Tiles;
+    ui.scrollArea->setVisible(!tiles);
+    m_tileView->setVisible(tiles);
+    if (tiles) {
+        refreshCaptions();
+        m_captionTimer->start();
+    } else {
+        m_captionTimer->stop();
+        applyLabelSize(ui.mainImage->currentPixmap().size());
+    }
+    syncViewActions();
+}
+
+bool imageDisplay::fitToWindow() const
+{
+    return m_view == ViewMode::Tiles ? m_tileView->fit() : m_fitNewest;
+}
+
+void imageDisplay::setFitToWindow(bool fit)
+{
+    if (m_view == ViewMode::Tiles) {
+        m_tileView->setFit(fit);
+    } else {
+        m_fitNewest = fit;
+        applyLabelSize(ui.mainImage->currentPixmap().size());
+    }
+    syncViewActions();
+}
+
+double imageDisplay::zoom() const
+{
+    return m_view == ViewMode::Tiles ? m_tileView->zoom() : m_zoomNewest;
+}
+
+void imageDisplay::setZoom(double zoom)
+{
+    // A chosen zoom ends fitting.
+    if (m_view == ViewMode::Tiles) {
+        m_tileView->setZoom(zoom);
+        m_tileView->setFit(false);
+    } else {
+        m_zoomNewest = viewgeometry::clampZoom(zoom);
+        m_fitNewest = false;
+        applyLabelSize(ui.mainImage->currentPixmap().size());
+    }
+    syncViewActions();
+}
+
+double imageDisplay::shownScale() const
+{
+    if (!fitToWindow())
+        return zoom();
+    // Fitted: the scale the picture has now, so that zooming goes on from
+    // what is seen.
+    QRect shown;
+    QSize image;
+    if (m_view == ViewMode::Tiles) {
+        const int tile = std::max(0, m_tileView->selected());
+        shown = m_tileView->imageRect(tile);
+        image = m_tileView->frame(tile).size();
+    } else {
+        shown = ui.mainImage->rect();
+        image = ui.mainImage->currentPixmap().size();
+    }
+    if (image.isEmpty() || shown.isEmpty())
+        return zoom();
+    return double(shown.width()) / image.width();
+}
+
+void imageDisplay::zoomBy(int steps)
+{
+    setZoom(viewgeometry::stepZoom(shownScale(), steps));
+}
+
+void imageDisplay::actualSize()
+{
+    setZoom(1.0);
+}
+
+void imageDisplay::setFullScreenView(bool on)
+{
+    if (on)
+        setWindowState(windowState() | Qt::WindowFullScreen);
+    else
+        setWindowState(windowState() & ~Qt::WindowFullScreen);
+    syncViewActions();
+}
+
+void imageDisplay::applyLabelSize(const QSize& imageSize)
+{
+    QSize shown = imageSize;
+    if (!imageSize.isEmpty()) {
+        if (m_fitNewest)
+            shown = viewgeometry::fitSize(imageSize, ui.scrollArea->maximumViewportSize());
+        else if (m_zoomNewest != 1.0)
+            shown = viewgeometry::zoomedSize(imageSize, m_zoomNewest);
+    }
+    ui.mainImage->setMinimumSize(shown);
+    ui.mainImage->setMaximumSize(shown);
+}
+
+void imageDisplay::syncViewActions()
+{
+    m_actionNewest->setChecked(m_view == ViewMode::Newest);
+    m_actionTiles->setChecked(m_view == ViewMode::Tiles);
+    m_actionFit->setChecked(fitToWindow());
+    const bool full = windowState().testFlag(Qt::WindowFullScreen);
+    m_actionFullScreen->setChecked(full);
+    m_leaveFullScreen->setEnabled(full);
+}
+
+QString imageDisplay::tileCaption(const GetStreamImage& device, qint64 nowMs)
+{
+    const DeviceStatus& status = device.status();
+    const GetStreamImage::Figures& f = device.figures();
+    QString first =
+        QStringLiteral("%1  %2 %3  %4")
+            .arg(device.name(), status.protocolName(), status.address(), status.stateText(nowMs));
+    QString second = QStringLiteral("frames %1").arg(f.frames);
+    if (f.avgPeriodMs > 0.0)
+        second += QStringLiteral("  period %1 ms").arg(f.avgPeriodMs, 0, 'f', 1);
+    if (f.hasDelay)
+        second += QStringLiteral("  delay %1 ms").arg(f.delaySeconds * 1000, 0, 'f', 1);
+    return first + QLatin1Char('\n') + second;
+}
+
+void imageDisplay::refreshCaptions()
+{
+    if (m_view != ViewMode::Tiles)
+        return;
+    for (int i = 0; i < m_streams.size() && i < m_tileView->count(); ++i)
+        m_tileView->setCaption(i, tileCaption(*m_streams[i], m_streams[i]->statusClockMs()));
+}
+
+void imageDisplay::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    if (m_fitNewest && m_view == ViewMode::Newest)
+        applyLabelSize(ui.mainImage->currentPixmap().size());
+}
+
+void imageDisplay::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        syncViewActions();
+}
+
+bool imageDisplay::eventFilter(QObject* watched, QEvent* event)
+{
+    // Ctrl+wheel zooms; the plain wheel keeps scrolling.
+    if (event->type() == QEvent::Wheel
+        && (watched == m_tileView || watched == ui.scrollArea->viewport())) {
+        auto* wheel = static_cast<QWheelEvent*>(event);
+        if (wheel->modifiers().testFlag(Qt::ControlModifier)) {
+            const int delta = wheel->angleDelta().y();
+            if (delta != 0)
+                zoomBy(delta > 0 ? 1 : -1);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void imageDisplay::restoreLayout()
+{
+    m_rememberLayout = true;
+    QSettings store;
+    store.beginGroup(QLatin1String(LayoutGroup));
+    if (store.contains(QStringLiteral("geometry")))
+        restoreGeometry(store.value(QStringLiteral("geometry")).toByteArray());
+    m_fitNewest = store.value(QStringLiteral("fitNewest"), false).toBool();
+    m_zoomNewest =
+        viewgeometry::clampZoom(store.value(QStringLiteral("zoomNewest"), 1.0).toDouble());
+    m_tileView->setFit(store.value(QStringLiteral("fitTiles"), true).toBool());
+    m_tileView->setZoom(store.value(QStringLiteral("zoomTiles"), 1.0).toDouble());
+    const bool tiles = store.value(QStringLiteral("view")).toString() == QLatin1String("tiles");
+    const bool full = store.value(QStringLiteral("fullScreen"), false).toBool();
+    store.endGroup();
+    setViewMode(m_configuredView.value_or(tiles ? ViewMode::Tiles : ViewMode::Newest));
+    if (full)
+        setFullScreenView(true);
+}
+
+void imageDisplay::saveLayout() const
+{
+    QSettings store;
+    store.beginGroup(QLatin1String(LayoutGroup));
+    store.setValue(QStringLiteral("geometry"), saveGeometry());
+    store.setValue(QStringLiteral("view"),
+                   m_view == ViewMode::Tiles ? QStringLiteral("tiles") : QStringLiteral("newest"));
+    store.setValue(QStringLiteral("fitNewest"), m_fitNewest);
+    store.setValue(QStringLiteral("zoomNewest"), m_zoomNewest);
+    store.setValue(QStringLiteral("fitTiles"), m_tileView->fit());
+    store.setValue(QStringLiteral("zoomTiles"), m_tileView->zoom());
+    store.setValue(QStringLiteral("fullScreen"), windowState().testFlag(Qt::WindowFullScreen));
+    store.endGroup();
+}
+
+void imageDisplay::resetLayout()
+{
+    QSettings store;
+    store.remove(QLatin1String(LayoutGroup));
+    setFullScreenView(false);
+    setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowMinimized));
+    resize(DefaultSize);
+    m_fitNewest = false;
+    m_zoomNewest = 1.0;
+    m_tileView->setFit(true);
+    m_tileView->setZoom(1.0);
+    m_tileView->setSolo(-1);
+    setViewMode(m_configuredView.value_or(ViewMode::Newest));
 }
 
 QString imageDisplay::defaultRecordFolder() const

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 
 #include "devicelog.h"
 #include "framerecorder.h"
@@ -21,6 +22,11 @@ class QMouseEvent;
 class QPainter;
 class QTime;
 class RecordIndicator;
+class TileView;
+class QAction;
+class QActionGroup;
+class QShortcut;
+class QTimer;
 
 // The dialog that picks the folder recordings go to, behind a seam so that
 // tests need no nested event loop. Returns the folder, or an empty name when
@@ -103,6 +109,54 @@ public:
     QString defaultRecordFolder() const;
     static constexpr const char* RecordFolderKey = "recordFolder";
 
+    // What the image area shows: the newest frame of any device in one
+    // image label (the default), or every device in a tile of its own.
+    enum class ViewMode
+    {
+        Newest,
+        Tiles,
+    };
+    ViewMode viewMode() const { return m_view; }
+    void setViewMode(ViewMode mode);
+    // The start view the configuration asks for with view=tiles, if any.
+    std::optional<ViewMode> configuredView() const { return m_configuredView; }
+
+    // Fit and zoom of the current view. Fitting is off by default for the
+    // newest frame (shown 1:1, as always) and on for the tiles.
+    bool fitToWindow() const;
+    void setFitToWindow(bool fit);
+    double zoom() const;
+    void setZoom(double zoom);
+    void zoomBy(int steps);
+    void actualSize();
+    void setFullScreenView(bool on);
+
+    TileView* tileView() const { return m_tileView; }
+    // One tile per device controller, in controller order; a window that
+    // adds controllers calls it once they are all in place.
+    void setUpTiles();
+    // The text of the coordinate read-out at window position pos: the
+    // image pixel under it ("X, Y", or "dev0: X, Y" in the tiles), nothing
+    // outside the image. Before the first frame there is no image to map
+    // into, and the read-out is that of the window position.
+    std::optional<QString> pointerReadout(const QPoint& pos) const;
+    // The caption of a device's tile: name, protocol and address, state and
+    // frame rate; then its own frame count, period and delay.
+    static QString tileCaption(const GetStreamImage& device, qint64 nowMs);
+
+    // The window's layout (geometry, view, fit, zoom, full screen) in the
+    // per-user settings of the platform (QSettings under the application's
+    // organisation and name), never in the configuration file.
+    // restoreLayout applies what was kept and makes the window keep its
+    // layout again when it is destroyed; a view key of the configuration
+    // outranks the kept view.
+    void restoreLayout();
+    void saveLayout() const;
+    // View > Reset layout: the defaults, and nothing kept.
+    void resetLayout();
+    static constexpr const char* LayoutGroup = "layout";
+    static constexpr QSize DefaultSize{676, 709};
+
 signals:
     // Declared for overlay painters; the window paints overlays through the
     // controller's paintOverlay hook and never emits it.
@@ -117,6 +171,12 @@ public slots:
     void toggleRecording(bool on);
 
 protected:
+    void resizeEvent(QResizeEvent* event) override;
+    // Keeps Full screen's check mark and Esc in step when the window
+    // manager changes the state.
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
     void writeHistogramLine();
 
     Ui::framescopeClass ui;
@@ -145,6 +205,39 @@ protected:
 
 private:
     void recordingStoppedByItself();
+    void buildViewMenu();
+    // Fixes the image label's size for a frame of imageSize: the frame's
+    // own size at 1:1, as the window always showed it; scaled when zoomed
+    // or fitted.
+    void applyLabelSize(const QSize& imageSize);
+    void syncViewActions();
+    // Hands a frame of `device` to its tile.
+    void showInTile(int tile, const QImage& image, GetStreamImage* device);
+    void refreshCaptions();
+    // The scale at which the current view draws its image now.
+    double shownScale() const;
+
+    ViewMode m_view = ViewMode::Newest;
+    std::optional<ViewMode> m_configuredView;
+    bool m_fitNewest = false;
+    double m_zoomNewest = 1.0;
+    TileView* m_tileView = nullptr;
+    QTimer* m_captionTimer = nullptr;
+    QMenu* m_menuView = nullptr;
+    QActionGroup* m_viewGroup = nullptr;
+    QAction* m_actionNewest = nullptr;
+    QAction* m_actionTiles = nullptr;
+    QAction* m_actionFit = nullptr;
+    QAction* m_actionActualSize = nullptr;
+    QAction* m_actionZoomIn = nullptr;
+    QAction* m_actionZoomOut = nullptr;
+    QAction* m_actionFullScreen = nullptr;
+    QAction* m_actionResetLayout = nullptr;
+    QAction* m_actionQuit = nullptr;
+    QShortcut* m_leaveFullScreen = nullptr;
+    // Whether the destructor keeps the layout: only once restoreLayout was
+    // called, so that windows made by tests leave the user's settings alone.
+    bool m_rememberLayout = false;
 
     OutageWarning m_logOutage;
     RecordIndicator* m_recordIndicator = nullptr;

@@ -87,6 +87,7 @@ onlyDisplay::onlyDisplay(const QString& configPath, const QString& referenceHead
         connect(m_streams.last(), &GetStreamImage::acquisitionEvent, this,
                 &imageDisplay::acquisitionEvent);
     }
+    setUpTiles();
 }
 
 onlyDisplay::~onlyDisplay() = default;

@@ -6,10 +6,13 @@
 #   SCENARIO=tcp   one TCP device sending JPEG frames with time stamps (default)
 #   SCENARIO=udp   one UDP device sending raw 8-bit gray frames
 #   SCENARIO=rtp   one RTP/JPEG device (type 65) with 1 % simulated packet loss
-#   SCENARIO=all   all three at once; the window shows whichever frame came last
+#   SCENARIO=all   all three at once, side by side in tiles (View > Tiles)
+#   SCENARIO=four  the three and a second TCP device (4:4:4 sampling), in tiles
+#   SCENARIO=newest  all three at once in the newest-frame view: the window
+#                  shows whichever frame came last
 #
 # Other variables: BUILD_DIR (default build/default), RUN_DIR (default run),
-# BASE_PORT (default 5600; the devices use BASE_PORT .. BASE_PORT+2), FPS
+# BASE_PORT (default 5600; the devices use BASE_PORT .. BASE_PORT+3), FPS
 # (default 25), DEMO_SECONDS (how long the viewer runs without a display,
 # default 5).
 #
@@ -37,9 +40,9 @@ for bin in "$viewer" "$sim"; do
     fi
 done
 case "$SCENARIO" in
-tcp | udp | rtp | all) ;;
+tcp | udp | rtp | all | four | newest) ;;
 *)
-    echo "demo: unknown SCENARIO '$SCENARIO' (tcp, udp, rtp or all)" >&2
+    echo "demo: unknown SCENARIO '$SCENARIO' (tcp, udp, rtp, all, four or newest)" >&2
     exit 2
     ;;
 esac
@@ -51,6 +54,10 @@ run_abs=$(cd "$RUN_DIR" && pwd)
 rm -f "$run_abs/reference.jpg"
 ini="$run_abs/demo.ini"
 : >"$ini"
+# Several devices are shown side by side, except in the newest-frame demo.
+case "$SCENARIO" in
+all | four) printf '[General]\nview=tiles\n' >>"$ini" ;;
+esac
 
 sim_pids=()
 stop_simulators() {
@@ -85,14 +92,21 @@ INI
     dev=$((dev + 1))
 }
 
-if [ "$SCENARIO" = tcp ] || [ "$SCENARIO" = all ]; then
+several=0
+case "$SCENARIO" in
+all | four | newest) several=1 ;;
+esac
+if [ "$SCENARIO" = tcp ] || [ "$several" = 1 ]; then
     add_device TCP "$BASE_PORT" tcp --mode tcp
 fi
-if [ "$SCENARIO" = udp ] || [ "$SCENARIO" = all ]; then
+if [ "$SCENARIO" = udp ] || [ "$several" = 1 ]; then
     add_device UDP $((BASE_PORT + 1)) udp --mode udp --content gray
 fi
-if [ "$SCENARIO" = rtp ] || [ "$SCENARIO" = all ]; then
+if [ "$SCENARIO" = rtp ] || [ "$several" = 1 ]; then
     add_device RTP $((BASE_PORT + 2)) rtp --mode rtp --loss 1
+fi
+if [ "$SCENARIO" = four ]; then
+    add_device TCP $((BASE_PORT + 3)) tcp444 --mode tcp --sampling 444
 fi
 
 # A simulator that could not start (a port in use) has ended by now.
@@ -122,8 +136,11 @@ rm -f "$shot"
 echo "demo: no display; running the viewer under Xvfb for $DEMO_SECONDS s"
 # Inside the virtual server: start the viewer, wait, grab the screen, end
 # the viewer with SIGTERM (it closes its window and exits like on a close).
+# The window's kept layout (per-user settings) lives in the run folder here,
+# so that the screenshot shows the default window.
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     cd "$1"
+    export XDG_CONFIG_HOME="$1/config"
     "$2" "$3" >"$1/framescope.out" 2>&1 &
     viewer=$!
     sleep "$4"

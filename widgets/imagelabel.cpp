@@ -6,6 +6,7 @@
 #include <QContextMenuEvent>
 #include <QDebug>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QImage>
 #include <QMenu>
 #include <QMessageBox>
@@ -13,6 +14,7 @@
 #include <QPainter>
 #include <QPen>
 #include <QRectF>
+#include <QRegularExpression>
 
 namespace {
 
@@ -36,6 +38,11 @@ ImageSaveDialogs ImageSaveDialogs::modal()
     dialogs.getSaveFileName = [](QWidget* parent, const QString& caption, const QString& dir,
                                  const QString& filter) {
         return QFileDialog::getSaveFileName(parent, caption, dir, filter);
+    };
+    dialogs.getSaveFileNameAndFilter = [](QWidget* parent, const QString& caption,
+                                          const QString& dir, const QString& filter,
+                                          QString* selectedFilter) {
+        return QFileDialog::getSaveFileName(parent, caption, dir, filter, selectedFilter);
     };
     dialogs.warning = [](QWidget* parent, const QString& title, const QString& text) {
         QMessageBox::warning(parent, title, text, QMessageBox::Ok, QMessageBox::NoButton);
@@ -171,12 +178,38 @@ void ImageLabel::contextMenuEvent(QContextMenuEvent* event)
 
 void ImageLabel::saveImage()
 {
-    const QString fileName = m_dialogs.getSaveFileName(
-        this, tr("Save Image"), QString(),
-        tr("PNG file (*.png);;JPEG file (*.jpg);;Bitmap file (*.bmp);;TIF file (*.tif)"));
+    savePixmap(m_pixmap);
+}
+
+void ImageLabel::savePixmap(const QPixmap& pixmap)
+{
+    const QString caption = tr("Save Image");
+    const QString filter =
+        tr("PNG file (*.png);;JPEG file (*.jpg);;Bitmap file (*.bmp);;TIF file (*.tif)");
+    QString selectedFilter;
+    QString fileName =
+        m_dialogs.getSaveFileNameAndFilter
+            ? m_dialogs.getSaveFileNameAndFilter(this, caption, QString(), filter, &selectedFilter)
+            : m_dialogs.getSaveFileName(this, caption, QString(), filter);
     if (fileName.isEmpty())
         return;
-    if (!m_pixmap.save(fileName, nullptr, -1))
+    // A name typed without a suffix would otherwise fail: the writer is
+    // chosen by the suffix, and the dialog does not add the filter's.
+    fileName = withFilterSuffix(fileName, selectedFilter);
+    if (!pixmap.save(fileName, nullptr, -1))
         m_dialogs.warning(this, tr("Error saving image"),
                           tr("Image %1 could not be saved").arg(fileName));
+}
+
+QString ImageLabel::withFilterSuffix(const QString& fileName, const QString& selectedFilter)
+{
+    if (fileName.isEmpty() || !QFileInfo(fileName).suffix().isEmpty())
+        return fileName;
+    static const QRegularExpression pattern(QStringLiteral("\\(\\*\\.([A-Za-z0-9]+)\\)"));
+    const QRegularExpressionMatch match = pattern.match(selectedFilter);
+    if (!match.hasMatch())
+        return fileName;
+    // "frame." has no suffix either; it gets the letters only.
+    const QString dot = fileName.endsWith(QLatin1Char('.')) ? QString() : QStringLiteral(".");
+    return fileName + dot + match.captured(1);
 }

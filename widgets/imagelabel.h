@@ -23,6 +23,11 @@ struct ImageSaveDialogs
     std::function<QString(QWidget* parent, const QString& caption, const QString& dir,
                           const QString& filter)>
         getSaveFileName;
+    // The same dialog, also reporting the filter chosen in it. Used instead
+    // of getSaveFileName when set (modal() sets it).
+    std::function<QString(QWidget* parent, const QString& caption, const QString& dir,
+                          const QString& filter, QString* selectedFilter)>
+        getSaveFileNameAndFilter;
     std::function<void(QWidget* parent, const QString& title, const QString& text)> warning;
 
     static ImageSaveDialogs modal();
@@ -61,6 +66,13 @@ public:
     bool markShown() const { return m_showMark; }
     QColor markColor() const { return m_markColor; }
     QAction* saveAction() const { return m_saveAction; }
+
+    // Asks for a file name as saveImage() does and saves `pixmap` instead
+    // of the label's own image.
+    void savePixmap(const QPixmap& pixmap);
+    // `fileName` with the suffix of `selectedFilter` ("PNG file (*.png)")
+    // appended when the name has none; otherwise unchanged.
+    static QString withFilterSuffix(const QString& fileName, const QString& selectedFilter);
 
 public slots:
     void saveImage();

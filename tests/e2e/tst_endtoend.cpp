@@ -57,6 +57,9 @@ public:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        // The viewer keeps its window layout in the per-user settings; the
+        // test's own folder stands in for the user's.
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), workDir + QStringLiteral("/config"));
         m_process.setProcessEnvironment(env);
         m_process.setWorkingDirectory(workDir);
         m_process.setProcessChannelMode(QProcess::MergedChannels);

@@ -101,6 +101,8 @@ private slots:
     void save_data();
     void save();
     void saveActionOpensDialog();
+    void suffixFromSelectedFilter_data();
+    void suffixFromSelectedFilter();
     void contextMenu();
 };
 
@@ -445,6 +447,72 @@ void tst_ImageLabel::contextMenu()
             menus += qobject_cast<QMenu*>(w) != nullptr ? 1 : 0;
         QCOMPARE(menus, 0);
     }
+}
+
+void tst_ImageLabel::suffixFromSelectedFilter_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QString>("written"); // empty: the warning, nothing written
+    QTest::addColumn<QByteArray>("format");
+    QTest::newRow("no suffix, PNG filter") << "frame"
+                                           << "PNG file (*.png)"
+                                           << "frame.png" << QByteArray("png");
+    QTest::newRow("no suffix, JPEG filter") << "frame"
+                                            << "JPEG file (*.jpg)"
+                                            << "frame.jpg" << QByteArray("jpeg");
+    QTest::newRow("no suffix, bitmap filter") << "frame"
+                                              << "Bitmap file (*.bmp)"
+                                              << "frame.bmp" << QByteArray("bmp");
+    QTest::newRow("trailing dot") << "frame."
+                                  << "PNG file (*.png)"
+                                  << "frame.png" << QByteArray("png");
+    QTest::newRow("a typed suffix wins over the filter") << "frame.bmp"
+                                                         << "PNG file (*.png)"
+                                                         << "frame.bmp" << QByteArray("bmp");
+    QTest::newRow("dotted folder, name without suffix") << "v1.2/frame"
+                                                        << "JPEG file (*.jpg)"
+                                                        << "v1.2/frame.jpg" << QByteArray("jpeg");
+    QTest::newRow("unknown typed suffix still fails") << "frame.xyz"
+                                                      << "PNG file (*.png)"
+                                                      << "" << QByteArray();
+    QTest::newRow("no filter reported still fails") << "frame"
+                                                    << ""
+                                                    << "" << QByteArray();
+}
+
+void tst_ImageLabel::suffixFromSelectedFilter()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, filter);
+    QFETCH(QString, written);
+    QFETCH(QByteArray, format);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("v1.2")));
+
+    ImageLabel label;
+    RecordedDialogs dialogs;
+    ImageSaveDialogs hooks = dialogs.hooks();
+    hooks.getSaveFileNameAndFilter = [&](QWidget*, const QString&, const QString&, const QString&,
+                                         QString* selected) {
+        *selected = filter;
+        return dir.filePath(typed);
+    };
+    label.setSaveDialogs(hooks);
+    label.setImage(QPixmap::fromImage(solid(64, 48, QColor(10, 200, 30))));
+    label.saveImage();
+
+    if (written.isEmpty()) {
+        QCOMPARE(dialogs.warnings, 1);
+        QCOMPARE(dialogs.warningText,
+                 QStringLiteral("Image %1 could not be saved").arg(dir.filePath(typed)));
+        return;
+    }
+    QCOMPARE(dialogs.warnings, 0);
+    QImageReader reader(dir.filePath(written));
+    QCOMPARE(reader.format(), format);
+    QCOMPARE(reader.read().size(), QSize(64, 48));
 }
 
 QTEST_MAIN(tst_ImageLabel)

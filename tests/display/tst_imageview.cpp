@@ -1,0 +1,445 @@
+// SPDX-License-Identifier: MIT
+// The View menu: tiles per device, fit and zoom, the pixel read-out in every
+// view, and the layout kept in the per-user settings.
+#include "onlydisplay.h"
+
+#include "getstreamimage.h"
+#include "imagelabel.h"
+#include "testfiles.h"
+#include "testpattern.h"
+#include "tileview.h"
+
+#include <QApplication>
+#include <QImageReader>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWheelEvent>
+
+namespace {
+
+// The number simlib's test pattern draws, read from `area` of `picture`
+// scaled back to the frame's own size.
+int numberIn(const QImage& picture, const QRect& area, const QSize& frameSize)
+{
+    if (area.isEmpty())
+        return -1;
+    const QImage img = picture.copy(area)
+                           .scaled(frameSize, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+                           .convertToFormat(QImage::Format_RGB888);
+    return simlib::readPatternNumber(img.constBits(), img.width(), img.height(), 3,
+                                     int(img.bytesPerLine()));
+}
+
+// The simulator's picture as the controller converts it: RGB32 for JPEG,
+// 8-bit indexed with a gray ramp for raw gray frames.
+QImage patternFrame(const QSize& size, int number, bool gray = false)
+{
+    if (gray) {
+        const QByteArray y = simlib::renderTestPattern(size.width(), size.height(), 1, number);
+        QImage img = QImage(reinterpret_cast<const uchar*>(y.constData()), size.width(),
+                            size.height(), size.width(), QImage::Format_Indexed8)
+                         .copy();
+        QList<QRgb> ramp;
+        for (int i = 0; i < 256; ++i)
+            ramp.append(qRgb(i, i, i));
+        img.setColorTable(ramp);
+        return img;
+    }
+    const QByteArray rgb = simlib::renderTestPattern(size.width(), size.height(), 3, number);
+    return QImage(reinterpret_cast<const uchar*>(rgb.constData()), size.width(), size.height(),
+                  size.width() * 3, QImage::Format_RGB888)
+        .convertToFormat(QImage::Format_RGB32);
+}
+
+// The number each device's frames carry in these tests.
+int deviceNumber(int device)
+{
+    return 111111 * (device + 1);
+}
+
+} // namespace
+
+class tst_ImageView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void readout_data();
+    void readout();
+    void eachTileShowsItsDevice_data();
+    void eachTileShowsItsDevice();
+    void selectAndSolo_data();
+    void selectAndSolo();
+    void saveSelectedTile();
+    void keysAndWheel_data();
+    void keysAndWheel();
+    void layoutKept_data();
+    void layoutKept();
+    void resetLayout();
+
+private:
+    // A window with `devices` controllers (port 1 refuses, so nothing
+    // arrives but what the test shows) and `extra` top-level keys.
+    QString writeIni(int devices, const QByteArray& extra = {});
+    void showPatterns(onlyDisplay& window, const QSize& size, bool gray = false);
+    QTemporaryDir m_dir;
+    QTemporaryDir m_userSettings;
+};
+
+void tst_ImageView::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(m_userSettings.isValid());
+    QCoreApplication::setOrganizationName(QStringLiteral("framescope-test"));
+    QCoreApplication::setApplicationName(QStringLiteral("tst_imageview"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_userSettings.path());
+}
+
+void tst_ImageView::init()
+{
+    QSettings().clear();
+}
+
+QString tst_ImageView::writeIni(int devices, const QByteArray& extra)
+{
+    QByteArray text = extra;
+    for (int i = 0; i < devices; ++i)
+        text += QStringLiteral("[dev%1]\nhost=127.0.0.1\nport=1\n").arg(i).toLatin1();
+    const QString path = m_dir.filePath(QStringLiteral("view.ini"));
+    writeFile(path, text);
+    return path;
+}
+
+void tst_ImageView::showPatterns(onlyDisplay& window, const QSize& size, bool gray)
+{
+    for (int i = 0; i < window.streams().size(); ++i) {
+        QImage frame = patternFrame(size, deviceNumber(i), gray);
+        window.showFrame(frame, window.streams()[i], 40);
+    }
+}
+
+void tst_ImageView::readout_data()
+{
+    QTest::addColumn<QString>("view");
+    QTest::addColumn<QSize>("frame");
+    // Where `at` is taken from: the label, the scroll area's viewport or
+    // the picture of tile 1; negative coordinates count from its far edge.
+    QTest::addColumn<QString>("anchor");
+    QTest::addColumn<QPoint>("at");
+    QTest::addColumn<QString>("text"); // empty: no read-out
+
+    const QSize small(200, 150);
+    QTest::newRow("1:1") << "1:1" << small << "label" << QPoint(101, 75) << "100, 74";
+    QTest::newRow("1:1, first pixel") << "1:1" << small << "label" << QPoint(0, 0) << "0, 0";
+    QTest::newRow("1:1, last pixel") << "1:1" << small << "label" << QPoint(-1, -1) << "198, 148";
+    QTest::newRow("1:1, right of the image") << "1:1" << small << "label" << QPoint(200, 10) << "";
+    QTest::newRow("1:1, below the image") << "1:1" << small << "label" << QPoint(10, 150) << "";
+    QTest::newRow("2x") << "zoom 2" << small << "label" << QPoint(101, 75) << "50, 36";
+    QTest::newRow("2x, last pixel") << "zoom 2" << small << "label" << QPoint(-1, -1) << "198, 148";
+    QTest::newRow("fit, first pixel") << "fit" << small << "label" << QPoint(0, 0) << "0, 0";
+    QTest::newRow("fit, last pixel") << "fit" << small << "label" << QPoint(-1, -1) << "198, 148";
+    QTest::newRow("scrolled") << "scrolled" << QSize(2000, 1500) << "viewport" << QPoint(10, 10)
+                              << "310, 210";
+    QTest::newRow("scrolled, over the status bar")
+        << "scrolled" << QSize(2000, 1500) << "viewport" << QPoint(10, -1) << "";
+    QTest::newRow("tile") << "tiles" << QSize(320, 240) << "tile" << QPoint(0, 0) << "dev1: 0, 0";
+    QTest::newRow("tile, last pixel")
+        << "tiles" << QSize(320, 240) << "tile" << QPoint(-1, -1) << "dev1: 318, 238";
+    QTest::newRow("tile, in its caption")
+        << "tiles" << QSize(320, 240) << "caption" << QPoint(10, -5) << "";
+}
+
+void tst_ImageView::readout()
+{
+    QFETCH(QString, view);
+    QFETCH(QSize, frame);
+    QFETCH(QString, anchor);
+    QFETCH(QPoint, at);
+    QFETCH(QString, text);
+
+    onlyDisplay window(writeIni(4));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    if (view == QLatin1String("tiles"))
+        window.setViewMode(imageDisplay::ViewMode::Tiles);
+    else if (view == QLatin1String("zoom 2"))
+        window.setZoom(2.0);
+    else if (view == QLatin1String("fit"))
+        window.setFitToWindow(true);
+    showPatterns(window, frame);
+    // The label's new size reaches the scroll area through two rounds of
+    // layout requests.
+    QTest::qWait(50);
+
+    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
+    auto* scroll = window.findChild<QScrollArea*>(QStringLiteral("scrollArea"));
+    if (view == QLatin1String("scrolled")) {
+        scroll->horizontalScrollBar()->setValue(300);
+        scroll->verticalScrollBar()->setValue(200);
+        QApplication::processEvents();
+    }
+    QWidget* from = label;
+    QRect area = label->rect();
+    if (anchor == QLatin1String("viewport")) {
+        from = scroll->viewport();
+        area = from->rect();
+        // Below the viewport lies the horizontal scroll bar, then the
+        // status bar: go below both.
+        if (at.y() < 0)
+            at.setY(area.height() + scroll->horizontalScrollBar()->height() + 8);
+    } else if (anchor == QLatin1String("tile")) {
+        from = window.tileView();
+        area = window.tileView()->imageRect(1);
+        QVERIFY(!area.isEmpty());
+    } else if (anchor == QLatin1String("caption")) {
+        from = window.tileView();
+        area = window.tileView()->tileRect(1);
+    }
+    const QPoint inAnchor(at.x() < 0 ? area.right() + 1 + at.x() : area.left() + at.x(),
+                          at.y() < 0 ? area.bottom() + 1 + at.y() : area.top() + at.y());
+    const QPoint inWindow = from->mapTo(&window, inAnchor);
+    QCOMPARE(window.pointerReadout(inWindow).value_or(QString()), text);
+}
+
+void tst_ImageView::eachTileShowsItsDevice_data()
+{
+    QTest::addColumn<bool>("gray");
+    QTest::addColumn<QSize>("windowSize");
+    QTest::newRow("JPEG frames, scaled up") << false << QSize(900, 800);
+    QTest::newRow("raw gray frames, scaled up") << true << QSize(900, 800);
+    QTest::newRow("JPEG frames, scaled down") << false << QSize(560, 500);
+}
+
+void tst_ImageView::eachTileShowsItsDevice()
+{
+    QFETCH(bool, gray);
+    QFETCH(QSize, windowSize);
+    onlyDisplay window(writeIni(4));
+    window.resize(windowSize);
+    window.setViewMode(imageDisplay::ViewMode::Tiles);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QSize size(320, 240);
+    showPatterns(window, size, gray);
+
+    TileView* tiles = window.tileView();
+    QCOMPARE(tiles->columns(), 2);
+    const QImage shown = tiles->grab().toImage();
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(numberIn(shown, tiles->imageRect(i), size), deviceNumber(i));
+    // The status line still counts the frames of all devices together.
+    QCOMPARE(window.frameCount(), 4);
+    QVERIFY(window.statusBar()->currentMessage().startsWith(QStringLiteral("frameNr:     4 ")));
+    QVERIFY(tiles->caption(2).startsWith(QStringLiteral("dev2  TCP 127.0.0.1:1")));
+}
+
+void tst_ImageView::selectAndSolo_data()
+{
+    QTest::addColumn<int>("tile");
+    QTest::newRow("first tile") << 0;
+    QTest::newRow("last tile of five, alone in its row") << 4;
+}
+
+void tst_ImageView::selectAndSolo()
+{
+    QFETCH(int, tile);
+    onlyDisplay window(writeIni(5));
+    window.resize(900, 800);
+    window.setViewMode(imageDisplay::ViewMode::Tiles);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QSize size(320, 240);
+    showPatterns(window, size);
+    TileView* tiles = window.tileView();
+
+    const QRect grid = tiles->tileRect(tile);
+    QTest::mouseClick(tiles, Qt::LeftButton, Qt::NoModifier, grid.center());
+    QCOMPARE(tiles->selected(), tile);
+    QImage shown = tiles->grab().toImage();
+    QCOMPARE(shown.pixelColor(grid.topLeft() + QPoint(1, grid.height() / 2)), QColor(30, 136, 229));
+    const int other = (tile + 1) % tiles->count();
+    const QRect otherRect = tiles->tileRect(other);
+    QVERIFY(shown.pixelColor(otherRect.topLeft() + QPoint(1, otherRect.height() / 2))
+            != QColor(30, 136, 229));
+
+    QTest::mouseDClick(tiles, Qt::LeftButton, Qt::NoModifier, grid.center());
+    QCOMPARE(tiles->solo(), tile);
+    QCOMPARE(tiles->tileRect(tile), tiles->rect());
+    QVERIFY(tiles->tileRect(other).isEmpty());
+    shown = tiles->grab().toImage();
+    QCOMPARE(numberIn(shown, tiles->imageRect(tile), size), deviceNumber(tile));
+    // Frames of the hidden tiles do not disturb the one shown.
+    QImage late = patternFrame(size, 999999);
+    window.showFrame(late, window.streams()[other], 40);
+    QCOMPARE(numberIn(tiles->grab().toImage(), tiles->imageRect(tile), size), deviceNumber(tile));
+
+    QTest::mouseDClick(tiles, Qt::LeftButton, Qt::NoModifier, tiles->rect().center());
+    QCOMPARE(tiles->solo(), -1);
+    QCOMPARE(tiles->tileRect(tile), grid);
+}
+
+void tst_ImageView::saveSelectedTile()
+{
+    onlyDisplay window(writeIni(4));
+    window.setViewMode(imageDisplay::ViewMode::Tiles);
+    const QSize size(320, 240);
+    showPatterns(window, size);
+    window.tileView()->setSelected(2);
+
+    const QString path = m_dir.filePath(QStringLiteral("tile"));
+    ImageSaveDialogs hooks;
+    hooks.getSaveFileNameAndFilter = [&](QWidget*, const QString&, const QString&, const QString&,
+                                         QString* selected) {
+        *selected = QStringLiteral("Bitmap file (*.bmp)");
+        return path;
+    };
+    int warnings = 0;
+    hooks.warning = [&](QWidget*, const QString&, const QString&) { ++warnings; };
+    window.findChild<ImageLabel*>(QStringLiteral("mainImage"))->setSaveDialogs(hooks);
+    window.saveImage();
+
+    QCOMPARE(warnings, 0);
+    QImageReader reader(path + QStringLiteral(".bmp"));
+    QCOMPARE(reader.format(), QByteArray("bmp"));
+    const QImage saved = reader.read();
+    QCOMPARE(numberIn(saved, saved.rect(), size), deviceNumber(2));
+}
+
+void tst_ImageView::keysAndWheel_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<double>("zoom");
+    QTest::addColumn<bool>("fullScreen");
+    QTest::addColumn<bool>("open");
+    QTest::newRow("Ctrl++") << "Ctrl++" << 1.25 << false << true;
+    QTest::newRow("Ctrl+=") << "Ctrl+=" << 1.25 << false << true;
+    QTest::newRow("Ctrl+-") << "Ctrl+-" << 0.8 << false << true;
+    QTest::newRow("Ctrl+0 after zooming") << "Ctrl++,Ctrl++,Ctrl+0" << 1.0 << false << true;
+    QTest::newRow("zoom stops at 800 %")
+        << QStringList(40, "Ctrl++").join(',') << 8.0 << false << true;
+    QTest::newRow("zoom stops at 25 %")
+        << QStringList(40, "Ctrl+-").join(',') << 0.25 << false << true;
+    QTest::newRow("Ctrl+wheel up") << "wheel+" << 1.25 << false << true;
+    QTest::newRow("Ctrl+wheel down") << "wheel-" << 0.8 << false << true;
+    QTest::newRow("plain wheel does not zoom") << "wheel" << 1.0 << false << true;
+    QTest::newRow("F11") << "F11" << 1.0 << true << true;
+    QTest::newRow("F11, Esc") << "F11,Esc" << 1.0 << false << true;
+    QTest::newRow("Esc alone changes nothing") << "Esc" << 1.0 << false << true;
+    QTest::newRow("Ctrl+Q") << "Ctrl+Q" << 1.0 << false << false;
+}
+
+void tst_ImageView::keysAndWheel()
+{
+    QFETCH(QString, input);
+    QFETCH(double, zoom);
+    QFETCH(bool, fullScreen);
+    QFETCH(bool, open);
+    onlyDisplay window(writeIni(1));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QImage frame = patternFrame(QSize(200, 150), 1);
+    window.showFrame(frame, window.streams()[0], 40);
+
+    QWidget* viewport = window.findChild<QScrollArea*>(QStringLiteral("scrollArea"))->viewport();
+    for (const QString& step : input.split(QLatin1Char(','))) {
+        if (step.startsWith(QLatin1String("wheel"))) {
+            const int delta = step.endsWith(QLatin1Char('-')) ? -120 : 120;
+            const Qt::KeyboardModifiers mods =
+                step == QLatin1String("wheel") ? Qt::NoModifier : Qt::ControlModifier;
+            QWheelEvent wheel(QPointF(10, 10), viewport->mapToGlobal(QPointF(10, 10)), QPoint(),
+                              QPoint(0, delta), Qt::NoButton, mods, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(viewport, &wheel);
+        } else {
+            const QKeySequence keys(step);
+            QTest::keySequence(&window, keys);
+        }
+        QApplication::processEvents();
+    }
+    QCOMPARE(window.zoom(), zoom);
+    // The label follows the zoom: the frame's size times the zoom.
+    QCOMPARE(window.findChild<ImageLabel*>(QStringLiteral("mainImage"))->maximumSize(),
+             QSize(qRound(200 * zoom), qRound(150 * zoom)));
+    QCOMPARE(window.isFullScreen(), fullScreen);
+    QCOMPARE(window.isVisible(), open);
+}
+
+void tst_ImageView::layoutKept_data()
+{
+    QTest::addColumn<QByteArray>("iniKeys");
+    QTest::addColumn<bool>("tilesKept");
+    QTest::addColumn<bool>("tilesExpected");
+    QTest::newRow("tiles kept") << QByteArray() << true << true;
+    QTest::newRow("newest frame kept") << QByteArray() << false << false;
+    QTest::newRow("view=tiles outranks the kept view")
+        << QByteArray("view=tiles\n") << false << true;
+}
+
+void tst_ImageView::layoutKept()
+{
+    QFETCH(QByteArray, iniKeys);
+    QFETCH(bool, tilesKept);
+    QFETCH(bool, tilesExpected);
+    const QString ini = writeIni(2, iniKeys);
+    const QByteArray iniBefore = readFile(ini);
+    {
+        onlyDisplay window(ini);
+        window.restoreLayout();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.resize(800, 600);
+        window.setViewMode(tilesKept ? imageDisplay::ViewMode::Tiles
+                                     : imageDisplay::ViewMode::Newest);
+        window.setZoom(2.0);
+    }
+    QCOMPARE(readFile(ini), iniBefore);
+    QVERIFY(QSettings().childGroups().contains(QLatin1String(imageDisplay::LayoutGroup)));
+
+    onlyDisplay window(ini);
+    QCOMPARE(window.viewMode() == imageDisplay::ViewMode::Tiles, iniKeys.contains("tiles"));
+    window.restoreLayout();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.viewMode() == imageDisplay::ViewMode::Tiles, tilesExpected);
+    QCOMPARE(window.size(), QSize(800, 600));
+    QCOMPARE(window.tileView()->isVisible(), tilesExpected);
+    if (tilesExpected == tilesKept) {
+        QCOMPARE(window.zoom(), 2.0);
+        QVERIFY(!window.fitToWindow());
+    }
+}
+
+void tst_ImageView::resetLayout()
+{
+    {
+        onlyDisplay window(writeIni(1));
+        window.restoreLayout();
+        window.resize(800, 600);
+        window.setViewMode(imageDisplay::ViewMode::Tiles);
+        window.setFitToWindow(false);
+    }
+    onlyDisplay window(writeIni(1));
+    window.restoreLayout();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.viewMode(), imageDisplay::ViewMode::Tiles);
+    window.findChild<QAction*>(QStringLiteral("actionResetLayout"))->trigger();
+    QCOMPARE(window.viewMode(), imageDisplay::ViewMode::Newest);
+    QVERIFY(!window.fitToWindow());
+    QCOMPARE(window.zoom(), 1.0);
+    QCOMPARE(window.size(), imageDisplay::DefaultSize);
+    QVERIFY(!QSettings().childGroups().contains(QLatin1String(imageDisplay::LayoutGroup)));
+    window.setViewMode(imageDisplay::ViewMode::Tiles);
+    QVERIFY(window.fitToWindow());
+}
+
+QTEST_MAIN(tst_ImageView)
+#include "tst_imageview.moc"
