@@ -66,6 +66,7 @@ public:
     const unsigned char* transferBuffer() const { return m_transferBuf; }
     const QImage& image() const { return m_image; }
     ImageGetWorker* worker() { return &m_worker; }
+    const ImageGetWorker* worker() const { return &m_worker; }
     bool isReconnecting() const { return m_reconnectTimer.isActive(); }
     // Hands every delivered frame, before conversion and with the content
     // type as delivered, to `recorder` as device number `device`; nullptr

@@ -102,9 +102,9 @@ int sendRtp(int port, double rate, double seconds)
             const long long cycle = i / count;
             packet[2] = std::uint8_t(i >> 8);
             packet[3] = std::uint8_t(i);
-            const std::uint32_t ts = baseTimestamps[std::size_t(i % count)]
-                                     + std::uint32_t(cycle) * 3600u
-                                           * std::uint32_t(benchdata::StreamFrames);
+            const std::uint32_t ts =
+                baseTimestamps[std::size_t(i % count)]
+                + std::uint32_t(cycle) * 3600u * std::uint32_t(benchdata::StreamFrames);
             packet[4] = std::uint8_t(ts >> 24);
             packet[5] = std::uint8_t(ts >> 16);
             packet[6] = std::uint8_t(ts >> 8);

@@ -307,31 +307,52 @@ bool Rtp2Jpeg::confirmsRestart(const unsigned char* data, int len)
     }
     m_jump = TimelineJump{m_packet.m_sequenceNumber, m_packet.m_timestamp};
     m_heldPacket.assign(data, data + len);
-    g_packetsOutOfOrder.fetch_add(1, std::memory_order_relaxed);
+    countOutOfOrder();
     return false;
+}
+
+void Rtp2Jpeg::countLost(std::int64_t n)
+{
+    g_packetsLost.fetch_add(n, std::memory_order_relaxed);
+    if (m_deviceCounters)
+        m_deviceCounters->lost.fetch_add(n, std::memory_order_relaxed);
+}
+
+void Rtp2Jpeg::countOutOfOrder()
+{
+    g_packetsOutOfOrder.fetch_add(1, std::memory_order_relaxed);
+    if (m_deviceCounters)
+        m_deviceCounters->outOfOrder.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Rtp2Jpeg::countExpected(std::int64_t n)
+{
+    g_packetsExpected.fetch_add(n, std::memory_order_relaxed);
+    if (m_deviceCounters)
+        m_deviceCounters->expected.fetch_add(n, std::memory_order_relaxed);
 }
 
 bool Rtp2Jpeg::accountSequence(bool synchronised)
 {
     if (synchronised) {
-        g_packetsExpected.fetch_add(1, std::memory_order_relaxed);
+        countExpected(1);
         return false;
     }
     const int d = std::int16_t(std::uint16_t(m_packet.m_sequenceNumber - m_lastSequence));
     if (d <= 0) {
         // Late or repeated: the stored number stays that of the newest packet.
-        g_packetsOutOfOrder.fetch_add(1, std::memory_order_relaxed);
+        countOutOfOrder();
         return true;
     }
     if (d > 1) {
-        g_packetsLost.fetch_add(d - 1, std::memory_order_relaxed);
+        countLost(d - 1);
         m_worker->appendLog(QStringLiteral("%1: image:%2, missed %3 packets after %4\n")
                                 .arg(timeOfDay())
                                 .arg(m_packet.m_timestamp)
                                 .arg(d - 1)
                                 .arg(m_lastSequence));
     }
-    g_packetsExpected.fetch_add(d, std::memory_order_relaxed);
+    countExpected(d);
     m_lastSequence = m_packet.m_sequenceNumber;
     return false;
 }

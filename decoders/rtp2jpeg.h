@@ -3,6 +3,7 @@
 
 #include "jpegheader.h"
 #include "protocoldecoder.h"
+#include "rtpcounters.h"
 #include "rtppacketjpeg.h"
 
 #include <array>
@@ -69,6 +70,9 @@ public:
     const RTPPacketJpeg& packet() const { return m_packet; }
     bool waitingForSync() const { return m_needSync; }
     bool synchronised() const override { return !m_needSync; }
+    // Counts this stream's packets into `counters` as well as into the
+    // process-wide figures; nullptr: only there.
+    void setDeviceCounters(RtpCounters* counters) { m_deviceCounters = counters; }
     // RTCP packets dropped before they reached the reassembly.
     long long rtcpDropped() const { return m_rtcpDropped; }
 
@@ -147,6 +151,10 @@ private:
     // counted last.
     std::array<int, 3> m_restartCheckedFor = {-1, -1, -1};
     long long m_rtcpDropped = 0;
+    RtpCounters* m_deviceCounters = nullptr;
+    void countLost(std::int64_t n);
+    void countOutOfOrder();
+    void countExpected(std::int64_t n);
     // A packet far off the stream's timeline, waiting for the packet after
     // it to confirm a restart.
     struct TimelineJump

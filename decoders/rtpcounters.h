@@ -11,3 +11,12 @@
 extern std::atomic<std::int64_t> g_packetsLost;
 extern std::atomic<std::int64_t> g_packetsOutOfOrder;
 extern std::atomic<std::int64_t> g_packetsExpected;
+
+// One device's RTP statistics, beside the process-wide ones: written by its
+// reassembler, read by the window for the device's own figures.
+struct RtpCounters
+{
+    std::atomic<std::int64_t> lost{0};
+    std::atomic<std::int64_t> outOfOrder{0};
+    std::atomic<std::int64_t> expected{0};
+};

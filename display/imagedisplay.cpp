@@ -526,6 +526,15 @@ QString imageDisplay::tileCaption(const GetStreamImage& device, qint64 nowMs)
         second += QStringLiteral("  period %1 ms").arg(f.avgPeriodMs, 0, 'f', 1);
     if (f.hasDelay)
         second += QStringLiteral("  delay %1 ms").arg(f.delaySeconds * 1000, 0, 'f', 1);
+    const RtpCounters& rtp = device.worker()->rtpCounters();
+    const std::int64_t expected = rtp.expected.load(std::memory_order_relaxed);
+    if (expected > 0) {
+        const std::int64_t lost = rtp.lost.load(std::memory_order_relaxed);
+        second += QStringLiteral("  lost %1 of %2 packets (%3 %)")
+                      .arg(lost)
+                      .arg(expected)
+                      .arg(100.0 * double(lost) / double(expected), 0, 'f', 2);
+    }
     return first + QLatin1Char('\n') + second;
 }
 

@@ -262,6 +262,7 @@ std::unique_ptr<protocolDecoder> ImageGetWorker::makeDecoder()
             readRegularFile(path, Rtp2Jpeg::HeaderStoreBytes, &error))
         reference.emplace(file->cbegin(), file->cend());
     auto decoder = std::make_unique<Rtp2Jpeg>(this, reference);
+    decoder->setDeviceCounters(&m_rtpCounters);
     // A reference file that is there but cannot be used is the likeliest
     // reason for broken pictures; say so (an empty notice: all is well).
     QString notice;

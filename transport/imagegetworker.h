@@ -3,6 +3,7 @@
 
 #include "framesink.h"
 #include "latencyprobe.h"
+#include "rtpcounters.h"
 #include "senderlock.h"
 
 #include <QObject>
@@ -136,6 +137,8 @@ public:
     {
         return m_foreignDropped.load(std::memory_order_relaxed);
     }
+    // This device's RTP packet figures, over all its connections.
+    const RtpCounters& rtpCounters() const { return m_rtpCounters; }
     // `source`: the only sender (ADDR or ADDR:PORT) whose datagrams are
     // decoded; empty for the sender the stream synchronises with. Set before
     // the first connect.
@@ -216,6 +219,7 @@ private:
     QString m_sourceSetting;
     std::optional<DatagramSource> m_fixedSource; // for the running connection
     std::atomic<std::int64_t> m_foreignDropped{0};
+    RtpCounters m_rtpCounters;
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_connectQueued{false};
     std::atomic<std::int64_t> m_bytesReceived{0};

@@ -610,6 +610,8 @@ void tst_Rtp2Jpeg::sequenceAccounting()
     QFETCH(QStringList, lines);
 
     Rig rig;
+    RtpCounters device; // this stream's own figures, beside the process-wide ones
+    rig.decoder.setDeviceCounters(&device);
     const Counters before;
     for (int i = 0; i < sequence.size(); ++i)
         rig.send({sequence[i], 1000, 100 * i, 100});
@@ -618,6 +620,9 @@ void tst_Rtp2Jpeg::sequenceAccounting()
     QCOMPARE(after.lost - before.lost, lost);
     QCOMPARE(after.outOfOrder - before.outOfOrder, outOfOrder);
     QCOMPARE(after.expected - before.expected, expected);
+    QCOMPARE(device.lost.load(), lost);
+    QCOMPARE(device.outOfOrder.load(), outOfOrder);
+    QCOMPARE(device.expected.load(), expected);
 
     // A newer frame with a marker delivers the log text gathered so far.
     rig.send({sequence.last() + 1 == 65536 ? 0 : sequence.last() + 1, 2000, 0, 10, true});
