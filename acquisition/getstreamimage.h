@@ -64,6 +64,11 @@ public:
     // capacity passed with every frame request.
     int transferLength() const;
     const unsigned char* transferBuffer() const { return m_transferBuf; }
+    // Whether paintOverlay() draws anything. A controller that overrides it
+    // says so with setDrawsOverlay(true); the window then paints each frame
+    // through a pixmap and painter, otherwise it shows the image as it is.
+    bool drawsOverlay() const { return m_drawsOverlay; }
+    void setDrawsOverlay(bool draws) { m_drawsOverlay = draws; }
     const QImage& image() const { return m_image; }
     ImageGetWorker* worker() { return &m_worker; }
     const ImageGetWorker* worker() const { return &m_worker; }
@@ -165,4 +170,5 @@ private:
     int m_corruptFrames = 0;
     qint64 m_corruptSince = 0;
     Figures m_figures;
+    bool m_drawsOverlay = false;
 };

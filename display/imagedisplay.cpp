@@ -178,14 +178,23 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
         showInTile(tile, image, ovlImage);
     } else {
         applyLabelSize(image.size());
-        QPixmap pixmap = QPixmap::fromImage(image);
-        // A frame that failed to convert is shown as nothing; there is
-        // nothing for an overlay to draw on.
-        if (ovlImage != nullptr && !pixmap.isNull()) {
-            QPainter painter(&pixmap);
-            ovlImage->paintOverlay(painter);
+        if (ovlImage != nullptr && ovlImage->drawsOverlay()) {
+            QPixmap pixmap = QPixmap::fromImage(image);
+            // A frame that failed to convert is shown as nothing; there is
+            // nothing for an overlay to draw on.
+            if (!pixmap.isNull()) {
+                QPainter painter(&pixmap);
+                ovlImage->paintOverlay(painter);
+            }
+            ui.mainImage->setImage(pixmap);
+        } else {
+            // Nothing to draw on the frame: it is painted as it is. A raw
+            // gray image wraps the transfer buffer, which the next delivery
+            // overwrites, so the label keeps a copy of that one.
+            const bool wrapsBuffer = ovlImage != nullptr && !image.isNull()
+                                     && image.constBits() == ovlImage->transferBuffer();
+            ui.mainImage->setImage(wrapsBuffer ? image.copy() : image);
         }
-        ui.mainImage->setImage(pixmap);
         ui.mainImage->repaint();
     }
 #ifdef FRAMESCOPE_LATENCY_PROBE
@@ -207,9 +216,12 @@ void imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* dev
     QImage shown;
     if (!size.isEmpty() && !frame.isNull()) {
         shown = viewgeometry::scaledNearest(frame, size);
-        QPainter painter(&shown);
-        painter.scale(double(size.width()) / frame.width(), double(size.height()) / frame.height());
-        device->paintOverlay(painter);
+        if (device->drawsOverlay()) {
+            QPainter painter(&shown);
+            painter.scale(double(size.width()) / frame.width(),
+                          double(size.height()) / frame.height());
+            device->paintOverlay(painter);
+        }
     }
     m_tileView->setFrame(tile, frame, shown);
 }
@@ -411,7 +423,7 @@ void imageDisplay::setViewMode(ViewMode mode)
         m_captionTimer->start();
     } else {
         m_captionTimer->stop();
-        applyLabelSize(ui.mainImage->currentPixmap().size());
+        applyLabelSize(ui.mainImage->shownSize());
     }
     syncViewActions();
 }
@@ -427,7 +439,7 @@ void imageDisplay::setFitToWindow(bool fit)
         m_tileView->setFit(fit);
     } else {
         m_fitNewest = fit;
-        applyLabelSize(ui.mainImage->currentPixmap().size());
+        applyLabelSize(ui.mainImage->shownSize());
     }
     syncViewActions();
 }
@@ -446,7 +458,7 @@ void imageDisplay::setZoom(double zoom)
     } else {
         m_zoomNewest = viewgeometry::clampZoom(zoom);
         m_fitNewest = false;
-        applyLabelSize(ui.mainImage->currentPixmap().size());
+        applyLabelSize(ui.mainImage->shownSize());
     }
     syncViewActions();
 }
@@ -465,7 +477,7 @@ double imageDisplay::shownScale() const
         image = m_tileView->frame(tile).size();
     } else {
         shown = ui.mainImage->rect();
-        image = ui.mainImage->currentPixmap().size();
+        image = ui.mainImage->shownSize();
     }
     if (image.isEmpty() || shown.isEmpty())
         return zoom();
@@ -550,7 +562,7 @@ void imageDisplay::resizeEvent(QResizeEvent* event)
 {
     QMainWindow::resizeEvent(event);
     if (m_fitNewest && m_view == ViewMode::Newest)
-        applyLabelSize(ui.mainImage->currentPixmap().size());
+        applyLabelSize(ui.mainImage->shownSize());
 }
 
 void imageDisplay::changeEvent(QEvent* event)

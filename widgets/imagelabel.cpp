@@ -66,6 +66,7 @@ ImageLabel::~ImageLabel() = default;
 void ImageLabel::showNoImage()
 {
     m_pixmap = m_noImagePixmap.copy();
+    m_image = QImage();
     m_imageSize = m_pixmap.size();
     m_markRect = QRect();
     m_markColor = Qt::transparent;
@@ -74,6 +75,7 @@ void ImageLabel::showNoImage()
 void ImageLabel::clearImage()
 {
     m_pixmap = QPixmap();
+    m_image = QImage();
     m_imageSize = m_pixmap.size();
     m_markRect = QRect();
     m_markColor = Qt::transparent;
@@ -82,9 +84,26 @@ void ImageLabel::clearImage()
 QSize ImageLabel::setImage(const QPixmap& pixmap)
 {
     m_pixmap = pixmap;
+    m_image = QImage();
     m_imageSize = m_pixmap.size();
     update();
     return m_imageSize;
+}
+
+QSize ImageLabel::setImage(const QImage& image)
+{
+    m_image = image;
+    m_pixmap = QPixmap();
+    m_imageSize = m_image.size();
+    update();
+    return m_imageSize;
+}
+
+const QPixmap& ImageLabel::currentPixmap() const
+{
+    if (m_pixmap.isNull() && !m_image.isNull())
+        m_pixmap = QPixmap::fromImage(m_image);
+    return m_pixmap;
 }
 
 QSize ImageLabel::setImage(QString fileName)
@@ -94,6 +113,7 @@ QSize ImageLabel::setImage(QString fileName)
     QPixmap loaded;
     if (loaded.load(fileName)) {
         m_pixmap = loaded;
+        m_image = QImage();
         m_imageSize = m_pixmap.size();
     } else {
         qDebug("Error converting to pixmap");
@@ -105,6 +125,7 @@ QSize ImageLabel::setImage(QString fileName)
 QSize ImageLabel::setImage(const QByteArray* data)
 {
     m_pixmap = decodePixmap(data);
+    m_image = QImage();
     if (!m_pixmap.isNull())
         m_imageSize = m_pixmap.size();
     else if (data != nullptr && !data->isEmpty())
@@ -120,6 +141,7 @@ QSize ImageLabel::setImage(const QByteArray* data, int x, int y, int width, int 
     const QPixmap decoded = decodePixmap(data);
     if (!decoded.isNull()) {
         m_pixmap = decoded;
+        m_image = QImage();
         m_imageSize = m_pixmap.size();
     } else {
         showNoImage();
@@ -131,12 +153,12 @@ QSize ImageLabel::setImage(const QByteArray* data, int x, int y, int width, int 
 void ImageLabel::paintEvent(QPaintEvent* /*event*/)
 {
     QPainter painter(this);
-    if (m_pixmap.isNull()) {
+    if (m_pixmap.isNull() && m_image.isNull()) {
         m_markColor = Qt::transparent;
         painter.drawRect(frameRect().adjusted(0, 0, -1, -1));
         return;
     }
-    const QImage image = m_pixmap.toImage();
+    const QImage image = m_image.isNull() ? m_pixmap.toImage() : m_image;
     if (image.isNull()) {
         qDebug("Image is a null image");
         return;
@@ -178,7 +200,7 @@ void ImageLabel::contextMenuEvent(QContextMenuEvent* event)
 
 void ImageLabel::saveImage()
 {
-    savePixmap(m_pixmap);
+    savePixmap(currentPixmap());
 }
 
 void ImageLabel::savePixmap(const QPixmap& pixmap)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QColor>
+#include <QImage>
 #include <QLabel>
 #include <QPixmap>
 #include <QRect>
@@ -48,6 +49,9 @@ public:
     void showNoImage();
     void clearImage();
     QSize setImage(const QPixmap& pixmap);
+    // Shows `image` as it is: painted straight from the image, without a
+    // pixmap made of it (one is made only when asked for).
+    QSize setImage(const QImage& image);
     QSize setImage(QString fileName);
     QSize setImage(const QByteArray* data);
     // Shows the image in data with a marker of width x height centred on
@@ -60,7 +64,9 @@ public:
 
     void setSaveDialogs(const ImageSaveDialogs& dialogs) { m_dialogs = dialogs; }
 
-    const QPixmap& currentPixmap() const { return m_pixmap; }
+    const QPixmap& currentPixmap() const;
+    // The size of the picture shown; empty without one.
+    QSize shownSize() const { return m_image.isNull() ? m_pixmap.size() : m_image.size(); }
     QSize imageSize() const { return m_imageSize; }
     QRect markRect() const { return m_markRect; }
     bool markShown() const { return m_showMark; }
@@ -82,7 +88,10 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    QPixmap m_pixmap;
+    // Either the pixmap or the image holds the picture; a pixmap of the
+    // image is made on demand.
+    mutable QPixmap m_pixmap;
+    QImage m_image;
     QPixmap m_noImagePixmap;
     QSize m_imageSize{640, 480};
     QRect m_markRect{0, 0, 0, 0};

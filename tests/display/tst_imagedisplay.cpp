@@ -98,6 +98,7 @@ private slots:
     void movingAverage();
     void histogramEveryThousandFrames();
     void unwritableHistogramLogReportedOnce();
+    void frameShownWithOverlay_data();
     void frameShownWithOverlay();
     void nullFrame();
 
@@ -433,32 +434,47 @@ void tst_ImageDisplay::unwritableHistogramLogReportedOnce()
     QCOMPARE(window.frameCount(), 3000);
 }
 
+void tst_ImageDisplay::frameShownWithOverlay_data()
+{
+    QTest::addColumn<bool>("drawsOverlay");
+    QTest::newRow("the controller draws an overlay") << true;
+    // The window paints the frame as it is, without a pixmap or painter.
+    QTest::newRow("the controller draws nothing") << false;
+}
+
 void tst_ImageDisplay::frameShownWithOverlay()
 {
+    QFETCH(bool, drawsOverlay);
     const QString ini = m_dir.filePath(QStringLiteral("overlay.ini"));
     writeFile(ini, "[dev0]\nhost=127.0.0.1\nport=1\n");
     QSettings settings(ini, QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("dev0"));
     MarkingController controller(&settings);
+    controller.setDrawsOverlay(drawsOverlay);
 
     TestDisplay window(iniPath());
+    window.show();
     QImage frame = solidFrame(64, 48, Qt::white);
     window.showFrame(frame, &controller, 40);
-    QCOMPARE(controller.calls, 1);
+    QCOMPARE(controller.calls, drawsOverlay ? 1 : 0);
 
     auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
     QCOMPARE(label->minimumSize(), QSize(64, 48));
     QCOMPARE(label->maximumSize(), QSize(64, 48));
+    const QColor corner = drawsOverlay ? QColor(Qt::red) : QColor(Qt::white);
     const QImage shown = label->currentPixmap().toImage();
-    QCOMPARE(shown.pixelColor(1, 1), QColor(Qt::red));
+    QCOMPARE(shown.pixelColor(1, 1), corner);
     QCOMPARE(shown.pixelColor(30, 30), QColor(Qt::white));
+    const QImage painted = label->grab().toImage();
+    QCOMPARE(painted.pixelColor(1, 1), corner);
+    QCOMPARE(painted.pixelColor(30, 30), QColor(Qt::white));
     // The controller's own frame is not drawn on.
     QCOMPARE(frame.pixelColor(1, 1), QColor(Qt::white));
 
     // Through the slot, with the frame timer.
     window.acquisitionEvent(frame, nullptr);
     QCOMPARE(window.frameCount(), 2);
-    QCOMPARE(controller.calls, 1);
+    QCOMPARE(controller.calls, drawsOverlay ? 1 : 0);
 }
 
 void tst_ImageDisplay::nullFrame()
