@@ -89,6 +89,13 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     connect(m_tileView, &TileView::soloChanged, this, [this] { syncViewActions(); });
     // Captions carry per-device figures; a few refreshes a second are
     // enough, and nothing is laid out per frame.
+    m_statusPaintClock.start();
+    m_statusFlush = new QTimer(this);
+    m_statusFlush->setSingleShot(true);
+    connect(m_statusFlush, &QTimer::timeout, this, [this] {
+        ui.statusBar->setUpdatesEnabled(true); // paints the newest text
+        m_statusPaintClock.restart();
+    });
     m_captionTimer = new QTimer(this);
     m_captionTimer->setInterval(500);
     connect(m_captionTimer, &QTimer::timeout, this, &imageDisplay::refreshCaptions);
@@ -164,6 +171,7 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
     if (m_frameCount % HistogramEveryFrames == 0)
         writeHistogramLine();
 
+    holdStatusPaint();
     ui.statusBar->showMessage(statusText(m_frameCount, m_avgFrameTime, t, g_packetsLost.load(),
                                          g_packetsOutOfOrder.load(), g_packetsExpected.load(),
                                          g_frameDelay));
@@ -202,6 +210,20 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
         latencyprobe::recorder().addShown(latencyprobe::nowNs()
                                           - ovlImage->worker()->deliveredFinishNs());
 #endif
+}
+
+void imageDisplay::holdStatusPaint()
+{
+    // Painting the status text costs more than the rest of a frame's
+    // display; at hundreds of frames a second nobody reads it that often.
+    if (!ui.statusBar->updatesEnabled())
+        return; // held already; the flush paints the newest text
+    if (m_statusPaintClock.elapsed() >= StatusPaintMs) {
+        m_statusPaintClock.restart();
+        return; // painted with this frame
+    }
+    ui.statusBar->setUpdatesEnabled(false);
+    m_statusFlush->start(StatusPaintMs);
 }
 
 void imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* device)

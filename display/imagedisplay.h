@@ -223,6 +223,13 @@ private:
     double m_zoomNewest = 1.0;
     TileView* m_tileView = nullptr;
     QTimer* m_captionTimer = nullptr;
+    // The status line's text changes with every frame, but it is painted at
+    // most every StatusPaintMs: between, the status bar's updates are held
+    // and m_statusFlush paints the newest text when the interval ends.
+    static constexpr int StatusPaintMs = 20;
+    void holdStatusPaint();
+    QElapsedTimer m_statusPaintClock;
+    QTimer* m_statusFlush = nullptr;
     QMenu* m_menuView = nullptr;
     QActionGroup* m_viewGroup = nullptr;
     QAction* m_actionNewest = nullptr;

@@ -101,6 +101,7 @@ private slots:
     void frameShownWithOverlay_data();
     void frameShownWithOverlay();
     void nullFrame();
+    void statusLineCatchesUpAfterBurst();
 
     void pointerReadout_data();
     void pointerReadout();
@@ -491,6 +492,20 @@ void tst_ImageDisplay::nullFrame()
     QVERIFY(window.findChild<QStatusBar*>(QStringLiteral("statusBar"))
                 ->currentMessage()
                 .startsWith(QStringLiteral("frameNr:     2 ")));
+}
+
+// Frames faster than the status line is painted: its text is always the
+// newest, and the paint held back in between follows within its interval.
+void tst_ImageDisplay::statusLineCatchesUpAfterBurst()
+{
+    TestDisplay window(iniPath());
+    window.show();
+    auto* bar = window.findChild<QStatusBar*>(QStringLiteral("statusBar"));
+    QImage frame = solidFrame(64, 48, Qt::white);
+    for (int i = 0; i < 10; ++i)
+        window.showFrame(frame, nullptr, 1);
+    QVERIFY(bar->currentMessage().startsWith(QStringLiteral("frameNr:    10 ")));
+    QTRY_VERIFY_WITH_TIMEOUT(bar->updatesEnabled(), 1000);
 }
 
 void tst_ImageDisplay::pointerReadout_data()
