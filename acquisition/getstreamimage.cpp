@@ -139,6 +139,9 @@ GetStreamImage::~GetStreamImage()
     // the scan budget); its result and a waiting frame are not shown, but
     // their log text is kept.
     m_converter.stop();
+    // Withdraws the request: once this returns, the worker is not copying
+    // into either transfer buffer and will not start to.
+    m_worker.imageRequested(nullptr, 0);
     for (std::optional<Delivery>* d : {&m_converting, &m_waiting})
         if (d->has_value())
             writeLog((*d)->logMsg);

@@ -1049,6 +1049,14 @@ void tst_GetStreamImage::unshownFramesReportedOncePerCause_data()
         << "video/x-raw-gray" << QByteArray(100, 'g')
         << "raw gray frame of 100 bytes, but sizeX x sizeY is 13 x 7 = 91 bytes; the picture "
            "may be sheared";
+    // The device's max_pixels is 90.
+    QTest::newRow("JPEG declaring more than max_pixels")
+        << "image/jpeg" << jpegFile(16, 8, qRgb(1, 2, 3))
+        << "frame declares 16 x 8 pixels, more than max_pixels (90); such frames are not decoded";
+    QTest::newRow("progressive JPEG beyond the scan budget")
+        << "image/jpeg" << withRepeatedLastScan(::jpegFile(solidFrame(9, 9, Qt::blue), 90, true), 2)
+        << "JPEG frame of 9 x 9 pixels in 12 scans exceeds the decoding budget of 4 scans of "
+           "max_pixels (90); such frames are not decoded";
 }
 
 void tst_GetStreamImage::unshownFramesReportedOncePerCause()
@@ -1064,12 +1072,13 @@ void tst_GetStreamImage::unshownFramesReportedOncePerCause()
                                        {QStringLiteral("port"), peer.port()},
                                        {QStringLiteral("sizeX"), 13},
                                        {QStringLiteral("sizeY"), 7},
+                                       {QStringLiteral("max_pixels"), 90},
                                        {QStringLiteral("logfile"), log}});
     // Twice on the console, once per cause: the frames in between clear it.
     const QRegularExpression line(QStringLiteral("^dev0: ") + QRegularExpression::escape(report));
     QTest::ignoreMessage(QtWarningMsg, line);
     QTest::ignoreMessage(QtWarningMsg, line);
-    QTest::failOnWarning(QRegularExpression(QStringLiteral("^dev0: (frame|raw)")));
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("^dev0: (frame|raw|JPEG)")));
 
     auto c = std::make_unique<GetStreamImage>(settings.get());
     Receiver receiver;
