@@ -214,6 +214,9 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
             delivery.buffer = pBuf;
             // Taken now, before decoding, so decoding time is not part of it.
             delivery.delay = measureDelay(delivery.job);
+#ifdef FRAMESCOPE_LATENCY_PROBE
+            delivery.finishNs = m_worker.deliveredFinishNs();
+#endif
             if (m_converting.has_value()) {
                 // One frame at most waits for the converter; both buffers
                 // are then taken and no request goes out.
@@ -225,6 +228,9 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
                 m_logTarget = &*m_converting;
             }
         } else {
+#ifdef FRAMESCOPE_LATENCY_PROBE
+            m_shownFinishNs = m_worker.deliveredFinishNs();
+#endif
             convertImage(conType, pBuf, len);
         }
     }
@@ -260,6 +266,7 @@ void GetStreamImage::conversionFinished()
     requestNextFrame();
     if (done.delay)
         g_frameDelay = *done.delay;
+    m_shownFinishNs = done.finishNs;
     finishConversion(done.job, std::move(*frame));
     writeLog(done.logMsg);
 }
@@ -453,20 +460,23 @@ void GetStreamImage::writeEvents(const QStringList& lines, bool console)
 
 void GetStreamImage::requestNextFrame()
 {
+    // One request at a time: while one is outstanding its delivery may
+    // already be on its way, and asking again would let the worker write
+    // into the buffer a second time before that delivery is handled.
+    if (m_requestedBuf != nullptr)
+        return;
     // The buffer neither being converted nor waiting for the converter; with
     // both taken the request follows when a conversion ends.
-    if (m_requestedBuf == nullptr) {
-        for (unsigned char* b : {m_transferBuf, m_spareBuf}) {
-            const bool taken = (m_converting && m_converting->buffer == b)
-                               || (m_waiting && m_waiting->buffer == b);
-            if (!taken) {
-                m_requestedBuf = b;
-                break;
-            }
+    for (unsigned char* b : {m_transferBuf, m_spareBuf}) {
+        const bool taken =
+            (m_converting && m_converting->buffer == b) || (m_waiting && m_waiting->buffer == b);
+        if (!taken) {
+            m_requestedBuf = b;
+            break;
         }
-        if (m_requestedBuf == nullptr)
-            return;
     }
+    if (m_requestedBuf == nullptr)
+        return;
     // A direct call: a queued one would wait behind the receive loop that
     // occupies the worker's thread.
     m_worker.imageRequested(m_requestedBuf, transferLength());

@@ -143,8 +143,7 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
     ui.mainImage->repaint();
 #ifdef FRAMESCOPE_LATENCY_PROBE
     if (ovlImage != nullptr)
-        latencyprobe::recorder().addShown(latencyprobe::nowNs()
-                                          - ovlImage->worker()->deliveredFinishNs());
+        latencyprobe::recorder().addShown(latencyprobe::nowNs() - ovlImage->shownFinishNs());
 #endif
 }
 

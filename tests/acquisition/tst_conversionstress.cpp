@@ -4,13 +4,14 @@
 // mid-stream the way the window closes, several times over. Every image
 // handed to the window must be one whole frame (never a mix of two), arrive
 // in the order the device sent it, and have pixels of its own, never those
-// of a transfer buffer that is filled again. Run under ThreadSanitizer this
-// proves the hand-off between worker, controller and converter race-free.
+// of a transfer buffer that is filled again.
 //
-// The race detector cannot see the ordering that the toolkit's queued
-// connections provide, so the worker's delivery reaches the controller
-// through a direct connection and a lock of the test's own; everything after
-// that (converter thread, requests, buffer reuse) is the controller's.
+// The worker's delivery reaches the controller through a direct connection
+// and a lock of the test's own instead of the queued connection, so that the
+// test decides when deliveries and results are handled. The race detector
+// cannot see the ordering of the toolkit's queued calls, which the
+// controller's connection set-up uses; tst_converterhandoff runs the same
+// hand-off without them under it.
 #include "frameconversion.h"
 #include "getstreamimage.h"
 #include "loopbackpeer.h"
@@ -189,8 +190,8 @@ void tst_ConversionStress::streamAndCloseMidStream()
             for (auto& device : devices) {
                 const quint32 k = quint32(round * FramesPerRound + i);
                 const QByteArray body = device->gray ? grayFrame(k) : jpegs[k % Colours];
-                QVERIFY(device->peer.send(simlib::multipartPart(
-                    device->gray ? "video/x-raw-gray" : "image/jpeg", body)));
+                QVERIFY(device->peer.send(
+                    simlib::multipartPart(device->gray ? "video/x-raw-gray" : "image/jpeg", body)));
             }
             if (i == closeAt)
                 break;
