@@ -68,8 +68,8 @@ struct Device
     std::mutex lock;
     std::optional<std::pair<unsigned char*, int>> delivered;
     // The controller's side, in the test's thread only.
-    int requested = -1;  // buffer index with the worker
-    int converting = -1; // buffer index with the converter
+    int requested = -1;                         // buffer index with the worker
+    int converting = -1;                        // buffer index with the converter
     std::optional<std::pair<int, int>> waiting; // buffer index, length
     qint64 last = -1;
     int shown = 0;
@@ -138,7 +138,8 @@ void tst_ConverterHandoff::fourDevicesClosedMidStream()
     std::thread feeder([&] {
         std::array<std::unique_ptr<MultipartDec>, Devices> decoders;
         for (int d = 0; d < Devices; ++d)
-            decoders[std::size_t(d)] = std::make_unique<MultipartDec>(devices[std::size_t(d)].worker.get());
+            decoders[std::size_t(d)] =
+                std::make_unique<MultipartDec>(devices[std::size_t(d)].worker.get());
         for (quint32 k = 0; k < FramesPerDevice && !closed.load(); ++k) {
             for (auto& decoder : decoders) {
                 const QByteArray part =
