@@ -11,6 +11,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 double g_frameDelay = 0.0;
@@ -76,6 +77,10 @@ struct FastJpegDecoder
 {
     tjhandle handle = tjInitDecompress();
     QImage image;
+    // Without reuse: images handed out earlier, decoded into again once
+    // their last other holder has let go of them. A stream of frames then
+    // needs no fresh allocation (and no page faults) per frame.
+    std::array<QImage, 2> pool;
     ~FastJpegDecoder()
     {
         if (handle != nullptr)
@@ -123,9 +128,20 @@ bool decodePlainJpeg(const unsigned char* data, int len, QImage* out, bool reuse
         return false;
 
     // Without reuse the image is the caller's alone: the next call never
-    // writes into pixels that another thread may still be reading.
+    // writes into pixels that anyone may still be reading. A pooled image is
+    // taken only when nothing but the pool refers to it any more.
+    QImage* pooled = nullptr;
+    if (!reuseImage) {
+        for (QImage& candidate : decoder.pool) {
+            if (!candidate.isNull() && !candidate.isDetached())
+                continue;
+            if (pooled == nullptr
+                || (candidate.size() == QSize(width, height) && candidate.format() == format))
+                pooled = &candidate;
+        }
+    }
     QImage fresh;
-    QImage& image = reuseImage ? decoder.image : fresh;
+    QImage& image = reuseImage ? decoder.image : (pooled != nullptr ? *pooled : fresh);
     if (image.size() != QSize(width, height) || image.format() != format)
         image = QImage(width, height, format);
     if (image.isNull())
