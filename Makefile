@@ -46,8 +46,8 @@ test-asan:
 test-tsan:
 	$(CHECK_DEPS) build test
 	cmake --preset tsan
-	cmake --build --preset tsan -j $(JOBS) --target tst_framehandoffstress
-	TSAN_OPTIONS="halt_on_error=1" ctest --preset tsan -L threads $(CTEST_ARGS)
+	cmake --build --preset tsan -j $(JOBS) --target tst_framehandoffstress tst_converterhandoff
+	TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --preset tsan -L threads $(CTEST_ARGS)
 
 fuzz:
 	$(CHECK_DEPS) build fuzz

@@ -6,10 +6,12 @@
 #include <QImageReader>
 
 #include "jpegsegments.h"
+#include "jpegwarnings.h"
 
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 double g_frameDelay = 0.0;
@@ -75,6 +77,10 @@ struct FastJpegDecoder
 {
     tjhandle handle = tjInitDecompress();
     QImage image;
+    // Without reuse: images handed out earlier, decoded into again once
+    // their last other holder has let go of them. A stream of frames then
+    // needs no fresh allocation (and no page faults) per frame.
+    std::array<QImage, 2> pool;
     ~FastJpegDecoder()
     {
         if (handle != nullptr)
@@ -88,7 +94,7 @@ struct FastJpegDecoder
 // image's rows. Returns false, leaving *out alone, for every file it does not
 // handle exactly so (the toolkit's reader then decides), including any that
 // libjpeg-turbo reports a warning or an error for.
-bool decodePlainJpeg(const unsigned char* data, int len, QImage* out)
+bool decodePlainJpeg(const unsigned char* data, int len, QImage* out, bool reuseImage)
 {
     JfifDensity density;
     if (!plainJpegHeader(data, len, &density))
@@ -121,7 +127,21 @@ bool decodePlainJpeg(const unsigned char* data, int len, QImage* out)
     if (width <= 0 || height <= 0 || bytes > (qint64(JpegAllocationLimitMiB) << 20) / 2)
         return false;
 
-    QImage& image = decoder.image;
+    // Without reuse the image is the caller's alone: the next call never
+    // writes into pixels that anyone may still be reading. A pooled image is
+    // taken only when nothing but the pool refers to it any more.
+    QImage* pooled = nullptr;
+    if (!reuseImage) {
+        for (QImage& candidate : decoder.pool) {
+            if (!candidate.isNull() && !candidate.isDetached())
+                continue;
+            if (pooled == nullptr
+                || (candidate.size() == QSize(width, height) && candidate.format() == format))
+                pooled = &candidate;
+        }
+    }
+    QImage fresh;
+    QImage& image = reuseImage ? decoder.image : (pooled != nullptr ? *pooled : fresh);
     if (image.size() != QSize(width, height) || image.format() != format)
         image = QImage(width, height, format);
     if (image.isNull())
@@ -139,9 +159,9 @@ bool decodePlainJpeg(const unsigned char* data, int len, QImage* out)
         image.setDotsPerMeterX(int(100. * density.x));
         image.setDotsPerMeterY(int(100. * density.y));
     } else {
-        const QImage fresh(1, 1, format);
-        image.setDotsPerMeterX(fresh.dotsPerMeterX());
-        image.setDotsPerMeterY(fresh.dotsPerMeterY());
+        const QImage blank(1, 1, format);
+        image.setDotsPerMeterX(blank.dotsPerMeterX());
+        image.setDotsPerMeterY(blank.dotsPerMeterY());
     }
     *out = image;
     return true;
@@ -172,6 +192,38 @@ bool isJpegData(const unsigned char* data, int len)
     return len >= 2 && data[0] == 0xFF && data[1] == jpeg::MarkerSOI;
 }
 
+// The size in the first frame header (SOF0-SOF15 but DHT, JPG and DAC) before
+// the first scan; invalid when there is none or it is cut off.
+QSize jpegDeclaredSize(const unsigned char* data, int len)
+{
+    jpeg::SegmentWalker walker(data, len, 0);
+    jpeg::Segment segment;
+    while (walker.next(&segment)) {
+        const int c = segment.code;
+        const bool frameHeader = c >= 0xC0 && c <= 0xCF && c != 0xC4 && c != 0xC8 && c != 0xCC;
+        if (!frameHeader)
+            continue;
+        if (segment.length < 5 || !walker.fits(segment))
+            return QSize();
+        const unsigned char* p = data + segment.offset;
+        return QSize((p[3] << 8) | p[4], (p[1] << 8) | p[2]);
+    }
+    return QSize();
+}
+
+qint64 pixelsOf(const QSize& size)
+{
+    return size.isValid() ? qint64(size.width()) * qint64(size.height()) : 0;
+}
+
+// The allocation limit, in MiB, for a picture of at most `maxPixels` at 32
+// bits per pixel, never above the toolkit-wide JPEG limit.
+int allocationLimitMiB(qint64 maxPixels)
+{
+    const qint64 mib = (std::max<qint64>(maxPixels, 1) * 4 + (1 << 20) - 1) >> 20;
+    return int(std::min<qint64>(mib, JpegAllocationLimitMiB));
+}
+
 } // namespace
 
 const QList<QRgb>& grayColorTable()
@@ -198,28 +250,119 @@ QImage wrapGrayFrame(unsigned char* data, qint64 len, int sizeX, int sizeY)
     return image;
 }
 
-QImage decodeJpegFrame(const unsigned char* data, int len)
+QString FrameRefusal::text(qint64 maxPixels) const
+{
+    switch (cause) {
+    case Cause::TooManyPixels:
+        return QStringLiteral("frame declares %1 x %2 pixels, more than max_pixels (%3); such "
+                              "frames are not decoded")
+            .arg(width)
+            .arg(height)
+            .arg(maxPixels);
+    case Cause::OverScanBudget:
+        return QStringLiteral("JPEG frame of %1 x %2 pixels in %3 scans exceeds the decoding "
+                              "budget of %4 scans of max_pixels (%5); such frames are not decoded")
+            .arg(width)
+            .arg(height)
+            .arg(scans)
+            .arg(JpegScanPassesAtMaxPixels)
+            .arg(maxPixels);
+    case Cause::TooManyScans:
+        return QStringLiteral("JPEG frame with more than %1 scans; such frames are not decoded")
+            .arg(MaxJpegScans);
+    case Cause::None:
+        break;
+    }
+    return QString();
+}
+
+QSize declaredImageSize(const unsigned char* data, int len)
 {
     if (data == nullptr || len <= 0)
-        return QImage();
-    // Only a JPEG file has scans; other formats may hold FF DA anywhere.
-    if (isJpegData(data, len) && countScans(data, len, MaxJpegScans) > MaxJpegScans)
-        return QImage();
-    // Most frames are plain JPEG files: decoded directly, they give the same
-    // image without the reader's per-frame set-up, allocation and row
-    // conversion.
-    QImage fast;
-    if (decodePlainJpeg(data, len, &fast))
-        return fast;
+        return QSize();
+    if (isJpegData(data, len))
+        return jpegDeclaredSize(data, len);
     QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data), len);
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
+    return reader.size();
+}
+
+QImage decodeJpegFrame(const unsigned char* data, int len)
+{
+    return decodeJpegFrame(data, len, DefaultMaxPixels, nullptr);
+}
+
+QImage decodeJpegFrame(const unsigned char* data, int len, qint64 maxPixels, FrameRefusal* refusal,
+                       bool reuseImage)
+{
+    FrameRefusal ignored;
+    FrameRefusal& r = refusal != nullptr ? *refusal : ignored;
+    r = FrameRefusal();
+    if (data == nullptr || len <= 0)
+        return QImage();
+    const auto refuse = [&r](FrameRefusal::Cause cause, const QSize& size) {
+        r.cause = cause;
+        r.width = size.width();
+        r.height = size.height();
+        return QImage();
+    };
+    const bool jpegData = isJpegData(data, len);
+    if (jpegData) {
+        const QSize size = jpegDeclaredSize(data, len);
+        const qint64 pixels = pixelsOf(size);
+        if (pixels > maxPixels)
+            return refuse(FrameRefusal::Cause::TooManyPixels, size);
+        // Only a JPEG file has scans; other formats may hold FF DA anywhere.
+        r.scans = countScans(data, len, MaxJpegScans);
+        if (r.scans > MaxJpegScans)
+            return refuse(FrameRefusal::Cause::TooManyScans, size);
+        if (pixels * r.scans > maxPixels * JpegScanPassesAtMaxPixels)
+            return refuse(FrameRefusal::Cause::OverScanBudget, size);
+        // Most frames are plain JPEG files: decoded directly, they give the
+        // same image without the reader's per-frame set-up, allocation and
+        // row conversion.
+        QImage fast;
+        if (decodePlainJpeg(data, len, &fast, reuseImage))
+            return fast;
+    }
+    QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data), len);
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    if (!jpegData) {
+        // Whatever the format, its header says how large the picture is
+        // before a pixel is decoded.
+        const QSize size = reader.size();
+        if (pixelsOf(size) > maxPixels)
+            return refuse(FrameRefusal::Cause::TooManyPixels, size);
+    }
     // Set explicitly: the reader's default differs between Qt versions, and a
-    // header may declare any size up to 65535 x 65535.
-    reader.setAllocationLimit(JpegAllocationLimitMiB);
+    // header may declare any size up to 65535 x 65535. A format that does not
+    // tell its size beforehand is held to the device's pixel limit here.
+    reader.setAllocationLimit(allocationLimitMiB(maxPixels));
     QImage image;
     if (!reader.read(&image))
         return QImage();
     return image;
+}
+
+ConvertedFrame convertFrame(const FrameJob& job)
+{
+    ConvertedFrame out;
+    if (job.conType == QLatin1String(RawGrayContentType)) {
+        // wrapGrayFrame takes a writable pointer for the image it builds;
+        // the image is only read.
+        out.image =
+            wrapGrayFrame(const_cast<unsigned char*>(job.data), job.len, job.sizeX, job.sizeY);
+        if (job.ownPixels && !out.image.isNull())
+            out.image = out.image.copy();
+    } else if (job.conType == QLatin1String(JpegContentType)) {
+        const long long warningsBefore = jpegWarningCount();
+        out.image = decodeJpegFrame(job.data, job.len, job.maxPixels, &out.refusal, !job.ownPixels);
+        out.corrupt =
+            !out.refusal.refused() && (out.image.isNull() || jpegWarningCount() != warningsBefore);
+    }
+    return out;
 }

@@ -4,10 +4,13 @@
 #include <QImage>
 #include <QList>
 #include <QRgb>
+#include <QSize>
+#include <QString>
 
 // Delay of the most recent time-stamped JPEG frame of any device, in
-// seconds. Written by the frame conversion, read by the status line; both run
-// in the GUI thread.
+// seconds. The delay is measured in the GUI thread when a frame is delivered
+// and written there just before the frame is handed to the window, whose
+// status line reads it; conversion threads never touch it.
 extern double g_frameDelay;
 
 // Content types a device reports for its frames.
@@ -25,6 +28,46 @@ constexpr int JpegAllocationLimitMiB = 256;
 // write about ten scans, a few dozen at most.
 constexpr int MaxJpegScans = 100;
 
+// Largest picture, in pixels, that a device's encoded frames may declare
+// unless its `max_pixels` key says otherwise: an 8K frame, 7680 x 4320.
+inline constexpr qint64 DefaultMaxPixels = 33177600;
+
+// Each scan makes the JPEG decoder pass over every pixel once more, so the
+// cost of a frame grows with its declared pixels times its scans. A frame is
+// refused when that product exceeds this many scans of a picture of
+// max_pixels: with the default, an 8K frame in up to 4 scans (baseline files
+// have 1 to 3), a 4K frame in up to 16 (encoders write about 10 for a
+// progressive file). Empty scans are a dozen bytes each, and at 8000 x 8000
+// a hundred of them cost seconds per frame; an 8K frame alone takes most of
+// a second on a small machine, so the budget stays close to that.
+inline constexpr int JpegScanPassesAtMaxPixels = 4;
+
+// Why a frame was refused before decoding.
+struct FrameRefusal
+{
+    enum class Cause
+    {
+        None,
+        TooManyPixels,  // the declared picture is larger than max_pixels
+        OverScanBudget, // declared pixels x scans beyond the budget above
+        TooManyScans,   // more than MaxJpegScans scans
+    };
+    Cause cause = Cause::None;
+    qint64 width = 0;
+    qint64 height = 0;
+    int scans = 0;
+
+    bool refused() const { return cause != Cause::None; }
+    // The device log line that names the cause; the same text for every
+    // frame refused for the same cause and size.
+    QString text(qint64 maxPixels) const;
+};
+
+// The picture size an encoded file declares, read from its header without
+// decoding it: a JPEG file's frame header, for any other format what the
+// toolkit's reader says. An invalid size when the header does not tell.
+QSize declaredImageSize(const unsigned char* data, int len);
+
 // The shared 256-entry gray colour table: entry i is qRgb(i, i, i). Built on
 // first use, lives until the process ends.
 const QList<QRgb>& grayColorTable();
@@ -40,3 +83,40 @@ QImage wrapGrayFrame(unsigned char* data, qint64 len, int sizeX, int sizeY);
 // cannot be decoded, declares a picture beyond the limit or holds more than
 // MaxJpegScans scans.
 QImage decodeJpegFrame(const unsigned char* data, int len);
+
+// The same with a device's pixel limit: the declared size is read first, for
+// every format, and a frame beyond `maxPixels`, or a JPEG file beyond the
+// scan budget, is refused without being decoded; `refusal` (may be null)
+// says why. `reuseImage` lets the calling thread decode into the image of
+// its previous call when nothing else holds it any more; a conversion
+// thread whose results live on elsewhere passes false.
+QImage decodeJpegFrame(const unsigned char* data, int len, qint64 maxPixels, FrameRefusal* refusal,
+                       bool reuseImage = true);
+
+// One delivered frame to convert, as the device controller describes it.
+struct FrameJob
+{
+    QString conType; // after contentoverwrite
+    const unsigned char* data = nullptr;
+    int len = 0;
+    int sizeX = 0;
+    int sizeY = 0;
+    qint64 maxPixels = DefaultMaxPixels;
+    // A raw gray image gets pixels of its own instead of referring to
+    // `data`, so that the buffer can be reused while the image is shown.
+    bool ownPixels = false;
+};
+
+// What one conversion produced.
+struct ConvertedFrame
+{
+    QImage image;
+    // A JPEG frame that failed to decode or made the reader warn.
+    bool corrupt = false;
+    FrameRefusal refusal;
+};
+
+// Converts one frame of type "video/x-raw-gray" or "image/jpeg"; any other
+// type gives a null image. Thread-safe: it touches nothing but the job's
+// bytes and the calling thread's decoder.
+ConvertedFrame convertFrame(const FrameJob& job);

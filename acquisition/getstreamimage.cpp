@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -49,7 +51,11 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
     : QObject(parent), m_sizeX(0), m_sizeY(0), m_image(), m_worker(settings), m_thread(),
       m_name(settings->group()),
       m_status(settings->group(), settings->value(QStringLiteral("host")).toString(),
-               settings->value(QStringLiteral("port")).toInt(), m_worker.protocol())
+               settings->value(QStringLiteral("port")).toInt(), m_worker.protocol()),
+      m_converter([this] {
+          QMetaObject::invokeMethod(this, &GetStreamImage::conversionFinished,
+                                    Qt::QueuedConnection);
+      })
 {
     // Keys are read in the order the members are declared; the worker read
     // its own (protocol) when it was constructed above.
@@ -82,6 +88,21 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
         qWarning().noquote()
             << QStringLiteral("Device group \"%1\": %2").arg(settings->group(), logLimitWarning);
     m_contentOverwrite = settings->value(QStringLiteral("contentoverwrite"), QString()).toString();
+    const QString maxPixels = settings->value(QStringLiteral("max_pixels"), QString()).toString();
+    if (!maxPixels.isEmpty()) {
+        bool ok = false;
+        const qint64 value = maxPixels.trimmed().toLongLong(&ok);
+        if (ok && value > 0 && value <= MaxPixelsLimit) {
+            m_maxPixels = value;
+        } else {
+            qWarning().noquote()
+                << QStringLiteral("Device group \"%1\": max_pixels=\"%2\" is not a number from 1 "
+                                  "to %3; %4 is used")
+                       .arg(settings->group(), maxPixels)
+                       .arg(MaxPixelsLimit)
+                       .arg(DefaultMaxPixels);
+        }
+    }
 
     installJpegWarningCounter();
     m_worker.setReferenceHeaderFile(referenceHeaderFile);
@@ -101,6 +122,7 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
     connect(&m_statusTimer, &QTimer::timeout, this, &GetStreamImage::updateStatus);
 
     m_transferBuf = new unsigned char[std::size_t(transferLength())];
+    m_spareBuf = new unsigned char[std::size_t(transferLength())];
 
     m_thread.start(QThread::HighestPriority);
     m_reconnectTimer.start(ReconnectIntervalMs);
@@ -113,6 +135,18 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
 
 GetStreamImage::~GetStreamImage()
 {
+    // The conversion in progress finishes (bounded by the pixel limit and
+    // the scan budget); its result and a waiting frame are not shown, but
+    // their log text is kept.
+    m_converter.stop();
+    // Withdraws the request: once this returns, the worker is not copying
+    // into either transfer buffer and will not start to.
+    m_worker.imageRequested(nullptr, 0);
+    for (std::optional<Delivery>* d : {&m_converting, &m_waiting})
+        if (d->has_value())
+            writeLog((*d)->logMsg);
+    m_converting.reset();
+    m_waiting.reset();
     m_reconnectTimer.stop();
     // The receive loop does not see quit(): it checks the stop flag after
     // every wait slice and returns, then the thread's event loop ends.
@@ -128,6 +162,8 @@ GetStreamImage::~GetStreamImage()
     m_image = QImage();
     delete[] m_transferBuf;
     m_transferBuf = nullptr;
+    delete[] m_spareBuf;
+    m_spareBuf = nullptr;
 }
 
 void GetStreamImage::setRecorder(FrameRecorder* recorder, int device)
@@ -152,34 +188,150 @@ void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int 
         // recording only.
         if (m_recorder != nullptr)
             m_recorder->record(m_recordDevice, conType, pBuf,
-                               pBuf == m_transferBuf ? std::min(len, transferLength()) : len,
+                               isTransferBuffer(pBuf) ? std::min(len, transferLength()) : len,
                                FrameRecorder::wallClockUs());
     }
+    m_logTarget = nullptr;
     processImage(conType, pBuf, len);
-    writeLog(logMsg);
+    // A frame on its way through the converter takes its log text along:
+    // the text is written once the frame has been handed to the window.
+    if (m_logTarget != nullptr)
+        m_logTarget->logMsg += logMsg;
+    else
+        writeLog(logMsg);
+    m_logTarget = nullptr;
 }
 
 void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
 {
-    if (len > 0)
-        convertImage(conType, pBuf, len);
+    const bool fromWorker = pBuf != nullptr && pBuf == m_requestedBuf;
+    if (fromWorker)
+        m_requestedBuf = nullptr;
+    if (len > 0) {
+        if (fromWorker && m_convertInThread) {
+            Delivery delivery;
+            delivery.job = makeJob(conType, pBuf, len);
+            delivery.job.ownPixels = true;
+            delivery.buffer = pBuf;
+            // Taken now, before decoding, so decoding time is not part of it.
+            delivery.delay = measureDelay(delivery.job);
+#ifdef FRAMESCOPE_LATENCY_PROBE
+            delivery.finishNs = m_worker.deliveredFinishNs();
+#endif
+            if (m_converting.has_value()) {
+                // One frame at most waits for the converter; both buffers
+                // are then taken and no request goes out.
+                Q_ASSERT(!m_waiting.has_value());
+                m_waiting = std::move(delivery);
+                m_logTarget = &*m_waiting;
+            } else {
+                startConversion(std::move(delivery));
+                m_logTarget = &*m_converting;
+            }
+        } else {
+#ifdef FRAMESCOPE_LATENCY_PROBE
+            m_shownFinishNs = m_worker.deliveredFinishNs();
+#endif
+            convertImage(conType, pBuf, len);
+        }
+    }
     // Also after an empty delivery: without a new request the worker would
     // never deliver this device's frames again.
     requestNextFrame();
 }
 
-void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
+void GetStreamImage::startConversion(Delivery delivery)
+{
+    m_converting = std::move(delivery);
+    if (!m_converter.submit(m_converting->job)) {
+        // Only after stop(), which the destructor calls first; convert here
+        // rather than lose the frame.
+        Delivery d = *std::exchange(m_converting, std::nullopt);
+        if (d.delay)
+            setFrameDelay(*d.delay);
+        finishConversion(d.job, convertFrame(d.job));
+        writeLog(d.logMsg);
+    }
+}
+
+void GetStreamImage::conversionFinished()
+{
+    std::optional<ConvertedFrame> frame = m_converter.take();
+    if (!frame || !m_converting.has_value())
+        return;
+    Delivery done = *std::exchange(m_converting, std::nullopt);
+    // The converter and the worker get their next work before the window
+    // paints, so that receiving, converting and painting overlap.
+    if (m_waiting.has_value())
+        startConversion(*std::exchange(m_waiting, std::nullopt));
+    requestNextFrame();
+    if (done.delay)
+        setFrameDelay(*done.delay);
+    m_shownFinishNs = done.finishNs;
+    finishConversion(done.job, std::move(*frame));
+    writeLog(done.logMsg);
+}
+
+int GetStreamImage::framesInConversion() const
+{
+    return (m_converting.has_value() ? 1 : 0) + (m_waiting.has_value() ? 1 : 0);
+}
+
+FrameJob GetStreamImage::makeJob(QString conType, unsigned char* pBuf, int len) const
 {
     // A delivery never exceeds the transfer buffer; hold to that even for a
     // caller that reports more.
-    if (pBuf == m_transferBuf)
+    if (isTransferBuffer(pBuf))
         len = std::min(len, transferLength());
+    FrameJob job;
+    job.conType = m_contentOverwrite.isEmpty() ? conType : m_contentOverwrite;
+    job.data = pBuf;
+    job.len = len;
+    job.sizeX = m_sizeX;
+    job.sizeY = m_sizeY;
+    job.maxPixels = m_maxPixels;
+    return job;
+}
 
-    if (!m_contentOverwrite.isEmpty())
-        conType = m_contentOverwrite;
+std::optional<double> GetStreamImage::measureDelay(const FrameJob& job)
+{
+    if (job.conType != QLatin1String(JpegContentType))
+        return std::nullopt;
+    unsigned short field = 0;
+    long long deviceTimeUs = 0;
+    if (!readFrameTimestamp(job.data, job.len, &field, &deviceTimeUs))
+        return std::nullopt;
+    // Narrowed to 32 bits by saturation: a device clock that jumps by an
+    // hour must not wrap into a negative delay.
+    const long long d = m_stopwatch.delayMicroseconds(deviceTimeUs);
+    const auto delay = std::int32_t(std::clamp<long long>(d, INT32_MIN, INT32_MAX));
+    return delay / 1000000.0;
+}
 
+void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
+{
+    const FrameJob job = makeJob(conType, pBuf, len);
+    if (job.conType == QLatin1String(JpegContentType)) {
+        // The delay is taken before decoding, so decoding time is not part
+        // of it.
+        if (const std::optional<double> delay = measureDelay(job))
+            setFrameDelay(*delay);
+        // The previous picture is released before the next is decoded.
+        m_image = QImage();
+    }
+    if (job.conType == QLatin1String(RawGrayContentType) && m_transferBuf == nullptr) {
+        finishConversion(job, ConvertedFrame());
+        return;
+    }
+    finishConversion(job, convertFrame(job));
+}
+
+void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
+{
+    const QString& conType = job.conType;
+    const int len = job.len;
     if (conType == QLatin1String(RawGrayContentType)) {
-        m_image = m_transferBuf != nullptr ? wrapGrayFrame(pBuf, len, m_sizeX, m_sizeY) : QImage();
+        m_image = std::move(frame.image);
         m_image.setColorTable(grayColorTable());
         const qint64 expected = qint64(m_sizeX) * m_sizeY;
         if (m_image.isNull())
@@ -199,28 +351,22 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
         else
             m_unshownCause.clear();
     } else if (conType == QLatin1String(JpegContentType)) {
-        // The delay is taken before decoding, so decoding time is not part
-        // of it.
-        unsigned short field = 0;
-        long long deviceTimeUs = 0;
-        if (readFrameTimestamp(pBuf, len, &field, &deviceTimeUs)) {
-            // Narrowed to 32 bits by saturation: a device clock that jumps
-            // by an hour must not wrap into a negative delay.
-            const long long d = m_stopwatch.delayMicroseconds(deviceTimeUs);
-            const auto delay = std::int32_t(std::clamp<long long>(d, INT32_MIN, INT32_MAX));
-            g_frameDelay = delay / 1000000.0;
-            m_figures.delaySeconds = g_frameDelay;
-            m_figures.hasDelay = true;
-        }
-        m_image = QImage();
-        const long long warningsBefore = jpegWarningCount();
-        m_image = decodeJpegFrame(pBuf, len);
-        if (m_image.isNull() || jpegWarningCount() != warningsBefore)
+        m_image = std::move(frame.image);
+        if (frame.refusal.refused())
+            reportUnshownFrame(frame.refusal.text(m_maxPixels));
+        else if (frame.corrupt)
             ++m_corruptFrames;
         else
             m_unshownCause.clear();
     }
     emit acquisitionEvent(m_image, this);
+}
+
+void GetStreamImage::setFrameDelay(double seconds)
+{
+    g_frameDelay = seconds;
+    m_figures.delaySeconds = seconds;
+    m_figures.hasDelay = true;
 }
 
 void GetStreamImage::countFrame(qint64 nowMs)
@@ -337,9 +483,26 @@ void GetStreamImage::writeEvents(const QStringList& lines, bool console)
 
 void GetStreamImage::requestNextFrame()
 {
+    // One request at a time: while one is outstanding its delivery may
+    // already be on its way, and asking again would let the worker write
+    // into the buffer a second time before that delivery is handled.
+    if (m_requestedBuf != nullptr)
+        return;
+    // The buffer neither being converted nor waiting for the converter; with
+    // both taken the request follows when a conversion ends.
+    for (unsigned char* b : {m_transferBuf, m_spareBuf}) {
+        const bool taken =
+            (m_converting && m_converting->buffer == b) || (m_waiting && m_waiting->buffer == b);
+        if (!taken) {
+            m_requestedBuf = b;
+            break;
+        }
+    }
+    if (m_requestedBuf == nullptr)
+        return;
     // A direct call: a queued one would wait behind the receive loop that
     // occupies the worker's thread.
-    m_worker.imageRequested(m_transferBuf, transferLength());
+    m_worker.imageRequested(m_requestedBuf, transferLength());
 }
 
 void GetStreamImage::writeLog(const QString& logMsg)

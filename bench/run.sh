@@ -273,9 +273,11 @@ run_e2e() {
     fps=$(awk -v n="$shown" -v s="$e2e_seconds" 'BEGIN { printf "%.1f", n / s }')
     sent=$(awk -v n="$finished" -v s="$e2e_seconds" 'BEGIN { printf "%.1f", n / s }')
     cpu="$(awk '/cpu_per_frame_ms/ { printf "%.2f", $2 }' "$dir/latency.txt") ms"
+    local busy
+    busy="$(awk '/gui_busy_fraction/ { printf "%.0f", 100 * $2 }' "$dir/latency.txt") %"
     echo "$name: devices $devices shown $shown finished $finished delivered $delivered cpu/frame $cpu rss ${rss} kB latency median $median ms p99 $p99 ms; simulator: $(tail -1 "$dir/sim.out")" >&2
     e2e_sent=${sent:--} e2e_fps=$fps e2e_dropped=$((finished - delivered)) e2e_cpu=$cpu e2e_rss=$((rss / 1024))
-    e2e_median=$median e2e_p99=$p99
+    e2e_median=$median e2e_p99=$p99 e2e_busy=$busy
 }
 echo "== loopback, ${e2e_seconds} s per run" >&2
 e2e_rows=()
@@ -283,8 +285,9 @@ e2e_rows=()
 e2e_row() {
     local versus="-"
     [ -n "$2" ] && versus=$(ratio "$e2e_fps" "$2")
-    e2e_rows+=("$(printf '| %s | %s | %s | %s | %s | %s | %s MB | %s / %s ms |' "$1" "$e2e_sent" \
-        "$e2e_fps" "$versus" "$e2e_dropped" "$e2e_cpu" "$e2e_rss" "$e2e_median" "$e2e_p99")")
+    e2e_rows+=("$(printf '| %s | %s | %s | %s | %s | %s | %s MB | %s / %s ms | %s |' "$1" \
+        "$e2e_sent" "$e2e_fps" "$versus" "$e2e_dropped" "$e2e_cpu" "$e2e_rss" "$e2e_median" \
+        "$e2e_p99" "$e2e_busy")")
 }
 jpeg_offer=$(awk -v r="$jpeg" 'BEGIN { printf "%.0f", r }')
 gray_offer=$(awk -v r="$gray" 'BEGIN { printf "%.0f", r }')
@@ -309,6 +312,6 @@ echo "| benchmark | framescope | baseline | ratio | target |"
 echo "|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 echo
-echo "| loopback over TCP into framescope (offscreen), 1280x960 | frames received/s | frames shown/s | shown / conversion benchmark rate | dropped by the double buffer | CPU per frame | RSS | latency last byte -> end of repaint, median / p99 |"
-echo "|---|---|---|---|---|---|---|---|"
+echo "| loopback over TCP into framescope (offscreen), 1280x960 | frames received/s | frames shown/s | shown / conversion benchmark rate | dropped by the double buffer | CPU per frame | RSS | latency last byte -> end of repaint, median / p99 | GUI thread busy |"
+echo "|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${e2e_rows[@]}"

@@ -200,15 +200,14 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
             // gray image wraps the transfer buffer, which the next delivery
             // overwrites, so the label keeps a copy of that one.
             const bool wrapsBuffer = ovlImage != nullptr && !image.isNull()
-                                     && image.constBits() == ovlImage->transferBuffer();
+                                     && ovlImage->isTransferBuffer(image.constBits());
             ui.mainImage->setImage(wrapsBuffer ? image.copy() : image);
         }
         ui.mainImage->repaint();
     }
 #ifdef FRAMESCOPE_LATENCY_PROBE
     if (ovlImage != nullptr)
-        latencyprobe::recorder().addShown(latencyprobe::nowNs()
-                                          - ovlImage->worker()->deliveredFinishNs());
+        latencyprobe::recorder().addShown(latencyprobe::nowNs() - ovlImage->shownFinishNs());
 #endif
 }
 
@@ -231,7 +230,7 @@ void imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* dev
     // A raw gray image wraps the controller's transfer buffer, which the
     // next delivery overwrites; the tile keeps a copy of its own.
     const QImage frame =
-        !image.isNull() && image.constBits() == device->transferBuffer() ? image.copy() : image;
+        !image.isNull() && device->isTransferBuffer(image.constBits()) ? image.copy() : image;
     // Scaled once, straight to the tile's size, and the overlay drawn on the
     // scaled picture in frame coordinates: no full-size copy per frame.
     const QSize size = m_tileView->shownSize(tile, frame.size());

@@ -31,32 +31,6 @@ QByteArray jpegFile(int w, int h, bool progressive)
     return ::jpegFile(image, 60, progressive);
 }
 
-// The position of the first marker `code` (FF code) at or after `from`.
-qsizetype markerAt(const QByteArray& jpeg, int code, qsizetype from = 2)
-{
-    for (qsizetype i = from; i + 1 < jpeg.size(); ++i)
-        if (uchar(jpeg[i]) == 0xFF && uchar(jpeg[i + 1]) == code)
-            return i;
-    return -1;
-}
-
-// A progressive file whose last scan header is repeated `copies` times
-// before EOI, each without entropy-coded data: a dozen bytes that make the
-// decoder process one more scan over every block of the picture.
-QByteArray withRepeatedLastScan(const QByteArray& jpeg, int copies)
-{
-    qsizetype last = -1;
-    for (qsizetype at = markerAt(jpeg, 0xDA); at >= 0; at = markerAt(jpeg, 0xDA, at + 2))
-        last = at;
-    const int length = (uchar(jpeg[last + 2]) << 8) | uchar(jpeg[last + 3]);
-    const QByteArray header = jpeg.mid(last, 2 + length);
-    const qsizetype eoi = jpeg.size() - 2;
-    QByteArray out = jpeg.left(eoi);
-    for (int i = 0; i < copies; ++i)
-        out += header;
-    return out + jpeg.right(2);
-}
-
 } // namespace
 
 class tst_BadConversion : public QObject
@@ -69,9 +43,11 @@ private slots:
     void hostileJpeg();
     void grayFrameForUnusableSize_data();
     void grayFrameForUnusableSize();
+    void refusedBeforeDecoding_data();
+    void refusedBeforeDecoding();
 
 private:
-    std::unique_ptr<GetStreamImage> device(int sizeX, int sizeY);
+    std::unique_ptr<GetStreamImage> device(int sizeX, int sizeY, qint64 maxPixels = 0);
     // Converts `frame` from the device's transfer buffer (where the worker
     // puts it) and returns every image the window was handed.
     QList<QImage> convert(GetStreamImage* c, const QString& type, const QByteArray& frame);
@@ -85,12 +61,14 @@ void tst_BadConversion::init()
     QVERIFY(m_dir->isValid());
 }
 
-std::unique_ptr<GetStreamImage> tst_BadConversion::device(int sizeX, int sizeY)
+std::unique_ptr<GetStreamImage> tst_BadConversion::device(int sizeX, int sizeY, qint64 maxPixels)
 {
     // No host: the worker's connection attempt ends at once.
     QSettings settings(m_dir->filePath(QStringLiteral("device.ini")), QSettings::IniFormat);
     settings.setValue(QStringLiteral("sizeX"), sizeX);
     settings.setValue(QStringLiteral("sizeY"), sizeY);
+    if (maxPixels > 0)
+        settings.setValue(QStringLiteral("max_pixels"), maxPixels);
     return std::make_unique<GetStreamImage>(&settings);
 }
 
@@ -120,12 +98,12 @@ void tst_BadConversion::hostileJpeg_data()
     QTest::newRow("declares 65500 x 65500") << withDeclaredSize(good, 65500, 65500) << QSize();
     QTest::newRow("declares 65500 x 1") << withDeclaredSize(good, 65500, 1) << QSize(65500, 1);
     QTest::newRow("declares 0 x 0") << withDeclaredSize(good, 0, 0) << QSize();
-    const qsizetype sos = markerAt(good, 0xDA);
+    const qsizetype sos = jpegMarkerAt(good, 0xDA);
     for (qsizetype cut : {qsizetype(1), qsizetype(2), qsizetype(20), sos, sos + 14,
                           (sos + good.size()) / 2, good.size() - 2})
         QTest::addRow("baseline cut to %lld bytes", static_cast<long long>(cut))
             << good.left(cut) << QSize(64, 48);
-    for (qsizetype cut : {markerAt(progressive, 0xDA) + 20, progressive.size() / 2})
+    for (qsizetype cut : {jpegMarkerAt(progressive, 0xDA) + 20, progressive.size() / 2})
         QTest::addRow("progressive cut to %lld bytes", static_cast<long long>(cut))
             << progressive.left(cut) << QSize(64, 48);
     // Beyond MaxJpegScans the frame is refused before any pass over it.
@@ -196,6 +174,87 @@ void tst_BadConversion::grayFrameForUnusableSize()
     QCOMPARE(!images[0].isNull(), shown);
     if (shown)
         QCOMPARE(images[0].size(), QSize(sizeX, sizeY));
+}
+
+void tst_BadConversion::refusedBeforeDecoding_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<qint64>("maxPixels"); // 0: the default
+    QTest::addColumn<int>("cause");        // FrameRefusal::Cause
+    QTest::addColumn<QSize>("declared");
+
+    using Cause = FrameRefusal::Cause;
+    const QByteArray small = jpegFile(64, 48, false);
+    const QImage picture = solidFrame(64, 48, QColor(20, 120, 220));
+    QTest::newRow("jpeg 8000 x 8000, default limit")
+        << withDeclaredSize(small, 8000, 8000) << qint64(0) << int(Cause::TooManyPixels)
+        << QSize(8000, 8000);
+    QTest::newRow("jpeg 7681 x 4320, one row beyond an 8K frame")
+        << withDeclaredSize(small, 7681, 4320) << qint64(0) << int(Cause::TooManyPixels)
+        << QSize(7681, 4320);
+    QTest::newRow("jpeg at the limit")
+        << small << qint64(64 * 48) << int(Cause::None) << QSize(64, 48);
+    QTest::newRow("jpeg one pixel beyond")
+        << small << qint64(64 * 48 - 1) << int(Cause::TooManyPixels) << QSize(64, 48);
+    // Any format the reader knows may arrive labelled image/jpeg; its own
+    // header is read before decoding.
+    for (const char* format : {"png", "bmp", "ppm"}) {
+        QTest::addRow("%s at the limit", format)
+            << imageFile(picture, format) << qint64(64 * 48) << int(Cause::None) << QSize(64, 48);
+        QTest::addRow("%s one pixel beyond", format)
+            << imageFile(picture, format) << qint64(64 * 48 - 1) << int(Cause::TooManyPixels)
+            << QSize(64, 48);
+    }
+    // Progressive files pay per scan: 512 x 512 in its own ten scans fits
+    // the passes over max_pixels = 3 x 512 x 512, with 20 more it does not.
+    const QByteArray progressive = jpegFile(512, 512, true);
+    QTest::newRow("progressive within the scan budget")
+        << progressive << qint64(3 * 512 * 512) << int(Cause::None) << QSize(512, 512);
+    QTest::newRow("progressive beyond the scan budget")
+        << withRepeatedLastScan(progressive, 20) << qint64(3 * 512 * 512)
+        << int(Cause::OverScanBudget) << QSize(512, 512);
+    QTest::newRow("the same with the default limit")
+        << withRepeatedLastScan(progressive, 20) << qint64(0) << int(Cause::None)
+        << QSize(512, 512);
+    // The frames of the attack that cost seconds each: 98 empty scans over
+    // 8000 x 8000, and the same scans over a picture within max_pixels.
+    QTest::newRow("98 scans over 8000 x 8000")
+        << withRepeatedLastScan(withDeclaredSize(jpegFile(16, 16, true), 8000, 8000), 88)
+        << qint64(0) << int(Cause::TooManyPixels) << QSize(8000, 8000);
+    QTest::newRow("98 scans over 7680 x 4320")
+        << withRepeatedLastScan(withDeclaredSize(jpegFile(16, 16, true), 7680, 4320), 88)
+        << qint64(0) << int(Cause::OverScanBudget) << QSize(7680, 4320);
+}
+
+void tst_BadConversion::refusedBeforeDecoding()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(qint64, maxPixels);
+    QFETCH(int, cause);
+    QFETCH(QSize, declared);
+    QVERIFY(!frame.isEmpty());
+
+    const auto* data = reinterpret_cast<const unsigned char*>(frame.constData());
+    QCOMPARE(declaredImageSize(data, int(frame.size())), declared);
+    FrameRefusal refusal;
+    const QImage direct = decodeJpegFrame(data, int(frame.size()),
+                                          maxPixels > 0 ? maxPixels : DefaultMaxPixels, &refusal);
+    QCOMPARE(int(refusal.cause), cause);
+    QCOMPARE(direct.isNull(), cause != int(FrameRefusal::Cause::None));
+    if (refusal.refused())
+        QCOMPARE(QSize(int(refusal.width), int(refusal.height)), declared);
+    else
+        QCOMPARE(direct.size(), declared);
+
+    // Through a device with that max_pixels: one image for the window, and
+    // the refusal in the device's report.
+    const auto c = device(1024, 1024, maxPixels);
+    QCOMPARE(c->maxPixels(), maxPixels > 0 ? maxPixels : DefaultMaxPixels);
+    if (refusal.refused())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not decoded$")));
+    const QList<QImage> images = convert(c.get(), QStringLiteral("image/jpeg"), frame);
+    QCOMPARE(images.size(), 1);
+    QCOMPARE(images[0].isNull(), refusal.refused());
 }
 
 QTEST_GUILESS_MAIN(tst_BadConversion)

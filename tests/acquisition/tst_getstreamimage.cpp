@@ -158,6 +158,15 @@ private slots:
     void unknownTypeShowsPreviousImage();
     void jpegTimestamp();
     void jpegDecompressionBomb();
+    void maxPixelsKey_data();
+    void maxPixelsKey();
+
+    // Conversion on the converter thread, driven the way the worker
+    // delivers: into the buffer the controller asked it to fill.
+    void convertedInThreadInArrivalOrder();
+    void sameFramesCountedInThreadAndInPlace_data();
+    void sameFramesCountedInThreadAndInPlace();
+    void shutdownWithConversionsInFlight();
 
     // Device log file.
     void noLogFileConfigured();
@@ -513,6 +522,8 @@ void tst_GetStreamImage::recordsAsDelivered()
     if (!overwrite.isEmpty())
         keys.insert(QStringLiteral("contentoverwrite"), overwrite);
     const auto c = offlineController(keys);
+    // Converted at once, so that the image is there when the call returns.
+    c->setConvertInThread(false);
     FrameRecorder recorder;
     QString error;
     QVERIFY(recorder.start(m_dir->filePath(QStringLiteral("rec")), &error));
@@ -563,6 +574,8 @@ void tst_GetStreamImage::fullRecordingQueueStillShowsEveryFrame()
         offlineController({{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}});
     c0->setRecorder(&recorder, 0);
     c1->setRecorder(&recorder, 1);
+    c0->setConvertInThread(false);
+    c1->setConvertInThread(false);
     Receiver receiver;
     receiver.attach(c0.get());
     receiver.attach(c1.get());
@@ -725,6 +738,221 @@ void tst_GetStreamImage::jpegDecompressionBomb()
     QVERIFY(receiver.images[0].isNull());
 }
 
+void tst_GetStreamImage::maxPixelsKey_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<qint64>("maxPixels");
+    QTest::addColumn<bool>("warns");
+    QTest::newRow("not set") << QVariant() << DefaultMaxPixels << false;
+    QTest::newRow("640 x 480") << QVariant(307200) << qint64(307200) << false;
+    QTest::newRow("beyond int") << QVariant("4294836225") << qint64(4294836225LL) << false;
+    QTest::newRow("zero") << QVariant(0) << DefaultMaxPixels << true;
+    QTest::newRow("negative") << QVariant(-5) << DefaultMaxPixels << true;
+    QTest::newRow("not a number") << QVariant("8K") << DefaultMaxPixels << true;
+    QTest::newRow("beyond any JPEG") << QVariant("4294836226") << DefaultMaxPixels << true;
+}
+
+void tst_GetStreamImage::maxPixelsKey()
+{
+    QFETCH(QVariant, value);
+    QFETCH(qint64, maxPixels);
+    QFETCH(bool, warns);
+    QVariantMap keys;
+    if (value.isValid())
+        keys.insert(QStringLiteral("max_pixels"), value);
+    if (warns)
+        QTest::ignoreMessage(
+            QtWarningMsg, QRegularExpression(QStringLiteral("^Device group \"dev0\": max_pixels")));
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("max_pixels")));
+    QCOMPARE(offlineController(keys)->maxPixels(), maxPixels);
+}
+
+namespace {
+
+// Plays the worker: copies `frame` into the buffer the controller asked to
+// have filled and delivers it. False when no buffer is asked for.
+bool deliver(GetStreamImage* c, const QString& type, const QByteArray& frame,
+             const QString& log = QString(), int len = -1)
+{
+    auto* buffer = const_cast<unsigned char*>(c->requestedBuffer());
+    if (buffer == nullptr)
+        return false;
+    const int n = int(std::min<qsizetype>(frame.size(), c->transferLength()));
+    std::memcpy(buffer, frame.constData(), std::size_t(n));
+    c->newImageReceived(type, buffer, len < 0 ? n : len, log);
+    return true;
+}
+
+} // namespace
+
+void tst_GetStreamImage::convertedInThreadInArrivalOrder()
+{
+    const QString log = m_dir->filePath(QStringLiteral("dev0.log"));
+    const auto c = offlineController({{QStringLiteral("sizeX"), 16},
+                                      {QStringLiteral("sizeY"), 12},
+                                      {QStringLiteral("logfile"), log}});
+    QVERIFY(c->convertsInThread());
+    // The deliveries' texts in the log, without the device's own events.
+    const auto contents = [&] {
+        QFile f(log);
+        QByteArray texts;
+        if (f.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : f.readAll().split('\n'))
+                if (line.size() == 1)
+                    texts += line + '\n';
+        return texts;
+    };
+    Receiver receiver;
+    receiver.attach(c.get());
+    QList<QByteArray> logAtFrame;
+    QList<const uchar*> bits;
+    receiver.onEvent = [&] {
+        logAtFrame.append(contents());
+        bits.append(c->image().constBits());
+    };
+    const QString gray = QStringLiteral("video/x-raw-gray");
+    const unsigned char* first = c->requestedBuffer();
+    QCOMPARE(first, c->transferBuffer());
+
+    // Two deliveries before the GUI thread looks at a result: the first is
+    // being converted, the second waits, and no buffer is left to request.
+    QVERIFY(deliver(c.get(), gray, grayFrame(16, 12, 1), QStringLiteral("a\n")));
+    QCOMPARE(c->requestedBuffer(), c->spareTransferBuffer());
+    QVERIFY(deliver(c.get(), gray, grayFrame(16, 12, 2), QStringLiteral("b\n")));
+    QCOMPARE(c->requestedBuffer(), nullptr);
+    QCOMPARE(c->framesInConversion(), 2);
+    QCOMPARE(receiver.images.size(), 0);
+    QCOMPARE(contents(), QByteArray());
+
+    // In arrival order, each log text after its frame, and a request again.
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 2, 5000);
+    QVERIFY(sameGrayPixels(receiver.images[0], grayFrame(16, 12, 1), 16, 12));
+    QVERIFY(sameGrayPixels(receiver.images[1], grayFrame(16, 12, 2), 16, 12));
+    QCOMPARE(logAtFrame, QList<QByteArray>({QByteArray(), QByteArray("a\n")}));
+    QCOMPARE(contents(), QByteArray("a\nb\n"));
+    QCOMPARE(c->framesInConversion(), 0);
+    QVERIFY(c->requestedBuffer() != nullptr);
+    // The shown images have pixels of their own: the buffers they came
+    // from are filled again meanwhile.
+    for (const uchar* b : bits)
+        for (const unsigned char* buffer : {c->transferBuffer(), c->spareTransferBuffer()})
+            QVERIFY(b < buffer || b >= buffer + c->transferLength());
+
+    // A JPEG frame and an empty delivery: the latter is not converted but
+    // its text is written, and the cycle goes on.
+    QVERIFY(deliver(c.get(), QStringLiteral("image/jpeg"), jpegFile(16, 12, qRgb(0, 0, 250)),
+                    QStringLiteral("c\n")));
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 3, 5000);
+    QVERIFY(isNearly(receiver.images[2].pixel(8, 6), qRgb(0, 0, 250)));
+    QVERIFY(deliver(c.get(), gray, QByteArray(), QStringLiteral("d\n"), 0));
+    QCOMPARE(contents(), QByteArray("a\nb\nc\nd\n"));
+    QVERIFY(deliver(c.get(), gray, grayFrame(16, 12, 3)));
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 4, 5000);
+}
+
+void tst_GetStreamImage::sameFramesCountedInThreadAndInPlace_data()
+{
+    QTest::addColumn<QString>("overwrite");
+    QTest::newRow("types as delivered") << QString();
+    QTest::newRow("forced gray") << QStringLiteral("video/x-raw-gray");
+    QTest::newRow("forced none") << QStringLiteral("none");
+}
+
+// The window counts every acquisitionEvent (frame number, average, histogram)
+// and shows g_frameDelay with it; the same deliveries must produce the same
+// events, images and delays whether they are converted in place or on the
+// converter thread.
+void tst_GetStreamImage::sameFramesCountedInThreadAndInPlace()
+{
+    QFETCH(QString, overwrite);
+    struct Event
+    {
+        bool null;
+        QSize size;
+        double delay;
+        bool operator==(const Event&) const = default;
+    };
+    const QByteArray jpeg = jpegFile(16, 12, qRgb(250, 250, 0));
+    const QByteArray bomb = withDeclaredSize(jpeg, 9000, 9000);
+    const auto run = [&](bool inThread, QList<Event>& events) {
+        QVariantMap keys{{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}};
+        if (!overwrite.isEmpty())
+            keys.insert(QStringLiteral("contentoverwrite"), overwrite);
+        const auto c = offlineController(keys);
+        c->setConvertInThread(inThread);
+        auto counterNs = std::make_shared<long long>(1'000'000'000'000LL);
+        c->setStopwatch(Stopwatch([counterNs] { return *counterNs; }, 1000000000));
+        connect(c.get(), &GetStreamImage::acquisitionEvent, c.get(), [&](QImage& image) {
+            events.append({image.isNull(), image.size(), g_frameDelay});
+        });
+        g_frameDelay = 0.5;
+        const long long nowUs = *counterNs / 1000;
+        const QList<QPair<QString, QByteArray>> frames = {
+            {QStringLiteral("video/x-raw-gray"), grayFrame(16, 12)},
+            {QStringLiteral("image/jpeg"), withApp9(jpeg, nowUs - 3000)},
+            {QStringLiteral("video/x-raw-gray"), grayFrame(16, 11)},
+            {QStringLiteral("image/jpeg"), withApp9(jpeg, nowUs - 5000)},
+            {QStringLiteral("text/plain"), jpeg},
+            {QStringLiteral("image/jpeg"), jpeg.left(60)},
+            {QStringLiteral("image/jpeg"), bomb},
+            {QStringLiteral("image/jpeg"), QByteArray()},
+            {QStringLiteral("image/jpeg"), jpeg},
+        };
+        int expected = 0;
+        for (const auto& [type, bytes] : frames) {
+            // One waiting frame at most; let the converter catch up.
+            QTRY_VERIFY_WITH_TIMEOUT(c->requestedBuffer() != nullptr, 5000);
+            QVERIFY(deliver(c.get(), type, bytes));
+            expected += bytes.isEmpty() ? 0 : 1;
+            // A frame converted in place is handed over within the call.
+            if (!inThread)
+                QCOMPARE(events.size(), expected);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(events.size(), expected, 5000);
+        QCOMPARE(c->framesInConversion(), 0);
+    };
+    QList<Event> inPlace;
+    QList<Event> inThread;
+    run(false, inPlace);
+    if (QTest::currentTestFailed())
+        return;
+    run(true, inThread);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(inPlace.size(), 8);
+    QVERIFY(inThread == inPlace);
+}
+
+void tst_GetStreamImage::shutdownWithConversionsInFlight()
+{
+    // Frames that cost the converter a noticeable while: 3840 x 2160
+    // declared in a dozen scans, a few hundred bytes each.
+    const QByteArray costly = withRepeatedLastScan(
+        withDeclaredSize(::jpegFile(solidFrame(16, 16, QColor(Qt::red)), 90, true), 3840, 2160), 2);
+    QVERIFY(!costly.isEmpty());
+    LoopbackPeer peer;
+    QVERIFY(peer.isListening());
+    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
+                                       {QStringLiteral("port"), peer.port()},
+                                       {QStringLiteral("sizeX"), 640},
+                                       {QStringLiteral("sizeY"), 480}});
+    auto c = std::make_unique<GetStreamImage>(settings.get());
+    QVERIFY(peer.acceptClient(5000));
+    const QByteArray part = simlib::multipartPart("image/jpeg", costly);
+    QTimer feed;
+    connect(&feed, &QTimer::timeout, this, [&] { peer.send(part); });
+    feed.start(20);
+    QTRY_VERIFY_WITH_TIMEOUT(c->framesInConversion() > 0, 5000);
+    QElapsedTimer clock;
+    clock.start();
+    c.reset();
+    feed.stop();
+    qInfo("destroyed in %lld ms with a conversion in flight",
+          static_cast<long long>(clock.elapsed()));
+    // The bound is generous: a conversion in progress finishes first.
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+}
+
 void tst_GetStreamImage::noLogFileConfigured()
 {
     const auto c = offlineController({{QStringLiteral("sizeX"), 4}, {QStringLiteral("sizeY"), 1}});
@@ -821,6 +1049,14 @@ void tst_GetStreamImage::unshownFramesReportedOncePerCause_data()
         << "video/x-raw-gray" << QByteArray(100, 'g')
         << "raw gray frame of 100 bytes, but sizeX x sizeY is 13 x 7 = 91 bytes; the picture "
            "may be sheared";
+    // The device's max_pixels is 90.
+    QTest::newRow("JPEG declaring more than max_pixels")
+        << "image/jpeg" << jpegFile(16, 8, qRgb(1, 2, 3))
+        << "frame declares 16 x 8 pixels, more than max_pixels (90); such frames are not decoded";
+    QTest::newRow("progressive JPEG beyond the scan budget")
+        << "image/jpeg" << withRepeatedLastScan(::jpegFile(solidFrame(9, 9, Qt::blue), 90, true), 2)
+        << "JPEG frame of 9 x 9 pixels in 12 scans exceeds the decoding budget of 4 scans of "
+           "max_pixels (90); such frames are not decoded";
 }
 
 void tst_GetStreamImage::unshownFramesReportedOncePerCause()
@@ -836,12 +1072,13 @@ void tst_GetStreamImage::unshownFramesReportedOncePerCause()
                                        {QStringLiteral("port"), peer.port()},
                                        {QStringLiteral("sizeX"), 13},
                                        {QStringLiteral("sizeY"), 7},
+                                       {QStringLiteral("max_pixels"), 90},
                                        {QStringLiteral("logfile"), log}});
     // Twice on the console, once per cause: the frames in between clear it.
     const QRegularExpression line(QStringLiteral("^dev0: ") + QRegularExpression::escape(report));
     QTest::ignoreMessage(QtWarningMsg, line);
     QTest::ignoreMessage(QtWarningMsg, line);
-    QTest::failOnWarning(QRegularExpression(QStringLiteral("^dev0: (frame|raw)")));
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("^dev0: (frame|raw|JPEG)")));
 
     auto c = std::make_unique<GetStreamImage>(settings.get());
     Receiver receiver;

@@ -16,11 +16,14 @@
 #include <QRegularExpression>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTime>
 #include <QToolTip>
+
+#include <cstring>
 
 namespace {
 
@@ -102,6 +105,7 @@ private slots:
     void frameShownWithOverlay();
     void nullFrame();
     void statusLineCatchesUpAfterBurst();
+    void grayFrameOutlivesItsTransferBuffer();
 
     void pointerReadout_data();
     void pointerReadout();
@@ -506,6 +510,30 @@ void tst_ImageDisplay::statusLineCatchesUpAfterBurst()
         window.showFrame(frame, nullptr, 1);
     QVERIFY(bar->currentMessage().startsWith(QStringLiteral("frameNr:    10 ")));
     QTRY_VERIFY_WITH_TIMEOUT(bar->updatesEnabled(), 1000);
+}
+
+// A raw gray image wraps the transfer buffer, which is refilled as soon as
+// the frame is shown; the window must keep showing the frame it was given.
+void tst_ImageDisplay::grayFrameOutlivesItsTransferBuffer()
+{
+    const QString ini = m_dir.filePath(QStringLiteral("gray.ini"));
+    writeFile(ini, "[dev0]\nhost=127.0.0.1\nport=1\nsizeX=8\nsizeY=6\n");
+    QSettings settings(ini, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("dev0"));
+    GetStreamImage controller(&settings);
+    controller.setConvertInThread(false);
+    TestDisplay window(iniPath());
+    connect(&controller, &GetStreamImage::acquisitionEvent, &window,
+            &imageDisplay::acquisitionEvent);
+    window.show();
+
+    auto* buffer = const_cast<unsigned char*>(controller.transferBuffer());
+    std::memset(buffer, 0x40, 48);
+    controller.newImageReceived(QStringLiteral("video/x-raw-gray"), buffer, 48, QString());
+    QCOMPARE(window.frameCount(), 1);
+    std::memset(buffer, 0xFF, 48); // the next delivery's bytes
+    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
+    QCOMPARE(label->grab().toImage().pixelColor(3, 3), QColor(0x40, 0x40, 0x40));
 }
 
 void tst_ImageDisplay::pointerReadout_data()

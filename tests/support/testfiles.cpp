@@ -54,6 +54,38 @@ QByteArray withDeclaredSize(QByteArray jpeg, int width, int height)
     return QByteArray();
 }
 
+QByteArray imageFile(const QImage& image, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.write(image);
+    return bytes;
+}
+
+qsizetype jpegMarkerAt(const QByteArray& jpeg, int code, qsizetype from)
+{
+    for (qsizetype i = from; i + 1 < jpeg.size(); ++i)
+        if (uchar(jpeg[i]) == 0xFF && uchar(jpeg[i + 1]) == code)
+            return i;
+    return -1;
+}
+
+QByteArray withRepeatedLastScan(const QByteArray& jpeg, int copies)
+{
+    qsizetype last = -1;
+    for (qsizetype at = jpegMarkerAt(jpeg, 0xDA); at >= 0; at = jpegMarkerAt(jpeg, 0xDA, at + 2))
+        last = at;
+    const int length = (uchar(jpeg[last + 2]) << 8) | uchar(jpeg[last + 3]);
+    const QByteArray header = jpeg.mid(last, 2 + length);
+    const qsizetype eoi = jpeg.size() - 2;
+    QByteArray out = jpeg.left(eoi);
+    for (int i = 0; i < copies; ++i)
+        out += header;
+    return out + jpeg.right(2);
+}
+
 ReferenceHeader referenceHeader(const QByteArray& file)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(file.constData());

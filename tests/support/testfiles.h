@@ -32,6 +32,18 @@ QByteArray jpegSegment(int code, const QByteArray& payload);
 // marker) rewritten; empty when there is no such marker.
 QByteArray withDeclaredSize(QByteArray jpeg, int width, int height);
 
+// `image` in another format the toolkit writes ("png", "bmp", "gif").
+QByteArray imageFile(const QImage& image, const char* format);
+
+// The position of the first marker `code` (FF code) at or after `from`; -1
+// when there is none.
+qsizetype jpegMarkerAt(const QByteArray& jpeg, int code, qsizetype from = 2);
+
+// A progressive file whose last scan header is repeated `copies` times
+// before EOI, each without entropy-coded data: a dozen bytes that make the
+// decoder process one more scan over every block of the picture.
+QByteArray withRepeatedLastScan(const QByteArray& jpeg, int copies);
+
 // The first bytes of `file` as the worker reads a reference file.
 ReferenceHeader referenceHeader(const QByteArray& file);
 
