@@ -145,13 +145,13 @@ fi
 
 # ---------------------------------------------------------------- live RTP
 # A paced sender offers the benchmark's RTP packets over loopback to the
-# viewer and then to GStreamer's udpsrc ! rtpjpegdepay, each with a 1 MiB
+# viewer and then to GStreamer's udpsrc ! rtpjpegdepay, each asking for a 4 MiB
 # socket receive buffer, stepping the offered rate up for STEP_SECONDS each.
 # A packet is lost when the receiver does not drain its socket in time; the
 # kernel counts those drops (RcvbufErrors in /proc/net/snmp) the same way for
 # both. The highest loss-free rate is the last step without a drop; stepping
 # ends at the first drop, or when the sender cannot reach the step's rate.
-rtp_rates=${RTP_RATES:-"50000 100000 150000 200000 300000 400000 500000 650000 800000 1000000"}
+rtp_rates=${RTP_RATES:-"25000 50000 75000 100000 125000 150000 200000 250000 300000 400000 500000 650000 800000 1000000"}
 step_seconds=${STEP_SECONDS:-2}
 live_port=$((20000 + $$ % 20000))
 rcvbuf_errors() { awk '/^Udp:/ { if (++n == 1) { for (i = 2; i <= NF; ++i) if ($i == "RcvbufErrors") c = i } else print $c }' /proc/net/snmp; }
@@ -196,7 +196,7 @@ kill -TERM "$view_pid"
 wait "$view_pid" || true
 gst_best="-"
 if [ "$have_gst" = 1 ]; then
-    timeout -k 5 -s INT 120 gst-launch-1.0 udpsrc port=$((live_port + 1)) buffer-size=1048576 \
+    timeout -k 5 -s INT 120 gst-launch-1.0 udpsrc port=$((live_port + 1)) buffer-size=4194304 \
         caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=JPEG,payload=26" ! \
         rtpjpegdepay ! fakesink >"$live/gst.out" 2>&1 &
     gst_pid=$!

@@ -74,7 +74,10 @@ public:
     static constexpr int TcpQuietLimitMs = 1000;
     static constexpr int DatagramQuietLimitMs = 60000;
     static constexpr int ConnectTimeoutMs = 3000;
-    static constexpr int ReceiveBufferBytes = 0x100000;
+    // Asked for a datagram socket (the system may give less, up to its
+    // limit): enough for several full 1280x960 JPEG frames, so that a burst
+    // of packets outlasts a moment in which the receive thread gets no core.
+    static constexpr int ReceiveBufferBytes = 4 * 0x100000;
     // Log text waiting for the next delivered frame is kept up to this many
     // characters; further lines are counted and reported as dropped.
     static constexpr int MaxPendingLogChars = 64 * 1024;
