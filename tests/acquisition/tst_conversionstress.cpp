@@ -39,28 +39,12 @@ constexpr int FramesPerRound = 400;
 constexpr int Rounds = 3;
 constexpr int Colours = 8;
 
-// Raw gray frame k: its number in the first four bytes, then a pattern that
-// depends on the number and the position.
-QByteArray grayFrame(quint32 k)
-{
-    QByteArray f(Width * Height, '\0');
-    std::memcpy(f.data(), &k, sizeof k);
-    for (int i = 4; i < f.size(); ++i)
-        f[i] = char((k * 7 + quint32(i) * 13) & 0xFF);
-    return f;
-}
-
 // The frame number of an intact gray image, or -1 for a torn one.
-qint64 grayFrameNumber(const QImage& image)
+qint64 grayNumber(const QImage& image)
 {
-    if (image.size() != QSize(Width, Height) || image.format() != QImage::Format_Indexed8)
-        return -1;
-    QByteArray pixels;
-    for (int y = 0; y < Height; ++y)
-        pixels += QByteArray(reinterpret_cast<const char*>(image.constScanLine(y)), Width);
-    quint32 k = 0;
-    std::memcpy(&k, pixels.constData(), sizeof k);
-    return pixels == grayFrame(k) ? qint64(k) : -1;
+    return image.format() == QImage::Format_Indexed8
+               ? numberedGrayFrameNumber(image, QSize(Width, Height))
+               : -1;
 }
 
 QRgb colour(int i)
@@ -168,7 +152,7 @@ void tst_ConversionStress::streamAndCloseMidStream()
                 for (const unsigned char* b : {c->transferBuffer(), c->spareTransferBuffer()})
                     if (image.constBits() >= b && image.constBits() < b + c->transferLength())
                         ++device->aliased;
-                const qint64 k = device->gray ? grayFrameNumber(image) : jpegColour(image);
+                const qint64 k = device->gray ? grayNumber(image) : jpegColour(image);
                 if (k < 0) {
                     ++device->torn;
                     return;
@@ -189,7 +173,8 @@ void tst_ConversionStress::streamAndCloseMidStream()
         for (int i = 0; i < FramesPerRound && clock.elapsed() < 60000; ++i) {
             for (auto& device : devices) {
                 const quint32 k = quint32(round * FramesPerRound + i);
-                const QByteArray body = device->gray ? grayFrame(k) : jpegs[k % Colours];
+                const QByteArray body =
+                    device->gray ? numberedGrayFrame(k, QSize(Width, Height)) : jpegs[k % Colours];
                 QVERIFY(device->peer.send(
                     simlib::multipartPart(device->gray ? "video/x-raw-gray" : "image/jpeg", body)));
             }

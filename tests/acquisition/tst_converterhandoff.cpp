@@ -13,6 +13,7 @@
 #include "imagegetworker.h"
 #include "multipartdec.h"
 #include "multipartwriter.h"
+#include "testfiles.h"
 #include "workerharness.h"
 
 #include <QElapsedTimer>
@@ -35,28 +36,6 @@ constexpr int Height = 32;
 constexpr int FramesPerDevice = 1500;
 constexpr int StopAt = 1000; // frames fed to every device before the close
 constexpr int Capacity = Width * Height + 1024;
-
-QByteArray grayFrame(quint32 k)
-{
-    QByteArray f(Width * Height, '\0');
-    std::memcpy(f.data(), &k, sizeof k);
-    for (int i = 4; i < f.size(); ++i)
-        f[i] = char((k * 7 + quint32(i) * 13) & 0xFF);
-    return f;
-}
-
-// The frame number of an intact image, or -1 for a torn one.
-qint64 frameNumber(const QImage& image)
-{
-    if (image.size() != QSize(Width, Height))
-        return -1;
-    QByteArray pixels;
-    for (int y = 0; y < Height; ++y)
-        pixels += QByteArray(reinterpret_cast<const char*>(image.constScanLine(y)), Width);
-    quint32 k = 0;
-    std::memcpy(&k, pixels.constData(), sizeof k);
-    return pixels == grayFrame(k) ? qint64(k) : -1;
-}
 
 struct Device
 {
@@ -142,8 +121,8 @@ void tst_ConverterHandoff::fourDevicesClosedMidStream()
                 std::make_unique<MultipartDec>(devices[std::size_t(d)].worker.get());
         for (quint32 k = 0; k < FramesPerDevice && !closed.load(); ++k) {
             for (auto& decoder : decoders) {
-                const QByteArray part =
-                    simlib::multipartPart(simlib::ContentTypeJpeg, grayFrame(k));
+                const QByteArray part = simlib::multipartPart(
+                    simlib::ContentTypeJpeg, numberedGrayFrame(k, QSize(Width, Height)));
                 decoder->decode(reinterpret_cast<const unsigned char*>(part.constData()),
                                 int(part.size()));
             }
@@ -196,7 +175,7 @@ void tst_ConverterHandoff::fourDevicesClosedMidStream()
                     if (frame->image.constBits() >= buffer.data()
                         && frame->image.constBits() < buffer.data() + buffer.size())
                         ++d.aliased;
-                const qint64 k = frameNumber(frame->image);
+                const qint64 k = numberedGrayFrameNumber(frame->image, QSize(Width, Height));
                 if (k < 0)
                     ++d.torn;
                 else if (k <= d.last)

@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cstring>
 
 QImage solidFrame(int width, int height, QColor color)
 {
@@ -104,4 +105,25 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray numberedGrayFrame(quint32 k, QSize size)
+{
+    QByteArray f(size.width() * size.height(), '\0');
+    std::memcpy(f.data(), &k, sizeof k);
+    for (int i = 4; i < f.size(); ++i)
+        f[i] = char((k * 7 + quint32(i) * 13) & 0xFF);
+    return f;
+}
+
+qint64 numberedGrayFrameNumber(const QImage& image, QSize size)
+{
+    if (image.size() != size)
+        return -1;
+    QByteArray pixels;
+    for (int y = 0; y < size.height(); ++y)
+        pixels += QByteArray(reinterpret_cast<const char*>(image.constScanLine(y)), size.width());
+    quint32 k = 0;
+    std::memcpy(&k, pixels.constData(), sizeof k);
+    return pixels == numberedGrayFrame(k, size) ? qint64(k) : -1;
 }

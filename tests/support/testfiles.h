@@ -44,6 +44,13 @@ qsizetype jpegMarkerAt(const QByteArray& jpeg, int code, qsizetype from = 2);
 // decoder process one more scan over every block of the picture.
 QByteArray withRepeatedLastScan(const QByteArray& jpeg, int copies);
 
+// Raw gray frame number k of `size`: k in the first four bytes, then a
+// pattern that depends on k and the position, so that a torn or mixed frame
+// is told from an intact one.
+QByteArray numberedGrayFrame(quint32 k, QSize size);
+// The number of an intact numberedGrayFrame shown as `image`, or -1.
+qint64 numberedGrayFrameNumber(const QImage& image, QSize size);
+
 // The first bytes of `file` as the worker reads a reference file.
 ReferenceHeader referenceHeader(const QByteArray& file);
 
