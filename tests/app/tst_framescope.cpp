@@ -180,9 +180,7 @@ void tst_Framescope::streamsAndExitsCleanly()
     }
 
     QProcess viewer;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    viewer.setProcessEnvironment(env);
+    viewer.setProcessEnvironment(viewerEnvironment(dir.path()));
     viewer.setWorkingDirectory(dir.path());
     viewer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     viewer.start(QStringLiteral(FRAMESCOPE_BIN), {ini});

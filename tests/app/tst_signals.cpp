@@ -2,6 +2,8 @@
 // The framescope executable stops cleanly on each termination signal.
 #include "loopbackpeer.h"
 
+#include "testfiles.h"
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -39,9 +41,7 @@ void tst_Signals::signalStopsViewer()
     }
 
     QProcess viewer;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    viewer.setProcessEnvironment(env);
+    viewer.setProcessEnvironment(viewerEnvironment(dir.path()));
     viewer.setWorkingDirectory(dir.path());
     viewer.setProcessChannelMode(QProcess::ForwardedChannels);
     viewer.start(QStringLiteral(FRAMESCOPE_BIN), {ini});

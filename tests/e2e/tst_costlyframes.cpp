@@ -53,9 +53,7 @@ void tst_CostlyFrames::exitsPromptlyWhileCostlyFramesArrive()
     writeFile(dir.filePath(QStringLiteral("costly.ini")), ini);
 
     QProcess viewer;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    viewer.setProcessEnvironment(env);
+    viewer.setProcessEnvironment(viewerEnvironment(dir.path()));
     viewer.setWorkingDirectory(dir.path());
     viewer.setProcessChannelMode(QProcess::MergedChannels);
     viewer.start(QStringLiteral(FRAMESCOPE_BIN), {dir.filePath(QStringLiteral("costly.ini"))});

@@ -5,6 +5,8 @@
 // the simulators' reports (connections, figures).
 #include "simprocess.h"
 
+#include "testfiles.h"
+
 #include <QDir>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -55,12 +57,7 @@ public:
     }
     bool start(const QString& iniPath, const QString& workDir)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        // The viewer keeps its window layout in the per-user settings; the
-        // test's own folder stands in for the user's.
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), workDir + QStringLiteral("/config"));
-        m_process.setProcessEnvironment(env);
+        m_process.setProcessEnvironment(viewerEnvironment(workDir));
         m_process.setWorkingDirectory(workDir);
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start(QStringLiteral(FRAMESCOPE_BIN), {iniPath});

@@ -127,3 +127,11 @@ qint64 numberedGrayFrameNumber(const QImage& image, QSize size)
     std::memcpy(&k, pixels.constData(), sizeof k);
     return pixels == numberedGrayFrame(k, size) ? qint64(k) : -1;
 }
+
+QProcessEnvironment viewerEnvironment(const QString& workDir)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), workDir + QStringLiteral("/config"));
+    return env;
+}

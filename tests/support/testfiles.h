@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QColor>
 #include <QImage>
+#include <QProcessEnvironment>
 #include <QString>
 
 #include <cstddef>
@@ -53,6 +54,11 @@ qint64 numberedGrayFrameNumber(const QImage& image, QSize size);
 
 // The first bytes of `file` as the worker reads a reference file.
 ReferenceHeader referenceHeader(const QByteArray& file);
+
+// The environment a viewer process under test runs in: the offscreen
+// platform, and per-user settings (where the window keeps its layout) in
+// `workDir`/config instead of the user's own.
+QProcessEnvironment viewerEnvironment(const QString& workDir);
 
 // Writes `content` to `path`, replacing the file; a test failure when that
 // does not succeed.
