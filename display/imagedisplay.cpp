@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "imagedisplay.h"
 
-#include "appfiles.h"
 #include "devicelog.h"
 #include "frameconversion.h"
 #include "getstreamimage.h"
@@ -55,13 +54,8 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     m_recordIndicator = new RecordIndicator(&m_recorder, ui.statusBar);
     ui.statusBar->addPermanentWidget(m_recordIndicator);
 
-    // The title file's first line is used as read, line end included.
-    const QString titleFile = appFilePath(QStringLiteral("title.txt"));
-    const std::optional<QString> title =
-        titleFile.isEmpty() ? std::nullopt : readTitleFile(titleFile);
-    setWindowTitle(title.value_or(configPath));
-
-    setWindowIcon(appWindowIcon());
+    // main replaces it with the first line of title.txt when there is one.
+    setWindowTitle(configPath);
 
     // Only the top-level key counts: no device group has been entered yet.
     const QString noStatusBar = QStringLiteral("no_statusbar");
