@@ -33,8 +33,6 @@
 #include <QToolTip>
 #include <QWheelEvent>
 
-#include <cmath>
-#include <limits>
 #include <optional>
 
 imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::WindowFlags flags)
@@ -150,26 +148,14 @@ void imageDisplay::acquisitionEvent(QImage& image, GetStreamImage* ovlImage)
 
 void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 elapsedMs)
 {
-    ++m_frameCount;
-    if (m_avgFrameTime == 0.0)
-        m_avgFrameTime = double(elapsedMs);
-    // Periods beyond the int range fall outside every bin like any other
-    // period of 100000 ms or more.
-    const int t = int(std::min<qint64>(elapsedMs, std::numeric_limits<int>::max()));
-    m_avgFrameTime = m_avgFrameTime * 0.99 + t * 0.01;
-    for (int i = 0; i < HistogramBins; ++i) {
-        if (t < m_histLimit[i]) {
-            ++m_histCount[i];
-            break;
-        }
-    }
-    if (m_frameCount % HistogramEveryFrames == 0)
+    const int t = m_statistics.addFrame(elapsedMs);
+    if (m_statistics.histogramDue())
         writeHistogramLine();
 
     holdStatusPaint();
-    ui.statusBar->showMessage(statusText(m_frameCount, m_avgFrameTime, t, g_packetsLost.load(),
-                                         g_packetsOutOfOrder.load(), g_packetsExpected.load(),
-                                         g_frameDelay));
+    ui.statusBar->showMessage(FrameStatistics::statusText(
+        m_statistics.frameCount(), m_statistics.avgFrameTime(), t, g_packetsLost.load(),
+        g_packetsOutOfOrder.load(), g_packetsExpected.load(), g_frameDelay));
     m_frameTimer.restart();
 
     // In the tiles each device's frame goes to its own tile, which is only
@@ -244,8 +230,7 @@ void imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* dev
 
 void imageDisplay::writeHistogramLine()
 {
-    const QString line =
-        histogramLine(QTime::currentTime(), m_frameCount, m_histLimit, m_histCount);
+    const QString line = m_statistics.histogramLine(QTime::currentTime());
     if (m_logFile.isEmpty())
         return;
     if (m_logOutage.shouldReport(appendDeviceLog(m_logFile, line, m_logMaxBytes))) {
@@ -253,47 +238,6 @@ void imageDisplay::writeHistogramLine()
                                                "dropped until it can be opened again")
                                     .arg(m_logFile);
     }
-}
-
-QString imageDisplay::histogramLine(const QTime& time, qint64 frameCount,
-                                    const std::array<int, HistogramBins>& limits,
-                                    const HistogramCounts& counts)
-{
-    QString line = QStringLiteral("%1: MARK histogram frame%2 ")
-                       .arg(time.toString(QStringLiteral("hh:mm:ss.zzz")))
-                       .arg(frameCount);
-    for (int i = 0; i < HistogramBins; ++i)
-        line += QStringLiteral(" %1:%2").arg(limits[i]).arg(counts[i]);
-    line += QLatin1Char('\n');
-    return line;
-}
-
-QString imageDisplay::statusText(qint64 frameCount, double avgFrameTime, int periodMs,
-                                 qint64 packetsLost, qint64 packetsOutOfOrder,
-                                 qint64 packetsExpected, double frameDelay)
-{
-    if (packetsLost > 0 || packetsOutOfOrder > 0) {
-        // Without an expected packet the ratio is not a number; show none
-        // missed rather than "nan" or "inf".
-        double missed = 0.0;
-        if (packetsExpected != 0)
-            missed = double(packetsLost) * 100.0 / double(packetsExpected);
-        if (!std::isfinite(missed))
-            missed = 0.0;
-        return QStringLiteral("frameNr: %1 avg: %2 frame time: %3  packets lost: %4 out of order: "
-                              "%5 percentage missed: %6%")
-            .arg(frameCount)
-            .arg(avgFrameTime, 0, 'f', 3)
-            .arg(periodMs, 4)
-            .arg(packetsLost)
-            .arg(packetsOutOfOrder)
-            .arg(missed, 0, 'f', 3);
-    }
-    return QStringLiteral("frameNr: %1 avg: %2 frame time: %3  Delay: %4ms")
-        .arg(frameCount, 5)
-        .arg(avgFrameTime, 0, 'f', 3)
-        .arg(periodMs, 4)
-        .arg(frameDelay * 1000, 10, 'f', 1);
 }
 
 QString imageDisplay::pointerText(int x, int y)
@@ -311,7 +255,7 @@ std::optional<QString> imageDisplay::pointerReadout(const QPoint& pos) const
             return std::nullopt;
         return m_tileView->pointerText(inTiles);
     }
-    if (m_frameCount == 0)
+    if (m_statistics.frameCount() == 0)
         return pointerText(pos.x(), pos.y());
     // Through the scroll area's visible part only: the label's scrolled-off
     // part lies under other widgets.
@@ -634,7 +578,8 @@ int imageDisplay::statusLineWidth() const
 {
     // The longer form of the status line, with the figures of hours of
     // frames and a lossy stream.
-    const QString longest = statusText(999999, 999.999, 9999, 99999, 9999, 99999, 0.0);
+    const QString longest =
+        FrameStatistics::statusText(999999, 999.999, 9999, 99999, 9999, 99999, 0.0);
     // The message is drawn 6 px from the left and 2 px short of the first
     // indicator; the size grip and the layout's spacing take the rest.
     int width = ui.statusBar->fontMetrics().horizontalAdvance(longest) + 40;

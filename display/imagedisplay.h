@@ -15,6 +15,7 @@
 
 #include "devicelog.h"
 #include "framerecorder.h"
+#include "framestatistics.h"
 
 class GetStreamImage;
 class QImage;
@@ -34,24 +35,15 @@ class QTimer;
 using RecordFolderDialog = std::function<QString(QWidget* parent, const QString& proposed)>;
 
 // The program's main window. It owns the configuration, the form with the
-// image label and the device controllers, and keeps the frame statistics of
-// all devices together: frame count, a moving average and a histogram of the
-// frame period, written to the status bar with every frame and to the log
-// file every HistogramEveryFrames frames.
+// image label and the device controllers, and shows every frame with the
+// frame statistics of all devices together: in the status bar with every
+// frame, and as the histogram line in the log file every
+// FrameStatistics::HistogramEveryFrames frames.
 class imageDisplay : public QMainWindow
 {
     Q_OBJECT
 
 public:
-    static constexpr int HistogramBins = 13;
-    static constexpr int HistogramEveryFrames = 1000;
-    // Bin i counts periods below limit i and at or above limit i - 1; there
-    // is no bound at 90, and periods of 100000 ms or more are counted nowhere.
-    static constexpr std::array<int, HistogramBins> HistogramLimits = {
-        10, 20, 30, 40, 50, 60, 70, 80, 100, 120, 150, 200, 100000};
-
-    using HistogramCounts = std::array<qint64, HistogramBins>;
-
     // `configPath` is the INI file to read (main passes the command line's).
     explicit imageDisplay(const QString& configPath, QWidget* parent = nullptr,
                           Qt::WindowFlags flags = {});
@@ -67,15 +59,6 @@ public:
     // period supplied by the caller instead of the frame timer.
     void showFrame(QImage& image, GetStreamImage* ovlImage, qint64 elapsedMs);
 
-    // The status bar text for one frame. The percentage of missed packets
-    // reads 0.000 while no packet has been expected.
-    static QString statusText(qint64 frameCount, double avgFrameTime, int periodMs,
-                              qint64 packetsLost, qint64 packetsOutOfOrder, qint64 packetsExpected,
-                              double frameDelay);
-    // The histogram log line, "\n" included, as written at `time`.
-    static QString histogramLine(const QTime& time, qint64 frameCount,
-                                 const std::array<int, HistogramBins>& limits,
-                                 const HistogramCounts& counts);
     // The coordinate read-out shown while dragging at window position pos.
     static QString pointerText(int x, int y);
     // The file the settings are read from for `configPath`: the path itself
@@ -88,9 +71,8 @@ public:
     const QVector<GetStreamImage*>& streams() const { return m_streams; }
     QString logFile() const { return m_logFile; }
     QString configPath() const { return m_configPath; }
-    qint64 frameCount() const { return m_frameCount; }
-    double avgFrameTime() const { return m_avgFrameTime; }
-    const HistogramCounts& histCount() const { return m_histCount; }
+    const FrameStatistics& statistics() const { return m_statistics; }
+    qint64 frameCount() const { return m_statistics.frameCount(); }
 
     // Recording (File > Record): each session goes to a folder named after
     // its start time inside the base folder, which is asked for once per
@@ -191,12 +173,7 @@ protected:
     // The size limit of the log the histogram line goes to (the last
     // device's log_max_mb).
     qint64 m_logMaxBytes = DefaultLogMaxBytes;
-    double m_avgFrameTime = 0.0;
-    // 64 bits: at a few hundred frames a second an int would wrap within
-    // months of running.
-    qint64 m_frameCount = 0;
-    std::array<int, HistogramBins> m_histLimit = HistogramLimits;
-    HistogramCounts m_histCount = {};
+    FrameStatistics m_statistics;
     QString m_logFile;
     // Time since the previous frame's status update, or since construction
     // for the first frame.

@@ -118,7 +118,7 @@ void tst_WindowFiles::histogramLogRotates()
 
     QImage frame = solidFrame(8, 8, Qt::gray);
     GetStreamImage* stream = window.streams().first();
-    for (int i = 0; i < imageDisplay::HistogramEveryFrames; ++i)
+    for (int i = 0; i < FrameStatistics::HistogramEveryFrames; ++i)
         emit stream->acquisitionEvent(frame, stream);
 
     QCOMPARE(readFile(log + QStringLiteral(".1")), old);
