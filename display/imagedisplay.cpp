@@ -4,7 +4,6 @@
 #include "devicelog.h"
 #include "frameconversion.h"
 #include "getstreamimage.h"
-#include "recordindicator.h"
 #include "regularfile.h"
 #include "rtpcounters.h"
 #include "tileview.h"
@@ -12,11 +11,8 @@
 
 #include <QActionGroup>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
 #include <QImage>
@@ -42,15 +38,8 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     ui.setupUi(this);
     m_frameTimer.start();
     connect(ui.actionSave, &QAction::triggered, this, &imageDisplay::saveImage);
-    connect(ui.actionRecord, &QAction::toggled, this, &imageDisplay::toggleRecording);
-    connect(&m_recorder, &FrameRecorder::stoppedByItself, this,
-            &imageDisplay::recordingStoppedByItself, Qt::QueuedConnection);
-    m_recordFolderDialog = [](QWidget* parent, const QString& proposed) {
-        return QFileDialog::getExistingDirectory(parent, QStringLiteral("Record into folder"),
-                                                 proposed);
-    };
-    m_recordIndicator = new RecordIndicator(&m_recorder, ui.statusBar);
-    ui.statusBar->addPermanentWidget(m_recordIndicator);
+    m_recording =
+        new RecordingControl(&m_recorder, ui.actionRecord, ui.statusBar, m_configPath, this);
 
     // main replaces it with the first line of title.txt when there is one.
     setWindowTitle(configPath);
@@ -118,7 +107,7 @@ imageDisplay::~imageDisplay()
         stream->worker()->requestStop();
     qDeleteAll(m_streams);
     m_streams.clear();
-    endRecording();
+    m_recording->end();
 }
 
 QString imageDisplay::settingsFileFor(const QString& configPath)
@@ -631,88 +620,4 @@ void imageDisplay::resetLayout()
     m_tileView->setZoom(1.0);
     m_tileView->setSolo(-1);
     setViewMode(m_configuredView.value_or(ViewMode::Newest));
-}
-
-QString imageDisplay::defaultRecordFolder() const
-{
-    const QString configFolder =
-        m_configPath.isEmpty() ? QDir::currentPath() : QFileInfo(m_configPath).absolutePath();
-    return QDir(configFolder).filePath(QStringLiteral("recordings"));
-}
-
-void imageDisplay::toggleRecording(bool on)
-{
-    if (!on) {
-        stopRecording();
-        return;
-    }
-    if (m_recorder.isRecording())
-        return;
-    if (m_recordBase.isEmpty()) {
-        // The per-user settings, never the INI file the devices come from.
-        QSettings user;
-        const QString proposed =
-            user.value(QLatin1String(RecordFolderKey), defaultRecordFolder()).toString();
-        const QString chosen = m_recordFolderDialog(this, proposed);
-        if (chosen.isEmpty()) {
-            const QSignalBlocker blocker(ui.actionRecord);
-            ui.actionRecord->setChecked(false);
-            return;
-        }
-        user.setValue(QLatin1String(RecordFolderKey), chosen);
-        m_recordBase = chosen;
-    }
-    startRecording(m_recordBase);
-}
-
-bool imageDisplay::startRecording(const QString& baseFolder)
-{
-    // A folder of its own, also for a second session within one second.
-    const QString folder =
-        FrameRecorder::newSessionFolder(baseFolder, QDateTime::currentDateTime());
-    QString error;
-    const bool started = m_recorder.start(folder, &error);
-    m_recordingSummaryDue = started;
-    if (started)
-        qInfo().noquote() << QStringLiteral("Recording into %1").arg(folder);
-    else
-        qWarning().noquote() << QStringLiteral("Recording not started: %1").arg(error);
-    m_recordBase = started ? baseFolder : m_recordBase;
-    const QSignalBlocker blocker(ui.actionRecord);
-    ui.actionRecord->setChecked(started);
-    m_recordIndicator->refresh();
-    return started;
-}
-
-void imageDisplay::stopRecording()
-{
-    endRecording();
-    const QSignalBlocker blocker(ui.actionRecord);
-    ui.actionRecord->setChecked(false);
-    m_recordIndicator->refresh();
-}
-
-void imageDisplay::endRecording()
-{
-    m_recorder.stop();
-    // Once per recording, however it ended: the action, the size limit, a
-    // write error, or the window closing (also on SIGINT or SIGTERM).
-    if (!m_recordingSummaryDue)
-        return;
-    m_recordingSummaryDue = false;
-    qInfo().noquote() << QStringLiteral("Recording ended: %1 frames, %2 bytes, %3 dropped, in %4")
-                             .arg(m_recorder.framesWritten())
-                             .arg(m_recorder.bytesWritten())
-                             .arg(m_recorder.framesDropped())
-                             .arg(m_recorder.folder());
-}
-
-void imageDisplay::recordingStoppedByItself()
-{
-    // The recorder has told the console why; the writer thread is joined
-    // here, and the action shows that nothing is recorded.
-    endRecording();
-    const QSignalBlocker blocker(ui.actionRecord);
-    ui.actionRecord->setChecked(false);
-    m_recordIndicator->refresh();
 }

@@ -10,29 +10,23 @@
 #include <QVector>
 
 #include <array>
-#include <functional>
 #include <optional>
 
 #include "devicelog.h"
 #include "framerecorder.h"
 #include "framestatistics.h"
+#include "recordingcontrol.h"
 
 class GetStreamImage;
 class QImage;
 class QMouseEvent;
 class QPainter;
 class QTime;
-class RecordIndicator;
 class TileView;
 class QAction;
 class QActionGroup;
 class QShortcut;
 class QTimer;
-
-// The dialog that picks the folder recordings go to, behind a seam so that
-// tests need no nested event loop. Returns the folder, or an empty name when
-// the user cancelled.
-using RecordFolderDialog = std::function<QString(QWidget* parent, const QString& proposed)>;
 
 // The program's main window. It owns the configuration, the form with the
 // image label and the device controllers, and shows every frame with the
@@ -74,22 +68,16 @@ public:
     const FrameStatistics& statistics() const { return m_statistics; }
     qint64 frameCount() const { return m_statistics.frameCount(); }
 
-    // Recording (File > Record): each session goes to a folder named after
-    // its start time inside the base folder, which is asked for once per
-    // run (proposed: the last one used, else recordings/ beside the
-    // configuration file) and remembered in the per-user settings.
+    // Recording (File > Record), see RecordingControl.
     FrameRecorder* recorder() { return &m_recorder; }
     void setRecordFolderDialog(RecordFolderDialog dialog)
     {
-        m_recordFolderDialog = std::move(dialog);
+        m_recording->setFolderDialog(std::move(dialog));
     }
-    // Starts a session inside `baseFolder` at once; false after a message
-    // on the console when the folder cannot be made.
-    bool startRecording(const QString& baseFolder);
-    void stopRecording();
-    // The base folder proposed before any was chosen.
-    QString defaultRecordFolder() const;
-    static constexpr const char* RecordFolderKey = "recordFolder";
+    bool startRecording(const QString& baseFolder) { return m_recording->start(baseFolder); }
+    void stopRecording() { m_recording->stop(); }
+    QString defaultRecordFolder() const { return m_recording->defaultFolder(); }
+    static constexpr const char* RecordFolderKey = RecordingControl::FolderKey;
 
     // What the image area shows: the newest frame of any device in one
     // image label (the default), or every device in a tile of its own.
@@ -151,9 +139,6 @@ public slots:
     void acquisitionEvent(QImage& image, GetStreamImage* ovlImage);
     void mouseMoveEvent(QMouseEvent* event) override;
     void saveImage();
-    // File > Record toggled: asks for the folder the first time, then
-    // starts or stops the session.
-    void toggleRecording(bool on);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -184,9 +169,6 @@ protected:
     FrameRecorder m_recorder;
 
 private:
-    void recordingStoppedByItself();
-    // Stops the recorder and prints the recording's summary line.
-    void endRecording();
     // Widens the window to statusLineWidth(), within the screen.
     void widenForStatusLine();
     void buildViewMenu();
@@ -231,9 +213,5 @@ private:
     bool m_rememberLayout = false;
 
     OutageWarning m_logOutage;
-    RecordIndicator* m_recordIndicator = nullptr;
-    RecordFolderDialog m_recordFolderDialog;
-    QString m_recordBase;
-    // A recording was started and its summary line is not printed yet.
-    bool m_recordingSummaryDue = false;
+    RecordingControl* m_recording = nullptr;
 };
