@@ -8,26 +8,18 @@
 #include "rtpcounters.h"
 #include "tileview.h"
 #include "viewgeometry.h"
+#include "viewmenu.h"
 
-#include <QActionGroup>
-#include <QCoreApplication>
 #include <QDebug>
-#include <QFile>
 #include <QFileInfo>
-#include <QIcon>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
-#include <QResizeEvent>
-#include <QScreen>
 #include <QScrollArea>
-#include <QScrollBar>
-#include <QShortcut>
 #include <QTime>
 #include <QTimer>
 #include <QToolTip>
-#include <QWheelEvent>
 
 #include <optional>
 
@@ -66,11 +58,7 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     m_tileView->setObjectName(QStringLiteral("tileView"));
     m_tileView->hide();
     ui.verticalLayout->addWidget(m_tileView);
-    m_tileView->installEventFilter(this);
-    ui.scrollArea->viewport()->installEventFilter(this);
-    connect(m_tileView, &TileView::soloChanged, this, [this] { syncViewActions(); });
-    // Captions carry per-device figures; a few refreshes a second are
-    // enough, and nothing is laid out per frame.
+    m_layout = new WindowLayout(this, ui.scrollArea, ui.mainImage, m_tileView);
     m_statusPaintClock.start();
     m_statusFlush = new QTimer(this);
     m_statusFlush->setSingleShot(true);
@@ -78,10 +66,27 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
         ui.statusBar->setUpdatesEnabled(true); // paints the newest text
         m_statusPaintClock.restart();
     });
+    // Captions carry per-device figures; a few refreshes a second are
+    // enough, and nothing is laid out per frame.
     m_captionTimer = new QTimer(this);
     m_captionTimer->setInterval(500);
     connect(m_captionTimer, &QTimer::timeout, this, &imageDisplay::refreshCaptions);
-    buildViewMenu();
+    connect(m_layout, &WindowLayout::viewModeChanged, this, [this](ViewMode mode) {
+        if (mode == ViewMode::Tiles) {
+            refreshCaptions();
+            m_captionTimer->start();
+        } else {
+            m_captionTimer->stop();
+        }
+    });
+    auto* quit = new QAction(QStringLiteral("Quit"), this);
+    quit->setObjectName(QStringLiteral("actionQuit"));
+    quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
+    connect(quit, &QAction::triggered, this, &QWidget::close);
+    ui.menuFile->addSeparator();
+    ui.menuFile->addAction(quit);
+    auto* viewMenu = new ViewMenu(m_layout, this);
+    connect(viewMenu, &ViewMenu::resetRequested, this, &imageDisplay::resetLayout);
 
     const QString view = m_settings.value(QStringLiteral("view"), QString()).toString().trimmed();
     if (view.compare(QLatin1String("tiles"), Qt::CaseInsensitive) == 0)
@@ -98,8 +103,7 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
 
 imageDisplay::~imageDisplay()
 {
-    if (m_rememberLayout)
-        saveLayout();
+    m_layout->saveIfRestored();
     m_settings.sync();
     // Ask every worker to stop first so that their receive loops wind down
     // together; each controller's destructor then ends and joins its thread.
@@ -150,12 +154,13 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
     // In the tiles each device's frame goes to its own tile, which is only
     // scheduled for repainting: frames arriving together are drawn in one
     // paint.
-    const int tile =
-        m_view == ViewMode::Tiles && ovlImage != nullptr ? int(m_streams.indexOf(ovlImage)) : -1;
+    const int tile = viewMode() == ViewMode::Tiles && ovlImage != nullptr
+                         ? int(m_streams.indexOf(ovlImage))
+                         : -1;
     if (tile >= 0) {
         showInTile(tile, image, ovlImage);
     } else {
-        applyLabelSize(image.size());
+        m_layout->fitLabel(image.size());
         if (ovlImage != nullptr && ovlImage->drawsOverlay()) {
             QPixmap pixmap = QPixmap::fromImage(image);
             // A frame that failed to convert is shown as nothing; there is
@@ -238,7 +243,7 @@ QString imageDisplay::pointerText(int x, int y)
 
 std::optional<QString> imageDisplay::pointerReadout(const QPoint& pos) const
 {
-    if (m_view == ViewMode::Tiles) {
+    if (viewMode() == ViewMode::Tiles) {
         const QPoint inTiles = m_tileView->mapFrom(this, pos);
         if (!m_tileView->rect().contains(inTiles))
             return std::nullopt;
@@ -273,7 +278,7 @@ void imageDisplay::mouseMoveEvent(QMouseEvent* event)
 
 void imageDisplay::saveImage()
 {
-    if (m_view != ViewMode::Tiles) {
+    if (viewMode() != ViewMode::Tiles) {
         ui.mainImage->saveImage();
         return;
     }
@@ -295,64 +300,6 @@ void imageDisplay::saveImage()
     });
 }
 
-void imageDisplay::buildViewMenu()
-{
-    m_actionQuit = new QAction(QStringLiteral("Quit"), this);
-    m_actionQuit->setObjectName(QStringLiteral("actionQuit"));
-    m_actionQuit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
-    connect(m_actionQuit, &QAction::triggered, this, &QWidget::close);
-    ui.menuFile->addSeparator();
-    ui.menuFile->addAction(m_actionQuit);
-
-    m_menuView = new QMenu(QStringLiteral("View"), ui.menuBar);
-    m_menuView->setObjectName(QStringLiteral("menuView"));
-    ui.menuBar->addMenu(m_menuView);
-    auto add = [this](const char* name, const QString& text, const QList<QKeySequence>& keys) {
-        auto* action = new QAction(text, this);
-        action->setObjectName(QLatin1String(name));
-        action->setShortcuts(keys);
-        m_menuView->addAction(action);
-        return action;
-    };
-    m_viewGroup = new QActionGroup(this);
-    m_actionNewest = add("actionNewest", QStringLiteral("Newest frame"), {});
-    m_actionTiles = add("actionTiles", QStringLiteral("Tiles"), {});
-    for (QAction* action : {m_actionNewest, m_actionTiles}) {
-        action->setCheckable(true);
-        m_viewGroup->addAction(action);
-    }
-    m_actionNewest->setChecked(true);
-    connect(m_actionNewest, &QAction::triggered, this, [this] { setViewMode(ViewMode::Newest); });
-    connect(m_actionTiles, &QAction::triggered, this, [this] { setViewMode(ViewMode::Tiles); });
-    m_menuView->addSeparator();
-    m_actionFit = add("actionFit", QStringLiteral("Fit to window"), {});
-    m_actionFit->setCheckable(true);
-    connect(m_actionFit, &QAction::triggered, this, &imageDisplay::setFitToWindow);
-    m_actionActualSize = add("actionActualSize", QStringLiteral("Actual size"),
-                             {QKeySequence(QStringLiteral("Ctrl+0"))});
-    connect(m_actionActualSize, &QAction::triggered, this, &imageDisplay::actualSize);
-    // Ctrl+= as well: on many keyboards + needs Shift.
-    m_actionZoomIn =
-        add("actionZoomIn", QStringLiteral("Zoom in"),
-            {QKeySequence(QStringLiteral("Ctrl++")), QKeySequence(QStringLiteral("Ctrl+="))});
-    connect(m_actionZoomIn, &QAction::triggered, this, [this] { zoomBy(1); });
-    m_actionZoomOut =
-        add("actionZoomOut", QStringLiteral("Zoom out"), {QKeySequence(QStringLiteral("Ctrl+-"))});
-    connect(m_actionZoomOut, &QAction::triggered, this, [this] { zoomBy(-1); });
-    m_menuView->addSeparator();
-    m_actionFullScreen =
-        add("actionFullScreen", QStringLiteral("Full screen"), {QKeySequence(Qt::Key_F11)});
-    m_actionFullScreen->setCheckable(true);
-    connect(m_actionFullScreen, &QAction::triggered, this, &imageDisplay::setFullScreenView);
-    m_leaveFullScreen = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    m_leaveFullScreen->setEnabled(false);
-    connect(m_leaveFullScreen, &QShortcut::activated, this, [this] { setFullScreenView(false); });
-    m_menuView->addSeparator();
-    m_actionResetLayout = add("actionResetLayout", QStringLiteral("Reset layout"), {});
-    connect(m_actionResetLayout, &QAction::triggered, this, &imageDisplay::resetLayout);
-    syncViewActions();
-}
-
 void imageDisplay::setUpTiles()
 {
     QStringList names;
@@ -363,120 +310,6 @@ void imageDisplay::setUpTiles()
         connect(stream, &GetStreamImage::statusChanged, this, &imageDisplay::refreshCaptions,
                 Qt::UniqueConnection);
     refreshCaptions();
-}
-
-void imageDisplay::setViewMode(ViewMode mode)
-{
-    m_view = mode;
-    const bool tiles = mode == ViewMode::Tiles;
-    ui.scrollArea->setVisible(!tiles);
-    m_tileView->setVisible(tiles);
-    if (tiles) {
-        refreshCaptions();
-        m_captionTimer->start();
-    } else {
-        m_captionTimer->stop();
-        applyLabelSize(ui.mainImage->shownSize());
-    }
-    syncViewActions();
-}
-
-bool imageDisplay::fitToWindow() const
-{
-    return m_view == ViewMode::Tiles ? m_tileView->fit() : m_fitNewest;
-}
-
-void imageDisplay::setFitToWindow(bool fit)
-{
-    if (m_view == ViewMode::Tiles) {
-        m_tileView->setFit(fit);
-    } else {
-        m_fitNewest = fit;
-        applyLabelSize(ui.mainImage->shownSize());
-    }
-    syncViewActions();
-}
-
-double imageDisplay::zoom() const
-{
-    return m_view == ViewMode::Tiles ? m_tileView->zoom() : m_zoomNewest;
-}
-
-void imageDisplay::setZoom(double zoom)
-{
-    // A chosen zoom ends fitting.
-    if (m_view == ViewMode::Tiles) {
-        m_tileView->setZoom(zoom);
-        m_tileView->setFit(false);
-    } else {
-        m_zoomNewest = viewgeometry::clampZoom(zoom);
-        m_fitNewest = false;
-        applyLabelSize(ui.mainImage->shownSize());
-    }
-    syncViewActions();
-}
-
-double imageDisplay::shownScale() const
-{
-    if (!fitToWindow())
-        return zoom();
-    // Fitted: the scale the picture has now, so that zooming goes on from
-    // what is seen.
-    QRect shown;
-    QSize image;
-    if (m_view == ViewMode::Tiles) {
-        const int tile = std::max(0, m_tileView->selected());
-        shown = m_tileView->imageRect(tile);
-        image = m_tileView->frame(tile).size();
-    } else {
-        shown = ui.mainImage->rect();
-        image = ui.mainImage->shownSize();
-    }
-    if (image.isEmpty() || shown.isEmpty())
-        return zoom();
-    return double(shown.width()) / image.width();
-}
-
-void imageDisplay::zoomBy(int steps)
-{
-    setZoom(viewgeometry::stepZoom(shownScale(), steps));
-}
-
-void imageDisplay::actualSize()
-{
-    setZoom(1.0);
-}
-
-void imageDisplay::setFullScreenView(bool on)
-{
-    if (on)
-        setWindowState(windowState() | Qt::WindowFullScreen);
-    else
-        setWindowState(windowState() & ~Qt::WindowFullScreen);
-    syncViewActions();
-}
-
-void imageDisplay::applyLabelSize(const QSize& imageSize)
-{
-    QSize shown = imageSize;
-    if (!imageSize.isEmpty()) {
-        if (m_fitNewest)
-            shown = viewgeometry::fitSize(imageSize, ui.scrollArea->maximumViewportSize());
-        else if (m_zoomNewest != 1.0)
-            shown = viewgeometry::zoomedSize(imageSize, m_zoomNewest);
-    }
-    ui.mainImage->setMinimumSize(shown);
-    ui.mainImage->setMaximumSize(shown);
-}
-
-void imageDisplay::syncViewActions()
-{
-    m_actionNewest->setChecked(m_view == ViewMode::Newest);
-    m_actionTiles->setChecked(m_view == ViewMode::Tiles);
-    m_actionFit->setChecked(fitToWindow());
-    const bool full = windowState().testFlag(Qt::WindowFullScreen);
-    m_actionFullScreen->setChecked(full);
-    m_leaveFullScreen->setEnabled(full);
 }
 
 QString imageDisplay::tileCaption(const GetStreamImage& device, qint64 nowMs)
@@ -505,7 +338,7 @@ QString imageDisplay::tileCaption(const GetStreamImage& device, qint64 nowMs)
 
 void imageDisplay::refreshCaptions()
 {
-    if (m_view != ViewMode::Tiles)
+    if (viewMode() != ViewMode::Tiles)
         return;
     for (int i = 0; i < m_streams.size() && i < m_tileView->count(); ++i)
         m_tileView->setCaption(i, tileCaption(*m_streams[i], m_streams[i]->statusClockMs()));
@@ -514,110 +347,12 @@ void imageDisplay::refreshCaptions()
 void imageDisplay::resizeEvent(QResizeEvent* event)
 {
     QMainWindow::resizeEvent(event);
-    if (m_fitNewest && m_view == ViewMode::Newest)
-        applyLabelSize(ui.mainImage->shownSize());
+    m_layout->windowResized();
 }
 
 void imageDisplay::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange)
-        syncViewActions();
-}
-
-bool imageDisplay::eventFilter(QObject* watched, QEvent* event)
-{
-    // Ctrl+wheel zooms; the plain wheel keeps scrolling.
-    if (event->type() == QEvent::Wheel
-        && (watched == m_tileView || watched == ui.scrollArea->viewport())) {
-        auto* wheel = static_cast<QWheelEvent*>(event);
-        if (wheel->modifiers().testFlag(Qt::ControlModifier)) {
-            const int delta = wheel->angleDelta().y();
-            if (delta != 0)
-                zoomBy(delta > 0 ? 1 : -1);
-            return true;
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
-void imageDisplay::restoreLayout()
-{
-    m_rememberLayout = true;
-    QSettings store;
-    store.beginGroup(QLatin1String(LayoutGroup));
-    if (store.contains(QStringLiteral("geometry")))
-        restoreGeometry(store.value(QStringLiteral("geometry")).toByteArray());
-    else
-        widenForStatusLine();
-    m_fitNewest = store.value(QStringLiteral("fitNewest"), false).toBool();
-    m_zoomNewest =
-        viewgeometry::clampZoom(store.value(QStringLiteral("zoomNewest"), 1.0).toDouble());
-    m_tileView->setFit(store.value(QStringLiteral("fitTiles"), true).toBool());
-    m_tileView->setZoom(store.value(QStringLiteral("zoomTiles"), 1.0).toDouble());
-    const bool tiles = store.value(QStringLiteral("view")).toString() == QLatin1String("tiles");
-    const bool full = store.value(QStringLiteral("fullScreen"), false).toBool();
-    store.endGroup();
-    setViewMode(m_configuredView.value_or(tiles ? ViewMode::Tiles : ViewMode::Newest));
-    if (full)
-        setFullScreenView(true);
-}
-
-int imageDisplay::statusLineWidth() const
-{
-    // The longer form of the status line, with the figures of hours of
-    // frames and a lossy stream.
-    const QString longest =
-        FrameStatistics::statusText(999999, 999.999, 9999, 99999, 9999, 99999, 0.0);
-    // The message is drawn 6 px from the left and 2 px short of the first
-    // indicator; the size grip and the layout's spacing take the rest.
-    int width = ui.statusBar->fontMetrics().horizontalAdvance(longest) + 40;
-    for (const QWidget* indicator :
-         ui.statusBar->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (!indicator->isHidden())
-            width += indicator->sizeHint().width() + 6;
-    }
-    return width;
-}
-
-void imageDisplay::widenForStatusLine()
-{
-    // The form's width leaves the status line with lost packets no room
-    // beside the device indicators; a first start makes room for it, as
-    // far as the screen allows.
-    int wanted = statusLineWidth();
-    if (const QScreen* shown = screen())
-        wanted = std::min(wanted, shown->availableGeometry().width());
-    if (wanted > width())
-        resize(wanted, height());
-}
-
-void imageDisplay::saveLayout() const
-{
-    QSettings store;
-    store.beginGroup(QLatin1String(LayoutGroup));
-    store.setValue(QStringLiteral("geometry"), saveGeometry());
-    store.setValue(QStringLiteral("view"),
-                   m_view == ViewMode::Tiles ? QStringLiteral("tiles") : QStringLiteral("newest"));
-    store.setValue(QStringLiteral("fitNewest"), m_fitNewest);
-    store.setValue(QStringLiteral("zoomNewest"), m_zoomNewest);
-    store.setValue(QStringLiteral("fitTiles"), m_tileView->fit());
-    store.setValue(QStringLiteral("zoomTiles"), m_tileView->zoom());
-    store.setValue(QStringLiteral("fullScreen"), windowState().testFlag(Qt::WindowFullScreen));
-    store.endGroup();
-}
-
-void imageDisplay::resetLayout()
-{
-    QSettings store;
-    store.remove(QLatin1String(LayoutGroup));
-    setFullScreenView(false);
-    setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowMinimized));
-    resize(DefaultSize);
-    m_fitNewest = false;
-    m_zoomNewest = 1.0;
-    m_tileView->setFit(true);
-    m_tileView->setZoom(1.0);
-    m_tileView->setSolo(-1);
-    setViewMode(m_configuredView.value_or(ViewMode::Newest));
+        m_layout->windowStateChanged();
 }

@@ -9,13 +9,13 @@
 #include <QString>
 #include <QVector>
 
-#include <array>
 #include <optional>
 
 #include "devicelog.h"
 #include "framerecorder.h"
 #include "framestatistics.h"
 #include "recordingcontrol.h"
+#include "windowlayout.h"
 
 class GetStreamImage;
 class QImage;
@@ -23,9 +23,6 @@ class QMouseEvent;
 class QPainter;
 class QTime;
 class TileView;
-class QAction;
-class QActionGroup;
-class QShortcut;
 class QTimer;
 
 // The program's main window. It owns the configuration, the form with the
@@ -79,27 +76,17 @@ public:
     QString defaultRecordFolder() const { return m_recording->defaultFolder(); }
     static constexpr const char* RecordFolderKey = RecordingControl::FolderKey;
 
-    // What the image area shows: the newest frame of any device in one
-    // image label (the default), or every device in a tile of its own.
-    enum class ViewMode
-    {
-        Newest,
-        Tiles,
-    };
-    ViewMode viewMode() const { return m_view; }
-    void setViewMode(ViewMode mode);
+    // The view and the window's layout, see WindowLayout.
+    using ViewMode = WindowLayout::ViewMode;
+    WindowLayout* windowLayout() const { return m_layout; }
+    ViewMode viewMode() const { return m_layout->viewMode(); }
+    void setViewMode(ViewMode mode) { m_layout->setViewMode(mode); }
     // The start view the configuration asks for with view=tiles, if any.
     std::optional<ViewMode> configuredView() const { return m_configuredView; }
-
-    // Fit and zoom of the current view. Fitting is off by default for the
-    // newest frame (shown 1:1, as always) and on for the tiles.
-    bool fitToWindow() const;
-    void setFitToWindow(bool fit);
-    double zoom() const;
-    void setZoom(double zoom);
-    void zoomBy(int steps);
-    void actualSize();
-    void setFullScreenView(bool on);
+    bool fitToWindow() const { return m_layout->fitToWindow(); }
+    void setFitToWindow(bool fit) { m_layout->setFitToWindow(fit); }
+    double zoom() const { return m_layout->zoom(); }
+    void setZoom(double zoom) { m_layout->setZoom(zoom); }
 
     TileView* tileView() const { return m_tileView; }
     // One tile per device controller, in controller order; a window that
@@ -114,21 +101,16 @@ public:
     // frame rate; then its own frame count, period and delay.
     static QString tileCaption(const GetStreamImage& device, qint64 nowMs);
 
-    // The window's layout (geometry, view, fit, zoom, full screen) in the
-    // per-user settings of the platform (QSettings under the application's
-    // organisation and name), never in the configuration file.
-    // restoreLayout applies what was kept and makes the window keep its
-    // layout again when it is destroyed; a view key of the configuration
+    // Applies the layout kept in the per-user settings, and keeps it again
+    // when the window is destroyed (main calls it; windows made by tests
+    // leave the user's settings alone). A view key of the configuration
     // outranks the kept view.
-    void restoreLayout();
-    // The window width at which the longer status line (with lost packets)
-    // is shown whole beside the indicators.
-    int statusLineWidth() const;
-    void saveLayout() const;
+    void restoreLayout() { m_layout->restore(m_configuredView); }
     // View > Reset layout: the defaults, and nothing kept.
-    void resetLayout();
-    static constexpr const char* LayoutGroup = "layout";
-    static constexpr QSize DefaultSize{676, 709};
+    void resetLayout() { m_layout->reset(m_configuredView); }
+    int statusLineWidth() const { return m_layout->statusLineWidth(); }
+    static constexpr const char* LayoutGroup = WindowLayout::Group;
+    static constexpr QSize DefaultSize = WindowLayout::DefaultSize;
 
 signals:
     // Declared for overlay painters; the window paints overlays through the
@@ -145,7 +127,6 @@ protected:
     // Keeps Full screen's check mark and Esc in step when the window
     // manager changes the state.
     void changeEvent(QEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
     void writeHistogramLine();
 
@@ -169,25 +150,13 @@ protected:
     FrameRecorder m_recorder;
 
 private:
-    // Widens the window to statusLineWidth(), within the screen.
-    void widenForStatusLine();
-    void buildViewMenu();
-    // Fixes the image label's size for a frame of imageSize: the frame's
-    // own size at 1:1, as the window always showed it; scaled when zoomed
-    // or fitted.
-    void applyLabelSize(const QSize& imageSize);
-    void syncViewActions();
     // Hands a frame of `device` to its tile.
     void showInTile(int tile, const QImage& image, GetStreamImage* device);
     void refreshCaptions();
-    // The scale at which the current view draws its image now.
-    double shownScale() const;
 
-    ViewMode m_view = ViewMode::Newest;
     std::optional<ViewMode> m_configuredView;
-    bool m_fitNewest = false;
-    double m_zoomNewest = 1.0;
     TileView* m_tileView = nullptr;
+    WindowLayout* m_layout = nullptr;
     QTimer* m_captionTimer = nullptr;
     // The status line's text changes with every frame, but it is painted at
     // most every StatusPaintMs: between, the status bar's updates are held
@@ -196,22 +165,6 @@ private:
     void holdStatusPaint();
     QElapsedTimer m_statusPaintClock;
     QTimer* m_statusFlush = nullptr;
-    QMenu* m_menuView = nullptr;
-    QActionGroup* m_viewGroup = nullptr;
-    QAction* m_actionNewest = nullptr;
-    QAction* m_actionTiles = nullptr;
-    QAction* m_actionFit = nullptr;
-    QAction* m_actionActualSize = nullptr;
-    QAction* m_actionZoomIn = nullptr;
-    QAction* m_actionZoomOut = nullptr;
-    QAction* m_actionFullScreen = nullptr;
-    QAction* m_actionResetLayout = nullptr;
-    QAction* m_actionQuit = nullptr;
-    QShortcut* m_leaveFullScreen = nullptr;
-    // Whether the destructor keeps the layout: only once restoreLayout was
-    // called, so that windows made by tests leave the user's settings alone.
-    bool m_rememberLayout = false;
-
     OutageWarning m_logOutage;
     RecordingControl* m_recording = nullptr;
 };
