@@ -6,6 +6,8 @@
 #include "getstreamimage.h"
 #include "regularfile.h"
 #include "rtpcounters.h"
+#include "statusline.h"
+#include "tilecaptions.h"
 #include "tileview.h"
 #include "viewgeometry.h"
 #include "viewmenu.h"
@@ -18,7 +20,6 @@
 #include <QPixmap>
 #include <QScrollArea>
 #include <QTime>
-#include <QTimer>
 #include <QToolTip>
 
 #include <optional>
@@ -59,26 +60,10 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     m_tileView->hide();
     ui.verticalLayout->addWidget(m_tileView);
     m_layout = new WindowLayout(this, ui.scrollArea, ui.mainImage, m_tileView);
-    m_statusPaintClock.start();
-    m_statusFlush = new QTimer(this);
-    m_statusFlush->setSingleShot(true);
-    connect(m_statusFlush, &QTimer::timeout, this, [this] {
-        ui.statusBar->setUpdatesEnabled(true); // paints the newest text
-        m_statusPaintClock.restart();
-    });
-    // Captions carry per-device figures; a few refreshes a second are
-    // enough, and nothing is laid out per frame.
-    m_captionTimer = new QTimer(this);
-    m_captionTimer->setInterval(500);
-    connect(m_captionTimer, &QTimer::timeout, this, &imageDisplay::refreshCaptions);
-    connect(m_layout, &WindowLayout::viewModeChanged, this, [this](ViewMode mode) {
-        if (mode == ViewMode::Tiles) {
-            refreshCaptions();
-            m_captionTimer->start();
-        } else {
-            m_captionTimer->stop();
-        }
-    });
+    m_captions = new TileCaptions(m_tileView, this);
+    connect(m_layout, &WindowLayout::viewModeChanged, m_captions,
+            [this](ViewMode mode) { m_captions->setShown(mode == ViewMode::Tiles); });
+    m_statusLine = new StatusLine(ui.statusBar);
     auto* quit = new QAction(QStringLiteral("Quit"), this);
     quit->setObjectName(QStringLiteral("actionQuit"));
     quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
@@ -145,8 +130,7 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
     if (m_statistics.histogramDue())
         writeHistogramLine();
 
-    holdStatusPaint();
-    ui.statusBar->showMessage(FrameStatistics::statusText(
+    m_statusLine->show(FrameStatistics::statusText(
         m_statistics.frameCount(), m_statistics.avgFrameTime(), t, g_packetsLost.load(),
         g_packetsOutOfOrder.load(), g_packetsExpected.load(), g_frameDelay));
     m_frameTimer.restart();
@@ -184,20 +168,6 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
     if (ovlImage != nullptr)
         latencyprobe::recorder().addShown(latencyprobe::nowNs() - ovlImage->shownFinishNs());
 #endif
-}
-
-void imageDisplay::holdStatusPaint()
-{
-    // Painting the status text costs more than the rest of a frame's
-    // display; at hundreds of frames a second nobody reads it that often.
-    if (!ui.statusBar->updatesEnabled())
-        return; // held already; the flush paints the newest text
-    if (m_statusPaintClock.elapsed() >= StatusPaintMs) {
-        m_statusPaintClock.restart();
-        return; // painted with this frame
-    }
-    ui.statusBar->setUpdatesEnabled(false);
-    m_statusFlush->start(StatusPaintMs);
 }
 
 void imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* device)
@@ -302,46 +272,7 @@ void imageDisplay::saveImage()
 
 void imageDisplay::setUpTiles()
 {
-    QStringList names;
-    for (const GetStreamImage* stream : std::as_const(m_streams))
-        names.append(stream->name());
-    m_tileView->setDevices(names);
-    for (GetStreamImage* stream : std::as_const(m_streams))
-        connect(stream, &GetStreamImage::statusChanged, this, &imageDisplay::refreshCaptions,
-                Qt::UniqueConnection);
-    refreshCaptions();
-}
-
-QString imageDisplay::tileCaption(const GetStreamImage& device, qint64 nowMs)
-{
-    const DeviceStatus& status = device.status();
-    const GetStreamImage::Figures& f = device.figures();
-    QString first =
-        QStringLiteral("%1  %2 %3  %4")
-            .arg(device.name(), status.protocolName(), status.address(), status.stateText(nowMs));
-    QString second = QStringLiteral("frames %1").arg(f.frames);
-    if (f.avgPeriodMs > 0.0)
-        second += QStringLiteral("  period %1 ms").arg(f.avgPeriodMs, 0, 'f', 1);
-    if (f.hasDelay)
-        second += QStringLiteral("  delay %1 ms").arg(f.delaySeconds * 1000, 0, 'f', 1);
-    const RtpCounters& rtp = device.worker()->rtpCounters();
-    const std::int64_t expected = rtp.expected.load(std::memory_order_relaxed);
-    if (expected > 0) {
-        const std::int64_t lost = rtp.lost.load(std::memory_order_relaxed);
-        second += QStringLiteral("  lost %1 of %2 packets (%3 %)")
-                      .arg(lost)
-                      .arg(expected)
-                      .arg(100.0 * double(lost) / double(expected), 0, 'f', 2);
-    }
-    return first + QLatin1Char('\n') + second;
-}
-
-void imageDisplay::refreshCaptions()
-{
-    if (viewMode() != ViewMode::Tiles)
-        return;
-    for (int i = 0; i < m_streams.size() && i < m_tileView->count(); ++i)
-        m_tileView->setCaption(i, tileCaption(*m_streams[i], m_streams[i]->statusClockMs()));
+    m_captions->setDevices(m_streams);
 }
 
 void imageDisplay::resizeEvent(QResizeEvent* event)

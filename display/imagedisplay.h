@@ -23,7 +23,8 @@ class QMouseEvent;
 class QPainter;
 class QTime;
 class TileView;
-class QTimer;
+class StatusLine;
+class TileCaptions;
 
 // The program's main window. It owns the configuration, the form with the
 // image label and the device controllers, and shows every frame with the
@@ -97,9 +98,6 @@ public:
     // outside the image. Before the first frame there is no image to map
     // into, and the read-out is that of the window position.
     std::optional<QString> pointerReadout(const QPoint& pos) const;
-    // The caption of a device's tile: name, protocol and address, state and
-    // frame rate; then its own frame count, period and delay.
-    static QString tileCaption(const GetStreamImage& device, qint64 nowMs);
 
     // Applies the layout kept in the per-user settings, and keeps it again
     // when the window is destroyed (main calls it; windows made by tests
@@ -152,19 +150,12 @@ protected:
 private:
     // Hands a frame of `device` to its tile.
     void showInTile(int tile, const QImage& image, GetStreamImage* device);
-    void refreshCaptions();
 
     std::optional<ViewMode> m_configuredView;
     TileView* m_tileView = nullptr;
     WindowLayout* m_layout = nullptr;
-    QTimer* m_captionTimer = nullptr;
-    // The status line's text changes with every frame, but it is painted at
-    // most every StatusPaintMs: between, the status bar's updates are held
-    // and m_statusFlush paints the newest text when the interval ends.
-    static constexpr int StatusPaintMs = 20;
-    void holdStatusPaint();
-    QElapsedTimer m_statusPaintClock;
-    QTimer* m_statusFlush = nullptr;
+    TileCaptions* m_captions = nullptr;
+    StatusLine* m_statusLine = nullptr;
     OutageWarning m_logOutage;
     RecordingControl* m_recording = nullptr;
 };
