@@ -22,6 +22,7 @@
 #include <QTime>
 #include <QToolTip>
 
+#include <algorithm>
 #include <optional>
 
 imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::WindowFlags flags)
@@ -64,6 +65,7 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     connect(m_layout, &WindowLayout::viewModeChanged, m_captions,
             [this](ViewMode mode) { m_captions->setShown(mode == ViewMode::Tiles); });
     m_statusLine = new StatusLine(ui.statusBar);
+    // File > Quit, after the form's own entries.
     auto* quit = new QAction(QStringLiteral("Quit"), this);
     quit->setObjectName(QStringLiteral("actionQuit"));
     quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));

@@ -21,10 +21,9 @@ class GetStreamImage;
 class QImage;
 class QMouseEvent;
 class QPainter;
-class QTime;
-class TileView;
 class StatusLine;
 class TileCaptions;
+class TileView;
 
 // The program's main window. It owns the configuration, the form with the
 // image label and the device controllers, and shows every frame with the

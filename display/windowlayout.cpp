@@ -13,6 +13,8 @@
 #include <QStatusBar>
 #include <QWheelEvent>
 
+#include <algorithm>
+
 WindowLayout::WindowLayout(QMainWindow* window, QScrollArea* scrollArea, ImageLabel* label,
                            TileView* tiles)
     : QObject(window), m_window(window), m_scrollArea(scrollArea), m_label(label), m_tiles(tiles)
