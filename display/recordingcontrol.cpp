@@ -73,7 +73,9 @@ bool RecordingControl::start(const QString& baseFolder)
         qInfo().noquote() << QStringLiteral("Recording into %1").arg(folder);
     else
         qWarning().noquote() << QStringLiteral("Recording not started: %1").arg(error);
-    m_base = started ? baseFolder : m_base;
+    // A base folder that cannot be used is asked for again at the next
+    // start, instead of failing the same way at every one.
+    m_base = started ? baseFolder : QString();
     showRecording(started);
     return started;
 }
