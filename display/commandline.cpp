@@ -2,6 +2,7 @@
 #include "commandline.h"
 
 #include "configfilepath.h"
+#include "configkeys.h"
 #include "framescopeversion.h"
 
 CommandLine::CommandLine(const QStringList& arguments)
@@ -94,26 +95,7 @@ Options:
                a folder named after the start time inside DIR (as File >
                Record does; Ctrl+R stops it).
 
-Configuration (INI):
-  [General] record_max_mb=N     Size at which a recording ends. Default 4096.
-  [General] no_statusbar=1      Hide the status bar.
-  [devN]                        One device per group dev0, dev1, ... up to
-                                the first group without a host key.
-    host=ADDRESS                TCP: the device; UDP, RTP: the local address.
-                                A dotted IPv4 address or a host name.
-    port=N                      TCP: the device's port; UDP, RTP: local port;
-                                1-65535.
-    protocol=TCP|UDP|RTP        Default TCP.
-    sizeX=W, sizeY=H            Raw gray frame size. Default 1280 x 960.
-    logfile=PATH                Device log: connection events, RTP lines; the
-                                last device's log also gets the frame period
-                                histogram.
-    log_max_mb=N                Size at which the log is renamed to PATH.1 and
-                                started afresh. Default 256.
-    quiet_ms=N                  Silence after which the connection is given
-                                up. Default 1000 (TCP), 60000 (UDP, RTP).
-    contentoverwrite=TYPE       image/jpeg or video/x-raw-gray for every frame.
-
+%1
 Files:
   title.txt, favicon.png        Window title and icon, beside the executable
                                 or in ~/.config/framescope.
@@ -125,8 +107,10 @@ Exit status:
   0  the window was closed, or SIGINT, SIGTERM or SIGHUP arrived; --help,
      --version
   2  an unknown option
+  128+N  a second signal N while the window was shutting down
 
 See framescope(1) and README.md in the documentation folder
 (/usr/share/doc/framescope when installed from the package).
-)");
+)")
+        .arg(configKeysHelp());
 }
