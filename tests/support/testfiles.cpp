@@ -2,6 +2,7 @@
 #include "testfiles.h"
 
 #include "rtp2jpeg.h"
+#include "testpattern.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -39,6 +40,30 @@ QByteArray jpegSegment(int code, const QByteArray& payload)
     s.append(char((length >> 8) & 0xFF));
     s.append(char(length & 0xFF));
     return s + payload;
+}
+
+QByteArray app9Segment(quint16 field, quint32 seconds, quint32 micros)
+{
+    return jpegSegment(0xE9,
+                       simlib::app9Payload({field, std::int32_t(seconds), std::int32_t(micros)}));
+}
+
+QByteArray patternJpeg(int width, int height, int number, const simlib::JpegEncodeOptions& options,
+                       int components)
+{
+    const QByteArray pixels = simlib::renderTestPattern(width, height, components, number);
+    return simlib::encodeJpeg(ubytes(pixels), width, height, components, options);
+}
+
+int patternNumber(QImage picture, QSize frameSize)
+{
+    if (picture.isNull())
+        return -1;
+    if (frameSize.isValid())
+        picture = picture.scaled(frameSize, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    const QImage img = picture.convertToFormat(QImage::Format_RGB888);
+    return simlib::readPatternNumber(img.constBits(), img.width(), img.height(), 3,
+                                     int(img.bytesPerLine()));
 }
 
 QByteArray withDeclaredSize(QByteArray jpeg, int width, int height)

@@ -3,6 +3,7 @@
 // files and segments, files written and read back.
 #pragma once
 
+#include "jpegencoder.h"
 #include "jpegheader.h"
 
 #include <QByteArray>
@@ -19,6 +20,17 @@ template <std::size_t N> QByteArray raw(const char (&text)[N])
     return QByteArray(text, int(N - 1));
 }
 
+// The bytes of `bytes` as the parsers take them.
+inline const unsigned char* ubytes(const QByteArray& bytes)
+{
+    return reinterpret_cast<const unsigned char*>(bytes.constData());
+}
+// `len` bytes at `data` as a QByteArray.
+inline QByteArray byteArray(const unsigned char* data, int len)
+{
+    return QByteArray(reinterpret_cast<const char*>(data), len);
+}
+
 // A picture of one colour.
 QImage solidFrame(int width, int height, QColor color);
 
@@ -28,6 +40,18 @@ QByteArray jpegFile(const QImage& image, int quality = 95, bool progressive = fa
 // One marker segment: 0xFF, the code, the big-endian length (payload + 2),
 // the payload.
 QByteArray jpegSegment(int code, const QByteArray& payload);
+
+// An APP9 time stamp segment: the field, then seconds and microseconds,
+// big-endian.
+QByteArray app9Segment(quint16 field, quint32 seconds, quint32 micros);
+
+// simlib's test pattern number `number` (RGB, or gray for one component)
+// encoded with `options`.
+QByteArray patternJpeg(int width, int height, int number,
+                       const simlib::JpegEncodeOptions& options = {}, int components = 3);
+// The number simlib's test pattern carries in `picture`, read at
+// `frameSize` (the picture's own size when not given); -1 when there is none.
+int patternNumber(QImage picture, QSize frameSize = {});
 
 // `jpeg` with the picture size in its frame header (the first SOF0 or SOF2
 // marker) rewritten; empty when there is no such marker.

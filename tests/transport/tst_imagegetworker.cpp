@@ -14,19 +14,7 @@
 #include <atomic>
 #include <thread>
 
-namespace {
-
-// Writes `body` into the worker's write buffer as a decoder would and
-// completes the frame.
-void completeFrame(ImageGetWorker& w, const QByteArray& body)
-{
-    w.restartFrame();
-    QVERIFY(
-        w.appendBytes(reinterpret_cast<const unsigned char*>(body.constData()), int(body.size())));
-    w.finishFrame();
-}
-
-} // namespace
+using Requests = WorkerFixture::Requests;
 
 class tst_ImageGetWorker : public QObject
 {
@@ -80,87 +68,73 @@ void tst_ImageGetWorker::protocolSetting()
 
 void tst_ImageGetWorker::pendingRequestServedAfterLastByte()
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.request();
-    QVERIFY(collector.frames.isEmpty());
-    completeFrame(worker, "abc");
-    QVERIFY(collector.frames.isEmpty()); // the decoder runs the delivery test
-    worker.deliverIfRequested();
-    QCOMPARE(collector.frames.size(), 1);
-    QCOMPARE(collector.frames[0].data, QByteArray("abc"));
+    WorkerFixture f;
+    f.collector.request();
+    QVERIFY(f.collector.frames.isEmpty());
+    completeFrame(f.worker, "abc");
+    QVERIFY(f.collector.frames.isEmpty()); // the decoder runs the delivery test
+    f.worker.deliverIfRequested();
+    QCOMPARE(f.collector.frames.size(), 1);
+    QCOMPARE(f.collector.frames[0].data, QByteArray("abc"));
 }
 
 void tst_ImageGetWorker::requestServedAtOnceWhenFrameIsReady()
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.setRerequest(false);
-    completeFrame(worker, "ready");
-    QSignalSpy spy(&worker, &ImageGetWorker::newImageReceived);
-    collector.request();
+    WorkerFixture f(QString(), Requests::Once);
+    completeFrame(f.worker, "ready");
+    QSignalSpy spy(&f.worker, &ImageGetWorker::newImageReceived);
+    f.collector.request();
     QCOMPARE(spy.count(), 1);
-    QCOMPARE(collector.frames[0].data, QByteArray("ready"));
+    QCOMPARE(f.collector.frames[0].data, QByteArray("ready"));
     // The same frame is not delivered twice.
-    collector.request();
+    f.collector.request();
     QCOMPARE(spy.count(), 1);
 }
 
 void tst_ImageGetWorker::onlyNewestFrameDelivered()
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.setRerequest(false);
-    completeFrame(worker, "first");
-    completeFrame(worker, "second");
-    completeFrame(worker, "third");
-    collector.request();
-    QCOMPARE(collector.frames.size(), 1);
-    QCOMPARE(collector.frames[0].data, QByteArray("third"));
+    WorkerFixture f(QString(), Requests::Once);
+    completeFrame(f.worker, "first");
+    completeFrame(f.worker, "second");
+    completeFrame(f.worker, "third");
+    f.collector.request();
+    QCOMPARE(f.collector.frames.size(), 1);
+    QCOMPARE(f.collector.frames[0].data, QByteArray("third"));
 }
 
 void tst_ImageGetWorker::frameCounterWraps()
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.setRerequest(false);
+    WorkerFixture f(QString(), Requests::Once);
     for (int i = 0; i < 65534; ++i)
-        worker.finishFrame();
-    collector.request();
-    QCOMPARE(collector.frames.size(), 1);
-    collector.frames.clear();
-    worker.finishFrame();
-    QCOMPARE(worker.framesDone(), 65535);
-    completeFrame(worker, "wrap");
-    QCOMPARE(worker.framesDone(), 0);
-    collector.request();
-    QCOMPARE(collector.frames.size(), 1);
-    QCOMPARE(collector.frames[0].data, QByteArray("wrap"));
-    completeFrame(worker, "after");
-    collector.request();
-    QCOMPARE(collector.frames.size(), 2);
-    QCOMPARE(collector.frames[1].data, QByteArray("after"));
+        f.worker.finishFrame();
+    f.collector.request();
+    QCOMPARE(f.collector.frames.size(), 1);
+    f.collector.frames.clear();
+    f.worker.finishFrame();
+    QCOMPARE(f.worker.framesDone(), 65535);
+    completeFrame(f.worker, "wrap");
+    QCOMPARE(f.worker.framesDone(), 0);
+    f.collector.request();
+    QCOMPARE(f.collector.frames.size(), 1);
+    QCOMPARE(f.collector.frames[0].data, QByteArray("wrap"));
+    completeFrame(f.worker, "after");
+    f.collector.request();
+    QCOMPARE(f.collector.frames.size(), 2);
+    QCOMPARE(f.collector.frames[1].data, QByteArray("after"));
 }
 
 void tst_ImageGetWorker::logTextCarriedAndCleared()
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.setRerequest(false);
-    worker.appendLog("one\n");
-    completeFrame(worker, "dropped");
-    worker.appendLog("two\n");
-    completeFrame(worker, "shown");
-    collector.request();
-    QCOMPARE(collector.frames[0].logMsg, QString("one\ntwo\n"));
-    completeFrame(worker, "next");
-    collector.request();
-    QCOMPARE(collector.frames[1].logMsg, QString());
+    WorkerFixture f(QString(), Requests::Once);
+    f.worker.appendLog("one\n");
+    completeFrame(f.worker, "dropped");
+    f.worker.appendLog("two\n");
+    completeFrame(f.worker, "shown");
+    f.collector.request();
+    QCOMPARE(f.collector.frames[0].logMsg, QString("one\ntwo\n"));
+    completeFrame(f.worker, "next");
+    f.collector.request();
+    QCOMPARE(f.collector.frames[1].logMsg, QString());
 }
 
 void tst_ImageGetWorker::destinationCapacity_data()
