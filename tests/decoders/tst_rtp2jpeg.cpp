@@ -25,12 +25,12 @@ constexpr int BuiltinLen = BuiltinJpegHeaderBytes;
 
 QByteArray builtin()
 {
-    return QByteArray(reinterpret_cast<const char*>(BuiltinJpegHeader), BuiltinLen);
+    return byteArray(BuiltinJpegHeader, BuiltinLen);
 }
 
 QByteArray headerBytes(const Rtp2Jpeg& d, int len)
 {
-    return QByteArray(reinterpret_cast<const char*>(d.header()), len);
+    return byteArray(d.header(), len);
 }
 
 QByteArray soi()
@@ -80,23 +80,14 @@ struct Pkt
 QByteArray makePacket(const Pkt& k, const QByteArray& tables = ramp(128, 1), int widthByte = 80,
                       int heightByte = 60)
 {
-    RtpFields r;
-    r.sequence = k.seq;
-    r.timestamp = k.ts;
-    r.ssrc = k.ssrc;
-    r.marker = k.marker;
-    JpegFields j;
-    j.type = 65; // with restart interval 60: the layout of the built-in header
-    j.fragmentOffset = k.offset;
-    j.tables = tables;
-    j.widthByte = widthByte;
-    j.heightByte = heightByte;
-    return packet(r, j, ramp(k.len, k.offset + k.seq));
-}
-
-void feed(Rtp2Jpeg& d, const QByteArray& datagram)
-{
-    d.decode(reinterpret_cast<const unsigned char*>(datagram.constData()), int(datagram.size()));
+    // Type 65 with restart interval 60: the layout of the built-in header.
+    return packet({.marker = k.marker, .sequence = k.seq, .timestamp = k.ts, .ssrc = k.ssrc},
+                  {.fragmentOffset = k.offset,
+                   .type = 65,
+                   .widthByte = widthByte,
+                   .heightByte = heightByte,
+                   .tables = tables},
+                  ramp(k.len, k.offset + k.seq));
 }
 
 // A reassembler filling a recording sink.
@@ -214,17 +205,10 @@ void tst_Rtp2Jpeg::builtinHeaderMismatchReported()
                       : ReferenceHeader();
     Rtp2Jpeg d(&sink, reference);
     // Two frames: reported once, at the synchronisation.
-    for (int frame = 0; frame < 2; ++frame) {
-        RtpFields r;
-        r.sequence = frame;
-        r.timestamp = std::uint32_t(3600 * frame);
-        r.marker = true;
-        JpegFields j;
-        j.type = type;
-        j.restartHeader = restartHeader;
-        j.tables = ramp(128, 1);
-        feed(d, packet(r, j, ramp(100)));
-    }
+    for (int frame = 0; frame < 2; ++frame)
+        feed(d, packet({.marker = true, .sequence = frame, .timestamp = 3600u * frame},
+                       {.type = type, .restartHeader = restartHeader, .tables = ramp(128, 1)},
+                       ramp(100)));
     QCOMPARE(sink.frames.size(), 2);
     if (problem.isEmpty()) {
         QCOMPARE(sink.problems, QStringList());
@@ -456,26 +440,18 @@ void tst_Rtp2Jpeg::tablesFromQ()
     QFETCH(bool, scaled);
 
     Rig rig;
-    RtpFields r;
-    r.sequence = 5;
-    r.marker = true;
-    JpegFields j;
-    j.type = 65;
-    j.q = q;
-    feed(rig.decoder, packet(r, j, ramp(10)));
+    feed(rig.decoder, packet({.marker = true, .sequence = 5}, {.type = 65, .q = q}, ramp(10)));
     QVERIFY(!rig.decoder.waitingForSync());
 
     QByteArray expected0 = builtin().mid(19, 64);
     QByteArray expected1 = builtin().mid(88, 64);
     if (scaled) {
-        const QByteArray grey(16 * 16, char(0x80));
         simlib::JpegEncodeOptions options;
         options.quality = q;
         std::vector<unsigned char> rgb(16 * 16 * 3, 0x80);
         const QByteArray jpeg = simlib::encodeJpeg(rgb.data(), 16, 16, 3, options);
         simlib::JpegScanInfo info;
-        QVERIFY(simlib::parseBaselineJpeg(reinterpret_cast<const unsigned char*>(jpeg.constData()),
-                                          int(jpeg.size()), &info));
+        QVERIFY(simlib::parseBaselineJpeg(ubytes(jpeg), int(jpeg.size()), &info));
         QCOMPARE(info.qTables.size(), 128);
         expected0 = info.qTables.left(64);
         expected1 = info.qTables.mid(64);
@@ -738,16 +714,12 @@ void tst_Rtp2Jpeg::rtcpDropped()
 void tst_Rtp2Jpeg::paddingNotPlaced()
 {
     Rig rig;
-    RtpFields r;
-    r.sequence = 1;
-    r.timestamp = 1000;
-    r.marker = true;
-    r.paddingBytes = 7;
-    r.extensionWords = 3;
-    JpegFields j;
-    j.type = 65;
-    j.tables = ramp(128);
-    feed(rig.decoder, packet(r, j, ramp(100, 33)));
+    feed(rig.decoder, packet({.marker = true,
+                              .sequence = 1,
+                              .timestamp = 1000,
+                              .paddingBytes = 7,
+                              .extensionWords = 3},
+                             {.type = 65, .tables = ramp(128)}, ramp(100, 33)));
     QCOMPARE(rig.sink.frames.size(), 1);
     const QByteArray f = rig.sink.frames[0].data;
     QCOMPARE(f.size(), 617 + 100 + 2);
