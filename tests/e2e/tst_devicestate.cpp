@@ -4,6 +4,7 @@
 #include "deviceindicator.h"
 #include "onlydisplay.h"
 #include "simprocess.h"
+#include "testfiles.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -19,7 +20,7 @@ namespace {
 int countMatches(const QString& path, const QRegularExpression& pattern)
 {
     int n = 0;
-    const QStringList lines = QString::fromUtf8(readWholeFile(path)).split(QLatin1Char('\n'));
+    const QStringList lines = QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'));
     for (const QString& line : lines)
         n += pattern.match(line).hasMatch() ? 1 : 0;
     return n;
@@ -71,23 +72,20 @@ void DeviceStateTest::simulatorDiesAndReturns()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const bool tcp = mode == QLatin1String("tcp");
-    const QStringList common = {"--mode", mode,    "--width", "160",        "--height",
-                                "120",    "--fps", "25",      "--duration", "120"};
+    const QString common =
+        QStringLiteral("--mode %1 --width 160 --height 120 --fps 25 --duration 120 --port ")
+            .arg(mode);
     auto sim = std::make_unique<SimProcess>();
     const int port =
-        sim->start(common + QStringList{"--port", tcp ? "0" : QString::number(freeUdpPort())});
+        sim->start(common + (tcp ? QStringLiteral("0") : QString::number(freeUdpPort())));
     QVERIFY(port > 0);
 
     const QString log = dir.filePath(QStringLiteral("dev0.log"));
     const QString ini = dir.filePath(QStringLiteral("tcp_streaming.ini"));
-    QFile file(ini);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(QStringLiteral("[dev0]\nhost=127.0.0.1\nport=%1\nprotocol=%2\nsizeX=160\n"
-                              "sizeY=120\nlogfile=%3\n")
-                   .arg(port)
-                   .arg(mode, log)
-                   .toUtf8());
-    file.close();
+    writeFile(
+        ini, deviceGroup(
+                 0, port,
+                 QStringLiteral("protocol=%1\nsizeX=160\nsizeY=120\nlogfile=%2\n").arg(mode, log)));
 
     onlyDisplay window(ini);
     window.show();
@@ -109,7 +107,7 @@ void DeviceStateTest::simulatorDiesAndReturns()
 
     // The device comes back on the same port: receiving again.
     sim = std::make_unique<SimProcess>();
-    QCOMPARE(sim->start(common + QStringList{"--port", QString::number(port)}), port);
+    QCOMPARE(sim->start(common + QString::number(port)), port);
     QTRY_VERIFY_WITH_TIMEOUT(isReceiving(indicator), 10000);
     if (tcp)
         QTRY_COMPARE_WITH_TIMEOUT(

@@ -119,6 +119,12 @@ ReferenceHeader referenceHeader(const QByteArray& file)
     return std::vector<unsigned char>(bytes, bytes + n);
 }
 
+QByteArray deviceGroup(int index, int port, const QString& keys)
+{
+    return QStringLiteral("[dev%1]\nhost=127.0.0.1\nport=%2\n").arg(index).arg(port).toUtf8()
+           + keys.toUtf8();
+}
+
 void writeFile(const QString& path, const QByteArray& content)
 {
     QFile file(path);
@@ -151,12 +157,4 @@ qint64 numberedGrayFrameNumber(const QImage& image, QSize size)
     quint32 k = 0;
     std::memcpy(&k, pixels.constData(), sizeof k);
     return pixels == numberedGrayFrame(k, size) ? qint64(k) : -1;
-}
-
-QProcessEnvironment viewerEnvironment(const QString& workDir)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), workDir + QStringLiteral("/config"));
-    return env;
 }

@@ -9,7 +9,6 @@
 #include <QByteArray>
 #include <QColor>
 #include <QImage>
-#include <QProcessEnvironment>
 #include <QString>
 
 #include <cstddef>
@@ -79,10 +78,9 @@ qint64 numberedGrayFrameNumber(const QImage& image, QSize size);
 // The first bytes of `file` as the worker reads a reference file.
 ReferenceHeader referenceHeader(const QByteArray& file);
 
-// The environment a viewer process under test runs in: the offscreen
-// platform, and per-user settings (where the window keeps its layout) in
-// `workDir`/config instead of the user's own.
-QProcessEnvironment viewerEnvironment(const QString& workDir);
+// One device group of the viewer's configuration: device `index` on
+// 127.0.0.1:`port`, then `keys` as they are ("protocol=UDP\nsizeX=160\n").
+QByteArray deviceGroup(int index, int port, const QString& keys = {});
 
 // Writes `content` to `path`, replacing the file; a test failure when that
 // does not succeed.
