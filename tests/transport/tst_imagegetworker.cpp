@@ -3,6 +3,7 @@
 #include "imagegetworker.h"
 #include "loopbackpeer.h"
 #include "multipartwriter.h"
+#include "testfiles.h"
 #include "threadedworker.h"
 #include "workerharness.h"
 
@@ -181,10 +182,10 @@ void tst_ImageGetWorker::growthKeepsBytesAndIsBounded()
     DeviceSettings settings;
     ImageGetWorker worker(settings.get());
     const QByteArray kept(1000, 'k');
-    QVERIFY(worker.appendBytes(reinterpret_cast<const unsigned char*>(kept.constData()), 1000));
+    QVERIFY(worker.appendBytes(ubytes(kept), 1000));
     QVERIFY(worker.growFrameBuffer());
     QCOMPARE(worker.writeCapacity(), 3145728);
-    QCOMPARE(QByteArray(reinterpret_cast<char*>(worker.writeBuffer()), 1000), kept);
+    QCOMPARE(byteArray(worker.writeBuffer(), 1000), kept);
     QCOMPARE(worker.curLen(), 1000);
     QVERIFY(worker.growFrameBuffer());
     QCOMPARE(worker.writeCapacity(), 4718592);
