@@ -16,16 +16,6 @@
 
 namespace {
 
-// The lines of the device log at `path` matching `pattern`.
-int countMatches(const QString& path, const QRegularExpression& pattern)
-{
-    int n = 0;
-    const QStringList lines = QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'));
-    for (const QString& line : lines)
-        n += pattern.match(line).hasMatch() ? 1 : 0;
-    return n;
-}
-
 bool isReceiving(const DeviceIndicator* indicator)
 {
     return indicator->stateText().startsWith(QLatin1String("dev0 receiving "));
@@ -102,7 +92,7 @@ void DeviceStateTest::simulatorDiesAndReturns()
                               qPrintable(indicator->stateText()), 2500);
     const QRegularExpression goneLog(goneLine);
     // The log line is written with the change of state.
-    QTRY_COMPARE_WITH_TIMEOUT(countMatches(log, goneLog), 1, 500);
+    QTRY_COMPARE_WITH_TIMEOUT(countLines(log, goneLog), 1, 500);
     QVERIFY2(sinceDeath.elapsed() < 3000, qPrintable(QString::number(sinceDeath.elapsed())));
 
     // The device comes back on the same port: receiving again.
@@ -111,14 +101,14 @@ void DeviceStateTest::simulatorDiesAndReturns()
     QTRY_VERIFY_WITH_TIMEOUT(isReceiving(indicator), 10000);
     if (tcp)
         QTRY_COMPARE_WITH_TIMEOUT(
-            countMatches(log, QRegularExpression(
-                                  QStringLiteral(": connected to 127\\.0\\.0\\.1:%1$").arg(port))),
+            countLines(log, QRegularExpression(
+                                QStringLiteral(": connected to 127\\.0\\.0\\.1:%1$").arg(port))),
             2, 2000);
     else
-        QTRY_COMPARE_WITH_TIMEOUT(countMatches(log, QRegularExpression(QStringLiteral(
-                                                        ": receiving again after \\d+ s$"))),
-                                  1, 2000);
-    QCOMPARE(countMatches(log, goneLog), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            countLines(log, QRegularExpression(QStringLiteral(": receiving again after \\d+ s$"))),
+            1, 2000);
+    QCOMPARE(countLines(log, goneLog), 1);
 }
 
 QTEST_MAIN(DeviceStateTest)

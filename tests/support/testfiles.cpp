@@ -138,6 +138,20 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+int countLines(const QString& path, const QRegularExpression& pattern)
+{
+    int n = 0;
+    for (const QString& line : QString::fromUtf8(readFile(path)).split(QLatin1Char('\n')))
+        n += pattern.match(line).hasMatch() ? 1 : 0;
+    return n;
+}
+
+int countLines(const QString& path, const QString& suffix)
+{
+    return countLines(path,
+                      QRegularExpression(QRegularExpression::escape(suffix) + QStringLiteral("$")));
+}
+
 QByteArray numberedGrayFrame(quint32 k, QSize size)
 {
     QByteArray f(size.width() * size.height(), '\0');

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QColor>
 #include <QImage>
+#include <QRegularExpression>
 #include <QString>
 
 #include <cstddef>
@@ -87,3 +88,7 @@ QByteArray deviceGroup(int index, int port, const QString& keys = {});
 void writeFile(const QString& path, const QByteArray& content);
 // The file's content, or nothing when it cannot be read.
 QByteArray readFile(const QString& path);
+// The lines of the file at `path` that match `pattern`, or that end with
+// `suffix`.
+int countLines(const QString& path, const QRegularExpression& pattern);
+int countLines(const QString& path, const QString& suffix);

@@ -204,11 +204,8 @@ void tst_ImageGetWorker::tcpFramesEndToEnd()
 {
     LoopbackPeer peer;
     ThreadedWorker w("TCP");
-    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
     w.request();
-    w.start("127.0.0.1", peer.port());
-    QVERIFY(peer.acceptClient());
-    QVERIFY(connectedSpy.wait(5000));
+    QVERIFY(w.connectTo(peer));
     const QByteArray body(300000, 'j'); // larger than one receive block
     QVERIFY(peer.send(simlib::multipartPart(simlib::ContentTypeJpeg, body)
                       + simlib::multipartPart(simlib::ContentTypeGray, "tail")));
@@ -238,22 +235,17 @@ void tst_ImageGetWorker::reconnectDeliversOnlyNewFrames()
 
     LoopbackPeer peer;
     ThreadedWorker w("TCP");
-    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
     QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
     QSignalSpy frameSpy(&w, &ThreadedWorker::frameReceived);
     w.request();
-    w.start("127.0.0.1", peer.port());
-    QVERIFY(peer.acceptClient());
-    QVERIFY(connectedSpy.wait(5000));
+    QVERIFY(w.connectTo(peer));
     QVERIFY(peer.send(simlib::multipartPart(simlib::ContentTypeJpeg, "old frame")));
     QVERIFY(frameSpy.wait(5000));
     peer.closeClient();
     QVERIFY(disconnectedSpy.wait(5000));
 
     // The controller connects again; a request is pending.
-    w.start("127.0.0.1", peer.port());
-    QVERIFY(peer.acceptClient());
-    QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 5000);
+    QVERIFY(w.connectTo(peer));
     QVERIFY(peer.send(afterReconnect));
     if (expected.size() > 1)
         QTRY_COMPARE_WITH_TIMEOUT(w.frames.size(), expected.size(), 5000);
@@ -266,11 +258,8 @@ void tst_ImageGetWorker::tcpQuietPeerDisconnectsAfterOneSecond()
 {
     LoopbackPeer peer;
     ThreadedWorker w("TCP");
-    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
     QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
-    w.start("127.0.0.1", peer.port());
-    QVERIFY(peer.acceptClient());
-    QVERIFY(connectedSpy.wait(5000));
+    QVERIFY(w.connectTo(peer));
     QVERIFY(peer.send("x"));
     QElapsedTimer quiet;
     quiet.start();
@@ -283,11 +272,8 @@ void tst_ImageGetWorker::tcpPeerCloseDisconnectsAtOnce()
 {
     LoopbackPeer peer;
     ThreadedWorker w("TCP");
-    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
     QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
-    w.start("127.0.0.1", peer.port());
-    QVERIFY(peer.acceptClient());
-    QVERIFY(connectedSpy.wait(5000));
+    QVERIFY(w.connectTo(peer));
     QElapsedTimer closing;
     closing.start();
     peer.closeClient();
