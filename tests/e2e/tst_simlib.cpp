@@ -46,6 +46,21 @@ simlib::JpegEncodeOptions rtpOptions(int restartInterval, simlib::Sampling sampl
     return o;
 }
 
+// Sends pattern frame `number` of `size` with a time stamp through the
+// packetizer to `decoder`.
+bool sendFrame(protocolDecoder& decoder, simlib::RtpJpegPacketizer& packetizer, QSize size,
+               int number, int restartInterval, std::uint32_t timestamp)
+{
+    QList<QByteArray> packets;
+    if (!packetizer.packetize(patternJpeg(size.width(), size.height(), number,
+                                          rtpOptions(restartInterval, simlib::Sampling::YCbCr420)),
+                              timestamp, &packets))
+        return false;
+    for (const QByteArray& p : packets)
+        feed(decoder, p);
+    return true;
+}
+
 struct CounterSnapshot
 {
     int lost = g_packetsLost.load();
@@ -255,9 +270,9 @@ void SimLibTest::rtpThroughReassembler()
 
     // No reference file: the built-in header, which
     // fits type 65 with interval 60 and 4:2:0.
-    WorkerFixture f(QStringLiteral("RTP"));
-    f.collector.request();
-    auto decoder = std::make_unique<Rtp2Jpeg>(&f.worker);
+    WorkerFixture device(QStringLiteral("RTP"));
+    device.collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&device.worker);
 
     simlib::RtpJpegOptions o;
     o.scanBytesPerPacket = 500;
@@ -300,10 +315,10 @@ void SimLibTest::rtpThroughReassembler()
 
     // Every completed frame is a decodable JPEG; undamaged ones show the
     // number that was sent, in order.
-    QVERIFY(f.collector.frames.size() >= Frames / 2);
+    QVERIFY(device.collector.frames.size() >= Frames / 2);
     int readable = 0;
     int last = -1;
-    for (const DeliveredFrame& f : f.collector.frames) {
+    for (const DeliveredFrame& f : device.collector.frames) {
         const int n = decodedNumber(f.data);
         if (n >= 0) {
             QVERIFY2(n >= 1000 && n < 1000 + Frames, qPrintable(QString::number(n)));
@@ -317,7 +332,7 @@ void SimLibTest::rtpThroughReassembler()
         }
     }
     if (loss == 0 && reorder == 0 && duplicate == 0) {
-        QCOMPARE(int(f.collector.frames.size()), Frames);
+        QCOMPARE(int(device.collector.frames.size()), Frames);
         QCOMPARE(readable, Frames);
     }
     QCOMPARE(last, 1000 + Frames - 1);
@@ -332,30 +347,24 @@ void SimLibTest::rtpWithReferenceFile()
     QVERIFY(!reference.isEmpty());
     QVERIFY(!reference.contains(QByteArray("\xFF\xE9", 2))); // no fixed time stamp
 
-    WorkerFixture f(QStringLiteral("RTP"));
-    writeFile(f.referenceFile(), reference);
-    f.collector.request();
-    auto decoder = std::make_unique<Rtp2Jpeg>(&f.worker);
+    WorkerFixture device(QStringLiteral("RTP"));
+    writeFile(device.referenceFile(), reference);
+    device.collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&device.worker);
     QCOMPARE(decoder->headerLen(), int(reference.size()));
 
     simlib::RtpJpegPacketizer packetizer;
-    for (int f = 0; f < 3; ++f) {
-        QList<QByteArray> packets;
-        QVERIFY(packetizer.packetize(
-            patternJpeg(160, 120, 50 + f, rtpOptions(0, simlib::Sampling::YCbCr420)),
-            std::uint32_t(f * 3000), &packets));
-        for (const QByteArray& p : packets)
-            feed(*decoder, p);
-    }
-    QCOMPARE(f.collector.frames.size(), 3);
-    QCOMPARE(decodedNumber(f.collector.frames.last().data), 52);
+    for (int f = 0; f < 3; ++f)
+        QVERIFY(sendFrame(*decoder, packetizer, QSize(160, 120), 50 + f, 0, f * 3000));
+    QCOMPARE(device.collector.frames.size(), 3);
+    QCOMPARE(decodedNumber(device.collector.frames.last().data), 52);
 }
 
 void SimLibTest::rtpSsrcChange()
 {
-    WorkerFixture f(QStringLiteral("RTP"));
-    f.collector.request();
-    auto decoder = std::make_unique<Rtp2Jpeg>(&f.worker);
+    WorkerFixture device(QStringLiteral("RTP"));
+    device.collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&device.worker);
 
     // The stream changes its SSRC and its frame size at frame 3; the viewer
     // synchronises on the new stream's first fragment and takes its size.
@@ -363,20 +372,14 @@ void SimLibTest::rtpSsrcChange()
     for (int f = 0; f < 6; ++f) {
         if (f == 3)
             packetizer.setSsrc(packetizer.ssrc() + 1);
-        const int w = f < 3 ? 320 : 160;
-        const int h = f < 3 ? 240 : 128;
-        QList<QByteArray> packets;
-        QVERIFY(
-            packetizer.packetize(patternJpeg(w, h, f, rtpOptions(60, simlib::Sampling::YCbCr420)),
-                                 std::uint32_t(f * 3000), &packets));
-        for (const QByteArray& p : packets)
-            feed(*decoder, p);
+        QVERIFY(sendFrame(*decoder, packetizer, f < 3 ? QSize(320, 240) : QSize(160, 128), f, 60,
+                          f * 3000));
     }
-    QCOMPARE(f.collector.frames.size(), 6);
+    QCOMPARE(device.collector.frames.size(), 6);
     QSize size;
-    QCOMPARE(decodedNumber(f.collector.frames.at(2).data, &size), 2);
+    QCOMPARE(decodedNumber(device.collector.frames.at(2).data, &size), 2);
     QCOMPARE(size, QSize(320, 240));
-    QCOMPARE(decodedNumber(f.collector.frames.at(5).data, &size), 5);
+    QCOMPARE(decodedNumber(device.collector.frames.at(5).data, &size), 5);
     QCOMPARE(size, QSize(160, 128));
 }
 
@@ -438,22 +441,22 @@ void SimLibTest::multipartAfterBadItem()
         + simlib::multipartPart(type, bodies[2]) + simlib::multipartPart(type, bodies[3])
         + simlib::multipartPart(type, bodies[4]);
 
-    WorkerFixture f(protocol);
-    f.collector.request();
-    MultipartDec decoder(&f.worker);
+    WorkerFixture device(protocol);
+    device.collector.request();
+    MultipartDec decoder(&device.worker);
     feed(decoder, stream, 1400);
-    QVERIFY(f.collector.frames.size() >= 3);
-    QCOMPARE(f.collector.frames.last().data, bodies[4]);
-    QCOMPARE(f.collector.frames.at(f.collector.frames.size() - 2).data, bodies[3]);
-    QCOMPARE(f.collector.frames.first().data, bodies[1]);
-    QCOMPARE(decodedNumber(f.collector.frames.last().data), 4);
+    QVERIFY(device.collector.frames.size() >= 3);
+    QCOMPARE(device.collector.frames.last().data, bodies[4]);
+    QCOMPARE(device.collector.frames.at(device.collector.frames.size() - 2).data, bodies[3]);
+    QCOMPARE(device.collector.frames.first().data, bodies[1]);
+    QCOMPARE(decodedNumber(device.collector.frames.last().data), 4);
 }
 
 void SimLibTest::malformedRtpLeavesStreamIntact()
 {
-    WorkerFixture f(QStringLiteral("RTP"));
-    f.collector.request();
-    auto decoder = std::make_unique<Rtp2Jpeg>(&f.worker);
+    WorkerFixture device(QStringLiteral("RTP"));
+    device.collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&device.worker);
 
     // Every malformed kind goes in between two good frames; the frame after
     // it arrives intact.
@@ -476,8 +479,8 @@ void SimLibTest::malformedRtpLeavesStreamIntact()
                     feed(*decoder, p);
             }
         }
-        QVERIFY(!f.collector.frames.isEmpty());
-        QCOMPARE(decodedNumber(f.collector.frames.last().data), frame - 1);
+        QVERIFY(!device.collector.frames.isEmpty());
+        QCOMPARE(decodedNumber(device.collector.frames.last().data), frame - 1);
     }
 }
 
