@@ -335,14 +335,16 @@ void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
         m_image.setColorTable(grayColorTable());
         const qint64 expected = qint64(m_sizeX) * m_sizeY;
         if (m_image.isNull())
-            reportUnshownFrame(QStringLiteral("raw gray frame of %1 bytes, but sizeX x sizeY is "
+            reportUnshownFrame(QStringLiteral("raw-short"),
+                               QStringLiteral("raw gray frame of %1 bytes, but sizeX x sizeY is "
                                               "%2 x %3 = %4 bytes; shorter frames are not shown")
                                    .arg(len)
                                    .arg(m_sizeX)
                                    .arg(m_sizeY)
                                    .arg(expected));
         else if (len != expected)
-            reportUnshownFrame(QStringLiteral("raw gray frame of %1 bytes, but sizeX x sizeY is "
+            reportUnshownFrame(QStringLiteral("raw-long"),
+                               QStringLiteral("raw gray frame of %1 bytes, but sizeX x sizeY is "
                                               "%2 x %3 = %4 bytes; the picture may be sheared")
                                    .arg(len)
                                    .arg(m_sizeX)
@@ -353,7 +355,8 @@ void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
     } else if (conType == QLatin1String(JpegContentType)) {
         m_image = std::move(frame.image);
         if (frame.refusal.refused())
-            reportUnshownFrame(frame.refusal.text(m_maxPixels));
+            reportUnshownFrame(QStringLiteral("refused-%1").arg(int(frame.refusal.cause)),
+                               frame.refusal.text(m_maxPixels));
         else if (frame.corrupt)
             ++m_corruptFrames;
         else
@@ -434,7 +437,8 @@ void GetStreamImage::updateStatus()
     const std::int64_t oversize = m_worker.oversizeFramesSkipped();
     if (oversize != m_oversizeSeen) {
         m_oversizeSeen = oversize;
-        reportUnshownFrame(QStringLiteral("frame of %1 bytes is larger than the transfer buffer of "
+        reportUnshownFrame(QStringLiteral("oversize"),
+                           QStringLiteral("frame of %1 bytes is larger than the transfer buffer of "
                                           "%2 bytes (sizeX x sizeY + %3); such frames are not "
                                           "shown")
                                .arg(m_worker.lastOversizeFrameBytes())
@@ -459,12 +463,12 @@ void GetStreamImage::updateStatus()
     }
 }
 
-void GetStreamImage::reportUnshownFrame(const QString& cause)
+void GetStreamImage::reportUnshownFrame(const QString& cause, const QString& text)
 {
     if (cause == m_unshownCause)
         return;
     m_unshownCause = cause;
-    writeEvents({cause}, true);
+    writeEvents({text}, true);
 }
 
 void GetStreamImage::writeEvents(const QStringList& lines, bool console)

@@ -249,8 +249,10 @@ private:
     // when `console` is set, to the console with the device's name.
     void writeEvents(const QStringList& lines, bool console);
     // Reports a frame that cannot be shown, once per cause: again only
-    // after a frame was shown in between.
-    void reportUnshownFrame(const QString& cause);
+    // after a frame was shown in between. `cause` names the kind of fault
+    // without the figures of one frame (JPEG sizes differ from frame to
+    // frame), `text` is the line written for its first frame.
+    void reportUnshownFrame(const QString& cause, const QString& text);
     // Adds a delivered frame to this device's own figures.
     void countFrame(qint64 nowMs);
     // The delay of the frame about to be shown, for the status line and

@@ -25,6 +25,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QResizeEvent>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShortcut>
@@ -125,7 +126,7 @@ imageDisplay::~imageDisplay()
         stream->worker()->requestStop();
     qDeleteAll(m_streams);
     m_streams.clear();
-    m_recorder.stop();
+    endRecording();
 }
 
 QString imageDisplay::settingsFileFor(const QString& configPath)
@@ -349,18 +350,22 @@ void imageDisplay::saveImage()
         ui.mainImage->saveImage();
         return;
     }
-    // The selected tile's frame; with none selected, the tile shown alone
-    // or the first.
-    int tile = m_tileView->selected();
-    if (tile < 0)
-        tile = std::max(0, m_tileView->solo());
-    // The frame with its overlay, as the newest-frame view would save it.
-    QPixmap pixmap = QPixmap::fromImage(m_tileView->frame(tile));
-    if (!pixmap.isNull() && tile < m_streams.size()) {
+    // The selected tile's frame as it is when the dialog returns; with none
+    // selected, the tile shown alone or the first.
+    ui.mainImage->saveFrame([this] {
+        int tile = m_tileView->selected();
+        if (tile < 0)
+            tile = std::max(0, m_tileView->solo());
+        // The frame with its overlay, as the newest-frame view would save it.
+        QImage frame = m_tileView->frame(tile);
+        if (frame.isNull() || tile >= m_streams.size() || !m_streams[tile]->drawsOverlay())
+            return frame;
+        QPixmap pixmap = QPixmap::fromImage(frame);
         QPainter painter(&pixmap);
         m_streams[tile]->paintOverlay(painter);
-    }
-    ui.mainImage->savePixmap(pixmap);
+        painter.end();
+        return pixmap.toImage();
+    });
 }
 
 void imageDisplay::buildViewMenu()
@@ -616,6 +621,8 @@ void imageDisplay::restoreLayout()
     store.beginGroup(QLatin1String(LayoutGroup));
     if (store.contains(QStringLiteral("geometry")))
         restoreGeometry(store.value(QStringLiteral("geometry")).toByteArray());
+    else
+        widenForStatusLine();
     m_fitNewest = store.value(QStringLiteral("fitNewest"), false).toBool();
     m_zoomNewest =
         viewgeometry::clampZoom(store.value(QStringLiteral("zoomNewest"), 1.0).toDouble());
@@ -627,6 +634,34 @@ void imageDisplay::restoreLayout()
     setViewMode(m_configuredView.value_or(tiles ? ViewMode::Tiles : ViewMode::Newest));
     if (full)
         setFullScreenView(true);
+}
+
+int imageDisplay::statusLineWidth() const
+{
+    // The longer form of the status line, with the figures of hours of
+    // frames and a lossy stream.
+    const QString longest = statusText(999999, 999.999, 9999, 99999, 9999, 99999, 0.0);
+    // The message is drawn 6 px from the left and 2 px short of the first
+    // indicator; the size grip and the layout's spacing take the rest.
+    int width = ui.statusBar->fontMetrics().horizontalAdvance(longest) + 40;
+    for (const QWidget* indicator :
+         ui.statusBar->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (!indicator->isHidden())
+            width += indicator->sizeHint().width() + 6;
+    }
+    return width;
+}
+
+void imageDisplay::widenForStatusLine()
+{
+    // The form's width leaves the status line with lost packets no room
+    // beside the device indicators; a first start makes room for it, as
+    // far as the screen allows.
+    int wanted = statusLineWidth();
+    if (const QScreen* shown = screen())
+        wanted = std::min(wanted, shown->availableGeometry().width());
+    if (wanted > width())
+        resize(wanted, height());
 }
 
 void imageDisplay::saveLayout() const
@@ -698,6 +733,7 @@ bool imageDisplay::startRecording(const QString& baseFolder)
         FrameRecorder::newSessionFolder(baseFolder, QDateTime::currentDateTime());
     QString error;
     const bool started = m_recorder.start(folder, &error);
+    m_recordingSummaryDue = started;
     if (started)
         qInfo().noquote() << QStringLiteral("Recording into %1").arg(folder);
     else
@@ -711,25 +747,32 @@ bool imageDisplay::startRecording(const QString& baseFolder)
 
 void imageDisplay::stopRecording()
 {
-    const bool wasRecording = m_recorder.isRecording();
-    m_recorder.stop();
-    if (wasRecording)
-        qInfo().noquote() << QStringLiteral(
-                                 "Recording ended: %1 frames, %2 bytes, %3 dropped, in %4")
-                                 .arg(m_recorder.framesWritten())
-                                 .arg(m_recorder.bytesWritten())
-                                 .arg(m_recorder.framesDropped())
-                                 .arg(m_recorder.folder());
+    endRecording();
     const QSignalBlocker blocker(ui.actionRecord);
     ui.actionRecord->setChecked(false);
     m_recordIndicator->refresh();
+}
+
+void imageDisplay::endRecording()
+{
+    m_recorder.stop();
+    // Once per recording, however it ended: the action, the size limit, a
+    // write error, or the window closing (also on SIGINT or SIGTERM).
+    if (!m_recordingSummaryDue)
+        return;
+    m_recordingSummaryDue = false;
+    qInfo().noquote() << QStringLiteral("Recording ended: %1 frames, %2 bytes, %3 dropped, in %4")
+                             .arg(m_recorder.framesWritten())
+                             .arg(m_recorder.bytesWritten())
+                             .arg(m_recorder.framesDropped())
+                             .arg(m_recorder.folder());
 }
 
 void imageDisplay::recordingStoppedByItself()
 {
     // The recorder has told the console why; the writer thread is joined
     // here, and the action shows that nothing is recorded.
-    m_recorder.stop();
+    endRecording();
     const QSignalBlocker blocker(ui.actionRecord);
     ui.actionRecord->setChecked(false);
     m_recordIndicator->refresh();

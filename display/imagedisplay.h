@@ -151,6 +151,9 @@ public:
     // layout again when it is destroyed; a view key of the configuration
     // outranks the kept view.
     void restoreLayout();
+    // The window width at which the longer status line (with lost packets)
+    // is shown whole beside the indicators.
+    int statusLineWidth() const;
     void saveLayout() const;
     // View > Reset layout: the defaults, and nothing kept.
     void resetLayout();
@@ -205,6 +208,10 @@ protected:
 
 private:
     void recordingStoppedByItself();
+    // Stops the recorder and prints the recording's summary line.
+    void endRecording();
+    // Widens the window to statusLineWidth(), within the screen.
+    void widenForStatusLine();
     void buildViewMenu();
     // Fixes the image label's size for a frame of imageSize: the frame's
     // own size at 1:1, as the window always showed it; scaled when zoomed
@@ -250,4 +257,6 @@ private:
     RecordIndicator* m_recordIndicator = nullptr;
     RecordFolderDialog m_recordFolderDialog;
     QString m_recordBase;
+    // A recording was started and its summary line is not printed yet.
+    bool m_recordingSummaryDue = false;
 };

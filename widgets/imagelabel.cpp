@@ -200,10 +200,10 @@ void ImageLabel::contextMenuEvent(QContextMenuEvent* event)
 
 void ImageLabel::saveImage()
 {
-    savePixmap(currentPixmap());
+    saveFrame([this] { return shownImage(); });
 }
 
-void ImageLabel::savePixmap(const QPixmap& pixmap)
+void ImageLabel::saveFrame(const std::function<QImage()>& frameAtAnswer)
 {
     const QString caption = tr("Save Image");
     const QString filter =
@@ -218,7 +218,10 @@ void ImageLabel::savePixmap(const QPixmap& pixmap)
     // A name typed without a suffix would otherwise fail: the writer is
     // chosen by the suffix, and the dialog does not add the filter's.
     fileName = withFilterSuffix(fileName, selectedFilter);
-    if (!pixmap.save(fileName, nullptr, -1))
+    // The dialog ran an event loop of its own: the label may hold another
+    // frame now than when it opened.
+    const QImage frame = frameAtAnswer();
+    if (!frame.save(fileName, nullptr, -1))
         m_dialogs.warning(this, tr("Error saving image"),
                           tr("Image %1 could not be saved").arg(fileName));
 }

@@ -73,14 +73,20 @@ public:
     QColor markColor() const { return m_markColor; }
     QAction* saveAction() const { return m_saveAction; }
 
-    // Asks for a file name as saveImage() does and saves `pixmap` instead
-    // of the label's own image.
-    void savePixmap(const QPixmap& pixmap);
+    // Asks for a file name as saveImage() does and saves the picture that
+    // `frameAtAnswer` gives when the dialog returns, instead of the label's
+    // own. Frames keep arriving while the dialog is open, so the picture is
+    // taken only then.
+    void saveFrame(const std::function<QImage()>& frameAtAnswer);
+    // The picture shown, whether the label holds it as an image or as a
+    // pixmap; null without one.
+    QImage shownImage() const { return m_image.isNull() ? m_pixmap.toImage() : m_image; }
     // `fileName` with the suffix of `selectedFilter` ("PNG file (*.png)")
     // appended when the name has none; otherwise unchanged.
     static QString withFilterSuffix(const QString& fileName, const QString& selectedFilter);
 
 public slots:
+    // Saves the picture the label holds when the dialog returns.
     void saveImage();
 
 protected:

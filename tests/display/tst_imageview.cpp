@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QImageReader>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
@@ -77,12 +78,15 @@ private slots:
     void eachTileShowsItsDevice();
     void selectAndSolo_data();
     void selectAndSolo();
-    void saveSelectedTile();
+    void saveWhileFramesArrive_data();
+    void saveWhileFramesArrive();
     void keysAndWheel_data();
     void keysAndWheel();
     void layoutKept_data();
     void layoutKept();
     void resetLayout();
+    void statusLineWholeAtFirstStart_data();
+    void statusLineWholeAtFirstStart();
 
 private:
     // A window with `devices` controllers (port 1 refuses, so nothing
@@ -285,18 +289,44 @@ void tst_ImageView::selectAndSolo()
     QCOMPARE(tiles->tileRect(tile), grid);
 }
 
-void tst_ImageView::saveSelectedTile()
+void tst_ImageView::saveWhileFramesArrive_data()
 {
-    onlyDisplay window(writeIni(4));
-    window.setViewMode(imageDisplay::ViewMode::Tiles);
-    const QSize size(320, 240);
-    showPatterns(window, size);
-    window.tileView()->setSelected(2);
+    QTest::addColumn<bool>("tiles");
+    QTest::addColumn<bool>("gray");
+    QTest::newRow("newest frame, JPEG frames") << false << false;
+    QTest::newRow("newest frame, raw gray frames") << false << true;
+    QTest::newRow("selected tile") << true << false;
+}
 
-    const QString path = m_dir.filePath(QStringLiteral("tile"));
+// Frames keep arriving while the save dialog is open; what is saved is the
+// frame shown when it returns.
+void tst_ImageView::saveWhileFramesArrive()
+{
+    QFETCH(bool, tiles);
+    QFETCH(bool, gray);
+    onlyDisplay window(writeIni(4));
+    if (tiles)
+        window.setViewMode(imageDisplay::ViewMode::Tiles);
+    const QSize size(320, 240);
+    showPatterns(window, size, gray);
+    constexpr int Device = 2;
+    window.tileView()->setSelected(Device);
+
+    const QString path = m_dir.filePath(QStringLiteral("saved"));
+    QFile::remove(path + QStringLiteral(".bmp"));
     ImageSaveDialogs hooks;
+    constexpr int Arrived = 424242;
     hooks.getSaveFileNameAndFilter = [&](QWidget*, const QString&, const QString&, const QString&,
                                          QString* selected) {
+        // As in the dialog's own event loop: frames of the selected device
+        // and of the others are shown meanwhile, the device's last.
+        for (int i = 0; i < 3; ++i) {
+            QImage other = patternFrame(size, 1000 + i, gray);
+            window.showFrame(other, window.streams()[(Device + 1) % 4], 100 + i);
+            QImage mine = patternFrame(size, Arrived - 2 + i, gray);
+            window.showFrame(mine, window.streams()[Device], 100 + i);
+        }
+        QCoreApplication::processEvents();
         *selected = QStringLiteral("Bitmap file (*.bmp)");
         return path;
     };
@@ -309,7 +339,8 @@ void tst_ImageView::saveSelectedTile()
     QImageReader reader(path + QStringLiteral(".bmp"));
     QCOMPARE(reader.format(), QByteArray("bmp"));
     const QImage saved = reader.read();
-    QCOMPARE(numberIn(saved, saved.rect(), size), deviceNumber(2));
+    QCOMPARE(saved.size(), size);
+    QCOMPARE(numberIn(saved, saved.rect(), size), Arrived);
 }
 
 void tst_ImageView::keysAndWheel_data()
@@ -439,6 +470,47 @@ void tst_ImageView::resetLayout()
     QVERIFY(!QSettings().childGroups().contains(QLatin1String(imageDisplay::LayoutGroup)));
     window.setViewMode(imageDisplay::ViewMode::Tiles);
     QVERIFY(window.fitToWindow());
+}
+
+void tst_ImageView::statusLineWholeAtFirstStart_data()
+{
+    QTest::addColumn<int>("devices");
+    QTest::newRow("one device") << 1;
+    QTest::newRow("two devices, none receiving") << 2;
+    QTest::newRow("four devices, none receiving") << 4;
+}
+
+// Without a kept layout the window starts wide enough for the status line
+// with lost packets, beside every device's indicator.
+void tst_ImageView::statusLineWholeAtFirstStart()
+{
+    QFETCH(int, devices);
+    onlyDisplay window(writeIni(devices));
+    window.restoreLayout();
+    const int screenWidth = window.screen()->availableGeometry().width();
+    QCOMPARE(window.width(), std::min(window.statusLineWidth(), screenWidth));
+    QVERIFY(window.width() > 676);
+    // As on a screen wide enough (the test's own screen may be narrower).
+    window.resize(window.statusLineWidth(), window.height());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QStatusBar* bar = window.statusBar();
+    const QString text = imageDisplay::statusText(999999, 999.999, 9999, 99999, 9999, 99999, 0.0);
+    bar->showMessage(text);
+    // Indicators carry a state word until frames arrive: wait for it.
+    QTRY_VERIFY_WITH_TIMEOUT(window.streams().first()->status().isFailure(), 5000);
+    QCoreApplication::processEvents();
+    int firstIndicator = bar->width();
+    for (const QWidget* w : bar->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (w->isVisible() && w->x() > 0 && w->width() < bar->width() / 2)
+            firstIndicator = std::min(firstIndicator, w->x());
+    }
+    QVERIFY2(bar->fontMetrics().horizontalAdvance(text) <= firstIndicator - 8,
+             qPrintable(QStringLiteral("text %1 px, room %2 px in a window of %3 px")
+                            .arg(bar->fontMetrics().horizontalAdvance(text))
+                            .arg(firstIndicator - 8)
+                            .arg(window.width())));
+    QVERIFY(text.endsWith(QLatin1Char('%')));
 }
 
 QTEST_MAIN(tst_ImageView)
