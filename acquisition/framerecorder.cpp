@@ -40,23 +40,6 @@ QString FrameRecorder::newSessionFolder(const QString& base, const QDateTime& st
     return candidate;
 }
 
-qint64 FrameRecorder::maxMbFromSetting(const QString& text, QString* warning)
-{
-    if (text.trimmed().isEmpty())
-        return DefaultMaxMb;
-    bool ok = false;
-    const qint64 mb = text.trimmed().toLongLong(&ok);
-    // Beyond 2^40 MiB the byte count would not fit 64 bits.
-    if (ok && mb > 0 && mb < (qint64(1) << 40))
-        return mb;
-    if (warning != nullptr)
-        *warning = QStringLiteral("record_max_mb \"%1\" is not a positive number; recordings end "
-                                  "at %2 MB")
-                       .arg(text)
-                       .arg(DefaultMaxMb);
-    return DefaultMaxMb;
-}
-
 QString FrameRecorder::deviceFileName(int device)
 {
     return QStringLiteral("dev%1.mjpeg").arg(device);

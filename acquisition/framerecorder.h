@@ -57,9 +57,6 @@ public:
     // or with "_2", "_3", ... behind it when a session of the same second
     // is there already, so that no recording is overwritten.
     static QString newSessionFolder(const QString& base, const QDateTime& start);
-    // record_max_mb as configured: a positive number of MiB, or the default
-    // with a warning in `warning`.
-    static qint64 maxMbFromSetting(const QString& text, QString* warning);
     // The file of one device in the session folder.
     static QString deviceFileName(int device);
     // The wall clock in microseconds since 1970 (UTC): the receive time a

@@ -22,6 +22,8 @@
 #include <QTime>
 #include <QToolTip>
 
+#include "viewerconfig.h"
+
 #include <algorithm>
 #include <optional>
 
@@ -38,21 +40,17 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     // main replaces it with the first line of title.txt when there is one.
     setWindowTitle(configPath);
 
-    // Only the top-level key counts: no device group has been entered yet.
-    const QString noStatusBar = QStringLiteral("no_statusbar");
-    if (m_settings.contains(noStatusBar)
-        && m_settings.value(noStatusBar, QStringLiteral("0")).toInt() != 0)
+    // The window-wide keys; no device group has been entered yet.
+    ConfigWarnings warnings;
+    const ViewerConfig config = ViewerConfig::read(m_settings, &warnings);
+    for (const ConfigWarning& warning : std::as_const(warnings))
+        qWarning().noquote() << warning.text;
+    if (config.hideStatusBar)
         ui.statusBar->hide();
 
-    QString capWarning;
     FrameRecorder::Limits limits;
-    limits.maxTotalBytes =
-        FrameRecorder::maxMbFromSetting(
-            m_settings.value(QStringLiteral("record_max_mb"), QString()).toString(), &capWarning)
-        * 1024 * 1024;
+    limits.maxTotalBytes = config.recordMaxMb * 1024 * 1024;
     m_recorder.setLimits(limits);
-    if (!capWarning.isEmpty())
-        qWarning().noquote() << capWarning;
 
     // The tiles sit beside the scroll area and replace it while shown; the
     // form itself stays as it is.
@@ -75,15 +73,10 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     auto* viewMenu = new ViewMenu(m_layout, this);
     connect(viewMenu, &ViewMenu::resetRequested, this, &imageDisplay::resetLayout);
 
-    const QString view = m_settings.value(QStringLiteral("view"), QString()).toString().trimmed();
-    if (view.compare(QLatin1String("tiles"), Qt::CaseInsensitive) == 0)
+    if (config.view == ViewerConfig::View::Tiles)
         m_configuredView = ViewMode::Tiles;
-    else if (view.compare(QLatin1String("newest"), Qt::CaseInsensitive) == 0)
+    else if (config.view == ViewerConfig::View::Newest)
         m_configuredView = ViewMode::Newest;
-    else if (!view.isEmpty())
-        qWarning().noquote() << QStringLiteral("view=\"%1\" is not known (tiles or newest); the "
-                                               "newest frame is shown")
-                                    .arg(view);
     if (m_configuredView)
         setViewMode(*m_configuredView);
 }

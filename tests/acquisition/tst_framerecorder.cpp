@@ -63,8 +63,6 @@ private slots:
     void unusableFolderIsRefused();
     void sizeCapEndsCleanly();
     void restartsWithFreshCounts();
-    void maxMbSetting_data();
-    void maxMbSetting();
     void sessionFolderName();
 };
 
@@ -254,29 +252,6 @@ void tst_FrameRecorder::restartsWithFreshCounts()
     recorder.stop();
     QCOMPARE(readDevice(dir.filePath(QStringLiteral("a")), 1).size(), 1);
     QCOMPARE(readDevice(dir.filePath(QStringLiteral("b")), 1).at(0).bytes, QByteArray("two"));
-}
-
-void tst_FrameRecorder::maxMbSetting_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<qint64>("mb");
-    QTest::addColumn<bool>("warns");
-    QTest::newRow("unset") << "" << FrameRecorder::DefaultMaxMb << false;
-    QTest::newRow("a number") << " 12 " << qint64(12) << false;
-    QTest::newRow("zero") << "0" << FrameRecorder::DefaultMaxMb << true;
-    QTest::newRow("negative") << "-1" << FrameRecorder::DefaultMaxMb << true;
-    QTest::newRow("text") << "lots" << FrameRecorder::DefaultMaxMb << true;
-    QTest::newRow("too large for bytes") << "99999999999999" << FrameRecorder::DefaultMaxMb << true;
-}
-
-void tst_FrameRecorder::maxMbSetting()
-{
-    QFETCH(QString, text);
-    QFETCH(qint64, mb);
-    QFETCH(bool, warns);
-    QString warning;
-    QCOMPARE(FrameRecorder::maxMbFromSetting(text, &warning), mb);
-    QCOMPARE(!warning.isEmpty(), warns);
 }
 
 void tst_FrameRecorder::sessionFolderName()

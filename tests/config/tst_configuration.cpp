@@ -229,6 +229,16 @@ void tst_Configuration::read_data()
     QTest::newRow("view and record_max_mb")
         << "[General]\nview=Tiles\nrecord_max_mb=10\n"
         << "statusbar=shown view=tiles record=10MB" << QStringList{} << QStringList{};
+    QTest::newRow("record_max_mb with spaces")
+        << "[General]\nrecord_max_mb= 12 \n"
+        << "statusbar=shown view=unset record=12MB" << QStringList{} << QStringList{};
+    for (const char* bad : {"0", "lots", "99999999999999"})
+        QTest::addRow("record_max_mb=%s: the default, with a warning", bad)
+            << QStringLiteral("[General]\nrecord_max_mb=%1\n").arg(QLatin1String(bad)) << shown
+            << QStringList{}
+            << QStringList{QStringLiteral("record_max_mb \"%1\" is not a positive number; "
+                                          "recordings end at 4096 MB")
+                               .arg(QLatin1String(bad))};
     QTest::newRow("unknown view and a bad record limit")
         << "[General]\nview=grid\nrecord_max_mb=-1\n"
         << shown << QStringList{}
