@@ -5,6 +5,7 @@
 #include "framemetadata.h"
 #include "framerecorder.h"
 #include "jpegwarnings.h"
+#include "latencyprobe.h"
 
 #include <QDeadlineTimer>
 #include <QPainter>
@@ -215,9 +216,7 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
             delivery.buffer = pBuf;
             // Taken now, before decoding, so decoding time is not part of it.
             delivery.delay = measureDelay(delivery.job);
-#ifdef FRAMESCOPE_LATENCY_PROBE
             delivery.finishNs = m_worker.deliveredFinishNs();
-#endif
             if (m_converting.has_value()) {
                 // One frame at most waits for the converter; both buffers
                 // are then taken and no request goes out.
@@ -229,9 +228,7 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
                 m_logTarget = &*m_converting;
             }
         } else {
-#ifdef FRAMESCOPE_LATENCY_PROBE
             m_shownFinishNs = m_worker.deliveredFinishNs();
-#endif
             convertImage(conType, pBuf, len);
         }
     }
@@ -270,6 +267,12 @@ void GetStreamImage::conversionFinished()
     m_shownFinishNs = done.finishNs;
     finishConversion(done.job, std::move(*frame));
     writeLog(done.logMsg);
+}
+
+void GetStreamImage::reportFrameShown() const
+{
+    if (LatencyProbe* const probe = latencyProbe())
+        probe->frameShown(m_shownFinishNs);
 }
 
 int GetStreamImage::framesInConversion() const

@@ -109,56 +109,30 @@ public:
     // Delivered frames not yet handed to the window: 0, 1 (converting) or 2
     // (converting and one waiting).
     int framesInConversion() const;
-#ifdef FRAMESCOPE_LATENCY_PROBE
-    // When the last byte of the frame now being handed to the window was
-    // decoded: the worker's figure for the delivery it came from, which may
-    // since have been followed by the next.
-    std::int64_t shownFinishNs() const
-    {
-        return m_shownFinishNs;
-    }
-#endif
-    const QImage& image() const
-    {
-        return m_image;
-    }
-    ImageGetWorker* worker()
-    {
-        return &m_worker;
-    }
-    const ImageGetWorker* worker() const
-    {
-        return &m_worker;
-    }
-    bool isReconnecting() const
-    {
-        return m_reconnectTimer.isActive();
-    }
+    // The latency probe's stamp of the frame now being handed to the window:
+    // the worker's figure for the delivery it came from, which may since
+    // have been followed by the next (0 without a probe).
+    std::int64_t shownFinishNs() const { return m_shownFinishNs; }
+    // The window has repainted the frame handed to it last; the latency
+    // probe, when one is installed, takes the time since its last byte.
+    void reportFrameShown() const;
+    const QImage& image() const { return m_image; }
+    ImageGetWorker* worker() { return &m_worker; }
+    const ImageGetWorker* worker() const { return &m_worker; }
+    bool isReconnecting() const { return m_reconnectTimer.isActive(); }
     // Hands every delivered frame, before conversion and with the content
     // type as delivered, to `recorder` as device number `device`; nullptr
     // records nothing. The recorder must outlive this controller or be
     // unset first.
     void setRecorder(FrameRecorder* recorder, int device);
-    FrameRecorder* recorder() const
-    {
-        return m_recorder;
-    }
+    FrameRecorder* recorder() const { return m_recorder; }
 
     // The device group's name ("dev0"), as the status and messages name it.
-    QString name() const
-    {
-        return m_name;
-    }
+    QString name() const { return m_name; }
     // What the device is doing, refreshed a few times a second.
-    const DeviceStatus& status() const
-    {
-        return m_status;
-    }
+    const DeviceStatus& status() const { return m_status; }
     // Milliseconds on the clock the status is kept with.
-    qint64 statusClockMs() const
-    {
-        return m_statusClock.elapsed();
-    }
+    qint64 statusClockMs() const { return m_statusClock.elapsed(); }
     static constexpr int StatusIntervalMs = 250;
 
     // This device's own frame figures, beside the window's figures of all
@@ -172,10 +146,7 @@ public:
         bool hasDelay = false;
         qint64 lastFrameMs = -1;
     };
-    const Figures& figures() const
-    {
-        return m_figures;
-    }
+    const Figures& figures() const { return m_figures; }
     // Corrupt JPEG frames are summed up per device at most this often.
     static constexpr int CorruptSummaryIntervalMs = 10000;
 
@@ -237,7 +208,7 @@ private:
         unsigned char* buffer = nullptr;
         std::optional<double> delay; // seconds, from a time stamp
         QString logMsg;
-        std::int64_t finishNs = 0; // latency probe builds only
+        std::int64_t finishNs = 0; // the latency probe's stamp
     };
     // The job for a delivered frame: contentoverwrite applied, the length
     // bounded by the transfer buffer.
