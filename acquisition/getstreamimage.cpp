@@ -4,7 +4,6 @@
 #include "devicelog.h"
 #include "framemetadata.h"
 #include "framerecorder.h"
-#include "jpegwarnings.h"
 #include "latencyprobe.h"
 
 #include <QDeadlineTimer>
@@ -103,7 +102,6 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
         }
     }
 
-    installJpegWarningCounter();
     m_status.setAddress(m_host, m_port);
     m_events.setLogFile(m_logFile, m_logMaxBytes);
     m_handOff.allocateBuffers(transferLength());

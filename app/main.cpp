@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "commandline.h"
+#include "jpegwarnings.h"
 #include "onlydisplay.h"
 #include "openfilelimit.h"
 #include "quitonsignal.h"
@@ -29,6 +30,7 @@ int main(int argc, char* argv[])
         QCoreApplication::setOrganizationName(QStringLiteral("framescope"));
     QCoreApplication::setApplicationName(QStringLiteral("framescope"));
     quitOnTerminationSignals();
+    installJpegWarningCounter();
     // Destroyed before the application object when main returns; its
     // destructor stops the device controllers and their threads. The path
     // is the parser's: with --record DIR the first argument is no longer
