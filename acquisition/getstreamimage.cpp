@@ -9,7 +9,6 @@
 #include <QDeadlineTimer>
 #include <QPainter>
 #include <QSettings>
-#include <QTime>
 #include <QtDebug>
 
 #include <algorithm>
@@ -204,8 +203,9 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
             delivery.delay = measureDelay(delivery.job);
             delivery.finishNs = m_worker.deliveredFinishNs();
             delivery.logMsg = m_handOff.takeHeldLog();
-            if (std::optional<Delivery> refused = m_handOff.submit(std::move(delivery)))
-                showDelivery(*refused, convertFrame(refused->job));
+            // Handed back only once the converter has stopped.
+            if (std::optional<Delivery> back = m_handOff.submit(std::move(delivery)))
+                showDelivery(*back, convertFrame(back->job));
         } else {
             m_shownFinishNs = m_worker.deliveredFinishNs();
             convertImage(conType, pBuf, len);
@@ -223,8 +223,8 @@ void GetStreamImage::conversionFinished()
         return;
     // The converter and the worker get their next work before the window
     // paints, so that receiving, converting and painting overlap.
-    if (std::optional<Delivery> refused = m_handOff.startWaiting())
-        showDelivery(*refused, convertFrame(refused->job));
+    if (std::optional<Delivery> back = m_handOff.startWaiting())
+        showDelivery(*back, convertFrame(back->job));
     requestNextFrame();
     showDelivery(done->delivery, std::move(done->frame));
 }
