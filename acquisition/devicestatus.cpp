@@ -137,13 +137,13 @@ QStringList DeviceStatus::linkChanged(Link link, const QString& detail, std::int
         const std::int64_t quietSince =
             m_lastFrameAt >= m_connectedAt ? m_lastFrameAt : m_connectedAt;
         m_connectedAt = -1;
-        if (m_state != State::Silent) {
-            lines << QStringLiteral("connection lost: %1").arg(detail);
-            enter(State::Silent, detail, quietSince);
-        }
+        if (m_state != State::Silent)
+            lines << enterSilence(QStringLiteral("connection lost: %1").arg(detail), detail,
+                                  quietSince);
         break;
     }
     case Link::Lost:
+        m_framesSinceSilence = -1;
         m_connectedAt = -1;
         m_lastError = QStringLiteral("connection lost: %1").arg(detail);
         lines << m_lastError;
@@ -159,6 +159,7 @@ QStringList DeviceStatus::linkChanged(Link link, const QString& detail, std::int
             break;
         }
         m_attempts = 1;
+        m_framesSinceSilence = -1;
         m_lastError = failureLine(failure, detail);
         lines << m_lastError;
         enter(failure, detail, nowMs);
@@ -168,9 +169,24 @@ QStringList DeviceStatus::linkChanged(Link link, const QString& detail, std::int
     return lines;
 }
 
+QStringList DeviceStatus::enterSilence(const QString& line, const QString& detail,
+                                       std::int64_t quietSince)
+{
+    // A silence after at most one frame since the last one ended is that
+    // outage going on: a camera slower than the quiet limit, or than
+    // SilentAfterMs, that sends a frame now and then. It is logged once,
+    // with its end, however often it repeats.
+    m_silenceLogged = m_framesSinceSilence < 0 || m_framesSinceSilence > 1;
+    m_framesSinceSilence = 0;
+    enter(State::Silent, detail, quietSince);
+    return m_silenceLogged ? QStringList{line} : QStringList();
+}
+
 void DeviceStatus::frameDelivered(std::int64_t nowMs)
 {
     ++m_frames;
+    if (m_framesSinceSilence >= 0)
+        ++m_framesSinceSilence;
     m_lastFrameAt = nowMs;
     m_recentFrames.push_back(nowMs);
     if (m_recentFrames.size() > MaxRecentFrames)
@@ -181,8 +197,11 @@ QStringList DeviceStatus::tick(std::int64_t nowMs, std::int64_t bytesReceived)
 {
     if (bytesReceived != m_bytes) {
         m_bytes = bytesReceived;
-        m_lastBytesAt = nowMs;
+        // Bytes that completed a frame since the last look arrived with
+        // that frame, not now: they are no sign of data without frames.
+        m_lastBytesAt = m_frames != m_framesAtTick ? m_lastFrameAt : nowMs;
     }
+    m_framesAtTick = m_frames;
     while (!m_recentFrames.empty() && nowMs - m_recentFrames.front() > RateWindowMs)
         m_recentFrames.pop_front();
 
@@ -195,7 +214,7 @@ QStringList DeviceStatus::tick(std::int64_t nowMs, std::int64_t bytesReceived)
     const std::int64_t quietSince = frameThisConnection ? m_lastFrameAt : m_connectedAt;
     if (nowMs - quietSince < SilentAfterMs) {
         if (frameThisConnection && m_state != State::Receiving) {
-            if (m_state == State::Silent || m_state == State::NoFrames)
+            if ((m_state == State::Silent && m_silenceLogged) || m_state == State::NoFrames)
                 lines << QStringLiteral("receiving again after %1 s").arg(seconds(nowMs - m_since));
             enter(State::Receiving, QString(), nowMs);
         }
@@ -207,8 +226,9 @@ QStringList DeviceStatus::tick(std::int64_t nowMs, std::int64_t bytesReceived)
             enter(State::NoFrames, QString(), nowMs);
         }
     } else if (m_state != State::Silent) {
-        lines << QStringLiteral("silent: no data for %1 s").arg(seconds(nowMs - quietSince));
-        enter(State::Silent, QString(), quietSince);
+        lines << enterSilence(
+            QStringLiteral("silent: no data for %1 s").arg(seconds(nowMs - quietSince)), QString(),
+            quietSince);
     }
     return lines;
 }

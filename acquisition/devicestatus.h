@@ -15,7 +15,7 @@
 // with their own clock; the controller feeds it and asks it a few times a
 // second. Every method that can change the state returns the log lines (no
 // time prefix) that describe the change: one per change, none for a repeat
-// of the same failure.
+// of the same failure or of the same silence.
 class DeviceStatus
 {
 public:
@@ -81,6 +81,8 @@ private:
     // belongs to the same silence.
     bool quietCycle() const { return m_state == State::Silent && m_connectedAt < 0; }
     QString failureLine(State state, const QString& detail) const;
+    // Enters Silent; returns `line` unless the silence repeats the last one.
+    QStringList enterSilence(const QString& line, const QString& detail, std::int64_t quietSince);
 
     QString m_name;
     QString m_address;
@@ -95,7 +97,14 @@ private:
     std::int64_t m_frames = 0;
     std::int64_t m_bytes = 0;
     std::int64_t m_lastBytesAt = -1;
+    std::int64_t m_framesAtTick = 0; // m_frames at the last tick()
     std::int64_t m_foreignDatagrams = 0;
+    // Frames delivered since the last silence ended; -1 when there was none
+    // since the last connection failure or loss.
+    std::int64_t m_framesSinceSilence = -1;
+    // Whether the current (or last) silence was logged; its end is only
+    // logged if it was.
+    bool m_silenceLogged = true;
     // Delivery times within the last RateWindowMs, oldest first.
     std::deque<std::int64_t> m_recentFrames;
 };

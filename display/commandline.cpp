@@ -2,48 +2,110 @@
 #include "commandline.h"
 
 #include "configfilepath.h"
+#include "configkeys.h"
 #include "framescopeversion.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QList>
+
+namespace {
+
+// The options, declared once: the parser reads them and usage() lists them.
+struct Option
+{
+    QStringList names;
+    const char* valueName; // nullptr for a flag
+    const char* help;
+};
+
+const QList<Option>& options()
+{
+    static const QList<Option> list{
+        {{QStringLiteral("h"), QStringLiteral("help")}, nullptr, "Show this text and exit."},
+        {{QStringLiteral("version")}, nullptr, "Show the version and exit."},
+        {{QStringLiteral("record")},
+         "DIR",
+         "Record every frame the devices deliver from the start, into a folder named after the "
+         "start time inside DIR (as File > Record does; Ctrl+R stops it)."},
+    };
+    return list;
+}
+
+// How an option is written on the command line: -h, --help.
+QString spelling(const QString& name)
+{
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+bool isDeclared(const QString& arg)
+{
+    for (const Option& option : options()) {
+        for (const QString& name : option.names) {
+            if (arg == spelling(name))
+                return true;
+        }
+    }
+    return false;
+}
+
+// The first argument that looks like an option and is none of ours. Qt's
+// own options (-platform, -style, ...) are refused as well: the environment
+// (QT_QPA_PLATFORM, QT_STYLE_OVERRIDE) sets them. A lone "-" and "--" are
+// refused too, rather than taken for a path or the end of the options.
+QString firstRefused(const QStringList& arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments.at(i);
+        if (arg == QLatin1String("--record")) {
+            ++i; // its folder, even when it starts with '-'
+            continue;
+        }
+        if (arg.startsWith(QLatin1Char('-')) && !isDeclared(arg))
+            return arg;
+    }
+    return {};
+}
+
+} // namespace
 
 CommandLine::CommandLine(const QStringList& arguments)
 {
-    bool help = false;
-    bool version = false;
-    bool havePath = false;
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString& arg = arguments.at(i);
-        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            help = true;
-        } else if (arg == QLatin1String("--version")) {
-            version = true;
-        } else if (arg == QLatin1String("--record")) {
-            // The next argument is the folder, even when it starts with '-'.
-            const QString folder = i + 1 < arguments.size() ? arguments.at(++i) : QString();
-            if (!folder.isEmpty())
-                m_recordFolder = folder;
-            else if (m_error.isEmpty())
-                m_error = QStringLiteral("option '--record' needs a folder");
-        } else if (arg.startsWith(QLatin1Char('-'))) {
-            // Qt's own options (-platform, -style, ...) are refused as well:
-            // the environment (QT_QPA_PLATFORM, QT_STYLE_OVERRIDE) sets them.
-            // Only the first unknown option is named.
-            if (m_error.isEmpty())
-                m_error = QStringLiteral("unknown option '%1'").arg(arg);
-        } else if (!havePath) {
-            // Taken as given, even when empty, as configFilePath() does.
-            m_configPath = arg;
-            havePath = true;
-        }
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const Option& option : options()) {
+        parser.addOption(
+            option.valueName == nullptr
+                ? QCommandLineOption(option.names)
+                : QCommandLineOption(option.names, QString(), QLatin1String(option.valueName)));
+    }
+    // Unknown options are reported below in the viewer's own words; the
+    // parser still finds the values and positional arguments around them.
+    parser.parse(arguments);
+
+    const QString refused = firstRefused(arguments);
+    if (!refused.isEmpty())
+        m_error = QStringLiteral("unknown option '%1'").arg(refused);
+    if (arguments.contains(QLatin1String("--record"))) {
+        m_recordFolder = parser.value(QStringLiteral("record"));
+        if (m_recordFolder.isEmpty() && m_error.isEmpty())
+            m_error = QStringLiteral("option '--record' needs a folder");
     }
     // A bad option wins over --help and --version, so that a script's typo
     // is noticed rather than answered with exit code 0.
     if (!m_error.isEmpty())
         m_action = Action::BadUsage;
-    else if (help)
+    else if (parser.isSet(QStringLiteral("help")))
         m_action = Action::ShowHelp;
-    else if (version)
+    else if (parser.isSet(QStringLiteral("version")))
         m_action = Action::ShowVersion;
-    if (!havePath)
-        m_configPath = QString::fromLatin1(DefaultConfigFile);
+
+    // The first positional argument is the configuration, taken as given
+    // (even when empty, as configFilePath() does); further ones are ignored.
+    QStringList positional = parser.positionalArguments();
+    positional.removeAll(QStringLiteral("-"));
+    m_configPath =
+        positional.isEmpty() ? QString::fromLatin1(DefaultConfigFile) : positional.first();
 }
 
 CommandLine::CommandLine(int argc, char** argv)
@@ -76,6 +138,33 @@ QString CommandLine::version()
     return QStringLiteral("framescope " FRAMESCOPE_VERSION_TEXT "\n");
 }
 
+QString CommandLine::optionsHelp()
+{
+    constexpr int HelpColumn = 15;
+    constexpr int Width = 79;
+    QStringList lines{QStringLiteral("Options:")};
+    for (const Option& option : options()) {
+        QStringList spelt;
+        for (const QString& name : option.names)
+            spelt << spelling(name);
+        QString line = QStringLiteral("  ") + spelt.join(QStringLiteral(", "));
+        if (option.valueName != nullptr)
+            line += QLatin1Char(' ') + QLatin1String(option.valueName);
+        // The help starts in its column and is folded at word boundaries.
+        for (const QString& word : QString::fromLatin1(option.help).split(QLatin1Char(' '))) {
+            if (line.size() >= HelpColumn && line.size() + 1 + word.size() > Width) {
+                lines << line;
+                line.clear();
+            }
+            line = line.size() < HelpColumn ? line.leftJustified(HelpColumn, QLatin1Char(' '))
+                                            : line + QLatin1Char(' ');
+            line += word;
+        }
+        lines << line;
+    }
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
 QString CommandLine::usage()
 {
     return QStringLiteral(R"(Usage: framescope [--record DIR] [CONFIG.ini]
@@ -87,33 +176,8 @@ argument the file is tcp_streaming.ini in the current directory; a missing
 file opens the window without devices. Further arguments are ignored. A
 configuration path that begins with '-' is written ./-name.ini.
 
-Options:
-  -h, --help   Show this text and exit.
-  --version    Show the version and exit.
-  --record DIR Record every frame the devices deliver from the start, into
-               a folder named after the start time inside DIR (as File >
-               Record does; Ctrl+R stops it).
-
-Configuration (INI):
-  [General] record_max_mb=N     Size at which a recording ends. Default 4096.
-  [General] no_statusbar=1      Hide the status bar.
-  [devN]                        One device per group dev0, dev1, ... up to
-                                the first group without a host key.
-    host=ADDRESS                TCP: the device; UDP, RTP: the local address.
-                                A dotted IPv4 address or a host name.
-    port=N                      TCP: the device's port; UDP, RTP: local port;
-                                1-65535.
-    protocol=TCP|UDP|RTP        Default TCP.
-    sizeX=W, sizeY=H            Raw gray frame size. Default 1280 x 960.
-    logfile=PATH                Device log: connection events, RTP lines; the
-                                last device's log also gets the frame period
-                                histogram.
-    log_max_mb=N                Size at which the log is renamed to PATH.1 and
-                                started afresh. Default 256.
-    quiet_ms=N                  Silence after which the connection is given
-                                up. Default 1000 (TCP), 60000 (UDP, RTP).
-    contentoverwrite=TYPE       image/jpeg or video/x-raw-gray for every frame.
-
+%1
+%2
 Files:
   title.txt, favicon.png        Window title and icon, beside the executable
                                 or in ~/.config/framescope.
@@ -125,8 +189,10 @@ Exit status:
   0  the window was closed, or SIGINT, SIGTERM or SIGHUP arrived; --help,
      --version
   2  an unknown option
+  128+N  a second signal N while the window was shutting down
 
 See framescope(1) and README.md in the documentation folder
 (/usr/share/doc/framescope when installed from the package).
-)");
+)")
+        .arg(optionsHelp(), configKeysHelp());
 }

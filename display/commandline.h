@@ -41,6 +41,8 @@ public:
     int exitCode() const { return m_action == Action::BadUsage ? ExitBadUsage : 0; }
 
     static QString usage();
+    // The Options section of usage(), from the options the parser knows.
+    static QString optionsHelp();
     // "framescope 0.1 (git 14ffb6f)\n"
     static QString version();
 

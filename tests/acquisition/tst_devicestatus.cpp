@@ -31,6 +31,7 @@ private slots:
     void dataWithoutFrames();
     void frameRateOverTheWindow();
     void lostConnection();
+    void quietEndsAreOneSilence_data();
     void quietEndsAreOneSilence();
     void datagramDeviceIsBound();
     void detailsForTheToolTip();
@@ -157,35 +158,89 @@ void tst_DeviceStatus::lostConnection()
     QCOMPARE(status.state(), State::Lost);
 }
 
-void tst_DeviceStatus::quietEndsAreOneSilence()
+void tst_DeviceStatus::quietEndsAreOneSilence_data()
 {
+    QTest::addColumn<bool>("quietEnds");
+    QTest::addColumn<bool>("framePerCycle");
+    QTest::addColumn<QStringList>("log");
     // A TCP camera that stops sending but still accepts connections: the
     // 1 s quiet limit ends every connection, the worker connects again.
+    QTest::newRow("stopped, still accepting connections")
+        << true << false
+        << QStringList{"connection lost: no data for 1 s", "receiving again after 10 s",
+                       "connection lost: no data for 1 s"};
+    // A camera slower than the quiet limit: a frame on every connection,
+    // the connection given up a second later.
+    QTest::newRow("one frame every 2 s, quiet limit 1 s")
+        << true << true
+        << QStringList{"connection lost: no data for 1 s", "receiving again after 2 s",
+                       "connection lost: no data for 1 s"};
+    // With a quiet limit above its frame period the connection stays, and
+    // the indicator finds it silent between frames.
+    QTest::newRow("one frame every 2 s, long quiet limit")
+        << false << true
+        << QStringList{"silent: no data for 1 s", "receiving again after 2 s",
+                       "silent: no data for 1 s"};
+    QTest::newRow("stopped, connection kept open")
+        << false << false
+        << QStringList{"silent: no data for 1 s", "receiving again after 10 s",
+                       "silent: no data for 1 s"};
+}
+
+void tst_DeviceStatus::quietEndsAreOneSilence()
+{
+    QFETCH(bool, quietEnds);
+    QFETCH(bool, framePerCycle);
+    QFETCH(QStringList, log);
     DeviceStatus status = tcpDevice();
+    QStringList lines;
+    std::int64_t bytes = 0; // 1000 a frame
+    const auto frame = [&](std::int64_t t) {
+        status.frameDelivered(t);
+        bytes += 1000;
+    };
+    // The device falls quiet 1 s before `slot`: the worker ends the
+    // connection and makes it again, or the indicator finds it silent.
+    const auto fallQuiet = [&](std::int64_t slot) {
+        if (quietEnds) {
+            lines +=
+                status.linkChanged(Link::Quiet, QStringLiteral("no data for 1 s"), slot - 1000);
+            lines +=
+                status.linkChanged(Link::Connecting, QStringLiteral("127.0.0.1:5000"), slot - 100);
+            lines += status.linkChanged(Link::Connected, QString(), slot - 90);
+        } else {
+            lines += status.tick(slot - 400, bytes);
+        }
+        QCOMPARE(status.state(), State::Silent);
+    };
     status.linkChanged(Link::Connected, QString(), 0);
-    status.frameDelivered(500);
-    status.tick(600, 100);
+    frame(500);
+    status.tick(600, bytes);
     QCOMPARE(status.state(), State::Receiving);
-    QCOMPARE(status.linkChanged(Link::Quiet, QStringLiteral("no data for 1 s"), 1500),
-             QStringList{QStringLiteral("connection lost: no data for 1 s")});
-    QCOMPARE(status.stateText(1500), QStringLiteral("silent 1 s"));
-    for (std::int64_t t = 2000; t < 8000; t += 1000) {
-        QCOMPARE(status.linkChanged(Link::Connecting, QStringLiteral("127.0.0.1:5000"), t),
-                 QStringList());
-        QCOMPARE(status.linkChanged(Link::Connected, QString(), t + 10), QStringList());
-        QCOMPARE(status.tick(t + 500, 100), QStringList());
-        QCOMPARE(status.linkChanged(Link::Quiet, QStringLiteral("no data for 1 s"), t + 1010),
-                 QStringList());
+    std::int64_t slot = 2500;
+    for (; slot < 10000; slot += 2000) {
+        fallQuiet(slot);
+        if (framePerCycle)
+            frame(slot);
+        lines += status.tick(slot + 200, bytes);
+        QCOMPARE(status.state(), framePerCycle ? State::Receiving : State::Silent);
     }
-    QCOMPARE(status.stateText(8000), QStringLiteral("silent 7 s"));
-    // It sends again.
-    status.linkChanged(Link::Connected, QString(), 8100);
-    status.frameDelivered(8200);
-    QCOMPARE(status.tick(8250, 200), QStringList{QStringLiteral("receiving again after 7 s")});
+    // It sends at its full rate again: a later silence is a new one.
+    fallQuiet(slot);
+    for (std::int64_t t = slot; t <= slot + 400; t += 40)
+        frame(t);
+    lines += status.tick(slot + 450, bytes);
+    QCOMPARE(status.state(), State::Receiving);
+    fallQuiet(slot + 2400);
+    QCOMPARE(lines, log);
+    QVERIFY(status.stateText(slot + 2400).startsWith(QLatin1String("silent ")));
     // A camera that is switched off is refused: a change of its own.
-    QCOMPARE(status.linkChanged(Link::Lost, QStringLiteral("closed by the peer"), 9000).size(), 1);
-    QCOMPARE(status.linkChanged(Link::Refused, QStringLiteral("Connection refused"), 10000).size(),
-             1);
+    QCOMPARE(
+        status.linkChanged(Link::Lost, QStringLiteral("closed by the peer"), slot + 3000).size(),
+        1);
+    QCOMPARE(
+        status.linkChanged(Link::Refused, QStringLiteral("Connection refused"), slot + 4000).size(),
+        1);
 }
 
 void tst_DeviceStatus::datagramDeviceIsBound()

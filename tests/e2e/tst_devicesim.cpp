@@ -35,6 +35,11 @@ void DeviceSimTest::rejectedCommandLines_data()
         << QStringList{"--mode", "rtp", "--port", "5004", "--host", "10.0.0.1"} << "refusing host";
     QTest::newRow("unknown option") << QStringList{"--frobnicate", "1"} << "unknown option";
     QTest::newRow("missing value") << QStringList{"--width"} << "needs a value";
+    QTest::newRow("value given to a switch") << QStringList{"--quiet=0"} << "--quiet";
+    QTest::newRow("argument that is no option")
+        << QStringList{"--width", "64", "64"} << "unexpected argument";
+    QTest::newRow("bad value before --help")
+        << QStringList{"--width", "0", "--help"} << "invalid value";
     QTest::newRow("width 0") << QStringList{"--width", "0"} << "invalid value";
     QTest::newRow("quality 101") << QStringList{"--quality", "101"} << "invalid value";
     QTest::newRow("Q between 100 and 127") << QStringList{"--q", "110"} << "invalid value";

@@ -89,6 +89,19 @@ fi
 (cd "$prefix" && find . ! -type d | sed 's|^\.|'"$prefix"'|') >"$tmp/prefix.list"
 check_listed "$tmp/prefix.list" "$prefix"
 
+# The package's copyright file grants the licence LICENSE grants, word for
+# word (the copyright format indents it and writes empty lines as " .").
+licence_words() { tr -s ' \n.' '\n' | grep -v '^$'; }
+copyright=$(find "$prefix/share/doc" -name copyright | head -n 1)
+if [ -n "$copyright" ] &&
+    diff <(sed -n '/^License: MIT$/,$p' "$copyright" | tail -n +2 | sed -n '/^License: MIT$/,$p' |
+        tail -n +2 | licence_words) \
+        <(sed -n '/^Permission/,$p' "$source/LICENSE" | licence_words) >/dev/null; then
+    pass "copyright file carries the LICENSE text"
+else
+    fail "the installed copyright file does not carry the text of LICENSE"
+fi
+
 # Each hicolor PNG has the size its folder names.
 for png in "$prefix"/share/icons/hicolor/*/apps/framescope.png; do
     size=$(basename "$(dirname "$(dirname "$png")")")

@@ -1,15 +1,27 @@
 // SPDX-License-Identifier: MIT
 #include "simconfig.h"
 
+#include <QCommandLineParser>
+
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cmath>
+#include <initializer_list>
+#include <type_traits>
+#include <utility>
 
 namespace {
 
 constexpr int MaxDimension = 8192;
 constexpr double MaxFps = 1000.0;
 constexpr int MaxDatagram = 65507;
+
+using Arg = const QString&;
+using Cfg = SimConfig*;
+using Mode = SimConfig::Mode;
+using Content = SimConfig::Content;
+using simlib::Sampling;
 
 bool isLoopback(const QString& host)
 {
@@ -19,45 +31,69 @@ bool isLoopback(const QString& host)
     return (ntohl(addr.s_addr) >> 24) == 127;
 }
 
-bool toInt(const QString& text, long long lo, long long hi, long long* out)
+// Options whose value is a number in a range; an integer may be written in
+// hex (0x...).
+template <auto Field, long long Lo, long long Hi> bool num(Arg text, Cfg c)
 {
     bool ok = false;
     const long long v = text.toLongLong(&ok, 0);
-    if (!ok || v < lo || v > hi)
-        return false;
-    *out = v;
-    return true;
+    ok = ok && v >= Lo && v <= Hi;
+    if (ok)
+        c->*Field = std::remove_reference_t<decltype(c->*Field)>(v);
+    return ok;
 }
-
-bool toDouble(const QString& text, double lo, double hi, double* out)
+template <auto Field, double Lo, double Hi> bool real(Arg text, Cfg c)
 {
     bool ok = false;
     const double v = text.toDouble(&ok);
-    if (!ok || !std::isfinite(v) || v < lo || v > hi)
-        return false;
-    *out = v;
-    return true;
+    ok = ok && std::isfinite(v) && v >= Lo && v <= Hi;
+    if (ok)
+        c->*Field = v;
+    return ok;
 }
 
-bool parseBadKinds(const QString& text, SimConfig* c)
+// Switches, and options whose value is kept as text.
+template <auto Field, auto Value> bool set(Arg, Cfg c)
+{
+    c->*Field = Value;
+    return true;
+}
+template <auto Field, bool MayBeEmpty> bool text(Arg value, Cfg c)
+{
+    c->*Field = value;
+    return MayBeEmpty || !value.isEmpty();
+}
+
+// Options whose value is one of a few words.
+template <typename E>
+bool pick(Arg text, std::initializer_list<std::pair<const char*, std::type_identity_t<E>>> words,
+          E* out)
+{
+    for (const auto& [word, value] : words) {
+        if (text == QLatin1String(word)) {
+            *out = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool parseBadKinds(Arg text, Cfg c)
 {
     c->badPartKinds.clear();
     c->badRtpKinds.clear();
     for (const QString& name : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        bool known = false;
+        const bool all = name == QLatin1String("all");
+        bool known = all;
         for (int k = 0; k < simlib::BadPartKindCount; ++k) {
-            const auto kind = simlib::BadPartKind(k);
-            if (name == QLatin1String("all")
-                || name == QLatin1String(simlib::badPartKindName(kind))) {
-                c->badPartKinds.append(kind);
+            if (all || name == QLatin1String(simlib::badPartKindName(simlib::BadPartKind(k)))) {
+                c->badPartKinds.append(simlib::BadPartKind(k));
                 known = true;
             }
         }
         for (int k = 0; k < simlib::BadRtpKindCount; ++k) {
-            const auto kind = simlib::BadRtpKind(k);
-            if (name == QLatin1String("all")
-                || name == QLatin1String(simlib::badRtpKindName(kind))) {
-                c->badRtpKinds.append(kind);
+            if (all || name == QLatin1String(simlib::badRtpKindName(simlib::BadRtpKind(k)))) {
+                c->badRtpKinds.append(simlib::BadRtpKind(k));
                 known = true;
             }
         }
@@ -65,6 +101,82 @@ bool parseBadKinds(const QString& text, SimConfig* c)
             return false;
     }
     return true;
+}
+
+// Every option once: its names (comma-separated, the long one last), its
+// value as --help names it (none for a switch) and what the value does to
+// the configuration (false: not a valid value). --help has no effect on the
+// configuration: parsing ends with it.
+struct SimOption
+{
+    const char* names;
+    const char* value;
+    bool (*apply)(Arg value, Cfg c);
+};
+
+const SimOption Options[] = {
+    {"mode", "tcp|udp|rtp",
+     [](Arg v, Cfg c) {
+         return pick(v, {{"tcp", Mode::Tcp}, {"udp", Mode::Udp}, {"rtp", Mode::Rtp}}, &c->mode);
+     }},
+    {"host", "ADDR", text<&SimConfig::host, true>},
+    {"port", "N", num<&SimConfig::port, 0, 65535>},
+    {"datagram-size", "N", num<&SimConfig::datagramSize, 1, MaxDatagram>},
+    {"content", "jpeg|gray",
+     [](Arg v, Cfg c) {
+         return pick(v, {{"jpeg", Content::Jpeg}, {"gray", Content::Gray}}, &c->content);
+     }},
+    {"width", "N", num<&SimConfig::width, 1, MaxDimension>},
+    {"height", "N", num<&SimConfig::height, 1, MaxDimension>},
+    {"quality", "N", num<&SimConfig::quality, 1, 100>},
+    {"restart-interval", "N", num<&SimConfig::restartInterval, 0, 65535>},
+    {"sampling", "420|422|444",
+     [](Arg v, Cfg c) {
+         c->samplingGiven = true;
+         return pick(v,
+                     {{"420", Sampling::YCbCr420},
+                      {"422", Sampling::YCbCr422},
+                      {"444", Sampling::YCbCr444}},
+                     &c->sampling);
+     }},
+    {"no-timestamp", nullptr, set<&SimConfig::timestamps, false>},
+    {"replay", "FILE", text<&SimConfig::replay, false>},
+    {"speed", "N|max",
+     [](Arg v, Cfg c) {
+         c->speed = 0;
+         return v == QLatin1String("max") || real<&SimConfig::speed, 0.01, 1000.0>(v, c);
+     }},
+    {"loop", nullptr, set<&SimConfig::loop, true>},
+    {"fps", "F", real<&SimConfig::fps, 0.1, MaxFps>},
+    {"count", "N", num<&SimConfig::count, 0, 1LL << 40>},
+    {"duration", "S", real<&SimConfig::duration, 0.0, 1e7>},
+    {"pause-every", "N", num<&SimConfig::pauseEvery, 0, 1 << 30>},
+    {"pause-ms", "MS", num<&SimConfig::pauseMs, 0, 3600000>},
+    {"rtp-type", "0|1|64|65",
+     [](Arg v, Cfg c) {
+         return num<&SimConfig::rtpType, 0, 127>(v, c) && QList{0, 1, 64, 65}.contains(c->rtpType);
+     }},
+    {"q", "N",
+     [](Arg v, Cfg c) { return num<&SimConfig::q, 1, 255>(v, c) && (c->q < 100 || c->q >= 128); }},
+    {"payload-size", "N", num<&SimConfig::payloadSize, 1, 65000>},
+    {"ssrc", "N", num<&SimConfig::ssrc, 0, 0xFFFFFFFFLL>},
+    {"ssrc-change-every", "N", num<&SimConfig::ssrcChangeEvery, 0, 1 << 30>},
+    {"first-sequence", "N", num<&SimConfig::firstSequence, 0, 65535>},
+    {"write-reference", "FILE", text<&SimConfig::writeReference, false>},
+    {"loss", "P", real<&SimConfig::lossPercent, 0.0, 100.0>},
+    {"reorder", "P", real<&SimConfig::reorderPercent, 0.0, 100.0>},
+    {"duplicate", "P", real<&SimConfig::duplicatePercent, 0.0, 100.0>},
+    {"seed", "N", num<&SimConfig::seed, 0, 0xFFFFFFFFLL>},
+    {"bad-every", "N", num<&SimConfig::badEvery, 0, 1 << 30>},
+    {"bad-kinds", "LIST", parseBadKinds},
+    {"quiet", nullptr, set<&SimConfig::quiet, true>},
+    {"h,help", nullptr, nullptr},
+    {"version", nullptr, set<&SimConfig::versionRequested, true>},
+};
+
+QStringList namesOf(const SimOption& o)
+{
+    return QString::fromLatin1(o.names).split(QLatin1Char(','));
 }
 
 } // namespace
@@ -179,228 +291,84 @@ bool parseSimConfig(const QStringList& arguments, SimConfig* c, QString* error, 
 {
     *helpRequested = false;
     *c = SimConfig();
-    bool badKindsGiven = false;
-    bool restartGiven = false;
-    for (int i = 1; i < arguments.size(); ++i) {
-        QString name = arguments.at(i);
-        QString value;
-        bool hasValue = false;
-        const int eq = name.indexOf(QLatin1Char('='));
-        if (name.startsWith(QLatin1String("--")) && eq > 0) {
-            value = name.mid(eq + 1);
-            name = name.left(eq);
-            hasValue = true;
-        }
-        auto flag = [&](const char* n) { return name == QLatin1String(n); };
-        if (flag("--help") || flag("-h")) {
-            *helpRequested = true;
-            return true;
-        }
-        if (flag("--version")) {
-            c->versionRequested = true;
-            return true;
-        }
-        if (flag("--no-timestamp")) {
-            c->timestamps = false;
-            continue;
-        }
-        if (flag("--quiet")) {
-            c->quiet = true;
-            continue;
-        }
-        if (flag("--loop")) {
-            c->loop = true;
-            continue;
-        }
-        if (!name.startsWith(QLatin1String("--"))) {
-            *error = QStringLiteral("unexpected argument '%1'").arg(name);
-            return false;
-        }
-        if (!hasValue) {
-            if (i + 1 >= arguments.size()) {
-                *error = QStringLiteral("option %1 needs a value").arg(name);
-                return false;
-            }
-            value = arguments.at(++i);
-        }
-        long long n = 0;
-        double d = 0;
-        bool ok = true;
-        if (flag("--mode")) {
-            if (value == QLatin1String("tcp"))
-                c->mode = SimConfig::Mode::Tcp;
-            else if (value == QLatin1String("udp"))
-                c->mode = SimConfig::Mode::Udp;
-            else if (value == QLatin1String("rtp"))
-                c->mode = SimConfig::Mode::Rtp;
-            else
-                ok = false;
-        } else if (flag("--host")) {
-            c->host = value;
-        } else if (flag("--port")) {
-            ok = toInt(value, 0, 65535, &n);
-            c->port = int(n);
-        } else if (flag("--datagram-size")) {
-            ok = toInt(value, 1, MaxDatagram, &n);
-            c->datagramSize = int(n);
-        } else if (flag("--content")) {
-            if (value == QLatin1String("jpeg"))
-                c->content = SimConfig::Content::Jpeg;
-            else if (value == QLatin1String("gray"))
-                c->content = SimConfig::Content::Gray;
-            else
-                ok = false;
-        } else if (flag("--width")) {
-            ok = toInt(value, 1, MaxDimension, &n);
-            c->width = int(n);
-        } else if (flag("--height")) {
-            ok = toInt(value, 1, MaxDimension, &n);
-            c->height = int(n);
-        } else if (flag("--quality")) {
-            ok = toInt(value, 1, 100, &n);
-            c->quality = int(n);
-        } else if (flag("--restart-interval")) {
-            ok = toInt(value, 0, 65535, &n);
-            c->restartInterval = int(n);
-            restartGiven = true;
-        } else if (flag("--sampling")) {
-            c->samplingGiven = true;
-            if (value == QLatin1String("420"))
-                c->sampling = simlib::Sampling::YCbCr420;
-            else if (value == QLatin1String("422"))
-                c->sampling = simlib::Sampling::YCbCr422;
-            else if (value == QLatin1String("444"))
-                c->sampling = simlib::Sampling::YCbCr444;
-            else
-                ok = false;
-        } else if (flag("--fps")) {
-            ok = toDouble(value, 0.1, MaxFps, &d);
-            c->fps = d;
-        } else if (flag("--count")) {
-            ok = toInt(value, 0, 1LL << 40, &n);
-            c->count = n;
-        } else if (flag("--duration")) {
-            ok = toDouble(value, 0, 1e7, &d);
-            c->duration = d;
-        } else if (flag("--pause-every")) {
-            ok = toInt(value, 0, 1 << 30, &n);
-            c->pauseEvery = int(n);
-        } else if (flag("--pause-ms")) {
-            ok = toInt(value, 0, 3600000, &n);
-            c->pauseMs = int(n);
-        } else if (flag("--rtp-type")) {
-            ok = toInt(value, 0, 127, &n) && (n == 0 || n == 1 || n == 64 || n == 65);
-            c->rtpType = int(n);
-        } else if (flag("--q")) {
-            ok = toInt(value, 1, 255, &n) && (n < 100 || n >= 128);
-            c->q = int(n);
-        } else if (flag("--payload-size")) {
-            ok = toInt(value, 1, 65000, &n);
-            c->payloadSize = int(n);
-        } else if (flag("--ssrc")) {
-            ok = toInt(value, 0, 0xFFFFFFFFLL, &n);
-            c->ssrc = std::uint32_t(n);
-        } else if (flag("--ssrc-change-every")) {
-            ok = toInt(value, 0, 1 << 30, &n);
-            c->ssrcChangeEvery = int(n);
-        } else if (flag("--first-sequence")) {
-            ok = toInt(value, 0, 65535, &n);
-            c->firstSequence = int(n);
-        } else if (flag("--replay")) {
-            c->replay = value;
-            ok = !value.isEmpty();
-        } else if (flag("--speed")) {
-            if (value == QLatin1String("max"))
-                c->speed = 0;
-            else {
-                ok = toDouble(value, 0.01, 1000, &d);
-                c->speed = d;
-            }
-        } else if (flag("--write-reference")) {
-            c->writeReference = value;
-            ok = !value.isEmpty();
-        } else if (flag("--loss")) {
-            ok = toDouble(value, 0, 100, &d);
-            c->lossPercent = d;
-        } else if (flag("--reorder")) {
-            ok = toDouble(value, 0, 100, &d);
-            c->reorderPercent = d;
-        } else if (flag("--duplicate")) {
-            ok = toDouble(value, 0, 100, &d);
-            c->duplicatePercent = d;
-        } else if (flag("--seed")) {
-            ok = toInt(value, 0, 0xFFFFFFFFLL, &n);
-            c->seed = std::uint32_t(n);
-        } else if (flag("--bad-every")) {
-            ok = toInt(value, 0, 1 << 30, &n);
-            c->badEvery = int(n);
-        } else if (flag("--bad-kinds")) {
-            ok = parseBadKinds(value, c);
-            badKindsGiven = true;
-        } else {
-            *error = QStringLiteral("unknown option %1 (see --help)").arg(name);
-            return false;
-        }
-        if (!ok) {
-            *error = QStringLiteral("invalid value '%1' for %2 (see --help)").arg(value, name);
-            return false;
+    const auto refuse = [error](const QString& why) {
+        *error = why;
+        return false;
+    };
+    // --help and --version end the command line: what follows them is not
+    // looked at, what precedes them must be right.
+    const auto end = std::find_if(arguments.begin(), arguments.end(), [](const QString& a) {
+        return a == QLatin1String("--help") || a == QLatin1String("-h")
+               || a == QLatin1String("--version");
+    });
+    const QStringList given(arguments.begin(), end == arguments.end() ? end : std::next(end));
+    QCommandLineParser parser;
+    for (const SimOption& o : Options)
+        parser.addOption(QCommandLineOption(namesOf(o), QString(), QLatin1String(o.value)));
+    if (!parser.parse(given)) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty())
+            return refuse(QStringLiteral("unknown option %1%2 (see --help)")
+                              .arg(QLatin1String(unknown[0].size() == 1 ? "-" : "--"), unknown[0]));
+        // An option that takes a value fails only as the last argument:
+        // whatever follows it is taken as its value.
+        const QString last = given.last();
+        return refuse(last.startsWith(QLatin1Char('-')) && !last.contains(QLatin1Char('='))
+                          ? QStringLiteral("option %1 needs a value").arg(last)
+                          : parser.errorText());
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return refuse(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    for (const SimOption& o : Options) {
+        const QString name = namesOf(o).last();
+        const QStringList values =
+            o.value ? parser.values(name) : QStringList(parser.isSet(name) ? 1 : 0, QString());
+        for (const QString& value : values) {
+            if (o.apply && !o.apply(value, c))
+                return refuse(
+                    QStringLiteral("invalid value '%1' for --%2 (see --help)").arg(value, name));
         }
     }
+    *helpRequested = parser.isSet(QStringLiteral("help"));
+    if (*helpRequested || c->versionRequested)
+        return true;
 
-    if (!isLoopback(c->host)) {
-        *error = QStringLiteral("refusing host '%1': only 127.x.y.z loopback addresses are allowed")
-                     .arg(c->host);
-        return false;
-    }
-    if (c->mode != SimConfig::Mode::Tcp && c->port == 0) {
-        *error = QStringLiteral("udp and rtp need a destination port other than 0");
-        return false;
-    }
-    if (!badKindsGiven)
+    if (!isLoopback(c->host))
+        return refuse(
+            QStringLiteral("refusing host '%1': only 127.x.y.z loopback addresses are allowed")
+                .arg(c->host));
+    if (c->mode != Mode::Tcp && c->port == 0)
+        return refuse(QStringLiteral("udp and rtp need a destination port other than 0"));
+    if (!parser.isSet(QStringLiteral("bad-kinds")))
         parseBadKinds(QStringLiteral("all"), c);
-    if (c->mode == SimConfig::Mode::Rtp) {
-        if (c->content != SimConfig::Content::Jpeg) {
-            *error = QStringLiteral("rtp sends JPEG frames only");
-            return false;
-        }
-        if (c->width % 8 || c->height % 8 || c->width > 2040 || c->height > 2040) {
-            *error = QStringLiteral("rtp frame sizes are multiples of 8 up to 2040");
-            return false;
-        }
-        if (c->samplingGiven) {
-            const bool want422 = c->rtpType == 0 || c->rtpType == 64;
-            const auto expected = want422 ? simlib::Sampling::YCbCr422 : simlib::Sampling::YCbCr420;
-            if (c->sampling != expected) {
-                *error = QStringLiteral("--sampling does not match --rtp-type %1").arg(c->rtpType);
-                return false;
-            }
-        }
-        c->sampling = (c->rtpType == 0 || c->rtpType == 64) ? simlib::Sampling::YCbCr422
-                                                            : simlib::Sampling::YCbCr420;
-        const bool wantsRestart = c->rtpType >= 64;
-        if (!restartGiven)
-            c->restartInterval = wantsRestart ? 60 : 0;
-        if (wantsRestart != (c->restartInterval > 0)) {
-            *error = QStringLiteral("RTP types 64 and 65 need a restart interval, 0 and 1 none");
-            return false;
-        }
-        if (c->badEvery > 0 && c->badRtpKinds.isEmpty()) {
-            *error = QStringLiteral("--bad-kinds names no RTP kind");
-            return false;
-        }
-    } else {
+    const bool restartGiven = parser.isSet(QStringLiteral("restart-interval"));
+    if (c->mode != Mode::Rtp) {
         if (!restartGiven)
             c->restartInterval = 0;
-        if (c->badEvery > 0 && c->badPartKinds.isEmpty()) {
-            *error = QStringLiteral("--bad-kinds names no multipart kind");
-            return false;
-        }
+        if (c->badEvery > 0 && c->badPartKinds.isEmpty())
+            return refuse(QStringLiteral("--bad-kinds names no multipart kind"));
         if (c->lossPercent > 0 || c->reorderPercent > 0 || c->duplicatePercent > 0
-            || c->ssrcChangeEvery > 0 || !c->writeReference.isEmpty()) {
-            *error = QStringLiteral("loss, reordering, duplication, SSRC changes and "
-                                    "--write-reference apply to rtp only");
-            return false;
-        }
+            || c->ssrcChangeEvery > 0 || !c->writeReference.isEmpty())
+            return refuse(QStringLiteral("loss, reordering, duplication, SSRC changes and "
+                                         "--write-reference apply to rtp only"));
+        return true;
     }
+    if (c->content != Content::Jpeg)
+        return refuse(QStringLiteral("rtp sends JPEG frames only"));
+    if (c->width % 8 || c->height % 8 || c->width > 2040 || c->height > 2040)
+        return refuse(QStringLiteral("rtp frame sizes are multiples of 8 up to 2040"));
+    const Sampling implied =
+        (c->rtpType == 0 || c->rtpType == 64) ? Sampling::YCbCr422 : Sampling::YCbCr420;
+    if (c->samplingGiven && c->sampling != implied)
+        return refuse(QStringLiteral("--sampling does not match --rtp-type %1").arg(c->rtpType));
+    c->sampling = implied;
+    const bool wantsRestart = c->rtpType >= 64;
+    if (!restartGiven)
+        c->restartInterval = wantsRestart ? 60 : 0;
+    if (wantsRestart != (c->restartInterval > 0))
+        return refuse(QStringLiteral("RTP types 64 and 65 need a restart interval, 0 and 1 none"));
+    if (c->badEvery > 0 && c->badRtpKinds.isEmpty())
+        return refuse(QStringLiteral("--bad-kinds names no RTP kind"));
     return true;
 }

@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: MIT
+#include "configkeys.h"
+
+#include <QStringList>
+
+#include <array>
+
+namespace {
+
+constexpr std::array<ConfigKey, 14> Keys{{
+    {KeyScope::General, "no_statusbar", "N", "0", "A nonzero number hides the status bar."},
+    {KeyScope::General, "view", "tiles|newest", "newest",
+     "The view at start-up; outranks the view kept from the last run."},
+    {KeyScope::General, "record_max_mb", "N", "4096", "Size in MiB at which a recording ends."},
+    {KeyScope::Device, "host", "ADDRESS", nullptr,
+     "TCP: the device; UDP, RTP: the local address. A dotted IPv4 address or "
+     "a host name. Its presence makes the group a device."},
+    {KeyScope::Device, "port", "N", nullptr,
+     "TCP: the device's port; UDP, RTP: the local port; 1-65535."},
+    {KeyScope::Device, "protocol", "TCP|UDP|RTP", "TCP", "Any case."},
+    {KeyScope::Device, "sizeX", "W", "1280", "Width of raw gray frames."},
+    {KeyScope::Device, "sizeY", "H", "960",
+     "Height of raw gray frames; sizeX x sizeY + 1024 bytes is the transfer "
+     "buffer, at most 64 Mi pixels."},
+    {KeyScope::Device, "logfile", "PATH", nullptr,
+     "Device log (none without the key): connection events, frames not shown, RTP lines; the last "
+     "device's log also gets the frame period histogram."},
+    {KeyScope::Device, "log_max_mb", "N", "256",
+     "Size in MiB at which the log is renamed to PATH.1 and started afresh."},
+    {KeyScope::Device, "max_pixels", "N", "33177600",
+     "Largest picture (width x height) a frame may declare; larger frames "
+     "are not decoded."},
+    {KeyScope::Device, "quiet_ms", "N", "1000 (TCP), 60000 (UDP, RTP)",
+     "Silence in ms after which the connection is given up and made again."},
+    {KeyScope::Device, "source", "ADDR[:PORT]", nullptr,
+     "UDP, RTP: the only sender whose datagrams are shown; without it, the "
+     "sender the stream first synchronises with."},
+    {KeyScope::Device, "contentoverwrite", "TYPE", nullptr,
+     "image/jpeg or video/x-raw-gray, taken for every frame."},
+}};
+
+// Adds `text` folded at word boundaries into lines of at most `width`
+// characters, each after `indent` (the first after what `lines` ends with).
+void fold(QStringList* lines, const QString& text, int indent, int width)
+{
+    QString line = lines->isEmpty() ? QString() : lines->takeLast();
+    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (line.size() > indent && line.size() + 1 + word.size() > width) {
+            lines->append(line);
+            line = QString(indent, QLatin1Char(' '));
+        }
+        if (line.size() < indent)
+            line = line.leftJustified(indent, QLatin1Char(' '));
+        else if (!line.endsWith(QLatin1Char(' ')))
+            line += QLatin1Char(' ');
+        line += word;
+    }
+    lines->append(line);
+}
+
+} // namespace
+
+std::span<const ConfigKey> configKeys()
+{
+    return Keys;
+}
+
+const ConfigKey* findConfigKey(KeyScope scope, const QString& name)
+{
+    for (const ConfigKey& key : Keys) {
+        if (key.scope == scope && name == QLatin1String(key.name))
+            return &key;
+    }
+    return nullptr;
+}
+
+QString configKeysHelp()
+{
+    constexpr int HelpColumn = 30;
+    constexpr int Width = 79;
+    QStringList lines;
+    const auto section = [&](KeyScope scope, const QString& heading) {
+        lines.append(heading);
+        for (const ConfigKey& key : Keys) {
+            if (key.scope != scope)
+                continue;
+            lines.append(
+                QStringLiteral("  %1=%2").arg(QLatin1String(key.name), QLatin1String(key.value)));
+            if (lines.last().size() >= HelpColumn - 1)
+                lines.append(QString());
+            QString text = QLatin1String(key.help);
+            if (key.defaultValue != nullptr)
+                text += QStringLiteral(" Default: %1.").arg(QLatin1String(key.defaultValue));
+            fold(&lines, text, HelpColumn, Width);
+        }
+    };
+    section(KeyScope::General, QStringLiteral("Configuration (INI), top level [General]:"));
+    section(KeyScope::Device,
+            QStringLiteral("Each device, groups [dev0], [dev1], ... up to the first without "
+                           "host:"));
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}

@@ -1,0 +1,232 @@
+// SPDX-License-Identifier: MIT
+#include "deviceconfig.h"
+
+#include "configkeys.h"
+
+#include <QSettings>
+#include <QStringList>
+#include <QVariant>
+
+namespace {
+
+// A frame dimension as written and, when that is a positive number, its
+// value (0 otherwise).
+struct Dimension
+{
+    QString text;
+    int value = 0;
+    bool valid = false;
+};
+
+Dimension dimension(const QString& text)
+{
+    Dimension d;
+    d.text = text;
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    d.valid = ok && value > 0;
+    d.value = d.valid ? value : 0;
+    return d;
+}
+
+// Reads the keys of the group a QSettings is positioned in and collects the
+// warnings, each naming the device as the console has always named it.
+class DeviceReader
+{
+public:
+    DeviceReader(const QSettings& settings, ConfigWarnings* warnings)
+        : m_settings(settings), m_warnings(warnings), m_group(settings.group())
+    {
+    }
+
+    QString text(const char* key, const QString& fallback = QString()) const
+    {
+        return m_settings.value(QLatin1String(key), fallback).toString();
+    }
+    bool contains(const char* key) const { return m_settings.contains(QLatin1String(key)); }
+    void warn(const QString& key, const QString& value, const QString& line) const
+    {
+        if (m_warnings != nullptr)
+            m_warnings->append({key, value, line});
+    }
+    // "dev0: " for the keys that decide how a device is reached, "Device
+    // group "dev0": " for the others.
+    QString shortName() const { return m_group + QStringLiteral(": "); }
+    QString longName() const { return QStringLiteral("Device group \"%1\": ").arg(m_group); }
+    const QString& group() const { return m_group; }
+    QStringList keys() const { return m_settings.childKeys(); }
+
+private:
+    const QSettings& m_settings;
+    ConfigWarnings* m_warnings;
+    QString m_group;
+};
+
+void readAddress(const DeviceReader& r, DeviceConfig* d)
+{
+    d->host = r.text("host");
+    const QString protocol = r.text("protocol");
+    d->protocol = DeviceConfig::protocolFromSetting(r.text("protocol", QStringLiteral("TCP")));
+    const QString upper = protocol.trimmed().toUpper();
+    if (r.contains("protocol") && upper != QLatin1String("TCP") && upper != QLatin1String("UDP")
+        && upper != QLatin1String("RTP"))
+        r.warn(QStringLiteral("protocol"), protocol,
+               r.shortName()
+                   + QStringLiteral("unknown protocol \"%1\" (TCP, UDP or RTP); the device is "
+                                    "reached over TCP")
+                         .arg(protocol));
+
+    const QString portText = r.text("port");
+    // The number as the worker has always been given it; whether it can be
+    // used is decided on the trimmed text.
+    d->port = QVariant(portText).toInt();
+    bool ok = false;
+    const int port = portText.trimmed().toInt(&ok);
+    d->portUsable = ok && port >= 1 && port <= 65535;
+    if (!r.contains("port"))
+        r.warn(QStringLiteral("port"), QString(),
+               r.shortName() + QStringLiteral("no port given; the device is not connected"));
+    else if (!d->portUsable)
+        r.warn(QStringLiteral("port"), portText,
+               r.shortName()
+                   + QStringLiteral("port \"%1\" is not a number from 1 to 65535; the device is "
+                                    "not connected")
+                         .arg(portText));
+
+    const QString quiet = r.text("quiet_ms");
+    bool quietOk = false;
+    const int quietMs = quiet.trimmed().toInt(&quietOk);
+    if (quietOk && quietMs > 0)
+        d->quietMs = quietMs;
+    else if (r.contains("quiet_ms"))
+        r.warn(QStringLiteral("quiet_ms"), quiet,
+               r.shortName()
+                   + QStringLiteral("quiet_ms=\"%1\" is not a positive number of milliseconds; "
+                                    "%2 is used")
+                         .arg(quiet)
+                         .arg(d->quietLimitMs()));
+    d->source = r.text("source").trimmed();
+}
+
+void readFrameSize(const DeviceReader& r, DeviceConfig* d)
+{
+    const Dimension x = dimension(r.text("sizeX", QStringLiteral("1280")));
+    const Dimension y = dimension(r.text("sizeY", QStringLiteral("960")));
+    // Bounded so that sizeX x sizeY + 1024 always fits an int; a larger raw
+    // frame could not be assembled anyway.
+    const bool tooLarge = qint64(x.value) * qint64(y.value) > DeviceConfig::MaxFramePixels;
+    d->sizeX = tooLarge ? 0 : x.value;
+    d->sizeY = tooLarge ? 0 : y.value;
+    if (x.valid && y.valid && !tooLarge)
+        return;
+    r.warn(!x.valid || tooLarge ? QStringLiteral("sizeX") : QStringLiteral("sizeY"),
+           !x.valid || tooLarge ? x.text : y.text,
+           r.longName()
+               + QStringLiteral("frame size sizeX=\"%1\" sizeY=\"%2\" is not usable (each must be "
+                                "a positive number, together at most %3 pixels); raw gray frames "
+                                "of this device are not shown, and JPEG frames above the "
+                                "resulting transfer buffer of %4 bytes are not shown either")
+                     .arg(x.text, y.text)
+                     .arg(DeviceConfig::MaxFramePixels)
+                     .arg(d->transferLength()));
+}
+
+void readLimits(const DeviceReader& r, DeviceConfig* d)
+{
+    d->logFile = r.text("logfile");
+    const QString logMaxMb = r.text("log_max_mb");
+    if (!logMaxMb.trimmed().isEmpty()) {
+        bool ok = false;
+        const qint64 mb = logMaxMb.trimmed().toLongLong(&ok);
+        if (ok && mb > 0 && mb <= DeviceConfig::MaxLogMaxMb)
+            d->logMaxBytes = mb * 1024 * 1024;
+        else
+            r.warn(QStringLiteral("log_max_mb"), logMaxMb,
+                   r.longName()
+                       + QStringLiteral("log_max_mb=\"%1\" is not a whole number of MiB from 1 "
+                                        "to %2; using %3")
+                             .arg(logMaxMb)
+                             .arg(DeviceConfig::MaxLogMaxMb)
+                             .arg(DeviceConfig::DefaultLogMaxMb));
+    }
+
+    const QString maxPixels = r.text("max_pixels");
+    if (!maxPixels.isEmpty()) {
+        bool ok = false;
+        const qint64 value = maxPixels.trimmed().toLongLong(&ok);
+        if (ok && value > 0 && value <= DeviceConfig::MaxPixelsLimit)
+            d->maxPixels = value;
+        else
+            r.warn(QStringLiteral("max_pixels"), maxPixels,
+                   r.longName()
+                       + QStringLiteral("max_pixels=\"%1\" is not a number from 1 to %2; %3 is "
+                                        "used")
+                             .arg(maxPixels)
+                             .arg(DeviceConfig::MaxPixelsLimit)
+                             .arg(DeviceConfig::DefaultMaxPixels));
+    }
+
+    d->contentOverwrite = r.text("contentoverwrite");
+    if (!d->contentOverwrite.isEmpty() && d->contentOverwrite != QLatin1String("image/jpeg")
+        && d->contentOverwrite != QLatin1String("video/x-raw-gray"))
+        r.warn(QStringLiteral("contentoverwrite"), d->contentOverwrite,
+               r.shortName()
+                   + QStringLiteral("contentoverwrite=\"%1\" is neither image/jpeg nor "
+                                    "video/x-raw-gray; no frame of this device can be shown")
+                         .arg(d->contentOverwrite));
+}
+
+// A key of no meaning in a device group is most often a misspelt one.
+void warnAboutUnknownKeys(const DeviceReader& r)
+{
+    for (const QString& key : r.keys()) {
+        if (findConfigKey(KeyScope::Device, key) == nullptr)
+            r.warn(key, QString(),
+                   r.shortName() + QStringLiteral("unknown key \"%1\" is ignored").arg(key));
+    }
+}
+
+} // namespace
+
+int DeviceConfig::quietLimitMs() const
+{
+    if (quietMs > 0)
+        return quietMs;
+    return protocol == DeviceProtocol::Tcp ? TcpQuietLimitMs : DatagramQuietLimitMs;
+}
+
+DeviceProtocol DeviceConfig::protocolFromSetting(const QString& value)
+{
+    const QString upper = value.toUpper();
+    if (upper == QLatin1String("UDP"))
+        return DeviceProtocol::Udp;
+    if (upper == QLatin1String("RTP"))
+        return DeviceProtocol::Rtp;
+    return DeviceProtocol::Tcp;
+}
+
+DeviceConfig DeviceConfig::read(const QSettings& settings, ConfigWarnings* warnings)
+{
+    const DeviceReader reader(settings, warnings);
+    DeviceConfig d;
+    d.name = reader.group();
+    readAddress(reader, &d);
+    readFrameSize(reader, &d);
+    readLimits(reader, &d);
+    warnAboutUnknownKeys(reader);
+    return d;
+}
+
+QList<DeviceConfig> DeviceConfig::readAll(QSettings& settings, ConfigWarnings* warnings)
+{
+    QList<DeviceConfig> devices;
+    for (int n = 0;; ++n) {
+        settings.beginGroup(QStringLiteral("dev%1").arg(n));
+        const bool exists = settings.contains(QStringLiteral("host"));
+        if (exists)
+            devices.append(read(settings, warnings));
+        settings.endGroup();
+        if (!exists)
+            return devices;
+    }
+}

@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "configwarning.h"
+
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+class QSettings;
+
+enum class DeviceProtocol
+{
+    Tcp,
+    Udp,
+    Rtp
+};
+
+// One device group ([dev0], [dev1], ...) as typed values. Each key is read
+// once, here; a value that cannot work gives a warning and what is used
+// instead.
+struct DeviceConfig
+{
+    // Spare bytes of the transfer buffer beyond one raw frame.
+    static constexpr int TransferSpareBytes = 1024;
+    // Largest sizeX x sizeY: no frame larger than 64 MiB is ever assembled.
+    static constexpr qint64 MaxFramePixels = 64 * 1024 * 1024;
+    static constexpr qint64 DefaultMaxPixels = 33177600;
+    // The largest picture a JPEG file can declare.
+    static constexpr qint64 MaxPixelsLimit = qint64(65535) * 65535;
+    static constexpr int DefaultLogMaxMb = 256;
+    static constexpr qint64 MaxLogMaxMb = qint64(1) << 30;
+    static constexpr int TcpQuietLimitMs = 1000;
+    static constexpr int DatagramQuietLimitMs = 60000;
+
+    QString name; // "dev0"
+    QString host;
+    // As written when it is a number (0 otherwise); portUsable says
+    // whether it lies within 1-65535.
+    int port = 0;
+    bool portUsable = false;
+    DeviceProtocol protocol = DeviceProtocol::Tcp;
+    // 0 x 0 when the configured size is not usable.
+    int sizeX = 1280;
+    int sizeY = 960;
+    QString logFile;
+    qint64 logMaxBytes = qint64(DefaultLogMaxMb) * 1024 * 1024;
+    qint64 maxPixels = DefaultMaxPixels;
+    int quietMs = 0; // 0: the protocol's default (quietLimitMs())
+    QString source;  // empty: the first sender
+    QString contentOverwrite;
+
+    // sizeX x sizeY + TransferSpareBytes.
+    int transferLength() const { return sizeX * sizeY + TransferSpareBytes; }
+    int quietLimitMs() const;
+
+    // The group `settings` is positioned in.
+    static DeviceConfig read(const QSettings& settings, ConfigWarnings* warnings = nullptr);
+    // Every device of the file: dev0, dev1, ... up to the first group
+    // without a host key; groups after a gap are not looked at.
+    static QList<DeviceConfig> readAll(QSettings& settings, ConfigWarnings* warnings = nullptr);
+    // The protocol a `protocol` value names: UDP and RTP in any case, TCP
+    // for anything else.
+    static DeviceProtocol protocolFromSetting(const QString& value);
+};

@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "configwarning.h"
+#include "deviceconfig.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QtGlobal>
+
+class QSettings;
+
+// The window-wide keys of the [General] section as typed values, read once.
+struct ViewerConfig
+{
+    enum class View
+    {
+        Unset, // the view kept from the last run, or the newest frame
+        Newest,
+        Tiles
+    };
+    static constexpr qint64 DefaultRecordMaxMb = 4096;
+
+    bool hideStatusBar = false;
+    View view = View::Unset;
+    qint64 recordMaxMb = DefaultRecordMaxMb;
+
+    // The top level of `settings`, which must not be inside a group.
+    static ViewerConfig read(const QSettings& settings, ConfigWarnings* warnings = nullptr);
+};
+
+// A whole configuration file: its window-wide keys and its devices, with
+// every warning in the order a reader meets them. For tests and tools that
+// have the file's text rather than a file.
+struct Configuration
+{
+    ViewerConfig viewer;
+    QList<DeviceConfig> devices;
+    ConfigWarnings warnings;
+
+    static Configuration fromText(const QByteArray& ini);
+};

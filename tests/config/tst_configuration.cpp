@@ -1,0 +1,318 @@
+// SPDX-License-Identifier: MIT
+// The configuration model: every key of a file read once into typed values,
+// with the warnings a user sees, and the key table that --help, the manual
+// page and the README must agree with.
+#include "configkeys.h"
+#include "viewerconfig.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTest>
+
+namespace {
+
+const char* protocolName(DeviceProtocol p)
+{
+    switch (p) {
+    case DeviceProtocol::Tcp:
+        return "TCP";
+    case DeviceProtocol::Udp:
+        return "UDP";
+    case DeviceProtocol::Rtp:
+        return "RTP";
+    }
+    return "?";
+}
+
+// One device in one line, every typed value in it.
+QString describe(const DeviceConfig& d)
+{
+    return QStringLiteral("%1 %2 %3:%4%5 %6x%7 log=%8/%9MiB max=%10 quiet=%11 source=%12 type=%13")
+        .arg(d.name, QLatin1String(protocolName(d.protocol)), d.host)
+        .arg(d.port)
+        .arg(d.portUsable ? QString() : QStringLiteral("(unusable)"))
+        .arg(d.sizeX)
+        .arg(d.sizeY)
+        .arg(d.logFile)
+        .arg(d.logMaxBytes / (1024 * 1024))
+        .arg(d.maxPixels)
+        .arg(d.quietLimitMs())
+        .arg(d.source, d.contentOverwrite);
+}
+
+QString describe(const ViewerConfig& v)
+{
+    const char* view = v.view == ViewerConfig::View::Tiles    ? "tiles"
+                       : v.view == ViewerConfig::View::Newest ? "newest"
+                                                              : "unset";
+    return QStringLiteral("statusbar=%1 view=%2 record=%3MB")
+        .arg(v.hideStatusBar ? QStringLiteral("hidden") : QStringLiteral("shown"),
+             QLatin1String(view))
+        .arg(v.recordMaxMb);
+}
+
+QString sourceFile(const char* name)
+{
+    QFile file(QStringLiteral(FRAMESCOPE_SOURCE_DIR "/") + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// What must appear where a key is documented for its default to count as
+// named: every number of the default, or the default itself.
+QStringList defaultTokens(const ConfigKey& key)
+{
+    const QString text = QLatin1String(key.defaultValue);
+    QStringList numbers;
+    for (auto it = QRegularExpression(QStringLiteral("[0-9]+")).globalMatch(text); it.hasNext();)
+        numbers << it.next().captured();
+    return numbers.isEmpty() ? QStringList{text} : numbers;
+}
+
+const QString Dev0 = QStringLiteral("[dev0]\nhost=127.0.0.1\nport=5000\n");
+const QString Defaults =
+    QStringLiteral("TCP 127.0.0.1:5000 1280x960 log=/256MiB max=33177600 quiet=1000 source= type=");
+
+} // namespace
+
+class tst_Configuration : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void read_data();
+    void read();
+    void documentsNameEveryKey_data();
+    void documentsNameEveryKey();
+    void helpFitsTheTerminal();
+};
+
+void tst_Configuration::read_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QString>("viewer");
+    QTest::addColumn<QStringList>("devices");
+    QTest::addColumn<QStringList>("warnings");
+
+    const QString shown = QStringLiteral("statusbar=shown view=unset record=4096MB");
+    const auto dev0 = [](const QString& rest) {
+        return QStringList{QStringLiteral("dev0 ") + rest};
+    };
+
+    // Enumeration: dev0, dev1, ... up to the first group without host.
+    QTest::newRow("empty file: no device") << "" << shown << QStringList{} << QStringList{};
+    QTest::newRow("one device, every default") << Dev0 << shown << dev0(Defaults) << QStringList{};
+    QTest::newRow("dev0 without host hides dev1") << "[dev0]\nport=1\n[dev1]\nhost=h\nport=2\n"
+                                                  << shown << QStringList{} << QStringList{};
+    QTest::newRow("a gap ends the devices: dev3 is not looked at")
+        << "[dev0]\nhost=a\nport=1\n[dev1]\nhost=b\nport=2\n[dev3]\nhost=c\nport=3\n"
+        << shown
+        << QStringList{QStringLiteral("dev0 TCP a:1 1280x960 log=/256MiB max=33177600 quiet=1000 "
+                                      "source= type="),
+                       QStringLiteral("dev1 TCP b:2 1280x960 log=/256MiB max=33177600 quiet=1000 "
+                                      "source= type=")}
+        << QStringList{};
+    QTest::newRow("dev00 is not dev0") << "[dev00]\nhost=a\nport=1\n"
+                                       << shown << QStringList{} << QStringList{};
+    QTest::newRow("an empty host still makes a device")
+        << "[dev0]\nhost=\nport=5000\n"
+        << shown
+        << dev0(QStringLiteral("TCP :5000 1280x960 log=/256MiB max=33177600 quiet=1000 source= "
+                               "type="))
+        << QStringList{};
+
+    // How a device is reached.
+    QTest::newRow("protocol in any case")
+        << Dev0 + "protocol=rtp\n"
+        << shown
+        << dev0(QStringLiteral("RTP 127.0.0.1:5000 1280x960 log=/256MiB max=33177600 "
+                               "quiet=60000 source= type="))
+        << QStringList{};
+    QTest::newRow("unknown protocol: TCP, with a warning")
+        << Dev0 + "protocol=tcp6\n"
+        << shown << dev0(Defaults)
+        << QStringList{"dev0: unknown protocol \"tcp6\" (TCP, UDP or RTP); the device is "
+                       "reached over TCP"};
+    QTest::newRow("no port")
+        << "[dev0]\nhost=h\n"
+        << shown
+        << dev0(QStringLiteral("TCP h:0(unusable) 1280x960 log=/256MiB max=33177600 quiet=1000 "
+                               "source= type="))
+        << QStringList{"dev0: no port given; the device is not connected"};
+    QTest::newRow("port out of range is not wrapped")
+        << "[dev0]\nhost=h\nport=70000\n"
+        << shown
+        << dev0(QStringLiteral("TCP h:70000(unusable) 1280x960 log=/256MiB max=33177600 "
+                               "quiet=1000 source= type="))
+        << QStringList{"dev0: port \"70000\" is not a number from 1 to 65535; the device is not "
+                       "connected"};
+    QTest::newRow("port not a number reads as 0")
+        << "[dev0]\nhost=h\nport=http\n"
+        << shown
+        << dev0(QStringLiteral("TCP h:0(unusable) 1280x960 log=/256MiB max=33177600 quiet=1000 "
+                               "source= type="))
+        << QStringList{"dev0: port \"http\" is not a number from 1 to 65535; the device is not "
+                       "connected"};
+    QTest::newRow("quiet_ms and source")
+        << Dev0 + "protocol=UDP\nquiet_ms=5000\nsource= 10.0.0.5:5004 \n"
+        << shown
+        << dev0(QStringLiteral("UDP 127.0.0.1:5000 1280x960 log=/256MiB max=33177600 "
+                               "quiet=5000 source=10.0.0.5:5004 type="))
+        << QStringList{};
+    QTest::newRow("quiet_ms not a number: the protocol's default, with a warning")
+        << Dev0 + "quiet_ms=abc\n"
+        << shown << dev0(Defaults)
+        << QStringList{"dev0: quiet_ms=\"abc\" is not a positive number of milliseconds; 1000 "
+                       "is used"};
+
+    // Frame size and limits.
+    QTest::newRow("raw frame size")
+        << Dev0 + "sizeX=640\nsizeY=480\n"
+        << shown
+        << dev0(QStringLiteral("TCP 127.0.0.1:5000 640x480 log=/256MiB max=33177600 quiet=1000 "
+                               "source= type="))
+        << QStringList{};
+    QTest::newRow("a size that is not positive reads as 0")
+        << Dev0 + "sizeX=-640\n"
+        << shown
+        << dev0(QStringLiteral("TCP 127.0.0.1:5000 0x960 log=/256MiB max=33177600 quiet=1000 "
+                               "source= type="))
+        << QStringList{"Device group \"dev0\": frame size sizeX=\"-640\" sizeY=\"960\" is not "
+                       "usable (each must be a positive number, together at most 67108864 "
+                       "pixels); raw gray frames of this device are not shown, and JPEG frames "
+                       "above the resulting transfer buffer of 1024 bytes are not shown either"};
+    QTest::newRow("a size beyond 64 Mi pixels: 0 x 0")
+        << Dev0 + "sizeX=65536\nsizeY=1025\n"
+        << shown
+        << dev0(QStringLiteral("TCP 127.0.0.1:5000 0x0 log=/256MiB max=33177600 quiet=1000 "
+                               "source= type="))
+        << QStringList{"Device group \"dev0\": frame size sizeX=\"65536\" sizeY=\"1025\" is not "
+                       "usable (each must be a positive number, together at most 67108864 "
+                       "pixels); raw gray frames of this device are not shown, and JPEG frames "
+                       "above the resulting transfer buffer of 1024 bytes are not shown either"};
+    QTest::newRow("log, its limit, max_pixels, content type")
+        << Dev0 + "logfile=d.log\nlog_max_mb=2\nmax_pixels=90\ncontentoverwrite=video/x-raw-gray\n"
+        << shown
+        << dev0(QStringLiteral("TCP 127.0.0.1:5000 1280x960 log=d.log/2MiB max=90 quiet=1000 "
+                               "source= type=video/x-raw-gray"))
+        << QStringList{};
+    QTest::newRow("limits out of range: defaults, with warnings")
+        << Dev0 + "log_max_mb=0\nmax_pixels=4294836226\n"
+        << shown << dev0(Defaults)
+        << QStringList{"Device group \"dev0\": log_max_mb=\"0\" is not a whole number of MiB "
+                       "from 1 to 1073741824; using 256",
+                       "Device group \"dev0\": max_pixels=\"4294836226\" is not a number from 1 "
+                       "to 4294836225; 33177600 is used"};
+    QTest::newRow("an unknown content type is kept, with a warning")
+        << Dev0 + "contentoverwrite=foo/bar\n"
+        << shown
+        << dev0(QStringLiteral("TCP 127.0.0.1:5000 1280x960 log=/256MiB max=33177600 "
+                               "quiet=1000 source= type=foo/bar"))
+        << QStringList{"dev0: contentoverwrite=\"foo/bar\" is neither image/jpeg nor "
+                       "video/x-raw-gray; no frame of this device can be shown"};
+    QTest::newRow("a misspelt key")
+        << Dev0 + "protcol=RTP\n"
+        << shown << dev0(Defaults) << QStringList{"dev0: unknown key \"protcol\" is ignored"};
+
+    // Window-wide keys.
+    QTest::newRow("no_statusbar=1 hides the status bar")
+        << "no_statusbar=1\n"
+        << "statusbar=hidden view=unset record=4096MB" << QStringList{} << QStringList{};
+    QTest::newRow("no_statusbar=0 shows it") << "[General]\nno_statusbar=0\n"
+                                             << shown << QStringList{} << QStringList{};
+    QTest::newRow("no_statusbar not a number shows it, with a warning")
+        << "[General]\nno_statusbar=yes\n"
+        << shown << QStringList{}
+        << QStringList{"no_statusbar=\"yes\" is not a number; the status bar is shown"};
+    QTest::newRow("no_statusbar in a device group has no effect")
+        << Dev0 + "no_statusbar=1\n"
+        << shown << dev0(Defaults) << QStringList{"dev0: unknown key \"no_statusbar\" is ignored"};
+    QTest::newRow("view and record_max_mb")
+        << "[General]\nview=Tiles\nrecord_max_mb=10\n"
+        << "statusbar=shown view=tiles record=10MB" << QStringList{} << QStringList{};
+    QTest::newRow("unknown view and a bad record limit")
+        << "[General]\nview=grid\nrecord_max_mb=-1\n"
+        << shown << QStringList{}
+        << QStringList{"view=\"grid\" is not known (tiles or newest); the newest frame is shown",
+                       "record_max_mb \"-1\" is not a positive number; recordings end at 4096 MB"};
+}
+
+void tst_Configuration::read()
+{
+    QFETCH(QString, ini);
+    QFETCH(QString, viewer);
+    QFETCH(QStringList, devices);
+    QFETCH(QStringList, warnings);
+
+    const Configuration c = Configuration::fromText(ini.toUtf8());
+    QCOMPARE(describe(c.viewer), viewer);
+    QStringList read;
+    for (const DeviceConfig& d : c.devices)
+        read << describe(d);
+    QCOMPARE(read, devices);
+    QStringList said;
+    for (const ConfigWarning& w : c.warnings) {
+        said << w.text;
+        // Each warning names its key and the value as written.
+        QVERIFY2(w.text.contains(w.key), qPrintable(w.text));
+        QVERIFY2(w.text.contains(w.value), qPrintable(w.text));
+    }
+    QCOMPARE(said, warnings);
+}
+
+void tst_Configuration::documentsNameEveryKey_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("--help") << "help" << configKeysHelp();
+    QTest::newRow("README") << "readme" << sourceFile("README.md");
+    QTest::newRow("manual page") << "man" << sourceFile("packaging/man/framescope.1");
+}
+
+// Every key of the table, with its default, in each document: the entry
+// that documents the key (a table row of the README, a paragraph of the
+// manual page, the lines of --help) names the default.
+void tst_Configuration::documentsNameEveryKey()
+{
+    QFETCH(QString, where);
+    QFETCH(QString, text);
+    QVERIFY(!text.isEmpty());
+    for (const ConfigKey& key : configKeys()) {
+        const QString name = QLatin1String(key.name);
+        QString entry;
+        if (where == QLatin1String("readme")) {
+            // The Default column of the configuration table's row whose
+            // key column names it.
+            const QRegularExpression row(
+                QStringLiteral("\\n\\|[^|\\n]*\\|[^|\\n]*`%1`[^|\\n]*\\|([^|\\n]*)\\|").arg(name));
+            entry = row.match(text).captured(1);
+        } else if (where == QLatin1String("man")) {
+            // From the .TP naming it to the next .TP or section.
+            const QRegularExpression para(
+                QStringLiteral("\\n\\.TP\\n\\.BR? [^\\n]*\\b%1\\b[^\\n]*\\n(.(?!\\n\\.(TP|SH)))*.")
+                    .arg(name),
+                QRegularExpression::DotMatchesEverythingOption);
+            entry = para.match(text).captured();
+        } else {
+            const QRegularExpression lines(
+                QStringLiteral("\\n  %1=[^\\n]*(\\n {4,}[^\\n]*)*").arg(name));
+            entry = lines.match(text).captured();
+        }
+        QVERIFY2(!entry.isEmpty(),
+                 qPrintable(QStringLiteral("%1 does not name %2").arg(where, name)));
+        if (key.defaultValue == nullptr)
+            continue;
+        for (const QString& token : defaultTokens(key))
+            QVERIFY2(entry.contains(token),
+                     qPrintable(QStringLiteral("%1: %2 without its default %3: %4")
+                                    .arg(where, name, token, entry)));
+    }
+}
+
+void tst_Configuration::helpFitsTheTerminal()
+{
+    for (const QString& line : configKeysHelp().split(QLatin1Char('\n')))
+        QVERIFY2(line.size() <= 79, qPrintable(line));
+}
+
+QTEST_GUILESS_MAIN(tst_Configuration)
+#include "tst_configuration.moc"
