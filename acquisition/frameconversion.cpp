@@ -37,38 +37,35 @@ bool plainJpegHeader(const unsigned char* data, int len, JfifDensity* density)
 {
     if (len < 4 || data[0] != 0xFF || data[1] != 0xD8)
         return false;
-    int pos = 2;
+    jpeg::SegmentWalker walker(data, len, 2);
+    jpeg::Segment s;
     int jfifSegments = 0;
-    while (pos < len) {
-        if (data[pos] != 0xFF)
-            return false;
-        while (pos < len && data[pos] == 0xFF)
-            ++pos; // fill bytes
-        if (pos >= len)
-            return false;
-        const int marker = data[pos++];
-        if (marker == 0xDA)
-            return true; // SOS: the scan follows
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9))
+    while (walker.next(&s)) {
+        if (s.code == jpeg::MarkerSOS)
+            return true; // the scan follows
+        if (s.code == jpeg::MarkerTEM || (s.code >= jpeg::MarkerRST0 && s.code <= jpeg::MarkerSOI))
             return false; // no stand-alone marker belongs before the scan
-        if (marker == 0xE1 || marker == 0xE2 || marker == 0xEE || marker == 0xFE)
+        if (s.code == 0xE1 || s.code == 0xE2 || s.code == 0xEE || s.code == 0xFE)
             return false;
-        if (len - pos < 2)
+        if (!walker.fits(s))
             return false;
-        const int length = (data[pos] << 8) | data[pos + 1];
-        if (length < 2 || length > len - pos)
-            return false;
-        const unsigned char* body = data + pos + 2;
-        if (marker == 0xE0 && length - 2 >= 14 && std::memcmp(body, "JFIF", 5) == 0) {
+        const unsigned char* body = data + s.offset;
+        if (s.code == 0xE0 && s.length >= 14 && std::memcmp(body, "JFIF", 5) == 0) {
             if (++jfifSegments > 1)
                 return false;
             density->unit = body[7];
             density->x = (body[8] << 8) | body[9];
             density->y = (body[10] << 8) | body[11];
         }
-        pos += length;
     }
-    return false;
+    // The walk also ends at an SOS marker whose length field is cut off or
+    // below 2; the scan is reached all the same.
+    long long p = walker.position();
+    if (p >= len || data[p] != 0xFF)
+        return false;
+    while (p < len && data[p] == 0xFF)
+        ++p;
+    return p < len && data[p] == jpeg::MarkerSOS;
 }
 
 // libjpeg-turbo's decompressor and the image it decodes into, kept per

@@ -234,7 +234,7 @@ void tst_BadConversion::refusedBeforeDecoding()
     QFETCH(QSize, declared);
     QVERIFY(!frame.isEmpty());
 
-    const auto* data = reinterpret_cast<const unsigned char*>(frame.constData());
+    const unsigned char* data = ubytes(frame);
     QCOMPARE(declaredImageSize(data, int(frame.size())), declared);
     FrameRefusal refusal;
     const QImage direct = decodeJpegFrame(data, int(frame.size()),

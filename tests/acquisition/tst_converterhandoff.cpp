@@ -13,6 +13,7 @@
 #include "imagegetworker.h"
 #include "multipartdec.h"
 #include "multipartwriter.h"
+#include "recordingsink.h"
 #include "testfiles.h"
 #include "workerharness.h"
 
@@ -120,12 +121,9 @@ void tst_ConverterHandoff::fourDevicesClosedMidStream()
             decoders[std::size_t(d)] =
                 std::make_unique<MultipartDec>(devices[std::size_t(d)].worker.get());
         for (quint32 k = 0; k < FramesPerDevice && !closed.load(); ++k) {
-            for (auto& decoder : decoders) {
-                const QByteArray part = simlib::multipartPart(
-                    simlib::ContentTypeJpeg, numberedGrayFrame(k, QSize(Width, Height)));
-                decoder->decode(reinterpret_cast<const unsigned char*>(part.constData()),
-                                int(part.size()));
-            }
+            for (auto& decoder : decoders)
+                feed(*decoder, simlib::multipartPart(simlib::ContentTypeJpeg,
+                                                     numberedGrayFrame(k, QSize(Width, Height))));
             fed.store(int(k) + 1);
             if (k % 50 == 49)
                 std::this_thread::yield();

@@ -5,7 +5,6 @@
 
 #include "jpegencoder.h"
 #include "testfiles.h"
-#include "testpattern.h"
 
 #include <QBuffer>
 #include <QImageReader>
@@ -18,9 +17,7 @@ namespace {
 
 QByteArray encode(int width, int height, int components, const simlib::JpegEncodeOptions& options)
 {
-    const QByteArray pixels = simlib::renderTestPattern(width, height, components, 42);
-    return simlib::encodeJpeg(reinterpret_cast<const unsigned char*>(pixels.constData()), width,
-                              height, components, options);
+    return patternJpeg(width, height, 42, options, components);
 }
 
 simlib::JpegEncodeOptions options(simlib::Sampling sampling, int restartInterval = 0,
@@ -77,8 +74,7 @@ QImage readerImage(const QByteArray& bytes)
 
 QImage decoded(const QByteArray& bytes)
 {
-    return decodeJpegFrame(reinterpret_cast<const unsigned char*>(bytes.constData()),
-                           int(bytes.size()));
+    return decodeJpegFrame(ubytes(bytes), int(bytes.size()));
 }
 
 // Same size, format, resolution and pixel bytes (RGB32 padding included).

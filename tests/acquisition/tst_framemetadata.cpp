@@ -9,20 +9,6 @@
 
 namespace {
 
-QByteArray app9Timestamp(unsigned short field, quint32 seconds, quint32 micros)
-{
-    QByteArray p;
-    p.append(char(field >> 8));
-    p.append(char(field & 0xFF));
-    for (quint32 v : {seconds, micros}) {
-        p.append(char(v >> 24));
-        p.append(char((v >> 16) & 0xFF));
-        p.append(char((v >> 8) & 0xFF));
-        p.append(char(v & 0xFF));
-    }
-    return jpegSegment(0xE9, p);
-}
-
 const QByteArray Soi = raw("\xFF\xD8");
 
 // The segments a JPEG file carries after its time stamp: a quantisation
@@ -80,7 +66,7 @@ void tst_FrameMetadata::readTimestamp_data()
     QTest::addColumn<int>("field");
     QTest::addColumn<long long>("timeUs");
 
-    const QByteArray stamp = app9Timestamp(7, 1, 2);
+    const QByteArray stamp = app9Segment(7, 1, 2);
     QTest::newRow("APP9 right after SOI") << Soi + stamp + jpegTail() << true << 7 << 1000002LL;
     QTest::newRow("APP9 behind APP0 of length 16")
         << Soi + jpegSegment(0xE0, QByteArray(14, 'J')) + stamp + jpegTail() << true << 7
@@ -89,10 +75,10 @@ void tst_FrameMetadata::readTimestamp_data()
         << Soi + jpegSegment(0xC0, QByteArray(15, '\x02')) + stamp + jpegTail() << false << 0
         << 0LL;
     QTest::newRow("negative seconds")
-        << Soi + app9Timestamp(1, 0xFFFFFFFFu, 5) + jpegTail() << true << 1 << -999995LL;
+        << Soi + app9Segment(1, 0xFFFFFFFFu, 5) + jpegTail() << true << 1 << -999995LL;
     QTest::newRow("negative microseconds")
-        << Soi + app9Timestamp(1, 2, 0xFFFFFFFFu) + jpegTail() << true << 1 << 1999999LL;
-    QTest::newRow("largest seconds") << Soi + app9Timestamp(0xFFFF, 0x7FFFFFFF, 999999) + jpegTail()
+        << Soi + app9Segment(1, 2, 0xFFFFFFFFu) + jpegTail() << true << 1 << 1999999LL;
+    QTest::newRow("largest seconds") << Soi + app9Segment(0xFFFF, 0x7FFFFFFF, 999999) + jpegTail()
                                      << true << 0xFFFF << 2147483647999999LL;
 
     // SOI must begin within the first 100 bytes.
@@ -123,7 +109,7 @@ void tst_FrameMetadata::readTimestamp_data()
     QTest::newRow("segment length 1")
         << Soi + raw("\xFF\xE0\x00\x01") + raw("\xFF") + stamp + jpegTail() << false << 0 << 0LL;
     QTest::newRow("APP9 payload runs past the frame")
-        << Soi + raw("\xFF\xE9\x00\x40") + app9Timestamp(7, 1, 2).mid(4) << false << 0 << 0LL;
+        << Soi + raw("\xFF\xE9\x00\x40") + app9Segment(7, 1, 2).mid(4) << false << 0 << 0LL;
     QTest::newRow("skip runs past the frame")
         << Soi + raw("\xFF\xE0\xFF\xF0") + stamp + jpegTail() << false << 0 << 0LL;
     QTest::newRow("empty") << QByteArray() << false << 0 << 0LL;
@@ -164,7 +150,7 @@ void tst_FrameMetadata::shortPayloadGivesFieldOnly()
 
 void tst_FrameMetadata::findReportsPayload()
 {
-    const QByteArray frame = Soi + jpegSegment(0xE0, QByteArray(14, 'J')) + app9Timestamp(7, 1, 2);
+    const QByteArray frame = Soi + jpegSegment(0xE0, QByteArray(14, 'J')) + app9Segment(7, 1, 2);
     const auto block = exactCopy(frame, int(frame.size()));
     const unsigned char* payload = nullptr;
     int payloadLen = 0;
@@ -182,8 +168,8 @@ void tst_FrameMetadata::findReportsPayload()
 
 void tst_FrameMetadata::missingOutParameters()
 {
-    const QByteArray frame = Soi + app9Timestamp(7, 1, 2) + jpegTail();
-    const auto* data = reinterpret_cast<const unsigned char*>(frame.constData());
+    const QByteArray frame = Soi + app9Segment(7, 1, 2) + jpegTail();
+    const auto* data = ubytes(frame);
     const int len = int(frame.size());
     const unsigned char* payload = nullptr;
     int payloadLen = 0;
@@ -202,12 +188,12 @@ void tst_FrameMetadata::everyTruncation_data()
     QTest::addColumn<QByteArray>("frame");
     QTest::addColumn<int>("skipped");
 
-    QTest::newRow("APP9 first") << Soi + app9Timestamp(7, 1, 2) + jpegTail() << 0;
+    QTest::newRow("APP9 first") << Soi + app9Segment(7, 1, 2) + jpegTail() << 0;
     QTest::newRow("APP9 behind APP0")
-        << Soi + jpegSegment(0xE0, QByteArray(14, 'J')) + app9Timestamp(7, 1, 2) + jpegTail() << 18;
+        << Soi + jpegSegment(0xE0, QByteArray(14, 'J')) + app9Segment(7, 1, 2) + jpegTail() << 18;
     QTest::newRow("SOI late") << QByteArray(60, '\x11') + Soi
-                                     + jpegSegment(0xEE, QByteArray(8, 'A'))
-                                     + app9Timestamp(7, 1, 2) + jpegTail()
+                                     + jpegSegment(0xEE, QByteArray(8, 'A')) + app9Segment(7, 1, 2)
+                                     + jpegTail()
                               << 12;
 }
 
@@ -219,7 +205,7 @@ void tst_FrameMetadata::everyTruncation()
     // Where the APP9 payload ends within the full frame.
     const unsigned char* payload = nullptr;
     int payloadLen = 0;
-    const auto* full = reinterpret_cast<const unsigned char*>(frame.constData());
+    const auto* full = ubytes(frame);
     QVERIFY(findApp9Segment(full, int(frame.size()), &payload, &payloadLen));
     const int app9End = int(payload - full) + payloadLen;
 

@@ -24,8 +24,7 @@ using Frames = QList<Frame>;
 
 bool record(FrameRecorder& recorder, const Frame& f)
 {
-    return recorder.record(f.device, QString::fromLatin1(f.type),
-                           reinterpret_cast<const unsigned char*>(f.bytes.constData()),
+    return recorder.record(f.device, QString::fromLatin1(f.type), ubytes(f.bytes),
                            int(f.bytes.size()), f.timeUs);
 }
 

@@ -46,21 +46,11 @@ QByteArray jpegFile(int w, int h, QRgb colour)
     return ::jpegFile(solidFrame(w, h, colour));
 }
 
-// An APP9 time stamp segment: field, seconds and microseconds, big-endian.
-QByteArray app9Segment(quint32 seconds, quint32 micros)
-{
-    QByteArray s("\xFF\xE9\x00\x0C\x00\x07", 6);
-    for (quint32 v : {seconds, micros})
-        for (int shift = 24; shift >= 0; shift -= 8)
-            s.append(char((v >> shift) & 0xFF));
-    return s;
-}
-
 QByteArray withApp9(const QByteArray& jpeg, long long deviceTimeUs)
 {
     const auto seconds = quint32(deviceTimeUs / 1000000);
     const auto micros = quint32(deviceTimeUs % 1000000);
-    return jpeg.left(2) + app9Segment(seconds, micros) + jpeg.mid(2);
+    return jpeg.left(2) + app9Segment(7, seconds, micros) + jpeg.mid(2);
 }
 
 // A controller with hooks for the tests: a replaceable stopwatch, and a way

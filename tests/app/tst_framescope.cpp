@@ -2,14 +2,12 @@
 // Runs the real framescope executable on the offscreen platform against a
 // multipart JPEG peer on 127.0.0.1 written here, so the test depends only on
 // the program itself.
+#include "multipartwriter.h"
 #include "testfiles.h"
+#include "viewerprocess.h"
 
-#include <QBuffer>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QImage>
 #include <QPainter>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -29,16 +27,9 @@ constexpr int MaxFramesSent = 1000000;
 
 QByteArray jpegFrame(int index)
 {
-    QImage image(160, 120, QImage::Format_RGB32);
-    image.fill(QColor(40, 40, 40));
-    QPainter painter(&image);
-    painter.fillRect((index * 7) % 140, 40, 20, 40, Qt::yellow);
-    painter.end();
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPG", 80);
-    return bytes;
+    QImage image = solidFrame(160, 120, QColor(40, 40, 40));
+    QPainter(&image).fillRect((index * 7) % 140, 40, 20, 40, Qt::yellow);
+    return jpegFile(image, 80);
 }
 
 // Listens on an ephemeral loopback port, accepts one connection at a time
@@ -59,12 +50,8 @@ public:
             && ::listen(m_listenFd, 4) == 0
             && ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
             m_port = ntohs(addr.sin_port);
-        for (int i = 0; i < 8; ++i) {
-            const QByteArray body = jpegFrame(i);
-            m_parts << QByteArray("---jworudfg83h23lsow2z04\r\nContent-Type: image/jpeg\r\n"
-                                  "Content-Length: ")
-                           + QByteArray::number(body.size()) + "\r\n\r\n" + body + "\r\n";
-        }
+        for (int i = 0; i < 8; ++i)
+            m_parts << simlib::multipartPart(simlib::ContentTypeJpeg, jpegFrame(i));
     }
     ~MultipartPeer() override
     {
@@ -170,21 +157,10 @@ void tst_Framescope::streamsAndExitsCleanly()
 
     const QString log = dir.filePath(QStringLiteral("dev0.log"));
     const QString ini = dir.filePath(QStringLiteral("viewer.ini"));
-    {
-        QFile file(ini);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QStringLiteral("[dev0]\nhost=127.0.0.1\nport=%1\nprotocol=TCP\nlogfile=%2\n")
-                       .arg(peer.port())
-                       .arg(log)
-                       .toLocal8Bit());
-    }
-
-    QProcess viewer;
-    viewer.setProcessEnvironment(viewerEnvironment(dir.path()));
-    viewer.setWorkingDirectory(dir.path());
-    viewer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    viewer.start(QStringLiteral(FRAMESCOPE_BIN), {ini});
-    QVERIFY2(viewer.waitForStarted(10000), qPrintable(viewer.errorString()));
+    writeFile(ini,
+              deviceGroup(0, peer.port(), QStringLiteral("protocol=TCP\nlogfile=%1\n").arg(log)));
+    ViewerProcess viewer(QProcess::ForwardedErrorChannel);
+    QVERIFY(viewer.start(QStringLiteral(FRAMESCOPE_BIN), ini, dir.path()));
 
     if (streaming) {
         QTRY_VERIFY_WITH_TIMEOUT(readFile(log).contains("MARK histogram frame1000 "), 60000);
@@ -207,11 +183,8 @@ void tst_Framescope::streamsAndExitsCleanly()
     // threads are stopped before main returns.
     QElapsedTimer closing;
     closing.start();
-    viewer.terminate();
-    QVERIFY2(viewer.waitForFinished(10000), "viewer still running 10 s after SIGTERM");
+    QCOMPARE(viewer.stop(), 0);
     qInfo("viewer exited %lld ms after SIGTERM", closing.elapsed());
-    QCOMPARE(viewer.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(viewer.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Framescope)

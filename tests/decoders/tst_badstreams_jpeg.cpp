@@ -26,7 +26,7 @@ QByteArray bytes(std::initializer_list<int> list)
     return b;
 }
 
-const QByteArray Stamp = bytes({0xFF, 0xE9, 0x00, 0x0C, 0x00, 0x07, 0, 0, 0, 1, 0, 0, 0, 2});
+const QByteArray Stamp = app9Segment(7, 1, 2);
 
 } // namespace
 
@@ -133,13 +133,7 @@ void tst_BadStreamsJpeg::referenceFile()
     QCOMPARE(dataLen, std::min(int(file.size()), int(Rtp2Jpeg::HeaderStoreBytes)));
     QVERIFY(decoder.headerLen() >= 0 && decoder.headerLen() <= dataLen);
 
-    RtpFields r;
-    r.marker = true;
-    JpegFields j;
-    j.tables = ramp(128, 50);
-    const QByteArray datagram = packet(r, j, ramp(40, 3));
-    std::vector<unsigned char> copy(datagram.begin(), datagram.end());
-    decoder.decode(copy.data(), int(copy.size()));
+    feed(decoder, packet({.marker = true}, {.tables = ramp(128, 50)}, ramp(40, 3)));
     QVERIFY(decoder.updateHeader() <= 0);
 
     for (int i = dataLen; i < Rtp2Jpeg::HeaderStoreBytes; ++i)
@@ -148,8 +142,7 @@ void tst_BadStreamsJpeg::referenceFile()
     const QByteArray frame = sink.frames[0].data;
     const int headerLen = decoder.headerLen();
     QCOMPARE(frame.size(), headerLen + 40 + 2);
-    QCOMPARE(frame.left(headerLen),
-             QByteArray(reinterpret_cast<const char*>(decoder.header()), headerLen));
+    QCOMPARE(frame.left(headerLen), byteArray(decoder.header(), headerLen));
     QCOMPARE(frame.mid(headerLen, 40), ramp(40, 3));
     QCOMPARE(frame.right(2), QByteArray("\xFF\xD9", 2));
 }

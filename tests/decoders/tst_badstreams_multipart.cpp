@@ -11,25 +11,11 @@
 
 #include <QTest>
 
-#include <algorithm>
 #include <memory>
-#include <vector>
 
 namespace {
 
 const QByteArray Boundary = "---jworudfg83h23lsow2z04";
-
-// Hands `bytes` to the decoder in blocks of at most `block` bytes, each in
-// an allocation of exactly its size, so that a read beyond a block is caught
-// by the address sanitizer.
-void feed(MultipartDec& decoder, const QByteArray& bytes, int block)
-{
-    for (qsizetype at = 0; at < bytes.size(); at += block) {
-        const qsizetype n = std::min<qsizetype>(block, bytes.size() - at);
-        std::vector<unsigned char> copy(bytes.begin() + at, bytes.begin() + at + n);
-        decoder.decode(copy.data(), int(n));
-    }
-}
 
 QByteArray goodBody()
 {

@@ -10,10 +10,9 @@
 #include "rtp2jpeg.h"
 #include "rtpcounters.h"
 #include "rtppackets.h"
+#include "testfiles.h"
 
 #include <QTest>
-
-#include <vector>
 
 using namespace rtptest;
 using Datagrams = QList<QByteArray>;
@@ -22,26 +21,12 @@ namespace {
 
 constexpr std::uint32_t GoodSsrc = 0x11223344;
 
-void feed(Rtp2Jpeg& d, const QByteArray& datagram)
-{
-    if (datagram.isEmpty())
-        return; // the receive loop never hands over an empty datagram
-    std::vector<unsigned char> copy(datagram.begin(), datagram.end());
-    d.decode(copy.data(), int(copy.size()));
-}
-
 QByteArray goodPacket(int seq, std::uint32_t ts, int offset, int len, bool marker)
 {
-    RtpFields r;
-    r.sequence = seq;
-    r.timestamp = ts;
-    r.ssrc = GoodSsrc;
-    r.marker = marker;
-    JpegFields j;
-    j.type = 65; // with restart interval 60: the layout of the built-in header
-    j.fragmentOffset = offset;
-    j.tables = ramp(128, 1);
-    return packet(r, j, ramp(len, offset + 7));
+    // Type 65 with restart interval 60: the layout of the built-in header.
+    return packet({.marker = marker, .sequence = seq, .timestamp = ts, .ssrc = GoodSsrc},
+                  {.fragmentOffset = offset, .type = 65, .tables = ramp(128, 1)},
+                  ramp(len, offset + 7));
 }
 
 // The scan data of a good two-packet frame and the frame the reassembler
@@ -100,28 +85,18 @@ void tst_BadStreamsRtp::hostileDatagrams_data()
         QTest::addRow("%d bytes", n) << Datagrams{first.left(n)};
     QTest::newRow("CC 15 with fewer CSRC bytes")
         << Datagrams{patched(later, 0, QByteArray(1, char(0x8F))).left(40)};
-    {
-        RtpFields r;
-        r.ssrc = GoodSsrc;
-        r.extensionWords = 1;
-        QByteArray p = packet(r, JpegFields(), ramp(10));
-        p[14] = char(0xFF); // extension length 0xFF01 words
-        QTest::newRow("extension longer than the packet") << Datagrams{p};
-    }
+    // Extension length 0xFF01 words.
+    QTest::newRow("extension longer than the packet") << Datagrams{
+        patched(packet({.ssrc = GoodSsrc, .extensionWords = 1}, {}, ramp(10)), 14, raw("\xFF"))};
     QTest::newRow("padding count 0") << Datagrams{patched(
         patched(later, 0, QByteArray(1, char(0xA0))), int(later.size()) - 1, QByteArray(1, '\0'))};
     QTest::newRow("padding longer than the payload")
         << Datagrams{patched(patched(later, 0, QByteArray(1, char(0xA0))), int(later.size()) - 1,
                              QByteArray(1, char(0xFF)))};
     for (int type : {64, 65, 100, 127}) {
-        RtpFields r;
-        r.ssrc = GoodSsrc;
-        JpegFields j;
-        j.type = type;
-        j.q = 80;
-        j.fragmentOffset = 300;
         // The restart marker header is announced and cut off after 0-3 bytes.
-        const QByteArray p = packet(r, j, QByteArray());
+        const QByteArray p =
+            packet({.ssrc = GoodSsrc}, {.fragmentOffset = 300, .type = type, .q = 80}, {});
         for (int keep = 0; keep < 4; ++keep)
             QTest::addRow("type %d, %d of 4 restart header bytes", type, keep)
                 << Datagrams{p.left(12 + 8 + keep)};
@@ -130,76 +105,45 @@ void tst_BadStreamsRtp::hostileDatagrams_data()
         for (bool pastEnd : {false, true}) {
             if (pastEnd && tableLength == 0)
                 continue;
-            RtpFields r;
-            r.ssrc = GoodSsrc;
-            r.sequence = 40;
-            r.timestamp = 7000;
-            JpegFields j;
-            j.q = 200;
-            j.tableLength = tableLength;
             // Past the end: half the tables, then 64 bytes of scan data.
-            j.tables = ramp(pastEnd ? tableLength / 2 : tableLength);
             QTest::addRow("Q 200, table length %d%s", tableLength, pastEnd ? " past the end" : "")
-                << Datagrams{packet(r, j, ramp(64))};
+                << Datagrams{packet({.sequence = 40, .timestamp = 7000, .ssrc = GoodSsrc},
+                                    {.q = 200,
+                                     .tables = ramp(pastEnd ? tableLength / 2 : tableLength),
+                                     .tableLength = tableLength},
+                                    ramp(64))};
         }
     }
     for (int wh : {0x0000, 0x0050, 0x5000}) {
-        RtpFields r;
-        r.ssrc = 0x5EED0000u + std::uint32_t(wh); // a new stream: synchronises on it
-        r.sequence = 1;
-        r.timestamp = 9000;
-        r.marker = true;
-        JpegFields j;
-        j.widthByte = wh >> 8;
-        j.heightByte = wh & 0xFF;
-        j.tables = ramp(128);
-        QTest::addRow("width byte %d, height byte %d", wh >> 8, wh & 0xFF)
-            << Datagrams{packet(r, j, ramp(50))};
+        // A new stream: the reassembler synchronises on it.
+        QTest::addRow("width byte %d, height byte %d", wh >> 8, wh & 0xFF) << Datagrams{
+            packet({.marker = true, .sequence = 1, .timestamp = 9000, .ssrc = 0x5EED0000u + wh},
+                   {.widthByte = wh >> 8, .heightByte = wh & 0xFF, .tables = ramp(128)}, ramp(50))};
     }
     for (int offset : {0xFFFFFF, 0xFFFFF0, 0x800000}) {
-        RtpFields r;
-        r.ssrc = GoodSsrc;
-        r.sequence = 30;
-        r.timestamp = 6000;
-        r.marker = true;
-        JpegFields j;
-        j.fragmentOffset = offset;
-        QTest::addRow("fragment offset 0x%X with a marker", offset)
-            << Datagrams{packet(r, j, ramp(1400))};
-        r.marker = false;
-        QTest::addRow("fragment offset 0x%X opening a frame", offset)
-            << Datagrams{packet(r, j, ramp(1400))};
+        for (bool marker : {true, false})
+            QTest::addRow(marker ? "fragment offset 0x%X with a marker"
+                                 : "fragment offset 0x%X opening a frame",
+                          offset)
+                << Datagrams{packet(
+                       {.marker = marker, .sequence = 30, .timestamp = 6000, .ssrc = GoodSsrc},
+                       {.fragmentOffset = offset}, ramp(1400))};
     }
-    {
-        RtpFields r;
-        r.ssrc = GoodSsrc;
-        r.sequence = 22;
-        r.timestamp = 6000;
-        r.marker = true;
-        JpegFields j;
-        j.fragmentOffset = 0;
-        j.tables = ramp(128);
-        QTest::newRow("marker on an empty frame") << Datagrams{packet(r, j, QByteArray())};
-        j.fragmentOffset = 5000;
-        r.timestamp = 6100;
-        QTest::newRow("marker on a later fragment, nothing placed")
-            << Datagrams{packet(r, j, QByteArray())};
-    }
-    {
-        Datagrams every;
-        for (int i = 0; i < 200; ++i) {
-            RtpFields r;
-            r.ssrc = 0xA0000000u + std::uint32_t(i);
-            r.sequence = i;
-            r.timestamp = std::uint32_t(i) * 3000;
-            r.marker = i % 3 == 0;
-            JpegFields j;
-            j.fragmentOffset = (i % 4) * 100; // every fourth at offset 0
-            j.tables = ramp(128, i);
-            every.append(packet(r, j, ramp(100, i)));
-        }
-        QTest::newRow("SSRC changing on every packet") << every;
-    }
+    QTest::newRow("marker on an empty frame")
+        << Datagrams{packet({.marker = true, .sequence = 22, .timestamp = 6000, .ssrc = GoodSsrc},
+                            {.tables = ramp(128)}, {})};
+    QTest::newRow("marker on a later fragment, nothing placed")
+        << Datagrams{packet({.marker = true, .sequence = 22, .timestamp = 6100, .ssrc = GoodSsrc},
+                            {.fragmentOffset = 5000, .tables = ramp(128)}, {})};
+    Datagrams every;
+    for (int i = 0; i < 200; ++i) // every fourth at offset 0
+        every.append(packet({.marker = i % 3 == 0,
+                             .sequence = i,
+                             .timestamp = std::uint32_t(i) * 3000,
+                             .ssrc = 0xA0000000u + i},
+                            {.fragmentOffset = (i % 4) * 100, .tables = ramp(128, i)},
+                            ramp(100, i)));
+    QTest::newRow("SSRC changing on every packet") << every;
     for (int type = 200; type <= 204; ++type)
         QTest::addRow("RTCP packet type %d on the same port", type) << Datagrams{rtcp(type)};
 }
@@ -322,18 +266,18 @@ void tst_BadStreamsRtp::loneOutlierChangesNothing()
         feed(cleanDecoder, p);
     QCOMPARE(clean.frames.size(), 3);
 
-    RtpFields r;
-    r.sequence = 100 + at; // the number the next real packet carries
-    r.timestamp = base + std::uint32_t(std::int64_t(at / 2) * 3000 + shift);
-    r.ssrc = GoodSsrc;
-    r.marker = marker;
-    JpegFields j;
-    j.type = 65;
-    j.q = q;
-    j.widthByte = sizeByte;
-    j.heightByte = sizeByte;
-    j.tables = QByteArray(128, char(1));
-    const QByteArray forged = packet(r, j, QByteArray(64, char(0x55)));
+    // It carries the sequence number the next real packet carries.
+    const QByteArray forged =
+        packet({.marker = marker,
+                .sequence = 100 + at,
+                .timestamp = base + std::uint32_t(std::int64_t(at / 2) * 3000 + shift),
+                .ssrc = GoodSsrc},
+               {.type = 65,
+                .q = q,
+                .widthByte = sizeByte,
+                .heightByte = sizeByte,
+                .tables = QByteArray(128, char(1))},
+               QByteArray(64, char(0x55)));
 
     RecordingSink sink;
     Rtp2Jpeg decoder(&sink);
@@ -367,18 +311,14 @@ void tst_BadStreamsRtp::zeroSizeDropped()
 
     RecordingSink sink;
     Rtp2Jpeg decoder(&sink);
-    for (int i = 0; i < 3; ++i) {
-        RtpFields r;
-        r.sequence = i;
-        r.timestamp = std::uint32_t(i) * 3000;
-        r.ssrc = GoodSsrc;
-        r.marker = true;
-        JpegFields j;
-        j.widthByte = widthByte;
-        j.heightByte = heightByte;
-        j.tables = ramp(128, 1);
-        feed(decoder, packet(r, j, ramp(100)));
-    }
+    for (int i = 0; i < 3; ++i)
+        feed(decoder,
+             packet({.marker = true,
+                     .sequence = i,
+                     .timestamp = std::uint32_t(i) * 3000,
+                     .ssrc = GoodSsrc},
+                    {.widthByte = widthByte, .heightByte = heightByte, .tables = ramp(128, 1)},
+                    ramp(100)));
     QVERIFY(sink.frames.isEmpty());
     feed(decoder, goodPacket(3, 9000, 0, 1000, false));
     feed(decoder, goodPacket(4, 9000, 1000, 500, true));

@@ -52,8 +52,7 @@ DecodeResult decodeInBlocks(const QString& protocol, const QByteArray& stream,
     ends.append(stream.size());
     for (int end : ends) {
         if (end > start)
-            decoder.decode(reinterpret_cast<const unsigned char*>(stream.constData()) + start,
-                           end - start);
+            feed(decoder, stream.mid(start, end - start));
         start = std::max(start, end);
     }
     DecodeResult result;
@@ -468,18 +467,15 @@ void tst_MultipartDec::oversizedLengthSkipped()
     QFETCH(bool, accepted);
     RecordingSink sink;
     MultipartDec decoder(&sink, MultipartDec::Framing::Stream);
-    const QByteArray header = Boundary + "\r\nContent-Type: image/jpeg\r\nContent-Length: "
-                              + QByteArray::number(length) + "\r\n\r\n";
-    decoder.decode(reinterpret_cast<const unsigned char*>(header.constData()), header.size());
-    const QByteArray body(64, 'x');
-    decoder.decode(reinterpret_cast<const unsigned char*>(body.constData()), body.size());
+    feed(decoder, Boundary + "\r\nContent-Type: image/jpeg\r\nContent-Length: "
+                      + QByteArray::number(length) + "\r\n\r\n");
+    feed(decoder, QByteArray(64, 'x'));
     // An accepted length is counting down into a body; a refused one is not,
     // and the buffer did not grow for it.
     QCOMPARE(decoder.remaining() >= 0, accepted);
     QCOMPARE(sink.writeCapacity(), InitialFrameBufferBytes);
     if (!accepted) {
-        const QByteArray good = simlib::multipartPart("image/jpeg", "good");
-        decoder.decode(reinterpret_cast<const unsigned char*>(good.constData()), good.size());
+        feed(decoder, simlib::multipartPart("image/jpeg", "good"));
         QCOMPARE(sink.frames.size(), 1);
         QCOMPARE(sink.frames[0].data, QByteArray("good"));
     }
@@ -493,7 +489,7 @@ void tst_MultipartDec::garbageKeepsCountdownNegative()
     for (int i = 0; i < garbage.size(); ++i)
         garbage[i] = char((i * 131) ^ (i >> 8));
     for (int round = 0; round < 10; ++round) {
-        decoder.decode(reinterpret_cast<const unsigned char*>(garbage.constData()), garbage.size());
+        feed(decoder, garbage);
         QCOMPARE(decoder.remaining(), -1);
     }
     QCOMPARE(sink.writeCapacity(), InitialFrameBufferBytes);

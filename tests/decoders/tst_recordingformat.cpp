@@ -7,8 +7,6 @@
 
 #include <QTest>
 
-#include <algorithm>
-
 namespace {
 
 struct Part
@@ -35,15 +33,13 @@ QList<RecordingSink::Frame> decode(const QByteArray& stream, int cut, MultipartD
     static RecordingSink sink;
     sink.clear();
     MultipartDec decoder(&sink, framing);
-    const auto* data = reinterpret_cast<const unsigned char*>(stream.constData());
     if (cut < 0) {
-        for (int i = 0; i < stream.size(); ++i)
-            decoder.decode(data + i, 1);
+        feed(decoder, stream, 1);
     } else {
         if (cut > 0)
-            decoder.decode(data, cut);
+            feed(decoder, stream.left(cut));
         if (cut < stream.size())
-            decoder.decode(data + cut, int(stream.size()) - cut);
+            feed(decoder, stream.mid(cut));
     }
     return sink.frames;
 }

@@ -25,12 +25,12 @@ constexpr int BuiltinLen = BuiltinJpegHeaderBytes;
 
 QByteArray builtin()
 {
-    return QByteArray(reinterpret_cast<const char*>(BuiltinJpegHeader), BuiltinLen);
+    return byteArray(BuiltinJpegHeader, BuiltinLen);
 }
 
 QByteArray headerBytes(const Rtp2Jpeg& d, int len)
 {
-    return QByteArray(reinterpret_cast<const char*>(d.header()), len);
+    return byteArray(d.header(), len);
 }
 
 QByteArray soi()
@@ -80,23 +80,14 @@ struct Pkt
 QByteArray makePacket(const Pkt& k, const QByteArray& tables = ramp(128, 1), int widthByte = 80,
                       int heightByte = 60)
 {
-    RtpFields r;
-    r.sequence = k.seq;
-    r.timestamp = k.ts;
-    r.ssrc = k.ssrc;
-    r.marker = k.marker;
-    JpegFields j;
-    j.type = 65; // with restart interval 60: the layout of the built-in header
-    j.fragmentOffset = k.offset;
-    j.tables = tables;
-    j.widthByte = widthByte;
-    j.heightByte = heightByte;
-    return packet(r, j, ramp(k.len, k.offset + k.seq));
-}
-
-void feed(Rtp2Jpeg& d, const QByteArray& datagram)
-{
-    d.decode(reinterpret_cast<const unsigned char*>(datagram.constData()), int(datagram.size()));
+    // Type 65 with restart interval 60: the layout of the built-in header.
+    return packet({.marker = k.marker, .sequence = k.seq, .timestamp = k.ts, .ssrc = k.ssrc},
+                  {.fragmentOffset = k.offset,
+                   .type = 65,
+                   .widthByte = widthByte,
+                   .heightByte = heightByte,
+                   .tables = tables},
+                  ramp(k.len, k.offset + k.seq));
 }
 
 // A reassembler filling a recording sink.
@@ -122,6 +113,8 @@ struct Rig
 };
 } // namespace
 
+Q_DECLARE_METATYPE(Pkt)
+
 class tst_Rtp2Jpeg : public QObject
 {
     Q_OBJECT
@@ -141,15 +134,11 @@ private slots:
     void tablesFromQ_data();
     void tablesFromQ();
 
-    void threePacketFrame();
-    void lostMarker();
-    void latePacketShortensFrame();
-    void repeatedPacketsOfCompletedFrameDropped();
-    void olderTimestampDropped();
+    void streams_data();
+    void streams();
     void sequenceAccounting_data();
     void sequenceAccounting();
     void ssrcChange();
-    void waitsForFirstFragment();
     void malformedPacketsLeaveNoTrace();
     void rtcpDropped_data();
     void rtcpDropped();
@@ -214,17 +203,10 @@ void tst_Rtp2Jpeg::builtinHeaderMismatchReported()
                       : ReferenceHeader();
     Rtp2Jpeg d(&sink, reference);
     // Two frames: reported once, at the synchronisation.
-    for (int frame = 0; frame < 2; ++frame) {
-        RtpFields r;
-        r.sequence = frame;
-        r.timestamp = std::uint32_t(3600 * frame);
-        r.marker = true;
-        JpegFields j;
-        j.type = type;
-        j.restartHeader = restartHeader;
-        j.tables = ramp(128, 1);
-        feed(d, packet(r, j, ramp(100)));
-    }
+    for (int frame = 0; frame < 2; ++frame)
+        feed(d, packet({.marker = true, .sequence = frame, .timestamp = 3600u * frame},
+                       {.type = type, .restartHeader = restartHeader, .tables = ramp(128, 1)},
+                       ramp(100)));
     QCOMPARE(sink.frames.size(), 2);
     if (problem.isEmpty()) {
         QCOMPARE(sink.problems, QStringList());
@@ -456,26 +438,18 @@ void tst_Rtp2Jpeg::tablesFromQ()
     QFETCH(bool, scaled);
 
     Rig rig;
-    RtpFields r;
-    r.sequence = 5;
-    r.marker = true;
-    JpegFields j;
-    j.type = 65;
-    j.q = q;
-    feed(rig.decoder, packet(r, j, ramp(10)));
+    feed(rig.decoder, packet({.marker = true, .sequence = 5}, {.type = 65, .q = q}, ramp(10)));
     QVERIFY(!rig.decoder.waitingForSync());
 
     QByteArray expected0 = builtin().mid(19, 64);
     QByteArray expected1 = builtin().mid(88, 64);
     if (scaled) {
-        const QByteArray grey(16 * 16, char(0x80));
         simlib::JpegEncodeOptions options;
         options.quality = q;
         std::vector<unsigned char> rgb(16 * 16 * 3, 0x80);
         const QByteArray jpeg = simlib::encodeJpeg(rgb.data(), 16, 16, 3, options);
         simlib::JpegScanInfo info;
-        QVERIFY(simlib::parseBaselineJpeg(reinterpret_cast<const unsigned char*>(jpeg.constData()),
-                                          int(jpeg.size()), &info));
+        QVERIFY(simlib::parseBaselineJpeg(ubytes(jpeg), int(jpeg.size()), &info));
         QCOMPARE(info.qTables.size(), 128);
         expected0 = info.qTables.left(64);
         expected1 = info.qTables.mid(64);
@@ -484,95 +458,97 @@ void tst_Rtp2Jpeg::tablesFromQ()
     QCOMPARE(headerBytes(rig.decoder, BuiltinLen).mid(88, 64), expected1);
 }
 
-void tst_Rtp2Jpeg::threePacketFrame()
+void tst_Rtp2Jpeg::streams_data()
 {
-    Rig rig;
-    rig.send({{7, 1000, 0, 1000}, {8, 1000, 1000, 1000}, {9, 1000, 2000, 500, true}});
-    QCOMPARE(rig.sink.frames.size(), 1);
-    const QByteArray f = rig.sink.frames[0].data;
-    QCOMPARE(f.size(), 3119);
-    QCOMPARE(f.left(617), headerBytes(rig.decoder, 617));
-    QCOMPARE(f.mid(617, 1000), ramp(1000, 7));
-    QCOMPARE(f.mid(1617, 1000), ramp(1000, 1008));
-    QCOMPARE(f.mid(2617, 500), ramp(500, 2009));
-    QCOMPARE(f.right(2), QByteArray("\xFF\xD9", 2));
-}
+    QTest::addColumn<QList<Pkt>>("packets");
+    QTest::addColumn<QList<int>>("framesAfter");  // frames delivered after each packet
+    QTest::addColumn<QList<QByteArray>>("scans"); // the scan data of each frame
+    QTest::addColumn<int>("syncAt");              // the packet the reassembler synchronises on
+    QTest::addColumn<QList<int>>("counts");       // out of order, lost, expected; -1 unchecked
+    QTest::addColumn<bool>("quietLog");           // no log text with any frame
 
-void tst_Rtp2Jpeg::lostMarker()
-{
-    Rig rig;
+    const QList<int> unchecked{-1, -1, -1};
+    QTest::newRow("three packets make one frame")
+        << QList<Pkt>{{7, 1000, 0, 1000}, {8, 1000, 1000, 1000}, {9, 1000, 2000, 500, true}}
+        << QList<int>{0, 0, 1}
+        << QList<QByteArray>{ramp(1000, 7) + ramp(1000, 1008) + ramp(500, 2009)} << 0 << unchecked
+        << false;
     // The first frame after synchronisation is not opened by a timestamp
-    // change: without its marker it is never completed.
-    rig.send({{1, 1000, 0, 100}, {2, 1000, 100, 100}});
-    // Frame 2000 is opened by its timestamp; its marker packet is lost.
-    rig.send({{4, 2000, 0, 300}, {5, 2000, 300, 200}});
-    QCOMPARE(rig.sink.frames.size(), 0);
-    // The first packet of frame 3000 completes it, then goes to the other array.
-    rig.send({6, 3000, 0, 50});
-    QCOMPARE(rig.sink.frames.size(), 1);
-    QByteArray f = rig.sink.frames[0].data;
-    QCOMPARE(f.size(), 617 + 500 + 2);
-    QCOMPARE(f.mid(617, 300), ramp(300, 4));
-    QCOMPARE(f.mid(917, 200), ramp(200, 305));
-    QCOMPARE(f.right(2), QByteArray("\xFF\xD9", 2));
-
-    rig.send({7, 3000, 50, 50, true});
-    QCOMPARE(rig.sink.frames.size(), 2);
-    f = rig.sink.frames[1].data;
-    QCOMPARE(f.size(), 617 + 100 + 2);
-    QCOMPARE(f.mid(617, 50), ramp(50, 6));
-    QCOMPARE(f.mid(667, 50), ramp(50, 57));
-}
-
-void tst_Rtp2Jpeg::latePacketShortensFrame()
-{
-    Rig rig;
-    const Counters before;
-    rig.send({{1, 1000, 0, 1000}, {3, 1000, 2000, 500}, {2, 1000, 1000, 1000, true}});
-    QCOMPARE(rig.sink.frames.size(), 1);
-    QCOMPARE(rig.sink.frames[0].data.size(), 617 + 2000 + 2);
-    QCOMPARE(rig.sink.frames[0].data.mid(1617, 1000), ramp(1000, 1002));
-    QCOMPARE(g_packetsOutOfOrder.load() - before.outOfOrder, 1);
-}
-
-void tst_Rtp2Jpeg::repeatedPacketsOfCompletedFrameDropped()
-{
-    Rig rig;
-    const Counters before;
-    rig.send({{1, 1000, 0, 100}, {2, 1000, 100, 100, true}});
-    QCOMPARE(rig.sink.frames.size(), 1);
+    // change: without its marker it is never completed. Frame 2000 is
+    // opened by its timestamp and its marker packet is lost: the first
+    // packet of frame 3000 completes it, then goes to the other array.
+    QTest::newRow("a lost marker: the next timestamp completes the frame")
+        << QList<Pkt>{{1, 1000, 0, 100},   {2, 1000, 100, 100}, {4, 2000, 0, 300},
+                      {5, 2000, 300, 200}, {6, 3000, 0, 50},    {7, 3000, 50, 50, true}}
+        << QList<int>{0, 0, 0, 0, 1, 2}
+        << QList<QByteArray>{ramp(300, 4) + ramp(200, 305), ramp(50, 6) + ramp(50, 57)} << 0
+        << unchecked << false;
+    QTest::newRow("a late packet shortens the frame")
+        << QList<Pkt>{{1, 1000, 0, 1000}, {3, 1000, 2000, 500}, {2, 1000, 1000, 1000, true}}
+        << QList<int>{0, 0, 1} << QList<QByteArray>{ramp(1000, 1) + ramp(1000, 1002)} << 0
+        << QList<int>{1, -1, -1} << false;
     // The marker packet repeated, and a late middle packet: both are counted
-    // as out of order but complete nothing.
-    rig.send({{2, 1000, 100, 100, true}, {1, 1000, 0, 100}});
-    QCOMPARE(rig.sink.frames.size(), 1);
-    QCOMPARE(g_packetsOutOfOrder.load() - before.outOfOrder, 2);
-    rig.send({3, 2000, 0, 50, true});
-    QCOMPARE(rig.sink.frames.size(), 2);
-    QCOMPARE(rig.sink.frames[1].data.size(), 617 + 50 + 2);
-    QCOMPARE(rig.sink.frames[1].data.mid(617, 50), ramp(50, 3));
-    // A sender without buffer times gives the next frame the same timestamp;
-    // in sequence, it is a frame of its own.
-    rig.send({4, 2000, 0, 70, true});
-    QCOMPARE(rig.sink.frames.size(), 3);
-    QCOMPARE(rig.sink.frames[2].data.size(), 617 + 70 + 2);
+    // as out of order but complete nothing. A sender without buffer times
+    // gives the next frame the same timestamp; in sequence, it is a frame of
+    // its own.
+    QTest::newRow("repeated packets of a completed frame dropped")
+        << QList<Pkt>{{1, 1000, 0, 100}, {2, 1000, 100, 100, true}, {2, 1000, 100, 100, true},
+                      {1, 1000, 0, 100}, {3, 2000, 0, 50, true},    {4, 2000, 0, 70, true}}
+        << QList<int>{0, 1, 1, 1, 2, 3}
+        << QList<QByteArray>{ramp(100, 1) + ramp(100, 102), ramp(50, 3), ramp(70, 4)} << 0
+        << QList<int>{2, -1, -1} << false;
+    // A late frame, then a newer sequence number with an older timestamp.
+    QTest::newRow("older timestamps dropped")
+        << QList<Pkt>{{10, 5000, 0, 100, true},
+                      {11, 6000, 0, 100},
+                      {9, 4000, 0, 100, true},
+                      {12, 5500, 100, 100, true},
+                      {13, 6000, 100, 100, true}}
+        << QList<int>{1, 1, 1, 1, 2}
+        << QList<QByteArray>{ramp(100, 10), ramp(100, 11) + ramp(100, 113)} << 0
+        << QList<int>{1, 0, 4} << false;
+    // Nothing before the first fragment is counted or logged (the MARK of
+    // packet 0 is never written).
+    QTest::newRow("waits for a first fragment")
+        << QList<Pkt>{{0, 1000, 100, 100},
+                      {1, 1000, 200, 100, true},
+                      {2, 2000, 50, 100, true},
+                      {3, 3000, 0, 100},
+                      {4, 3000, 100, 100, true}}
+        << QList<int>{0, 0, 0, 0, 1} << QList<QByteArray>{ramp(100, 3) + ramp(100, 104)} << 3
+        << QList<int>{0, 0, 2} << true;
 }
 
-void tst_Rtp2Jpeg::olderTimestampDropped()
+// Packets of one SSRC in the order given: which frames complete when, with
+// what, and how the packets are counted.
+void tst_Rtp2Jpeg::streams()
 {
+    QFETCH(QList<Pkt>, packets);
+    QFETCH(QList<int>, framesAfter);
+    QFETCH(QList<QByteArray>, scans);
+    QFETCH(int, syncAt);
+    QFETCH(QList<int>, counts);
+    QFETCH(bool, quietLog);
+
     Rig rig;
     const Counters before;
-    rig.send({{10, 5000, 0, 100, true}, {11, 6000, 0, 100}});
-    rig.send({{9, 4000, 0, 100, true}, {12, 5500, 100, 100, true}}); // late, then newer seq
-    QCOMPARE(rig.sink.frames.size(), 1);
-    rig.send({13, 6000, 100, 100, true});
-    QCOMPARE(rig.sink.frames.size(), 2);
-    const QByteArray f = rig.sink.frames[1].data;
-    QCOMPARE(f.size(), 617 + 200 + 2);
-    QCOMPARE(f.mid(617, 100), ramp(100, 11));
-    QCOMPARE(f.mid(717, 100), ramp(100, 113));
-    QCOMPARE(g_packetsOutOfOrder.load() - before.outOfOrder, 1);
-    QCOMPARE(g_packetsExpected.load() - before.expected, 4);
-    QCOMPARE(g_packetsLost.load() - before.lost, 0);
+    for (int i = 0; i < packets.size(); ++i) {
+        rig.send(packets[i]);
+        QCOMPARE(rig.sink.frames.size(), framesAfter[i]);
+        QCOMPARE(rig.decoder.waitingForSync(), i < syncAt);
+    }
+    const Counters after;
+    const std::int64_t deltas[] = {after.outOfOrder - before.outOfOrder, after.lost - before.lost,
+                                   after.expected - before.expected};
+    for (int i = 0; i < 3; ++i)
+        if (counts[i] >= 0)
+            QCOMPARE(deltas[i], std::int64_t(counts[i]));
+    for (int i = 0; i < scans.size(); ++i) {
+        QCOMPARE(rig.sink.frames[i].data,
+                 headerBytes(rig.decoder, BuiltinLen) + scans[i] + QByteArray("\xFF\xD9", 2));
+        if (quietLog)
+            QVERIFY(rig.sink.frames[i].log.isEmpty());
+    }
 }
 
 void tst_Rtp2Jpeg::sequenceAccounting_data()
@@ -665,23 +641,6 @@ void tst_Rtp2Jpeg::ssrcChange()
     QCOMPARE(g_packetsExpected.load() - before.expected, 1);
 }
 
-void tst_Rtp2Jpeg::waitsForFirstFragment()
-{
-    Rig rig;
-    const Counters before;
-    rig.send({{0, 1000, 100, 100}, {1, 1000, 200, 100, true}, {2, 2000, 50, 100, true}});
-    QVERIFY(rig.decoder.waitingForSync());
-    const Counters after;
-    QCOMPARE(after.expected, before.expected);
-    QCOMPARE(after.lost, before.lost);
-    QCOMPARE(after.outOfOrder, before.outOfOrder);
-    rig.send({{3, 3000, 0, 100}, {4, 3000, 100, 100, true}});
-    QCOMPARE(rig.sink.frames.size(), 1);
-    QCOMPARE(rig.sink.frames[0].data.size(), 617 + 200 + 2);
-    QVERIFY(rig.sink.frames[0].log.isEmpty()); // the MARK of packet 0 was never written
-    QCOMPARE(g_packetsExpected.load() - before.expected, 2);
-}
-
 void tst_Rtp2Jpeg::malformedPacketsLeaveNoTrace()
 {
     Rig rig;
@@ -738,16 +697,12 @@ void tst_Rtp2Jpeg::rtcpDropped()
 void tst_Rtp2Jpeg::paddingNotPlaced()
 {
     Rig rig;
-    RtpFields r;
-    r.sequence = 1;
-    r.timestamp = 1000;
-    r.marker = true;
-    r.paddingBytes = 7;
-    r.extensionWords = 3;
-    JpegFields j;
-    j.type = 65;
-    j.tables = ramp(128);
-    feed(rig.decoder, packet(r, j, ramp(100, 33)));
+    feed(rig.decoder, packet({.marker = true,
+                              .sequence = 1,
+                              .timestamp = 1000,
+                              .paddingBytes = 7,
+                              .extensionWords = 3},
+                             {.type = 65, .tables = ramp(128)}, ramp(100, 33)));
     QCOMPARE(rig.sink.frames.size(), 1);
     const QByteArray f = rig.sink.frames[0].data;
     QCOMPARE(f.size(), 617 + 100 + 2);

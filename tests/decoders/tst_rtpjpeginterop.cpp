@@ -10,15 +10,15 @@
 #include "rtpjpegpacketizer.h"
 #include "testfiles.h"
 #include "testpattern.h"
-#include "workerharness.h"
+#include "threadedworker.h"
 
 #include <QFile>
 #include <QImage>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 #include <sys/socket.h>
 
@@ -52,15 +52,16 @@ QImage decode(const QByteArray& jpeg)
     return image.convertToFormat(QImage::Format_RGB32);
 }
 
-// Missing tools or GStreamer elements skip a test; the message names them.
-QString missingTools(const QStringList& programs, const QStringList& elements)
+// Missing tools or GStreamer elements (each list separated by blanks) skip
+// a test; the message names them.
+QString missingTools(const QString& programs, const QString& elements = {})
 {
     QStringList missing;
-    for (const QString& p : programs)
+    for (const QString& p : programs.split(QLatin1Char(' ')))
         if (QStandardPaths::findExecutable(p).isEmpty())
             missing << p;
     if (missing.isEmpty()) {
-        for (const QString& e : elements) {
+        for (const QString& e : elements.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
             QProcess inspect;
             inspect.start(QStringLiteral("gst-inspect-1.0"), {e});
             if (!inspect.waitForFinished(30000) || inspect.exitCode() != 0)
@@ -72,8 +73,11 @@ QString missingTools(const QStringList& programs, const QStringList& elements)
                : QStringLiteral("not installed: ") + missing.join(QStringLiteral(", "));
 }
 
-bool run(const QString& dir, const QString& program, const QStringList& args, QString* output)
+// Runs a command line whose words are separated by single blanks.
+bool run(const QString& dir, const QString& commandLine, QString* output)
 {
+    QStringList args = commandLine.split(QLatin1Char(' '));
+    const QString program = args.takeFirst();
     QProcess p;
     p.setWorkingDirectory(dir);
     p.setProcessChannelMode(QProcess::MergedChannels);
@@ -96,18 +100,26 @@ QList<QByteArray> reassemble(const QList<QByteArray>& packets,
     RecordingSink sink;
     Rtp2Jpeg decoder(&sink, reference);
     for (const QByteArray& p : packets)
-        decoder.decode(reinterpret_cast<const unsigned char*>(p.constData()), int(p.size()));
+        feed(decoder, p);
     QList<QByteArray> frames;
     for (const RecordingSink::Frame& f : sink.frames)
         frames.append(f.data);
     return frames;
 }
 
-QByteArray encodePattern(int width, int height, int frame, const simlib::JpegEncodeOptions& o)
+// Every received frame decodes to the pixels of the JPEG sent for it (and
+// to `size`, when given).
+void expectSameFrames(const QList<QByteArray>& received, const QList<QByteArray>& sent,
+                      QSize size = {})
 {
-    const QByteArray rgb = simlib::renderTestPattern(width, height, 3, frame);
-    return simlib::encodeJpeg(reinterpret_cast<const unsigned char*>(rgb.constData()), width,
-                              height, 3, o);
+    QCOMPARE(received.size(), sent.size());
+    for (int i = 0; i < sent.size(); ++i) {
+        const QImage expected = decode(sent[i]);
+        QVERIFY(!expected.isNull());
+        const QImage image = decode(received[i]);
+        QCOMPARE(image.size(), size.isValid() ? size : expected.size());
+        QVERIFY2(image == expected, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
+    }
 }
 
 } // namespace
@@ -133,6 +145,19 @@ private slots:
 
 private:
     QString path(const QString& name) const { return m_dir->filePath(name); }
+    // The files f<first>.jpg ... of the test's folder (or with another prefix).
+    QList<QByteArray> files(int count, int first = 0, const char* prefix = "f") const
+    {
+        QList<QByteArray> all;
+        for (int i = first; i < first + count; ++i)
+            all.append(
+                readFile(path(QStringLiteral("%1%2.jpg").arg(QLatin1String(prefix)).arg(i))));
+        return all;
+    }
+    bool gstLaunch(const QString& pipeline, QString* output) const
+    {
+        return run(m_dir->path(), QStringLiteral("gst-launch-1.0 -q ") + pipeline, output);
+    }
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
@@ -159,10 +184,9 @@ void tst_RtpJpegInterop::gstreamerSender()
     QFETCH(QString, format);
     QFETCH(int, type);
     QFETCH(bool, withReference);
-    const QString missing = missingTools(
-        {QStringLiteral("gst-launch-1.0"), QStringLiteral("gst-inspect-1.0")},
-        {QStringLiteral("videotestsrc"), QStringLiteral("jpegenc"), QStringLiteral("rtpjpegpay"),
-         QStringLiteral("rtpstreampay"), QStringLiteral("multifilesink")});
+    const QString missing =
+        missingTools("gst-launch-1.0 gst-inspect-1.0",
+                     "videotestsrc jpegenc rtpjpegpay rtpstreampay multifilesink");
     if (!missing.isEmpty())
         QSKIP(qPrintable(missing));
 
@@ -176,40 +200,28 @@ void tst_RtpJpegInterop::gstreamerSender()
             "t. ! queue ! rtpjpegpay mtu=1200 ! rtpstreampay ! filesink location=stream.rtp")
             .arg(Frames)
             .arg(format);
-    QVERIFY2(run(m_dir->path(), QStringLiteral("gst-launch-1.0"),
-                 QStringList{QStringLiteral("-q")} + pipeline.split(QLatin1Char(' ')), &out),
-             qPrintable(out));
+    QVERIFY2(gstLaunch(pipeline, &out), qPrintable(out));
 
     const QList<QByteArray> packets = readFramedPackets(path(QStringLiteral("stream.rtp")));
     QVERIFY(packets.size() > 2 * Frames);
     QCOMPARE(int(quint8(packets[0][12 + 4])), type);
     QCOMPARE(int(quint8(packets[0][12 + 5])), 255); // Q
 
-    const QList<QByteArray> frames = reassemble(
-        packets, withReference ? referenceHeader(readFile(path(QStringLiteral("f0.jpg"))))
-                               : ReferenceHeader());
-    QCOMPARE(frames.size(), Frames);
-    for (int i = 0; i < Frames; ++i) {
-        const QImage sent = decode(readFile(path(QStringLiteral("f%1.jpg").arg(i))));
-        QVERIFY(!sent.isNull());
-        const QImage received = decode(frames[i]);
-        QCOMPARE(received.size(), sent.size());
-        QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
-    }
+    const QList<QByteArray> sent = files(Frames);
+    expectSameFrames(
+        reassemble(packets, withReference ? referenceHeader(sent[0]) : ReferenceHeader()), sent);
 }
 
 void tst_RtpJpegInterop::ffmpegSender_data()
 {
     QTest::addColumn<QString>("pixelFormat");
     QTest::addColumn<int>("type");
-    QTest::addColumn<QStringList>("quality");
+    QTest::addColumn<QString>("quality");
     // FFmpeg sends one 64-byte table for all components; with its rate
     // control the tables change from frame to frame.
-    QTest::newRow("4:2:0 (type 1), tables from the rate control")
-        << "yuvj420p" << 1 << QStringList{QStringLiteral("-b:v"), QStringLiteral("300k")};
+    QTest::newRow("4:2:0 (type 1), tables from the rate control") << "yuvj420p" << 1 << "-b:v 300k";
     // (Its RTP muxer takes 4:2:0 only.)
-    QTest::newRow("4:2:0 (type 1), fixed quality")
-        << "yuvj420p" << 1 << QStringList{QStringLiteral("-q:v"), QStringLiteral("4")};
+    QTest::newRow("4:2:0 (type 1), fixed quality") << "yuvj420p" << 1 << "-q:v 4";
 }
 
 // FFmpeg's RTP muxer sends the MJPEG frames it also writes as files: the
@@ -218,9 +230,10 @@ void tst_RtpJpegInterop::ffmpegSender()
 {
     QFETCH(QString, pixelFormat);
     QFETCH(int, type);
-    QFETCH(QStringList, quality);
-    if (QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty())
-        QSKIP("not installed: ffmpeg");
+    QFETCH(QString, quality);
+    const QString missing = missingTools("ffmpeg");
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
 
     constexpr int Frames = 8;
     LoopbackSocket receiver(SOCK_DGRAM);
@@ -228,21 +241,16 @@ void tst_RtpJpegInterop::ffmpegSender()
     int size = 4 << 20;
     ::setsockopt(receiver.fd(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     QString out;
-    QVERIFY2(
-        run(m_dir->path(), QStringLiteral("ffmpeg"),
-            QStringList{QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
-                        QStringLiteral("error"), QStringLiteral("-f"), QStringLiteral("lavfi"),
-                        QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25"),
-                        QStringLiteral("-frames:v"), QString::number(Frames),
-                        QStringLiteral("-c:v"), QStringLiteral("mjpeg"), QStringLiteral("-huffman"),
-                        QStringLiteral("default"), QStringLiteral("-pix_fmt"), pixelFormat}
-                + quality
-                + QStringList{QStringLiteral("-f"), QStringLiteral("tee"), QStringLiteral("-map"),
-                              QStringLiteral("0:v"),
-                              QStringLiteral("[f=rtp]rtp://127.0.0.1:%1|[f=image2]f%d.jpg")
-                                  .arg(receiver.port())},
-            &out),
-        qPrintable(out));
+    QVERIFY2(run(m_dir->path(),
+                 QStringLiteral("ffmpeg -hide_banner -loglevel error -f lavfi -i "
+                                "testsrc=size=320x240:rate=25 -frames:v %1 -c:v mjpeg -huffman "
+                                "default -pix_fmt %2 %3 -f tee -map 0:v "
+                                "[f=rtp]rtp://127.0.0.1:%4|[f=image2]f%d.jpg")
+                     .arg(Frames)
+                     .arg(pixelFormat, quality)
+                     .arg(receiver.port()),
+                 &out),
+             qPrintable(out));
 
     // FFmpeg has finished: every datagram is in the socket's buffer.
     QList<QByteArray> packets;
@@ -258,26 +266,16 @@ void tst_RtpJpegInterop::ffmpegSender()
     QCOMPARE(int(quint8(packets[0][12 + 4])), type);
     QCOMPARE(int(quint8(packets[0][12 + 5])), 255); // in-band tables
 
-    const QList<QByteArray> frames = reassemble(packets);
-    QCOMPARE(frames.size(), Frames);
-    for (int i = 0; i < Frames; ++i) {
-        const QImage sent = decode(readFile(path(QStringLiteral("f%1.jpg").arg(i + 1))));
-        QVERIFY(!sent.isNull());
-        const QImage received = decode(frames[i]);
-        QCOMPARE(received.size(), sent.size());
-        QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
-    }
+    // FFmpeg numbers its files from 1.
+    expectSameFrames(reassemble(packets), files(Frames, 1));
 }
 
 // JPEGs with a restart interval of 60 MCUs and 4:2:0 sampling from cjpeg go
 // out as type 65; the built-in header fits them.
 void tst_RtpJpegInterop::cjpegType65WithBuiltinHeader()
 {
-    const QString missing =
-        missingTools({QStringLiteral("cjpeg"), QStringLiteral("gst-launch-1.0"),
-                      QStringLiteral("gst-inspect-1.0")},
-                     {QStringLiteral("multifilesrc"), QStringLiteral("rtpjpegpay"),
-                      QStringLiteral("rtpstreampay")});
+    const QString missing = missingTools("cjpeg gst-launch-1.0 gst-inspect-1.0",
+                                         "multifilesrc rtpjpegpay rtpstreampay");
     if (!missing.isEmpty())
         QSKIP(qPrintable(missing));
 
@@ -290,10 +288,10 @@ void tst_RtpJpegInterop::cjpegType65WithBuiltinHeader()
         QImage image(reinterpret_cast<const uchar*>(rgb.constData()), Width, Height, Width * 3,
                      QImage::Format_RGB888);
         QVERIFY(image.save(path(QStringLiteral("in%1.ppm").arg(i)), "PPM"));
-        QVERIFY2(run(m_dir->path(), QStringLiteral("cjpeg"),
-                     {QStringLiteral("-restart"), QStringLiteral("60B"), QStringLiteral("-sample"),
-                      QStringLiteral("2x2,1x1,1x1"), QStringLiteral("-outfile"),
-                      QStringLiteral("c%1.jpg").arg(i), QStringLiteral("in%1.ppm").arg(i)},
+        QVERIFY2(run(m_dir->path(),
+                     QStringLiteral("cjpeg -restart 60B -sample 2x2,1x1,1x1 -outfile c%1.jpg "
+                                    "in%1.ppm")
+                         .arg(i),
                      &out),
                  qPrintable(out));
     }
@@ -304,24 +302,14 @@ void tst_RtpJpegInterop::cjpegType65WithBuiltinHeader()
                                  .arg(Frames - 1)
                                  .arg(Width)
                                  .arg(Height);
-    QVERIFY2(run(m_dir->path(), QStringLiteral("gst-launch-1.0"),
-                 QStringList{QStringLiteral("-q")} + pipeline.split(QLatin1Char(' ')), &out),
-             qPrintable(out));
+    QVERIFY2(gstLaunch(pipeline, &out), qPrintable(out));
 
     const QList<QByteArray> packets = readFramedPackets(path(QStringLiteral("stream.rtp")));
     QVERIFY(packets.size() > Frames);
     QCOMPARE(int(quint8(packets[0][12 + 4])), 65);
     QCOMPARE(int(quint8(packets[0][12 + 8])) * 256 + quint8(packets[0][12 + 9]), 60);
 
-    const QList<QByteArray> frames = reassemble(packets);
-    QCOMPARE(frames.size(), Frames);
-    for (int i = 0; i < Frames; ++i) {
-        const QImage sent = decode(readFile(path(QStringLiteral("c%1.jpg").arg(i))));
-        QVERIFY(!sent.isNull());
-        const QImage received = decode(frames[i]);
-        QCOMPARE(received.size(), sent.size());
-        QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
-    }
+    expectSameFrames(reassemble(packets), files(Frames, 0, "c"));
 }
 
 void tst_RtpJpegInterop::roundTrip_data()
@@ -388,21 +376,13 @@ void tst_RtpJpegInterop::roundTrip()
     QList<QByteArray> jpegs;
     QList<QByteArray> packets;
     for (int i = 0; i < Frames; ++i) {
-        jpegs.append(encodePattern(width, height, i * 11 + 1, enc));
+        jpegs.append(patternJpeg(width, height, i * 11 + 1, enc));
         QVERIFY(!jpegs.last().isEmpty());
         QVERIFY(packetizer.packetize(jpegs.last(), 3000u * std::uint32_t(i), &packets));
     }
     QCOMPARE(int(quint8(packets[0][12 + 4])), (restartInterval ? 64 : 0) + (yuv422 ? 0 : 1));
-    const QList<QByteArray> frames =
-        reassemble(packets, reference ? referenceHeader(jpegs[0]) : std::nullopt);
-    QCOMPARE(frames.size(), Frames);
-    for (int i = 0; i < Frames; ++i) {
-        const QImage sent = decode(jpegs[i]);
-        const QImage received = decode(frames[i]);
-        QVERIFY(!sent.isNull());
-        QCOMPARE(received.size(), QSize(width, height));
-        QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
-    }
+    expectSameFrames(reassemble(packets, reference ? referenceHeader(jpegs[0]) : std::nullopt),
+                     jpegs, QSize(width, height));
 }
 
 // One SSRC whose frames change size, sampling, restart interval and tables
@@ -435,21 +415,13 @@ void tst_RtpJpegInterop::headerFollowsTheStream()
         opt.q = step.q;
         opt.firstSequence = sequence;
         simlib::RtpJpegPacketizer packetizer(opt);
-        jpegs.append(encodePattern(step.width, step.height, int(jpegs.size()) * 13 + 5, enc));
+        jpegs.append(patternJpeg(step.width, step.height, int(jpegs.size()) * 13 + 5, enc));
         const qsizetype before = packets.size();
         QVERIFY(packetizer.packetize(jpegs.last(), ts, &packets));
         sequence += int(packets.size() - before);
         ts += 3000;
     }
-    const QList<QByteArray> frames = reassemble(packets);
-    QCOMPARE(frames.size(), jpegs.size());
-    for (int i = 0; i < frames.size(); ++i) {
-        const QImage sent = decode(jpegs[i]);
-        const QImage received = decode(frames[i]);
-        QVERIFY(!sent.isNull());
-        QCOMPARE(received.size(), sent.size());
-        QVERIFY2(received == sent, qPrintable(QStringLiteral("frame %1 differs").arg(i)));
-    }
+    expectSameFrames(reassemble(packets), jpegs);
 }
 
 void tst_RtpJpegInterop::restartMarkersWithoutRestartHeader_data()
@@ -487,7 +459,7 @@ void tst_RtpJpegInterop::restartMarkersWithoutRestartHeader()
     QList<QByteArray> jpegs;
     QList<QByteArray> packets;
     for (int i = 0; i < Frames; ++i) {
-        jpegs.append(encodePattern(320, 240, i * 7 + 2, enc));
+        jpegs.append(patternJpeg(320, 240, i * 7 + 2, enc));
         QVERIFY(packetizer.packetize(jpegs.last(), 3000u * std::uint32_t(i), &packets));
     }
     QCOMPARE(int(quint8(packets[0][12 + 4])), opt.forceType);
@@ -495,7 +467,7 @@ void tst_RtpJpegInterop::restartMarkersWithoutRestartHeader()
     RecordingSink sink;
     Rtp2Jpeg decoder(&sink);
     for (const QByteArray& p : packets)
-        decoder.decode(reinterpret_cast<const unsigned char*>(p.constData()), int(p.size()));
+        feed(decoder, p);
     QCOMPARE(sink.frames.size(), Frames);
     QString log;
     for (int i = 0; i < Frames; ++i) {
@@ -518,48 +490,13 @@ void tst_RtpJpegInterop::deviceOnLoopback()
 {
     const quint16 port = freeUdpPort();
     QVERIFY(port != 0);
-    DeviceSettings settings(QStringLiteral("RTP"));
-    ImageGetWorker worker(settings.get());
+    ThreadedWorker w(QStringLiteral("RTP"));
     // No reference file: the built-in header fits the sender's JPEGs.
-    worker.setReferenceHeaderFile(path(QStringLiteral("absent.jpg")));
-    QThread thread;
-    worker.moveToThread(&thread);
-    thread.start();
-    // Ends the receive loop and the thread on every way out of the test.
-    struct StopOnExit
-    {
-        ImageGetWorker& worker;
-        QThread& thread;
-        ~StopOnExit()
-        {
-            worker.requestStop();
-            thread.quit();
-            thread.wait();
-        }
-    } stopOnExit{worker, thread};
-
-    std::vector<unsigned char> transfer(4 * 1024 * 1024);
-    QList<QByteArray> frames;
-    QStringList types;
-    QObject receiver;
-    connect(
-        &worker, &ImageGetWorker::newImageReceived, &receiver,
-        [&](const QString& conType, unsigned char* buffer, int len, const QString&) {
-            frames.append(QByteArray(reinterpret_cast<const char*>(buffer), len));
-            types.append(conType);
-            worker.imageRequested(transfer.data(), int(transfer.size()));
-        },
-        Qt::QueuedConnection);
-    // The worker emits from its own thread, possibly before a spy could
-    // start waiting; a queued flag is seen by this thread's event loop.
-    bool isConnected = false;
-    connect(
-        &worker, &ImageGetWorker::connected, &receiver, [&] { isConnected = true; },
-        Qt::QueuedConnection);
-    QMetaObject::invokeMethod(&worker, "initConnect", Qt::QueuedConnection,
-                              Q_ARG(QString, QStringLiteral("127.0.0.1")), Q_ARG(int, int(port)));
-    QTRY_VERIFY_WITH_TIMEOUT(isConnected, 10000);
-    worker.imageRequested(transfer.data(), int(transfer.size()));
+    w.worker()->setReferenceHeaderFile(path(QStringLiteral("absent.jpg")));
+    QSignalSpy connected(&w, &ThreadedWorker::connected);
+    w.start(QStringLiteral("127.0.0.1"), port);
+    QVERIFY(connected.wait(10000));
+    w.request();
 
     simlib::JpegEncodeOptions enc;
     enc.restartInterval = 60;
@@ -568,7 +505,7 @@ void tst_RtpJpegInterop::deviceOnLoopback()
     QList<QByteArray> jpegs;
     QList<QByteArray> packets;
     for (int i = 0; i < Frames; ++i) {
-        jpegs.append(encodePattern(320, 240, i + 5, enc));
+        jpegs.append(patternJpeg(320, 240, i + 5, enc));
         QVERIFY(packetizer.packetize(jpegs.last(), 9000u * std::uint32_t(i + 1), &packets));
     }
 
@@ -585,11 +522,11 @@ void tst_RtpJpegInterop::deviceOnLoopback()
 
     // The last frame is the newest; earlier ones may be dropped if they were
     // completed while no request was pending.
-    QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty() && decode(frames.last()) == decode(jpegs.last()),
+    QTRY_VERIFY_WITH_TIMEOUT(!w.frames.isEmpty() && decode(w.frames.last()) == decode(jpegs.last()),
                              10000);
-    for (const QString& t : types)
+    for (const QString& t : std::as_const(w.types))
         QCOMPARE(t, QStringLiteral("image/jpeg"));
-    for (const QByteArray& f : frames) {
+    for (const QByteArray& f : std::as_const(w.frames)) {
         bool matches = false;
         for (const QByteArray& j : jpegs)
             matches = matches || decode(f) == decode(j);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "rtppacketjpeg.h"
 #include "rtppackets.h"
+#include "testfiles.h"
 
 #include <QTest>
 
@@ -14,8 +15,7 @@ constexpr unsigned char Untouched = 0xEE;
 
 QByteArray store(const RTPPacketJpeg& p, int index)
 {
-    return QByteArray(reinterpret_cast<const char*>(p.m_qTable[index]),
-                      RTPPacketJpeg::TableStoreBytes);
+    return byteArray(p.m_qTable[index], RTPPacketJpeg::TableStoreBytes);
 }
 
 QByteArray untouchedStore()
@@ -79,94 +79,39 @@ void tst_RTPPacketJpeg::layout_data()
     const QByteArray scan = ramp(100, 7);
     const QByteArray t128 = ramp(128, 1);
     const QByteArray untouched = untouchedStore();
+    const QByteArray t129 = ramp(129, 9);
+    const QByteArray t64 = ramp(64, 40);
 
-    {
-        RtpFields r;
-        r.csrcCount = 3;
-        JpegFields j;
-        j.q = 80;
-        QTest::newRow("three CSRCs put the JPEG header at 24")
-            << packet(r, j, scan) << 32 << 100 << untouched << untouched;
-    }
-    {
-        JpegFields j;
-        j.type = 65;
-        j.tables = t128;
-        QTest::newRow("type 65 Q 255 with two 64-byte tables")
-            << packet({}, j, scan) << 156 << 100 << storeWith(t128.left(64))
-            << storeWith(t128.mid(64));
-    }
-    {
-        JpegFields j;
-        j.q = 80;
-        QTest::newRow("type 1 Q 80: no restart, no tables")
-            << packet({}, j, scan) << 20 << 100 << untouched << untouched;
-    }
-    {
-        JpegFields j;
-        QTest::newRow("table length 0: header read, nothing stored")
-            << packet({}, j, scan) << 24 << 100 << untouched << untouched;
-    }
-    {
-        JpegFields j;
-        j.tables = ramp(256, 3);
-        QTest::newRow("table length 256 is stepped over")
-            << packet({}, j, scan) << 280 << 100 << untouched << untouched;
-    }
-    {
-        JpegFields j;
-        j.tables = ramp(129, 9);
-        QTest::newRow("table length 129: 64 bytes each, the last skipped")
-            << packet({}, j, scan) << 24 + 129 << 100 << storeWith(j.tables.left(64))
-            << storeWith(j.tables.mid(64, 64));
-    }
-    {
-        JpegFields j;
-        j.tables = ramp(64, 40);
-        QTest::newRow("one 64-byte table serves both components")
-            << packet({}, j, scan) << 24 + 64 << 100 << storeWith(j.tables) << storeWith(j.tables);
-    }
-    {
-        JpegFields j;
-        j.tablePrecision = 1;
-        j.tables = ramp(128, 5);
-        QTest::newRow("a 16-bit table is stepped over")
-            << packet({}, j, scan) << 24 + 128 << 100 << untouched << untouched;
-    }
-    {
-        RtpFields r;
-        r.extensionWords = 2;
-        JpegFields j;
-        j.q = 80;
-        QTest::newRow("header extension is skipped")
-            << packet(r, j, scan) << 12 + 12 + 8 << 100 << untouched << untouched;
-    }
-    {
-        RtpFields r;
-        r.paddingBytes = 5;
-        JpegFields j;
-        j.q = 80;
-        QTest::newRow("padding is cut off the payload")
-            << packet(r, j, scan) << 20 << 100 << untouched << untouched;
-    }
-    {
-        RtpFields r;
-        r.csrcCount = 2;
-        r.extensionWords = 1;
-        r.paddingBytes = 1;
-        JpegFields j;
-        j.type = 64;
-        j.tables = t128;
-        QTest::newRow("CSRCs, extension, padding, restart and tables together")
-            << packet(r, j, scan) << 12 + 8 + 8 + 8 + 4 + 4 + 128 << 100 << storeWith(t128.left(64))
-            << storeWith(t128.mid(64));
-    }
-    {
-        JpegFields j;
-        j.q = 80;
-        QTest::newRow("no scan data")
-            << packet({}, j, QByteArray()) << 20 << 0 << untouched << untouched;
-    }
+    QTest::newRow("three CSRCs put the JPEG header at 24")
+        << packet({.csrcCount = 3}, {.q = 80}, scan) << 32 << 100 << untouched << untouched;
+    QTest::newRow("type 65 Q 255 with two 64-byte tables")
+        << packet({}, {.type = 65, .tables = t128}, scan) << 156 << 100 << storeWith(t128.left(64))
+        << storeWith(t128.mid(64));
+    QTest::newRow("type 1 Q 80: no restart, no tables")
+        << packet({}, {.q = 80}, scan) << 20 << 100 << untouched << untouched;
+    QTest::newRow("table length 0: header read, nothing stored")
+        << packet({}, {}, scan) << 24 << 100 << untouched << untouched;
+    QTest::newRow("table length 256 is stepped over")
+        << packet({}, {.tables = ramp(256, 3)}, scan) << 280 << 100 << untouched << untouched;
+    QTest::newRow("table length 129: 64 bytes each, the last skipped")
+        << packet({}, {.tables = t129}, scan) << 24 + 129 << 100 << storeWith(t129.left(64))
+        << storeWith(t129.mid(64, 64));
+    QTest::newRow("one 64-byte table serves both components")
+        << packet({}, {.tables = t64}, scan) << 24 + 64 << 100 << storeWith(t64) << storeWith(t64);
+    QTest::newRow("a 16-bit table is stepped over")
+        << packet({}, {.tablePrecision = 1, .tables = ramp(128, 5)}, scan) << 24 + 128 << 100
+        << untouched << untouched;
+    QTest::newRow("header extension is skipped") << packet({.extensionWords = 2}, {.q = 80}, scan)
+                                                 << 12 + 12 + 8 << 100 << untouched << untouched;
+    QTest::newRow("padding is cut off the payload")
+        << packet({.paddingBytes = 5}, {.q = 80}, scan) << 20 << 100 << untouched << untouched;
+    QTest::newRow("CSRCs, extension, padding, restart and tables together")
+        << packet({.csrcCount = 2, .paddingBytes = 1, .extensionWords = 1},
+                  {.type = 64, .tables = t128}, scan)
+        << 12 + 8 + 8 + 8 + 4 + 4 + 128 << 100 << storeWith(t128.left(64))
+        << storeWith(t128.mid(64));
+    QTest::newRow("no scan data") << packet({}, {.q = 80}, QByteArray()) << 20 << 0 << untouched
+                                  << untouched;
 }
 
 void tst_RTPPacketJpeg::layout()
@@ -188,17 +133,15 @@ void tst_RTPPacketJpeg::layout()
 
 void tst_RTPPacketJpeg::fields()
 {
-    RtpFields r;
-    r.csrcCount = 3;
-    r.marker = true;
-    r.sequence = 0xFEDC;
-    r.timestamp = 0xFFFFFFF0u;
-    r.ssrc = 0x89ABCDEFu;
-    JpegFields j;
-    j.type = 65;
-    j.fragmentOffset = 0x123456;
-    j.restartHeader = QByteArray("\x00\x3C\xC0\x05", 4);
-    const QByteArray d = packet(r, j, ramp(10));
+    const QByteArray d = packet({.csrcCount = 3,
+                                 .marker = true,
+                                 .sequence = 0xFEDC,
+                                 .timestamp = 0xFFFFFFF0u,
+                                 .ssrc = 0x89ABCDEFu},
+                                {.fragmentOffset = 0x123456,
+                                 .type = 65,
+                                 .restartHeader = QByteArray("\x00\x3C\xC0\x05", 4)},
+                                ramp(10));
 
     RTPPacketJpeg p;
     QVERIFY(parseCopy(p, d, int(d.size())) >= 0);
@@ -226,12 +169,9 @@ void tst_RTPPacketJpeg::fields()
 
 void tst_RTPPacketJpeg::laterFragmentKeepsTables()
 {
-    JpegFields first;
-    first.type = 65;
-    first.tables = ramp(128, 1);
-    JpegFields later = first;
-    later.fragmentOffset = 1000;
-    later.tables = ramp(128, 200); // not read: only a first fragment has tables
+    const JpegFields first{.type = 65, .tables = ramp(128, 1)};
+    // Tables on a later fragment are not read: only a first fragment has them.
+    const JpegFields later{.fragmentOffset = 1000, .type = 65, .tables = ramp(128, 200)};
 
     RTPPacketJpeg p;
     QVERIFY(parseCopy(p, packet({}, first, ramp(10)), 20 + 4 + 128 + 10) >= 0);
@@ -245,9 +185,7 @@ void tst_RTPPacketJpeg::malformed_data()
 {
     QTest::addColumn<QByteArray>("datagram");
 
-    JpegFields j;
-    j.q = 80;
-    const QByteArray good = packet({}, j, ramp(20));
+    const QByteArray good = packet({}, {.q = 80}, ramp(20));
 
     QByteArray zeroPad = good;
     zeroPad[0] = char(zeroPad[0] | 0x20);
@@ -273,10 +211,8 @@ void tst_RTPPacketJpeg::malformed_data()
     longExt[14] = char(0x40); // extension length 0x40xx words
     QTest::newRow("extension longer than the packet") << longExt;
 
-    JpegFields t;
-    t.tables = ramp(128);
-    t.tableLength = 200;
-    QTest::newRow("table length past the end") << packet({}, t, ramp(20));
+    QTest::newRow("table length past the end")
+        << packet({}, {.tables = ramp(128), .tableLength = 200}, ramp(20));
 }
 
 void tst_RTPPacketJpeg::malformed()

@@ -22,30 +22,6 @@
 
 #include <memory>
 
-namespace {
-
-// The lines of `path` that end with `suffix` (after the time prefix).
-int countLines(const QString& path, const QString& suffix)
-{
-    int n = 0;
-    const QStringList lines = QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'));
-    for (const QString& line : lines)
-        n += line.endsWith(suffix) ? 1 : 0;
-    return n;
-}
-
-// The lines of `path` that match `pattern`.
-int countMatches(const QString& path, const QRegularExpression& pattern)
-{
-    int n = 0;
-    const QStringList lines = QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'));
-    for (const QString& line : lines)
-        n += pattern.match(line).hasMatch() ? 1 : 0;
-    return n;
-}
-
-} // namespace
-
 class tst_DeviceIndicator : public QObject
 {
     Q_OBJECT
@@ -251,7 +227,7 @@ void tst_DeviceIndicator::connectionEventsOncePerChange()
     const QRegularExpression summary(
         QStringLiteral(": connect to %1 failed: Connection refused \\((\\d+) attempts\\)$")
             .arg(QRegularExpression::escape(address)));
-    QCOMPARE(countMatches(log, summary), 1);
+    QCOMPARE(countLines(log, summary), 1);
     // A connected device that sends nothing says so once.
     QTRY_VERIFY_WITH_TIMEOUT(indicator->stateText().startsWith(QLatin1String("dev0 silent")), 3000);
     QTRY_COMPARE_WITH_TIMEOUT(countLines(log, QStringLiteral(": silent: no data for 1 s")), 1,
@@ -261,13 +237,13 @@ void tst_DeviceIndicator::connectionEventsOncePerChange()
     // away: lost once, then refused again, once for all the retries.
     held.reset();
     QTRY_VERIFY_WITH_TIMEOUT(
-        countMatches(log, QRegularExpression(QStringLiteral(": connection lost: .+$"))) == 1, 5000);
+        countLines(log, QRegularExpression(QStringLiteral(": connection lost: .+$"))) == 1, 5000);
     QTRY_COMPARE_WITH_TIMEOUT(indicator->stateText(), QStringLiteral("dev0 refused"), 5000);
     const int attemptsBefore = device->status().attempts();
     QTRY_VERIFY_WITH_TIMEOUT(device->status().attempts() >= attemptsBefore + 2, 10000);
     QCOMPARE(countLines(log, refused), 2);
     QCOMPARE(countLines(log, connectedLine), 1);
-    QCOMPARE(countMatches(log, summary), 1);
+    QCOMPARE(countLines(log, summary), 1);
 }
 
 void tst_DeviceIndicator::missingConfiguration_data()

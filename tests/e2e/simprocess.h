@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Runs framescope-devicesim and the framescope executable as processes for
-// the end-to-end tests, and finds free loopback ports.
+// Runs framescope-devicesim as a process for the end-to-end tests, and
+// tells whether a loopback UDP port is taken.
 #pragma once
+
+#include "loopbackpeer.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -18,22 +20,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-// A UDP port on 127.0.0.1 that was free a moment ago.
-inline int freeUdpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
 
 // True while some socket (the viewer's) is bound to the UDP port.
 inline bool udpPortTaken(int port)
@@ -58,12 +44,6 @@ inline qint64 testClockMs()
         return t;
     }();
     return clock.elapsed();
-}
-
-inline QByteArray readWholeFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // One framescope-devicesim process. Its standard output is collected line by
@@ -106,6 +86,12 @@ public:
             m_process.waitForReadyRead(100);
         }
         return 0;
+    }
+
+    // The same with the arguments as one text, separated by blanks.
+    int start(const QString& args, int timeoutMs = 10000)
+    {
+        return start(args.split(QLatin1Char(' '), Qt::SkipEmptyParts), timeoutMs);
     }
 
     // Ends the process with SIGTERM (or SIGKILL when `kill`), waits for it

@@ -6,9 +6,9 @@
 #include "loopbackpeer.h"
 #include "multipartwriter.h"
 #include "testfiles.h"
+#include "viewerprocess.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -44,20 +44,14 @@ void tst_CostlyFrames::exitsPromptlyWhileCostlyFramesArrive()
     for (int d = 0; d < Devices; ++d) {
         peers.push_back(std::make_unique<LoopbackPeer>());
         QVERIFY(peers.back()->isListening());
-        ini += QStringLiteral("[dev%1]\nhost=127.0.0.1\nport=%2\nsizeX=160\nsizeY=120\n")
-                   .arg(d)
-                   .arg(peers.back()->port())
-                   .toUtf8();
+        ini += deviceGroup(d, peers.back()->port(), QStringLiteral("sizeX=160\nsizeY=120\n"));
     }
     ini += "[dev0]\nlogfile=" + log.toUtf8() + "\n";
     writeFile(dir.filePath(QStringLiteral("costly.ini")), ini);
 
-    QProcess viewer;
-    viewer.setProcessEnvironment(viewerEnvironment(dir.path()));
-    viewer.setWorkingDirectory(dir.path());
-    viewer.setProcessChannelMode(QProcess::MergedChannels);
-    viewer.start(QStringLiteral(FRAMESCOPE_BIN), {dir.filePath(QStringLiteral("costly.ini"))});
-    QVERIFY(viewer.waitForStarted(10000));
+    ViewerProcess viewer;
+    QVERIFY(viewer.start(QStringLiteral(FRAMESCOPE_BIN), dir.filePath(QStringLiteral("costly.ini")),
+                         dir.path()));
     for (auto& peer : peers)
         QVERIFY(peer->acceptClient(10000));
 
@@ -75,16 +69,9 @@ void tst_CostlyFrames::exitsPromptlyWhileCostlyFramesArrive()
 
     QElapsedTimer closing;
     closing.start();
-    viewer.terminate();
-    const bool finished = viewer.waitForFinished(10000);
+    const int exitCode = viewer.stop();
     feed.stop();
-    if (!finished) {
-        viewer.kill();
-        viewer.waitForFinished(5000);
-    }
-    QVERIFY(finished);
-    QCOMPARE(viewer.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(viewer.exitCode(), 0);
+    QCOMPARE(exitCode, 0);
     qInfo("exited %lld ms after SIGTERM", static_cast<long long>(closing.elapsed()));
     // The bound is generous; a conversion in progress finishes first.
     QVERIFY2(closing.elapsed() < 2500, qPrintable(QString::number(closing.elapsed())));

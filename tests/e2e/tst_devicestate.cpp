@@ -4,6 +4,7 @@
 #include "deviceindicator.h"
 #include "onlydisplay.h"
 #include "simprocess.h"
+#include "testfiles.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -14,16 +15,6 @@
 #include <memory>
 
 namespace {
-
-// The lines of the device log at `path` matching `pattern`.
-int countMatches(const QString& path, const QRegularExpression& pattern)
-{
-    int n = 0;
-    const QStringList lines = QString::fromUtf8(readWholeFile(path)).split(QLatin1Char('\n'));
-    for (const QString& line : lines)
-        n += pattern.match(line).hasMatch() ? 1 : 0;
-    return n;
-}
 
 bool isReceiving(const DeviceIndicator* indicator)
 {
@@ -71,23 +62,20 @@ void DeviceStateTest::simulatorDiesAndReturns()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const bool tcp = mode == QLatin1String("tcp");
-    const QStringList common = {"--mode", mode,    "--width", "160",        "--height",
-                                "120",    "--fps", "25",      "--duration", "120"};
+    const QString common =
+        QStringLiteral("--mode %1 --width 160 --height 120 --fps 25 --duration 120 --port ")
+            .arg(mode);
     auto sim = std::make_unique<SimProcess>();
     const int port =
-        sim->start(common + QStringList{"--port", tcp ? "0" : QString::number(freeUdpPort())});
+        sim->start(common + (tcp ? QStringLiteral("0") : QString::number(freeUdpPort())));
     QVERIFY(port > 0);
 
     const QString log = dir.filePath(QStringLiteral("dev0.log"));
     const QString ini = dir.filePath(QStringLiteral("tcp_streaming.ini"));
-    QFile file(ini);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(QStringLiteral("[dev0]\nhost=127.0.0.1\nport=%1\nprotocol=%2\nsizeX=160\n"
-                              "sizeY=120\nlogfile=%3\n")
-                   .arg(port)
-                   .arg(mode, log)
-                   .toUtf8());
-    file.close();
+    writeFile(
+        ini, deviceGroup(
+                 0, port,
+                 QStringLiteral("protocol=%1\nsizeX=160\nsizeY=120\nlogfile=%2\n").arg(mode, log)));
 
     onlyDisplay window(ini);
     window.show();
@@ -104,23 +92,23 @@ void DeviceStateTest::simulatorDiesAndReturns()
                               qPrintable(indicator->stateText()), 2500);
     const QRegularExpression goneLog(goneLine);
     // The log line is written with the change of state.
-    QTRY_COMPARE_WITH_TIMEOUT(countMatches(log, goneLog), 1, 500);
+    QTRY_COMPARE_WITH_TIMEOUT(countLines(log, goneLog), 1, 500);
     QVERIFY2(sinceDeath.elapsed() < 3000, qPrintable(QString::number(sinceDeath.elapsed())));
 
     // The device comes back on the same port: receiving again.
     sim = std::make_unique<SimProcess>();
-    QCOMPARE(sim->start(common + QStringList{"--port", QString::number(port)}), port);
+    QCOMPARE(sim->start(common + QString::number(port)), port);
     QTRY_VERIFY_WITH_TIMEOUT(isReceiving(indicator), 10000);
     if (tcp)
         QTRY_COMPARE_WITH_TIMEOUT(
-            countMatches(log, QRegularExpression(
-                                  QStringLiteral(": connected to 127\\.0\\.0\\.1:%1$").arg(port))),
+            countLines(log, QRegularExpression(
+                                QStringLiteral(": connected to 127\\.0\\.0\\.1:%1$").arg(port))),
             2, 2000);
     else
-        QTRY_COMPARE_WITH_TIMEOUT(countMatches(log, QRegularExpression(QStringLiteral(
-                                                        ": receiving again after \\d+ s$"))),
-                                  1, 2000);
-    QCOMPARE(countMatches(log, goneLog), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            countLines(log, QRegularExpression(QStringLiteral(": receiving again after \\d+ s$"))),
+            1, 2000);
+    QCOMPARE(countLines(log, goneLog), 1);
 }
 
 QTEST_MAIN(DeviceStateTest)

@@ -38,11 +38,9 @@ QList<simlib::RecordedFrame> recordedFrames(const QString& base, const QString& 
 QString writeConfig(const QTemporaryDir& dir, const QString& protocol, int port)
 {
     const QString path = dir.filePath(QStringLiteral("cams.ini"));
-    writeFile(path, QStringLiteral("[dev0]\nhost=127.0.0.1\nport=%1\nprotocol=%2\nsizeX=160\n"
-                                   "sizeY=120\n")
-                        .arg(port)
-                        .arg(protocol)
-                        .toLatin1());
+    writeFile(
+        path,
+        deviceGroup(0, port, QStringLiteral("protocol=%1\nsizeX=160\nsizeY=120\n").arg(protocol)));
     return path;
 }
 
@@ -93,8 +91,9 @@ void tst_RecordReplay::roundTrip()
         const int port = tcp ? 0 : freeUdpPort();
         const int simPort =
             sim.start(simArgs
-                      + QStringList{"--port", QString::number(port), "--width", "160", "--height",
-                                    "120", "--fps", "25", "--duration", "60"});
+                      + QStringLiteral("--port %1 --width 160 --height 120 --fps 25 --duration 60")
+                            .arg(port)
+                            .split(QLatin1Char(' ')));
         QVERIFY(simPort > 0);
         onlyDisplay window(writeConfig(dir, protocol, simPort));
         QVERIFY(window.startRecording(base));
@@ -165,9 +164,8 @@ void tst_RecordReplay::toggleDuringStream()
     QTemporaryDir dir;
     const QString base = dir.filePath(QStringLiteral("rec"));
     SimProcess sim;
-    const int simPort =
-        sim.start(QStringList{"--mode", "tcp", "--port", "0", "--width", "160", "--height", "120",
-                              "--fps", "50", "--duration", "60"});
+    const int simPort = sim.start(
+        QStringLiteral("--mode tcp --port 0 --width 160 --height 120 --fps 50 --duration 60"));
     QVERIFY(simPort > 0);
     onlyDisplay window(writeConfig(dir, QStringLiteral("TCP"), simPort));
     int dialogs = 0;

@@ -5,7 +5,7 @@
 #include "imagelabel.h"
 #include "onlydisplay.h"
 #include "simprocess.h"
-#include "testpattern.h"
+#include "testfiles.h"
 
 #include <QApplication>
 #include <QImage>
@@ -17,12 +17,7 @@ namespace {
 // The number drawn in the label's current picture, or -1.
 int shownNumber(const ImageLabel* label)
 {
-    const QPixmap& pixmap = label->currentPixmap();
-    if (pixmap.isNull())
-        return -1;
-    const QImage img = pixmap.toImage().convertToFormat(QImage::Format_RGB888);
-    return simlib::readPatternNumber(img.constBits(), img.width(), img.height(), 3,
-                                     int(img.bytesPerLine()));
+    return patternNumber(label->currentPixmap().toImage());
 }
 
 } // namespace
@@ -69,25 +64,24 @@ void ShownFramesTest::senderFramesShown()
     constexpr int H = 240;
     SimProcess sim;
     sim.process().setWorkingDirectory(dir.path());
-    const QStringList common = {
-        "--width", QString::number(W), "--height", QString::number(H), "--fps",
-        "50",      "--duration",       "60"};
     // The simulator starts first, so that a reference.jpg it writes is in
     // place when the RTP device's reassembler reads it.
     const int port = protocol == QLatin1String("TCP") ? 0 : freeUdpPort();
-    const int simPort = sim.start(simArgs + QStringList{"--port", QString::number(port)} + common);
+    const int simPort =
+        sim.start(simArgs
+                  + QStringLiteral("--port %1 --width %2 --height %3 --fps 50 --duration 60")
+                        .arg(port)
+                        .arg(W)
+                        .arg(H)
+                        .split(QLatin1Char(' ')));
     QVERIFY(simPort > 0);
-    QFile ini(dir.filePath(QStringLiteral("tcp_streaming.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ini.write(QStringLiteral("[dev0]\nhost=127.0.0.1\nport=%1\nprotocol=%2\nsizeX=%3\nsizeY=%4\n")
-                  .arg(simPort)
-                  .arg(protocol)
-                  .arg(W)
-                  .arg(H)
-                  .toUtf8());
-    ini.close();
+    const QString ini = dir.filePath(QStringLiteral("tcp_streaming.ini"));
+    writeFile(ini,
+              deviceGroup(
+                  0, simPort,
+                  QStringLiteral("protocol=%1\nsizeX=%2\nsizeY=%3\n").arg(protocol).arg(W).arg(H)));
 
-    onlyDisplay window(ini.fileName(), dir.filePath(QStringLiteral("reference.jpg")));
+    onlyDisplay window(ini, dir.filePath(QStringLiteral("reference.jpg")));
     window.show();
     auto* label = window.findChild<ImageLabel*>();
     QVERIFY(label);

@@ -12,42 +12,28 @@
 #include "rtp2jpeg.h"
 #include "rtpcounters.h"
 #include "rtpjpegpacketizer.h"
-#include "testpattern.h"
 
+#include "recordingsink.h"
+#include "testfiles.h"
 #include "workerharness.h"
 
 #include <QDir>
-#include <QFile>
 #include <QImage>
 #include <QLoggingCategory>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <random>
 
 namespace {
 
-// Encodes the test pattern of frame `number`.
-QByteArray patternJpeg(int w, int h, int number, const simlib::JpegEncodeOptions& o,
-                       int components = 3)
-{
-    const QByteArray px = simlib::renderTestPattern(w, h, components, number);
-    return simlib::encodeJpeg(reinterpret_cast<const unsigned char*>(px.constData()), w, h,
-                              components, o);
-}
-
 // The pattern number of a JPEG file, decoded by the toolkit; -1 if it does
 // not decode.
 int decodedNumber(const QByteArray& jpeg, QSize* size = nullptr)
 {
-    QImage img = QImage::fromData(jpeg, "JPEG");
-    if (img.isNull())
-        return -1;
+    const QImage img = QImage::fromData(jpeg, "JPEG");
     if (size)
         *size = img.size();
-    img = img.convertToFormat(QImage::Format_RGB888);
-    return simlib::readPatternNumber(img.constBits(), img.width(), img.height(), 3,
-                                     int(img.bytesPerLine()));
+    return patternNumber(img);
 }
 
 simlib::JpegEncodeOptions rtpOptions(int restartInterval, simlib::Sampling sampling)
@@ -58,6 +44,21 @@ simlib::JpegEncodeOptions rtpOptions(int restartInterval, simlib::Sampling sampl
     o.writeTimestamp = true;
     o.timestamp = {7, 1700000000, 123456};
     return o;
+}
+
+// Sends pattern frame `number` of `size` with a time stamp through the
+// packetizer to `decoder`.
+bool sendFrame(protocolDecoder& decoder, simlib::RtpJpegPacketizer& packetizer, QSize size,
+               int number, int restartInterval, std::uint32_t timestamp)
+{
+    QList<QByteArray> packets;
+    if (!packetizer.packetize(patternJpeg(size.width(), size.height(), number,
+                                          rtpOptions(restartInterval, simlib::Sampling::YCbCr420)),
+                              timestamp, &packets))
+        return false;
+    for (const QByteArray& p : packets)
+        feed(decoder, p);
+    return true;
 }
 
 struct CounterSnapshot
@@ -136,8 +137,7 @@ void SimLibTest::encodeRoundTrip()
     QCOMPARE(size, QSize(width, height));
 
     simlib::JpegScanInfo info;
-    QVERIFY(simlib::parseBaselineJpeg(reinterpret_cast<const unsigned char*>(jpeg.constData()),
-                                      int(jpeg.size()), &info));
+    QVERIFY(simlib::parseBaselineJpeg(ubytes(jpeg), int(jpeg.size()), &info));
     QCOMPARE(info.width, width);
     QCOMPARE(info.height, height);
     QCOMPARE(info.type, expectedType);
@@ -157,30 +157,26 @@ void SimLibTest::timestampReadByViewer()
     const QByteArray jpeg = patternJpeg(64, 48, 1, o);
     unsigned short field = 0;
     long long us = 0;
-    QVERIFY(readFrameTimestamp(reinterpret_cast<const unsigned char*>(jpeg.constData()),
-                               int(jpeg.size()), &field, &us));
+    QVERIFY(readFrameTimestamp(ubytes(jpeg), int(jpeg.size()), &field, &us));
     QCOMPARE(field, 0xBEEF);
     QCOMPARE(us, -1000000LL + 250000);
 
     o.writeTimestamp = false;
     const QByteArray plain = patternJpeg(64, 48, 1, o);
-    QVERIFY(!readFrameTimestamp(reinterpret_cast<const unsigned char*>(plain.constData()),
-                                int(plain.size()), &field, &us));
+    QVERIFY(!readFrameTimestamp(ubytes(plain), int(plain.size()), &field, &us));
 }
 
 void SimLibTest::parseRejectsEveryTruncation()
 {
     const QByteArray jpeg = patternJpeg(64, 48, 3, rtpOptions(4, simlib::Sampling::YCbCr420));
-    const auto* d = reinterpret_cast<const unsigned char*>(jpeg.constData());
+    const auto* d = ubytes(jpeg);
     simlib::JpegScanInfo info;
     QVERIFY(simlib::parseBaselineJpeg(d, int(jpeg.size()), &info));
     for (int n = 0; n < jpeg.size(); ++n) {
         // A copy of exactly n bytes, so that a read past the end is caught
         // by the sanitizers.
         const QByteArray cut = jpeg.left(n);
-        QVERIFY2(!simlib::parseBaselineJpeg(reinterpret_cast<const unsigned char*>(cut.constData()),
-                                            n, &info),
-                 qPrintable(QString::number(n)));
+        QVERIFY2(!simlib::parseBaselineJpeg(ubytes(cut), n, &info), qPrintable(QString::number(n)));
     }
 }
 
@@ -207,8 +203,7 @@ void SimLibTest::packetLayout()
     const QByteArray jpeg = patternJpeg(restart ? 320 : 64, restart ? 240 : 48, 9,
                                         rtpOptions(restart, simlib::Sampling::YCbCr420));
     simlib::JpegScanInfo info;
-    QVERIFY(simlib::parseBaselineJpeg(reinterpret_cast<const unsigned char*>(jpeg.constData()),
-                                      int(jpeg.size()), &info));
+    QVERIFY(simlib::parseBaselineJpeg(ubytes(jpeg), int(jpeg.size()), &info));
 
     simlib::RtpJpegOptions o;
     o.ssrc = 0xCAFEBABE;
@@ -223,7 +218,7 @@ void SimLibTest::packetLayout()
     const int type = restart ? 65 : 1;
     QByteArray scan;
     for (int i = 0; i < packets.size(); ++i) {
-        const auto* p = reinterpret_cast<const unsigned char*>(packets[i].constData());
+        const unsigned char* p = ubytes(packets[i]);
         QCOMPARE(p[0], 0x80);                                      // V 2, no P, X, CSRC
         QCOMPARE(p[1] & 0x80, i == packets.size() - 1 ? 0x80 : 0); // marker on the last
         QCOMPARE(p[1] & 0x7F, 26);
@@ -275,13 +270,9 @@ void SimLibTest::rtpThroughReassembler()
 
     // No reference file: the built-in header, which
     // fits type 65 with interval 60 and 4:2:0.
-    QTemporaryDir dir;
-    DeviceSettings settings(QStringLiteral("RTP"));
-    ImageGetWorker worker(settings.get());
-    worker.setReferenceHeaderFile(dir.filePath(QStringLiteral("reference.jpg")));
-    FrameCollector collector(&worker);
-    collector.request();
-    auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
+    WorkerFixture device(QStringLiteral("RTP"));
+    device.collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&device.worker);
 
     simlib::RtpJpegOptions o;
     o.scanBytesPerPacket = 500;
@@ -309,8 +300,7 @@ void SimLibTest::rtpThroughReassembler()
                     impairment.flush(&wire);
             }
             for (const QByteArray& w : wire)
-                decoder->decode(reinterpret_cast<const unsigned char*>(w.constData()),
-                                int(w.size()));
+                feed(*decoder, w);
         }
     }
 
@@ -325,10 +315,10 @@ void SimLibTest::rtpThroughReassembler()
 
     // Every completed frame is a decodable JPEG; undamaged ones show the
     // number that was sent, in order.
-    QVERIFY(collector.frames.size() >= Frames / 2);
+    QVERIFY(device.collector.frames.size() >= Frames / 2);
     int readable = 0;
     int last = -1;
-    for (const DeliveredFrame& f : collector.frames) {
+    for (const DeliveredFrame& f : device.collector.frames) {
         const int n = decodedNumber(f.data);
         if (n >= 0) {
             QVERIFY2(n >= 1000 && n < 1000 + Frames, qPrintable(QString::number(n)));
@@ -342,7 +332,7 @@ void SimLibTest::rtpThroughReassembler()
         }
     }
     if (loss == 0 && reorder == 0 && duplicate == 0) {
-        QCOMPARE(int(collector.frames.size()), Frames);
+        QCOMPARE(int(device.collector.frames.size()), Frames);
         QCOMPARE(readable, Frames);
     }
     QCOMPARE(last, 1000 + Frames - 1);
@@ -357,41 +347,24 @@ void SimLibTest::rtpWithReferenceFile()
     QVERIFY(!reference.isEmpty());
     QVERIFY(!reference.contains(QByteArray("\xFF\xE9", 2))); // no fixed time stamp
 
-    QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("reference.jpg")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(reference);
-    file.close();
-    DeviceSettings settings(QStringLiteral("RTP"));
-    ImageGetWorker worker(settings.get());
-    worker.setReferenceHeaderFile(dir.filePath(QStringLiteral("reference.jpg")));
-    FrameCollector collector(&worker);
-    collector.request();
-    auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
+    WorkerFixture device(QStringLiteral("RTP"));
+    writeFile(device.referenceFile(), reference);
+    device.collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&device.worker);
     QCOMPARE(decoder->headerLen(), int(reference.size()));
 
     simlib::RtpJpegPacketizer packetizer;
-    for (int f = 0; f < 3; ++f) {
-        QList<QByteArray> packets;
-        QVERIFY(packetizer.packetize(
-            patternJpeg(160, 120, 50 + f, rtpOptions(0, simlib::Sampling::YCbCr420)),
-            std::uint32_t(f * 3000), &packets));
-        for (const QByteArray& p : packets)
-            decoder->decode(reinterpret_cast<const unsigned char*>(p.constData()), int(p.size()));
-    }
-    QCOMPARE(collector.frames.size(), 3);
-    QCOMPARE(decodedNumber(collector.frames.last().data), 52);
+    for (int f = 0; f < 3; ++f)
+        QVERIFY(sendFrame(*decoder, packetizer, QSize(160, 120), 50 + f, 0, f * 3000));
+    QCOMPARE(device.collector.frames.size(), 3);
+    QCOMPARE(decodedNumber(device.collector.frames.last().data), 52);
 }
 
 void SimLibTest::rtpSsrcChange()
 {
-    QTemporaryDir dir;
-    DeviceSettings settings(QStringLiteral("RTP"));
-    ImageGetWorker worker(settings.get());
-    worker.setReferenceHeaderFile(dir.filePath(QStringLiteral("reference.jpg")));
-    FrameCollector collector(&worker);
-    collector.request();
-    auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
+    WorkerFixture device(QStringLiteral("RTP"));
+    device.collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&device.worker);
 
     // The stream changes its SSRC and its frame size at frame 3; the viewer
     // synchronises on the new stream's first fragment and takes its size.
@@ -399,20 +372,14 @@ void SimLibTest::rtpSsrcChange()
     for (int f = 0; f < 6; ++f) {
         if (f == 3)
             packetizer.setSsrc(packetizer.ssrc() + 1);
-        const int w = f < 3 ? 320 : 160;
-        const int h = f < 3 ? 240 : 128;
-        QList<QByteArray> packets;
-        QVERIFY(
-            packetizer.packetize(patternJpeg(w, h, f, rtpOptions(60, simlib::Sampling::YCbCr420)),
-                                 std::uint32_t(f * 3000), &packets));
-        for (const QByteArray& p : packets)
-            decoder->decode(reinterpret_cast<const unsigned char*>(p.constData()), int(p.size()));
+        QVERIFY(sendFrame(*decoder, packetizer, f < 3 ? QSize(320, 240) : QSize(160, 128), f, 60,
+                          f * 3000));
     }
-    QCOMPARE(collector.frames.size(), 6);
+    QCOMPARE(device.collector.frames.size(), 6);
     QSize size;
-    QCOMPARE(decodedNumber(collector.frames.at(2).data, &size), 2);
+    QCOMPARE(decodedNumber(device.collector.frames.at(2).data, &size), 2);
     QCOMPARE(size, QSize(320, 240));
-    QCOMPARE(decodedNumber(collector.frames.at(5).data, &size), 5);
+    QCOMPARE(decodedNumber(device.collector.frames.at(5).data, &size), 5);
     QCOMPARE(size, QSize(160, 128));
 }
 
@@ -474,32 +441,22 @@ void SimLibTest::multipartAfterBadItem()
         + simlib::multipartPart(type, bodies[2]) + simlib::multipartPart(type, bodies[3])
         + simlib::multipartPart(type, bodies[4]);
 
-    DeviceSettings settings(protocol);
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.request();
-    MultipartDec decoder(&worker);
-    for (qsizetype off = 0; off < stream.size(); off += 1400) {
-        const QByteArray block = stream.mid(off, 1400);
-        decoder.decode(reinterpret_cast<const unsigned char*>(block.constData()),
-                       int(block.size()));
-    }
-    QVERIFY(collector.frames.size() >= 3);
-    QCOMPARE(collector.frames.last().data, bodies[4]);
-    QCOMPARE(collector.frames.at(collector.frames.size() - 2).data, bodies[3]);
-    QCOMPARE(collector.frames.first().data, bodies[1]);
-    QCOMPARE(decodedNumber(collector.frames.last().data), 4);
+    WorkerFixture device(protocol);
+    device.collector.request();
+    MultipartDec decoder(&device.worker);
+    feed(decoder, stream, 1400);
+    QVERIFY(device.collector.frames.size() >= 3);
+    QCOMPARE(device.collector.frames.last().data, bodies[4]);
+    QCOMPARE(device.collector.frames.at(device.collector.frames.size() - 2).data, bodies[3]);
+    QCOMPARE(device.collector.frames.first().data, bodies[1]);
+    QCOMPARE(decodedNumber(device.collector.frames.last().data), 4);
 }
 
 void SimLibTest::malformedRtpLeavesStreamIntact()
 {
-    QTemporaryDir dir;
-    DeviceSettings settings(QStringLiteral("RTP"));
-    ImageGetWorker worker(settings.get());
-    worker.setReferenceHeaderFile(dir.filePath(QStringLiteral("reference.jpg")));
-    FrameCollector collector(&worker);
-    collector.request();
-    auto decoder = std::make_unique<Rtp2Jpeg>(&worker);
+    WorkerFixture device(QStringLiteral("RTP"));
+    device.collector.request();
+    auto decoder = std::make_unique<Rtp2Jpeg>(&device.worker);
 
     // Every malformed kind goes in between two good frames; the frame after
     // it arrives intact.
@@ -518,15 +475,12 @@ void SimLibTest::malformedRtpLeavesStreamIntact()
             for (const QByteArray& p : packets) {
                 // The receive loop hands no empty datagram to the decoder;
                 // every other one is given as the exact bytes received.
-                if (p.isEmpty())
-                    continue;
-                QByteArray copy(p.constData(), p.size());
-                decoder->decode(reinterpret_cast<const unsigned char*>(copy.constData()),
-                                int(copy.size()));
+                if (!p.isEmpty())
+                    feed(*decoder, p);
             }
         }
-        QVERIFY(!collector.frames.isEmpty());
-        QCOMPARE(decodedNumber(collector.frames.last().data), frame - 1);
+        QVERIFY(!device.collector.frames.isEmpty());
+        QCOMPARE(decodedNumber(device.collector.frames.last().data), frame - 1);
     }
 }
 

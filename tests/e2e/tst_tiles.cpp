@@ -6,7 +6,7 @@
 #include "getstreamimage.h"
 #include "onlydisplay.h"
 #include "simprocess.h"
-#include "testpattern.h"
+#include "testfiles.h"
 #include "tileview.h"
 
 #include <QApplication>
@@ -23,13 +23,7 @@ namespace {
 int tileNumber(const TileView* tiles, const QImage& shown, int index, const QSize& size)
 {
     const QRect area = tiles->imageRect(index);
-    if (area.isEmpty())
-        return -1;
-    const QImage img = shown.copy(area)
-                           .scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation)
-                           .convertToFormat(QImage::Format_RGB888);
-    return simlib::readPatternNumber(img.constBits(), img.width(), img.height(), 3,
-                                     int(img.bytesPerLine()));
+    return area.isEmpty() ? -1 : patternNumber(shown.copy(area), size);
 }
 
 } // namespace
@@ -67,27 +61,25 @@ void TilesTest::eachTileShowsItsOwnDevice()
     for (int i = 0; i < 4; ++i) {
         sims[i] = std::make_unique<SimProcess>();
         const int port = protocol == QLatin1String("TCP") ? 0 : freeUdpPort();
-        const int simPort =
-            sims[i]->start(simArgs
-                           + QStringList{"--port", QString::number(port), "--width",
-                                         QString::number(sizes[i].width()), "--height",
-                                         QString::number(sizes[i].height()), "--fps",
-                                         QString::number(fps[i]), "--duration", "60"});
+        const int simPort = sims[i]->start(
+            simArgs
+            + QStringLiteral("--port %1 --width %2 --height %3 --fps %4 --duration 60")
+                  .arg(port)
+                  .arg(sizes[i].width())
+                  .arg(sizes[i].height())
+                  .arg(fps[i])
+                  .split(QLatin1Char(' ')));
         QVERIFY(simPort > 0);
-        ini += QStringLiteral("[dev%1]\nhost=127.0.0.1\nport=%2\nprotocol=%3\nsizeX=%4\nsizeY=%5\n")
-                   .arg(i)
-                   .arg(simPort)
-                   .arg(protocol)
-                   .arg(sizes[i].width())
-                   .arg(sizes[i].height())
-                   .toLatin1();
+        ini += deviceGroup(i, simPort,
+                           QStringLiteral("protocol=%1\nsizeX=%2\nsizeY=%3\n")
+                               .arg(protocol)
+                               .arg(sizes[i].width())
+                               .arg(sizes[i].height()));
     }
-    QFile file(dir.filePath(QStringLiteral("tiles.ini")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(ini);
-    file.close();
+    const QString file = dir.filePath(QStringLiteral("tiles.ini"));
+    writeFile(file, ini);
 
-    onlyDisplay window(file.fileName(), dir.filePath(QStringLiteral("reference.jpg")));
+    onlyDisplay window(file, dir.filePath(QStringLiteral("reference.jpg")));
     window.resize(1000, 900);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));

@@ -2,6 +2,7 @@
 #include "recordingsink.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 // The worker's bound: the frame bound plus room for a JPEG header and EOI.
@@ -45,4 +46,18 @@ void RecordingSink::clear()
     frames.clear();
     m_log.clear();
     restartFrame();
+}
+
+void feed(protocolDecoder& decoder, const QByteArray& bytes)
+{
+    const auto copy =
+        std::make_unique<unsigned char[]>(std::size_t(std::max<qsizetype>(bytes.size(), 1)));
+    std::copy(bytes.cbegin(), bytes.cend(), copy.get());
+    decoder.decode(copy.get(), int(bytes.size()));
+}
+
+void feed(protocolDecoder& decoder, const QByteArray& bytes, int block)
+{
+    for (qsizetype at = 0; at < bytes.size(); at += block)
+        feed(decoder, bytes.mid(at, block));
 }

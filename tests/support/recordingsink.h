@@ -54,6 +54,13 @@ private:
     QString m_log;
 };
 
+// Hands `bytes` to `decoder` in one call, as the receive loop hands over one
+// received block or datagram, from a copy of exactly their size so that a
+// read past them is caught by the address sanitizer.
+void feed(protocolDecoder& decoder, const QByteArray& bytes);
+// The same in calls of at most `block` bytes.
+void feed(protocolDecoder& decoder, const QByteArray& bytes, int block);
+
 // How a worker of the given protocol ("TCP", "UDP") frames multipart bytes.
 inline MultipartDec::Framing multipartFraming(const QString& protocol)
 {

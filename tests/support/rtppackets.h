@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Builds RTP/JPEG datagrams byte by byte: every header field settable, so
-// that tests can write packets no sender would.
+// that tests can write packets no sender would. The fields have defaults,
+// so a test names only what it changes, in declaration order:
+// packet({.marker = true, .sequence = 7}, {.type = 65, .q = 80}, scan).
 #pragma once
 
 #include <QByteArray>
@@ -27,10 +29,10 @@ struct JpegFields
     int q = 255;
     int widthByte = 80;
     int heightByte = 60;
-    QByteArray restartHeader; // written as is for types 64-127
+    QByteArray restartHeader = {}; // written as is for types 64-127
     int tablePrecision = 0;
-    QByteArray tables;    // table data on the first fragment when q >= 128
-    int tableLength = -1; // -1: the size of `tables`
+    QByteArray tables = {}; // table data on the first fragment when q >= 128
+    int tableLength = -1;   // -1: the size of `tables`
 };
 
 inline void put16(QByteArray& b, int v)

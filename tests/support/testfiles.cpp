@@ -2,6 +2,7 @@
 #include "testfiles.h"
 
 #include "rtp2jpeg.h"
+#include "testpattern.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -39,6 +40,30 @@ QByteArray jpegSegment(int code, const QByteArray& payload)
     s.append(char((length >> 8) & 0xFF));
     s.append(char(length & 0xFF));
     return s + payload;
+}
+
+QByteArray app9Segment(quint16 field, quint32 seconds, quint32 micros)
+{
+    return jpegSegment(0xE9,
+                       simlib::app9Payload({field, std::int32_t(seconds), std::int32_t(micros)}));
+}
+
+QByteArray patternJpeg(int width, int height, int number, const simlib::JpegEncodeOptions& options,
+                       int components)
+{
+    const QByteArray pixels = simlib::renderTestPattern(width, height, components, number);
+    return simlib::encodeJpeg(ubytes(pixels), width, height, components, options);
+}
+
+int patternNumber(QImage picture, QSize frameSize)
+{
+    if (picture.isNull())
+        return -1;
+    if (frameSize.isValid())
+        picture = picture.scaled(frameSize, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    const QImage img = picture.convertToFormat(QImage::Format_RGB888);
+    return simlib::readPatternNumber(img.constBits(), img.width(), img.height(), 3,
+                                     int(img.bytesPerLine()));
 }
 
 QByteArray withDeclaredSize(QByteArray jpeg, int width, int height)
@@ -94,6 +119,12 @@ ReferenceHeader referenceHeader(const QByteArray& file)
     return std::vector<unsigned char>(bytes, bytes + n);
 }
 
+QByteArray deviceGroup(int index, int port, const QString& keys)
+{
+    return QStringLiteral("[dev%1]\nhost=127.0.0.1\nport=%2\n").arg(index).arg(port).toUtf8()
+           + keys.toUtf8();
+}
+
 void writeFile(const QString& path, const QByteArray& content)
 {
     QFile file(path);
@@ -105,6 +136,20 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int countLines(const QString& path, const QRegularExpression& pattern)
+{
+    int n = 0;
+    for (const QString& line : QString::fromUtf8(readFile(path)).split(QLatin1Char('\n')))
+        n += pattern.match(line).hasMatch() ? 1 : 0;
+    return n;
+}
+
+int countLines(const QString& path, const QString& suffix)
+{
+    return countLines(path,
+                      QRegularExpression(QRegularExpression::escape(suffix) + QStringLiteral("$")));
 }
 
 QByteArray numberedGrayFrame(quint32 k, QSize size)
@@ -126,12 +171,4 @@ qint64 numberedGrayFrameNumber(const QImage& image, QSize size)
     quint32 k = 0;
     std::memcpy(&k, pixels.constData(), sizeof k);
     return pixels == numberedGrayFrame(k, size) ? qint64(k) : -1;
-}
-
-QProcessEnvironment viewerEnvironment(const QString& workDir)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), workDir + QStringLiteral("/config"));
-    return env;
 }

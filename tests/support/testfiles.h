@@ -3,12 +3,13 @@
 // files and segments, files written and read back.
 #pragma once
 
+#include "jpegencoder.h"
 #include "jpegheader.h"
 
 #include <QByteArray>
 #include <QColor>
 #include <QImage>
-#include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QString>
 
 #include <cstddef>
@@ -17,6 +18,17 @@
 template <std::size_t N> QByteArray raw(const char (&text)[N])
 {
     return QByteArray(text, int(N - 1));
+}
+
+// The bytes of `bytes` as the parsers take them.
+inline const unsigned char* ubytes(const QByteArray& bytes)
+{
+    return reinterpret_cast<const unsigned char*>(bytes.constData());
+}
+// `len` bytes at `data` as a QByteArray.
+inline QByteArray byteArray(const unsigned char* data, int len)
+{
+    return QByteArray(reinterpret_cast<const char*>(data), len);
 }
 
 // A picture of one colour.
@@ -28,6 +40,18 @@ QByteArray jpegFile(const QImage& image, int quality = 95, bool progressive = fa
 // One marker segment: 0xFF, the code, the big-endian length (payload + 2),
 // the payload.
 QByteArray jpegSegment(int code, const QByteArray& payload);
+
+// An APP9 time stamp segment: the field, then seconds and microseconds,
+// big-endian.
+QByteArray app9Segment(quint16 field, quint32 seconds, quint32 micros);
+
+// simlib's test pattern number `number` (RGB, or gray for one component)
+// encoded with `options`.
+QByteArray patternJpeg(int width, int height, int number,
+                       const simlib::JpegEncodeOptions& options = {}, int components = 3);
+// The number simlib's test pattern carries in `picture`, read at
+// `frameSize` (the picture's own size when not given); -1 when there is none.
+int patternNumber(QImage picture, QSize frameSize = {});
 
 // `jpeg` with the picture size in its frame header (the first SOF0 or SOF2
 // marker) rewritten; empty when there is no such marker.
@@ -55,13 +79,16 @@ qint64 numberedGrayFrameNumber(const QImage& image, QSize size);
 // The first bytes of `file` as the worker reads a reference file.
 ReferenceHeader referenceHeader(const QByteArray& file);
 
-// The environment a viewer process under test runs in: the offscreen
-// platform, and per-user settings (where the window keeps its layout) in
-// `workDir`/config instead of the user's own.
-QProcessEnvironment viewerEnvironment(const QString& workDir);
+// One device group of the viewer's configuration: device `index` on
+// 127.0.0.1:`port`, then `keys` as they are ("protocol=UDP\nsizeX=160\n").
+QByteArray deviceGroup(int index, int port, const QString& keys = {});
 
 // Writes `content` to `path`, replacing the file; a test failure when that
 // does not succeed.
 void writeFile(const QString& path, const QByteArray& content);
 // The file's content, or nothing when it cannot be read.
 QByteArray readFile(const QString& path);
+// The lines of the file at `path` that match `pattern`, or that end with
+// `suffix`.
+int countLines(const QString& path, const QRegularExpression& pattern);
+int countLines(const QString& path, const QString& suffix);

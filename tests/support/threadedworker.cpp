@@ -2,6 +2,7 @@
 #include "threadedworker.h"
 
 #include <QSettings>
+#include <QSignalSpy>
 
 namespace {
 QSettings* withKeys(QSettings* settings, const QVariantMap& keys)
@@ -57,6 +58,13 @@ void ThreadedWorker::start(const QString& ip, int port)
 {
     QMetaObject::invokeMethod(m_worker, "initConnect", Qt::QueuedConnection, Q_ARG(QString, ip),
                               Q_ARG(int, port));
+}
+
+bool ThreadedWorker::connectTo(LoopbackPeer& peer)
+{
+    QSignalSpy connectedSpy(this, &ThreadedWorker::connected);
+    start(QStringLiteral("127.0.0.1"), peer.port());
+    return peer.acceptClient() && (!connectedSpy.isEmpty() || connectedSpy.wait(5000));
 }
 
 QList<ImageGetWorker::LinkState> ThreadedWorker::states() const

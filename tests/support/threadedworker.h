@@ -5,6 +5,7 @@
 #pragma once
 
 #include "imagegetworker.h"
+#include "loopbackpeer.h"
 #include "workerharness.h"
 
 #include <QByteArray>
@@ -33,6 +34,9 @@ public:
     ~ThreadedWorker() override;
 
     void start(const QString& ip, int port);
+    // Connects to the TCP device `peer` and waits until both sides have the
+    // connection.
+    bool connectTo(LoopbackPeer& peer);
     void request() { m_worker->imageRequested(m_buffer.data(), int(m_buffer.size())); }
     ImageGetWorker* worker() { return m_worker; }
     // The states reported so far, without the detail.

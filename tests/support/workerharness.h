@@ -11,6 +11,7 @@
 #include <QSettings>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <vector>
 
@@ -26,6 +27,8 @@ public:
             m_settings.setValue(QStringLiteral("protocol"), protocol);
     }
     QSettings* get() { return &m_settings; }
+    // A path in the settings' own temporary folder.
+    QString filePath(const QString& name) const { return m_dir.filePath(name); }
 
 private:
     QTemporaryDir m_dir;
@@ -69,3 +72,38 @@ private:
     int m_capacity;
     bool m_rerequest = true;
 };
+
+// The worker of one device of `protocol` (none: the default) with a
+// collector; its reference file lies in a folder of its own, absent until a
+// test writes it.
+struct WorkerFixture
+{
+    enum class Requests
+    {
+        Repeated, // asked again after every delivery, as the controller does
+        Once      // each request is the test's to make
+    };
+
+    explicit WorkerFixture(const QString& protocol = QString(),
+                           Requests requests = Requests::Repeated)
+        : settings(protocol), worker(settings.get()), collector(&worker)
+    {
+        worker.setReferenceHeaderFile(referenceFile());
+        collector.setRerequest(requests == Requests::Repeated);
+    }
+    QString referenceFile() const { return settings.filePath(QStringLiteral("reference.jpg")); }
+
+    DeviceSettings settings;
+    ImageGetWorker worker;
+    FrameCollector collector;
+};
+
+// Writes `body` into the worker's write buffer as a decoder would and
+// completes the frame.
+inline void completeFrame(ImageGetWorker& worker, const QByteArray& body)
+{
+    worker.restartFrame();
+    QVERIFY(worker.appendBytes(reinterpret_cast<const unsigned char*>(body.constData()),
+                               int(body.size())));
+    worker.finishFrame();
+}

@@ -7,6 +7,7 @@
 #include "imagegetworker.h"
 #include "multipartdec.h"
 #include "multipartwriter.h"
+#include "recordingsink.h"
 #include "workerharness.h"
 
 #include <QElapsedTimer>
@@ -143,10 +144,7 @@ void tst_FrameHandoffStress::concurrentDecodeAndRequests()
             worker.appendLog(QStringLiteral("L%1\n").arg(k));
             const QByteArray part =
                 simlib::multipartPart(simlib::ContentTypeJpeg, makeFrame(k, size));
-            const int block = tcp ? 160000 : 1400;
-            for (int at = 0; at < part.size(); at += block)
-                decoder.decode(reinterpret_cast<const unsigned char*>(part.constData()) + at,
-                               std::min(block, int(part.size()) - at));
+            feed(decoder, part, tcp ? 160000 : 1400);
         }
         fed = true;
     });

@@ -3,6 +3,7 @@
 #include "imagegetworker.h"
 #include "loopbackpeer.h"
 #include "multipartwriter.h"
+#include "testfiles.h"
 #include "threadedworker.h"
 #include "workerharness.h"
 
@@ -14,19 +15,7 @@
 #include <atomic>
 #include <thread>
 
-namespace {
-
-// Writes `body` into the worker's write buffer as a decoder would and
-// completes the frame.
-void completeFrame(ImageGetWorker& w, const QByteArray& body)
-{
-    w.restartFrame();
-    QVERIFY(
-        w.appendBytes(reinterpret_cast<const unsigned char*>(body.constData()), int(body.size())));
-    w.finishFrame();
-}
-
-} // namespace
+using Requests = WorkerFixture::Requests;
 
 class tst_ImageGetWorker : public QObject
 {
@@ -80,87 +69,73 @@ void tst_ImageGetWorker::protocolSetting()
 
 void tst_ImageGetWorker::pendingRequestServedAfterLastByte()
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.request();
-    QVERIFY(collector.frames.isEmpty());
-    completeFrame(worker, "abc");
-    QVERIFY(collector.frames.isEmpty()); // the decoder runs the delivery test
-    worker.deliverIfRequested();
-    QCOMPARE(collector.frames.size(), 1);
-    QCOMPARE(collector.frames[0].data, QByteArray("abc"));
+    WorkerFixture f;
+    f.collector.request();
+    QVERIFY(f.collector.frames.isEmpty());
+    completeFrame(f.worker, "abc");
+    QVERIFY(f.collector.frames.isEmpty()); // the decoder runs the delivery test
+    f.worker.deliverIfRequested();
+    QCOMPARE(f.collector.frames.size(), 1);
+    QCOMPARE(f.collector.frames[0].data, QByteArray("abc"));
 }
 
 void tst_ImageGetWorker::requestServedAtOnceWhenFrameIsReady()
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.setRerequest(false);
-    completeFrame(worker, "ready");
-    QSignalSpy spy(&worker, &ImageGetWorker::newImageReceived);
-    collector.request();
+    WorkerFixture f(QString(), Requests::Once);
+    completeFrame(f.worker, "ready");
+    QSignalSpy spy(&f.worker, &ImageGetWorker::newImageReceived);
+    f.collector.request();
     QCOMPARE(spy.count(), 1);
-    QCOMPARE(collector.frames[0].data, QByteArray("ready"));
+    QCOMPARE(f.collector.frames[0].data, QByteArray("ready"));
     // The same frame is not delivered twice.
-    collector.request();
+    f.collector.request();
     QCOMPARE(spy.count(), 1);
 }
 
 void tst_ImageGetWorker::onlyNewestFrameDelivered()
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.setRerequest(false);
-    completeFrame(worker, "first");
-    completeFrame(worker, "second");
-    completeFrame(worker, "third");
-    collector.request();
-    QCOMPARE(collector.frames.size(), 1);
-    QCOMPARE(collector.frames[0].data, QByteArray("third"));
+    WorkerFixture f(QString(), Requests::Once);
+    completeFrame(f.worker, "first");
+    completeFrame(f.worker, "second");
+    completeFrame(f.worker, "third");
+    f.collector.request();
+    QCOMPARE(f.collector.frames.size(), 1);
+    QCOMPARE(f.collector.frames[0].data, QByteArray("third"));
 }
 
 void tst_ImageGetWorker::frameCounterWraps()
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.setRerequest(false);
+    WorkerFixture f(QString(), Requests::Once);
     for (int i = 0; i < 65534; ++i)
-        worker.finishFrame();
-    collector.request();
-    QCOMPARE(collector.frames.size(), 1);
-    collector.frames.clear();
-    worker.finishFrame();
-    QCOMPARE(worker.framesDone(), 65535);
-    completeFrame(worker, "wrap");
-    QCOMPARE(worker.framesDone(), 0);
-    collector.request();
-    QCOMPARE(collector.frames.size(), 1);
-    QCOMPARE(collector.frames[0].data, QByteArray("wrap"));
-    completeFrame(worker, "after");
-    collector.request();
-    QCOMPARE(collector.frames.size(), 2);
-    QCOMPARE(collector.frames[1].data, QByteArray("after"));
+        f.worker.finishFrame();
+    f.collector.request();
+    QCOMPARE(f.collector.frames.size(), 1);
+    f.collector.frames.clear();
+    f.worker.finishFrame();
+    QCOMPARE(f.worker.framesDone(), 65535);
+    completeFrame(f.worker, "wrap");
+    QCOMPARE(f.worker.framesDone(), 0);
+    f.collector.request();
+    QCOMPARE(f.collector.frames.size(), 1);
+    QCOMPARE(f.collector.frames[0].data, QByteArray("wrap"));
+    completeFrame(f.worker, "after");
+    f.collector.request();
+    QCOMPARE(f.collector.frames.size(), 2);
+    QCOMPARE(f.collector.frames[1].data, QByteArray("after"));
 }
 
 void tst_ImageGetWorker::logTextCarriedAndCleared()
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
-    FrameCollector collector(&worker);
-    collector.setRerequest(false);
-    worker.appendLog("one\n");
-    completeFrame(worker, "dropped");
-    worker.appendLog("two\n");
-    completeFrame(worker, "shown");
-    collector.request();
-    QCOMPARE(collector.frames[0].logMsg, QString("one\ntwo\n"));
-    completeFrame(worker, "next");
-    collector.request();
-    QCOMPARE(collector.frames[1].logMsg, QString());
+    WorkerFixture f(QString(), Requests::Once);
+    f.worker.appendLog("one\n");
+    completeFrame(f.worker, "dropped");
+    f.worker.appendLog("two\n");
+    completeFrame(f.worker, "shown");
+    f.collector.request();
+    QCOMPARE(f.collector.frames[0].logMsg, QString("one\ntwo\n"));
+    completeFrame(f.worker, "next");
+    f.collector.request();
+    QCOMPARE(f.collector.frames[1].logMsg, QString());
 }
 
 void tst_ImageGetWorker::destinationCapacity_data()
@@ -207,10 +182,10 @@ void tst_ImageGetWorker::growthKeepsBytesAndIsBounded()
     DeviceSettings settings;
     ImageGetWorker worker(settings.get());
     const QByteArray kept(1000, 'k');
-    QVERIFY(worker.appendBytes(reinterpret_cast<const unsigned char*>(kept.constData()), 1000));
+    QVERIFY(worker.appendBytes(ubytes(kept), 1000));
     QVERIFY(worker.growFrameBuffer());
     QCOMPARE(worker.writeCapacity(), 3145728);
-    QCOMPARE(QByteArray(reinterpret_cast<char*>(worker.writeBuffer()), 1000), kept);
+    QCOMPARE(byteArray(worker.writeBuffer(), 1000), kept);
     QCOMPARE(worker.curLen(), 1000);
     QVERIFY(worker.growFrameBuffer());
     QCOMPARE(worker.writeCapacity(), 4718592);
@@ -229,11 +204,8 @@ void tst_ImageGetWorker::tcpFramesEndToEnd()
 {
     LoopbackPeer peer;
     ThreadedWorker w("TCP");
-    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
     w.request();
-    w.start("127.0.0.1", peer.port());
-    QVERIFY(peer.acceptClient());
-    QVERIFY(connectedSpy.wait(5000));
+    QVERIFY(w.connectTo(peer));
     const QByteArray body(300000, 'j'); // larger than one receive block
     QVERIFY(peer.send(simlib::multipartPart(simlib::ContentTypeJpeg, body)
                       + simlib::multipartPart(simlib::ContentTypeGray, "tail")));
@@ -263,22 +235,17 @@ void tst_ImageGetWorker::reconnectDeliversOnlyNewFrames()
 
     LoopbackPeer peer;
     ThreadedWorker w("TCP");
-    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
     QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
     QSignalSpy frameSpy(&w, &ThreadedWorker::frameReceived);
     w.request();
-    w.start("127.0.0.1", peer.port());
-    QVERIFY(peer.acceptClient());
-    QVERIFY(connectedSpy.wait(5000));
+    QVERIFY(w.connectTo(peer));
     QVERIFY(peer.send(simlib::multipartPart(simlib::ContentTypeJpeg, "old frame")));
     QVERIFY(frameSpy.wait(5000));
     peer.closeClient();
     QVERIFY(disconnectedSpy.wait(5000));
 
     // The controller connects again; a request is pending.
-    w.start("127.0.0.1", peer.port());
-    QVERIFY(peer.acceptClient());
-    QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 5000);
+    QVERIFY(w.connectTo(peer));
     QVERIFY(peer.send(afterReconnect));
     if (expected.size() > 1)
         QTRY_COMPARE_WITH_TIMEOUT(w.frames.size(), expected.size(), 5000);
@@ -291,11 +258,8 @@ void tst_ImageGetWorker::tcpQuietPeerDisconnectsAfterOneSecond()
 {
     LoopbackPeer peer;
     ThreadedWorker w("TCP");
-    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
     QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
-    w.start("127.0.0.1", peer.port());
-    QVERIFY(peer.acceptClient());
-    QVERIFY(connectedSpy.wait(5000));
+    QVERIFY(w.connectTo(peer));
     QVERIFY(peer.send("x"));
     QElapsedTimer quiet;
     quiet.start();
@@ -308,11 +272,8 @@ void tst_ImageGetWorker::tcpPeerCloseDisconnectsAtOnce()
 {
     LoopbackPeer peer;
     ThreadedWorker w("TCP");
-    QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
     QSignalSpy disconnectedSpy(&w, &ThreadedWorker::disconnected);
-    w.start("127.0.0.1", peer.port());
-    QVERIFY(peer.acceptClient());
-    QVERIFY(connectedSpy.wait(5000));
+    QVERIFY(w.connectTo(peer));
     QElapsedTimer closing;
     closing.start();
     peer.closeClient();

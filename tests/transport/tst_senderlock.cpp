@@ -30,17 +30,10 @@ struct Offer
 QList<QByteArray> rtpFrame(int firstSequence, std::uint32_t timestamp, int fill)
 {
     QList<QByteArray> packets;
-    for (int i = 0; i < 2; ++i) {
-        RtpFields r;
-        r.sequence = firstSequence + i;
-        r.timestamp = timestamp;
-        r.marker = i == 1;
-        JpegFields j;
-        j.type = 65;
-        j.fragmentOffset = 700 * i;
-        j.tables = ramp(128, fill);
-        packets << packet(r, j, ramp(700, fill + i));
-    }
+    for (int i = 0; i < 2; ++i)
+        packets << packet({.marker = i == 1, .sequence = firstSequence + i, .timestamp = timestamp},
+                          {.fragmentOffset = 700 * i, .type = 65, .tables = ramp(128, fill)},
+                          ramp(700, fill + i));
     return packets;
 }
 
@@ -59,7 +52,7 @@ QList<QByteArray> decodedAlone(const QString& protocol, const QList<QByteArray>&
     else
         decoder = std::make_unique<MultipartDec>(&sink, MultipartDec::Framing::Datagrams);
     for (const QByteArray& d : datagrams)
-        decoder->decode(reinterpret_cast<const unsigned char*>(d.constData()), int(d.size()));
+        feed(*decoder, d);
     QList<QByteArray> frames;
     for (const RecordingSink::Frame& f : sink.frames)
         frames << f.data;

@@ -252,9 +252,7 @@ void tst_WorkerStates::pendingLogTextIsBounded()
     for (int i = 0; i < lines; ++i)
         worker.appendLog(line);
     collector.request();
-    worker.restartFrame();
-    QVERIFY(worker.appendBytes(reinterpret_cast<const unsigned char*>("f"), 1));
-    worker.finishFrame();
+    completeFrame(worker, "f");
     worker.deliverIfRequested();
     QCOMPARE(collector.frames.size(), 1);
     const QString log = collector.frames.first().logMsg;
@@ -274,10 +272,7 @@ void tst_WorkerStates::oversizeFramesCounted()
     FrameCollector collector(&worker, 100);
     collector.request();
     for (int size : {150, 80, 120}) {
-        worker.restartFrame();
-        const QByteArray body(size, 'x');
-        QVERIFY(worker.appendBytes(reinterpret_cast<const unsigned char*>(body.constData()), size));
-        worker.finishFrame();
+        completeFrame(worker, QByteArray(size, 'x'));
         worker.deliverIfRequested();
     }
     QCOMPARE(collector.frames.size(), 1);

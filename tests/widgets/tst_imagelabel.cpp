@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "imagelabel.h"
+#include "testfiles.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QBuffer>
 #include <QContextMenuEvent>
 #include <QImage>
 #include <QImageReader>
@@ -14,27 +14,6 @@
 #include <QTimer>
 
 namespace {
-
-QByteArray encoded(const QImage& image, const char* format = "PNG")
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return bytes;
-}
-
-QImage solid(int w, int h, QColor color)
-{
-    QImage image(w, h, QImage::Format_RGB32);
-    image.fill(color);
-    return image;
-}
-
-QColor pixel(const QImage& image, int x, int y)
-{
-    return image.pixelColor(x, y);
-}
 
 // Counts the pixels of `color` in column x between rows y0 and y1.
 int countInColumn(const QImage& image, int x, int y0, int y1, QColor color)
@@ -141,21 +120,21 @@ void tst_ImageLabel::outlineWithoutImage()
     label.setText(QStringLiteral("TextLabel"));
     label.resize(200, 100);
     if (cleared) {
-        const QImage red = solid(64, 48, Qt::red);
+        const QImage red = solidFrame(64, 48, Qt::red);
         label.setImage(QPixmap::fromImage(red));
         label.clearImage();
         QCOMPARE(label.imageSize(), QSize(0, 0));
     }
     const QImage shot = label.grab().toImage();
     const QColor pen = label.palette().color(QPalette::WindowText);
-    const QColor inside = pixel(shot, 100, 50);
+    const QColor inside = shot.pixelColor(100, 50);
     QVERIFY(inside != pen);
     // A one-pixel outline along all four edges, and nothing inside: neither
     // the label's text nor a frame of its own.
     QCOMPARE(countInColumn(shot, 0, 0, 99, pen), 100);
     QCOMPARE(countInColumn(shot, 199, 0, 99, pen), 100);
-    QCOMPARE(pixel(shot, 100, 0), pen);
-    QCOMPARE(pixel(shot, 100, 99), pen);
+    QCOMPARE(shot.pixelColor(100, 0), pen);
+    QCOMPARE(shot.pixelColor(100, 99), pen);
     for (int x = 1; x < 199; ++x)
         QCOMPARE(countInColumn(shot, x, 1, 98, inside), 98);
 }
@@ -173,19 +152,19 @@ void tst_ImageLabel::scaling()
     ImageLabel label(nullptr, !keepAspect);
     label.setKeepAspect(keepAspect);
     label.resize(1280, 480);
-    QCOMPARE(label.setImage(QPixmap::fromImage(solid(640, 480, Qt::red))), QSize(640, 480));
+    QCOMPARE(label.setImage(QPixmap::fromImage(solidFrame(640, 480, Qt::red))), QSize(640, 480));
 
     const QImage shot = label.grab().toImage();
-    QCOMPARE(pixel(shot, 0, 0), QColor(Qt::red));
-    QCOMPARE(pixel(shot, 639, 479), QColor(Qt::red));
-    const QColor right = pixel(shot, 1000, 240);
+    QCOMPARE(shot.pixelColor(0, 0), QColor(Qt::red));
+    QCOMPARE(shot.pixelColor(639, 479), QColor(Qt::red));
+    const QColor right = shot.pixelColor(1000, 240);
     if (keepAspect) {
         QCOMPARE(right, label.palette().color(label.backgroundRole()));
-        QCOMPARE(pixel(shot, 640, 0), right);
-        QCOMPARE(pixel(shot, 1279, 479), right);
+        QCOMPARE(shot.pixelColor(640, 0), right);
+        QCOMPARE(shot.pixelColor(1279, 479), right);
     } else {
         QCOMPARE(right, QColor(Qt::red));
-        QCOMPARE(pixel(shot, 1279, 479), QColor(Qt::red));
+        QCOMPARE(shot.pixelColor(1279, 479), QColor(Qt::red));
     }
 }
 
@@ -193,7 +172,7 @@ void tst_ImageLabel::marker()
 {
     ImageLabel label;
     label.resize(1280, 960);
-    const QByteArray data = encoded(solid(640, 480, Qt::white));
+    const QByteArray data = imageFile(solidFrame(640, 480, Qt::white), "PNG");
     QCOMPARE(label.setImage(&data, 100, 50, 20, 10), QSize(640, 480));
     QCOMPARE(label.markRect(), QRect(90, 45, 20, 10));
 
@@ -206,16 +185,16 @@ void tst_ImageLabel::marker()
     QCOMPARE(countInColumn(shot, 180, 95, 105, black), 11);
     QCOMPARE(countInColumn(shot, 219, 95, 105, black), 11);
     QCOMPARE(countInColumn(shot, 220, 95, 105, black), 11);
-    QCOMPARE(pixel(shot, 200, 89), black);
-    QCOMPARE(pixel(shot, 200, 90), black);
-    QCOMPARE(pixel(shot, 200, 109), black);
-    QCOMPARE(pixel(shot, 200, 110), black);
+    QCOMPARE(shot.pixelColor(200, 89), black);
+    QCOMPARE(shot.pixelColor(200, 90), black);
+    QCOMPARE(shot.pixelColor(200, 109), black);
+    QCOMPARE(shot.pixelColor(200, 110), black);
     // No fill, and nothing beyond the pen.
-    QCOMPARE(pixel(shot, 200, 100), white);
-    QCOMPARE(pixel(shot, 177, 100), white);
-    QCOMPARE(pixel(shot, 222, 100), white);
-    QCOMPARE(pixel(shot, 200, 87), white);
-    QCOMPARE(pixel(shot, 200, 112), white);
+    QCOMPARE(shot.pixelColor(200, 100), white);
+    QCOMPARE(shot.pixelColor(177, 100), white);
+    QCOMPARE(shot.pixelColor(222, 100), white);
+    QCOMPARE(shot.pixelColor(200, 87), white);
+    QCOMPARE(shot.pixelColor(200, 112), white);
 }
 
 void tst_ImageLabel::markerHiddenAfter_data()
@@ -232,7 +211,7 @@ void tst_ImageLabel::markerHiddenAfter()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString file = dir.filePath(QStringLiteral("frame.png"));
-    QVERIFY(solid(320, 240, Qt::white).save(file));
+    QVERIFY(solidFrame(320, 240, Qt::white).save(file));
 
     ImageLabel label;
     label.resize(640, 480);
@@ -243,7 +222,7 @@ void tst_ImageLabel::markerHiddenAfter()
     else
         label.clearImage();
 
-    const QByteArray data = encoded(solid(320, 240, Qt::white));
+    const QByteArray data = imageFile(solidFrame(320, 240, Qt::white), "PNG");
     label.setImage(&data, 100, 50, 20, 10);
     QVERIFY(label.markShown());
     const QImage shot = label.grab().toImage();
@@ -268,15 +247,15 @@ void tst_ImageLabel::setImageFromData()
     QFETCH(int, kind);
     QFETCH(bool, decodes);
     QFETCH(bool, debugText);
-    const QImage image = solid(30, 20, Qt::green);
-    const QByteArray png = encoded(image);
-    const QByteArray jpeg = encoded(image, "JPG");
+    const QImage image = solidFrame(30, 20, Qt::green);
+    const QByteArray png = imageFile(image, "PNG");
+    const QByteArray jpeg = imageFile(image, "JPG");
     const QByteArray empty;
     const QByteArray junk("not an image at all", 19);
     const QByteArray* data[] = {&png, &jpeg, nullptr, &empty, &junk};
 
     ImageLabel label;
-    label.setImage(QPixmap::fromImage(solid(50, 40, Qt::red)));
+    label.setImage(QPixmap::fromImage(solidFrame(50, 40, Qt::red)));
     if (debugText)
         QTest::ignoreMessage(QtDebugMsg, "Error converting to pixmap");
     const QSize size = label.setImage(data[kind]);
@@ -311,7 +290,8 @@ void tst_ImageLabel::setImageWithMarker()
     QFETCH(int, w);
     QFETCH(int, h);
     QFETCH(QRect, expected);
-    const QByteArray data = valid ? encoded(solid(64, 48, Qt::blue)) : QByteArray("junk");
+    const QByteArray data =
+        valid ? imageFile(solidFrame(64, 48, Qt::blue), "PNG") : QByteArray("junk");
     ImageLabel label;
     const QSize size = label.setImage(&data, x, y, w, h);
     QVERIFY(label.markShown());
@@ -330,7 +310,7 @@ void tst_ImageLabel::setImageWithMarker()
 void tst_ImageLabel::missingFileKeepsImage()
 {
     ImageLabel label;
-    const QByteArray data = encoded(solid(64, 48, Qt::blue));
+    const QByteArray data = imageFile(solidFrame(64, 48, Qt::blue), "PNG");
     label.setImage(&data, 10, 10, 4, 4);
     const qint64 key = label.currentPixmap().cacheKey();
     QTest::ignoreMessage(QtDebugMsg, "Error converting to pixmap");
@@ -369,7 +349,7 @@ void tst_ImageLabel::save()
     dialogs.answer = path;
     label.setSaveDialogs(dialogs.hooks());
     if (withImage)
-        label.setImage(QPixmap::fromImage(solid(64, 48, QColor(10, 200, 30))));
+        label.setImage(QPixmap::fromImage(solidFrame(64, 48, QColor(10, 200, 30))));
     label.saveImage();
 
     QCOMPARE(dialogs.dialogParent, &label);
@@ -500,7 +480,7 @@ void tst_ImageLabel::suffixFromSelectedFilter()
         return dir.filePath(typed);
     };
     label.setSaveDialogs(hooks);
-    label.setImage(QPixmap::fromImage(solid(64, 48, QColor(10, 200, 30))));
+    label.setImage(QPixmap::fromImage(solidFrame(64, 48, QColor(10, 200, 30))));
     label.saveImage();
 
     if (written.isEmpty()) {

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "badstream.h"
 
+#include "jpegsegments.h"
 #include "multipartwriter.h"
+
+#include <algorithm>
+#include <climits>
 
 namespace simlib {
 
@@ -120,20 +124,16 @@ QByteArray badMultipartItem(BadPartKind kind, const QByteArray& contentType,
         // Patch the SOF0 size fields of a JPEG body; a raw frame gets a
         // body far shorter than any configured frame instead.
         QByteArray body = goodBody;
-        const auto* d = reinterpret_cast<const unsigned char*>(body.constData());
-        qsizetype p = 2;
+        jpeg::SegmentWalker walker(reinterpret_cast<const unsigned char*>(goodBody.constData()),
+                                   int(std::min<qsizetype>(n, INT_MAX)), 2);
+        jpeg::Segment segment;
         bool patched = false;
-        while (p + 8 < n && d[p] == 0xFF) {
-            const int seg = d[p + 2] << 8 | d[p + 3];
-            if (d[p + 1] == 0xC0) {
-                body[p + 5] = char(0xFF);
-                body[p + 6] = char(0xDC);
-                body[p + 7] = char(0xFF);
-                body[p + 8] = char(0xDC);
+        while (!patched && walker.next(&segment)) {
+            // Height and width follow the precision byte.
+            if (segment.code == jpeg::MarkerSOF0 && segment.offset + 4 < n) {
+                body.replace(segment.offset + 1, 4, QByteArray("\xFF\xDC\xFF\xDC", 4));
                 patched = true;
-                break;
             }
-            p += 2 + seg;
         }
         if (!patched)
             body = goodBody.left(qMin<qsizetype>(n, 100));

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "jpegencoder.h"
 
+#include "jpegsegments.h"
+
+#include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -140,16 +144,18 @@ QByteArray encodeJpeg(const unsigned char* pixels, int width, int height, int co
 bool readApp9Timestamp(const QByteArray& jpeg, FrameTimestamp* ts)
 {
     const auto* d = reinterpret_cast<const unsigned char*>(jpeg.constData());
-    const qsizetype n = jpeg.size();
+    const int n = int(std::min<qsizetype>(jpeg.size(), INT_MAX));
     if (n < 4 || d[0] != 0xFF || d[1] != 0xD8)
         return false;
-    qsizetype p = 2;
-    while (p + 4 <= n && d[p] == 0xFF && d[p + 1] != 0xC0 && d[p + 1] != 0xDA) {
-        const int segLen = d[p + 2] * 256 + d[p + 3];
-        if (segLen < 2 || p + 2 + segLen > n)
+    jpeg::SegmentWalker walker(d, n, 2);
+    jpeg::Segment segment;
+    // Up to the frame header or the scan, each segment whole.
+    while (walker.next(&segment) && segment.code != jpeg::MarkerSOF0
+           && segment.code != jpeg::MarkerSOS) {
+        if (!walker.fits(segment))
             return false;
-        if (d[p + 1] == 0xE9 && segLen >= 12) {
-            const unsigned char* q = d + p + 4;
+        if (segment.code == jpeg::MarkerAPP9 && segment.length >= 10) {
+            const unsigned char* q = d + segment.offset;
             ts->field = static_cast<std::uint16_t>(q[0] << 8 | q[1]);
             ts->seconds = static_cast<std::int32_t>(std::uint32_t(q[2]) << 24 | q[3] << 16
                                                     | q[4] << 8 | q[5]);
@@ -157,7 +163,6 @@ bool readApp9Timestamp(const QByteArray& jpeg, FrameTimestamp* ts)
                                                          | q[8] << 8 | q[9]);
             return true;
         }
-        p += 2 + segLen;
     }
     return false;
 }

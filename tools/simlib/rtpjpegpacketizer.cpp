@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "rtpjpegpacketizer.h"
 
+#include "jpegsegments.h"
+
 namespace simlib {
 
 namespace {
@@ -20,9 +22,11 @@ struct Component
     int tq = 0;
 };
 
+// SOI, TEM and RST0-7 carry no length field and no payload.
 bool isStandalone(int marker)
 {
-    return marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7);
+    return marker == jpeg::MarkerSOI || marker == jpeg::MarkerTEM
+           || (marker >= jpeg::MarkerRST0 && marker <= jpeg::MarkerRST7);
 }
 
 void put16(QByteArray& out, int v)
@@ -48,28 +52,22 @@ bool parseBaselineJpeg(const unsigned char* d, int n, JpegScanInfo* info)
     QByteArray tables[4];
     Component comps[4];
     bool haveFrame = false;
-    int p = 2;
+    // The walk ends, and the file is refused, at anything but a marker where
+    // one must be, at a marker or length cut off, at EOI and at a length
+    // below 2: every one of them before the scan.
+    jpeg::SegmentWalker walker(d, n, 2);
+    jpeg::Segment segment;
     for (;;) {
-        // Marker: 0xFF, optional fill bytes, the code.
-        if (p >= n || d[p] != 0xFF)
-            return false; // no marker where one must be
-        while (p < n && d[p] == 0xFF)
-            ++p;
-        if (p >= n)
+        if (!walker.next(&segment))
             return false;
-        const int marker = d[p++];
-        if (isStandalone(marker))
+        if (isStandalone(segment.code))
             continue;
-        if (marker == 0xD9)
-            return false; // EOI before any scan
-        if (p + 2 > n)
-            return false;
-        const int segLen = d[p] << 8 | d[p + 1];
-        if (segLen < 2 || p + segLen > n)
+        if (!walker.fits(segment))
             return false; // length runs past the data
-        const unsigned char* s = d + p + 2;
-        const int payload = segLen - 2;
-        const int segEnd = p + segLen;
+        const int marker = segment.code;
+        const unsigned char* s = d + segment.offset;
+        const int payload = segment.length;
+        const int segEnd = segment.offset + segment.length;
 
         if (marker == 0xDB) {
             // DQT: one or more tables, each Pq/Tq then 64 (8-bit) values.
@@ -119,7 +117,6 @@ bool parseBaselineJpeg(const unsigned char* d, int n, JpegScanInfo* info)
             info->scanLength = e - segEnd;
             break;
         }
-        p = segEnd;
     }
 
     if (info->width <= 0 || info->height <= 0 || info->width > MaxDimension
@@ -219,20 +216,18 @@ QByteArray jpegHeaderForReference(const QByteArray& jpeg)
     const auto* d = reinterpret_cast<const unsigned char*>(jpeg.constData());
     if (jpeg.size() > 0x7FFFFFFF || !parseBaselineJpeg(d, int(jpeg.size()), &info))
         return {};
-    // The segments are known to be well formed up to the scan: copy them,
-    // leaving out APP9 so that no fixed time stamp reaches every frame.
+    // The segments are known to be well formed up to the scan: copy them
+    // without fill bytes, leaving out APP9 so that no fixed time stamp
+    // reaches every frame.
     QByteArray header("\xFF\xD8", 2);
-    int p = 2;
-    while (p < info.scanOffset) {
-        while (d[p] == 0xFF && d[p + 1] == 0xFF)
-            ++p;
-        const int marker = d[p + 1];
-        int end = p + 2;
-        if (!isStandalone(marker))
-            end += d[p + 2] << 8 | d[p + 3];
-        if (marker != 0xE9 && marker != 0xD8)
-            header.append(reinterpret_cast<const char*>(d + p), end - p);
-        p = end;
+    jpeg::SegmentWalker walker(d, info.scanOffset, 2);
+    jpeg::Segment segment;
+    while (walker.next(&segment)) {
+        // The marker's two bytes, and the length field unless the marker
+        // stands alone, lie before the payload.
+        const int start = segment.offset - (isStandalone(segment.code) ? 2 : 4);
+        if (segment.code != jpeg::MarkerAPP9 && segment.code != jpeg::MarkerSOI)
+            header.append(reinterpret_cast<const char*>(d + start), walker.position() - start);
     }
     return header;
 }
