@@ -8,9 +8,9 @@
 #include "latencyprobe.h"
 #include "loopbackpeer.h"
 #include "multipartwriter.h"
+#include "workerharness.h"
 
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -82,17 +82,15 @@ void tst_LatencyProbe::shownFrameCarriesItsStamp()
 
     LoopbackPeer peer;
     const quint16 port = tcp ? peer.port() : freeUdpPort();
-    QTemporaryDir dir;
-    QSettings settings(dir.filePath(QStringLiteral("tcp_streaming.ini")), QSettings::IniFormat);
-    settings.beginGroup(QStringLiteral("dev0"));
-    settings.setValue(QStringLiteral("host"), QStringLiteral("127.0.0.1"));
-    settings.setValue(QStringLiteral("port"), port);
-    settings.setValue(QStringLiteral("protocol"), protocol);
-    settings.setValue(QStringLiteral("sizeX"), Width);
-    settings.setValue(QStringLiteral("sizeY"), Height);
+    DeviceSettings device(protocol);
+    QSettings* settings = device.get();
+    settings->setValue(QStringLiteral("host"), QStringLiteral("127.0.0.1"));
+    settings->setValue(QStringLiteral("port"), port);
+    settings->setValue(QStringLiteral("sizeX"), Width);
+    settings->setValue(QStringLiteral("sizeY"), Height);
     // However slowly this test runs, the connection is not given up as quiet.
-    settings.setValue(QStringLiteral("quiet_ms"), 60000);
-    GetStreamImage c(&settings);
+    settings->setValue(QStringLiteral("quiet_ms"), 60000);
+    GetStreamImage c(settings);
     c.setConvertInThread(inThread);
     QList<int> pixels;
     // As the window does once the frame is painted.
