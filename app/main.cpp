@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "appfiles.h"
 #include "commandline.h"
 #include "jpegwarnings.h"
 #include "onlydisplay.h"
@@ -36,6 +37,9 @@ int main(int argc, char* argv[])
     // is the parser's: with --record DIR the first argument is no longer
     // the configuration.
     onlyDisplay window(commandLine.configPath());
+    // title.txt and favicon.png beside the program or in the user's folder.
+    window.setWindowTitle(appWindowTitle(commandLine.configPath()));
+    window.setWindowIcon(appWindowIcon());
     if (!commandLine.recordFolder().isEmpty())
         window.startRecording(commandLine.recordFolder());
     // Size, position and view as the user left them (per-user settings).

@@ -49,11 +49,6 @@ public:
     int calls = 0;
 };
 
-QString titleFilePath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/title.txt");
-}
-
 QStringList readLines(const QString& path)
 {
     QFile file(path);
@@ -82,23 +77,16 @@ class tst_ImageDisplay : public QObject
 private slots:
     void initTestCase();
     void init();
-    void cleanup();
 
     void formKeepsObjectName();
     void scrollBarsUntilFirstFrame();
-    void title_data();
-    void title();
+    void titleIsConfigurationPath();
     void statusBarSetting_data();
     void statusBarSetting();
     void saveBeforeFirstFrame();
 
-    void statusText_data();
-    void statusText();
-    void histogramLine();
-    void histogramBins_data();
-    void histogramBins();
-    void movingAverage_data();
-    void movingAverage();
+    void statusLineFromProcessCounters_data();
+    void statusLineFromProcessCounters();
     void histogramEveryThousandFrames();
     void unwritableHistogramLogReportedOnce();
     void frameShownWithOverlay_data();
@@ -123,13 +111,7 @@ void tst_ImageDisplay::initTestCase()
 
 void tst_ImageDisplay::init()
 {
-    QFile::remove(titleFilePath());
     QFile::remove(iniPath());
-}
-
-void tst_ImageDisplay::cleanup()
-{
-    QFile::remove(titleFilePath());
 }
 
 void tst_ImageDisplay::formKeepsObjectName()
@@ -162,30 +144,11 @@ void tst_ImageDisplay::scrollBarsUntilFirstFrame()
     QVERIFY(!area->verticalScrollBar()->isVisible());
 }
 
-void tst_ImageDisplay::title_data()
+// main puts title.txt's line in its place when there is one.
+void tst_ImageDisplay::titleIsConfigurationPath()
 {
-    QTest::addColumn<bool>("withFile");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("first line, line end kept")
-        << true << QByteArray("Lab camera\nsecond line\n") << QStringLiteral("Lab camera\n");
-    QTest::newRow("single line without line end")
-        << true << QByteArray("Lab camera") << QStringLiteral("Lab camera");
-    QTest::newRow("Latin-1 text") << true << QByteArray("Kamera \xe4")
-                                  << QStringLiteral("Kamera ä");
-    QTest::newRow("empty file") << true << QByteArray() << QString();
-    QTest::newRow("no file: the configuration path") << false << QByteArray() << iniPath();
-}
-
-void tst_ImageDisplay::title()
-{
-    QFETCH(bool, withFile);
-    QFETCH(QByteArray, content);
-    QFETCH(QString, expected);
-    if (withFile)
-        writeFile(titleFilePath(), content);
     TestDisplay window(iniPath());
-    QCOMPARE(window.windowTitle(), expected);
+    QCOMPARE(window.windowTitle(), iniPath());
 }
 
 void tst_ImageDisplay::statusBarSetting_data()
@@ -253,60 +216,23 @@ void tst_ImageDisplay::saveBeforeFirstFrame()
     QCOMPARE(QImage(m_dir.filePath(QStringLiteral("shot.png"))).size(), QSize(32, 24));
 }
 
-void tst_ImageDisplay::statusText_data()
+void tst_ImageDisplay::statusLineFromProcessCounters_data()
 {
-    QTest::addColumn<qint64>("frame");
-    QTest::addColumn<double>("avg");
-    QTest::addColumn<int>("period");
     QTest::addColumn<qint64>("lost");
     QTest::addColumn<qint64>("outOfOrder");
     QTest::addColumn<qint64>("expected");
     QTest::addColumn<double>("delay");
-    QTest::addColumn<QString>("text");
-    const auto row = [](const char* name, qint64 frame, double avg, int period, qint64 lost,
-                        qint64 outOfOrder, qint64 expected, double delay, const char* text) {
-        QTest::newRow(name) << frame << avg << period << lost << outOfOrder << expected << delay
-                            << QString::fromLatin1(text);
-    };
-    row("delay form", 7, 33.3333, 34, 0, 0, 0, 0.0123,
-        "frameNr:     7 avg: 33.333 frame time:   34  Delay:       12.3ms");
-    row("packet-loss form", 1000, 40.123456, 41, 5, 1, 1200, 0.5,
-        "frameNr: 1000 avg: 40.123 frame time:   41  packets lost: 5 out of order: 1 percentage "
-        "missed: 0.417%");
-    row("no delay ever stamped", 1, 0.0, 0, 0, 0, 0, 0.0,
-        "frameNr:     1 avg: 0.000 frame time:    0  Delay:        0.0ms");
-    row("wider numbers overflow the field widths", 123456, 1234.5, 123456, 0, 0, 0, 12345678.9,
-        "frameNr: 123456 avg: 1234.500 frame time: 123456  Delay: 12345678900.0ms");
-    row("one late packet switches to the loss form", 3, 10.0, 9, 0, 1, 50, 0.0,
-        "frameNr: 3 avg: 10.000 frame time:    9  packets lost: 0 out of order: 1 percentage "
-        "missed: 0.000%");
-    row("nothing expected yet shows 0.000 missed", 3, 10.0, 9, 4, 0, 0, 0.0,
-        "frameNr: 3 avg: 10.000 frame time:    9  packets lost: 4 out of order: 0 percentage "
-        "missed: 0.000%");
-    row("negative delay", 2, 1.0, 1, 0, 0, 0, -0.0015,
-        "frameNr:     2 avg: 1.000 frame time:    1  Delay:       -1.5ms");
-    // Counts beyond 2^31 are shown in full, in the same format.
-    row("frame count beyond 32 bits", 3000000000LL, 40.0, 40, 0, 0, 0, 0.002,
-        "frameNr: 3000000000 avg: 40.000 frame time:   40  Delay:        2.0ms");
-    row("packet counts beyond 32 bits", 3000000000LL, 40.0, 40, 5000000000LL, 3000000000LL,
-        6000000000LL, 0.0,
-        "frameNr: 3000000000 avg: 40.000 frame time:   40  packets lost: 5000000000 out of order: "
-        "3000000000 percentage missed: 83.333%");
+    QTest::newRow("delay form") << qint64(0) << qint64(0) << qint64(0) << 0.0123;
+    QTest::newRow("packet-loss form") << qint64(5) << qint64(1) << qint64(1200) << 0.5;
 }
 
-void tst_ImageDisplay::statusText()
+// The window shows the statistics' text with the process-wide counters.
+void tst_ImageDisplay::statusLineFromProcessCounters()
 {
-    QFETCH(qint64, frame);
-    QFETCH(double, avg);
-    QFETCH(int, period);
     QFETCH(qint64, lost);
     QFETCH(qint64, outOfOrder);
     QFETCH(qint64, expected);
     QFETCH(double, delay);
-    QFETCH(QString, text);
-    QCOMPARE(imageDisplay::statusText(frame, avg, period, lost, outOfOrder, expected, delay), text);
-
-    // The window shows the same text from the process-wide counters.
     CounterReset reset;
     g_packetsLost = lost;
     g_packetsOutOfOrder = outOfOrder;
@@ -316,85 +242,7 @@ void tst_ImageDisplay::statusText()
     QImage image = solidFrame(4, 4, Qt::black);
     window.showFrame(image, nullptr, 40);
     QCOMPARE(window.findChild<QStatusBar*>(QStringLiteral("statusBar"))->currentMessage(),
-             imageDisplay::statusText(1, 40.0, 40, lost, outOfOrder, expected, delay));
-}
-
-void tst_ImageDisplay::histogramLine()
-{
-    imageDisplay::HistogramCounts counts = {0, 3, 900, 50, 20, 10, 5, 4, 3, 2, 1, 1, 0};
-    QCOMPARE(imageDisplay::histogramLine(QTime(12, 34, 56, 789), 1000,
-                                         imageDisplay::HistogramLimits, counts),
-             QStringLiteral("12:34:56.789: MARK histogram frame1000  10:0 20:3 30:900 40:50 50:20 "
-                            "60:10 70:5 80:4 100:3 120:2 150:1 200:1 100000:0\n"));
-    QCOMPARE(
-        imageDisplay::histogramLine(QTime(1, 2, 3, 4), 2000, imageDisplay::HistogramLimits, {}),
-        QStringLiteral("01:02:03.004: MARK histogram frame2000  10:0 20:0 30:0 40:0 50:0 "
-                       "60:0 70:0 80:0 100:0 120:0 150:0 200:0 100000:0\n"));
-    // Beyond 2^31 frames the counts are written in full.
-    counts.fill(0);
-    counts[2] = 4000000000LL;
-    counts[12] = 2147483648LL;
-    QCOMPARE(
-        imageDisplay::histogramLine(QTime(0, 0), 6147483648LL, imageDisplay::HistogramLimits,
-                                    counts),
-        QStringLiteral("00:00:00.000: MARK histogram frame6147483648  10:0 20:0 30:4000000000 "
-                       "40:0 50:0 60:0 70:0 80:0 100:0 120:0 150:0 200:0 100000:2147483648\n"));
-}
-
-void tst_ImageDisplay::histogramBins_data()
-{
-    QTest::addColumn<qint64>("period");
-    QTest::addColumn<int>("bin");
-    QTest::newRow("0 ms") << qint64(0) << 0;
-    QTest::newRow("9 ms") << qint64(9) << 0;
-    QTest::newRow("10 ms is not below 10") << qint64(10) << 1;
-    QTest::newRow("79 ms") << qint64(79) << 7;
-    QTest::newRow("80 ms") << qint64(80) << 8;
-    QTest::newRow("90 ms, no bound at 90") << qint64(90) << 8;
-    QTest::newRow("99 ms") << qint64(99) << 8;
-    QTest::newRow("100 ms") << qint64(100) << 9;
-    QTest::newRow("200 ms") << qint64(200) << 12;
-    QTest::newRow("99999 ms") << qint64(99999) << 12;
-    QTest::newRow("100000 ms counted nowhere") << qint64(100000) << -1;
-    QTest::newRow("beyond the int range counted nowhere") << qint64(1) << -1;
-}
-
-void tst_ImageDisplay::histogramBins()
-{
-    QFETCH(qint64, period);
-    QFETCH(int, bin);
-    if (QByteArray(QTest::currentDataTag()).startsWith("beyond"))
-        period = (qint64(1) << 32) + 5;
-    TestDisplay window(iniPath());
-    QImage image = solidFrame(4, 4, Qt::black);
-    window.showFrame(image, nullptr, period);
-    imageDisplay::HistogramCounts expected = {};
-    if (bin >= 0)
-        expected[bin] = 1;
-    QCOMPARE(window.histCount(), expected);
-    QCOMPARE(window.frameCount(), 1);
-}
-
-void tst_ImageDisplay::movingAverage_data()
-{
-    QTest::addColumn<QList<qint64>>("periods");
-    QTest::addColumn<double>("average");
-    QTest::newRow("first frame seeds") << QList<qint64>{50} << 50.0;
-    QTest::newRow("then one hundredth of the difference") << QList<qint64>{50, 150} << 51.0;
-    QTest::newRow("zero is re-seeded by the next frame") << QList<qint64>{0, 0, 30} << 30.0;
-    QTest::newRow("three frames") << QList<qint64>{100, 0, 0} << 100.0 * 0.99 * 0.99;
-}
-
-void tst_ImageDisplay::movingAverage()
-{
-    QFETCH(QList<qint64>, periods);
-    QFETCH(double, average);
-    TestDisplay window(iniPath());
-    QImage image = solidFrame(4, 4, Qt::black);
-    for (qint64 p : periods)
-        window.showFrame(image, nullptr, p);
-    QVERIFY(qAbs(window.avgFrameTime() - average) < 1e-9);
-    QCOMPARE(window.frameCount(), periods.size());
+             FrameStatistics::statusText(1, 40.0, 40, lost, outOfOrder, expected, delay));
 }
 
 void tst_ImageDisplay::histogramEveryThousandFrames()

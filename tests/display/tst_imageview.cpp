@@ -495,7 +495,8 @@ void tst_ImageView::statusLineWholeAtFirstStart()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QStatusBar* bar = window.statusBar();
-    const QString text = imageDisplay::statusText(999999, 999.999, 9999, 99999, 9999, 99999, 0.0);
+    const QString text =
+        FrameStatistics::statusText(999999, 999.999, 9999, 99999, 9999, 99999, 0.0);
     bar->showMessage(text);
     // Indicators carry a state word until frames arrive: wait for it.
     QTRY_VERIFY_WITH_TIMEOUT(window.streams().first()->status().isFailure(), 5000);

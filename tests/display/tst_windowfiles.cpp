@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The files the window reads at start (the configuration, title.txt,
-// favicon.png) and the log its histogram line goes to: anything but a
-// regular file is refused without blocking, sizes are bounded.
-#include "appfiles.h"
+// The files the window reads at start (the configuration) and the log its
+// histogram line goes to: anything but a regular file is refused without
+// blocking, sizes are bounded.
 #include "getstreamimage.h"
 #include "onlydisplay.h"
 #include "testfiles.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -28,10 +26,6 @@ private slots:
     void settingsFile_data();
     void settingsFile();
     void windowWithUnreadableConfiguration();
-    void title_data();
-    void title();
-    void icon_data();
-    void icon();
     void histogramLogRotates();
 
 private:
@@ -107,82 +101,6 @@ void tst_WindowFiles::windowWithUnreadableConfiguration()
     QCOMPARE(window.configPath(), QFileInfo(fifo).absoluteFilePath());
 }
 
-void tst_WindowFiles::title_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("found");
-    QTest::addColumn<QString>("title");
-
-    QTest::newRow("first line, line end included")
-        << "file" << QByteArray("Camera wall\nsecond line\n") << true << "Camera wall\n";
-    QTest::newRow("CR LF reads as LF") << "file" << QByteArray("Lab\r\nx") << true << "Lab\n";
-    QTest::newRow("no line end") << "file" << QByteArray("Lab") << true << "Lab";
-    QTest::newRow("empty file gives an empty title") << "file" << QByteArray() << true << "";
-    QTest::newRow("Latin-1 text") << "file"
-                                  << QByteArray("Stra\xdf"
-                                                "e\n")
-                                  << true << QStringLiteral("Stra\u00dfe\n");
-    QTest::newRow("line of exactly the limit is kept whole")
-        << "file" << QByteArray(TitleMaxChars, 'a') + '\n'
-        << true << QString(TitleMaxChars, QLatin1Char('a')) + QLatin1Char('\n');
-    QTest::newRow("1 MB line is cut") << "file" << QByteArray(1024 * 1024, 't') << true
-                                      << QString(TitleMaxChars, QLatin1Char('t'));
-    QTest::newRow("FIFO gives no title") << "fifo" << QByteArray() << false << QString();
-    QTest::newRow("endless device gives no title")
-        << "/dev/zero" << QByteArray() << false << QString();
-    QTest::newRow("folder gives no title") << "folder" << QByteArray() << false << QString();
-}
-
-void tst_WindowFiles::title()
-{
-    QFETCH(QString, kind);
-    QFETCH(QByteArray, content);
-    QFETCH(bool, found);
-    QFETCH(QString, title);
-
-    const QString path = makePath(kind, content);
-    QVERIFY(!path.isEmpty());
-    const std::optional<QString> read = readTitleFile(path);
-    QCOMPARE(read.has_value(), found);
-    if (found)
-        QCOMPARE(*read, title);
-}
-
-void tst_WindowFiles::icon_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("usable");
-
-    QImage picture(16, 16, QImage::Format_RGB32);
-    picture.fill(Qt::red);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    picture.save(&buffer, "PNG");
-
-    QTest::newRow("PNG file") << "file" << png << true;
-    QTest::newRow("PNG with trailing bytes up to the bound")
-        << "file" << png + QByteArray(IconMaxBytes - png.size(), '\0') << true;
-    QTest::newRow("file over the bound is not read")
-        << "file" << png + QByteArray(IconMaxBytes - png.size() + 1, '\0') << false;
-    QTest::newRow("no picture") << "file" << QByteArray("not a picture") << false;
-    QTest::newRow("FIFO") << "fifo" << QByteArray() << false;
-    QTest::newRow("endless device") << "/dev/zero" << QByteArray() << false;
-}
-
-void tst_WindowFiles::icon()
-{
-    QFETCH(QString, kind);
-    QFETCH(QByteArray, content);
-    QFETCH(bool, usable);
-
-    const QString path = makePath(kind, content);
-    QVERIFY(!path.isEmpty());
-    QCOMPARE(!readIconFile(path).isNull(), usable);
-}
-
 void tst_WindowFiles::histogramLogRotates()
 {
     // The window's histogram line obeys the last device's log_max_mb like
@@ -200,7 +118,7 @@ void tst_WindowFiles::histogramLogRotates()
 
     QImage frame = solidFrame(8, 8, Qt::gray);
     GetStreamImage* stream = window.streams().first();
-    for (int i = 0; i < imageDisplay::HistogramEveryFrames; ++i)
+    for (int i = 0; i < FrameStatistics::HistogramEveryFrames; ++i)
         emit stream->acquisitionEvent(frame, stream);
 
     QCOMPARE(readFile(log + QStringLiteral(".1")), old);

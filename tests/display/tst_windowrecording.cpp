@@ -28,6 +28,7 @@ private slots:
     void sizeCapFromConfiguration_data();
     void sizeCapFromConfiguration();
     void unusableFolderLeavesActionOff();
+    void unusableChosenFolderAskedAgain();
     void endByItselfUnchecksAction();
 
 private:
@@ -150,6 +151,26 @@ void tst_WindowRecording::unusableFolderLeavesActionOff()
     QVERIFY(!window.startRecording(m_dir->filePath(QStringLiteral("file/sub"))));
     QVERIFY(!window.findChild<QAction*>(QStringLiteral("actionRecord"))->isChecked());
     QVERIFY(!window.recorder()->isRecording());
+}
+
+void tst_WindowRecording::unusableChosenFolderAskedAgain()
+{
+    writeFile(m_dir->filePath(QStringLiteral("file")), "x");
+    imageDisplay window(writeConfig("[General]\n"));
+    const QStringList answers{m_dir->filePath(QStringLiteral("file/sub")),
+                              m_dir->filePath(QStringLiteral("rec"))};
+    int asked = 0;
+    window.setRecordFolderDialog([&](QWidget*, const QString&) { return answers.at(asked++); });
+    auto* record = window.findChild<QAction*>(QStringLiteral("actionRecord"));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("^Recording not started: ")));
+    record->trigger();
+    QVERIFY(!record->isChecked());
+    // The next Record asks again rather than failing on the same folder.
+    record->trigger();
+    QCOMPARE(asked, 2);
+    QVERIFY(record->isChecked());
+    QVERIFY(window.recorder()->folder().startsWith(answers.at(1) + QLatin1Char('/')));
 }
 
 void tst_WindowRecording::endByItselfUnchecksAction()

@@ -36,6 +36,10 @@ std::optional<QString> readTitleFile(const QString& path);
 // file cannot be read, is larger than IconMaxBytes or holds no picture.
 QIcon readIconFile(const QString& path);
 
+// The window's title: the first line of title.txt from appFileFolders() as
+// readTitleFile gives it, or `configPath` when there is no usable title file.
+QString appWindowTitle(const QString& configPath);
+
 // favicon.png from appFileFolders() when there is a usable one, otherwise
 // the program's own icon, compiled in.
 QIcon appWindowIcon();

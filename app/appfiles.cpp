@@ -70,6 +70,14 @@ QIcon readIconFile(const QString& path)
     return QIcon(QPixmap::fromImage(image));
 }
 
+QString appWindowTitle(const QString& configPath)
+{
+    const QString titleFile = appFilePath(QStringLiteral("title.txt"));
+    const std::optional<QString> title =
+        titleFile.isEmpty() ? std::nullopt : readTitleFile(titleFile);
+    return title.value_or(configPath);
+}
+
 QIcon appWindowIcon()
 {
     const QString favicon = appFilePath(QStringLiteral("favicon.png"));

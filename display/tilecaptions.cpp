@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: MIT
+#include "tilecaptions.h"
+
+#include "getstreamimage.h"
+#include "rtpcounters.h"
+#include "tileview.h"
+
+TileCaptions::TileCaptions(TileView* tiles, QObject* parent) : QObject(parent), m_tiles(tiles)
+{
+    m_timer.setInterval(RefreshIntervalMs);
+    connect(&m_timer, &QTimer::timeout, this, &TileCaptions::refresh);
+}
+
+void TileCaptions::setDevices(const QVector<GetStreamImage*>& devices)
+{
+    m_devices = devices;
+    QStringList names;
+    for (const GetStreamImage* device : std::as_const(m_devices))
+        names.append(device->name());
+    m_tiles->setDevices(names);
+    for (GetStreamImage* device : std::as_const(m_devices))
+        connect(device, &GetStreamImage::statusChanged, this, &TileCaptions::refresh,
+                Qt::UniqueConnection);
+    refresh();
+}
+
+void TileCaptions::setShown(bool shown)
+{
+    m_shown = shown;
+    if (shown) {
+        refresh();
+        m_timer.start();
+    } else {
+        m_timer.stop();
+    }
+}
+
+QString TileCaptions::caption(const GetStreamImage& device, qint64 nowMs)
+{
+    const DeviceStatus& status = device.status();
+    const GetStreamImage::Figures& f = device.figures();
+    QString first =
+        QStringLiteral("%1  %2 %3  %4")
+            .arg(device.name(), status.protocolName(), status.address(), status.stateText(nowMs));
+    QString second = QStringLiteral("frames %1").arg(f.frames);
+    if (f.avgPeriodMs > 0.0)
+        second += QStringLiteral("  period %1 ms").arg(f.avgPeriodMs, 0, 'f', 1);
+    if (f.hasDelay)
+        second += QStringLiteral("  delay %1 ms").arg(f.delaySeconds * 1000, 0, 'f', 1);
+    const RtpCounters& rtp = device.worker()->rtpCounters();
+    const std::int64_t expected = rtp.expected.load(std::memory_order_relaxed);
+    if (expected > 0) {
+        const std::int64_t lost = rtp.lost.load(std::memory_order_relaxed);
+        second += QStringLiteral("  lost %1 of %2 packets (%3 %)")
+                      .arg(lost)
+                      .arg(expected)
+                      .arg(100.0 * double(lost) / double(expected), 0, 'f', 2);
+    }
+    return first + QLatin1Char('\n') + second;
+}
+
+void TileCaptions::refresh()
+{
+    if (!m_shown)
+        return;
+    for (int i = 0; i < m_devices.size() && i < m_tiles->count(); ++i)
+        m_tiles->setCaption(i, caption(*m_devices[i], m_devices[i]->statusClockMs()));
+}

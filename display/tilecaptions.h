@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <QVector>
+
+class GetStreamImage;
+class TileView;
+
+// The caption under each device's tile, from the device's own figures:
+// refreshed twice a second and whenever a device's state changes, and only
+// while the tiles are shown, so that nothing is laid out per frame.
+class TileCaptions : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int RefreshIntervalMs = 500;
+
+    TileCaptions(TileView* tiles, QObject* parent);
+
+    // One tile per device, in this order; the caller owns the devices and
+    // keeps them for as long as this object lives.
+    void setDevices(const QVector<GetStreamImage*>& devices);
+    // Whether the tiles are shown; shown, the captions are refreshed at
+    // once and then on the timer.
+    void setShown(bool shown);
+
+    // The caption of a device's tile: name, protocol and address, state and
+    // frame rate; then its own frame count, period, delay and lost packets.
+    static QString caption(const GetStreamImage& device, qint64 nowMs);
+
+private:
+    void refresh();
+
+    TileView* m_tiles;
+    QVector<GetStreamImage*> m_devices;
+    QTimer m_timer;
+    bool m_shown = false;
+};
