@@ -38,8 +38,14 @@ QString seconds(std::int64_t ms)
 
 DeviceStatus::DeviceStatus(const QString& name, const QString& host, int port,
                            ImageGetWorker::Protocol protocol)
-    : m_name(name), m_address(QStringLiteral("%1:%2").arg(host).arg(port)), m_protocol(protocol)
+    : m_name(name), m_protocol(protocol)
 {
+    setAddress(host, port);
+}
+
+void DeviceStatus::setAddress(const QString& host, int port)
+{
+    m_address = QStringLiteral("%1:%2").arg(host).arg(port);
 }
 
 QString DeviceStatus::protocolName() const

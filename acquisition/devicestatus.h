@@ -45,6 +45,9 @@ public:
 
     DeviceStatus(const QString& name, const QString& host, int port,
                  ImageGetWorker::Protocol protocol);
+    // The address the details name, for an owner that learns it after
+    // constructing the status.
+    void setAddress(const QString& host, int port);
 
     QStringList linkChanged(ImageGetWorker::LinkState link, const QString& detail,
                             std::int64_t nowMs);

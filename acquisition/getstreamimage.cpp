@@ -4,12 +4,11 @@
 #include "devicelog.h"
 #include "framemetadata.h"
 #include "framerecorder.h"
-#include "jpegwarnings.h"
+#include "latencyprobe.h"
 
 #include <QDeadlineTimer>
 #include <QPainter>
 #include <QSettings>
-#include <QTime>
 #include <QtDebug>
 
 #include <algorithm>
@@ -49,16 +48,14 @@ Dimension readDimension(QSettings* settings, const QString& key, const QString& 
 GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
                                const QString& referenceHeaderFile)
     : QObject(parent), m_sizeX(0), m_sizeY(0), m_image(), m_worker(settings), m_thread(),
-      m_name(settings->group()),
-      m_status(settings->group(), settings->value(QStringLiteral("host")).toString(),
-               settings->value(QStringLiteral("port")).toInt(), m_worker.protocol()),
-      m_converter([this] {
+      m_name(settings->group()), m_status(m_name, QString(), 0, m_worker.protocol()),
+      m_events(m_name), m_handOff([this] {
           QMetaObject::invokeMethod(this, &GetStreamImage::conversionFinished,
                                     Qt::QueuedConnection);
       })
 {
-    // Keys are read in the order the members are declared; the worker read
-    // its own (protocol) when it was constructed above.
+    // The device group's keys, read here and nowhere else; the worker read
+    // its own (protocol, quiet_ms, source) when it was constructed above.
     const Dimension x = readDimension(settings, QStringLiteral("sizeX"), QStringLiteral("1280"));
     const Dimension y = readDimension(settings, QStringLiteral("sizeY"), QStringLiteral("960"));
     // Bounded so that sizeX x sizeY + 1024 always fits an int; a larger raw
@@ -78,8 +75,8 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
                    .arg(transferLength());
     }
 
-    m_host = settings->value(QStringLiteral("host"), QString()).toString();
-    m_port = settings->value(QStringLiteral("port"), QString()).toInt();
+    m_host = settings->value(QStringLiteral("host")).toString();
+    m_port = settings->value(QStringLiteral("port")).toInt();
     m_logFile = settings->value(QStringLiteral("logfile"), QString()).toString();
     QString logLimitWarning;
     m_logMaxBytes = deviceLogMaxBytes(
@@ -104,7 +101,10 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
         }
     }
 
-    installJpegWarningCounter();
+    m_status.setAddress(m_host, m_port);
+    m_events.setLogFile(m_logFile, m_logMaxBytes);
+    m_handOff.allocateBuffers(transferLength());
+    m_transferBuf = m_handOff.transferBuffer();
     m_worker.setReferenceHeaderFile(referenceHeaderFile);
     m_worker.moveToThread(&m_thread);
 
@@ -121,9 +121,6 @@ GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
             Qt::QueuedConnection);
     connect(&m_statusTimer, &QTimer::timeout, this, &GetStreamImage::updateStatus);
 
-    m_transferBuf = new unsigned char[std::size_t(transferLength())];
-    m_spareBuf = new unsigned char[std::size_t(transferLength())];
-
     m_thread.start(QThread::HighestPriority);
     m_reconnectTimer.start(ReconnectIntervalMs);
     m_statusClock.start();
@@ -138,15 +135,12 @@ GetStreamImage::~GetStreamImage()
     // The conversion in progress finishes (bounded by the pixel limit and
     // the scan budget); its result and a waiting frame are not shown, but
     // their log text is kept.
-    m_converter.stop();
+    const QStringList unshownLogs = m_handOff.stop();
     // Withdraws the request: once this returns, the worker is not copying
     // into either transfer buffer and will not start to.
     m_worker.imageRequested(nullptr, 0);
-    for (std::optional<Delivery>* d : {&m_converting, &m_waiting})
-        if (d->has_value())
-            writeLog((*d)->logMsg);
-    m_converting.reset();
-    m_waiting.reset();
+    for (const QString& text : unshownLogs)
+        m_events.writeLog(text);
     m_reconnectTimer.stop();
     // The receive loop does not see quit(): it checks the stop flag after
     // every wait slice and returns, then the thread's event loop ends.
@@ -158,12 +152,10 @@ GetStreamImage::~GetStreamImage()
                                     .arg(m_port);
         m_thread.wait();
     }
-    // A raw gray image refers to the transfer buffer; drop it first.
+    // A raw gray image refers to a transfer buffer; it is dropped before
+    // m_handOff releases them.
     m_image = QImage();
-    delete[] m_transferBuf;
     m_transferBuf = nullptr;
-    delete[] m_spareBuf;
-    m_spareBuf = nullptr;
 }
 
 void GetStreamImage::setRecorder(FrameRecorder* recorder, int device)
@@ -191,22 +183,16 @@ void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int 
                                isTransferBuffer(pBuf) ? std::min(len, transferLength()) : len,
                                FrameRecorder::wallClockUs());
     }
-    m_logTarget = nullptr;
-    processImage(conType, pBuf, len);
     // A frame on its way through the converter takes its log text along:
     // the text is written once the frame has been handed to the window.
-    if (m_logTarget != nullptr)
-        m_logTarget->logMsg += logMsg;
-    else
-        writeLog(logMsg);
-    m_logTarget = nullptr;
+    m_handOff.holdLog(std::move(logMsg));
+    processImage(conType, pBuf, len);
+    writeLog(m_handOff.takeHeldLog());
 }
 
 void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
 {
-    const bool fromWorker = pBuf != nullptr && pBuf == m_requestedBuf;
-    if (fromWorker)
-        m_requestedBuf = nullptr;
+    const bool fromWorker = m_handOff.answersRequest(pBuf);
     if (len > 0) {
         if (fromWorker && m_convertInThread) {
             Delivery delivery;
@@ -215,23 +201,13 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
             delivery.buffer = pBuf;
             // Taken now, before decoding, so decoding time is not part of it.
             delivery.delay = measureDelay(delivery.job);
-#ifdef FRAMESCOPE_LATENCY_PROBE
             delivery.finishNs = m_worker.deliveredFinishNs();
-#endif
-            if (m_converting.has_value()) {
-                // One frame at most waits for the converter; both buffers
-                // are then taken and no request goes out.
-                Q_ASSERT(!m_waiting.has_value());
-                m_waiting = std::move(delivery);
-                m_logTarget = &*m_waiting;
-            } else {
-                startConversion(std::move(delivery));
-                m_logTarget = &*m_converting;
-            }
+            delivery.logMsg = m_handOff.takeHeldLog();
+            // Handed back only once the converter has stopped.
+            if (std::optional<Delivery> back = m_handOff.submit(std::move(delivery)))
+                showDelivery(*back, convertFrame(back->job));
         } else {
-#ifdef FRAMESCOPE_LATENCY_PROBE
             m_shownFinishNs = m_worker.deliveredFinishNs();
-#endif
             convertImage(conType, pBuf, len);
         }
     }
@@ -240,41 +216,32 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
     requestNextFrame();
 }
 
-void GetStreamImage::startConversion(Delivery delivery)
-{
-    m_converting = std::move(delivery);
-    if (!m_converter.submit(m_converting->job)) {
-        // Only after stop(), which the destructor calls first; convert here
-        // rather than lose the frame.
-        Delivery d = *std::exchange(m_converting, std::nullopt);
-        if (d.delay)
-            setFrameDelay(*d.delay);
-        finishConversion(d.job, convertFrame(d.job));
-        writeLog(d.logMsg);
-    }
-}
-
 void GetStreamImage::conversionFinished()
 {
-    std::optional<ConvertedFrame> frame = m_converter.take();
-    if (!frame || !m_converting.has_value())
+    std::optional<ConversionHandOff::Finished> done = m_handOff.takeResult();
+    if (!done)
         return;
-    Delivery done = *std::exchange(m_converting, std::nullopt);
     // The converter and the worker get their next work before the window
     // paints, so that receiving, converting and painting overlap.
-    if (m_waiting.has_value())
-        startConversion(*std::exchange(m_waiting, std::nullopt));
+    if (std::optional<Delivery> back = m_handOff.startWaiting())
+        showDelivery(*back, convertFrame(back->job));
     requestNextFrame();
-    if (done.delay)
-        setFrameDelay(*done.delay);
-    m_shownFinishNs = done.finishNs;
-    finishConversion(done.job, std::move(*frame));
-    writeLog(done.logMsg);
+    showDelivery(done->delivery, std::move(done->frame));
 }
 
-int GetStreamImage::framesInConversion() const
+void GetStreamImage::showDelivery(const Delivery& delivery, ConvertedFrame frame)
 {
-    return (m_converting.has_value() ? 1 : 0) + (m_waiting.has_value() ? 1 : 0);
+    if (delivery.delay)
+        setFrameDelay(*delivery.delay);
+    m_shownFinishNs = delivery.finishNs;
+    finishConversion(delivery.job, std::move(frame));
+    writeLog(delivery.logMsg);
+}
+
+void GetStreamImage::reportFrameShown() const
+{
+    if (LatencyProbe* const probe = latencyProbe())
+        probe->frameShown(m_shownFinishNs);
 }
 
 FrameJob GetStreamImage::makeJob(QString conType, unsigned char* pBuf, int len) const
@@ -328,39 +295,19 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
 
 void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
 {
-    const QString& conType = job.conType;
-    const int len = job.len;
-    if (conType == QLatin1String(RawGrayContentType)) {
+    if (job.conType == QLatin1String(RawGrayContentType)) {
         m_image = std::move(frame.image);
         m_image.setColorTable(grayColorTable());
-        const qint64 expected = qint64(m_sizeX) * m_sizeY;
-        if (m_image.isNull())
-            reportUnshownFrame(QStringLiteral("raw-short"),
-                               QStringLiteral("raw gray frame of %1 bytes, but sizeX x sizeY is "
-                                              "%2 x %3 = %4 bytes; shorter frames are not shown")
-                                   .arg(len)
-                                   .arg(m_sizeX)
-                                   .arg(m_sizeY)
-                                   .arg(expected));
-        else if (len != expected)
-            reportUnshownFrame(QStringLiteral("raw-long"),
-                               QStringLiteral("raw gray frame of %1 bytes, but sizeX x sizeY is "
-                                              "%2 x %3 = %4 bytes; the picture may be sheared")
-                                   .arg(len)
-                                   .arg(m_sizeX)
-                                   .arg(m_sizeY)
-                                   .arg(expected));
-        else
-            m_unshownCause.clear();
-    } else if (conType == QLatin1String(JpegContentType)) {
+        m_events.rawFrameConverted(job.len, m_sizeX, m_sizeY, !m_image.isNull());
+    } else if (job.conType == QLatin1String(JpegContentType)) {
         m_image = std::move(frame.image);
         if (frame.refusal.refused())
-            reportUnshownFrame(QStringLiteral("refused-%1").arg(int(frame.refusal.cause)),
-                               frame.refusal.text(m_maxPixels));
+            m_events.reportUnshownFrame(QStringLiteral("refused-%1").arg(int(frame.refusal.cause)),
+                                        frame.refusal.text(m_maxPixels));
         else if (frame.corrupt)
-            ++m_corruptFrames;
+            m_events.countCorruptFrame();
         else
-            m_unshownCause.clear();
+            m_events.frameShown();
     }
     emit acquisitionEvent(m_image, this);
 }
@@ -414,47 +361,23 @@ void GetStreamImage::linkStateChanged(ImageGetWorker::LinkState state, QString d
     const QStringList lines = m_status.linkChanged(state, detail, m_statusClock.elapsed());
     // Failures also go to the console: they are what a user starting the
     // viewer needs to see first.
-    writeEvents(lines, m_status.isFailure());
+    m_events.writeEvents(lines, m_status.isFailure());
     updateStatus();
 }
 
 void GetStreamImage::workerNotice(QString text)
 {
-    // Each connect repeats its notice; one report per cause is enough.
-    if (text == m_notice)
-        return;
-    m_notice = text;
-    if (!text.isEmpty())
-        writeEvents({text}, true);
+    m_events.notice(text);
 }
 
 void GetStreamImage::updateStatus()
 {
     const qint64 now = m_statusClock.elapsed();
-    writeEvents(m_status.tick(now, m_worker.bytesReceived()), false);
+    m_events.writeEvents(m_status.tick(now, m_worker.bytesReceived()), false);
     m_status.setForeignDatagrams(m_worker.foreignDatagramsDropped());
-
-    const std::int64_t oversize = m_worker.oversizeFramesSkipped();
-    if (oversize != m_oversizeSeen) {
-        m_oversizeSeen = oversize;
-        reportUnshownFrame(QStringLiteral("oversize"),
-                           QStringLiteral("frame of %1 bytes is larger than the transfer buffer of "
-                                          "%2 bytes (sizeX x sizeY + %3); such frames are not "
-                                          "shown")
-                               .arg(m_worker.lastOversizeFrameBytes())
-                               .arg(transferLength())
-                               .arg(TransferSpareBytes));
-    }
-    if (now - m_corruptSince >= CorruptSummaryIntervalMs) {
-        if (m_corruptFrames > 0) {
-            writeEvents({QStringLiteral("%1 corrupt JPEG frames in the last %2 s")
-                             .arg(m_corruptFrames)
-                             .arg((now - m_corruptSince) / 1000)},
-                        true);
-        }
-        m_corruptFrames = 0;
-        m_corruptSince = now;
-    }
+    m_events.oversizeFrames(m_worker.oversizeFramesSkipped(), m_worker.lastOversizeFrameBytes(),
+                            transferLength(), TransferSpareBytes);
+    m_events.summarise(now);
 
     const QString shown = m_status.stateText(now) + QLatin1Char('\n') + m_status.details(now);
     if (shown != m_shownStatus) {
@@ -463,60 +386,15 @@ void GetStreamImage::updateStatus()
     }
 }
 
-void GetStreamImage::reportUnshownFrame(const QString& cause, const QString& text)
-{
-    if (cause == m_unshownCause)
-        return;
-    m_unshownCause = cause;
-    writeEvents({text}, true);
-}
-
-void GetStreamImage::writeEvents(const QStringList& lines, bool console)
-{
-    if (lines.isEmpty())
-        return;
-    const QString time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
-    QString text;
-    for (const QString& line : lines) {
-        text += QStringLiteral("%1: %2\n").arg(time, line);
-        if (console)
-            qWarning().noquote() << QStringLiteral("%1: %2").arg(m_name, line);
-    }
-    writeLog(text);
-}
-
 void GetStreamImage::requestNextFrame()
 {
-    // One request at a time: while one is outstanding its delivery may
-    // already be on its way, and asking again would let the worker write
-    // into the buffer a second time before that delivery is handled.
-    if (m_requestedBuf != nullptr)
-        return;
-    // The buffer neither being converted nor waiting for the converter; with
-    // both taken the request follows when a conversion ends.
-    for (unsigned char* b : {m_transferBuf, m_spareBuf}) {
-        const bool taken =
-            (m_converting && m_converting->buffer == b) || (m_waiting && m_waiting->buffer == b);
-        if (!taken) {
-            m_requestedBuf = b;
-            break;
-        }
-    }
-    if (m_requestedBuf == nullptr)
-        return;
     // A direct call: a queued one would wait behind the receive loop that
     // occupies the worker's thread.
-    m_worker.imageRequested(m_requestedBuf, transferLength());
+    if (unsigned char* buffer = m_handOff.nextRequest())
+        m_worker.imageRequested(buffer, transferLength());
 }
 
 void GetStreamImage::writeLog(const QString& logMsg)
 {
-    if (m_logFile.isEmpty() || logMsg.isEmpty())
-        return;
-    if (m_logOutage.shouldReport(appendDeviceLog(m_logFile, logMsg, m_logMaxBytes))) {
-        qWarning().noquote()
-            << QStringLiteral("Cannot open log file \"%1\"; its lines are dropped until it can be "
-                              "opened again")
-                   .arg(m_logFile);
-    }
+    m_events.writeLog(logMsg);
 }

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "conversionhandoff.h"
+#include "deviceevents.h"
 #include "devicelog.h"
 #include "devicestatus.h"
 #include "frameconversion.h"
-#include "frameconverter.h"
 #include "framelimits.h"
 #include "imagegetworker.h"
 #include "jpegheader.h"
@@ -34,16 +35,15 @@ class QSettings;
 // delivery only the worker writes the transfer buffer; from the delivery until
 // the next request only this object reads it.
 //
-// Frames the worker delivers are converted on the device's converter thread
-// (FrameConverter), one at a time and in the order they arrived, into one of
-// two transfer buffers: while one is being converted the worker fills the
-// other. When both are taken (one converting, one delivered and waiting), no
-// request is outstanding, and the worker's double buffer keeps only the
-// newest frame until the converter is free again. Every delivered frame is
-// converted and handed to the window, in the GUI thread, with
-// acquisitionEvent; its log text is written after that, as for a frame
-// converted in place. Frames handed to convertImage or processImage by a
-// caller other than the worker are converted at once in the calling thread.
+// Frames the worker delivers are converted on the device's converter thread,
+// one at a time and in the order they arrived, into one of two transfer
+// buffers (ConversionHandOff): while one is being converted the worker fills
+// the other. Every delivered frame is converted and handed to the window, in
+// the GUI thread, with acquisitionEvent; its log text is written after that,
+// as for a frame converted in place. Frames handed to convertImage or
+// processImage by a caller other than the worker are converted at once in
+// the calling thread. What the device has to tell its user goes through
+// DeviceEvents.
 class GetStreamImage : public QObject
 {
     Q_OBJECT
@@ -87,17 +87,14 @@ public:
     void setDrawsOverlay(bool draws) { m_drawsOverlay = draws; }
     // The second transfer buffer, of the same size, filled while the first
     // is being converted.
-    const unsigned char* spareTransferBuffer() const { return m_spareBuf; }
+    const unsigned char* spareTransferBuffer() const { return m_handOff.spareBuffer(); }
     // Whether p is one of the two transfer buffers, which are refilled
     // once their frame is shown: an image over one must be copied to be
     // kept.
-    bool isTransferBuffer(const unsigned char* p) const
-    {
-        return p != nullptr && (p == m_transferBuf || p == m_spareBuf);
-    }
+    bool isTransferBuffer(const unsigned char* p) const { return m_handOff.isTransferBuffer(p); }
     // The buffer the worker has been asked to fill, or nullptr while both
     // are taken by conversions.
-    const unsigned char* requestedBuffer() const { return m_requestedBuf; }
+    const unsigned char* requestedBuffer() const { return m_handOff.requestedBuffer(); }
     // The largest picture, in pixels, an encoded frame may declare (key
     // max_pixels); larger frames are refused before decoding.
     qint64 maxPixels() const { return m_maxPixels; }
@@ -108,57 +105,31 @@ public:
     bool convertsInThread() const { return m_convertInThread; }
     // Delivered frames not yet handed to the window: 0, 1 (converting) or 2
     // (converting and one waiting).
-    int framesInConversion() const;
-#ifdef FRAMESCOPE_LATENCY_PROBE
-    // When the last byte of the frame now being handed to the window was
-    // decoded: the worker's figure for the delivery it came from, which may
-    // since have been followed by the next.
-    std::int64_t shownFinishNs() const
-    {
-        return m_shownFinishNs;
-    }
-#endif
-    const QImage& image() const
-    {
-        return m_image;
-    }
-    ImageGetWorker* worker()
-    {
-        return &m_worker;
-    }
-    const ImageGetWorker* worker() const
-    {
-        return &m_worker;
-    }
-    bool isReconnecting() const
-    {
-        return m_reconnectTimer.isActive();
-    }
+    int framesInConversion() const { return m_handOff.inConversion(); }
+    // The latency probe's stamp of the frame now being handed to the window:
+    // the worker's figure for the delivery it came from, which may since
+    // have been followed by the next (0 without a probe).
+    std::int64_t shownFinishNs() const { return m_shownFinishNs; }
+    // The window has repainted the frame handed to it last; the latency
+    // probe, when one is installed, takes the time since its last byte.
+    void reportFrameShown() const;
+    const QImage& image() const { return m_image; }
+    ImageGetWorker* worker() { return &m_worker; }
+    const ImageGetWorker* worker() const { return &m_worker; }
+    bool isReconnecting() const { return m_reconnectTimer.isActive(); }
     // Hands every delivered frame, before conversion and with the content
     // type as delivered, to `recorder` as device number `device`; nullptr
     // records nothing. The recorder must outlive this controller or be
     // unset first.
     void setRecorder(FrameRecorder* recorder, int device);
-    FrameRecorder* recorder() const
-    {
-        return m_recorder;
-    }
+    FrameRecorder* recorder() const { return m_recorder; }
 
     // The device group's name ("dev0"), as the status and messages name it.
-    QString name() const
-    {
-        return m_name;
-    }
+    QString name() const { return m_name; }
     // What the device is doing, refreshed a few times a second.
-    const DeviceStatus& status() const
-    {
-        return m_status;
-    }
+    const DeviceStatus& status() const { return m_status; }
     // Milliseconds on the clock the status is kept with.
-    qint64 statusClockMs() const
-    {
-        return m_statusClock.elapsed();
-    }
+    qint64 statusClockMs() const { return m_statusClock.elapsed(); }
     static constexpr int StatusIntervalMs = 250;
 
     // This device's own frame figures, beside the window's figures of all
@@ -172,12 +143,9 @@ public:
         bool hasDelay = false;
         qint64 lastFrameMs = -1;
     };
-    const Figures& figures() const
-    {
-        return m_figures;
-    }
+    const Figures& figures() const { return m_figures; }
     // Corrupt JPEG frames are summed up per device at most this often.
-    static constexpr int CorruptSummaryIntervalMs = 10000;
+    static constexpr int CorruptSummaryIntervalMs = DeviceEvents::CorruptSummaryIntervalMs;
 
 signals:
     void startImageGet();
@@ -211,6 +179,7 @@ protected:
     void finishConversion(const FrameJob& job, ConvertedFrame frame);
     void writeLog(const QString& logMsg);
 
+    // The first of the two transfer buffers, which m_handOff owns.
     unsigned char* m_transferBuf = nullptr;
     int m_sizeX = 0;
     int m_sizeY = 0;
@@ -230,36 +199,21 @@ private slots:
     void conversionFinished();
 
 private:
-    // One delivered frame on its way through the converter.
-    struct Delivery
-    {
-        FrameJob job;
-        unsigned char* buffer = nullptr;
-        std::optional<double> delay; // seconds, from a time stamp
-        QString logMsg;
-        std::int64_t finishNs = 0; // latency probe builds only
-    };
+    using Delivery = ConversionHandOff::Delivery;
     // The job for a delivered frame: contentoverwrite applied, the length
     // bounded by the transfer buffer.
     FrameJob makeJob(QString conType, unsigned char* pBuf, int len) const;
     // The frame delay of a time-stamped JPEG frame, measured now.
     std::optional<double> measureDelay(const FrameJob& job);
-    void startConversion(Delivery delivery);
-    // Writes device events to the device log (time-stamped lines) and,
-    // when `console` is set, to the console with the device's name.
-    void writeEvents(const QStringList& lines, bool console);
-    // Reports a frame that cannot be shown, once per cause: again only
-    // after a frame was shown in between. `cause` names the kind of fault
-    // without the figures of one frame (JPEG sizes differ from frame to
-    // frame), `text` is the line written for its first frame.
-    void reportUnshownFrame(const QString& cause, const QString& text);
+    // Hands a delivered frame converted into `frame` to the window, then
+    // writes the log text that came with it.
+    void showDelivery(const Delivery& delivery, ConvertedFrame frame);
     // Adds a delivered frame to this device's own figures.
     void countFrame(qint64 nowMs);
     // The delay of the frame about to be shown, for the status line and
     // this device's figures.
     void setFrameDelay(double seconds);
 
-    OutageWarning m_logOutage;
     FrameRecorder* m_recorder = nullptr;
     int m_recordDevice = 0;
     QString m_name;
@@ -267,24 +221,11 @@ private:
     QElapsedTimer m_statusClock;
     QTimer m_statusTimer;
     QString m_shownStatus;
-    QString m_unshownCause;
-    QString m_notice;
-    std::int64_t m_oversizeSeen = 0;
-    int m_corruptFrames = 0;
-    qint64 m_corruptSince = 0;
     Figures m_figures;
     bool m_drawsOverlay = false;
     qint64 m_maxPixels = DefaultMaxPixels;
-
-    // The conversion pipeline, all in the GUI thread but the converter.
-    unsigned char* m_spareBuf = nullptr;
     bool m_convertInThread = true;
-    unsigned char* m_requestedBuf = nullptr;
-    std::optional<Delivery> m_converting;
-    std::optional<Delivery> m_waiting;
-    // Where newImageReceived puts the log text of the delivery that
-    // processImage just queued; nullptr when it was converted at once.
-    Delivery* m_logTarget = nullptr;
     std::int64_t m_shownFinishNs = 0;
-    FrameConverter m_converter;
+    DeviceEvents m_events;
+    ConversionHandOff m_handOff;
 };

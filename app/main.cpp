@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "appfiles.h"
 #include "commandline.h"
+#include "jpegwarnings.h"
 #include "onlydisplay.h"
 #include "openfilelimit.h"
 #include "quitonsignal.h"
@@ -30,6 +31,7 @@ int main(int argc, char* argv[])
         QCoreApplication::setOrganizationName(QStringLiteral("framescope"));
     QCoreApplication::setApplicationName(QStringLiteral("framescope"));
     quitOnTerminationSignals();
+    installJpegWarningCounter();
     // Destroyed before the application object when main returns; its
     // destructor stops the device controllers and their threads. The path
     // is the parser's: with --record DIR the first argument is no longer

@@ -87,6 +87,8 @@ private:
     void finishBody();
     void parseHeaderLines();
 
+    // The sink frames are assembled in: a worker's double buffer, or a
+    // test's sink.
     FrameSink* m_worker;
     Framing m_framing;
     int m_matchPos = 0;

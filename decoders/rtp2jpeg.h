@@ -2,15 +2,15 @@
 #pragma once
 
 #include "jpegheader.h"
+#include "jpegheaderstore.h"
 #include "protocoldecoder.h"
 #include "rtpcounters.h"
 #include "rtppacketjpeg.h"
+#include "rtptimeline.h"
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <optional>
-#include <vector>
 
 class FrameSink;
 class ImageGetWorker;
@@ -26,11 +26,13 @@ class ImageGetWorker;
 // layout of the built-in header, which it equals for type 65 with a restart
 // interval of 60. A reference file (the bytes its owner hands over) keeps
 // its own layout. Either way the header follows the stream: tables and size
-// are patched in at a frame's first fragment whenever they change.
+// are patched in at a frame's first fragment whenever they change. The
+// header lives in a JpegHeaderStore; which packets belong to the stream,
+// and the packet counts, are the RtpTimeline's to decide.
 class Rtp2Jpeg : public protocolDecoder
 {
 public:
-    static constexpr int HeaderStoreBytes = 1024;
+    static constexpr int HeaderStoreBytes = JpegHeaderStore::StoreBytes;
     // The write buffer keeps at least this many bytes free behind a packet.
     static constexpr int TailRoomBytes = 16;
     // A packet whose timestamp lies this far (10 s at 90 kHz) before or
@@ -38,8 +40,7 @@ public:
     // sender restarted with the same SSRC and a new timestamp base, or it
     // is forged. A second packet in sequence on the new timeline confirms a
     // restart and starts a new synchronisation; a lone outlier is dropped.
-    // No reordering delays a packet that long.
-    static constexpr std::int32_t RestartTicks = 10 * 90000;
+    static constexpr std::int32_t RestartTicks = RtpTimeline::RestartTicks;
     // RTCP packet types (SR, RR, SDES, BYE, APP) in the second byte.
     static constexpr int RtcpFirstType = 200;
     static constexpr int RtcpLastType = 204;
@@ -57,22 +58,22 @@ public:
     // Scans the header store from start for the segment with the given
     // marker code. Returns the position of its first payload byte and its
     // length field in segmentLength, or -1. The scan ends at SOS and never
-    // looks past m_headerDataLen.
+    // looks past headerDataLen().
     int findMarker(int marker, int start, int* segmentLength) const;
     // Patches the quantization tables and the SOF0 frame size of the header
     // store from the most recently parsed packet. Returns 0, or -1 when no
     // DQT or no SOF0 segment was found.
     int updateHeader();
 
-    const unsigned char* header() const { return m_header.get(); }
-    int headerLen() const { return m_headerLen; }
-    int headerDataLen() const { return m_headerDataLen; }
+    const unsigned char* header() const { return m_headerStore.data(); }
+    int headerLen() const { return m_headerStore.length(); }
+    int headerDataLen() const { return m_headerStore.dataLength(); }
     const RTPPacketJpeg& packet() const { return m_packet; }
-    bool waitingForSync() const { return m_needSync; }
-    bool synchronised() const override { return !m_needSync; }
+    bool waitingForSync() const { return m_timeline.waitingForSync(); }
+    bool synchronised() const override { return !m_timeline.waitingForSync(); }
     // Counts this stream's packets into `counters` as well as into the
     // process-wide figures; nullptr: only there.
-    void setDeviceCounters(RtpCounters* counters) { m_deviceCounters = counters; }
+    void setDeviceCounters(RtpCounters* counters) { m_timeline.setDeviceCounters(counters); }
     // RTCP packets dropped before they reached the reassembly.
     long long rtcpDropped() const { return m_rtcpDropped; }
 
@@ -97,53 +98,29 @@ private:
     void buildHeader(const Layout& layout);
     // With a reference file: reports a layout that contradicts the stream's.
     void checkReferenceLayout(const Layout& layout);
-    // The DRI segment of a built header: where it stands, and its interval.
-    static constexpr int DriAt = 8;
-    void setRestartInterval(int interval);
     // For a type 0 or 1 frame: an interval of one MCU row when the scan
     // holds one restart marker per row boundary, otherwise none.
     void fitRestartMarkers(const unsigned char* scan, int scanLen);
     const unsigned char* parsePacket(const unsigned char* data, int len, bool* synchronised);
-    void prepareHeader(const ReferenceHeader& reference);
-    void patchTables(int pos, int end, const unsigned char* const tables[2]);
-    // For a packet off the current frame's timeline (its timestamp more
-    // than RestartTicks away, modulo 2^32): true when it follows a held
-    // packet in sequence on that packet's timeline, a confirmed restart;
-    // otherwise it is held in turn, and dropped and counted.
-    bool confirmsRestart(const unsigned char* data, int len);
-    static bool withinRestartTicks(std::uint32_t a, std::uint32_t b)
-    {
-        return std::uint32_t(a - b + std::uint32_t(RestartTicks)) <= 2u * RestartTicks;
-    }
-    bool nearCurrentFrame(std::uint32_t timestamp)
-    {
-        // The usual case: one comparison, and no restart is pending.
-        if (!withinRestartTicks(timestamp, m_lastTimestamp))
-            return false;
-        m_jump.reset();
-        return true;
-    }
-    // Updates the counters; returns true for a late or repeated packet.
+    // Counts the packet's sequence number and logs missed packets; returns
+    // true for a late or repeated packet.
     bool accountSequence(bool synchronised);
     void completeFrame();
 
+    // The sink frames are assembled in: a worker's double buffer, or a
+    // test's sink.
     FrameSink* m_worker;
     RTPPacketJpeg m_packet;
-    std::unique_ptr<unsigned char[]> m_header;
-    int m_headerDataLen = HeaderStoreBytes;
-    int m_headerLen = 0;
-    std::uint32_t m_streamSsrc = 0;
-    std::uint32_t m_lastTimestamp = 0;
-    int m_lastSequence = 0;
+    JpegHeaderStore m_headerStore;
+    RtpTimeline m_timeline;
     bool m_frameOpen = false;
-    bool m_needSync = true;
-    // The frame of m_lastTimestamp was completed by its marker: a repeated
-    // or late packet of it must not start a second, stale copy. (Senders
-    // without buffer times may give several frames one timestamp; their
-    // packets come in sequence and are not affected.)
+    // The frame of the current timestamp was completed by its marker: a
+    // repeated or late packet of it must not start a second, stale copy.
+    // (Senders without buffer times may give several frames one timestamp;
+    // their packets come in sequence and are not affected.)
     bool m_frameCompleted = false;
-    // The header store holds the built-in header, not a reference file's.
-    bool m_builtinHeader = false;
+    // The timeline confirmed a restart: the held packet is decoded first.
+    bool m_replayHeld = false;
     std::optional<Layout> m_applied;
     // The restart interval last reported in the log; -1 for a mismatch.
     int m_restartNote = 0;
@@ -151,19 +128,5 @@ private:
     // counted last.
     std::array<int, 3> m_restartCheckedFor = {-1, -1, -1};
     long long m_rtcpDropped = 0;
-    RtpCounters* m_deviceCounters = nullptr;
-    void countLost(std::int64_t n);
-    void countOutOfOrder();
-    void countExpected(std::int64_t n);
-    // A packet far off the stream's timeline, waiting for the packet after
-    // it to confirm a restart.
-    struct TimelineJump
-    {
-        int sequence;
-        std::uint32_t timestamp;
-    };
-    std::optional<TimelineJump> m_jump;
-    std::vector<unsigned char> m_heldPacket;
-    bool m_replayHeld = false;
     bool m_zeroSizeReported = false;
 };

@@ -159,10 +159,8 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
         }
         ui.mainImage->repaint();
     }
-#ifdef FRAMESCOPE_LATENCY_PROBE
     if (ovlImage != nullptr)
-        latencyprobe::recorder().addShown(latencyprobe::nowNs() - ovlImage->shownFinishNs());
-#endif
+        ovlImage->reportFrameShown();
 }
 
 void imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* device)

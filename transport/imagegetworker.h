@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "framesink.h"
-#include "latencyprobe.h"
+#include "framedoublebuffer.h"
 #include "rtpcounters.h"
 #include "senderlock.h"
+#include "socketopener.h"
 
 #include <QObject>
 #include <QString>
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,17 +20,13 @@ class protocolDecoder;
 struct sockaddr_in;
 
 // The per-device network worker. It lives in a thread of its own: initConnect
-// connects (TCP) or binds (UDP, RTP) and runs the receive loop, handing every
-// block to the stream decoder. The decoder assembles frames in the worker's
-// double buffer, the FrameSink it writes through, from which the newest
-// complete frame is handed to the device controller in the GUI thread.
-//
-// Thread rules: the write array and the sink's cursor belong to the thread
-// that decodes. Everything the GUI thread's delivery reads (the completed
-// array, its length, the array pointers, the log text, the content type)
-// changes only under m_mutex, so a delivery always copies a stable frame.
-// The per-byte path takes no lock.
-class ImageGetWorker : public QObject, public FrameSink
+// has the socket opened (TCP connected, UDP and RTP bound) and runs the
+// receive loop, handing every block to the stream decoder it makes for the
+// connection. The decoder assembles frames in the worker's double buffer,
+// the FrameSink it writes through (FrameDoubleBuffer, whose thread rules
+// hold here), from which the newest complete frame is handed to the device
+// controller in the GUI thread with newImageReceived.
+class ImageGetWorker : public QObject, public FrameDoubleBuffer
 {
     Q_OBJECT
 
@@ -78,12 +73,9 @@ public:
     // limit): enough for several full 1280x960 JPEG frames, so that a burst
     // of packets outlasts a moment in which the receive thread gets no core.
     static constexpr int ReceiveBufferBytes = 4 * 0x100000;
-    // Log text waiting for the next delivered frame is kept up to this many
-    // characters; further lines are counted and reported as dropped.
-    static constexpr int MaxPendingLogChars = 64 * 1024;
 
-    // Reads `protocol` and `quiet_ms` from the device group `settings` is
-    // positioned in.
+    // Reads `protocol`, `quiet_ms` and `source` from the device group
+    // `settings` is positioned in.
     explicit ImageGetWorker(QSettings* settings);
     explicit ImageGetWorker(Protocol protocol);
     ~ImageGetWorker() override;
@@ -98,7 +90,6 @@ public:
     bool stopRequested() const { return m_stopRequested.load(std::memory_order_relaxed); }
 
     Protocol protocol() const { return m_protocol; }
-    QString contentType() const;
     // How long the receive loop waits for data before it gives the
     // connection up: `quiet_ms`, by default TcpQuietLimitMs for TCP and
     // DatagramQuietLimitMs for UDP and RTP.
@@ -109,7 +100,7 @@ public:
     // address in network byte order, or false with the reason. The default
     // asks the system resolver for IPv4 addresses. Set before the first
     // connect.
-    using Resolver = std::function<bool(const QString& host, quint32* address, QString* error)>;
+    using Resolver = SocketOpener::Resolver;
     void setResolver(Resolver resolver) { m_resolver = std::move(resolver); }
 
     // Marks a connect request as queued. Returns false when one is queued
@@ -117,22 +108,9 @@ public:
     // attempt runs cannot pile up behind it. Thread-safe.
     bool markConnectQueued() { return !m_connectQueued.exchange(true); }
 
-    // Figures for the device's status, thread-safe.
+    // Figures for the device's status, thread-safe (the frame figures are
+    // the double buffer's).
     std::int64_t bytesReceived() const { return m_bytesReceived.load(std::memory_order_relaxed); }
-    std::int64_t framesCompleted() const
-    {
-        return m_framesCompleted.load(std::memory_order_relaxed);
-    }
-    // Completed frames skipped because the destination was too small, and
-    // the length of the most recent one.
-    std::int64_t oversizeFramesSkipped() const
-    {
-        return m_oversizeSkipped.load(std::memory_order_relaxed);
-    }
-    int lastOversizeFrameBytes() const
-    {
-        return m_lastOversizeBytes.load(std::memory_order_relaxed);
-    }
 
     // Datagrams dropped because they came from another sender than the one
     // the stream is locked onto.
@@ -157,22 +135,8 @@ public:
     // The decoder for one connection in this worker's protocol.
     std::unique_ptr<protocolDecoder> makeDecoder();
 
-    // FrameSink: called by the decoder in the thread that decodes.
-    bool ensureWriteCapacity(std::int64_t needed) override;
-    void finishFrame() override;
-    void deliverFrame() override;
-    void setContentType(const QString& text) override;
-    void appendLog(const QString& text) override;
+    // A reason why the stream's frames will not show right, reported at once.
     void reportProblem(const QString& text) override { emit notice(text); }
-
-    int framesDone() const { return m_framesDone.load(std::memory_order_relaxed); }
-#ifdef FRAMESCOPE_LATENCY_PROBE
-    // When the last byte of the most recently delivered frame was decoded.
-    std::int64_t deliveredFinishNs() const
-    {
-        return m_deliveredFinishNs.load(std::memory_order_relaxed);
-    }
-#endif
 
 signals:
     void newImageReceived(QString conType, unsigned char* pBuffer, int len, QString logMsg);
@@ -187,50 +151,30 @@ public slots:
     void initConnect(QString Ip, int Port);
     void imageRequested(unsigned char* m_transferBuf, int transferLength);
 
+protected:
+    void handOver(const QString& conType, unsigned char* destination, int len,
+                  const QString& logMsg) override;
+
 private:
     // Runs until the connection ends; returns why it ended.
     ConnectOutcome receiveLoop(qintptr socket, int quietLimitMs);
     // Decodes one datagram if the sender lock admits its source.
     void decodeDatagram(protocolDecoder& decoder, SenderLock& lock, const unsigned char* data,
                         int len, const sockaddr_in& from, std::int64_t nowMs);
-    // The `source` setting's sender; false with the reason when it names none.
-    bool resolveSourceSetting(std::optional<DatagramSource>* source, QString* error) const;
-    ConnectOutcome connectWithin(qintptr socket, const sockaddr_in& address, int timeoutMs);
-    int writeIndex() const
-    {
-        return m_framesDone.load(std::memory_order_relaxed) % 2;
-    }
-    // Caller holds m_mutex.
-    void updateDeliveryDue();
 
-    mutable std::mutex m_mutex;
-    QString m_logMsg;
+    // Read and set in the worker's thread, and before it starts.
     Protocol m_protocol = Protocol::Tcp;
-    // Written by the decoding thread under m_mutex; read there without it.
-    std::atomic<int> m_framesDone{0};
-    int m_lastDelivered = 0;
-    unsigned char* m_frameBuf[2] = {nullptr, nullptr};
-    int m_frameBufSize[2] = {0, 0};
-    int m_frameLen[2] = {0, 0};
-    unsigned char* m_requestBuf = nullptr;
-    int m_requestLen = 0;
-    QString m_conType;
-    QString m_referenceHeaderFile;
     Resolver m_resolver;
-    int m_droppedLogLines = 0;
     int m_quietLimitMs = 0; // 0: the protocol's default
     QString m_sourceSetting;
     std::optional<DatagramSource> m_fixedSource; // for the running connection
+    // Guards m_referenceHeaderFile, which any thread may set.
+    mutable std::mutex m_referenceMutex;
+    QString m_referenceHeaderFile;
+    // Readable from any thread.
     std::atomic<std::int64_t> m_foreignDropped{0};
     RtpCounters m_rtpCounters;
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_connectQueued{false};
     std::atomic<std::int64_t> m_bytesReceived{0};
-    std::atomic<std::int64_t> m_framesCompleted{0};
-    std::atomic<std::int64_t> m_oversizeSkipped{0};
-    std::atomic<int> m_lastOversizeBytes{0};
-#ifdef FRAMESCOPE_LATENCY_PROBE
-    std::int64_t m_finishedNs[2] = {0, 0};
-    std::atomic<std::int64_t> m_deliveredFinishNs{0};
-#endif
 };

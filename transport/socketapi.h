@@ -165,3 +165,19 @@ inline int receiveDatagrams(SocketHandle s, DatagramSlot* batch, int count)
     return count;
 }
 #endif
+
+// Waits until the socket is readable (or, with forWrite, writable), for at
+// most timeoutMs; a wait cut short by a signal is resumed. Returns >0 when
+// ready, 0 on time-out, <0 on failure.
+inline int waitSocket(SocketHandle s, int timeoutMs, bool forWrite)
+{
+    PollDescriptor fd{};
+    fd.fd = s;
+    fd.events = forWrite ? POLLOUT : POLLIN;
+    for (;;) {
+        const int r = pollSockets(&fd, 1, timeoutMs);
+        if (r < 0 && interruptedCall())
+            continue;
+        return r;
+    }
+}

@@ -3,6 +3,7 @@
 // never reach the console; each device prints one summary with its own
 // count per interval, and every other message still gets through.
 #include "getstreamimage.h"
+#include "jpegwarnings.h"
 #include "loopbackpeer.h"
 #include "testfiles.h"
 
@@ -123,16 +124,18 @@ void tst_JpegWarnings::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY(m_refusing.port() != 0);
-    // Installed before the first controller, so that the controllers'
-    // filter passes every other message on to this one.
+    // Installed before the counter, so that the counter passes every other
+    // message on to this one.
     g_testHandler = qInstallMessageHandler(recordMessage);
-    // Without the filter, each of these frames reaches the console.
+    // Without the counter, each of these frames reaches the console.
     for (const CorruptKind& kind : corruptKinds()) {
         g_console.clear();
         QImage::fromData(kind.frame, "JPEG");
         QVERIFY2(readerWarnings() > 0, kind.name);
     }
     g_console.clear();
+    // As main does before the window makes its controllers.
+    installJpegWarningCounter();
 }
 
 std::unique_ptr<GetStreamImage> tst_JpegWarnings::device(const QString& name, const QString& log)

@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "imagegetworker.h"
+#include "jpegheader.h"
+#include "multipartdec.h"
+
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+class FrameSink;
+class protocolDecoder;
+struct RtpCounters;
+
+// Makes the stream decoder for one connection: the multipart decoder for
+// TCP and UDP, framed as the protocol delivers its bytes, and the RTP/JPEG
+// reassembler for RTP, with the header of the reference file read when it
+// is made. The one place where the reference file is read.
+class DecoderFactory
+{
+public:
+    // A decoder for `protocol` writing into `sink`. An RTP decoder counts its
+    // packets into `counters` too, and `notice` receives why the reference
+    // file is not used as the user expects, or an empty text when all is
+    // well; for the other protocols `notice` stays empty.
+    static std::unique_ptr<protocolDecoder> make(ImageGetWorker::Protocol protocol, FrameSink* sink,
+                                                 const QString& referenceFile,
+                                                 RtpCounters* counters,
+                                                 std::optional<QString>* notice);
+
+    // How a protocol delivers the multipart stream's bytes.
+    static MultipartDec::Framing framing(ImageGetWorker::Protocol protocol);
+
+    // The first bytes of the reference file, as many as the header store
+    // holds; nothing, with the reason in `error`, when the file cannot be
+    // read or is not a regular file (a FIFO or a device would block the
+    // worker or never end).
+    static ReferenceHeader readReference(const QString& path, QString* error = nullptr);
+};

@@ -1,0 +1,91 @@
+// SPDX-License-Identifier: MIT
+#include "latencyrecorder.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+std::int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t cpuClockNs(clockid_t clock)
+{
+    timespec cpu;
+    clock_gettime(clock, &cpu);
+    return std::int64_t(cpu.tv_sec) * 1000000000 + cpu.tv_nsec;
+}
+
+} // namespace
+
+std::int64_t LatencyRecorder::frameFinished()
+{
+    m_framesFinished.fetch_add(1, std::memory_order_relaxed);
+    return nowNs();
+}
+
+void LatencyRecorder::frameDelivered()
+{
+    m_framesDelivered.fetch_add(1, std::memory_order_relaxed);
+}
+
+void LatencyRecorder::datagramsReceived(int count)
+{
+    m_datagrams.fetch_add(count, std::memory_order_relaxed);
+}
+
+void LatencyRecorder::frameShown(std::int64_t finishedNs)
+{
+    if (m_samples.size() < MaxSamples)
+        m_samples.push_back(nowNs() - finishedNs);
+    // Process CPU time from the first shown frame to the last one, so that
+    // start-up is not charged to the frames.
+    m_cpuLastNs = cpuClockNs(CLOCK_PROCESS_CPUTIME_ID);
+    // The GUI thread's own CPU time over the same span: the share of each
+    // second it spends busy (handling events, converting, painting) rather
+    // than waiting for the next event.
+    m_guiCpuLastNs = cpuClockNs(CLOCK_THREAD_CPUTIME_ID);
+    m_wallLastNs = nowNs();
+    if (m_shown++ == 0) {
+        m_cpuFirstNs = m_cpuLastNs;
+        m_guiCpuFirstNs = m_guiCpuLastNs;
+        m_wallFirstNs = m_wallLastNs;
+    }
+}
+
+LatencyRecorder::~LatencyRecorder()
+{
+    const char* path = std::getenv("FRAMESCOPE_LATENCY_FILE");
+    if (path == nullptr || *path == '\0')
+        return;
+    std::FILE* file = std::fopen(path, "w");
+    if (file == nullptr)
+        return;
+    std::vector<std::int64_t> sorted = m_samples;
+    std::sort(sorted.begin(), sorted.end());
+    auto quantile = [&](double q) {
+        if (sorted.empty())
+            return 0.0;
+        const auto i = std::min(sorted.size() - 1, std::size_t(q * double(sorted.size())));
+        return double(sorted[i]) / 1e6;
+    };
+    const double cpuPerFrameMs =
+        m_shown > 1 ? double(m_cpuLastNs - m_cpuFirstNs) / 1e6 / double(m_shown - 1) : 0.0;
+    const double guiBusy = m_wallLastNs > m_wallFirstNs ? double(m_guiCpuLastNs - m_guiCpuFirstNs)
+                                                              / double(m_wallLastNs - m_wallFirstNs)
+                                                        : 0.0;
+    std::fprintf(file,
+                 "finished %lld\ndelivered %lld\ndatagrams %lld\nshown %lld\n"
+                 "latency_median_ms %.3f\nlatency_p99_ms %.3f\ncpu_per_frame_ms %.3f\n"
+                 "gui_busy_fraction %.3f\n",
+                 m_framesFinished.load(), m_framesDelivered.load(), m_datagrams.load(), m_shown,
+                 quantile(0.5), quantile(0.99), cpuPerFrameMs, guiBusy);
+    std::fclose(file);
+}

@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "latencyprobe.h"
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+// The benchmark build's latency probe. It counts finished and delivered
+// frames and received datagrams, keeps each shown frame's latency (last
+// byte decoded to end of repaint) and the CPU time spent from the first
+// shown frame to the last, and when it is destroyed at exit writes the
+// figures to the file FRAMESCOPE_LATENCY_FILE names (bench/run.sh reads it).
+class LatencyRecorder : public LatencyProbe
+{
+public:
+    static constexpr std::size_t MaxSamples = 1 << 20;
+
+    LatencyRecorder() = default;
+    LatencyRecorder(const LatencyRecorder&) = delete;
+    LatencyRecorder& operator=(const LatencyRecorder&) = delete;
+    ~LatencyRecorder() override;
+
+    std::int64_t frameFinished() override;
+    void frameDelivered() override;
+    void datagramsReceived(int count) override;
+    void frameShown(std::int64_t finishedNs) override;
+
+private:
+    std::atomic<long long> m_framesFinished{0};
+    std::atomic<long long> m_framesDelivered{0};
+    std::atomic<long long> m_datagrams{0};
+    // GUI thread only.
+    std::vector<std::int64_t> m_samples;
+    long long m_shown = 0;
+    std::int64_t m_cpuFirstNs = 0;
+    std::int64_t m_cpuLastNs = 0;
+    std::int64_t m_guiCpuFirstNs = 0;
+    std::int64_t m_guiCpuLastNs = 0;
+    std::int64_t m_wallFirstNs = 0;
+    std::int64_t m_wallLastNs = 0;
+};
