@@ -14,32 +14,6 @@
 #include <unistd.h>
 #endif
 
-namespace {
-
-// Beyond this a mebibyte count would overflow the byte count.
-constexpr qint64 MaxLogMaxMb = qint64(1) << 30;
-
-} // namespace
-
-qint64 deviceLogMaxBytes(const QString& logMaxMb, QString* warning)
-{
-    const QString text = logMaxMb.trimmed();
-    if (text.isEmpty())
-        return DefaultLogMaxBytes;
-    bool ok = false;
-    const qint64 mb = text.toLongLong(&ok);
-    if (ok && mb > 0 && mb <= MaxLogMaxMb)
-        return mb * 1024 * 1024;
-    if (warning != nullptr) {
-        *warning = QStringLiteral("log_max_mb=\"%1\" is not a whole number of MiB from 1 to %2; "
-                                  "using %3")
-                       .arg(logMaxMb)
-                       .arg(MaxLogMaxMb)
-                       .arg(DefaultLogMaxMb);
-    }
-    return DefaultLogMaxBytes;
-}
-
 #ifdef _WIN32
 
 bool appendDeviceLog(const QString& path, const QString& text, qint64 maxBytes)

@@ -21,11 +21,6 @@ inline constexpr qint64 DefaultLogMaxBytes = qint64(DefaultLogMaxMb) * 1024 * 10
 bool appendDeviceLog(const QString& path, const QString& text,
                      qint64 maxBytes = DefaultLogMaxBytes);
 
-// The log size limit in bytes for a log_max_mb value: a whole number of
-// mebibytes above 0; empty text gives the default. Any other text gives the
-// default too, and `warning` (when given) receives why.
-qint64 deviceLogMaxBytes(const QString& logMaxMb, QString* warning = nullptr);
-
 // Reports a failing resource once per outage rather than at every attempt:
 // the first failure after a success (or after construction) is reported, the
 // failures behind it are not, and the next success ends the outage.

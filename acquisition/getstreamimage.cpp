@@ -23,85 +23,36 @@ namespace {
 // leaves ample room for that and for the thread's event loop to end.
 constexpr int ShutdownWaitMs = 1000;
 
-// A frame dimension as configured: its text and, when that is a positive
-// number, its value (0 otherwise, which shows no raw frames).
-struct Dimension
+// The device group `settings` is positioned in, with its warnings on the
+// console.
+DeviceConfig readDeviceConfig(QSettings* settings)
 {
-    QString text;
-    int value = 0;
-    bool valid = false;
-};
-
-Dimension readDimension(QSettings* settings, const QString& key, const QString& fallback)
-{
-    Dimension d;
-    d.text = settings->value(key, fallback).toString();
-    bool ok = false;
-    const int value = d.text.trimmed().toInt(&ok);
-    d.valid = ok && value > 0;
-    d.value = d.valid ? value : 0;
-    return d;
+    ConfigWarnings warnings;
+    DeviceConfig config = DeviceConfig::read(*settings, &warnings);
+    for (const ConfigWarning& warning : std::as_const(warnings))
+        qWarning().noquote() << warning.text;
+    return config;
 }
 
 } // namespace
 
 GetStreamImage::GetStreamImage(QSettings* settings, QObject* parent,
                                const QString& referenceHeaderFile)
-    : QObject(parent), m_sizeX(0), m_sizeY(0), m_image(), m_worker(settings), m_thread(),
-      m_name(settings->group()), m_status(m_name, QString(), 0, m_worker.protocol()),
-      m_events(m_name), m_handOff([this] {
+    : GetStreamImage(readDeviceConfig(settings), parent, referenceHeaderFile)
+{
+}
+
+GetStreamImage::GetStreamImage(const DeviceConfig& config, QObject* parent,
+                               const QString& referenceHeaderFile)
+    : QObject(parent), m_sizeX(config.sizeX), m_sizeY(config.sizeY), m_image(), m_worker(config),
+      m_thread(), m_host(config.host), m_port(config.port), m_logFile(config.logFile),
+      m_logMaxBytes(config.logMaxBytes), m_contentOverwrite(config.contentOverwrite),
+      m_name(config.name), m_status(m_name, config.host, config.port, m_worker.protocol()),
+      m_maxPixels(config.maxPixels), m_events(m_name), m_handOff([this] {
           QMetaObject::invokeMethod(this, &GetStreamImage::conversionFinished,
                                     Qt::QueuedConnection);
       })
 {
-    // The device group's keys, read here and nowhere else; the worker read
-    // its own (protocol, quiet_ms, source) when it was constructed above.
-    const Dimension x = readDimension(settings, QStringLiteral("sizeX"), QStringLiteral("1280"));
-    const Dimension y = readDimension(settings, QStringLiteral("sizeY"), QStringLiteral("960"));
-    // Bounded so that sizeX x sizeY + 1024 always fits an int; a larger raw
-    // frame could not be delivered anyway.
-    const bool tooLarge = std::int64_t(x.value) * std::int64_t(y.value) > MaxFramePixels;
-    m_sizeX = tooLarge ? 0 : x.value;
-    m_sizeY = tooLarge ? 0 : y.value;
-    if (!x.valid || !y.valid || tooLarge) {
-        qWarning().noquote()
-            << QStringLiteral("Device group \"%1\": frame size sizeX=\"%2\" sizeY=\"%3\" is not "
-                              "usable (each must be a positive number, together at most %4 "
-                              "pixels); raw gray frames of this device are not shown, and "
-                              "JPEG frames above the resulting transfer buffer of %5 bytes are "
-                              "not shown either")
-                   .arg(settings->group(), x.text, y.text)
-                   .arg(MaxFramePixels)
-                   .arg(transferLength());
-    }
-
-    m_host = settings->value(QStringLiteral("host")).toString();
-    m_port = settings->value(QStringLiteral("port")).toInt();
-    m_logFile = settings->value(QStringLiteral("logfile"), QString()).toString();
-    QString logLimitWarning;
-    m_logMaxBytes = deviceLogMaxBytes(
-        settings->value(QStringLiteral("log_max_mb"), QString()).toString(), &logLimitWarning);
-    if (!logLimitWarning.isEmpty())
-        qWarning().noquote()
-            << QStringLiteral("Device group \"%1\": %2").arg(settings->group(), logLimitWarning);
-    m_contentOverwrite = settings->value(QStringLiteral("contentoverwrite"), QString()).toString();
-    const QString maxPixels = settings->value(QStringLiteral("max_pixels"), QString()).toString();
-    if (!maxPixels.isEmpty()) {
-        bool ok = false;
-        const qint64 value = maxPixels.trimmed().toLongLong(&ok);
-        if (ok && value > 0 && value <= MaxPixelsLimit) {
-            m_maxPixels = value;
-        } else {
-            qWarning().noquote()
-                << QStringLiteral("Device group \"%1\": max_pixels=\"%2\" is not a number from 1 "
-                                  "to %3; %4 is used")
-                       .arg(settings->group(), maxPixels)
-                       .arg(MaxPixelsLimit)
-                       .arg(DefaultMaxPixels);
-        }
-    }
-
-    m_status.setAddress(m_host, m_port);
     m_events.setLogFile(m_logFile, m_logMaxBytes);
     m_handOff.allocateBuffers(transferLength());
     m_transferBuf = m_handOff.transferBuffer();

@@ -51,18 +51,22 @@ class GetStreamImage : public QObject
 public:
     static constexpr int ReconnectIntervalMs = 1000;
     // Spare bytes of the transfer buffer beyond one raw frame.
-    static constexpr int TransferSpareBytes = 1024;
+    static constexpr int TransferSpareBytes = DeviceConfig::TransferSpareBytes;
     // Largest accepted sizeX x sizeY. The worker never assembles a frame
     // larger than MaxFrameBytes, so a larger raw frame could never arrive.
-    static constexpr qint64 MaxFramePixels = MaxFrameBytes;
+    static constexpr qint64 MaxFramePixels = DeviceConfig::MaxFramePixels;
     // Largest accepted max_pixels: the largest picture a JPEG file can declare.
-    static constexpr qint64 MaxPixelsLimit = qint64(65535) * 65535;
+    static constexpr qint64 MaxPixelsLimit = DeviceConfig::MaxPixelsLimit;
 
     // `settings` is positioned in the device's group; it is read during
     // construction only. An RTP device reads `referenceHeaderFile` at every
     // connect for the JPEG header it puts in front of its frames.
     explicit GetStreamImage(
         QSettings* settings, QObject* parent = nullptr,
+        const QString& referenceHeaderFile = QString::fromLatin1(DefaultReferenceHeaderFile));
+    // The same device from its configuration as read already.
+    explicit GetStreamImage(
+        const DeviceConfig& config, QObject* parent = nullptr,
         const QString& referenceHeaderFile = QString::fromLatin1(DefaultReferenceHeaderFile));
     // Stops the worker's receive loop, ends its thread and waits for it
     // (about a second at most), then releases the transfer buffer.

@@ -12,30 +12,6 @@
 
 namespace {
 
-// The keys of the device group that decide how it is reached, checked for
-// the mistakes that otherwise only show as a blank window.
-void warnAboutDeviceKeys(const QSettings& settings)
-{
-    const QString group = settings.group();
-    const QString protocol = settings.value(QStringLiteral("protocol")).toString();
-    const QString upper = protocol.trimmed().toUpper();
-    if (settings.contains(QStringLiteral("protocol")) && upper != QLatin1String("TCP")
-        && upper != QLatin1String("UDP") && upper != QLatin1String("RTP"))
-        qWarning().noquote() << QStringLiteral("%1: unknown protocol \"%2\" (TCP, UDP or RTP); "
-                                               "the device is reached over TCP")
-                                    .arg(group, protocol);
-    const QString portText = settings.value(QStringLiteral("port")).toString();
-    bool ok = false;
-    const int port = portText.trimmed().toInt(&ok);
-    if (!settings.contains(QStringLiteral("port")))
-        qWarning().noquote()
-            << QStringLiteral("%1: no port given; the device is not connected").arg(group);
-    else if (!ok || port < 1 || port > 65535)
-        qWarning().noquote() << QStringLiteral("%1: port \"%2\" is not a number from 1 to 65535; "
-                                               "the device is not connected")
-                                    .arg(group, portText);
-}
-
 // One line per device as it was understood.
 void describeDevice(const GetStreamImage& device)
 {
@@ -76,9 +52,10 @@ onlyDisplay::onlyDisplay(const QString& configPath, const QString& referenceHead
             m_settings.endGroup();
             break;
         }
-        m_logFile = m_settings.value(QStringLiteral("logfile"), QString()).toString();
-        warnAboutDeviceKeys(m_settings);
+        // The controller reads the group's keys and reports those that
+        // cannot work.
         m_streams.append(new GetStreamImage(&m_settings, nullptr, referenceHeaderFile));
+        m_logFile = m_streams.last()->logFile();
         describeDevice(*m_streams.last());
         m_streams.last()->setRecorder(&m_recorder, n);
         ui.statusBar->addPermanentWidget(new DeviceIndicator(m_streams.last(), ui.statusBar));

@@ -63,17 +63,16 @@ ImageGetWorker::LinkState linkStateOf(SocketOpener::Result result)
 
 } // namespace
 
-ImageGetWorker::ImageGetWorker(QSettings* settings)
-    : ImageGetWorker(protocolFromSetting(
-        settings->value(QStringLiteral("protocol"), QStringLiteral("TCP")).toString()))
+ImageGetWorker::ImageGetWorker(QSettings* settings) : ImageGetWorker(DeviceConfig::read(*settings))
+{
+}
+
+ImageGetWorker::ImageGetWorker(const DeviceConfig& config) : ImageGetWorker(config.protocol)
 {
     // A camera slower than one frame a second needs a longer quiet limit
     // than TCP's default, or it is dropped before every frame.
-    bool ok = false;
-    const int quietMs = settings->value(QStringLiteral("quiet_ms")).toString().trimmed().toInt(&ok);
-    if (ok && quietMs > 0)
-        m_quietLimitMs = quietMs;
-    m_sourceSetting = settings->value(QStringLiteral("source")).toString().trimmed();
+    m_quietLimitMs = config.quietMs;
+    m_sourceSetting = config.source;
 }
 
 ImageGetWorker::ImageGetWorker(Protocol protocol)
@@ -90,12 +89,7 @@ ImageGetWorker::~ImageGetWorker()
 
 ImageGetWorker::Protocol ImageGetWorker::protocolFromSetting(const QString& value)
 {
-    const QString upper = value.toUpper();
-    if (upper == QLatin1String("UDP"))
-        return Protocol::Udp;
-    if (upper == QLatin1String("RTP"))
-        return Protocol::Rtp;
-    return Protocol::Tcp;
+    return DeviceConfig::protocolFromSetting(value);
 }
 
 int ImageGetWorker::quietLimitMs() const

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "deviceconfig.h"
 #include "framedoublebuffer.h"
 #include "rtpcounters.h"
 #include "senderlock.h"
@@ -31,12 +32,7 @@ class ImageGetWorker : public QObject, public FrameDoubleBuffer
     Q_OBJECT
 
 public:
-    enum class Protocol
-    {
-        Tcp,
-        Udp,
-        Rtp
-    };
+    using Protocol = DeviceProtocol;
 
     // What the connection is doing, reported with linkStateChanged at every
     // step of every attempt (the receiver decides what is a change).
@@ -66,8 +62,8 @@ public:
     // Waits of the receive loop are cut into slices of this length so that a
     // stop request ends the loop promptly in every mode.
     static constexpr int WaitSliceMs = 100;
-    static constexpr int TcpQuietLimitMs = 1000;
-    static constexpr int DatagramQuietLimitMs = 60000;
+    static constexpr int TcpQuietLimitMs = DeviceConfig::TcpQuietLimitMs;
+    static constexpr int DatagramQuietLimitMs = DeviceConfig::DatagramQuietLimitMs;
     static constexpr int ConnectTimeoutMs = 3000;
     // Asked for a datagram socket (the system may give less, up to its
     // limit): enough for several full 1280x960 JPEG frames, so that a burst
@@ -77,6 +73,8 @@ public:
     // Reads `protocol`, `quiet_ms` and `source` from the device group
     // `settings` is positioned in.
     explicit ImageGetWorker(QSettings* settings);
+    // The protocol, quiet_ms and source of `config`.
+    explicit ImageGetWorker(const DeviceConfig& config);
     explicit ImageGetWorker(Protocol protocol);
     ~ImageGetWorker() override;
 

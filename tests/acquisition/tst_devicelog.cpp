@@ -21,8 +21,6 @@ private slots:
     void append();
     void rotation_data();
     void rotation();
-    void maxBytesSetting_data();
-    void maxBytesSetting();
 
 private:
     QTemporaryDir m_dir;
@@ -131,36 +129,6 @@ void tst_DeviceLog::rotation()
         QCOMPARE(QFile::exists(older), !olderFile.isEmpty());
     else
         QCOMPARE(readFile(older), rotated);
-}
-
-void tst_DeviceLog::maxBytesSetting_data()
-{
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<qint64>("bytes");
-    QTest::addColumn<bool>("warns");
-
-    const qint64 mib = 1024 * 1024;
-    QTest::newRow("not set") << QString() << 256 * mib << false;
-    QTest::newRow("one") << "1" << mib << false;
-    QTest::newRow("spaces around") << " 64 " << 64 * mib << false;
-    QTest::newRow("zero") << "0" << 256 * mib << true;
-    QTest::newRow("negative") << "-5" << 256 * mib << true;
-    QTest::newRow("not a number") << "lots" << 256 * mib << true;
-    QTest::newRow("fraction") << "0.5" << 256 * mib << true;
-    QTest::newRow("overflowing") << "99999999999999" << 256 * mib << true;
-}
-
-void tst_DeviceLog::maxBytesSetting()
-{
-    QFETCH(QString, value);
-    QFETCH(qint64, bytes);
-    QFETCH(bool, warns);
-
-    QString warning;
-    QCOMPARE(deviceLogMaxBytes(value, &warning), bytes);
-    QCOMPARE(!warning.isEmpty(), warns);
-    if (warns)
-        QVERIFY2(warning.contains(QStringLiteral("log_max_mb")), qPrintable(warning));
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceLog)

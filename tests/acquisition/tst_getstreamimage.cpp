@@ -128,8 +128,6 @@ private slots:
     void init();
 
     // Construction and the connection cycle, against peers on 127.0.0.1.
-    void frameSize_data();
-    void frameSize();
     void reconnectWhileNothingListens();
     void connectionStopsRetriesAndLossResumesThem();
     void framesReachAcquisitionEvent();
@@ -148,8 +146,6 @@ private slots:
     void unknownTypeShowsPreviousImage();
     void jpegTimestamp();
     void jpegDecompressionBomb();
-    void maxPixelsKey_data();
-    void maxPixelsKey();
 
     // Conversion on the converter thread, driven the way the worker
     // delivers: into the buffer the controller asked it to fill.
@@ -199,48 +195,6 @@ std::unique_ptr<TestController> tst_GetStreamImage::offlineController(QVariantMa
     keys.insert(QStringLiteral("port"), m_refusing->port());
     const auto settings = settingsFor(keys);
     return std::make_unique<TestController>(settings.get());
-}
-
-void tst_GetStreamImage::frameSize_data()
-{
-    QTest::addColumn<QVariant>("sizeX");
-    QTest::addColumn<QVariant>("sizeY");
-    QTest::addColumn<int>("transferLength");
-    QTest::addColumn<bool>("warns");
-
-    QTest::newRow("defaults") << QVariant() << QVariant() << 1229824 << false;
-    QTest::newRow("640 x 480") << QVariant(640) << QVariant(480) << 308224 << false;
-    QTest::newRow("largest frame") << QVariant(8192) << QVariant(8192) << 67109888 << false;
-    QTest::newRow("not a number") << QVariant("wide") << QVariant() << 1024 << true;
-    QTest::newRow("zero height") << QVariant(640) << QVariant(0) << 1024 << true;
-    QTest::newRow("negative width") << QVariant(-640) << QVariant(480) << 1024 << true;
-    QTest::newRow("both negative") << QVariant(-65536) << QVariant(-65536) << 1024 << true;
-    QTest::newRow("product beyond int") << QVariant(65536) << QVariant(65536) << 1024 << true;
-    QTest::newRow("product beyond bound") << QVariant(8193) << QVariant(8192) << 1024 << true;
-    QTest::newRow("beyond int range") << QVariant("99999999999") << QVariant(2) << 1024 << true;
-}
-
-void tst_GetStreamImage::frameSize()
-{
-    QFETCH(QVariant, sizeX);
-    QFETCH(QVariant, sizeY);
-    QFETCH(int, transferLength);
-    QFETCH(bool, warns);
-
-    QVariantMap keys;
-    if (sizeX.isValid())
-        keys.insert(QStringLiteral("sizeX"), sizeX);
-    if (sizeY.isValid())
-        keys.insert(QStringLiteral("sizeY"), sizeY);
-    if (warns)
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QStringLiteral("^Device group \"dev0\"")));
-    QTest::failOnWarning(QRegularExpression(QStringLiteral("Device group")));
-
-    const auto c = offlineController(keys);
-    QCOMPARE(c->transferLength(), transferLength);
-    QCOMPARE(qint64(c->sizeX()) * c->sizeY() + 1024, qint64(transferLength));
-    QCOMPARE(c->host(), QStringLiteral("127.0.0.1"));
 }
 
 void tst_GetStreamImage::reconnectWhileNothingListens()
@@ -726,35 +680,6 @@ void tst_GetStreamImage::jpegDecompressionBomb()
     c->convertImage(QStringLiteral("image/jpeg"), block.data(), int(block.size()));
     QCOMPARE(receiver.images.size(), 1);
     QVERIFY(receiver.images[0].isNull());
-}
-
-void tst_GetStreamImage::maxPixelsKey_data()
-{
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<qint64>("maxPixels");
-    QTest::addColumn<bool>("warns");
-    QTest::newRow("not set") << QVariant() << DefaultMaxPixels << false;
-    QTest::newRow("640 x 480") << QVariant(307200) << qint64(307200) << false;
-    QTest::newRow("beyond int") << QVariant("4294836225") << qint64(4294836225LL) << false;
-    QTest::newRow("zero") << QVariant(0) << DefaultMaxPixels << true;
-    QTest::newRow("negative") << QVariant(-5) << DefaultMaxPixels << true;
-    QTest::newRow("not a number") << QVariant("8K") << DefaultMaxPixels << true;
-    QTest::newRow("beyond any JPEG") << QVariant("4294836226") << DefaultMaxPixels << true;
-}
-
-void tst_GetStreamImage::maxPixelsKey()
-{
-    QFETCH(QVariant, value);
-    QFETCH(qint64, maxPixels);
-    QFETCH(bool, warns);
-    QVariantMap keys;
-    if (value.isValid())
-        keys.insert(QStringLiteral("max_pixels"), value);
-    if (warns)
-        QTest::ignoreMessage(
-            QtWarningMsg, QRegularExpression(QStringLiteral("^Device group \"dev0\": max_pixels")));
-    QTest::failOnWarning(QRegularExpression(QStringLiteral("max_pixels")));
-    QCOMPARE(offlineController(keys)->maxPixels(), maxPixels);
 }
 
 namespace {

@@ -81,6 +81,8 @@ class tst_Configuration : public QObject
 private slots:
     void read_data();
     void read();
+    void deviceKey_data();
+    void deviceKey();
     void documentsNameEveryKey_data();
     void documentsNameEveryKey();
     void helpFitsTheTerminal();
@@ -267,6 +269,65 @@ void tst_Configuration::read()
         QVERIFY2(w.text.contains(w.value), qPrintable(w.text));
     }
     QCOMPARE(said, warnings);
+}
+
+void tst_Configuration::deviceKey_data()
+{
+    QTest::addColumn<QString>("keys");     // lines added to a device group
+    QTest::addColumn<QString>("expected"); // a part of describe()
+    QTest::addColumn<bool>("warns");
+    const auto size = [](const char* name, const QString& keys, const char* shown, bool warns) {
+        QTest::addRow("frame size: %s", name) << keys << QString::fromLatin1(shown) << warns;
+    };
+    size("defaults", "", " 1280x960 ", false);
+    size("640 x 480", "sizeX=640\nsizeY=480\n", " 640x480 ", false);
+    size("largest frame", "sizeX=8192\nsizeY=8192\n", " 8192x8192 ", false);
+    size("not a number", "sizeX=wide\n", " 0x960 ", true);
+    size("zero height", "sizeX=640\nsizeY=0\n", " 640x0 ", true);
+    size("both negative", "sizeX=-65536\nsizeY=-65536\n", " 0x0 ", true);
+    size("product beyond int", "sizeX=65536\nsizeY=65536\n", " 0x0 ", true);
+    size("product beyond bound", "sizeX=8193\nsizeY=8192\n", " 0x0 ", true);
+    size("beyond int range", "sizeX=99999999999\nsizeY=2\n", " 0x2 ", true);
+
+    const auto logLimit = [](const char* name, const char* value, int mib, bool warns) {
+        QTest::addRow("log_max_mb: %s", name)
+            << QStringLiteral("log_max_mb=%1\n").arg(QLatin1String(value))
+            << QStringLiteral("/%1MiB ").arg(mib) << warns;
+    };
+    logLimit("one", "1", 1, false);
+    logLimit("spaces around", " 64 ", 64, false);
+    logLimit("zero", "0", 256, true);
+    logLimit("negative", "-5", 256, true);
+    logLimit("not a number", "lots", 256, true);
+    logLimit("fraction", "0.5", 256, true);
+    logLimit("overflowing", "99999999999999", 256, true);
+
+    const auto maxPixels = [](const char* name, const char* value, const char* shown, bool warns) {
+        QTest::addRow("max_pixels: %s", name)
+            << QStringLiteral("max_pixels=%1\n").arg(QLatin1String(value))
+            << QStringLiteral(" max=%1 ").arg(QLatin1String(shown)) << warns;
+    };
+    maxPixels("640 x 480", "307200", "307200", false);
+    maxPixels("beyond int", "4294836225", "4294836225", false);
+    maxPixels("zero", "0", "33177600", true);
+    maxPixels("negative", "-5", "33177600", true);
+    maxPixels("not a number", "8K", "33177600", true);
+    maxPixels("beyond any JPEG", "4294836226", "33177600", true);
+}
+
+// One key's value as the device gets it, and whether the user is warned.
+void tst_Configuration::deviceKey()
+{
+    QFETCH(QString, keys);
+    QFETCH(QString, expected);
+    QFETCH(bool, warns);
+    const Configuration c = Configuration::fromText((Dev0 + keys).toUtf8());
+    QCOMPARE(c.devices.size(), 1);
+    const DeviceConfig& d = c.devices.first();
+    QVERIFY2(describe(d).contains(expected), qPrintable(describe(d)));
+    QCOMPARE(!c.warnings.isEmpty(), warns);
+    // The transfer buffer a usable size gives always fits an int.
+    QCOMPARE(qint64(d.transferLength()), qint64(d.sizeX) * d.sizeY + 1024);
 }
 
 void tst_Configuration::documentsNameEveryKey_data()
