@@ -10,7 +10,7 @@ build=$(cd "${1:-$root/build/default}" && pwd)
     { echo "lint.sh: $build/compile_commands.json is missing; configure a preset first" >&2; exit 1; }
 cd "$root"
 mapfile -t sources < <(git ls-files 'app/*.cpp' 'display/*.cpp' 'acquisition/*.cpp' \
-    'transport/*.cpp' 'files/*.cpp' 'decoders/*.cpp' 'widgets/*.cpp' 'tools/*.cpp')
+    'transport/*.cpp' 'files/*.cpp' 'config/*.cpp' 'decoders/*.cpp' 'widgets/*.cpp' 'tools/*.cpp')
 jobs=$(nproc)
 printf '%s\n' "${sources[@]}" |
     xargs -P "$jobs" -n 4 clang-tidy -p "$build" --quiet 2>/dev/null
