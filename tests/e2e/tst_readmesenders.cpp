@@ -201,11 +201,13 @@ void tst_ReadmeSenders::senderFramesDecode()
     QVERIFY2(sender.waitForStarted(10000), qPrintable(run));
 
     worker.request();
+    // Outside the block below: the connection that counts in it lives as
+    // long as the worker.
+    int attempts = 0;
     if (tcp) {
         // The sender listens once its pipeline runs: the worker connects
         // again every 200 ms until it is in, as the device controller does
         // every second.
-        int attempts = 0;
         connect(&worker, &ThreadedWorker::linkReported, &worker, [&] {
             const LinkState state = worker.links.constLast().state;
             if (state != LinkState::Connecting && state != LinkState::Connected
