@@ -13,8 +13,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/stat.h>
-
 class tst_AppFiles : public QObject
 {
     Q_OBJECT
@@ -33,7 +31,6 @@ private slots:
 private:
     // A path of the kind a row names: "file" (written with `content`),
     // "fifo", "folder", or a fixed system path.
-    QString makePath(const QString& kind, const QByteArray& content = QByteArray());
     static QString titleBesideExecutable()
     {
         return QCoreApplication::applicationDirPath() + QStringLiteral("/title.txt");
@@ -59,21 +56,6 @@ void tst_AppFiles::init()
 void tst_AppFiles::cleanup()
 {
     QFile::remove(titleBesideExecutable());
-}
-
-QString tst_AppFiles::makePath(const QString& kind, const QByteArray& content)
-{
-    if (kind.startsWith(QLatin1Char('/')))
-        return kind;
-    const QString path = m_dir->filePath(kind);
-    if (kind == QLatin1String("file"))
-        writeFile(path, content);
-    else if (kind == QLatin1String("fifo")
-             && ::mkfifo(QFile::encodeName(path).constData(), 0600) != 0)
-        return {};
-    else if (kind == QLatin1String("folder"))
-        QDir(m_dir->path()).mkpath(kind);
-    return path;
 }
 
 void tst_AppFiles::title_data()
@@ -110,7 +92,7 @@ void tst_AppFiles::title()
     QFETCH(bool, found);
     QFETCH(QString, title);
 
-    const QString path = makePath(kind, content);
+    const QString path = pathOfKind(m_dir->path(), kind, content);
     QVERIFY(!path.isEmpty());
     const std::optional<QString> read = readTitleFile(path);
     QCOMPARE(read.has_value(), found);
@@ -147,7 +129,7 @@ void tst_AppFiles::icon()
     QFETCH(QByteArray, content);
     QFETCH(bool, usable);
 
-    const QString path = makePath(kind, content);
+    const QString path = pathOfKind(m_dir->path(), kind, content);
     QVERIFY(!path.isEmpty());
     QCOMPARE(!readIconFile(path).isNull(), usable);
 }

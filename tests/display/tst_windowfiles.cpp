@@ -15,8 +15,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/stat.h>
-
 class tst_WindowFiles : public QObject
 {
     Q_OBJECT
@@ -31,7 +29,6 @@ private slots:
 private:
     // A path of the kind a row names: "file" (written with `content`),
     // "fifo", "folder", "missing", or a fixed system path.
-    QString makePath(const QString& kind, const QByteArray& content = QByteArray());
 
     std::optional<QTemporaryDir> m_dir;
 };
@@ -41,21 +38,6 @@ void tst_WindowFiles::init()
     // A fresh folder for each test and row.
     m_dir.emplace();
     QVERIFY(m_dir->isValid());
-}
-
-QString tst_WindowFiles::makePath(const QString& kind, const QByteArray& content)
-{
-    if (kind.startsWith(QLatin1Char('/')))
-        return kind;
-    const QString path = m_dir->filePath(kind);
-    if (kind == QLatin1String("file"))
-        writeFile(path, content);
-    else if (kind == QLatin1String("fifo")
-             && ::mkfifo(QFile::encodeName(path).constData(), 0600) != 0)
-        return {};
-    else if (kind == QLatin1String("folder"))
-        QDir(m_dir->path()).mkpath(kind);
-    return path;
 }
 
 void tst_WindowFiles::settingsFile_data()
@@ -75,7 +57,7 @@ void tst_WindowFiles::settingsFile()
     QFETCH(QString, kind);
     QFETCH(bool, used);
 
-    const QString path = makePath(kind, "[dev0]\nhost=127.0.0.1\n");
+    const QString path = pathOfKind(m_dir->path(), kind, "[dev0]\nhost=127.0.0.1\n");
     QVERIFY(!path.isEmpty());
     if (!used) {
         QTest::ignoreMessage(
@@ -88,7 +70,7 @@ void tst_WindowFiles::settingsFile()
 
 void tst_WindowFiles::windowWithUnreadableConfiguration()
 {
-    const QString fifo = makePath(QStringLiteral("fifo"));
+    const QString fifo = pathOfKind(m_dir->path(), QStringLiteral("fifo"));
     QVERIFY(!fifo.isEmpty());
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot be read")));
     // Only a check that the constructor returns: reading the FIFO as the

@@ -5,12 +5,14 @@
 #include "testpattern.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QImageWriter>
 #include <QTest>
 
 #include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 
 QImage solidFrame(int width, int height, QColor color)
 {
@@ -171,4 +173,19 @@ qint64 numberedGrayFrameNumber(const QImage& image, QSize size)
     quint32 k = 0;
     std::memcpy(&k, pixels.constData(), sizeof k);
     return pixels == numberedGrayFrame(k, size) ? qint64(k) : -1;
+}
+
+QString pathOfKind(const QString& folder, const QString& kind, const QByteArray& content)
+{
+    if (kind.startsWith(QLatin1Char('/')))
+        return kind;
+    const QString path = QDir(folder).filePath(kind);
+    if (kind == QLatin1String("file"))
+        writeFile(path, content);
+    else if (kind == QLatin1String("fifo")
+             && ::mkfifo(QFile::encodeName(path).constData(), 0600) != 0)
+        return {};
+    else if (kind == QLatin1String("folder"))
+        QDir(folder).mkpath(kind);
+    return path;
 }

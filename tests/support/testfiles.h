@@ -88,6 +88,10 @@ QByteArray deviceGroup(int index, int port, const QString& keys = {});
 void writeFile(const QString& path, const QByteArray& content);
 // The file's content, or nothing when it cannot be read.
 QByteArray readFile(const QString& path);
+// A path in `folder` of the kind a test asks for: "file" (written with
+// `content`), "fifo", "folder", "missing", or an absolute path (/dev/zero)
+// as it stands. Empty when the FIFO cannot be made.
+QString pathOfKind(const QString& folder, const QString& kind, const QByteArray& content = {});
 // The lines of the file at `path` that match `pattern`, or that end with
 // `suffix`.
 int countLines(const QString& path, const QRegularExpression& pattern);
