@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "deviceconfig.h"
+
 #include <QString>
 
 // The size a device log may reach before it is started afresh, unless the
 // device's log_max_mb says otherwise.
-inline constexpr int DefaultLogMaxMb = 256;
+inline constexpr int DefaultLogMaxMb = DeviceConfig::DefaultLogMaxMb;
 inline constexpr qint64 DefaultLogMaxBytes = qint64(DefaultLogMaxMb) * 1024 * 1024;
 
 // Appends `text` to the log file at `path` as 8-bit text (characters outside

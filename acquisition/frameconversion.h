@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "deviceconfig.h"
+
 #include <QImage>
 #include <QList>
 #include <QRgb>
@@ -30,7 +32,7 @@ constexpr int MaxJpegScans = 100;
 
 // Largest picture, in pixels, that a device's encoded frames may declare
 // unless its `max_pixels` key says otherwise: an 8K frame, 7680 x 4320.
-inline constexpr qint64 DefaultMaxPixels = 33177600;
+inline constexpr qint64 DefaultMaxPixels = DeviceConfig::DefaultMaxPixels;
 
 // Each scan makes the JPEG decoder pass over every pixel once more, so the
 // cost of a frame grows with its declared pixels times its scans. A frame is

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "viewerconfig.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QObject>
@@ -32,7 +34,7 @@ class FrameRecorder : public QObject
 public:
     static constexpr int DefaultMaxQueuedFrames = 64;
     static constexpr qint64 DefaultMaxQueuedBytes = qint64(256) * 1024 * 1024;
-    static constexpr qint64 DefaultMaxMb = 4096;
+    static constexpr qint64 DefaultMaxMb = ViewerConfig::DefaultRecordMaxMb;
 
     struct Limits
     {

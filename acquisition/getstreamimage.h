@@ -55,6 +55,8 @@ public:
     // Largest accepted sizeX x sizeY. The worker never assembles a frame
     // larger than MaxFrameBytes, so a larger raw frame could never arrive.
     static constexpr qint64 MaxFramePixels = DeviceConfig::MaxFramePixels;
+    static_assert(MaxFramePixels == MaxFrameBytes,
+                  "the configuration bounds raw frames as the worker does");
     // Largest accepted max_pixels: the largest picture a JPEG file can declare.
     static constexpr qint64 MaxPixelsLimit = DeviceConfig::MaxPixelsLimit;
 
