@@ -42,11 +42,29 @@ template <auto Field, long long Lo, long long Hi> bool num(Arg text, Cfg c)
         c->*Field = std::remove_reference_t<decltype(c->*Field)>(v);
     return ok;
 }
-template <auto Field, double Lo, double Hi> bool real(Arg text, Cfg c)
+// A real number's range is a type, since floating-point template arguments
+// are not understood by every compiler and tool the project is built with.
+struct SpeedRange
+{
+    static constexpr double lo = 0.01, hi = 1000.0;
+};
+struct FpsRange
+{
+    static constexpr double lo = 0.1, hi = MaxFps;
+};
+struct SecondsRange
+{
+    static constexpr double lo = 0.0, hi = 1e7;
+};
+struct PercentRange
+{
+    static constexpr double lo = 0.0, hi = 100.0;
+};
+template <auto Field, typename R> bool real(Arg text, Cfg c)
 {
     bool ok = false;
     const double v = text.toDouble(&ok);
-    ok = ok && std::isfinite(v) && v >= Lo && v <= Hi;
+    ok = ok && std::isfinite(v) && v >= R::lo && v <= R::hi;
     if (ok)
         c->*Field = v;
     return ok;
@@ -144,12 +162,12 @@ const SimOption Options[] = {
     {"speed", "N|max",
      [](Arg v, Cfg c) {
          c->speed = 0;
-         return v == QLatin1String("max") || real<&SimConfig::speed, 0.01, 1000.0>(v, c);
+         return v == QLatin1String("max") || real<&SimConfig::speed, SpeedRange>(v, c);
      }},
     {"loop", nullptr, set<&SimConfig::loop, true>},
-    {"fps", "F", real<&SimConfig::fps, 0.1, MaxFps>},
+    {"fps", "F", real<&SimConfig::fps, FpsRange>},
     {"count", "N", num<&SimConfig::count, 0, 1LL << 40>},
-    {"duration", "S", real<&SimConfig::duration, 0.0, 1e7>},
+    {"duration", "S", real<&SimConfig::duration, SecondsRange>},
     {"pause-every", "N", num<&SimConfig::pauseEvery, 0, 1 << 30>},
     {"pause-ms", "MS", num<&SimConfig::pauseMs, 0, 3600000>},
     {"rtp-type", "0|1|64|65",
@@ -163,9 +181,9 @@ const SimOption Options[] = {
     {"ssrc-change-every", "N", num<&SimConfig::ssrcChangeEvery, 0, 1 << 30>},
     {"first-sequence", "N", num<&SimConfig::firstSequence, 0, 65535>},
     {"write-reference", "FILE", text<&SimConfig::writeReference, false>},
-    {"loss", "P", real<&SimConfig::lossPercent, 0.0, 100.0>},
-    {"reorder", "P", real<&SimConfig::reorderPercent, 0.0, 100.0>},
-    {"duplicate", "P", real<&SimConfig::duplicatePercent, 0.0, 100.0>},
+    {"loss", "P", real<&SimConfig::lossPercent, PercentRange>},
+    {"reorder", "P", real<&SimConfig::reorderPercent, PercentRange>},
+    {"duplicate", "P", real<&SimConfig::duplicatePercent, PercentRange>},
     {"seed", "N", num<&SimConfig::seed, 0, 0xFFFFFFFFLL>},
     {"bad-every", "N", num<&SimConfig::badEvery, 0, 1 << 30>},
     {"bad-kinds", "LIST", parseBadKinds},
@@ -312,7 +330,7 @@ bool parseSimConfig(const QStringList& arguments, SimConfig* c, QString* error, 
                               .arg(QLatin1String(unknown[0].size() == 1 ? "-" : "--"), unknown[0]));
         // An option that takes a value fails only as the last argument:
         // whatever follows it is taken as its value.
-        const QString last = given.last();
+        const QString& last = given.last();
         return refuse(last.startsWith(QLatin1Char('-')) && !last.contains(QLatin1Char('='))
                           ? QStringLiteral("option %1 needs a value").arg(last)
                           : parser.errorText());
