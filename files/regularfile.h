@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
 #include <optional>
@@ -15,3 +16,9 @@
 // receives the reason.
 std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes,
                                           QString* error = nullptr);
+
+// Opens the regular file at `path` into `file` for unbuffered reading, with
+// the same refusals as readRegularFile and without blocking, for a caller
+// that reads it piece by piece. False when it is missing, unreadable or not
+// a regular file; `error`, when given, then receives the reason.
+bool openRegularFile(QFile* file, const QString& path, QString* error = nullptr);
