@@ -1,13 +1,33 @@
 // SPDX-License-Identifier: MIT
 // framescope-devicesim as a program: its command line, its refusal of
-// addresses off the loopback interface, and how it ends.
+// addresses off the loopback interface, and how it ends, also when the
+// recording it replays is hostile.
+#include "recordingformat.h"
 #include "simprocess.h"
+#include "testfiles.h"
 
+#include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <sys/resource.h>
 #include <sys/types.h>
+
+namespace {
+
+// One part of a recording as the recorder writes it.
+QByteArray part(const QByteArray& type, const QByteArray& body, qint64 timeUs)
+{
+    return recording::partHeader(type, body.size(), timeUs) + body + recording::PartTrailer;
+}
+QByteArray jpegPart(int number, qint64 timeUs)
+{
+    return part("image/jpeg", patternJpeg(16, 16, number), timeUs);
+}
+
+} // namespace
 
 class DeviceSimTest : public QObject
 {
@@ -21,6 +41,8 @@ private slots:
     void stopsAfterCount();
     void stopsOnSignal_data();
     void stopsOnSignal();
+    void hostileReplays_data();
+    void hostileReplays();
 };
 
 void DeviceSimTest::rejectedCommandLines_data()
@@ -145,6 +167,120 @@ void DeviceSimTest::stopsOnSignal()
     QCOMPARE(sim.exitCode(), 0);
     QVERIFY2(t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
     QTRY_VERIFY_WITH_TIMEOUT(sim.hasLine(QStringLiteral("sent: frames")), 5000);
+}
+
+void DeviceSimTest::hostileReplays_data()
+{
+    QTest::addColumn<QString>("kind"); // as pathOfKind takes it, or "sparse"
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("args"); // behind --replay
+    QTest::addColumn<qint64>("shrinkTo");  // the file's size once replay runs; -1 kept
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QList<qint64>>("frames"); // sent, at least and at most; -1 none sent
+    QTest::addColumn<QString>("message");
+
+    const QList<qint64> none{-1, -1};
+    const QStringList udp{"--mode", "udp"};
+    // Two frames 2 s apart, then one of 1.5 MiB and one more: read in
+    // pieces, the big one is still to be read when the file shrinks in the
+    // wait before the second frame.
+    const QByteArray big = jpegPart(0, 0) + jpegPart(1, 2000000)
+                           + part("image/jpeg", QByteArray(3 << 19, 'x'), 2100000)
+                           + jpegPart(3, 2200000);
+    QTest::newRow("file shrinking while replayed")
+        << "file" << big << udp << qint64(1 << 20) + 100000 << 1 << QList<qint64>{2, 2}
+        << "shrank from";
+    QTest::newRow("FIFO") << "fifo" << QByteArray() << udp << qint64(-1) << 1 << none
+                          << "not a regular file";
+    QTest::newRow("device") << "/dev/zero" << QByteArray() << udp << qint64(-1) << 1 << none
+                            << "not a regular file";
+    QTest::newRow("sparse 2 GiB before its frame")
+        << "sparse" << jpegPart(0, 0) << udp << qint64(-1) << 0 << QList<qint64>{1, 1}
+        << "end of the recording: 1 frames in 1 parts (21474";
+
+    QByteArray gray;
+    for (int i = 0; i < 3; ++i)
+        gray += part("video/x-raw-gray", QByteArray(64, char(i)), i * 1000);
+    QTest::newRow("every frame refused, in a loop")
+        << "file" << gray << QStringList{"--mode", "rtp", "--loop", "--duration", "3"} << qint64(-1)
+        << 1 << QList<qint64>{3, 3} << "(3 read, all refused)";
+    const QByteArray oneTime = jpegPart(0, 5) + jpegPart(1, 5) + jpegPart(2, 5);
+    QTest::newRow("frames sharing one time, in a loop")
+        << "file" << oneTime << udp + QStringList{"--loop", "--duration", "2", "--fps", "20"}
+        << qint64(-1) << 0 << QList<qint64>{4, 60} << "end of the recording: 3 frames";
+    QTest::newRow("jump of 10^12 s")
+        << "file" << jpegPart(0, 1) + jpegPart(1, 999999999999999999) + jpegPart(2, 1)
+        << udp + QStringList{"--max-gap", "0.3", "--duration", "20"} << qint64(-1) << 0
+        << QList<qint64>{3, 3} << "a wait of 1e+12 s before frame 1 is shortened to 0.3 s";
+    QTest::newRow("jump of 10^7 s")
+        << "file" << jpegPart(0, 0) + jpegPart(1, 10000000000000)
+        << udp + QStringList{"--max-gap", "0.3", "--duration", "20"} << qint64(-1) << 0
+        << QList<qint64>{2, 2} << "a wait of 1e+07 s before frame 1 is shortened to 0.3 s";
+
+    QTest::newRow("empty file") << "file" << QByteArray() << udp << qint64(-1) << 1 << none
+                                << "is empty";
+    QByteArray noise(65536, '\0');
+    QRandomGenerator rng(7);
+    for (char& c : noise)
+        c = char(rng.generate());
+    QTest::newRow("random bytes") << "file" << noise << udp << qint64(-1) << 1 << none
+                                  << "holds no frame to replay: 0 frames in 0 parts (65536 bytes)";
+    QByteArray junk;
+    for (int i = 0; i < 3; ++i)
+        junk += QByteArray(MultipartDec::BoundaryText) + " t=5\r\nnot a header\r\n\r\njunk";
+    QTest::newRow("junk between boundaries") << "file" << junk << udp << qint64(-1) << 1 << none
+                                             << "holds no frame to replay: 0 frames in 3 parts";
+    QTest::newRow("part over 64 MiB beside a frame")
+        << "file" << recording::partHeader("image/jpeg", 67108865, 0) + "short" + jpegPart(1, 1000)
+        << udp << qint64(-1) << 0 << QList<qint64>{1, 1}
+        << "the part at byte 0 declares 67108865 bytes, more than the 67108864";
+}
+
+void DeviceSimTest::hostileReplays()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, args);
+    QFETCH(qint64, shrinkTo);
+    QFETCH(int, exitCode);
+    QFETCH(QList<qint64>, frames);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    QString path;
+    if (kind == QLatin1String("sparse")) {
+        // A hole of 2 GiB, then a part: read whole, it would take 2 GiB.
+        path = dir.filePath(QStringLiteral("sparse.mjpeg"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(2) << 30)
+                && file.seek(qint64(2) << 30) && file.write(content) == content.size());
+    } else {
+        path = pathOfKind(dir.path(), kind, content);
+    }
+    QVERIFY(!path.isEmpty());
+
+    SimProcess sim;
+    const int port = sim.start(
+        args + QStringList{"--port", QString::number(freeUdpPort()), "--replay", path}, 30000);
+    if (shrinkTo >= 0) {
+        QVERIFY(port > 0);
+        QVERIFY(QFile::resize(path, shrinkTo));
+    }
+    // Every row ends by itself: with an error, at the recording's end or
+    // at --duration.
+    QVERIFY(sim.process().state() == QProcess::NotRunning || sim.waitFinished(30000));
+    QCOMPARE(sim.exitCode(), exitCode);
+    const QString out = sim.lines().join(QLatin1Char('\n')) + QLatin1Char('\n')
+                        + QString::fromLocal8Bit(sim.process().readAllStandardError());
+    QVERIFY2(out.contains(message), qPrintable(out));
+    QVERIFY2(sim.figure(QStringLiteral("frames")) >= frames.at(0)
+                 && sim.figure(QStringLiteral("frames")) <= frames.at(1),
+             qPrintable(out));
+    // Neither a line per frame without end nor a file held in memory.
+    QVERIFY2(sim.lines().size() <= 20, qPrintable(QString::number(sim.lines().size())));
+    rusage usage{};
+    QCOMPARE(::getrusage(RUSAGE_CHILDREN, &usage), 0);
+    QVERIFY2(usage.ru_maxrss < 512 * 1024, qPrintable(QString::number(usage.ru_maxrss)));
 }
 
 QTEST_GUILESS_MAIN(DeviceSimTest)

@@ -25,7 +25,6 @@ namespace {
 // A client whose queue holds more than this is behind; it misses frames
 // until it has caught up, as a camera with a bounded send queue would do.
 constexpr qsizetype MaxClientBacklog = qsizetype(8) * 1024 * 1024;
-constexpr qsizetype CompactAfterBytes = qsizetype(1024) * 1024;
 constexpr int MaxClients = 16;
 // Datagrams sent back to back before a short breath, so that a burst of a
 // large frame does not overrun the receiver's socket buffer on loopback.
@@ -75,8 +74,9 @@ DeviceSim::~DeviceSim()
         ::close(m_fd);
 }
 
-bool DeviceSim::open(QString* error)
+bool DeviceSim::open(QString* error, const volatile std::sig_atomic_t* stop)
 {
+    m_recording.setStopFlag(stop);
     const bool tcp = m_config.mode == SimConfig::Mode::Tcp;
     m_fd = ::socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
     if (m_fd < 0) {
@@ -376,100 +376,6 @@ int DeviceSim::run(volatile std::sig_atomic_t* stop)
     // Let TCP clients take what is queued, briefly.
     if (!*stop && m_config.mode == SimConfig::Mode::Tcp)
         serviceUntil(Clock::now() + std::chrono::milliseconds(200), stop);
-    return 0;
-}
-
-bool DeviceSim::waitForClient(Clock::time_point end, volatile std::sig_atomic_t* stop)
-{
-    while (m_clients.empty() && !*stop && Clock::now() < end)
-        serviceUntil(std::min(end, Clock::now() + std::chrono::milliseconds(100)), stop);
-    return !m_clients.empty() && !*stop;
-}
-
-void DeviceSim::sendRecordedFrame(const simlib::RecordedFrame& frame, long long index)
-{
-    ++m_frames;
-    if (m_config.mode != SimConfig::Mode::Rtp) {
-        sendMultipart(simlib::multipartPart(frame.contentType, frame.bytes), true);
-        return;
-    }
-    const long long packetsBefore = m_datagrams;
-    sendRtpFrame(frame.bytes, index);
-    if (m_datagrams == packetsBefore) {
-        // Raw gray, progressive or otherwise not baseline, beyond 2040
-        // pixels: what RFC 2435 cannot carry.
-        ++m_refused;
-        if (!m_config.quiet) {
-            std::printf("framescope-devicesim: frame %lld (%s, %lld bytes) is no baseline JPEG "
-                        "RTP/JPEG can carry; skipped\n",
-                        index, frame.contentType.constData(), (long long)frame.bytes.size());
-            std::fflush(stdout);
-        }
-    }
-}
-
-int DeviceSim::runReplay(volatile std::sig_atomic_t* stop)
-{
-    const auto end = m_config.duration > 0
-                         ? Clock::now()
-                               + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(m_config.duration))
-                         : Clock::time_point::max();
-    if (m_config.mode == SimConfig::Mode::Tcp && !waitForClient(end, stop))
-        return 0;
-    // Recorded time t is sent at start + (t - first) / speed; a pass of the
-    // loop starts one mean frame period after the last frame of the one
-    // before.
-    auto start = Clock::now();
-    std::int64_t first = -1;
-    std::int64_t last = -1;
-    long long framesInPass = 0;
-    for (long long i = 0; !*stop; ++i) {
-        if (m_config.count > 0 && i >= m_config.count)
-            break;
-        simlib::RecordedFrame frame;
-        if (!m_recording.next(&frame)) {
-            if (!m_config.loop || framesInPass == 0)
-                break;
-            const std::int64_t span = std::max<std::int64_t>(0, last - first);
-            const std::int64_t gap = framesInPass > 1 ? span / (framesInPass - 1) : 40000;
-            start += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                double(span + gap) / 1e6 / std::max(m_config.speed, 1e-9)));
-            m_recording.rewind();
-            first = -1;
-            framesInPass = 0;
-            --i;
-            continue;
-        }
-        ++framesInPass;
-        // A part without a time goes right after the one before.
-        const std::int64_t t = frame.timeUs >= 0 ? frame.timeUs : std::max<std::int64_t>(last, 0);
-        if (first < 0)
-            first = t;
-        last = t;
-        if (m_config.speed > 0) {
-            const auto due =
-                start
-                + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                    double(std::max<std::int64_t>(0, t - first)) / 1e6 / m_config.speed));
-            serviceUntil(std::min(due, end), stop);
-        } else {
-            // As fast as the clients take it: a client that is behind
-            // would otherwise miss whole frames.
-            serviceUntil(Clock::now(), stop);
-            while (!*stop && Clock::now() < end
-                   && std::any_of(m_clients.begin(), m_clients.end(), [](const Client& c) {
-                          return c.out.size() - c.sent > CompactAfterBytes;
-                      }))
-                serviceUntil(std::min(end, Clock::now() + std::chrono::milliseconds(10)), stop);
-        }
-        if (*stop || Clock::now() >= end)
-            break;
-        sendRecordedFrame(frame, i);
-    }
-    // Let TCP clients take what is queued, briefly.
-    if (!*stop && m_config.mode == SimConfig::Mode::Tcp)
-        serviceUntil(Clock::now() + std::chrono::milliseconds(500), stop);
     return 0;
 }
 

@@ -22,8 +22,10 @@ public:
     explicit DeviceSim(const SimConfig& config);
     ~DeviceSim();
 
-    // Opens the socket (listening for tcp). Returns false with a message.
-    bool open(QString* error);
+    // Opens the socket (listening for tcp) and the recording to replay.
+    // Returns false with a message. Reading the recording gives up once
+    // `stop` becomes nonzero.
+    bool open(QString* error, const volatile std::sig_atomic_t* stop = nullptr);
     // Sends frames until the count or duration is reached or `stop` becomes
     // nonzero. Returns the process exit code.
     int run(volatile std::sig_atomic_t* stop);
@@ -34,6 +36,9 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    // A client's queue is compacted once this much of it has gone out.
+    static constexpr qsizetype CompactAfterBytes = qsizetype(1024) * 1024;
+
     struct Client
     {
         int fd = -1;
@@ -43,10 +48,17 @@ private:
     };
 
     // --replay: sends the recording's frames at their recorded spacing.
+    // Returns the exit code: 1 when the recording could not be read to its
+    // end or a pass over it sent no frame.
     int runReplay(volatile std::sig_atomic_t* stop);
     // Waits until a TCP client is connected; false when stopped first.
     bool waitForClient(Clock::time_point end, volatile std::sig_atomic_t* stop);
-    void sendRecordedFrame(const simlib::RecordedFrame& frame, long long index);
+    // Sends one frame of the recording; false when RTP/JPEG cannot carry
+    // it. The refusal is printed when `announce` is set.
+    bool sendRecordedFrame(const simlib::RecordedFrame& frame, long long index, bool announce);
+    // A replay's line to stdout (none with --quiet), or its error to stderr.
+    void replayNote(const QString& text) const;
+    void replayError(const QString& text) const;
     QByteArray makeFrame(long long index, bool withTimestamp);
     void sendFrame(long long index);
     void sendMultipart(const QByteArray& bytes, bool frameStart);
@@ -79,5 +91,6 @@ private:
     long long m_framesSkipped = 0; // tcp: a client's queue was full
     int m_ssrcChanges = 0;
     simlib::RecordingReader m_recording;
-    long long m_refused = 0; // rtp replay: frames the packetizer cannot take
+    long long m_refused = 0;    // rtp replay: frames the packetizer cannot take
+    long long m_gapsCapped = 0; // replay: waits shortened to --max-gap
 };

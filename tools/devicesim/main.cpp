@@ -67,7 +67,7 @@ int main(int argc, char** argv)
     installSignalHandlers();
 
     DeviceSim sim(config);
-    if (!sim.open(&error)) {
+    if (!sim.open(&error, &g_stop)) {
         std::fprintf(stderr, "framescope-devicesim: %s\n", qPrintable(error));
         return 1;
     }

@@ -56,6 +56,10 @@ struct SecondsRange
 {
     static constexpr double lo = 0.0, hi = 1e7;
 };
+struct GapRange
+{
+    static constexpr double lo = 0.001, hi = 86400.0;
+};
 struct PercentRange
 {
     static constexpr double lo = 0.0, hi = 100.0;
@@ -165,6 +169,7 @@ const SimOption Options[] = {
          return v == QLatin1String("max") || real<&SimConfig::speed, SpeedRange>(v, c);
      }},
     {"loop", nullptr, set<&SimConfig::loop, true>},
+    {"max-gap", "S", real<&SimConfig::maxGap, GapRange>},
     {"fps", "F", real<&SimConfig::fps, FpsRange>},
     {"count", "N", num<&SimConfig::count, 0, 1LL << 40>},
     {"duration", "S", real<&SimConfig::duration, SecondsRange>},
@@ -210,7 +215,8 @@ or it receives SIGINT or SIGTERM. Destinations outside 127.0.0.0/8 are
 refused. It prints a line when it is ready ("listening on ..." or "sending
 to ..."), when a TCP client connects ("client N connected") and when a quiet
 pause starts; at the end one line of figures ("sent: frames ... dropped ...")
-and it exits with 0 (2 for a bad command line, 1 when the socket fails).
+and it exits with 0 (2 for a bad command line, 1 when the socket fails or a
+--replay cannot be read or sends nothing).
 
 Transport:
   --mode tcp|udp|rtp     tcp: listen and serve the multipart stream to every
@@ -250,9 +256,27 @@ Replay:
                          rtp re-packetized (baseline JPEG frames only; others
                          are skipped and counted as refused). With tcp the
                          replay starts when the first client connects.
+                         Only a regular file is read (a FIFO or device is
+                         refused), piece by piece. A file that is empty or
+                         holds no frame is refused with what was found in it
+                         ("... holds no frame to replay: 0 frames in 2 parts
+                         (180 bytes), 2 left out"); a part that gives no
+                         frame, such as one longer than 64 MiB, is named
+                         ("the part at byte N ...; left out"), and the end of
+                         the first pass prints "end of the recording: ...". A
+                         file that shrinks while it is read, or a pass in
+                         which every frame was refused, ends the replay with
+                         an error and exit code 1.
   --speed N|max          Replay N times as fast, or as fast as the socket
                          takes the frames. Default 1.
-  --loop                 Start the recording over at its end.
+  --loop                 Start the recording over at its end, one mean frame
+                         period after its last frame. A recording without a
+                         recorded duration (one frame, or frames sharing one
+                         time) then goes on at --fps.
+  --max-gap S            The longest wait between two frames (0.001 ...
+                         86400 s); a longer recorded gap is shortened, with a
+                         line "a wait of X s before frame N is shortened to S
+                         s" for each of the first ten. Default 10.
 
 Rate and length:
   --fps F                Frames per second (0.1 ... 1000). Default 25.

@@ -66,6 +66,9 @@ struct SimConfig
     QString replay;
     double speed = 1.0;
     bool loop = false;
+    // The longest wait between two frames of a replay, in seconds, whatever
+    // the recorded times say.
+    double maxGap = 10.0;
 
     bool quiet = false;
     // --version: print the version and exit, like --help.
