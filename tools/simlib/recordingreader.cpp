@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <string>
 #include <vector>
 
 namespace simlib {
@@ -24,7 +25,9 @@ constexpr std::int64_t BlockBytes = 1 << 20;
 // Bytes kept in reach behind a boundary: its line and the part's two header
 // lines, each at most as long as the decoder takes one.
 constexpr std::int64_t Lookahead = 1024;
-static_assert(Lookahead > 3 * (MultipartDec::MaxHeaderLine + 2) && BlockBytes > 2 * Lookahead);
+static_assert(Lookahead > std::int64_t(std::char_traits<char>::length(MultipartDec::BoundaryText))
+                              + 3 * (std::int64_t(MultipartDec::MaxHeaderLine) + 2)
+              && BlockBytes > 2 * Lookahead);
 // Parts left out that get a line of their own; the figures count them all.
 constexpr long long MaxNotes = 10;
 
