@@ -300,11 +300,16 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
             completeFrame(); // its marker packet was lost
         m_frameOpen = true;
         m_frameCompleted = false;
-    } else if (m_frameCompleted && late) {
+    } else if (m_frameCompleted) {
         // A repeated or late packet of the frame its marker completed. Placed,
         // it would complete the array holding the frame before it again, and
-        // an older picture would follow the newer one.
-        return;
+        // an older picture would follow the newer one. A further frame of the
+        // same timestamp begins with its first fragment; without it, it would
+        // be the rest of a frame the stream never began.
+        if (late || m_packet.m_fragmentOffset != 0)
+            return;
+        m_frameOpen = true;
+        m_frameCompleted = false;
     }
     // The frame before was completed with the header it was placed for; this
     // frame's first fragment may bring another layout, tables or size.
