@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -224,6 +225,12 @@ void tst_FrameRecorder::fullQueueDropsFromRecordingOnly()
         first = false;
         entered.release();
         release.acquire();
+    });
+    // Also when a check fails: the writer is let go and ended while what
+    // its hook uses still exists.
+    const auto unblock = qScopeGuard([&] {
+        release.release();
+        recorder.stop();
     });
     QString error;
     QVERIFY(recorder.start(dir.path(), &error));
