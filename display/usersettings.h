@@ -16,7 +16,7 @@ class QSettings;
 // links, it is a regular file of a sane size or does not exist yet.
 namespace usersettings {
 
-inline constexpr qint64 MaxBytes = 1024 * 1024;
+inline constexpr qint64 MaxBytes = qint64(1024) * 1024;
 
 // The path of the file QSettings() reads and writes, found without reading
 // it; empty when the settings are not kept in a file.
