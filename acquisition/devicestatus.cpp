@@ -45,7 +45,13 @@ DeviceStatus::DeviceStatus(const QString& name, const QString& host, int port,
 
 void DeviceStatus::setAddress(const QString& host, int port)
 {
-    m_address = QStringLiteral("%1:%2").arg(host).arg(port);
+    // A port no socket can have is never connected to; the start-up line,
+    // the tool tip and the captions say so instead of naming it as the
+    // address.
+    if (port < 1 || port > 65535)
+        m_address = QStringLiteral("%1 (port %2 refused)").arg(host).arg(port);
+    else
+        m_address = QStringLiteral("%1:%2").arg(host).arg(port);
 }
 
 QString DeviceStatus::protocolName() const

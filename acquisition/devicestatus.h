@@ -46,7 +46,8 @@ public:
     DeviceStatus(const QString& name, const QString& host, int port,
                  ImageGetWorker::Protocol protocol);
     // The address the details name, for an owner that learns it after
-    // constructing the status.
+    // constructing the status; "host:port", or "host (port 70000 refused)"
+    // for a port outside 1-65535.
     void setAddress(const QString& host, int port);
 
     QStringList linkChanged(ImageGetWorker::LinkState link, const QString& detail,

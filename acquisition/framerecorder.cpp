@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "framerecorder.h"
 
+#include "recordingfile.h"
 #include "recordingformat.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QtDebug>
 
@@ -167,20 +167,22 @@ bool FrameRecorder::writeItem(const Item& item, QString* reason)
     }
     auto& file = m_files[item.device];
     if (!file) {
-        file = std::make_unique<QFile>(QDir(m_folder).filePath(deviceFileName(item.device)));
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            *reason =
-                QStringLiteral("cannot open %1: %2").arg(file->fileName(), file->errorString());
+        file = std::make_unique<RecordingFile>();
+        const QString path = QDir(m_folder).filePath(deviceFileName(item.device));
+        QString error;
+        if (!file->open(path, &error)) {
+            *reason = QStringLiteral("cannot open %1: %2").arg(path, error);
             return false;
         }
     }
-    // Flushed per frame, so that a full disk shows at the frame that did
-    // not fit and everything before it is on disk.
-    if (file->write(header) != header.size() || file->write(item.bytes) != item.bytes.size()
-        || file->write(recording::PartTrailer, recording::PartTrailerLen)
-               != recording::PartTrailerLen
-        || !file->flush()) {
-        *reason = QStringLiteral("cannot write %1: %2").arg(file->fileName(), file->errorString());
+    // Written straight to the file, so that a full disk or the file size
+    // limit shows at the frame that did not fit, with the system's reason,
+    // and the file still ends with the frame before it.
+    QString error;
+    if (!file->append(
+            {header, item.bytes, QByteArrayView(recording::PartTrailer, recording::PartTrailerLen)},
+            &error)) {
+        *reason = QStringLiteral("cannot write %1: %2").arg(file->fileName(), error);
         return false;
     }
     m_bytesWritten += partBytes;

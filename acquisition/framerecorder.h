@@ -25,7 +25,7 @@
 // own writes them. When a device's share of the queue is full its frame is
 // left out of the recording and counted; the caller shows it all the same. A failed write
 // or the size cap ends the recording, with one message saying why.
-class QFile;
+class RecordingFile;
 
 class FrameRecorder : public QObject
 {
@@ -119,7 +119,7 @@ private:
     QString m_folder;
     std::function<void()> m_beforeWrite;
     // Open files by device; the writer thread's alone.
-    std::map<int, std::unique_ptr<QFile>> m_files;
+    std::map<int, std::unique_ptr<RecordingFile>> m_files;
 
     std::thread m_thread;
     mutable std::mutex m_mutex;

@@ -74,6 +74,10 @@ bool quitOnTerminationSignals()
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     bool ok = ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+    // A recording that reaches the file size limit (ulimit -f) gets EFBIG
+    // from its write and ends with that reason, instead of the signal
+    // ending the viewer.
+    ok = ::sigaction(SIGXFSZ, &ignore, nullptr) == 0 && ok;
 
     struct sigaction action = {};
     action.sa_handler = onTerminationSignal;

@@ -7,6 +7,8 @@
 // these signals while that shutdown runs ends the process at once with
 // code 128 + the signal's number, for a shutdown that hangs. SIGPIPE is
 // ignored: a write to a closed socket or pipe is an error to handle, not a
-// reason to die. Call once, after the application object exists. Returns
-// false when the handlers could not be installed.
+// reason to die. SIGXFSZ likewise: a write past the file size limit
+// (ulimit -f) fails with EFBIG, and the recording ends with that reason.
+// Call once, after the application object exists. Returns false when the
+// handlers could not be installed.
 bool quitOnTerminationSignals();

@@ -40,10 +40,28 @@ void DeviceIndicator::refresh()
     m_text = QStringLiteral("%1 %2").arg(status.name(), word);
     // A device that delivers needs only its green dot (the rate is in the
     // tool tip), so that several indicators leave the status line room;
-    // every other state is spelt out.
-    const QString shown =
-        status.state() == DeviceStatus::State::Receiving ? QString() : QLatin1Char(' ') + word;
+    // every other state is spelt out, unless the bar has no room for it.
+    m_word = status.state() == DeviceStatus::State::Receiving ? QString() : QLatin1Char(' ') + word;
+    const QString shown = m_compact ? QString() : m_word;
     setText(QStringLiteral("%1 <span style=\"color:%2\">&#9679;%3</span>")
                 .arg(status.name().toHtmlEscaped(), colourFor(status), shown.toHtmlEscaped()));
     setToolTip(status.details(now));
+}
+
+void DeviceIndicator::setCompact(bool compact)
+{
+    if (compact == m_compact)
+        return;
+    m_compact = compact;
+    refresh();
+}
+
+int DeviceIndicator::fullWidth() const
+{
+    // The label's frame and margins around the text, as the label has them
+    // now, plus the words it leaves out while compact.
+    int width = sizeHint().width();
+    if (m_compact)
+        width += fontMetrics().horizontalAdvance(m_word);
+    return width;
 }

@@ -21,6 +21,12 @@ public:
     // The device's name and full state ("dev0 receiving 25.0 fps"), also
     // when the label shows only the dot.
     QString stateText() const { return m_text; }
+    // Compact: the name and the dot only, whatever the state, for a status
+    // bar without room for the words; the tool tip keeps them.
+    void setCompact(bool compact);
+    bool isCompact() const { return m_compact; }
+    // The label's width as it would be spelt out, whichever form it shows.
+    int fullWidth() const;
 
 public slots:
     void refresh();
@@ -28,4 +34,6 @@ public slots:
 private:
     GetStreamImage* m_device;
     QString m_text;
+    QString m_word; // the state as the label spells it out; empty while receiving
+    bool m_compact = false;
 };

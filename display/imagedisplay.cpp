@@ -4,6 +4,7 @@
 #include "devicelog.h"
 #include "frameconversion.h"
 #include "getstreamimage.h"
+#include "indicatorfit.h"
 #include "regularfile.h"
 #include "rtpcounters.h"
 #include "statusline.h"
@@ -63,6 +64,8 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     connect(m_layout, &WindowLayout::viewModeChanged, m_captions,
             [this](ViewMode mode) { m_captions->setShown(mode == ViewMode::Tiles); });
     m_statusLine = new StatusLine(ui.statusBar);
+    // The device indicators give way to the message at narrow widths.
+    new IndicatorFit(ui.statusBar);
     // File > Quit, after the form's own entries.
     auto* quit = new QAction(QStringLiteral("Quit"), this);
     quit->setObjectName(QStringLiteral("actionQuit"));

@@ -3,6 +3,7 @@
 
 #include "framerecorder.h"
 #include "recordindicator.h"
+#include "usersettings.h"
 
 #include <QAction>
 #include <QDateTime>
@@ -47,15 +48,19 @@ void RecordingControl::toggle(bool on)
     if (m_recorder->isRecording())
         return;
     if (m_base.isEmpty()) {
-        // The per-user settings, never the INI file the devices come from.
-        QSettings user;
-        const QString proposed = user.value(QLatin1String(FolderKey), defaultFolder()).toString();
+        // The per-user settings, never the INI file the devices come from;
+        // without a usable settings file the folder is asked for anew.
+        const std::unique_ptr<QSettings> user = usersettings::open();
+        const QString proposed =
+            user ? user->value(QLatin1String(FolderKey), defaultFolder()).toString()
+                 : defaultFolder();
         const QString chosen = m_folderDialog(m_window, proposed);
         if (chosen.isEmpty()) {
             showRecording(false);
             return;
         }
-        user.setValue(QLatin1String(FolderKey), chosen);
+        if (user)
+            user->setValue(QLatin1String(FolderKey), chosen);
         m_base = chosen;
     }
     start(m_base);

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "windowlayout.h"
 
-#include "framestatistics.h"
+#include "deviceindicator.h"
 #include "imagelabel.h"
+#include "indicatorfit.h"
 #include "tileview.h"
+#include "usersettings.h"
 #include "viewgeometry.h"
 
 #include <QMainWindow>
@@ -158,20 +160,27 @@ bool WindowLayout::eventFilter(QObject* watched, QEvent* event)
 void WindowLayout::restore(std::optional<ViewMode> configured)
 {
     m_restored = true;
-    QSettings store;
-    store.beginGroup(QLatin1String(Group));
-    if (store.contains(QStringLiteral("geometry")))
-        m_window->restoreGeometry(store.value(QStringLiteral("geometry")).toByteArray());
+    // A settings file that cannot be used gives the first start's layout.
+    const std::unique_ptr<QSettings> store = usersettings::open();
+    if (!store) {
+        widenForStatusLine();
+        m_tiles->setFit(true);
+        setViewMode(configured.value_or(ViewMode::Newest));
+        return;
+    }
+    store->beginGroup(QLatin1String(Group));
+    if (store->contains(QStringLiteral("geometry")))
+        m_window->restoreGeometry(store->value(QStringLiteral("geometry")).toByteArray());
     else
         widenForStatusLine();
-    m_fitNewest = store.value(QStringLiteral("fitNewest"), false).toBool();
+    m_fitNewest = store->value(QStringLiteral("fitNewest"), false).toBool();
     m_zoomNewest =
-        viewgeometry::clampZoom(store.value(QStringLiteral("zoomNewest"), 1.0).toDouble());
-    m_tiles->setFit(store.value(QStringLiteral("fitTiles"), true).toBool());
-    m_tiles->setZoom(store.value(QStringLiteral("zoomTiles"), 1.0).toDouble());
-    const bool tiles = store.value(QStringLiteral("view")).toString() == QLatin1String("tiles");
-    const bool full = store.value(QStringLiteral("fullScreen"), false).toBool();
-    store.endGroup();
+        viewgeometry::clampZoom(store->value(QStringLiteral("zoomNewest"), 1.0).toDouble());
+    m_tiles->setFit(store->value(QStringLiteral("fitTiles"), true).toBool());
+    m_tiles->setZoom(store->value(QStringLiteral("zoomTiles"), 1.0).toDouble());
+    const bool tiles = store->value(QStringLiteral("view")).toString() == QLatin1String("tiles");
+    const bool full = store->value(QStringLiteral("fullScreen"), false).toBool();
+    store->endGroup();
     setViewMode(configured.value_or(tiles ? ViewMode::Tiles : ViewMode::Newest));
     if (full)
         setFullScreen(true);
@@ -180,17 +189,17 @@ void WindowLayout::restore(std::optional<ViewMode> configured)
 int WindowLayout::statusLineWidth() const
 {
     // The longer form of the status line, with the figures of hours of
-    // frames and a lossy stream.
-    const QString longest =
-        FrameStatistics::statusText(999999, 999.999, 9999, 99999, 9999, 99999, 0.0);
-    // The message is drawn 6 px from the left and 2 px short of the first
-    // indicator; the size grip and the layout's spacing take the rest.
+    // frames and a lossy stream, beside the size grip and the layout's
+    // spacing.
     const QStatusBar* bar = m_window->statusBar();
-    int width = bar->fontMetrics().horizontalAdvance(longest) + 40;
+    int width = IndicatorFit::messageRoom(bar, true);
     for (const QWidget* indicator :
          bar->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (!indicator->isHidden())
-            width += indicator->sizeHint().width() + 6;
+        if (indicator->isHidden())
+            continue;
+        // Device indicators as spelt out, also while compact.
+        const auto* device = qobject_cast<const DeviceIndicator*>(indicator);
+        width += (device != nullptr ? device->fullWidth() : indicator->sizeHint().width()) + 6;
     }
     return width;
 }
@@ -209,17 +218,19 @@ void WindowLayout::widenForStatusLine()
 
 void WindowLayout::save() const
 {
-    QSettings store;
-    store.beginGroup(QLatin1String(Group));
-    store.setValue(QStringLiteral("geometry"), m_window->saveGeometry());
-    store.setValue(QStringLiteral("view"),
-                   m_view == ViewMode::Tiles ? QStringLiteral("tiles") : QStringLiteral("newest"));
-    store.setValue(QStringLiteral("fitNewest"), m_fitNewest);
-    store.setValue(QStringLiteral("zoomNewest"), m_zoomNewest);
-    store.setValue(QStringLiteral("fitTiles"), m_tiles->fit());
-    store.setValue(QStringLiteral("zoomTiles"), m_tiles->zoom());
-    store.setValue(QStringLiteral("fullScreen"), isFullScreen());
-    store.endGroup();
+    const std::unique_ptr<QSettings> store = usersettings::open();
+    if (!store)
+        return;
+    store->beginGroup(QLatin1String(Group));
+    store->setValue(QStringLiteral("geometry"), m_window->saveGeometry());
+    store->setValue(QStringLiteral("view"),
+                    m_view == ViewMode::Tiles ? QStringLiteral("tiles") : QStringLiteral("newest"));
+    store->setValue(QStringLiteral("fitNewest"), m_fitNewest);
+    store->setValue(QStringLiteral("zoomNewest"), m_zoomNewest);
+    store->setValue(QStringLiteral("fitTiles"), m_tiles->fit());
+    store->setValue(QStringLiteral("zoomTiles"), m_tiles->zoom());
+    store->setValue(QStringLiteral("fullScreen"), isFullScreen());
+    store->endGroup();
 }
 
 void WindowLayout::saveIfRestored() const
@@ -230,8 +241,8 @@ void WindowLayout::saveIfRestored() const
 
 void WindowLayout::reset(std::optional<ViewMode> configured)
 {
-    QSettings store;
-    store.remove(QLatin1String(Group));
+    if (const std::unique_ptr<QSettings> store = usersettings::open())
+        store->remove(QLatin1String(Group));
     setFullScreen(false);
     m_window->setWindowState(m_window->windowState()
                              & ~(Qt::WindowMaximized | Qt::WindowMinimized));

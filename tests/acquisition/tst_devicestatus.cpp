@@ -35,6 +35,8 @@ private slots:
     void quietEndsAreOneSilence();
     void datagramDeviceIsBound();
     void detailsForTheToolTip();
+    void refusedPortIsNotAnAddress_data();
+    void refusedPortIsNotAnAddress();
 };
 
 void tst_DeviceStatus::failuresLoggedOncePerChange_data()
@@ -272,6 +274,27 @@ void tst_DeviceStatus::detailsForTheToolTip()
     status.setForeignDatagrams(3);
     QVERIFY(
         status.details(2200).contains(QStringLiteral("datagrams from other senders dropped: 3")));
+}
+
+void tst_DeviceStatus::refusedPortIsNotAnAddress_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("address");
+    QTest::newRow("lowest port") << 1 << "127.0.0.1:1";
+    QTest::newRow("highest port") << 65535 << "127.0.0.1:65535";
+    QTest::newRow("above 65535") << 70000 << "127.0.0.1 (port 70000 refused)";
+    QTest::newRow("zero, or no port") << 0 << "127.0.0.1 (port 0 refused)";
+    QTest::newRow("negative") << -1 << "127.0.0.1 (port -1 refused)";
+}
+
+void tst_DeviceStatus::refusedPortIsNotAnAddress()
+{
+    QFETCH(int, port);
+    QFETCH(QString, address);
+    const DeviceStatus status(QStringLiteral("dev0"), QStringLiteral("127.0.0.1"), port,
+                              ImageGetWorker::Protocol::Tcp);
+    QCOMPARE(status.address(), address);
+    QVERIFY(status.details(0).startsWith(QStringLiteral("dev0: TCP ") + address + ", "));
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceStatus)

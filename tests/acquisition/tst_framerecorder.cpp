@@ -5,11 +5,17 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <sys/mount.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -44,6 +50,70 @@ qint64 partBytes(const Frame& f)
            + f.bytes.size() + 2;
 }
 
+// Makes the device's file a trap for the recorder and takes it away again:
+// "folder" takes the file's name, an absolute path (/dev/full) is linked
+// in its place, "fsize" sets the process's file size limit to `bytes` with
+// SIGXFSZ ignored, as the viewer runs, "tmpfs" mounts a file system of
+// `bytes` on the session folder.
+class Trap
+{
+public:
+    Trap(const QString& kind, const QString& folder, qint64 bytes) : m_folder(folder)
+    {
+        const QString file = QDir(folder).filePath(FrameRecorder::deviceFileName(0));
+        if (kind == QLatin1String("folder")) {
+            m_ready = QDir().mkpath(file);
+        } else if (kind == QLatin1String("fsize")) {
+            m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+            m_ready = ::getrlimit(RLIMIT_FSIZE, &m_oldLimit) == 0;
+            struct rlimit limit = m_oldLimit;
+            limit.rlim_cur = rlim_t(bytes);
+            m_limited = m_ready && ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+            m_ready = m_limited;
+        } else if (kind == QLatin1String("tmpfs")) {
+            const QByteArray options = "size=" + QByteArray::number(bytes);
+            m_mounted = ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs",
+                                MS_NOSUID | MS_NODEV, options.constData())
+                        == 0;
+            m_ready = m_mounted;
+        } else {
+            m_ready = QFile::link(kind, file);
+        }
+    }
+    ~Trap()
+    {
+        release();
+        unmount();
+    }
+    Trap(const Trap&) = delete;
+    Trap& operator=(const Trap&) = delete;
+    bool ready() const { return m_ready; }
+    // Back to what the process had; the files stay for reading.
+    void release()
+    {
+        if (m_limited)
+            ::setrlimit(RLIMIT_FSIZE, &m_oldLimit);
+        if (m_oldHandler != SIG_ERR)
+            std::signal(SIGXFSZ, m_oldHandler);
+        m_limited = false;
+        m_oldHandler = SIG_ERR;
+    }
+    void unmount()
+    {
+        if (m_mounted)
+            ::umount2(QFile::encodeName(m_folder).constData(), MNT_DETACH);
+        m_mounted = false;
+    }
+
+private:
+    QString m_folder;
+    bool m_ready = false;
+    bool m_limited = false;
+    bool m_mounted = false;
+    struct rlimit m_oldLimit = {};
+    void (*m_oldHandler)(int) = SIG_ERR;
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(Frames)
@@ -57,6 +127,7 @@ class tst_FrameRecorder : public QObject
 private slots:
     void writesEachDevice_data();
     void writesEachDevice();
+    void fullQueueDropsFromRecordingOnly_data();
     void fullQueueDropsFromRecordingOnly();
     void failureStopsOnce_data();
     void failureStopsOnce();
@@ -120,11 +191,28 @@ void tst_FrameRecorder::writesEachDevice()
     }
 }
 
+void tst_FrameRecorder::fullQueueDropsFromRecordingOnly_data()
+{
+    QTest::addColumn<int>("maxFrames");
+    QTest::addColumn<qint64>("maxBytes");
+    // Frames of 100 bytes: either bound lets two wait behind the one
+    // being written.
+    QTest::newRow("frame count") << 2 << FrameRecorder::DefaultMaxQueuedBytes;
+    QTest::newRow("byte budget") << FrameRecorder::DefaultMaxQueuedFrames << qint64(250);
+}
+
 void tst_FrameRecorder::fullQueueDropsFromRecordingOnly()
 {
+    QFETCH(int, maxFrames);
+    QFETCH(qint64, maxBytes);
+    const auto frame = [](int i) {
+        return Frame{0, "image/jpeg", ("frame " + QByteArray::number(i)).leftJustified(100, '.'),
+                     i};
+    };
     QTemporaryDir dir;
     FrameRecorder::Limits limits;
-    limits.maxQueuedFrames = 2;
+    limits.maxQueuedFrames = maxFrames;
+    limits.maxQueuedBytes = maxBytes;
     FrameRecorder recorder(limits);
     // The writer waits in front of its first frame until released, as a
     // slow disk would make it.
@@ -138,45 +226,67 @@ void tst_FrameRecorder::fullQueueDropsFromRecordingOnly()
         entered.release();
         release.acquire();
     });
+    // Also when a check fails: the writer is let go and ended while what
+    // its hook uses still exists.
+    const auto unblock = qScopeGuard([&] {
+        release.release();
+        recorder.stop();
+    });
     QString error;
     QVERIFY(recorder.start(dir.path(), &error));
-    QVERIFY(record(recorder, {0, "image/jpeg", "frame 0", 0}));
+    QVERIFY(record(recorder, frame(0)));
     QVERIFY(entered.tryAcquire(1, 5000));
     QList<bool> accepted;
     for (int i = 1; i < 10; ++i)
-        accepted.append(record(recorder, {0, "image/jpeg", "frame " + QByteArray::number(i), i}));
+        accepted.append(record(recorder, frame(i)));
     QCOMPARE(accepted, (QList<bool>{true, true, false, false, false, false, false, false, false}));
     QCOMPARE(recorder.framesDropped(), 7);
     // Another device has a share of its own.
-    QVERIFY(record(recorder, {1, "image/jpeg", "other device", 0}));
+    QVERIFY(record(recorder, {1, "image/jpeg", QByteArray(100, 'o'), 0}));
     release.release();
+    // What is written is given back: the queue takes as many again.
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.framesWritten(), 4, 5000);
+    QVERIFY(record(recorder, frame(10)));
+    QVERIFY(record(recorder, frame(11)));
     recorder.stop();
     const QList<simlib::RecordedFrame> read = readDevice(dir.path(), 0);
-    QCOMPARE(read.size(), 3);
-    QCOMPARE(read.at(2).bytes, QByteArray("frame 2"));
-    QCOMPARE(recorder.framesWritten(), 4);
+    QCOMPARE(read.size(), 5);
+    QCOMPARE(read.at(2).bytes, frame(2).bytes);
+    QCOMPARE(read.at(4).bytes, frame(11).bytes);
+    QCOMPARE(recorder.framesWritten(), 6);
+    QCOMPARE(recorder.framesDropped(), 7);
 }
 
 void tst_FrameRecorder::failureStopsOnce_data()
 {
     QTest::addColumn<QString>("trap"); // what the device's file is
+    QTest::addColumn<qint64>("trapBytes");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("disk full") << "/dev/full"
-                               << "cannot write .*dev0.mjpeg: .*space";
-    QTest::newRow("the file's name is taken by a folder") << "folder"
-                                                          << "cannot open .*dev0.mjpeg";
+    QTest::addColumn<int>("written"); // whole frames the file keeps
+    // Parts of 64 KiB and a little: two fit below 150000 bytes, three in
+    // a file system of 256 KiB.
+    QTest::newRow("device reporting a full disk")
+        << "/dev/full" << qint64(0) << "cannot write .*dev0.mjpeg: No space left on device$" << 0;
+    QTest::newRow("the file's name is taken by a folder")
+        << "folder" << qint64(0) << "cannot open .*dev0.mjpeg: Is a directory$" << 0;
+    QTest::newRow("file size limit")
+        << "fsize" << qint64(150000) << "cannot write .*dev0.mjpeg: File too large$" << 2;
+    QTest::newRow("small file system full")
+        << "tmpfs" << qint64(256 * 1024) << "cannot write .*dev0.mjpeg: No space left on device$"
+        << 3;
 }
 
 void tst_FrameRecorder::failureStopsOnce()
 {
     QFETCH(QString, trap);
+    QFETCH(qint64, trapBytes);
     QFETCH(QString, reason);
+    QFETCH(int, written);
     QTemporaryDir dir;
-    const QString file = dir.filePath(FrameRecorder::deviceFileName(0));
-    if (trap == QLatin1String("folder"))
-        QVERIFY(QDir().mkpath(file));
-    else
-        QVERIFY(QFile::link(trap, file));
+    Trap trapped(trap, dir.path(), trapBytes);
+    if (trap == QLatin1String("tmpfs") && !trapped.ready())
+        QSKIP("a small tmpfs cannot be mounted here (needs CAP_SYS_ADMIN)");
+    QVERIFY(trapped.ready());
     FrameRecorder recorder;
     QSignalSpy stopped(&recorder, &FrameRecorder::stoppedByItself);
     QTest::ignoreMessage(QtWarningMsg,
@@ -184,7 +294,6 @@ void tst_FrameRecorder::failureStopsOnce()
     QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
     QString error;
     QVERIFY(recorder.start(dir.path(), &error));
-    // Large enough that the disk-full error shows at the first flush.
     const QByteArray body(64 * 1024, 'x');
     for (int i = 0; i < 5 && recorder.isRecording(); ++i)
         record(recorder, {0, "image/jpeg", body, i});
@@ -193,10 +302,21 @@ void tst_FrameRecorder::failureStopsOnce()
     QVERIFY(!record(recorder, {0, "image/jpeg", body, 9}));
     QCOMPARE(recorder.framesDropped(), 0);
     recorder.stop();
+    trapped.release();
     QCOMPARE(stopped.size(), 1);
     QVERIFY2(QRegularExpression(reason).match(recorder.stopReason()).hasMatch(),
              qPrintable(recorder.stopReason()));
-    QCOMPARE(recorder.framesWritten(), 0);
+    QCOMPARE(recorder.framesWritten(), written);
+    if (written > 0) {
+        // The part that did not fit is cut off again: the file ends with
+        // the last whole frame and reads back whole.
+        const QString file = QDir(dir.path()).filePath(FrameRecorder::deviceFileName(0));
+        QCOMPARE(QFileInfo(file).size(), written * partBytes({0, "image/jpeg", body, 0}));
+        QCOMPARE(recorder.bytesWritten(), QFileInfo(file).size());
+        const QList<simlib::RecordedFrame> read = readDevice(dir.path(), 0);
+        QCOMPARE(read.size(), written);
+        QCOMPARE(read.last().bytes, body);
+    }
 }
 
 void tst_FrameRecorder::unusableFolderIsRefused()

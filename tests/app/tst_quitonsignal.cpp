@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The process-wide set-up main does: termination signals quit the event
-// loop (a second one ends the process), SIGPIPE is ignored, and the open
+// loop (a second one ends the process), SIGPIPE and SIGXFSZ are ignored, and the open
 // file limit is raised to the hard limit.
 #include "openfilelimit.h"
 #include "quitonsignal.h"
@@ -100,6 +100,7 @@ void tst_QuitOnSignal::handlersInstalled_data()
     QTest::newRow("SIGTERM handled") << int(SIGTERM) << false;
     QTest::newRow("SIGHUP handled") << int(SIGHUP) << false;
     QTest::newRow("SIGPIPE ignored") << int(SIGPIPE) << true;
+    QTest::newRow("SIGXFSZ ignored") << int(SIGXFSZ) << true;
 }
 
 void tst_QuitOnSignal::handlersInstalled()

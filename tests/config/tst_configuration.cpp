@@ -165,6 +165,22 @@ void tst_Configuration::read_data()
         << shown << dev0(Defaults)
         << QStringList{"dev0: quiet_ms=\"abc\" is not a positive number of milliseconds; 1000 "
                        "is used"};
+    QTest::newRow("quiet_ms zero: the protocol's default, with a warning")
+        << Dev0 + "quiet_ms=0\n"
+        << shown << dev0(Defaults)
+        << QStringList{"dev0: quiet_ms=\"0\" is not a positive number of milliseconds; 1000 "
+                       "is used"};
+    QTest::newRow("quiet_ms negative: the protocol's default, with a warning")
+        << Dev0 + "quiet_ms=-1\n"
+        << shown << dev0(Defaults)
+        << QStringList{"dev0: quiet_ms=\"-1\" is not a positive number of milliseconds; 1000 "
+                       "is used"};
+    QTest::newRow("quiet_ms 2^63, beyond any integer: the protocol's default, with a warning")
+        << Dev0 + "quiet_ms=9223372036854775808\n"
+        << shown << dev0(Defaults)
+        << QStringList{"dev0: quiet_ms=\"9223372036854775808\" is not a positive number of "
+                       "milliseconds; 1000 "
+                       "is used"};
 
     // Frame size and limits.
     QTest::newRow("raw frame size")

@@ -3,14 +3,20 @@
 // view, and the layout kept in the per-user settings.
 #include "onlydisplay.h"
 
+#include "deviceindicator.h"
 #include "getstreamimage.h"
 #include "imagelabel.h"
 #include "testfiles.h"
 #include "testpattern.h"
 #include "tileview.h"
+#include "usersettings.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QImageReader>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -85,6 +91,8 @@ private slots:
     void layoutKept_data();
     void layoutKept();
     void resetLayout();
+    void settingsFileKinds_data();
+    void settingsFileKinds();
     void statusLineWholeAtFirstStart_data();
     void statusLineWholeAtFirstStart();
 
@@ -472,31 +480,122 @@ void tst_ImageView::resetLayout()
     QVERIFY(window.fitToWindow());
 }
 
+void tst_ImageView::settingsFileKinds_data()
+{
+    QTest::addColumn<QString>("kind");   // what the settings path is, or points to
+    QTest::addColumn<bool>("linked");    // a symbolic link to it
+    QTest::addColumn<qint64>("padding"); // a comment making the file this large
+    QTest::addColumn<bool>("used");
+    QTest::newRow("regular file") << "file" << false << qint64(0) << true;
+    QTest::newRow("missing file") << "missing" << false << qint64(0) << true;
+    QTest::newRow("FIFO") << "fifo" << false << qint64(0) << false;
+    QTest::newRow("file over 1 MiB") << "file" << false << usersettings::MaxBytes << false;
+    QTest::newRow("link into a dotfiles folder") << "file" << true << qint64(0) << true;
+    QTest::newRow("link to a device") << "/dev/null" << true << qint64(0) << false;
+    QTest::newRow("link to a folder") << "folder" << true << qint64(0) << false;
+}
+
+void tst_ImageView::settingsFileKinds()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, linked);
+    QFETCH(qint64, padding);
+    QFETCH(bool, used);
+    // A settings file of its own for each row, so that each warns once.
+    static int row = 0;
+    const QString application = QStringLiteral("settingskind%1").arg(++row);
+    const QString defaultApplication = QCoreApplication::applicationName();
+    QCoreApplication::setApplicationName(application);
+    const auto restoreName =
+        qScopeGuard([&] { QCoreApplication::setApplicationName(defaultApplication); });
+    const QString path =
+        m_userSettings.filePath(QStringLiteral("framescope-test/%1.conf").arg(application));
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QCOMPARE(usersettings::filePath(), path);
+
+    QTemporaryDir dotfiles;
+    QByteArray content = "[layout]\nview=tiles\n";
+    if (padding > 0)
+        content += "; " + QByteArray(padding, 'x') + '\n';
+    const QString target = pathOfKind(dotfiles.path(), kind, content);
+    QVERIFY(!target.isEmpty());
+    if (linked)
+        QVERIFY(QFile::link(target, path));
+    else if (kind != QLatin1String("missing"))
+        QVERIFY(QFile::rename(target, path));
+    const QFileInfo before(path);
+
+    const QRegularExpression refused(
+        QStringLiteral("^Settings file \"%1\" is not used").arg(QRegularExpression::escape(path)));
+    if (!used)
+        QTest::ignoreMessage(QtWarningMsg, refused);
+    // Once, though the layout is both read and written.
+    QTest::failOnWarning(refused);
+    {
+        onlyDisplay window(writeIni(1));
+        window.restoreLayout();
+        QCOMPARE(window.viewMode() == imageDisplay::ViewMode::Tiles,
+                 used && kind != QLatin1String("missing"));
+        window.resize(700, 650);
+    }
+    const QFileInfo after(path);
+    QCOMPARE(after.isSymLink(), linked);
+    if (linked)
+        QCOMPARE(after.symLinkTarget(), before.symLinkTarget());
+    if (used) {
+        // Written where the link points; the link stays.
+        QVERIFY(after.isFile());
+        QVERIFY(readFile(path).contains("geometry="));
+        return;
+    }
+    QVERIFY(after.exists());
+    QVERIFY(!after.isFile() || readFile(path) == content);
+    QCOMPARE(after.isDir(), kind == QLatin1String("folder"));
+    if (kind == QLatin1String("folder"))
+        QVERIFY(QDir(target).isEmpty());
+    QVERIFY(!QFileInfo(QStringLiteral("/dev/null")).isFile());
+}
+
 void tst_ImageView::statusLineWholeAtFirstStart_data()
 {
     QTest::addColumn<int>("devices");
-    QTest::newRow("one device") << 1;
-    QTest::newRow("two devices, none receiving") << 2;
-    QTest::newRow("four devices, none receiving") << 4;
+    QTest::addColumn<bool>("firstStart"); // else the default width
+    QTest::addColumn<bool>("compact");    // the indicators without their words
+    QTest::newRow("one device") << 1 << true << false;
+    QTest::newRow("two devices, none receiving") << 2 << true << false;
+    QTest::newRow("four devices, none receiving") << 4 << true << false;
+    QTest::newRow("default width, one device") << 1 << false << false;
+    QTest::newRow("default width, four devices") << 4 << false << true;
+    QTest::newRow("default width, twelve devices, cut short") << 12 << false << true;
 }
 
 // Without a kept layout the window starts wide enough for the status line
-// with lost packets, beside every device's indicator.
+// with lost packets, beside every device's indicator; at the default width
+// the indicators give way to it.
 void tst_ImageView::statusLineWholeAtFirstStart()
 {
     QFETCH(int, devices);
+    QFETCH(bool, firstStart);
+    QFETCH(bool, compact);
     onlyDisplay window(writeIni(devices));
-    window.restoreLayout();
-    const int screenWidth = window.screen()->availableGeometry().width();
-    QCOMPARE(window.width(), std::min(window.statusLineWidth(), screenWidth));
-    QVERIFY(window.width() > 676);
-    // As on a screen wide enough (the test's own screen may be narrower).
-    window.resize(window.statusLineWidth(), window.height());
+    if (firstStart) {
+        window.restoreLayout();
+        const int screenWidth = window.screen()->availableGeometry().width();
+        QCOMPARE(window.width(), std::min(window.statusLineWidth(), screenWidth));
+        QVERIFY(window.width() > 676);
+        // As on a screen wide enough (the test's own screen may be narrower).
+        window.resize(window.statusLineWidth(), window.height());
+    } else {
+        window.resize(imageDisplay::DefaultSize);
+    }
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QStatusBar* bar = window.statusBar();
+    // The form with lost packets where the window was widened for it, the
+    // form without at the default width.
     const QString text =
-        FrameStatistics::statusText(999999, 999.999, 9999, 99999, 9999, 99999, 0.0);
+        firstStart ? FrameStatistics::statusText(999999, 999.999, 9999, 99999, 9999, 99999, 0.0)
+                   : FrameStatistics::statusText(999999, 999.999, 9999, 0, 0, 0, 99999.9999);
     bar->showMessage(text);
     // Indicators carry a state word until frames arrive: wait for it.
     QTRY_VERIFY_WITH_TIMEOUT(window.streams().first()->status().isFailure(), 5000);
@@ -511,7 +610,11 @@ void tst_ImageView::statusLineWholeAtFirstStart()
                             .arg(bar->fontMetrics().horizontalAdvance(text))
                             .arg(firstIndicator - 8)
                             .arg(window.width())));
-    QVERIFY(text.endsWith(QLatin1Char('%')));
+    // Compact indicators still tell their state in the tool tip.
+    const auto* indicator = bar->findChild<DeviceIndicator*>();
+    QVERIFY(indicator != nullptr);
+    QCOMPARE(indicator->isCompact(), compact);
+    QVERIFY(indicator->toolTip().contains(indicator->stateText().section(QLatin1Char(' '), 1)));
 }
 
 QTEST_MAIN(tst_ImageView)
