@@ -131,9 +131,10 @@ void Rtp2Jpeg::buildHeader(const Layout& layout)
     }
 }
 
-const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, bool* synchronised)
+const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len,
+                                           RtpTimeline::Step* step)
 {
-    *synchronised = false;
+    *step = RtpTimeline::Step::Drop;
     // RTCP on the RTP port (RFC 5761): packet types 200-204 take the place
     // of the marker bit and payload type. Read as RTP, a receiver report
     // could synchronise the reassembler on garbage.
@@ -163,20 +164,9 @@ const unsigned char* Rtp2Jpeg::parsePacket(const unsigned char* data, int len, b
         return nullptr;
     }
 
-    switch (m_timeline.admit(m_packet, data, len)) {
-    case RtpTimeline::Step::Drop:
-        return nullptr;
-    case RtpTimeline::Step::Replay:
-        m_replayHeld = true;
-        return nullptr;
-    case RtpTimeline::Step::Synchronised:
-        m_frameOpen = false;
-        m_frameCompleted = false;
-        *synchronised = true;
-        break;
-    case RtpTimeline::Step::InSync:
-        break;
-    }
+    // A frame not completed by its marker is still in progress: a packet of
+    // another timestamp must not end it on its own word.
+    *step = m_timeline.admit(m_packet, data, len, !m_frameCompleted);
     return p;
 }
 
@@ -260,44 +250,66 @@ void Rtp2Jpeg::completeFrame()
     w.finishFrame();
 }
 
+void Rtp2Jpeg::replayHeld(const unsigned char* data, int len)
+{
+    // The held packet begins the next frame, and this one follows it.
+    // Neither can be confirmed as held again, so this recurses once.
+    std::vector<unsigned char> held = m_timeline.takeHeldPacket();
+    decode(held.data(), int(held.size()));
+    decode(data, len);
+    m_timeline.returnHeldPacket(std::move(held)); // keeps its capacity for the next one
+}
+
 void Rtp2Jpeg::decode(const unsigned char* data, int len)
 {
-    bool synchronised = false;
-    const unsigned char* p = parsePacket(data, len, &synchronised);
-    if (m_replayHeld) {
-        // A restart confirmed: the packet held as an outlier opens the new
-        // timeline, and this one follows it. Neither can confirm a restart
-        // again, so this recurses once.
-        m_replayHeld = false;
-        std::vector<unsigned char> held = m_timeline.takeHeldPacket();
-        decode(held.data(), int(held.size()));
-        decode(data, len);
-        m_timeline.returnHeldPacket(std::move(held)); // keeps its capacity for the next outlier
-        return;
-    }
-    if (p == nullptr)
-        return;
+    RtpTimeline::Step step = RtpTimeline::Step::Drop;
+    const unsigned char* p = parsePacket(data, len, &step);
     FrameSink& w = *m_worker;
+    switch (step) {
+    case RtpTimeline::Step::Drop:
+        return;
+    case RtpTimeline::Step::Replay:
+        replayHeld(data, len);
+        return;
+    case RtpTimeline::Step::Rollback:
+        // The frame the packet before began was an outlier's: what it placed
+        // goes, and the frame before it stays the completed one. The timeline
+        // stands where it stood before the outlier, so this recurses once.
+        m_frameOpen = false;
+        m_frameCompleted = true;
+        w.restartFrame();
+        decode(data, len);
+        return;
+    case RtpTimeline::Step::Synchronised:
+        m_frameOpen = false;
+        m_frameCompleted = false;
+        break;
+    case RtpTimeline::Step::SameFrame:
+    case RtpTimeline::Step::NewFrame:
+        break;
+    }
 
     if (m_packet.m_sequenceNumber == 0)
         w.appendLog(QStringLiteral("%1: MARK 64k packets\n").arg(timeOfDay()));
 
     const int payloadLen = int(m_packet.payloadEnd() - p);
-    const bool late = accountSequence(synchronised);
+    const bool late = accountSequence(step == RtpTimeline::Step::Synchronised);
 
-    const std::int32_t t = m_timeline.advance(m_packet.m_timestamp);
-    if (t < 0)
-        return; // part of an older frame
-    if (t > 0) {
+    if (step == RtpTimeline::Step::NewFrame) {
         if (m_frameOpen)
             completeFrame(); // its marker packet was lost
         m_frameOpen = true;
         m_frameCompleted = false;
-    } else if (m_frameCompleted && late) {
+    } else if (m_frameCompleted) {
         // A repeated or late packet of the frame its marker completed. Placed,
         // it would complete the array holding the frame before it again, and
-        // an older picture would follow the newer one.
-        return;
+        // an older picture would follow the newer one. A further frame of the
+        // same timestamp begins with its first fragment; without it, it would
+        // be the rest of a frame the stream never began.
+        if (late || m_packet.m_fragmentOffset != 0)
+            return;
+        m_frameOpen = true;
+        m_frameCompleted = false;
     }
     // The frame before was completed with the header it was placed for; this
     // frame's first fragment may bring another layout, tables or size.

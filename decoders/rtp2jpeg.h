@@ -35,12 +35,9 @@ public:
     static constexpr int HeaderStoreBytes = JpegHeaderStore::StoreBytes;
     // The write buffer keeps at least this many bytes free behind a packet.
     static constexpr int TailRoomBytes = 16;
-    // A packet whose timestamp lies this far (10 s at 90 kHz) before or
-    // after the frame being assembled is off the stream's timeline: its
-    // sender restarted with the same SSRC and a new timestamp base, or it
-    // is forged. A second packet in sequence on the new timeline confirms a
-    // restart and starts a new synchronisation; a lone outlier is dropped.
-    static constexpr std::int32_t RestartTicks = RtpTimeline::RestartTicks;
+    // How far behind the frame being assembled a packet that is also
+    // behind in sequence is dropped as late (see RtpTimeline).
+    static constexpr std::int32_t LateTicks = RtpTimeline::LateTicks;
     // RTCP packet types (SR, RR, SDES, BYE, APP) in the second byte.
     static constexpr int RtcpFirstType = 200;
     static constexpr int RtcpLastType = 204;
@@ -101,7 +98,11 @@ private:
     // For a type 0 or 1 frame: an interval of one MCU row when the scan
     // holds one restart marker per row boundary, otherwise none.
     void fitRestartMarkers(const unsigned char* scan, int scanLen);
-    const unsigned char* parsePacket(const unsigned char* data, int len, bool* synchronised);
+    // The packet's scan data, or nullptr when it is not placed; `step` says
+    // where the timeline put it.
+    const unsigned char* parsePacket(const unsigned char* data, int len, RtpTimeline::Step* step);
+    // The held packet first, then this one.
+    void replayHeld(const unsigned char* data, int len);
     // Counts the packet's sequence number and logs missed packets; returns
     // true for a late or repeated packet.
     bool accountSequence(bool synchronised);
@@ -119,8 +120,6 @@ private:
     // (Senders without buffer times may give several frames one timestamp;
     // their packets come in sequence and are not affected.)
     bool m_frameCompleted = false;
-    // The timeline confirmed a restart: the held packet is decoded first.
-    bool m_replayHeld = false;
     std::optional<Layout> m_applied;
     // The restart interval last reported in the log; -1 for a mismatch.
     int m_restartNote = 0;

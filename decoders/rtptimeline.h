@@ -11,36 +11,53 @@ class RTPPacketJpeg;
 
 // Where one RTP stream stands: the SSRC it is synchronised on, the timestamp
 // of the frame being assembled and the newest sequence number. It decides
-// which packets reach the reassembly, and counts packets expected, lost and
-// out of order, process-wide and into the device's counters.
+// which packets reach the reassembly and which frame they belong to, and
+// counts packets expected, lost and out of order, process-wide and into the
+// device's counters.
 //
-// A packet of another SSRC, or of the same SSRC far off the timeline, needs
-// a new synchronisation on a frame's first fragment. A packet off the
-// timeline is held: only when the next packet follows it in sequence on its
-// timeline is it taken for a sender restart (without restarts every packet
-// of a restarted sender would count as late until its timestamps passed the
-// old ones, for up to 6.6 hours; with a restart on any single packet, one
-// forged datagram could patch its size and tables into the header, or make
-// every real packet late).
+// No single packet may end, displace or move the frame being assembled on
+// its own word, however far its timestamp lies: a forged datagram with the
+// stream's SSRC would otherwise end the frame in progress, or carry the
+// timeline seconds ahead so that every real packet counts as late until the
+// stream catches up. A packet of a new timestamp therefore begins the next
+// frame at once only when it follows the newest packet in sequence and the
+// frame before it is complete. Even then, the next packet may show that it
+// was an outlier: a packet with the same sequence number on the timeline
+// before it rolls it back. Any other packet of a new timestamp is held until
+// the packet after it confirms it (the same timestamp, or a later one, a few
+// sequence numbers on); a held packet nobody confirms is dropped. So a
+// sender that restarts or jumps, with any timestamps and sequence numbers,
+// is followed from its second packet, and the usual packet costs one
+// comparison.
 class RtpTimeline
 {
 public:
-    // A packet whose timestamp lies this far (10 s at 90 kHz) before or
-    // after the frame being assembled is off the stream's timeline. No
-    // reordering delays a packet that long.
-    static constexpr std::int32_t RestartTicks = 10 * 90000;
+    // How far (10 s at 90 kHz, and 1024 packets) behind the frame being
+    // assembled and the newest packet a packet is still a late one,
+    // dropped. No reordering delays a packet that long; one further back,
+    // or ahead in sequence, is taken for the start of a new timeline (a
+    // sender that restarted), to be confirmed.
+    static constexpr std::int32_t LateTicks = 10 * 90000;
+    static constexpr int LateSequenceGap = 1024;
+    // How many sequence numbers a confirming packet may lie from the held
+    // one (loss and reordering within a frame).
+    static constexpr int ConfirmSequenceGap = 16;
 
     enum class Step
     {
-        Drop,         // not synchronised, or held as a possible restart
-        Replay,       // a restart confirmed: the held packet, then this one
+        Drop,         // not synchronised, late, or held until confirmed
+        Replay,       // the held packet is confirmed: it, then this one
+        Rollback,     // the frame begun by the packet before was an outlier
         Synchronised, // the stream is taken up with this first fragment
-        InSync,
+        SameFrame,    // a packet of the frame being assembled
+        NewFrame,     // the first packet seen of the next frame
     };
 
     // Where `packet` (parsed from the len bytes at data, which are kept when
-    // the packet is held) belongs.
-    Step admit(const RTPPacketJpeg& packet, const unsigned char* data, int len);
+    // the packet is held) belongs. frameInProgress: the frame being
+    // assembled has not been completed by its marker.
+    Step admit(const RTPPacketJpeg& packet, const unsigned char* data, int len,
+               bool frameInProgress);
 
     // Counts the packet's sequence number (once admitted): whether it is
     // late or repeated, and how many packets were missed before it and
@@ -53,20 +70,10 @@ public:
     };
     Sequence account(int sequenceNumber, bool synchronised);
 
-    // The timestamp's distance from the frame being assembled, modulo 2^32:
-    // below 0 an older frame, 0 the same, above 0 a newer frame, which then
-    // becomes the frame being assembled.
-    std::int32_t advance(std::uint32_t timestamp)
-    {
-        const auto t = std::int32_t(timestamp - m_lastTimestamp);
-        if (t > 0)
-            m_lastTimestamp = timestamp;
-        return t;
-    }
-
     bool waitingForSync() const { return m_needSync; }
-    // The packet held as a possible restart, taken for its replay; given
-    // back afterwards, so that its capacity serves the next outlier.
+    // The held packet, taken for its replay, which admit() then takes as the
+    // next frame's; given back afterwards, so that its capacity serves the
+    // next one.
     std::vector<unsigned char> takeHeldPacket();
     void returnHeldPacket(std::vector<unsigned char> buffer);
 
@@ -75,22 +82,14 @@ public:
     void setDeviceCounters(RtpCounters* counters) { m_deviceCounters = counters; }
 
 private:
-    static bool withinRestartTicks(std::uint32_t a, std::uint32_t b)
-    {
-        return std::uint32_t(a - b + std::uint32_t(RestartTicks)) <= 2u * RestartTicks;
-    }
-    bool nearCurrentFrame(std::uint32_t timestamp)
-    {
-        // The usual case: one comparison, and no restart is pending.
-        if (!withinRestartTicks(timestamp, m_lastTimestamp))
-            return false;
-        m_jump.reset();
-        return true;
-    }
-    // For a packet off the current frame's timeline: true when it follows a
-    // held packet in sequence on that packet's timeline, a confirmed
-    // restart; otherwise it is held in turn, and counted out of order.
-    bool confirmsRestart(const RTPPacketJpeg& packet, const unsigned char* data, int len);
+    Step admitNewTimestamp(const RTPPacketJpeg& packet, const unsigned char* data, int len,
+                           bool frameInProgress);
+    bool confirmsHeld(const RTPPacketJpeg& packet) const;
+    Step beginFrame(const RTPPacketJpeg& packet);
+    Step replay();
+    void hold(const RTPPacketJpeg& packet, const unsigned char* data, int len);
+    // Drops the held packet, if any, as out of order.
+    void dropHeld();
     void countLost(std::int64_t n);
     void countOutOfOrder();
     void countExpected(std::int64_t n);
@@ -99,14 +98,24 @@ private:
     std::uint32_t m_lastTimestamp = 0;
     int m_lastSequence = 0;
     bool m_needSync = true;
-    // A packet far off the stream's timeline, waiting for the packet after
-    // it to confirm a restart.
-    struct TimelineJump
+
+    // A packet of a new timestamp waiting for the packet after it.
+    struct HeldPacket
     {
         int sequence;
         std::uint32_t timestamp;
     };
-    std::optional<TimelineJump> m_jump;
-    std::vector<unsigned char> m_heldPacket;
+    std::optional<HeldPacket> m_held;
+    std::vector<unsigned char> m_heldBytes;
+    // The held packet is being replayed: it begins the next frame.
+    bool m_replaying = false;
+    // The current frame was begun by one packet nothing has confirmed yet:
+    // where the timeline stood before it.
+    struct Unconfirmed
+    {
+        int sequence;
+        std::uint32_t timestamp;
+    };
+    std::optional<Unconfirmed> m_unconfirmed;
     RtpCounters* m_deviceCounters = nullptr;
 };

@@ -22,8 +22,6 @@ private slots:
     void parse_data();
     void parse();
     void usageNamesEveryKey();
-    void recordOption_data();
-    void recordOption();
     void appFile_data();
     void appFile();
     void builtInIconWithoutFavicon();
@@ -71,6 +69,19 @@ void tst_CommandLine::parse_data()
         << QStringList{"--version=1"} << A::BadUsage << def << 2 << "'--version=1'";
     QTest::newRow("an empty first argument is still the path")
         << QStringList{"", "b.ini"} << A::Run << "" << 0 << "";
+    QTest::newRow("--record before the configuration")
+        << QStringList{"--record", "rec", "cams.ini"} << A::Run << "cams.ini" << 0 << "";
+    QTest::newRow("--record after the configuration")
+        << QStringList{"cams.ini", "--record", "/tmp/rec dir"} << A::Run << "cams.ini" << 0 << "";
+    QTest::newRow("the folder is not taken for the configuration")
+        << QStringList{"--record", "rec"} << A::Run << def << 0 << "";
+    QTest::newRow("a folder starting with a dash")
+        << QStringList{"--record", "-rec"} << A::Run << def << 0 << "";
+    QTest::newRow("--record without a folder")
+        << QStringList{"--record"} << A::BadUsage << def << 2 << "'--record' needs a folder";
+    QTest::newRow("--record with an empty folder")
+        << QStringList{"--record", "", "cams.ini"} << A::BadUsage << "cams.ini" << 2
+        << "'--record' needs a folder";
 }
 
 void tst_CommandLine::parse()
@@ -87,6 +98,10 @@ void tst_CommandLine::parse()
     QCOMPARE(cl.exitCode(), exitCode);
     QCOMPARE(cl.messageToStderr(), action == CommandLine::Action::BadUsage);
     QVERIFY2(cl.message().contains(message), qPrintable(cl.message()));
+    // A run records into the folder after --record, and nothing without it.
+    const qsizetype record = args.indexOf(QStringLiteral("--record"));
+    const bool records = action == CommandLine::Action::Run && record >= 0;
+    QCOMPARE(cl.recordFolder(), records ? args[record + 1] : QString());
     if (action == CommandLine::Action::Run)
         QVERIFY(cl.message().isEmpty());
     if (action == CommandLine::Action::BadUsage) {
@@ -110,53 +125,6 @@ void tst_CommandLine::usageNamesEveryKey()
     // It fits a terminal of 80 columns.
     for (const QString& line : usage.split(QLatin1Char('\n')))
         QVERIFY2(line.size() <= 79, qPrintable(line));
-}
-
-void tst_CommandLine::recordOption_data()
-{
-    using A = CommandLine::Action;
-    const QString def = QString::fromLatin1(DefaultConfigFile);
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<A>("action");
-    QTest::addColumn<QString>("recordFolder");
-    QTest::addColumn<QString>("configPath");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("no --record records nothing") << QStringList{"cams.ini"} << A::Run << ""
-                                                 << "cams.ini"
-                                                 << "";
-    QTest::newRow("--record before the configuration")
-        << QStringList{"--record", "rec", "cams.ini"} << A::Run << "rec"
-        << "cams.ini"
-        << "";
-    QTest::newRow("--record after the configuration")
-        << QStringList{"cams.ini", "--record", "/tmp/rec dir"} << A::Run << "/tmp/rec dir"
-        << "cams.ini"
-        << "";
-    QTest::newRow("the folder is not taken for the configuration")
-        << QStringList{"--record", "rec"} << A::Run << "rec" << def << "";
-    QTest::newRow("a folder starting with a dash")
-        << QStringList{"--record", "-rec"} << A::Run << "-rec" << def << "";
-    QTest::newRow("--record without a folder")
-        << QStringList{"--record"} << A::BadUsage << "" << def << "'--record' needs a folder";
-    QTest::newRow("--record with an empty folder")
-        << QStringList{"--record", "", "cams.ini"} << A::BadUsage << ""
-        << "cams.ini"
-        << "'--record' needs a folder";
-}
-
-void tst_CommandLine::recordOption()
-{
-    QFETCH(QStringList, args);
-    QFETCH(CommandLine::Action, action);
-    QFETCH(QString, recordFolder);
-    QFETCH(QString, configPath);
-    QFETCH(QString, message);
-    const CommandLine cl(QStringList{"framescope"} + args);
-    QCOMPARE(cl.action(), action);
-    QCOMPARE(cl.recordFolder(), recordFolder);
-    QCOMPARE(cl.configPath(), configPath);
-    QVERIFY2(cl.message().contains(message), qPrintable(cl.message()));
 }
 
 void tst_CommandLine::appFile_data()

@@ -19,6 +19,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <sys/socket.h>
 
@@ -172,9 +173,12 @@ void tst_RtpJpegInterop::gstreamerSender_data()
     QTest::addColumn<QString>("format");
     QTest::addColumn<int>("type");
     QTest::addColumn<bool>("withReference");
-    QTest::newRow("4:2:0 (type 1), header from the packets") << "I420" << 1 << false;
-    QTest::newRow("4:2:2 (type 0), header from the packets") << "Y42B" << 0 << false;
-    QTest::newRow("4:2:0 (type 1), the sender's JPEG as reference") << "I420" << 1 << true;
+    QTest::addColumn<qint64>("outlierTicks"); // a forged copy of one packet this far off; 0: none
+    QTest::newRow("4:2:0 (type 1), header from the packets") << "I420" << 1 << false << 0LL;
+    QTest::newRow("4:2:2 (type 0), header from the packets") << "Y42B" << 0 << false << 0LL;
+    QTest::newRow("4:2:0 (type 1), the sender's JPEG as reference") << "I420" << 1 << true << 0LL;
+    QTest::newRow("one packet 9.99999 s ahead") << "I420" << 1 << false << 899999LL;
+    QTest::newRow("one packet 2.5 s back") << "I420" << 1 << false << -225000LL;
 }
 
 // rtpjpegpay sends type 0 or 1, Q 255 with in-band tables and keeps the EOI
@@ -184,13 +188,14 @@ void tst_RtpJpegInterop::gstreamerSender()
     QFETCH(QString, format);
     QFETCH(int, type);
     QFETCH(bool, withReference);
+    QFETCH(qint64, outlierTicks);
     const QString missing =
         missingTools("gst-launch-1.0 gst-inspect-1.0",
                      "videotestsrc jpegenc rtpjpegpay rtpstreampay multifilesink");
     if (!missing.isEmpty())
         QSKIP(qPrintable(missing));
 
-    constexpr int Frames = 4;
+    const int Frames = outlierTicks != 0 ? 30 : 4;
     QString out;
     const QString pipeline =
         QStringLiteral(
@@ -202,8 +207,21 @@ void tst_RtpJpegInterop::gstreamerSender()
             .arg(format);
     QVERIFY2(gstLaunch(pipeline, &out), qPrintable(out));
 
-    const QList<QByteArray> packets = readFramedPackets(path(QStringLiteral("stream.rtp")));
+    QList<QByteArray> packets = readFramedPackets(path(QStringLiteral("stream.rtp")));
     QVERIFY(packets.size() > 2 * Frames);
+    if (outlierTicks != 0) {
+        // The first packet of a frame in the middle, copied with its
+        // sequence number and a timestamp that far from the frame before,
+        // goes just before it.
+        int at = int(packets.size()) / 2;
+        while (at < packets.size() && packets[at].mid(12 + 1, 3) != QByteArray(3, '\0'))
+            ++at;
+        QVERIFY(at < packets.size());
+        QByteArray forged = packets[at];
+        const quint32 ts = qFromBigEndian<quint32>(packets[at - 1].constData() + 4);
+        qToBigEndian<quint32>(quint32(ts + quint32(outlierTicks)), forged.data() + 4);
+        packets.insert(at, forged);
+    }
     QCOMPARE(int(quint8(packets[0][12 + 4])), type);
     QCOMPARE(int(quint8(packets[0][12 + 5])), 255); // Q
 

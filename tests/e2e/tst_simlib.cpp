@@ -307,9 +307,14 @@ void SimLibTest::rtpThroughReassembler()
     const simlib::ImpairmentCounts& ic = impairment.counts();
     const CounterSnapshot after;
     // A packet held back and sent behind its successor first leaves a gap
-    // and then arrives late; a duplicate arrives late.
-    QCOMPARE(after.lost - before.lost, int(ic.dropped + ic.reordered));
-    QCOMPARE(after.outOfOrder - before.outOfOrder, int(ic.reordered + ic.duplicated));
+    // and then arrives late, unless it was the last of a frame whose
+    // successor began the next: that one waits for confirmation, and the
+    // late packet fills the gap before it is seen. A duplicate arrives late.
+    const int lost = int(after.lost - before.lost);
+    const int late = int(after.outOfOrder - before.outOfOrder);
+    QVERIFY2(lost >= int(ic.dropped) && lost <= int(ic.dropped + ic.reordered),
+             qPrintable(QString::number(lost)));
+    QCOMPARE(lost - int(ic.dropped), late - int(ic.duplicated));
     if (loss == 0 && reorder == 0 && duplicate == 0)
         QCOMPARE(after.expected - before.expected, int(packetizer.nextSequence()));
 
