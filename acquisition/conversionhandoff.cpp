@@ -59,7 +59,7 @@ std::optional<ConversionHandOff::Delivery> ConversionHandOff::start(Delivery del
     m_converting = std::move(delivery);
     if (m_converter.submit(m_converting->job))
         return std::nullopt;
-    // Only after stop().
+    // After stop(), or when the converter could start no thread.
     return std::exchange(m_converting, std::nullopt);
 }
 

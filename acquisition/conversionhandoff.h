@@ -73,8 +73,9 @@ public:
     // one waiting).
     int inConversion() const;
     // Hands a delivery to the converter, or keeps it waiting while the
-    // converter is busy. Returns it back once the converter has stopped,
-    // for the caller to convert at once rather than lose it.
+    // converter is busy. Returns it back once the converter has stopped, or
+    // when it could start no thread, for the caller to convert at once
+    // rather than lose it.
     std::optional<Delivery> submit(Delivery delivery);
     // The converter's result with its delivery; nothing when none is ready.
     std::optional<Finished> takeResult();

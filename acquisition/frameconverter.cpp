@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "frameconverter.h"
 
+#include <system_error>
 #include <utility>
 
-FrameConverter::FrameConverter(std::function<void()> finished)
-    : m_finished(std::move(finished)), m_thread([this] { run(); })
+FrameConverter::FrameConverter(std::function<void()> finished) : m_finished(std::move(finished))
 {
 }
 
@@ -27,6 +27,18 @@ bool FrameConverter::submit(const FrameJob& job)
             return false;
         m_busy = true;
         m_job = job;
+    }
+    // Started with the first frame: a device that never sends one costs no
+    // thread. Without a thread the caller converts the frame itself.
+    if (!m_thread.joinable()) {
+        try {
+            m_thread = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            std::lock_guard lock(m_mutex);
+            m_busy = false;
+            m_job.reset();
+            return false;
+        }
     }
     m_wake.notify_one();
     return true;

@@ -32,8 +32,9 @@ public:
 
     // True from submit() until take() has returned the result.
     bool isBusy() const;
-    // Starts converting `job`. Must not be called while busy; returns false
-    // (and does nothing) when it is, or after stop().
+    // Starts converting `job`, on a thread started by the first call. Must
+    // not be called while busy; returns false (and does nothing) when it
+    // is, after stop(), or when no thread could be started.
     bool submit(const FrameJob& job);
     // The finished conversion, if there is one; the converter is idle again
     // after it returned a result.

@@ -109,6 +109,13 @@ GetStreamImage::~GetStreamImage()
     m_transferBuf = nullptr;
 }
 
+void GetStreamImage::requestStop()
+{
+    m_reconnectTimer.stop();
+    m_worker.requestStop();
+    m_thread.quit();
+}
+
 void GetStreamImage::setRecorder(FrameRecorder* recorder, int device)
 {
     m_recorder = recorder;

@@ -73,6 +73,10 @@ public:
     // Stops the worker's receive loop, ends its thread and waits for it
     // (about a second at most), then releases the transfer buffer.
     ~GetStreamImage() override;
+    // Asks the worker's receive loop to stop and its thread to end, without
+    // waiting: an owner of many controllers asks them all first, so that
+    // the destructors find their threads ended or ending together.
+    void requestStop();
 
     int sizeX() const { return m_sizeX; }
     int sizeY() const { return m_sizeY; }

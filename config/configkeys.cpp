@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "configkeys.h"
 
+#include "deviceconfig.h"
+
 #include <QStringList>
 
 #include <array>
@@ -97,6 +99,8 @@ QString configKeysHelp()
     section(KeyScope::General, QStringLiteral("Configuration (INI), top level [General]:"));
     section(KeyScope::Device,
             QStringLiteral("Each device, groups [dev0], [dev1], ... up to the first without "
-                           "host:"));
+                           "host\n(at most %1 devices; the groups beyond are left out with a "
+                           "warning):")
+                .arg(DeviceConfig::MaxDevices));
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }

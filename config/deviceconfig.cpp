@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <climits>
+
 namespace {
 
 // A frame dimension as written and, when that is a positive number, its
@@ -220,13 +222,49 @@ DeviceConfig DeviceConfig::read(const QSettings& settings, ConfigWarnings* warni
 QList<DeviceConfig> DeviceConfig::readAll(QSettings& settings, ConfigWarnings* warnings)
 {
     QList<DeviceConfig> devices;
-    for (int n = 0;; ++n) {
+    for (int n = 0; n < MaxDevices && groupExists(settings, n); ++n) {
         settings.beginGroup(QStringLiteral("dev%1").arg(n));
-        const bool exists = settings.contains(QStringLiteral("host"));
-        if (exists)
-            devices.append(read(settings, warnings));
+        devices.append(read(settings, warnings));
         settings.endGroup();
-        if (!exists)
-            return devices;
     }
+    if (devices.size() == MaxDevices && warnings != nullptr) {
+        if (std::optional<ConfigWarning> warning = leftOutWarning(groupCount(settings)))
+            warnings->append(*warning);
+    }
+    return devices;
+}
+
+bool DeviceConfig::groupExists(QSettings& settings, int n)
+{
+    return settings.contains(QStringLiteral("dev%1/host").arg(n));
+}
+
+int DeviceConfig::groupCount(QSettings& settings)
+{
+    // Ends at the first gap; a file holds only so many groups.
+    int n = 0;
+    while (n < INT_MAX && groupExists(settings, n))
+        ++n;
+    return n;
+}
+
+std::optional<ConfigWarning> DeviceConfig::leftOutWarning(int groups)
+{
+    if (groups <= MaxDevices)
+        return std::nullopt;
+    const QString first = QStringLiteral("dev%1").arg(MaxDevices);
+    const QString last = QStringLiteral("dev%1").arg(groups - 1);
+    const int leftOut = groups - MaxDevices;
+    ConfigWarning warning;
+    warning.key = first;
+    warning.text =
+        leftOut == 1
+            ? QStringLiteral("at most %1 devices are opened: group %2 is left out")
+                  .arg(MaxDevices)
+                  .arg(first)
+            : QStringLiteral("at most %1 devices are opened: the %2 groups %3 to %4 are left out")
+                  .arg(MaxDevices)
+                  .arg(leftOut)
+                  .arg(first, last);
+    return warning;
 }

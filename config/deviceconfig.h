@@ -7,6 +7,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
+
 class QSettings;
 
 enum class DeviceProtocol
@@ -32,6 +34,10 @@ struct DeviceConfig
     static constexpr qint64 MaxLogMaxMb = qint64(1) << 30;
     static constexpr int TcpQuietLimitMs = 1000;
     static constexpr int DatagramQuietLimitMs = 60000;
+    // At most this many devices are opened: each costs a thread and a
+    // socket, and the window shows one indicator per device. Groups beyond
+    // it are left out with one warning (leftOutWarning).
+    static constexpr int MaxDevices = 1024;
 
     QString name; // "dev0"
     QString host;
@@ -57,8 +63,17 @@ struct DeviceConfig
     // The group `settings` is positioned in.
     static DeviceConfig read(const QSettings& settings, ConfigWarnings* warnings = nullptr);
     // Every device of the file: dev0, dev1, ... up to the first group
-    // without a host key; groups after a gap are not looked at.
+    // without a host key; groups after a gap are not looked at. At most
+    // MaxDevices; the groups left out are named in one warning.
     static QList<DeviceConfig> readAll(QSettings& settings, ConfigWarnings* warnings = nullptr);
+    // How many device groups the file has (dev0, dev1, ... up to the first
+    // group without a host key), also beyond MaxDevices.
+    static int groupCount(QSettings& settings);
+    // Whether group devN of the file exists (has a host key).
+    static bool groupExists(QSettings& settings, int n);
+    // The warning naming the groups beyond MaxDevices when the file has
+    // `groups` device groups; nothing when none is left out.
+    static std::optional<ConfigWarning> leftOutWarning(int groups);
     // The protocol a `protocol` value names: UDP and RTP in any case, TCP
     // for anything else.
     static DeviceProtocol protocolFromSetting(const QString& value);

@@ -88,10 +88,11 @@ imageDisplay::~imageDisplay()
 {
     m_layout->saveIfRestored();
     m_settings.sync();
-    // Ask every worker to stop first so that their receive loops wind down
-    // together; each controller's destructor then ends and joins its thread.
+    // Ask every worker to stop and every thread to end first, so that they
+    // wind down together; each controller's destructor then only joins its
+    // thread, which has ended or is about to.
     for (GetStreamImage* stream : std::as_const(m_streams))
-        stream->worker()->requestStop();
+        stream->requestStop();
     qDeleteAll(m_streams);
     m_streams.clear();
     m_recording->end();

@@ -1,14 +1,20 @@
 // SPDX-License-Identifier: MIT
 #include "onlydisplay.h"
 
+#include "deviceconfig.h"
 #include "deviceindicator.h"
 #include "getstreamimage.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QStatusBar>
+#include <QTimer>
+
+#include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -32,7 +38,7 @@ void describeDevice(const GetStreamImage& device)
 
 onlyDisplay::onlyDisplay(const QString& configPath, const QString& referenceHeaderFile,
                          QWidget* parent, Qt::WindowFlags flags)
-    : imageDisplay(configPath, parent, flags)
+    : imageDisplay(configPath, parent, flags), m_referenceHeaderFile(referenceHeaderFile)
 {
     if (!QFileInfo::exists(configPath)) {
         // The window still opens; the status bar says why it stays empty.
@@ -45,26 +51,46 @@ onlyDisplay::onlyDisplay(const QString& configPath, const QString& referenceHead
         ui.statusBar->addPermanentWidget(missing);
     }
     // Devices are dev0, dev1, ... up to the first group without a host key;
-    // groups after a gap are not looked at.
-    for (int n = 0;; ++n) {
-        m_settings.beginGroup(QStringLiteral("dev%1").arg(n));
-        if (!m_settings.contains(QStringLiteral("host"))) {
-            m_settings.endGroup();
+    // groups after a gap are not looked at, nor those beyond MaxDevices.
+    const int groups = DeviceConfig::groupCount(m_settings);
+    if (const std::optional<ConfigWarning> leftOut = DeviceConfig::leftOutWarning(groups))
+        qWarning().noquote() << leftOut->text;
+    m_deviceGroups = std::min(groups, DeviceConfig::MaxDevices);
+    // The first devices at once, so that a window with a few devices has
+    // them all when it is shown; the rest from the event loop.
+    createDevices(DevicesAtOnce, -1);
+}
+
+void onlyDisplay::createDevices(int count, int budgetMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (int made = 0; made < count && m_streams.size() < m_deviceGroups; ++made) {
+        if (budgetMs >= 0 && made > 0 && clock.elapsed() >= budgetMs)
             break;
-        }
-        // The controller reads the group's keys and reports those that
-        // cannot work.
-        m_streams.append(new GetStreamImage(&m_settings, nullptr, referenceHeaderFile));
-        m_logFile = m_streams.last()->logFile();
-        describeDevice(*m_streams.last());
-        m_streams.last()->setRecorder(&m_recorder, n);
-        ui.statusBar->addPermanentWidget(new DeviceIndicator(m_streams.last(), ui.statusBar));
-        m_logMaxBytes = m_streams.last()->logMaxBytes();
-        m_settings.endGroup();
-        connect(m_streams.last(), &GetStreamImage::acquisitionEvent, this,
-                &imageDisplay::acquisitionEvent);
+        createDevice(int(m_streams.size()));
     }
     setUpTiles();
+    // In slices, each a return to the event loop: closing the window or a
+    // termination signal is handled while many devices are still starting.
+    if (m_streams.size() < m_deviceGroups)
+        QTimer::singleShot(0, this, [this] { createDevices(DevicesPerSlice, SliceMs); });
+}
+
+void onlyDisplay::createDevice(int n)
+{
+    m_settings.beginGroup(QStringLiteral("dev%1").arg(n));
+    // The controller reads the group's keys and reports those that cannot
+    // work.
+    auto* device = new GetStreamImage(&m_settings, nullptr, m_referenceHeaderFile);
+    m_settings.endGroup();
+    m_streams.append(device);
+    m_logFile = device->logFile();
+    m_logMaxBytes = device->logMaxBytes();
+    describeDevice(*device);
+    device->setRecorder(&m_recorder, n);
+    ui.statusBar->addPermanentWidget(new DeviceIndicator(device, ui.statusBar));
+    connect(device, &GetStreamImage::acquisitionEvent, this, &imageDisplay::acquisitionEvent);
 }
 
 onlyDisplay::~onlyDisplay() = default;

@@ -183,14 +183,21 @@ ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int q
     const auto s = SocketHandle(socket);
     std::unique_ptr<protocolDecoder> decoder = makeDecoder();
     const bool datagrams = m_protocol != Protocol::Tcp;
-    // Left uninitialised: pages are only touched as far as data arrives.
-    const auto block = std::make_unique_for_overwrite<unsigned char[]>(
-        datagrams ? std::size_t(MaxDatagramBatch) * DatagramBytes : std::size_t(ReceiveBlockBytes));
-    std::vector<DatagramSlot> datagramSlots(datagrams ? MaxDatagramBatch : 0);
-    for (std::size_t k = 0; k < datagramSlots.size(); ++k) {
-        datagramSlots[k].data = block.get() + k * DatagramBytes;
-        datagramSlots[k].capacity = DatagramBytes;
-    }
+    // Made when the socket first has data, so that a silent device holds
+    // no receive block; left uninitialised, its pages are only touched as
+    // far as data arrives.
+    std::unique_ptr<unsigned char[]> block;
+    std::vector<DatagramSlot> datagramSlots;
+    const auto makeBlock = [&] {
+        block = std::make_unique_for_overwrite<unsigned char[]>(
+            datagrams ? std::size_t(MaxDatagramBatch) * DatagramBytes
+                      : std::size_t(ReceiveBlockBytes));
+        datagramSlots.resize(datagrams ? MaxDatagramBatch : 0);
+        for (std::size_t k = 0; k < datagramSlots.size(); ++k) {
+            datagramSlots[k].data = block.get() + k * DatagramBytes;
+            datagramSlots[k].capacity = DatagramBytes;
+        }
+    };
     SenderLock lock;
     if (m_fixedSource)
         lock.fixSource(*m_fixedSource);
@@ -209,6 +216,8 @@ ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int q
                 QStringLiteral("wait failed: %1").arg(SocketOpener::errorText(lastSocketError()))};
         if (ready == 0)
             continue;
+        if (!block)
+            makeBlock();
 
         QString ending;
         if (datagrams) {

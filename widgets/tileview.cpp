@@ -26,11 +26,18 @@ TileView::TileView(QWidget* parent) : QWidget(parent)
 
 void TileView::setDevices(const QStringList& names)
 {
-    m_tiles.clear();
-    for (const QString& name : names)
-        m_tiles.append(Tile{name, name, QImage(), QImage(), QPixmap()});
-    m_selected = -1;
-    m_solo = -1;
+    // Devices added behind those shown (a start-up in slices) leave their
+    // tiles, frames and the selection as they are.
+    bool extends = names.size() >= m_tiles.size();
+    for (qsizetype i = 0; extends && i < m_tiles.size(); ++i)
+        extends = m_tiles[i].name == names[i];
+    if (!extends) {
+        m_tiles.clear();
+        m_selected = -1;
+        m_solo = -1;
+    }
+    for (qsizetype i = m_tiles.size(); i < names.size(); ++i)
+        m_tiles.append(Tile{names[i], names[i], QImage(), QImage(), QPixmap()});
     update();
 }
 

@@ -28,7 +28,8 @@ public:
 
     explicit TileView(QWidget* parent = nullptr);
 
-    // Resets to `count` empty tiles with the given names.
+    // One tile per name. Names added behind the present ones add empty
+    // tiles; any other list resets to empty tiles with the given names.
     void setDevices(const QStringList& names);
     int count() const { return int(m_tiles.size()); }
     QString name(int index) const;

@@ -5,6 +5,7 @@
 #include "testfiles.h"
 #include "viewerprocess.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,6 +18,8 @@ class tst_Signals : public QObject
 private slots:
     void signalStopsViewer_data();
     void signalStopsViewer();
+    void signalStopsStartUpOfManyDevices_data();
+    void signalStopsStartUpOfManyDevices();
 };
 
 void tst_Signals::signalStopsViewer_data()
@@ -42,6 +45,52 @@ void tst_Signals::signalStopsViewer()
     QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingConnection(), 20000);
 
     QCOMPARE(viewer.stop(sig), 0);
+}
+
+void tst_Signals::signalStopsStartUpOfManyDevices_data()
+{
+    QTest::addColumn<int>("sig");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+// A signal that arrives while a thousand devices are still being created
+// ends the viewer in order: the devices left are not started, those
+// started are stopped together.
+void tst_Signals::signalStopsStartUpOfManyDevices()
+{
+    QFETCH(int, sig);
+    constexpr int Devices = 1000;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // Every device connects to a port nobody listens on: refused at once,
+    // silent and cheap.
+    quint16 closedPort = 0;
+    {
+        LoopbackPeer peer;
+        QVERIFY(peer.isListening());
+        closedPort = peer.port();
+    }
+    QByteArray ini;
+    for (int n = 0; n < Devices; ++n)
+        ini += deviceGroup(n, closedPort);
+    writeFile(dir.filePath(QStringLiteral("viewer.ini")), ini);
+    ViewerProcess viewer;
+    QVERIFY(viewer.start(QStringLiteral(FRAMESCOPE_BIN), dir.filePath(QStringLiteral("viewer.ini")),
+                         dir.path()));
+    // The handlers are installed before the first device is described.
+    QTRY_VERIFY_WITH_TIMEOUT(viewer.output().contains("dev0: TCP"), 20000);
+
+    QElapsedTimer clock;
+    clock.start();
+    // A hang detector only: stop() gives up after 10 s.
+    QCOMPARE(viewer.stop(sig), 0);
+    const qint64 exitMs = clock.elapsed();
+    // Each device started is described in one line.
+    const qsizetype started = viewer.output().count(", raw frames ");
+    qInfo("exit %lld ms after the signal, %lld of %d devices started", exitMs, qlonglong(started),
+          Devices);
 }
 
 QTEST_GUILESS_MAIN(tst_Signals)

@@ -115,6 +115,28 @@ void tst_Configuration::read_data()
         << QStringList{};
     QTest::newRow("dev00 is not dev0") << "[dev00]\nhost=a\nport=1\n"
                                        << shown << QStringList{} << QStringList{};
+    // At most MaxDevices are opened; one warning names the groups left out.
+    const auto groups = [](int count) {
+        QString ini;
+        for (int n = 0; n < count; ++n)
+            ini += QStringLiteral("[dev%1]\nhost=h\nport=1\n").arg(n);
+        return ini;
+    };
+    QStringList opened;
+    for (int n = 0; n < DeviceConfig::MaxDevices; ++n)
+        opened << QStringLiteral("dev%1 TCP h:1 1280x960 log=/256MiB max=33177600 quiet=1000 "
+                                 "source= type=")
+                      .arg(n);
+    QTest::newRow("1024 devices: none left out")
+        << groups(1024) << shown << opened << QStringList{};
+    QTest::newRow("1025 groups: the last left out")
+        << groups(1025) << shown << opened
+        << QStringList{"at most 1024 devices are opened: group dev1024 is left out"};
+    QTest::newRow("1030 groups and one after a gap: six left out")
+        << groups(1030) + "[dev1031]\nhost=h\nport=1\n"
+        << shown << opened
+        << QStringList{"at most 1024 devices are opened: the 6 groups dev1024 to dev1029 are "
+                       "left out"};
     QTest::newRow("an empty host still makes a device")
         << "[dev0]\nhost=\nport=5000\n"
         << shown

@@ -84,6 +84,7 @@ private slots:
     void eachTileShowsItsDevice();
     void selectAndSolo_data();
     void selectAndSolo();
+    void tilesKeptWhileDevicesStart();
     void saveWhileFramesArrive_data();
     void saveWhileFramesArrive();
     void keysAndWheel_data();
@@ -250,6 +251,29 @@ void tst_ImageView::eachTileShowsItsDevice()
     QCOMPARE(window.frameCount(), 4);
     QVERIFY(window.statusBar()->currentMessage().startsWith(QStringLiteral("frameNr:     4 ")));
     QVERIFY(tiles->caption(2).startsWith(QStringLiteral("dev2  TCP 127.0.0.1:1")));
+}
+
+// Devices created after the window is shown add tiles; the frames and the
+// selection of the tiles already there stay.
+void tst_ImageView::tilesKeptWhileDevicesStart()
+{
+    const int devices = onlyDisplay::DevicesAtOnce + 4;
+    onlyDisplay window(writeIni(devices));
+    window.resize(900, 800);
+    window.setViewMode(imageDisplay::ViewMode::Tiles);
+    window.show();
+    QCOMPARE(window.streams().size(), onlyDisplay::DevicesAtOnce);
+    showPatterns(window, QSize(32, 24));
+    TileView* tiles = window.tileView();
+    QTest::mouseClick(tiles, Qt::LeftButton, Qt::NoModifier, tiles->tileRect(1).center());
+    QCOMPARE(tiles->selected(), 1);
+
+    QTRY_COMPARE_WITH_TIMEOUT(tiles->count(), devices, 10000);
+    QCOMPARE(window.streams().size(), devices);
+    QCOMPARE(tiles->selected(), 1);
+    QVERIFY(!tiles->frame(0).isNull());
+    QVERIFY(tiles->frame(devices - 1).isNull());
+    QCOMPARE(tiles->name(devices - 1), QStringLiteral("dev%1").arg(devices - 1));
 }
 
 void tst_ImageView::selectAndSolo_data()

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 class tst_OnlyDisplay : public QObject
 {
     Q_OBJECT
@@ -71,6 +73,18 @@ void tst_OnlyDisplay::devices_data()
         << QByteArray("[dev0]\nhost=127.0.0.1\nport=1\nlogfile=a.log\n"
                       "[dev1]\nhost=127.0.0.2\nport=1\n")
         << QStringList{"127.0.0.1", "127.0.0.2"} << QString();
+    // Beyond the first devices the rest follow from the event loop, in
+    // order.
+    QByteArray many;
+    QStringList manyHosts;
+    for (int n = 0; n < 40; ++n) {
+        manyHosts << QStringLiteral("127.0.0.%1").arg(n + 1);
+        many += QStringLiteral("[dev%1]\nhost=%2\nport=1\nlogfile=%1.log\n")
+                    .arg(n)
+                    .arg(manyHosts.last())
+                    .toLatin1();
+    }
+    QTest::newRow("40 groups: created in slices") << many << manyHosts << QStringLiteral("39.log");
 }
 
 void tst_OnlyDisplay::devices()
@@ -82,7 +96,10 @@ void tst_OnlyDisplay::devices()
         writeFile(iniPath(), ini);
 
     onlyDisplay window(iniPath());
-    QCOMPARE(window.streams().size(), hosts.size());
+    QCOMPARE(window.deviceGroups(), hosts.size());
+    QCOMPARE(window.streams().size(),
+             std::min<qsizetype>(hosts.size(), onlyDisplay::DevicesAtOnce));
+    QTRY_COMPARE_WITH_TIMEOUT(window.streams().size(), hosts.size(), 10000);
     QCOMPARE(window.logFile(), logFile);
     QImage frame = solidFrame(8, 8, Qt::gray);
     for (int i = 0; i < hosts.size(); ++i) {
