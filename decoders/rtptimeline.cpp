@@ -73,7 +73,7 @@ RtpTimeline::Step RtpTimeline::admitNewTimestamp(const RTPPacketJpeg& packet,
         // The next frame, in sequence behind a complete one: taken at once,
         // so that no frame waits for the packet after it.
         dropHeld();
-        m_unconfirmed = Unconfirmed{m_lastSequence, m_lastTimestamp};
+        m_unconfirmed = Position{m_lastSequence, m_lastTimestamp};
         return beginFrame(packet);
     }
     if (m_held && confirmsHeld(packet))
@@ -108,7 +108,7 @@ RtpTimeline::Step RtpTimeline::beginFrame(const RTPPacketJpeg& packet)
 void RtpTimeline::hold(const RTPPacketJpeg& packet, const unsigned char* data, int len)
 {
     dropHeld(); // not confirmed by this packet, and now displaced by it
-    m_held = HeldPacket{packet.m_sequenceNumber, packet.m_timestamp};
+    m_held = Position{packet.m_sequenceNumber, packet.m_timestamp};
     m_heldBytes.assign(data, data + len);
 }
 

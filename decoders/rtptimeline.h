@@ -99,23 +99,19 @@ private:
     int m_lastSequence = 0;
     bool m_needSync = true;
 
-    // A packet of a new timestamp waiting for the packet after it.
-    struct HeldPacket
+    // A place on the timeline: a packet's sequence number and timestamp.
+    struct Position
     {
         int sequence;
         std::uint32_t timestamp;
     };
-    std::optional<HeldPacket> m_held;
+    // A packet of a new timestamp waiting for the packet after it.
+    std::optional<Position> m_held;
     std::vector<unsigned char> m_heldBytes;
     // The held packet is being replayed: it begins the next frame.
     bool m_replaying = false;
     // The current frame was begun by one packet nothing has confirmed yet:
     // where the timeline stood before it.
-    struct Unconfirmed
-    {
-        int sequence;
-        std::uint32_t timestamp;
-    };
-    std::optional<Unconfirmed> m_unconfirmed;
+    std::optional<Position> m_unconfirmed;
     RtpCounters* m_deviceCounters = nullptr;
 };
