@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <functional>
@@ -44,16 +45,52 @@ MultipartDec::MultipartDec(FrameSink* sink, Framing framing) : m_worker(sink), m
     std::strncpy(m_boundary, BoundaryText, sizeof m_boundary - 1);
     m_boundary[sizeof m_boundary - 1] = '\0';
     m_boundaryLen = int(std::strlen(m_boundary));
+    prepareMatcher();
+    // The fixed boundary keeps the run-wise scan.
+    Q_ASSERT(m_leadRun > 0);
+}
+
+MultipartDec::MultipartDec(FrameSink* sink, std::string_view delimiter)
+    : m_worker(sink), m_framing(Framing::Stream), m_announced(true)
+{
+    Q_ASSERT(sink != nullptr);
+    const std::size_t len = std::min(delimiter.size(), std::size_t(MaxDelimiterLen));
+    std::memcpy(m_boundary, delimiter.data(), len);
+    m_boundary[len] = '\0';
+    m_boundaryLen = int(len);
+    if (m_boundaryLen == 0) {
+        // Nothing to match: a boundary no stream can hold keeps the decoder
+        // searching.
+        m_boundary[0] = '\0';
+        m_boundaryLen = 1;
+    }
+    prepareMatcher();
+}
+
+void MultipartDec::prepareMatcher()
+{
+    m_leadRun = 0;
     while (m_leadRun < m_boundaryLen && m_boundary[m_leadRun] == m_boundary[0])
         ++m_leadRun;
     if (m_leadRun >= m_boundaryLen - 1)
         m_leadRun = 0; // no run-wise scan for such a boundary: byte by byte only
-    // The matcher's fallback after a mismatch relies on the lead byte not
-    // coming back behind the lead run.
-    Q_ASSERT(m_leadRun == 0
-             || std::memchr(m_boundary + m_leadRun, m_boundary[0],
-                            std::size_t(m_boundaryLen - m_leadRun))
-                    == nullptr);
+    // The run-wise scan and the matcher's quick fallback after a mismatch
+    // rely on the lead byte not coming back behind the lead run; any other
+    // boundary is matched byte by byte with the fallback table.
+    if (m_leadRun > 0
+        && std::memchr(m_boundary + m_leadRun, m_boundary[0],
+                       std::size_t(m_boundaryLen - m_leadRun))
+               != nullptr)
+        m_leadRun = 0;
+    int k = 0;
+    m_fallback[0] = 0;
+    for (int i = 1; i < m_boundaryLen; ++i) {
+        while (k > 0 && m_boundary[i] != m_boundary[k])
+            k = m_fallback[k - 1];
+        if (m_boundary[i] == m_boundary[k])
+            ++k;
+        m_fallback[i] = static_cast<unsigned char>(k);
+    }
 }
 
 MultipartDec::~MultipartDec() = default;
@@ -107,8 +144,11 @@ void MultipartDec::decode(const unsigned char* data, int len)
         // loop, where a boundary cut by the block's end is matched.
         i = std::min(i, len - (m_boundaryLen - 1));
         if (i > 0) {
-            const unsigned char* found = findText(data, i, m_boundary, m_boundaryLen);
-            if (found != nullptr)
+            // A boundary that begins before i may end behind it: the search
+            // covers every boundary that begins within the copy.
+            const int searched = std::min(len, i + m_boundaryLen - 1);
+            const unsigned char* found = findText(data, searched, m_boundary, m_boundaryLen);
+            if (found != nullptr && found - data < i)
                 i = int(found - data);
         }
         if (i > 0)
@@ -222,6 +262,12 @@ void MultipartDec::copyBody(const unsigned char* data, int n)
 
 void MultipartDec::finishBody()
 {
+    if (m_openBody) {
+        // No delimiter within the frame bound: not a frame.
+        m_openBody = false;
+        m_worker->restartFrame();
+        return;
+    }
     // A body that ends while the header of a part that began inside it is
     // read holds that header's first bytes: the part was cut short.
     const bool cut = m_bytesAfterBoundary > 0 && m_hdrState != HeaderState::Searching;
@@ -242,8 +288,11 @@ void MultipartDec::matchBoundary(char c)
             m_matchPos = 0;
             m_boundarySeen = true;
             // Inside a body the boundary may be data, or the start of a part
-            // that cuts this one short; its header decides.
-            if (m_remaining >= 0)
+            // that cuts this one short; its header decides. A body without
+            // a length ends here.
+            if (m_openBody)
+                closeOpenBody();
+            else if (m_remaining >= 0)
                 m_bytesAfterBoundary = 0;
         } else {
             ++m_matchPos;
@@ -254,8 +303,14 @@ void MultipartDec::matchBoundary(char c)
         // number of dashes may stand before the boundary text (a sender that
         // writes "--" in front of it); elsewhere it starts a new run.
         m_matchPos = (m_matchPos == m_leadRun) ? m_leadRun : 1;
-    } else {
+    } else if (m_leadRun > 0) {
         m_matchPos = 0;
+    } else {
+        // The longest matched part that c can still extend.
+        int pos = m_matchPos;
+        while (pos > 0 && c != m_boundary[pos])
+            pos = m_fallback[pos - 1];
+        m_matchPos = c == m_boundary[pos] ? pos + 1 : 0;
     }
 }
 
@@ -279,8 +334,14 @@ void MultipartDec::headerByte(char c)
         if (c == LF) {
             m_typeLine.len = 0;
             m_lengthLine.len = 0;
-            m_hdrState = HeaderState::TypeLine;
+            m_hdrState = m_announced ? HeaderState::PartHeaders : HeaderState::TypeLine;
+            m_partHeaderLines = 0;
+            m_lengthGiven = false;
+            m_contentLength = 0;
         }
+        break;
+    case HeaderState::PartHeaders:
+        partHeaderByte(c);
         break;
     case HeaderState::TypeLine:
         appendToLine(m_typeLine, c, HeaderState::LengthLine);
@@ -303,6 +364,14 @@ void MultipartDec::headerByte(char c)
             if (m_remaining >= 0)
                 ++m_partsCutShort; // a new part began inside the last one's body
             m_remaining = m_contentLength - 1;
+            m_worker->restartFrame();
+        } else if (m_announced && !m_lengthGiven) {
+            // Up to the next delimiter, within the frame bound (the byte
+            // the sink keeps free behind a frame included).
+            if (m_remaining >= 0)
+                ++m_partsCutShort;
+            m_openBody = true;
+            m_remaining = MaxFrameBytes - 2;
             m_worker->restartFrame();
         }
         m_bytesAfterBoundary = -1;
@@ -329,4 +398,86 @@ void MultipartDec::parseHeaderLines()
     if (m_hdrState == HeaderState::Searching)
         m_bytesAfterBoundary = -1; // no part: the boundary was data
     m_worker->restartFrame();
+}
+
+void MultipartDec::partHeaderByte(char c)
+{
+    HeaderLine& line = m_typeLine;
+    if (c == CR)
+        return;
+    if (c != LF) {
+        if (line.len >= MaxHeaderLine) {
+            m_hdrState = HeaderState::Searching;
+            m_bytesAfterBoundary = -1; // no part: the delimiter was data
+            return;
+        }
+        line.text[line.len++] = c;
+        return;
+    }
+    if (line.len == 0) {
+        // The empty line: the body starts with the next byte.
+        m_hdrState = HeaderState::BodyStart;
+        m_worker->restartFrame();
+        return;
+    }
+    if (++m_partHeaderLines > MaxPartHeaderLines) {
+        m_hdrState = HeaderState::Searching;
+        m_bytesAfterBoundary = -1;
+        return;
+    }
+    const auto nameIs = [&line](const char* name, int nameLen) {
+        if (line.len <= nameLen || line.text[nameLen] != ':')
+            return false;
+        for (int i = 0; i < nameLen; ++i) {
+            if (std::tolower(static_cast<unsigned char>(line.text[i])) != name[i])
+                return false;
+        }
+        return true;
+    };
+    constexpr char TypeName[] = "content-type";
+    constexpr char LengthName[] = "content-length";
+    if (nameIs(TypeName, sizeof TypeName - 1)) {
+        const char* value = line.text + sizeof TypeName;
+        int len = line.len - int(sizeof TypeName);
+        while (len > 0 && isBlank(*value)) {
+            ++value;
+            --len;
+        }
+        while (len > 0 && isBlank(value[len - 1]))
+            --len;
+        m_worker->setContentType(QString::fromLatin1(value, len));
+    } else if (nameIs(LengthName, sizeof LengthName - 1)) {
+        const int length =
+            parseDecimal(line.text + sizeof LengthName, line.len - int(sizeof LengthName));
+        // A length that is no positive number counts as none given.
+        m_lengthGiven = length > 0;
+        m_contentLength = length > 0 ? length : 0;
+    }
+    line.len = 0;
+}
+
+void MultipartDec::closeOpenBody()
+{
+    m_openBody = false;
+    m_remaining = -1;
+    // The delimiter's bytes but its last were stored as body bytes.
+    int len = m_worker->curLen() - (m_boundaryLen - 1);
+    const unsigned char* b = m_worker->writeBuffer();
+    // Dashes written in front of the delimiter beyond its own, at the start
+    // of the line, belong to it too.
+    int dashes = len;
+    while (dashes > 0 && b[dashes - 1] == '-')
+        --dashes;
+    if (dashes < len && (dashes == 0 || b[dashes - 1] == LF))
+        len = dashes;
+    if (len > 0 && b[len - 1] == LF)
+        --len;
+    if (len > 0 && b[len - 1] == CR)
+        --len;
+    if (len <= 0) {
+        m_worker->restartFrame();
+        return;
+    }
+    m_worker->setCurLen(len);
+    m_worker->finishFrame();
 }

@@ -3,6 +3,8 @@
 
 #include "protocoldecoder.h"
 
+#include <string_view>
+
 class FrameSink;
 class ImageGetWorker;
 
@@ -11,6 +13,11 @@ class ImageGetWorker;
 // bytes and the body. Bodies go straight into the sink's write buffer.
 // Every piece of state carries over between blocks, so a part may be split at
 // any byte.
+//
+// Made with an announced delimiter (an HTTP response's boundary), it reads
+// the parts as web cameras write them: header lines in any order and case
+// up to an empty line, CRLF or LF line ends, and a body of Content-Length
+// bytes or, without one, up to the next delimiter.
 class MultipartDec : public protocolDecoder
 {
 public:
@@ -18,6 +25,11 @@ public:
     // A header line holds at most this many characters; one more abandons
     // the part.
     static constexpr int MaxHeaderLine = 256;
+    // An announced part has at most this many header lines; one more
+    // abandons the part.
+    static constexpr int MaxPartHeaderLines = 16;
+    // The longest announced delimiter: "--" and 70 characters.
+    static constexpr int MaxDelimiterLen = 72;
 
     // How the bytes arrive. A stream (TCP) lets the body bytes at the start
     // of a block be stored with one copy, past the boundary matcher; in
@@ -39,13 +51,18 @@ public:
         LengthLine = 2,   // "Content-Length: ..."
         FirstGapByte = 3, // the first unexamined byte; the header lines are parsed on it
         SecondGapByte = 4,
-        BodyStart = 5, // the body's first byte
+        BodyStart = 5,   // the body's first byte
+        PartHeaders = 6, // announced delimiter: header lines up to an empty one
     };
 
     MultipartDec(FrameSink* sink, Framing framing);
     // Decodes into a worker's frame buffer, framed as the worker's protocol
     // delivers the bytes.
     explicit MultipartDec(ImageGetWorker* worker);
+    // Reads a stream (HTTP) whose parts begin with `delimiter` ("--" and
+    // the announced boundary, at most MaxDelimiterLen bytes; a longer one
+    // is cut).
+    MultipartDec(FrameSink* sink, std::string_view delimiter);
     ~MultipartDec() override;
 
     void decode(const unsigned char* data, int len) override;
@@ -86,6 +103,13 @@ private:
     // was cut short by a part that began inside it.
     void finishBody();
     void parseHeaderLines();
+    // The boundary text is set: its lead run and fallback table.
+    void prepareMatcher();
+    // An announced part's header byte.
+    void partHeaderByte(char c);
+    // The delimiter was matched inside a body without Content-Length: the
+    // bytes before it, without the line end in front of it, are the frame.
+    void closeOpenBody();
 
     // The sink frames are assembled in: a worker's double buffer, or a
     // test's sink.
@@ -94,6 +118,16 @@ private:
     int m_matchPos = 0;
     int m_boundaryLen = 0;
     char m_boundary[80];
+    // For a boundary whose lead byte comes back behind its lead run: where
+    // the matcher goes on after a mismatch at position k + 1 (the longest
+    // proper prefix that is also a suffix of the first k + 1 bytes).
+    unsigned char m_fallback[80] = {};
+    // Made with an announced delimiter.
+    bool m_announced = false;
+    // Inside a body that ends at the next delimiter.
+    bool m_openBody = false;
+    bool m_lengthGiven = false;
+    int m_partHeaderLines = 0;
     // How many copies of its first byte the boundary starts with (0 turns
     // the run-wise scan off).
     int m_leadRun = 0;
