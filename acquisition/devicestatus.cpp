@@ -25,6 +25,12 @@ State failureState(Link link)
         return State::BadAddress;
     case Link::SocketFailed:
         return State::SocketFailed;
+    case Link::Unauthorized:
+        return State::Unauthorized;
+    case Link::HttpStatus:
+        return State::HttpStatus;
+    case Link::BadContent:
+        return State::BadContent;
     default:
         return State::ConnectFailed;
     }
@@ -61,6 +67,8 @@ QString DeviceStatus::protocolName() const
         return QStringLiteral("UDP");
     case ImageGetWorker::Protocol::Rtp:
         return QStringLiteral("RTP");
+    case ImageGetWorker::Protocol::Http:
+        return QStringLiteral("HTTP");
     case ImageGetWorker::Protocol::Tcp:
         break;
     }
@@ -77,6 +85,9 @@ bool DeviceStatus::isFailure() const
     case State::BindFailed:
     case State::BadAddress:
     case State::SocketFailed:
+    case State::Unauthorized:
+    case State::HttpStatus:
+    case State::BadContent:
         return true;
     default:
         return false;
@@ -94,6 +105,15 @@ QString DeviceStatus::failureLine(State state, const QString& detail) const
         return QStringLiteral("no socket for %1: %2").arg(m_address, detail);
     case State::TimedOut:
         return QStringLiteral("connect to %1 timed out: %2").arg(m_address, detail);
+    case State::Unauthorized:
+        return QStringLiteral("%1: unauthorized (HTTP 401); the camera offers %2")
+            .arg(m_address, detail);
+    case State::HttpStatus:
+        return QStringLiteral("%1: %2").arg(m_address, detail);
+    case State::BadContent:
+        return QStringLiteral("%1 answers with content type %2, neither a multipart stream nor "
+                              "a JPEG image")
+            .arg(m_address, detail);
     default:
         return QStringLiteral("connect to %1 failed: %2").arg(m_address, detail);
     }
@@ -131,6 +151,7 @@ QStringList DeviceStatus::linkChanged(Link link, const QString& detail, std::int
         m_attempts = 0;
         m_connectedAt = nowMs;
         lines << (m_protocol == ImageGetWorker::Protocol::Tcp
+                          || m_protocol == ImageGetWorker::Protocol::Http
                       ? QStringLiteral("connected to %1").arg(m_address)
                       : QStringLiteral("bound to %1").arg(m_address));
         enter(State::Connected, QString(), nowMs);
@@ -218,7 +239,7 @@ QStringList DeviceStatus::tick(std::int64_t nowMs, std::int64_t bytesReceived)
         return lines;
     const bool frameThisConnection = m_lastFrameAt >= m_connectedAt;
     const std::int64_t quietSince = frameThisConnection ? m_lastFrameAt : m_connectedAt;
-    if (nowMs - quietSince < SilentAfterMs) {
+    if (nowMs - quietSince < SilentAfterMs + m_pollMs) {
         if (frameThisConnection && m_state != State::Receiving) {
             if ((m_state == State::Silent && m_silenceLogged) || m_state == State::NoFrames)
                 lines << QStringLiteral("receiving again after %1 s").arg(seconds(nowMs - m_since));
@@ -253,8 +274,10 @@ QString DeviceStatus::stateText(std::int64_t nowMs) const
     case State::Connecting:
         return QStringLiteral("connecting");
     case State::Connected:
-        return m_protocol == ImageGetWorker::Protocol::Tcp ? QStringLiteral("connected")
-                                                           : QStringLiteral("bound");
+        return m_protocol == ImageGetWorker::Protocol::Tcp
+                       || m_protocol == ImageGetWorker::Protocol::Http
+                   ? QStringLiteral("connected")
+                   : QStringLiteral("bound");
     case State::Receiving:
         return QStringLiteral("receiving %1 fps").arg(frameRate(nowMs), 0, 'f', 1);
     case State::NoFrames:
@@ -279,6 +302,12 @@ QString DeviceStatus::stateText(std::int64_t nowMs) const
         return QStringLiteral("no socket");
     case State::Stopped:
         return QStringLiteral("stopped");
+    case State::Unauthorized:
+        return QStringLiteral("unauthorized (%1)").arg(m_detail);
+    case State::HttpStatus:
+        return m_detail;
+    case State::BadContent:
+        return QStringLiteral("not a stream: %1").arg(m_detail);
     }
     return QString();
 }

@@ -35,6 +35,9 @@ public:
         BadAddress,
         SocketFailed,
         Stopped,
+        Unauthorized, // HTTP 401: the credentials are missing or wrong
+        HttpStatus,   // any other HTTP status but 2xx
+        BadContent,   // the URL answers with neither a stream nor a JPEG image
     };
 
     // A connected device that completes no frame for this long is silent
@@ -49,6 +52,12 @@ public:
     // constructing the status; "host:port", or "host (port 70000 refused)"
     // for a port outside 1-65535.
     void setAddress(const QString& host, int port);
+    // The address of a camera on the web: its URL as it may be shown,
+    // without credentials.
+    void setUrl(const QString& shownUrl) { m_address = shownUrl; }
+    // A snapshot camera fetched every pollMs: silence counts from one
+    // period after the last frame.
+    void setPollPeriodMs(std::int64_t pollMs) { m_pollMs = pollMs; }
 
     QStringList linkChanged(ImageGetWorker::LinkState link, const QString& detail,
                             std::int64_t nowMs);
@@ -100,6 +109,7 @@ private:
     std::int64_t m_lastBytesAt = -1;
     std::int64_t m_framesAtTick = 0; // m_frames at the last tick()
     std::int64_t m_foreignDatagrams = 0;
+    std::int64_t m_pollMs = 0;
     // Frames delivered since the last silence ended; -1 when there was none
     // since the last connection failure or loss.
     std::int64_t m_framesSinceSilence = -1;

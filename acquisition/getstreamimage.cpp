@@ -54,6 +54,11 @@ GetStreamImage::GetStreamImage(const DeviceConfig& config, QObject* parent,
       })
 {
     m_events.setLogFile(m_logFile, m_logMaxBytes);
+    if (config.protocol == DeviceProtocol::Http) {
+        // Named by its URL, never with the credentials a URL may hold.
+        m_status.setUrl(config.displayUrl());
+        m_status.setPollPeriodMs(config.pollMs);
+    }
     m_handOff.allocateBuffers(transferLength());
     m_transferBuf = m_handOff.transferBuffer();
     m_worker.setReferenceHeaderFile(referenceHeaderFile);

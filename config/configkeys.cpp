@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr std::array<ConfigKey, 14> Keys{{
+constexpr std::array<ConfigKey, 20> Keys{{
     {KeyScope::General, "no_statusbar", "N", "0", "A nonzero number hides the status bar."},
     {KeyScope::General, "view", "tiles|newest", "newest",
      "The view at start-up; outranks the view kept from the last run."},
@@ -19,7 +19,21 @@ constexpr std::array<ConfigKey, 14> Keys{{
      "a host name. Its presence makes the group a device."},
     {KeyScope::Device, "port", "N", nullptr,
      "TCP: the device's port; UDP, RTP: the local port; 1-65535."},
-    {KeyScope::Device, "protocol", "TCP|UDP|RTP", "TCP", "Any case."},
+    {KeyScope::Device, "protocol", "TCP|UDP|RTP|HTTP", "TCP",
+     "Any case. HTTP: an MJPEG stream or snapshot URL (url); without the key, a group with "
+     "url is HTTP."},
+    {KeyScope::Device, "url", "http[s]://HOST[:PORT]/PATH", nullptr,
+     "HTTP: the camera's MJPEG stream or snapshot. Its presence also makes the group a device."},
+    {KeyScope::Device, "user", "NAME", nullptr,
+     "HTTP: user name for Basic or Digest authentication, as the camera asks."},
+    {KeyScope::Device, "password", "TEXT", nullptr, "HTTP: the user's password."},
+    {KeyScope::Device, "password_file", "PATH", nullptr,
+     "HTTP: the password is the first line of this file; outranks password."},
+    {KeyScope::Device, "poll_ms", "N", "0",
+     "HTTP: fetch a snapshot URL every N ms on a kept-alive connection; 0: the URL is a "
+     "stream."},
+    {KeyScope::Device, "tls_verify", "0|1", "1",
+     "HTTPS: 0 accepts any server certificate (a warning says so)."},
     {KeyScope::Device, "sizeX", "W", "1280", "Width of raw gray frames."},
     {KeyScope::Device, "sizeY", "H", "960",
      "Height of raw gray frames; sizeX x sizeY + 1024 bytes is the transfer "
@@ -32,7 +46,7 @@ constexpr std::array<ConfigKey, 14> Keys{{
     {KeyScope::Device, "max_pixels", "N", "33177600",
      "Largest picture (width x height) a frame may declare; larger frames "
      "are not decoded."},
-    {KeyScope::Device, "quiet_ms", "N", "1000 (TCP), 60000 (UDP, RTP)",
+    {KeyScope::Device, "quiet_ms", "N", "1000 (TCP, HTTP), 60000 (UDP, RTP)",
      "Silence in ms after which the connection is given up and made again."},
     {KeyScope::Device, "source", "ADDR[:PORT]", nullptr,
      "UDP, RTP: the only sender whose datagrams are shown; without it, the "
@@ -99,7 +113,7 @@ QString configKeysHelp()
     section(KeyScope::General, QStringLiteral("Configuration (INI), top level [General]:"));
     section(KeyScope::Device,
             QStringLiteral("Each device, groups [dev0], [dev1], ... up to the first without "
-                           "host\n(at most %1 devices; the groups beyond are left out with a "
+                           "host\nor url (at most %1 devices; the groups beyond are left out with a "
                            "warning):")
                 .arg(DeviceConfig::MaxDevices));
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');

@@ -15,7 +15,8 @@ enum class DeviceProtocol
 {
     Tcp,
     Udp,
-    Rtp
+    Rtp,
+    Http
 };
 
 // One device group ([dev0], [dev1], ...) as typed values. Each key is read
@@ -55,26 +56,40 @@ struct DeviceConfig
     int quietMs = 0; // 0: the protocol's default (quietLimitMs())
     QString source;  // empty: the first sender
     QString contentOverwrite;
+    // protocol=HTTP: the camera's URL, the credentials it may ask for, the
+    // snapshot period (0: the URL is a stream) and whether the server's TLS
+    // certificate is verified.
+    QString url;
+    QString user;
+    QString password;
+    int pollMs = 0;
+    bool tlsVerify = true;
+    static constexpr int MaxPollMs = 24 * 3600 * 1000;
+    // The longest password file line read.
+    static constexpr int MaxPasswordBytes = 1024;
 
     // sizeX x sizeY + TransferSpareBytes.
     int transferLength() const { return sizeX * sizeY + TransferSpareBytes; }
     int quietLimitMs() const;
+    // `url` as it may be shown and printed: without user:password@.
+    QString displayUrl() const { return withoutCredentials(url); }
+    static QString withoutCredentials(const QString& url);
 
     // The group `settings` is positioned in.
     static DeviceConfig read(const QSettings& settings, ConfigWarnings* warnings = nullptr);
     // Every device of the file: dev0, dev1, ... up to the first group
-    // without a host key; groups after a gap are not looked at. At most
+    // without a host or url key; groups after a gap are not looked at. At most
     // MaxDevices; the groups left out are named in one warning.
     static QList<DeviceConfig> readAll(QSettings& settings, ConfigWarnings* warnings = nullptr);
     // How many device groups the file has (dev0, dev1, ... up to the first
-    // group without a host key), also beyond MaxDevices.
+    // group without a host or url key), also beyond MaxDevices.
     static int groupCount(QSettings& settings);
-    // Whether group devN of the file exists (has a host key).
+    // Whether group devN of the file exists (has a host or url key).
     static bool groupExists(QSettings& settings, int n);
     // The warning naming the groups beyond MaxDevices when the file has
     // `groups` device groups; nothing when none is left out.
     static std::optional<ConfigWarning> leftOutWarning(int groups);
-    // The protocol a `protocol` value names: UDP and RTP in any case, TCP
-    // for anything else.
+    // The protocol a `protocol` value names: UDP, RTP and HTTP in any case,
+    // TCP for anything else.
     static DeviceProtocol protocolFromSetting(const QString& value);
 };

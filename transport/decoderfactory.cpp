@@ -38,8 +38,9 @@ std::unique_ptr<protocolDecoder> DecoderFactory::make(ImageGetWorker::Protocol p
 
 MultipartDec::Framing DecoderFactory::framing(ImageGetWorker::Protocol protocol)
 {
-    return protocol == ImageGetWorker::Protocol::Tcp ? MultipartDec::Framing::Stream
-                                                     : MultipartDec::Framing::Datagrams;
+    return protocol == ImageGetWorker::Protocol::Tcp || protocol == ImageGetWorker::Protocol::Http
+               ? MultipartDec::Framing::Stream
+               : MultipartDec::Framing::Datagrams;
 }
 
 ReferenceHeader DecoderFactory::readReference(const QString& path, QString* error)

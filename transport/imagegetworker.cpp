@@ -4,6 +4,8 @@
 #include "deadline.h"
 #include "decoderfactory.h"
 #include "framelimits.h"
+#include "httpreceiver.h"
+#include "httpresponsehead.h"
 #include "latencyprobe.h"
 #include "protocoldecoder.h"
 #include "socketapi.h"
@@ -73,6 +75,7 @@ ImageGetWorker::ImageGetWorker(const DeviceConfig& config) : ImageGetWorker(conf
     // than TCP's default, or it is dropped before every frame.
     m_quietLimitMs = config.quietMs;
     m_sourceSetting = config.source;
+    m_http = {config.url, config.user, config.password, config.pollMs, config.tlsVerify};
 }
 
 ImageGetWorker::ImageGetWorker(Protocol protocol)
@@ -96,7 +99,8 @@ int ImageGetWorker::quietLimitMs() const
 {
     if (m_quietLimitMs > 0)
         return m_quietLimitMs;
-    return m_protocol == Protocol::Tcp ? TcpQuietLimitMs : DatagramQuietLimitMs;
+    return m_protocol == Protocol::Tcp || m_protocol == Protocol::Http ? TcpQuietLimitMs
+                                                                        : DatagramQuietLimitMs;
 }
 
 void ImageGetWorker::requestStop()
@@ -143,6 +147,10 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
     m_connectQueued.store(false, std::memory_order_relaxed);
     if (stopRequested())
         return;
+    if (m_protocol == Protocol::Http) {
+        connectHttp();
+        return;
+    }
 
     const bool datagrams = m_protocol != Protocol::Tcp;
     beginConnection(datagrams ? QStringLiteral("image/jpeg") : QString());
@@ -171,6 +179,7 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
 
     emit connected();
     emit linkStateChanged(LinkState::Connected, where);
+    m_answerBytesSeen = 0;
     const ConnectOutcome ending = receiveLoop(opened.socket, quietLimitMs);
     closeSocket(SocketHandle(opened.socket));
     emit disconnected();
@@ -260,6 +269,8 @@ ImageGetWorker::ConnectOutcome ImageGetWorker::receiveLoop(qintptr socket, int q
             } else {
                 m_bytesReceived.fetch_add(received, std::memory_order_relaxed);
                 deadline = SteadyClock::now() + std::chrono::milliseconds(quietLimitMs);
+                if (m_answerBytesSeen == 0)
+                    checkForHttpAnswer(block.get(), int(received));
                 if (decoder)
                     decoder->decode(block.get(), int(received));
             }
@@ -293,4 +304,58 @@ void ImageGetWorker::decodeDatagram(protocolDecoder& decoder, SenderLock& lock,
         decoder.decode(data, len);
     if (decoder.synchronised())
         lock.lockOnto(source, nowMs);
+}
+
+void ImageGetWorker::checkForHttpAnswer(const unsigned char* data, int len)
+{
+    // Only the first block of each connection is looked at: a status line
+    // at its start is a web server's answer, not a camera's stream.
+    m_answerBytesSeen = len;
+    if (m_httpHintGiven || !HttpResponseHead::looksLikeResponse(data, std::size_t(len)))
+        return;
+    m_httpHintGiven = true;
+    int lineEnd = 0;
+    while (lineEnd < len && lineEnd < 80 && data[lineEnd] >= 0x20 && data[lineEnd] < 0x7f)
+        ++lineEnd;
+    reportProblem(QStringLiteral("the device answers like a web server (\"%1\"); for a camera "
+                                 "on the web set protocol=HTTP and url=http://HOST[:PORT]/PATH")
+                      .arg(QString::fromLatin1(reinterpret_cast<const char*>(data), lineEnd)));
+}
+
+void ImageGetWorker::connectHttp()
+{
+    // Frames of a stream carry their own type; a snapshot is JPEG.
+    beginConnection(QStringLiteral("image/jpeg"));
+    const QString shown = DeviceConfig::withoutCredentials(m_http.url);
+    const QString lower = m_http.url.toLower();
+    if (!lower.startsWith(QLatin1String("http://"))
+        && !lower.startsWith(QLatin1String("https://"))) {
+        emit linkStateChanged(LinkState::BadAddress,
+                              m_http.url.isEmpty()
+                                  ? QStringLiteral("no url")
+                                  : QStringLiteral("\"%1\": not an http:// or https:// URL")
+                                        .arg(shown));
+        return;
+    }
+    emit linkStateChanged(LinkState::Connecting, shown);
+    HttpReceiver::Settings settings;
+    settings.url = m_http.url;
+    settings.user = m_http.user;
+    settings.password = m_http.password;
+    settings.pollMs = m_http.pollMs;
+    settings.tlsVerify = m_http.tlsVerify;
+    settings.quietLimitMs = quietLimitMs();
+    bool accepted = false;
+    HttpReceiver receiver(settings, this, m_stopRequested, &m_bytesReceived, [&] {
+        accepted = true;
+        emit connected();
+        emit linkStateChanged(LinkState::Connected, shown);
+    });
+    const ConnectOutcome ending = receiver.run();
+    if (accepted)
+        emit disconnected();
+    // An attempt ended by a stop request before anything was shown reports
+    // nothing, as a TCP connect does.
+    if (accepted || ending.state != LinkState::Stopped)
+        emit linkStateChanged(ending.state, ending.detail);
 }

@@ -50,6 +50,9 @@ public:
         BadAddress,    // the host does not resolve, or the port is outside 1-65535
         SocketFailed,  // no socket could be created (for instance, no descriptor left)
         Stopped,       // the loop ended on a stop request
+        Unauthorized,  // HTTP 401; the detail names the schemes the camera offered
+        HttpStatus,    // any other HTTP status but 2xx; the detail is "HTTP 404 Not Found"
+        BadContent,    // a response neither multipart nor JPEG; the detail names its type
     };
     Q_ENUM(LinkState)
 
@@ -70,10 +73,22 @@ public:
     // of packets outlasts a moment in which the receive thread gets no core.
     static constexpr int ReceiveBufferBytes = 4 * 0x100000;
 
-    // Reads `protocol`, `quiet_ms` and `source` from the device group
-    // `settings` is positioned in.
+    // A camera on the web (protocol=HTTP): its URL, the credentials it may
+    // ask for, the snapshot period (0: a stream) and whether TLS
+    // certificates are verified.
+    struct HttpTarget
+    {
+        QString url;
+        QString user;
+        QString password;
+        int pollMs = 0;
+        bool tlsVerify = true;
+    };
+
+    // Reads `protocol`, `quiet_ms` and `source` (and the HTTP keys) from
+    // the device group `settings` is positioned in.
     explicit ImageGetWorker(QSettings* settings);
-    // The protocol, quiet_ms and source of `config`.
+    // The protocol, quiet_ms and source (and the HTTP keys) of `config`.
     explicit ImageGetWorker(const DeviceConfig& config);
     explicit ImageGetWorker(Protocol protocol);
     ~ImageGetWorker() override;
@@ -88,6 +103,9 @@ public:
     bool stopRequested() const { return m_stopRequested.load(std::memory_order_relaxed); }
 
     Protocol protocol() const { return m_protocol; }
+    // Set before the first connect.
+    void setHttpTarget(const HttpTarget& target) { m_http = target; }
+    const HttpTarget& httpTarget() const { return m_http; }
     // How long the receive loop waits for data before it gives the
     // connection up: `quiet_ms`, by default TcpQuietLimitMs for TCP and
     // DatagramQuietLimitMs for UDP and RTP.
@@ -156,6 +174,11 @@ protected:
 private:
     // Runs until the connection ends; returns why it ended.
     ConnectOutcome receiveLoop(qintptr socket, int quietLimitMs);
+    // initConnect for a camera on the web: the URL's transfers, up to the
+    // connection's end.
+    void connectHttp();
+    // A TCP device that answers like a web server is named so, once.
+    void checkForHttpAnswer(const unsigned char* data, int len);
     // Decodes one datagram if the sender lock admits its source.
     void decodeDatagram(protocolDecoder& decoder, SenderLock& lock, const unsigned char* data,
                         int len, const sockaddr_in& from, std::int64_t nowMs);
@@ -165,6 +188,10 @@ private:
     Resolver m_resolver;
     int m_quietLimitMs = 0; // 0: the protocol's default
     QString m_sourceSetting;
+    HttpTarget m_http;
+    // Bytes of the TCP connection looked at for an HTTP status line.
+    int m_answerBytesSeen = 0;
+    bool m_httpHintGiven = false;
     std::optional<DatagramSource> m_fixedSource; // for the running connection
     // Guards m_referenceHeaderFile, which any thread may set.
     mutable std::mutex m_referenceMutex;
