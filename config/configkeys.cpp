@@ -111,10 +111,11 @@ QString configKeysHelp()
         }
     };
     section(KeyScope::General, QStringLiteral("Configuration (INI), top level [General]:"));
-    section(KeyScope::Device,
-            QStringLiteral("Each device, groups [dev0], [dev1], ... up to the first without "
-                           "host\nor url (at most %1 devices; the groups beyond are left out with a "
-                           "warning):")
-                .arg(DeviceConfig::MaxDevices));
+    section(
+        KeyScope::Device,
+        QStringLiteral("Each device, groups [dev0], [dev1], ... up to the first without "
+                       "host\nor url (at most %1 devices; the groups beyond are left out with a "
+                       "warning):")
+            .arg(DeviceConfig::MaxDevices));
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }

@@ -102,7 +102,6 @@ void readAddress(const DeviceReader& r, DeviceConfig* d)
                    + QStringLiteral("port \"%1\" is not a number from 1 to 65535; the device is "
                                     "not connected")
                          .arg(portText));
-
 }
 
 void readQuietLimit(const DeviceReader& r, DeviceConfig* d)
@@ -157,7 +156,7 @@ void readPassword(const DeviceReader& r, DeviceConfig* d)
 // named as having no effect. No warning ever holds a password.
 void readHttp(const DeviceReader& r, DeviceConfig* d)
 {
-    static const char* const HttpKeys[] = {"url",      "user",    "password",
+    static const char* const HttpKeys[] = {"url",           "user",    "password",
                                            "password_file", "poll_ms", "tls_verify"};
     if (d->protocol != DeviceProtocol::Http) {
         for (const char* key : HttpKeys) {

@@ -82,8 +82,7 @@ struct HttpReceiver::Transfer
 
 HttpReceiver::HttpReceiver(const Settings& settings, FrameSink* sink,
                            const std::atomic<bool>& stopRequested,
-                           std::atomic<std::int64_t>* bytesReceived,
-                           std::function<void()> accepted)
+                           std::atomic<std::int64_t>* bytesReceived, std::function<void()> accepted)
     : m_settings(settings), m_url(settings.url.toUtf8()), m_user(settings.user.toUtf8()),
       m_password(settings.password.toUtf8()), m_sink(sink), m_stopRequested(stopRequested),
       m_bytesReceived(bytesReceived), m_accepted(std::move(accepted))
@@ -241,9 +240,9 @@ HttpReceiver::Outcome HttpReceiver::transferEnded(int code)
         }
         return {Link::Lost, QStringLiteral("closed by the peer")};
     }
-    const QString text = m_errorText[0] != '\0' ? QString::fromLocal8Bit(m_errorText)
-                                                : QString::fromLatin1(curl_easy_strerror(
-                                                      static_cast<CURLcode>(code)));
+    const QString text = m_errorText[0] != '\0'
+                             ? QString::fromLocal8Bit(m_errorText)
+                             : QString::fromLatin1(curl_easy_strerror(static_cast<CURLcode>(code)));
     // Failures after a response was shown are the connection's loss.
     if (m_wasAccepted && code != CURLE_COULDNT_CONNECT && code != CURLE_COULDNT_RESOLVE_HOST)
         return {Link::Lost, text};
@@ -302,11 +301,10 @@ bool HttpReceiver::refusal(Outcome* outcome) const
     case ContentTypeInfo::Kind::Other:
         break;
     }
-    *outcome = {Link::BadContent,
-                type.problem.empty()
-                    ? QString::fromStdString(type.mediaType)
-                    : QStringLiteral("%1 (%2)").arg(QString::fromStdString(type.mediaType),
-                                                    QString::fromStdString(type.problem))};
+    *outcome = {Link::BadContent, type.problem.empty() ? QString::fromStdString(type.mediaType)
+                                                       : QStringLiteral("%1 (%2)").arg(
+                                                           QString::fromStdString(type.mediaType),
+                                                           QString::fromStdString(type.problem))};
     return true;
 }
 

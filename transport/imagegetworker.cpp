@@ -100,7 +100,7 @@ int ImageGetWorker::quietLimitMs() const
     if (m_quietLimitMs > 0)
         return m_quietLimitMs;
     return m_protocol == Protocol::Tcp || m_protocol == Protocol::Http ? TcpQuietLimitMs
-                                                                        : DatagramQuietLimitMs;
+                                                                       : DatagramQuietLimitMs;
 }
 
 void ImageGetWorker::requestStop()
@@ -330,11 +330,11 @@ void ImageGetWorker::connectHttp()
     const QString lower = m_http.url.toLower();
     if (!lower.startsWith(QLatin1String("http://"))
         && !lower.startsWith(QLatin1String("https://"))) {
-        emit linkStateChanged(LinkState::BadAddress,
-                              m_http.url.isEmpty()
-                                  ? QStringLiteral("no url")
-                                  : QStringLiteral("\"%1\": not an http:// or https:// URL")
-                                        .arg(shown));
+        emit linkStateChanged(
+            LinkState::BadAddress,
+            m_http.url.isEmpty()
+                ? QStringLiteral("no url")
+                : QStringLiteral("\"%1\": not an http:// or https:// URL").arg(shown));
         return;
     }
     emit linkStateChanged(LinkState::Connecting, shown);

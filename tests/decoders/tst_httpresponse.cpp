@@ -39,8 +39,8 @@ void tst_HttpResponse::contentType_data()
                             << QByteArray(delimiter);
     };
     const Kind M = Kind::Multipart;
-    row("unquoted", "multipart/x-mixed-replace;boundary=myboundary", M,
-        "multipart/x-mixed-replace", "--myboundary");
+    row("unquoted", "multipart/x-mixed-replace;boundary=myboundary", M, "multipart/x-mixed-replace",
+        "--myboundary");
     row("quoted, blanks", "multipart/x-mixed-replace; boundary=\"my boundary\"", M,
         "multipart/x-mixed-replace", "--my boundary");
     row("any case", "Multipart/X-Mixed-Replace; BOUNDARY=Frame", M, "multipart/x-mixed-replace",
@@ -93,12 +93,12 @@ void tst_HttpResponse::head_data()
                                               "x-mixed-replace;boundary=b\r\n\r\n")
                                 << QByteArray("HTTP 200 OK") << QByteArray()
                                 << QByteArray("multipart/x-mixed-replace;boundary=b");
-    QTest::newRow("404 with reason") << QByteArray("HTTP/1.0 404 Not Found\r\n\r\n")
-                                     << QByteArray("HTTP 404 Not Found") << QByteArray()
-                                     << QByteArray();
-    QTest::newRow("HTTP/2 without reason") << QByteArray("HTTP/2 503\r\n\r\n")
-                                           << QByteArray("HTTP 503 Service Unavailable")
-                                           << QByteArray() << QByteArray();
+    QTest::newRow("404 with reason")
+        << QByteArray("HTTP/1.0 404 Not Found\r\n\r\n") << QByteArray("HTTP 404 Not Found")
+        << QByteArray() << QByteArray();
+    QTest::newRow("HTTP/2 without reason")
+        << QByteArray("HTTP/2 503\r\n\r\n") << QByteArray("HTTP 503 Service Unavailable")
+        << QByteArray() << QByteArray();
     QTest::newRow("reason stripped of control bytes")
         << QByteArray("HTTP/1.1 500 Bad\x01\x7f Day\r\n\r\n") << QByteArray("HTTP 500 Bad Day")
         << QByteArray() << QByteArray();
@@ -118,9 +118,9 @@ void tst_HttpResponse::head_data()
         << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: ") + QByteArray(9000, 'x')
                + "\r\nContent-Type: image/jpeg\r\n\r\n"
         << QByteArray("HTTP 200 OK") << QByteArray() << QByteArray("image/jpeg");
-    QTest::newRow("no status line") << QByteArray("Content-Type: image/jpeg\r\n\r\n")
-                                    << QByteArray("HTTP 0") << QByteArray()
-                                    << QByteArray("image/jpeg");
+    QTest::newRow("no status line")
+        << QByteArray("Content-Type: image/jpeg\r\n\r\n") << QByteArray("HTTP 0") << QByteArray()
+        << QByteArray("image/jpeg");
 }
 
 void tst_HttpResponse::head()
@@ -156,10 +156,8 @@ void tst_HttpResponse::announcedParts_data()
 
     const QByteArray a("\xff\xd8 first -- frame \r\n--almost\r\n\xff\xd9");
     const QByteArray b("\xff\xd8 second\xff\xd9");
-    const auto part = [](const QByteArray& line, const QByteArray& headers,
-                         const QByteArray& body, const char* eol) {
-        return line + eol + headers + eol + body + eol;
-    };
+    const auto part = [](const QByteArray& line, const QByteArray& headers, const QByteArray& body,
+                         const char* eol) { return line + eol + headers + eol + body + eol; };
     const QByteArray len = "Content-Length: ";
     QTest::newRow("lengths, CRLF, any header order and case")
         << QByteArray("--myboundary")
@@ -173,7 +171,8 @@ void tst_HttpResponse::announcedParts_data()
                + part("--myboundary", "Content-Type: image/jpeg\r\n", b, "\r\n") + "--myboundary"
         << QList<QByteArray>{a, b};
     QTest::newRow("LF only, no lengths")
-        << QByteArray("--b") << part("--b", "Content-Type: image/jpeg\n", a, "\n")
+        << QByteArray("--b")
+        << part("--b", "Content-Type: image/jpeg\n", a, "\n")
                + part("--b", "Content-Type: image/jpeg\n", b, "\n") + "--b--\n"
         << QList<QByteArray>{a, b};
     QTest::newRow("odd boundary with dashes inside, written with extra dashes")

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "loopbackpeer.h"
 
+#include <QDeadlineTimer>
+
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -72,6 +76,25 @@ bool LoopbackPeer::send(const QByteArray& bytes)
         sent += n;
     }
     return sent == bytes.size();
+}
+
+QByteArray LoopbackPeer::receiveRequest(int timeoutMs)
+{
+    QByteArray request;
+    QDeadlineTimer deadline(timeoutMs);
+    while (m_client >= 0 && request.size() < 65536 && !deadline.hasExpired()) {
+        if (request.contains("\r\n\r\n"))
+            return request;
+        pollfd p{m_client, POLLIN, 0};
+        if (::poll(&p, 1, int(std::min<qint64>(deadline.remainingTime(), 100))) <= 0)
+            continue;
+        char chunk[4096];
+        const auto n = ::recv(m_client, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            return QByteArray();
+        request.append(chunk, n);
+    }
+    return request.contains("\r\n\r\n") ? request : QByteArray();
 }
 
 void LoopbackPeer::closeClient()

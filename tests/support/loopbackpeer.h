@@ -47,6 +47,10 @@ public:
     bool hasPendingConnection() const;
     // Sends all of `bytes` to the accepted connection.
     bool send(const QByteArray& bytes);
+    // Reads from the accepted connection up to the end of an HTTP request's
+    // head (an empty line), at most 64 KiB, waiting at most timeoutMs in
+    // all; empty when the connection closed or nothing complete came.
+    QByteArray receiveRequest(int timeoutMs = 5000);
     void closeClient();
 
 private:
