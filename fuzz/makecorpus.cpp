@@ -265,5 +265,32 @@ int main(int argc, char** argv)
               head(64, 48, 0, 0, 1) + progressiveJpeg(40, 30));
         write("fuzz_conversion", "unknown_type", head(16, 12, 0, 3, 1) + small);
     }
+    // HTTP responses: heads with the boundary spelt as cameras spell it,
+    // refusals, and parts with and without Content-Length.
+    {
+        const auto response = [](const QByteArray& head, const QByteArray& body) {
+            return be16(int(head.size())) + head + be16(int(body.size())) + body;
+        };
+        const QByteArray frame = jpeg(16, 16, 1, JpegEncodeOptions{});
+        const QByteArray parts = "--cam\r\nContent-Type: image/jpeg\r\nContent-Length: "
+                                 + QByteArray::number(frame.size()) + "\r\n\r\n" + frame
+                                 + "\r\n--cam\ncontent-type: image/jpeg\n\n" + frame
+                                 + "\n--cam--\n";
+        write("fuzz_httphead", "stream",
+              response("HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; "
+                       "boundary=\"--cam\"\r\n\r\n",
+                       parts));
+        write("fuzz_httphead", "redirect_then_stream",
+              response("HTTP/1.1 302 Found\r\nLocation: /v\r\n\r\nHTTP/1.1 200 OK\r\n"
+                       "content-type: Multipart/X-Mixed-Replace;charset=x;BOUNDARY=cam\r\n\r\n",
+                       parts));
+        write("fuzz_httphead", "unauthorized",
+              response("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"c\"\r\n"
+                       "WWW-Authenticate: Digest realm=\"c\", qop=\"auth\", nonce=\"x,y\", "
+                       "Negotiate\r\n\r\n",
+                       QByteArray()));
+        write("fuzz_httphead", "not_found", response("HTTP/2 404\r\n\r\n", "gone"));
+    }
+
     return 0;
 }

@@ -13,7 +13,7 @@ if [ "${1:-}" = "--check" ]; then
 fi
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
-            libjpeg62-turbo-dev libturbojpeg0-dev)
+            libjpeg62-turbo-dev libturbojpeg0-dev libcurl4-openssl-dev)
 # Building the Debian package: dpkg-shlibdeps computes its dependencies.
 package_pkgs=(dpkg-dev file)
 # Peers for the interoperability tests, the JPEG command-line tools, and the

@@ -126,11 +126,12 @@ bool HttpReceiver::configure()
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
     }
+    // Basic and Digest, whichever the camera asks for, also for
+    // credentials written into the URL; libcurl sends them only after the
+    // camera has named its scheme, and never to another host after a
+    // redirect.
+    curl_easy_setopt(e, CURLOPT_HTTPAUTH, long(CURLAUTH_BASIC | CURLAUTH_DIGEST));
     if (!m_user.isEmpty() || !m_password.isEmpty()) {
-        // Basic and Digest, whichever the camera asks for; libcurl sends
-        // the credentials only after the camera has named its scheme, and
-        // never to another host after a redirect.
-        curl_easy_setopt(e, CURLOPT_HTTPAUTH, long(CURLAUTH_BASIC | CURLAUTH_DIGEST));
         curl_easy_setopt(e, CURLOPT_USERNAME, m_user.constData());
         curl_easy_setopt(e, CURLOPT_PASSWORD, m_password.constData());
     }

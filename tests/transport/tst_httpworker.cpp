@@ -193,8 +193,9 @@ void tst_HttpWorker::refusals_data()
         << QVariantMap{} << QList<QByteArray>{unauthorized(both)} << Link::Unauthorized
         << "Basic, Digest"
         << "unauthorized (Basic, Digest)";
+    // Credentials in the URL are used, never shown.
     QTest::newRow("wrong password: 401 again")
-        << QVariantMap{{"user", "viewer"}, {"password", "wrong"}}
+        << QVariantMap{{"url", "viewer:pw7@"}}
         << QList<QByteArray>{unauthorized(both), unauthorized(both)} << Link::Unauthorized
         << "Basic, Digest"
         << "unauthorized (Basic, Digest)";
@@ -222,7 +223,11 @@ void tst_HttpWorker::refusals()
     QFETCH(QString, detail);
     QFETCH(QString, shown);
     LoopbackPeer peer;
-    keys.insert(QStringLiteral("url"), urlOf(peer.port()));
+    // A url key in the row holds the credentials written into the URL.
+    keys.insert(QStringLiteral("url"),
+                urlOf(peer.port())
+                    .replace(QLatin1String("//"),
+                             QLatin1String("//") + keys.value(QStringLiteral("url")).toString()));
     ThreadedWorker w(QStringLiteral("HTTP"), keys);
     w.start(QString(), 0);
     QVERIFY(peer.acceptClient());
@@ -236,6 +241,8 @@ void tst_HttpWorker::refusals()
     QCOMPARE(w.links.last().state, state);
     QCOMPARE(w.links.last().detail, detail);
     QCOMPARE(peer.accepted(), 1);
+    for (const ThreadedWorker::Link& link : std::as_const(w.links))
+        QVERIFY2(!link.detail.contains(QLatin1String("pw7")), qPrintable(link.detail));
 
     DeviceStatus status(QStringLiteral("dev0"), QString(), 0, ImageGetWorker::Protocol::Http);
     status.setUrl(urlOf(peer.port()));
@@ -285,6 +292,8 @@ void tst_HttpWorker::authenticated()
     QVERIFY(peer.send(jpegResponse(jpeg)));
     QTRY_COMPARE_WITH_TIMEOUT(w.frames.size(), 1, 5000);
     QVERIFY(w.frames.first() == jpeg);
+    for (const ThreadedWorker::Link& link : std::as_const(w.links))
+        QVERIFY2(!link.detail.contains(QLatin1String("se:cret")), qPrintable(link.detail));
 }
 
 // poll_ms: one frame per response, every request on the same connection.
