@@ -176,8 +176,11 @@ bool HttpReceiver::perform(Outcome* outcome)
     m_transfer->add();
     m_lastActivityMs = -1;
     const std::int64_t quietMs = m_settings.quietLimitMs;
-    int running = 1;
-    while (running > 0) {
+    int running = 0;
+    // Starts the request at once; then every wait is followed by the work
+    // it woke up for.
+    bool ok = curl_multi_perform(m_transfer->multi, &running) == CURLM_OK;
+    while (ok && running > 0) {
         if (stopRequested()) {
             m_transfer->remove();
             *outcome = {Link::Stopped, QStringLiteral("stopped")};
@@ -200,8 +203,7 @@ bool HttpReceiver::perform(Outcome* outcome)
             waitMs = int(std::min<std::int64_t>(waitMs, left));
         }
         curl_multi_poll(m_transfer->multi, nullptr, 0, waitMs, nullptr);
-        if (curl_multi_perform(m_transfer->multi, &running) != CURLM_OK)
-            break;
+        ok = curl_multi_perform(m_transfer->multi, &running) == CURLM_OK;
     }
     int code = CURLE_OK;
     int queued = 0;
