@@ -22,8 +22,6 @@ private slots:
     void head();
     void announcedParts_data();
     void announcedParts();
-    void announcedPartsSplitAnywhere_data() { announcedParts_data(); }
-    void announcedPartsSplitAnywhere();
 };
 
 void tst_HttpResponse::contentType_data()
@@ -192,33 +190,22 @@ void tst_HttpResponse::announcedParts_data()
         << QList<QByteArray>{b};
 }
 
+// Whole, and split in two at every byte.
 void tst_HttpResponse::announcedParts()
 {
     QFETCH(QByteArray, delimiter);
     QFETCH(QByteArray, stream);
     QFETCH(QList<QByteArray>, frames);
-    RecordingSink sink;
-    MultipartDec decoder(&sink, delimiter.toStdString());
-    feed(decoder, stream);
-    QList<QByteArray> got;
-    for (const RecordingSink::Frame& frame : sink.frames)
-        got << frame.data;
-    QCOMPARE(got, frames);
-}
-
-void tst_HttpResponse::announcedPartsSplitAnywhere()
-{
-    QFETCH(QByteArray, delimiter);
-    QFETCH(QByteArray, stream);
-    QFETCH(QList<QByteArray>, frames);
-    for (qsizetype cut = 1; cut < stream.size(); ++cut) {
-        RecordingSink sink;
+    for (qsizetype cut = 0; cut < stream.size(); ++cut) {
+        RecordingSink sink(4096); // small arrays: one sink per cut
         MultipartDec decoder(&sink, delimiter.toStdString());
-        feed(decoder, stream.left(cut));
+        if (cut > 0)
+            feed(decoder, stream.left(cut));
         feed(decoder, stream.mid(cut));
-        QCOMPARE(sink.frames.size(), frames.size());
-        for (qsizetype k = 0; k < frames.size(); ++k)
-            QCOMPARE(sink.frames[k].data, frames[k]);
+        QList<QByteArray> got;
+        for (const RecordingSink::Frame& frame : sink.frames)
+            got << frame.data;
+        QCOMPARE(got, frames);
     }
 }
 
