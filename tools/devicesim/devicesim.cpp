@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "devicesim.h"
 
+#include "httpserver.h"
 #include "jpegencoder.h"
 #include "multipartwriter.h"
 #include "testpattern.h"
@@ -77,7 +78,8 @@ DeviceSim::~DeviceSim()
 bool DeviceSim::open(QString* error, const volatile std::sig_atomic_t* stop)
 {
     m_recording.setStopFlag(stop);
-    const bool tcp = m_config.mode == SimConfig::Mode::Tcp;
+    const bool tcp =
+        m_config.mode == SimConfig::Mode::Tcp || m_config.mode == SimConfig::Mode::Http;
     m_fd = ::socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
     if (m_fd < 0) {
         *error = QStringLiteral("cannot create a socket: %1")
@@ -99,6 +101,8 @@ bool DeviceSim::open(QString* error, const volatile std::sig_atomic_t* stop)
         socklen_t len = sizeof addr;
         ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
         m_boundPort = ntohs(addr.sin_port);
+        if (m_config.mode == SimConfig::Mode::Http)
+            m_http = std::make_unique<HttpServer>(m_config, m_fd);
     } else {
         m_boundPort = m_config.port;
     }
@@ -153,6 +157,10 @@ void DeviceSim::sendFrame(long long index)
 {
     const QByteArray body = makeFrame(index, m_config.timestamps);
     ++m_frames;
+    if (m_http) {
+        m_http->sendFrame(body);
+        return;
+    }
     const bool bad = m_config.badEvery > 0 && index % m_config.badEvery == m_config.badEvery - 1;
     if (m_config.mode == SimConfig::Mode::Rtp) {
         if (m_config.ssrcChangeEvery > 0 && index > 0 && index % m_config.ssrcChangeEvery == 0) {
@@ -271,6 +279,10 @@ void DeviceSim::closeClient(std::size_t i)
 
 void DeviceSim::serviceUntil(Clock::time_point until, volatile std::sig_atomic_t* stop)
 {
+    if (m_http) {
+        m_http->serviceUntil(until, stop);
+        return;
+    }
     const bool tcp = m_config.mode == SimConfig::Mode::Tcp;
     while (!*stop) {
         const auto now = Clock::now();
@@ -373,8 +385,8 @@ int DeviceSim::run(volatile std::sig_atomic_t* stop)
     m_impairment.flush(&held);
     for (const QByteArray& p : held)
         sendDatagram(p);
-    // Let TCP clients take what is queued, briefly.
-    if (!*stop && m_config.mode == SimConfig::Mode::Tcp)
+    // Let TCP and HTTP clients take what is queued, briefly.
+    if (!*stop && m_config.mode != SimConfig::Mode::Udp && m_config.mode != SimConfig::Mode::Rtp)
         serviceUntil(Clock::now() + std::chrono::milliseconds(200), stop);
     return 0;
 }
@@ -382,8 +394,12 @@ int DeviceSim::run(volatile std::sig_atomic_t* stop)
 QString DeviceSim::summary() const
 {
     const simlib::ImpairmentCounts& ic = m_impairment.counts();
-    QString s = QStringLiteral("sent: frames %1 bytes %2").arg(m_frames).arg(m_bytes);
-    if (m_config.mode == SimConfig::Mode::Tcp)
+    QString s = QStringLiteral("sent: frames %1 bytes %2")
+                    .arg(m_frames)
+                    .arg(m_http ? m_http->bytes() : m_bytes);
+    if (m_http)
+        s += QLatin1Char(' ') + m_http->figures();
+    else if (m_config.mode == SimConfig::Mode::Tcp)
         s += QStringLiteral(" clients %1 skipped %2").arg(m_clientsServed).arg(m_framesSkipped);
     else
         s += QStringLiteral(" datagrams %1").arg(m_datagrams);
