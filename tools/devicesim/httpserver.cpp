@@ -2,9 +2,9 @@
 #include "httpserver.h"
 
 #include "multipartwriter.h"
+#include "nonblocking.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,12 +24,6 @@ constexpr qsizetype CompactAfterBytes = qsizetype(1024) * 1024;
 // How long a connection that was answered and shut down is read to its end,
 // so that its answer is not lost to a reset by unread input.
 constexpr auto LingerTime = std::chrono::seconds(2);
-
-bool setNonBlocking(int fd)
-{
-    const int flags = ::fcntl(fd, F_GETFL, 0);
-    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
 
 simlib::HttpAuthenticator::Scheme schemeOf(HttpSimOptions::Auth auth)
 {
