@@ -60,6 +60,8 @@ void HttpServer::acceptClients()
         const int fd = ::accept(m_listenFd, nullptr, nullptr);
         if (fd < 0)
             return;
+        if (int(m_clients.size()) >= MaxClients)
+            evictIdleClient();
         if (int(m_clients.size()) >= MaxClients || !setNonBlocking(fd)) {
             ::close(fd);
             continue;
@@ -74,6 +76,23 @@ void HttpServer::acceptClients()
             std::fflush(stdout);
         }
     }
+}
+
+void HttpServer::evictIdleClient()
+{
+    // The client that has waited longest without a request and without an
+    // answer on its way: connections that send nothing cannot keep the
+    // others out until they time out.
+    auto oldest = m_clients.end();
+    for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
+        if (it->state == State::Request && it->out.isEmpty()
+            && (oldest == m_clients.end() || it->deadline < oldest->deadline))
+            oldest = it;
+    }
+    if (oldest == m_clients.end())
+        return;
+    ::close(oldest->fd);
+    m_clients.erase(oldest);
 }
 
 bool HttpServer::readFrom(Client& c)
@@ -139,6 +158,7 @@ void HttpServer::answerRequests(Client& c)
             simlib::parseHttpRequest(c.in.constData(), c.in.size(), &request, &consumed, Limits);
         if (r == simlib::HttpParse::Incomplete)
             return;
+        ++m_requests;
         if (r != simlib::HttpParse::Complete) {
             c.closeWhenSent = true;
             if (r == simlib::HttpParse::TooLarge)
@@ -149,7 +169,6 @@ void HttpServer::answerRequests(Client& c)
         }
         c.in.remove(0, consumed);
         c.deadline = Clock::now() + RequestTimeout;
-        ++m_requests;
         // A body is not read: the connection ends after the answer instead.
         c.closeWhenSent = !request.keepAlive() || request.hasBody();
         answer(c, request);
@@ -182,6 +201,7 @@ void HttpServer::answer(Client& c, const simlib::HttpRequest& request)
         // frame.
         c.state = State::Stream;
         c.closeWhenSent = false;
+        c.in.clear(); // anything sent after the request means nothing now
         return;
     }
     if (path == m_snapshotPath) {

@@ -67,6 +67,9 @@ private:
     };
 
     void acceptClients();
+    // Closes the longest-waiting client that has not sent a request, to
+    // make room when every place is taken.
+    void evictIdleClient();
     // Reads what the client sent; false when the connection has ended.
     bool readFrom(Client& c);
     // Sends queued bytes; false when the connection has failed.
