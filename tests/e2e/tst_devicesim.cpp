@@ -228,20 +228,29 @@ void DeviceSimTest::helpNamesEveryAcceptedOption()
 void DeviceSimTest::stopsAfterCount_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::newRow("tcp") << QStringList{"--mode", "tcp", "--port", "0"};
-    QTest::newRow("udp gray") << QStringList{
-        "--mode", "udp", "--port", QString::number(freeUdpPort()), "--content", "gray"};
-    QTest::newRow("rtp") << QStringList{"--mode", "rtp", "--port", QString::number(freeUdpPort())};
-    QTest::newRow("http") << QStringList{"--mode", "http", "--port", "0"};
+    QTest::addColumn<QString>("count"); // as written; twelve frames
+
+    QTest::newRow("count with a leading zero is decimal")
+        << QStringList{"--mode", "tcp", "--port", "0"} << "012";
+    QTest::newRow("count in hex") << QStringList{"--mode", "tcp", "--port", "0"} << "0xC";
+    QTest::newRow("tcp") << QStringList{"--mode", "tcp", "--port", "0"} << "12";
+    QTest::newRow("udp gray") << QStringList{"--mode",    "udp",
+                                             "--port",    QString::number(freeUdpPort()),
+                                             "--content", "gray"}
+                              << "12";
+    QTest::newRow("rtp") << QStringList{"--mode", "rtp", "--port", QString::number(freeUdpPort())}
+                         << "12";
+    QTest::newRow("http") << QStringList{"--mode", "http", "--port", "0"} << "12";
 }
 
 void DeviceSimTest::stopsAfterCount()
 {
     QFETCH(QStringList, args);
+    QFETCH(QString, count);
     SimProcess sim;
     QVERIFY(
-        sim.start(args
-                  + QStringList{"--count", "12", "--fps", "100", "--width", "64", "--height", "48"})
+        sim.start(
+            args + QStringList{"--count", count, "--fps", "100", "--width", "64", "--height", "48"})
         > 0);
     QVERIFY(sim.waitFinished(10000));
     QCOMPARE(sim.exitCode(), 0);

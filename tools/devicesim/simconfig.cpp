@@ -32,11 +32,13 @@ bool isLoopback(const QString& host)
 }
 
 // Options whose value is a number in a range; an integer may be written in
-// hex (0x...).
+// hex (0x...). Otherwise it is decimal, also with leading zeros ("010" is
+// ten, not the octal eight).
 template <auto Field, long long Lo, long long Hi> bool num(Arg text, Cfg c)
 {
     bool ok = false;
-    const long long v = text.toLongLong(&ok, 0);
+    const bool hex = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+    const long long v = hex ? text.mid(2).toLongLong(&ok, 16) : text.toLongLong(&ok, 10);
     ok = ok && v >= Lo && v <= Hi;
     if (ok)
         c->*Field = std::remove_reference_t<decltype(c->*Field)>(v);
