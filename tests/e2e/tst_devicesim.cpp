@@ -515,8 +515,8 @@ void DeviceSimTest::httpStream_data()
     const QByteArray type = "multipart/x-mixed-replace;boundary=framescope-devicesim-frame";
     QTest::newRow("plain") << httpArgs() << QByteArray("/video.mjpg") << type << QByteArray("\r\n")
                            << true << 0;
-    QTest::newRow("own path") << httpArgs({"--http-path", "/axis-cgi/mjpg/video.cgi"})
-                              << QByteArray("/axis-cgi/mjpg/video.cgi?fps=5") << type
+    QTest::newRow("own path") << httpArgs({"--http-path", "/cgi-bin/stream.cgi"})
+                              << QByteArray("/cgi-bin/stream.cgi?fps=5") << type
                               << QByteArray("\r\n") << true << 0;
     QTest::newRow("quoted") << httpArgs({"--http-style", "quoted"}) << QByteArray("/video.mjpg")
                             << QByteArray("multipart/x-mixed-replace; "
