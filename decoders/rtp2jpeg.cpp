@@ -230,9 +230,9 @@ void Rtp2Jpeg::completeFrame()
     const int headerLen = m_headerStore.length();
     // Only a frame whose packets were all dropped could end inside the header.
     const int len = std::max(w.curLen(), headerLen);
-    // Every placement leaves TailRoomBytes free behind the packet. A frame
-    // none of whose packets could be placed may still be on the sink's
-    // one-byte stand-in, so the header and EOI are made room for here.
+    // Every placement leaves TailRoomBytes free behind the packet, so this
+    // only asks. The sink's arrays are made with the first data, so room for
+    // the header and EOI is not taken for granted.
     if (!w.ensureWriteCapacity(std::int64_t(len) + 3)) {
         w.restartFrame();
         return;

@@ -132,9 +132,9 @@ void tst_BadStreamsRtp::hostileDatagrams_data()
                        {.marker = marker, .sequence = 30, .timestamp = 6000, .ssrc = GoodSsrc},
                        {.fragmentOffset = offset}, ramp(1400))};
     }
-    // In sequence, so it opens the next frame, which nothing can be placed
-    // in; the frame after it ends that one.
-    QTest::newRow("unplaceable frame ended by the next")
+    // In sequence, so the timeline would take it at once; it reaches past
+    // the frame bound and is dropped without opening a frame.
+    QTest::newRow("in sequence, past the frame bound, then a frame")
         << Datagrams{packet({.sequence = 3, .timestamp = 4600, .ssrc = GoodSsrc},
                             {.fragmentOffset = 0xFFFFFF}, ramp(1400)),
                      goodPacket(4, 8200, 0, 100, false), goodPacket(5, 8200, 100, 100, true)};
