@@ -230,9 +230,13 @@ void Rtp2Jpeg::completeFrame()
     const int headerLen = m_headerStore.length();
     // Only a frame whose packets were all dropped could end inside the header.
     const int len = std::max(w.curLen(), headerLen);
-    // Every placement leaves TailRoomBytes free behind the packet; a frame
-    // of no packet fits the initial array.
-    Q_ASSERT(len + 2 <= w.writeCapacity());
+    // Every placement leaves TailRoomBytes free behind the packet, so this
+    // only asks. The sink's arrays are made with the first data, so room for
+    // the header and EOI is not taken for granted.
+    if (!w.ensureWriteCapacity(std::int64_t(len) + 3)) {
+        w.restartFrame();
+        return;
+    }
     unsigned char* buffer = w.writeBuffer();
     // The markers are counted in the first frame of each type and size; the
     // interval found holds for the frames after it.

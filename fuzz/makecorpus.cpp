@@ -265,5 +265,17 @@ int main(int argc, char** argv)
               head(64, 48, 0, 0, 1) + progressiveJpeg(40, 30));
         write("fuzz_conversion", "unknown_type", head(16, 12, 0, 3, 1) + small);
     }
+
+    // HTTP requests to the simulated camera, and Authorization fields.
+    write("fuzz_httprequest", "stream", "GET /video.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    write("fuzz_httprequest", "snapshots_pipelined",
+          "GET /snapshot.jpg?x=1 HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"
+          "HEAD http://127.0.0.1:80/snapshot.jpg HTTP/1.0\nContent-Length: 0\n\n");
+    write("fuzz_httprequest", "basic", "Basic " + QByteArray("user:pass:word").toBase64());
+    write("fuzz_httprequest", "digest",
+          "Digest username=\"Mufasa\", realm=\"testrealm@host.com\", "
+          "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"/dir/index.html\", qop=auth, "
+          "nc=00000001, cnonce=\"0a4f113b\", response=\"6629fae49393a05397450978507c4ef1\", "
+          "opaque=\"a\\\"b\", algorithm=MD5");
     return 0;
 }

@@ -21,12 +21,7 @@ constexpr std::int64_t MaxFrameBufferBytes = std::int64_t(MaxFrameBytes) + 0x100
 
 FrameDoubleBuffer::FrameDoubleBuffer()
 {
-    for (int i = 0; i < 2; ++i) {
-        m_frameBufSize[i] = InitialFrameBufferBytes;
-        m_frameBuf[i] = std::make_unique_for_overwrite<unsigned char[]>(InitialFrameBufferBytes);
-        std::memset(m_frameBuf[i].get(), 0x7F, InitialFrameBufferBytes);
-    }
-    setWriteArray(m_frameBuf[0].get(), m_frameBufSize[0], 0);
+    pointCursorAt(0, 0);
 }
 
 FrameDoubleBuffer::~FrameDoubleBuffer() = default;
@@ -59,23 +54,46 @@ QString FrameDoubleBuffer::contentType() const
     return m_conType;
 }
 
+std::int64_t FrameDoubleBuffer::allocatedBytes() const
+{
+    std::lock_guard lock(m_mutex);
+    return std::int64_t(m_frameBufSize[0]) + m_frameBufSize[1];
+}
+
+void FrameDoubleBuffer::pointCursorAt(int index, int len)
+{
+    // An array not made yet is stood in for by a byte of its own, which
+    // keeps the sink's promise that one byte can always be stored; the
+    // first growth makes the real array.
+    if (m_frameBuf[index])
+        setWriteArray(m_frameBuf[index].get(), m_frameBufSize[index], len);
+    else
+        setWriteArray(&m_standIn[index], 1, len);
+}
+
 bool FrameDoubleBuffer::ensureWriteCapacity(std::int64_t needed)
 {
     const int w = writeIndex();
-    const std::int64_t oldSize = m_frameBufSize[w];
+    const std::int64_t oldSize = writeCapacity();
     if (needed <= oldSize)
         return true;
     if (needed > MaxFrameBufferBytes)
         return false;
-    std::int64_t newSize = oldSize;
+    const bool first = !m_frameBuf[w];
+    std::int64_t newSize = first ? std::int64_t(InitialFrameBufferBytes) : oldSize;
     while (newSize < needed)
         newSize = newSize * 3 / 2;
     newSize = std::min(newSize, MaxFrameBufferBytes);
 
+    auto grown = std::make_unique_for_overwrite<unsigned char[]>(std::size_t(newSize));
+    // A new array starts out filled over its initial size, so that parts of
+    // a frame no packet wrote show no stale memory.
+    if (first)
+        std::memset(grown.get(), 0x7F,
+                    std::size_t(std::min<std::int64_t>(newSize, InitialFrameBufferBytes)));
     // The whole old array is kept, not just the frame's length: the RTP
     // reassembler may have placed later fragments further out.
-    auto grown = std::make_unique_for_overwrite<unsigned char[]>(std::size_t(newSize));
-    std::memcpy(grown.get(), m_frameBuf[w].get(), std::size_t(oldSize));
+    std::memcpy(grown.get(), writeBuffer(), std::size_t(oldSize));
     unsigned char* const start = grown.get();
     std::unique_ptr<unsigned char[]> old;
     {
@@ -103,8 +121,7 @@ void FrameDoubleBuffer::finishFrame()
         updateDeliveryDue();
         m_framesCompleted.fetch_add(1, std::memory_order_relaxed);
     }
-    const int w = writeIndex();
-    setWriteArray(m_frameBuf[w].get(), m_frameBufSize[w], 0);
+    pointCursorAt(writeIndex(), 0);
 }
 
 void FrameDoubleBuffer::updateDeliveryDue()
@@ -137,7 +154,9 @@ void FrameDoubleBuffer::deliverFrame()
             m_lastOversizeBytes.store(length, std::memory_order_relaxed);
             return;
         }
-        bulkCopy(destination, m_frameBuf[c].get(), std::size_t(length));
+        const unsigned char* source = m_frameBuf[c] ? m_frameBuf[c].get() : &m_standIn[c];
+        if (length > 0)
+            bulkCopy(destination, source, std::size_t(length));
         m_requestLen = length;
         m_requestBuf = nullptr;
         m_lastDelivered = done;

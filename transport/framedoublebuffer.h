@@ -15,7 +15,8 @@
 // request (a destination and its capacity) is served with a copy of that
 // frame, handed over with the content type and the log text gathered since
 // the last delivery. A frame completed before the previous one was asked
-// for replaces it: only the newest is delivered.
+// for replaces it: only the newest is delivered. The arrays are made when the
+// first byte is written, so that a device that never sends costs nothing.
 //
 // Thread rules: the write array and the sink's cursor belong to the thread
 // that decodes. Everything a delivery reads from another thread (the
@@ -67,6 +68,10 @@ public:
         return m_deliveredFinishNs.load(std::memory_order_relaxed);
     }
 
+    // Bytes held by the two frame arrays; 0 until the first byte was
+    // written. Thread-safe.
+    std::int64_t allocatedBytes() const;
+
     bool ensureWriteCapacity(std::int64_t needed) override;
     void finishFrame() override;
     void deliverFrame() override;
@@ -83,6 +88,8 @@ private:
     int writeIndex() const { return m_framesDone.load(std::memory_order_relaxed) % 2; }
     // Caller holds m_mutex.
     void updateDeliveryDue();
+    // Points the sink's cursor at array `index`, holding `len` bytes.
+    void pointCursorAt(int index, int len);
 
     mutable std::mutex m_mutex;
     // Written by the decoding thread under m_mutex; read there without it.
@@ -92,6 +99,8 @@ private:
     // other (completed) entry under m_mutex.
     std::unique_ptr<unsigned char[]> m_frameBuf[2];
     int m_frameBufSize[2] = {0, 0};
+    // The one byte each array has until it is made.
+    unsigned char m_standIn[2] = {0, 0};
     // Under m_mutex.
     int m_frameLen[2] = {0, 0};
     int m_lastDelivered = 0;

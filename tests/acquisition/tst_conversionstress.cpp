@@ -23,6 +23,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <cstring>
 #include <memory>
@@ -168,6 +169,23 @@ void tst_ConversionStress::streamAndCloseMidStream()
         // Stream: one frame per device per turn, deliveries handed on and
         // results taken in between; closed while frames still arrive.
         const int closeAt = FramesPerRound / 2 + round * 50;
+        // Hands each waiting delivery to its controller and takes results.
+        const auto handOn = [&devices] {
+            for (auto& device : devices) {
+                std::optional<Delivery> delivery;
+                {
+                    std::lock_guard lock(device->lock);
+                    delivery.swap(device->mailbox);
+                }
+                if (delivery)
+                    device->controller->newImageReceived(delivery->conType, delivery->buffer,
+                                                         delivery->len, delivery->logMsg);
+            }
+            QCoreApplication::processEvents();
+        };
+        std::vector<int> shownBefore;
+        for (auto& device : devices)
+            shownBefore.push_back(device->shown);
         QElapsedTimer clock;
         clock.start();
         for (int i = 0; i < FramesPerRound && clock.elapsed() < 60000; ++i) {
@@ -180,18 +198,25 @@ void tst_ConversionStress::streamAndCloseMidStream()
             }
             if (i == closeAt)
                 break;
-            for (int turn = 0; turn < 4; ++turn) {
-                for (auto& device : devices) {
-                    std::optional<Delivery> delivery;
-                    {
-                        std::lock_guard lock(device->lock);
-                        delivery.swap(device->mailbox);
-                    }
-                    if (delivery)
-                        device->controller->newImageReceived(delivery->conType, delivery->buffer,
-                                                             delivery->len, delivery->logMsg);
+            for (int turn = 0; turn < 4; ++turn)
+                handOn();
+            // A receiver makes its two frame arrays with its first two
+            // frames, which can take longer than this whole loop on a busy
+            // machine; those frames are waited for, so that the rest of the
+            // round streams into receivers that keep up.
+            if (i < 2) {
+                const auto shownThisRound = [&](int count) {
+                    for (std::size_t d = 0; d < devices.size(); ++d)
+                        if (devices[d]->shown < shownBefore[d] + count)
+                            return false;
+                    return true;
+                };
+                QElapsedTimer wait;
+                wait.start();
+                while (!shownThisRound(i + 1) && wait.elapsed() < 10000) {
+                    handOn();
+                    QThread::msleep(1);
                 }
-                QCoreApplication::processEvents();
             }
         }
 

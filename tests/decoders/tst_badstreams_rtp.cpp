@@ -72,6 +72,9 @@ private slots:
     void timelineFollowsSender();
     void zeroSizeDropped_data();
     void zeroSizeDropped();
+
+private:
+    void hostileDatagramsInto(int capacity, const Datagrams& bad);
 };
 
 void tst_BadStreamsRtp::hostileDatagrams_data()
@@ -129,6 +132,12 @@ void tst_BadStreamsRtp::hostileDatagrams_data()
                        {.marker = marker, .sequence = 30, .timestamp = 6000, .ssrc = GoodSsrc},
                        {.fragmentOffset = offset}, ramp(1400))};
     }
+    // In sequence, so the timeline would take it at once; it reaches past
+    // the frame bound and is dropped without opening a frame.
+    QTest::newRow("in sequence, past the frame bound, then a frame")
+        << Datagrams{packet({.sequence = 3, .timestamp = 4600, .ssrc = GoodSsrc},
+                            {.fragmentOffset = 0xFFFFFF}, ramp(1400)),
+                     goodPacket(4, 8200, 0, 100, false), goodPacket(5, 8200, 100, 100, true)};
     QTest::newRow("marker on an empty frame")
         << Datagrams{packet({.marker = true, .sequence = 22, .timestamp = 6000, .ssrc = GoodSsrc},
                             {.tables = ramp(128)}, {})};
@@ -152,7 +161,15 @@ void tst_BadStreamsRtp::hostileDatagrams()
 {
     QFETCH(Datagrams, bad);
 
-    RecordingSink sink;
+    // Also with arrays of one byte, as the worker's are before its first
+    // data: no decoder may count on room it did not ask for.
+    for (const int capacity : {InitialFrameBufferBytes, 1})
+        hostileDatagramsInto(capacity, bad);
+}
+
+void tst_BadStreamsRtp::hostileDatagramsInto(int capacity, const Datagrams& bad)
+{
+    RecordingSink sink(capacity);
     Rtp2Jpeg decoder(&sink);
 
     // A good frame synchronises the reassembler.

@@ -25,7 +25,7 @@ bool RecordingSink::ensureWriteCapacity(std::int64_t needed)
     if (needed > MaxArrayBytes)
         return false;
     while (size < needed)
-        size = size * 3 / 2;
+        size = std::max(size * 3 / 2, size + 1); // an array of one byte grows too
     array.resize(std::size_t(std::min(size, MaxArrayBytes)));
     setWriteArray(array.data(), int(array.size()), curLen());
     return true;

@@ -33,6 +33,8 @@ private slots:
     void growthKeepsBytesAndIsBounded();
 
     void tcpFramesEndToEnd();
+    void frameArraysMadeAtFirstData_data();
+    void frameArraysMadeAtFirstData();
     void reconnectDeliversOnlyNewFrames_data();
     void reconnectDeliversOnlyNewFrames();
     void tcpQuietPeerDisconnectsAfterOneSecond();
@@ -192,9 +194,13 @@ void tst_ImageGetWorker::growthKeepsBytesAndIsBounded()
     QCOMPARE(worker.writeCapacity(), 4718592);
     QVERIFY(worker.ensureWriteCapacity(10 * 1024 * 1024));
     QVERIFY(worker.writeCapacity() >= 10 * 1024 * 1024);
-    // The other array of the double buffer kept its size.
+    const std::int64_t grown = worker.writeCapacity();
+    // The other array of the double buffer is made by its first byte, in
+    // the initial size.
     worker.finishFrame();
+    QVERIFY(worker.putByte('x'));
     QCOMPARE(worker.writeCapacity(), InitialFrameBufferBytes);
+    QCOMPARE(worker.allocatedBytes(), grown + InitialFrameBufferBytes);
 }
 
 void tst_ImageGetWorker::tcpFramesEndToEnd()
@@ -210,6 +216,39 @@ void tst_ImageGetWorker::tcpFramesEndToEnd()
     QVERIFY(w.frames[0] == body || w.frames[0] == "tail");
     QCOMPARE(w.frames.last(), QByteArray("tail"));
     QCOMPARE(w.types.last(), QString("video/x-raw-gray"));
+}
+
+void tst_ImageGetWorker::frameArraysMadeAtFirstData_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::newRow("TCP") << "TCP";
+    QTest::newRow("UDP") << "UDP";
+}
+
+// A connected device that sends nothing holds no frame arrays: many silent
+// devices cost next to no memory.
+void tst_ImageGetWorker::frameArraysMadeAtFirstData()
+{
+    QFETCH(QString, protocol);
+    ThreadedWorker w(protocol);
+    w.request();
+    LoopbackPeer peer;
+    const quint16 port = protocol == QLatin1String("TCP") ? peer.port() : freeUdpPort();
+    if (protocol == QLatin1String("TCP")) {
+        QVERIFY(w.connectTo(peer));
+    } else {
+        QSignalSpy connectedSpy(&w, &ThreadedWorker::connected);
+        w.start(QStringLiteral("127.0.0.1"), port);
+        QVERIFY(connectedSpy.wait(5000));
+    }
+    QCOMPARE(w.worker()->allocatedBytes(), 0);
+    QCOMPARE(w.worker()->framesCompleted(), 0);
+
+    const QByteArray part = simlib::multipartPart(simlib::ContentTypeGray, "first");
+    QVERIFY(protocol == QLatin1String("TCP") ? peer.send(part) : sendDatagram(port, part));
+    QTRY_COMPARE_WITH_TIMEOUT(w.frames.size(), 1, 5000);
+    QCOMPARE(w.frames[0], QByteArray("first"));
+    QVERIFY(w.worker()->allocatedBytes() >= InitialFrameBufferBytes);
 }
 
 void tst_ImageGetWorker::reconnectDeliversOnlyNewFrames_data()

@@ -1,17 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "devicesim.h"
 
+#include "httpserver.h"
 #include "jpegencoder.h"
 #include "multipartwriter.h"
+#include "nonblocking.h"
 #include "testpattern.h"
 
 #include <QFile>
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,17 +25,10 @@ namespace {
 // A client whose queue holds more than this is behind; it misses frames
 // until it has caught up, as a camera with a bounded send queue would do.
 constexpr qsizetype MaxClientBacklog = qsizetype(8) * 1024 * 1024;
-constexpr int MaxClients = 16;
 // Datagrams sent back to back before a short breath, so that a burst of a
 // large frame does not overrun the receiver's socket buffer on loopback.
 constexpr int DatagramBurst = 32;
 constexpr auto BurstBreath = std::chrono::microseconds(200);
-
-bool setNonBlocking(int fd)
-{
-    const int flags = ::fcntl(fd, F_GETFL, 0);
-    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
 
 sockaddr_in makeAddress(const QString& host, int port)
 {
@@ -77,7 +70,8 @@ DeviceSim::~DeviceSim()
 bool DeviceSim::open(QString* error, const volatile std::sig_atomic_t* stop)
 {
     m_recording.setStopFlag(stop);
-    const bool tcp = m_config.mode == SimConfig::Mode::Tcp;
+    const bool tcp =
+        m_config.mode == SimConfig::Mode::Tcp || m_config.mode == SimConfig::Mode::Http;
     m_fd = ::socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
     if (m_fd < 0) {
         *error = QStringLiteral("cannot create a socket: %1")
@@ -99,6 +93,8 @@ bool DeviceSim::open(QString* error, const volatile std::sig_atomic_t* stop)
         socklen_t len = sizeof addr;
         ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
         m_boundPort = ntohs(addr.sin_port);
+        if (m_config.mode == SimConfig::Mode::Http)
+            m_http = std::make_unique<HttpServer>(m_config, m_fd);
     } else {
         m_boundPort = m_config.port;
     }
@@ -153,6 +149,10 @@ void DeviceSim::sendFrame(long long index)
 {
     const QByteArray body = makeFrame(index, m_config.timestamps);
     ++m_frames;
+    if (m_http) {
+        m_http->sendFrame(body);
+        return;
+    }
     const bool bad = m_config.badEvery > 0 && index % m_config.badEvery == m_config.badEvery - 1;
     if (m_config.mode == SimConfig::Mode::Rtp) {
         if (m_config.ssrcChangeEvery > 0 && index > 0 && index % m_config.ssrcChangeEvery == 0) {
@@ -244,93 +244,6 @@ void DeviceSim::sendDatagram(const QByteArray& bytes)
     m_bytes += bytes.size();
 }
 
-void DeviceSim::acceptClients()
-{
-    for (int i = 0; i < MaxClients; ++i) {
-        const int fd = ::accept(m_fd, nullptr, nullptr);
-        if (fd < 0)
-            return;
-        if (int(m_clients.size()) >= MaxClients || !setNonBlocking(fd)) {
-            ::close(fd);
-            continue;
-        }
-        m_clients.push_back(Client{fd, {}, 0, false});
-        ++m_clientsServed;
-        if (!m_config.quiet) {
-            std::printf("framescope-devicesim: client %lld connected\n", m_clientsServed);
-            std::fflush(stdout);
-        }
-    }
-}
-
-void DeviceSim::closeClient(std::size_t i)
-{
-    ::close(m_clients[i].fd);
-    m_clients.erase(m_clients.begin() + std::ptrdiff_t(i));
-}
-
-void DeviceSim::serviceUntil(Clock::time_point until, volatile std::sig_atomic_t* stop)
-{
-    const bool tcp = m_config.mode == SimConfig::Mode::Tcp;
-    while (!*stop) {
-        const auto now = Clock::now();
-        if (now >= until && !tcp)
-            return;
-        std::vector<pollfd> fds;
-        if (tcp) {
-            fds.push_back(pollfd{m_fd, POLLIN, 0});
-            for (const Client& c : m_clients) {
-                short events = POLLIN;
-                if (c.sent < c.out.size())
-                    events |= POLLOUT;
-                fds.push_back(pollfd{c.fd, events, 0});
-            }
-        }
-        const auto left = std::max<long long>(
-            0, std::chrono::duration_cast<std::chrono::microseconds>(until - now).count());
-        timespec timeout{time_t(left / 1000000), long(left % 1000000) * 1000};
-        const int r =
-            ::ppoll(fds.empty() ? nullptr : fds.data(), nfds_t(fds.size()), &timeout, nullptr);
-        if (r < 0 && errno != EINTR)
-            return;
-        if (r > 0 && tcp) {
-            if (fds[0].revents & POLLIN)
-                acceptClients();
-            for (std::size_t i = fds.size() - 1; i >= 1; --i) {
-                const std::size_t ci = i - 1;
-                if (ci >= m_clients.size())
-                    continue;
-                Client& c = m_clients[ci];
-                bool drop = (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
-                if (!drop && (fds[i].revents & POLLIN)) {
-                    char sink[4096];
-                    const ssize_t n = ::recv(c.fd, sink, sizeof sink, 0);
-                    drop = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-                }
-                if (!drop && (fds[i].revents & POLLOUT)) {
-                    const ssize_t n = ::send(c.fd, c.out.constData() + c.sent,
-                                             size_t(c.out.size() - c.sent), MSG_NOSIGNAL);
-                    if (n > 0) {
-                        c.sent += n;
-                        // Drop what has gone out once it is worth a move,
-                        // so that a client that never quite catches up
-                        // does not make the queue grow without bound.
-                        if (c.sent == c.out.size() || c.sent >= CompactAfterBytes) {
-                            c.out.remove(0, c.sent);
-                            c.sent = 0;
-                        }
-                    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-                        drop = true;
-                }
-                if (drop)
-                    closeClient(ci);
-            }
-        }
-        if (Clock::now() >= until)
-            return;
-    }
-}
-
 int DeviceSim::run(volatile std::sig_atomic_t* stop)
 {
     if (!m_config.replay.isEmpty())
@@ -373,8 +286,8 @@ int DeviceSim::run(volatile std::sig_atomic_t* stop)
     m_impairment.flush(&held);
     for (const QByteArray& p : held)
         sendDatagram(p);
-    // Let TCP clients take what is queued, briefly.
-    if (!*stop && m_config.mode == SimConfig::Mode::Tcp)
+    // Let TCP and HTTP clients take what is queued, briefly.
+    if (!*stop && m_config.mode != SimConfig::Mode::Udp && m_config.mode != SimConfig::Mode::Rtp)
         serviceUntil(Clock::now() + std::chrono::milliseconds(200), stop);
     return 0;
 }
@@ -382,8 +295,12 @@ int DeviceSim::run(volatile std::sig_atomic_t* stop)
 QString DeviceSim::summary() const
 {
     const simlib::ImpairmentCounts& ic = m_impairment.counts();
-    QString s = QStringLiteral("sent: frames %1 bytes %2").arg(m_frames).arg(m_bytes);
-    if (m_config.mode == SimConfig::Mode::Tcp)
+    QString s = QStringLiteral("sent: frames %1 bytes %2")
+                    .arg(m_frames)
+                    .arg(m_http ? m_http->bytes() : m_bytes);
+    if (m_http)
+        s += QLatin1Char(' ') + m_http->figures();
+    else if (m_config.mode == SimConfig::Mode::Tcp)
         s += QStringLiteral(" clients %1 skipped %2").arg(m_clientsServed).arg(m_framesSkipped);
     else
         s += QStringLiteral(" datagrams %1").arg(m_datagrams);

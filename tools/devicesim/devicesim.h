@@ -11,8 +11,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <memory>
 #include <random>
 #include <vector>
+
+class HttpServer;
 
 // The simulated camera: produces frames on its own clock and sends them in
 // the configured way, one thread, non-blocking sockets and poll.
@@ -22,7 +25,7 @@ public:
     explicit DeviceSim(const SimConfig& config);
     ~DeviceSim();
 
-    // Opens the socket (listening for tcp) and the recording to replay.
+    // Opens the socket (listening for tcp and http) and the recording to replay.
     // Returns false with a message. Reading the recording gives up once
     // `stop` becomes nonzero.
     bool open(QString* error, const volatile std::sig_atomic_t* stop = nullptr);
@@ -73,6 +76,7 @@ private:
 
     SimConfig m_config;
     int m_fd = -1;
+    std::unique_ptr<HttpServer> m_http; // --mode http
     int m_boundPort = 0;
     std::vector<Client> m_clients;
     simlib::RtpJpegPacketizer m_packetizer;

@@ -40,8 +40,22 @@ const char* modeName(SimConfig::Mode m)
         return "udp";
     case SimConfig::Mode::Rtp:
         return "rtp";
+    case SimConfig::Mode::Http:
+        return "http";
     }
     return "?";
+}
+
+// The URLs of --mode http and the account's scheme and user (never the
+// password).
+void printHttpAddresses(const SimConfig& config, int port)
+{
+    const QString base = QStringLiteral("http://%1:%2").arg(config.host).arg(port);
+    static const char* const schemes[] = {"none", "basic", "digest", "basic or digest"};
+    std::printf("framescope-devicesim: stream %s%s snapshot %s%s authentication %s%s%s\n",
+                qPrintable(base), qPrintable(config.http.streamPath), qPrintable(base),
+                qPrintable(config.http.snapshotPath), schemes[int(config.http.auth)],
+                config.http.user.isEmpty() ? "" : " user ", qPrintable(config.http.user));
 }
 
 } // namespace
@@ -78,12 +92,15 @@ int main(int argc, char** argv)
                     qPrintable(config.replay));
         std::fflush(stdout);
     } else if (!config.quiet) {
-        const bool tcp = config.mode == SimConfig::Mode::Tcp;
+        const bool tcp =
+            config.mode == SimConfig::Mode::Tcp || config.mode == SimConfig::Mode::Http;
         std::printf("framescope-devicesim: %s %s:%d (%s) %s %dx%d at %g fps\n",
                     tcp ? "listening on" : "sending to", qPrintable(config.host), sim.boundPort(),
                     modeName(config.mode),
                     config.content == SimConfig::Content::Gray ? "video/x-raw-gray" : "image/jpeg",
                     config.width, config.height, config.fps);
+        if (config.mode == SimConfig::Mode::Http)
+            printHttpAddresses(config, sim.boundPort());
         std::fflush(stdout);
     }
     const int rc = sim.run(&g_stop);

@@ -32,11 +32,13 @@ bool isLoopback(const QString& host)
 }
 
 // Options whose value is a number in a range; an integer may be written in
-// hex (0x...).
+// hex (0x...). Otherwise it is decimal, also with leading zeros ("010" is
+// ten, not the octal eight).
 template <auto Field, long long Lo, long long Hi> bool num(Arg text, Cfg c)
 {
     bool ok = false;
-    const long long v = text.toLongLong(&ok, 0);
+    const bool hex = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+    const long long v = hex ? text.mid(2).toLongLong(&ok, 16) : text.toLongLong(&ok, 10);
     ok = ok && v >= Lo && v <= Hi;
     if (ok)
         c->*Field = std::remove_reference_t<decltype(c->*Field)>(v);
@@ -137,9 +139,11 @@ struct SimOption
 };
 
 const SimOption Options[] = {
-    {"mode", "tcp|udp|rtp",
+    {"mode", "tcp|udp|rtp|http",
      [](Arg v, Cfg c) {
-         return pick(v, {{"tcp", Mode::Tcp}, {"udp", Mode::Udp}, {"rtp", Mode::Rtp}}, &c->mode);
+         return pick(
+             v, {{"tcp", Mode::Tcp}, {"udp", Mode::Udp}, {"rtp", Mode::Rtp}, {"http", Mode::Http}},
+             &c->mode);
      }},
     {"host", "ADDR", text<&SimConfig::host, true>},
     {"port", "N", num<&SimConfig::port, 0, 65535>},
@@ -192,10 +196,20 @@ const SimOption Options[] = {
     {"seed", "N", num<&SimConfig::seed, 0, 0xFFFFFFFFLL>},
     {"bad-every", "N", num<&SimConfig::badEvery, 0, 1 << 30>},
     {"bad-kinds", "LIST", parseBadKinds},
+    {"http-path", "PATH", httpoptions::setStreamPath},
+    {"snapshot-path", "PATH", httpoptions::setSnapshotPath},
+    {"http-style", "LIST", httpoptions::setStyle},
+    {"user", "NAME", httpoptions::setUser},
+    {"password", "TEXT", httpoptions::setPassword},
+    {"auth", "basic|digest|any", httpoptions::setAuth},
+    {"drop-after", "N", httpoptions::setDropAfter},
     {"quiet", nullptr, set<&SimConfig::quiet, true>},
     {"h,help", nullptr, nullptr},
     {"version", nullptr, set<&SimConfig::versionRequested, true>},
 };
+
+const char* const HttpOptionNames[] = {"http-path", "snapshot-path", "http-style", "user",
+                                       "password",  "auth",          "drop-after"};
 
 QStringList namesOf(const SimOption& o)
 {
@@ -203,131 +217,6 @@ QStringList namesOf(const SimOption& o)
 }
 
 } // namespace
-
-QString simHelpText()
-{
-    return QStringLiteral(R"(Usage: framescope-devicesim [options]
-
-A simulated camera on the loopback interface. It sends a moving test picture
-with the frame number drawn in, as a multipart stream over TCP or UDP or as
-RTP/JPEG (RFC 2435) packets, until the frame count or the duration is reached
-or it receives SIGINT or SIGTERM. Destinations outside 127.0.0.0/8 are
-refused. It prints a line when it is ready ("listening on ..." or "sending
-to ..."), when a TCP client connects ("client N connected") and when a quiet
-pause starts; at the end one line of figures ("sent: frames ... dropped ...")
-and it exits with 0 (2 for a bad command line, 1 when the socket fails or a
---replay cannot be read or sends nothing).
-
-Transport:
-  --mode tcp|udp|rtp     tcp: listen and serve the multipart stream to every
-                         client that connects, from the next frame on, for as
-                         long as it stays connected. udp: send the multipart
-                         stream in datagrams to --host:--port. rtp: send
-                         RTP/JPEG packets to --host:--port. Default tcp.
-  --host ADDR            TCP: the address to listen on; UDP, RTP: the
-                         destination. A dotted 127.x.y.z address. Default
-                         127.0.0.1.
-  --port N               Port; 0 with tcp picks a free port. The chosen
-                         address is printed ("listening on" or "sending to").
-                         Default 5000.
-  --datagram-size N      udp: bytes of the stream per datagram, so that parts
-                         are split across datagrams (1 ... 65507). Default
-                         1400.
-
-Content:
-  --content jpeg|gray    jpeg: "image/jpeg" frames from libjpeg; gray: raw
-                         8-bit frames of width x height bytes,
-                         "video/x-raw-gray" (not with rtp). Default jpeg.
-  --width N, --height N  Frame size in pixels (rtp: multiples of 8, at most
-                         2040). Default 640 x 480.
-  --quality N            JPEG quality 1 ... 100. Default 80.
-  --restart-interval N   JPEG restart interval in MCUs, 0 for none. Default 0,
-                         or 60 for RTP types 64 and 65.
-  --sampling 420|422|444 Chroma sampling of JPEG frames. Default 420 (rtp:
-                         what the RTP type implies).
-  --no-timestamp         Leave out the APP9 time stamp segment (16-bit frame
-                         number, seconds, microseconds of the sender's clock,
-                         big-endian) that every JPEG frame carries by default.
-
-Replay:
-  --replay FILE          Send the frames of a recording the viewer made
-                         (File > Record) at the recorded pace instead of the
-                         test picture: tcp and udp as the multipart stream,
-                         rtp re-packetized (baseline JPEG frames only; others
-                         are skipped and counted as refused). With tcp the
-                         replay starts when the first client connects.
-                         Only a regular file is read (a FIFO or device is
-                         refused), piece by piece. A file that is empty or
-                         holds no frame is refused with what was found in it
-                         ("... holds no frame to replay: 0 frames in 2 parts
-                         (180 bytes), 2 left out"); a part that gives no
-                         frame, such as one longer than 64 MiB, is named
-                         ("the part at byte N ...; left out"), and the end of
-                         the first pass prints "end of the recording: ...". A
-                         file that shrinks while it is read, or a pass in
-                         which every frame was refused, ends the replay with
-                         an error and exit code 1.
-  --speed N|max          Replay N times as fast, or as fast as the socket
-                         takes the frames. Default 1.
-  --loop                 Start the recording over at its end, one mean frame
-                         period after its last frame. A recording without a
-                         recorded duration (one frame, or frames sharing one
-                         time) then goes on at --fps.
-  --max-gap S            The longest wait between two frames (0.001 ...
-                         86400 s); a longer recorded gap is shortened, with a
-                         line "a wait of X s before frame N is shortened to S
-                         s" for each of the first ten. Default 10.
-
-Rate and length:
-  --fps F                Frames per second (0.1 ... 1000). Default 25.
-  --count N              Stop after N frames. Default: no limit.
-  --duration S           Stop after S seconds. Default: no limit.
-  --pause-every N        After every N frames send nothing for --pause-ms
-                         (a quiet device: over TCP the viewer gives up after
-                         1 s and connects again). Default 0: never.
-  --pause-ms MS          Length of each quiet pause. Default 2000.
-
-RTP:
-  --rtp-type 0|1|64|65   RFC 2435 type: 1 and 65 are 4:2:0, 0 and 64 are
-                         4:2:2, 64 and 65 carry a restart interval. Default 65
-                         with interval 60, which matches the viewer's
-                         built-in JPEG header.
-  --q N                  Q of the JPEG header: 128 ... 255 sends the
-                         quantisation tables in-band on each frame's first
-                         packet; 1 ... 99 sends none. Default 255.
-  --payload-size N       Scan data bytes per packet (1 ... 65000). Default
-                         1400.
-  --ssrc N               SSRC (decimal or 0x hex). Default 0x46530001.
-  --ssrc-change-every N  Switch to a new SSRC every N frames. Default 0: never.
-  --first-sequence N     Sequence number of the first packet (0 ... 65535).
-                         Default 0.
-  --write-reference FILE Write the JPEG header (SOI through SOS) matching the
-                         stream to FILE and go on; name it reference.jpg in
-                         the viewer's working directory for types 0 and 1.
-  --loss P               Drop P percent of the packets (0 ... 100).
-  --reorder P            Send P percent of the packets after their successor.
-  --duplicate P          Send P percent of the packets twice.
-  --seed N               Seed of the loss, reordering, duplication and bad
-                         stream choices, so that runs repeat. Default 1.
-
-Hostile input:
-  --bad-every N          Every N-th frame comes with a bad item: for tcp and
-                         udp a broken part before the good one, for rtp a
-                         malformed packet among the frame's packets. Default 0:
-                         never.
-  --bad-kinds LIST       Comma-separated kinds to cycle through, default all.
-                         Multipart: garbage, truncated, long-length,
-                         short-length, bad-header, corrupt-body,
-                         huge-dimensions. RTP: empty, short-header,
-                         no-jpeg-header, csrc-overrun, cut-restart-header,
-                         table-overrun, huge-offset, header-flags.
-
-Other:
-  --quiet                Print only errors.
-  --help                 Show this text.
-  --version              Show the version.
-)");
-}
 
 bool parseSimConfig(const QStringList& arguments, SimConfig* c, QString* error, bool* helpRequested)
 {
@@ -380,10 +269,15 @@ bool parseSimConfig(const QStringList& arguments, SimConfig* c, QString* error, 
         return refuse(
             QStringLiteral("refusing host '%1': only 127.x.y.z loopback addresses are allowed")
                 .arg(c->host));
-    if (c->mode != Mode::Tcp && c->port == 0)
+    if ((c->mode == Mode::Udp || c->mode == Mode::Rtp) && c->port == 0)
         return refuse(QStringLiteral("udp and rtp need a destination port other than 0"));
     if (!parser.isSet(QStringLiteral("bad-kinds")))
         parseBadKinds(QStringLiteral("all"), c);
+    const bool httpOptionGiven =
+        std::any_of(std::begin(HttpOptionNames), std::end(HttpOptionNames),
+                    [&parser](const char* name) { return parser.isSet(QLatin1String(name)); });
+    if (!httpoptions::check(c, httpOptionGiven, error))
+        return false;
     const bool restartGiven = parser.isSet(QStringLiteral("restart-interval"));
     if (c->mode != Mode::Rtp) {
         if (!restartGiven)

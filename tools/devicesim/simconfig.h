@@ -2,6 +2,7 @@
 #pragma once
 
 #include "badstream.h"
+#include "httpoptions.h"
 #include "jpegencoder.h"
 
 #include <QList>
@@ -17,7 +18,8 @@ struct SimConfig
     {
         Tcp,
         Udp,
-        Rtp
+        Rtp,
+        Http
     };
     enum class Content
     {
@@ -69,6 +71,9 @@ struct SimConfig
     // The longest wait between two frames of a replay, in seconds, whatever
     // the recorded times say.
     double maxGap = 10.0;
+
+    // --mode http: paths, framing, account.
+    HttpSimOptions http;
 
     bool quiet = false;
     // --version: print the version and exit, like --help.
