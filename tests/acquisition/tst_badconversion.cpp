@@ -9,9 +9,7 @@
 #include "getstreamimage.h"
 #include "testfiles.h"
 
-#include <QBuffer>
 #include <QImage>
-#include <QImageWriter>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>

@@ -5,8 +5,6 @@
 #include <QByteArray>
 #include <QTest>
 
-#include <memory>
-
 namespace {
 
 const QByteArray Soi = raw("\xFF\xD8");
@@ -19,15 +17,6 @@ QByteArray jpegTail()
            + QByteArray(40, '\x55') + raw("\xFF\xD9");
 }
 
-// Copies `frame` into a heap block of exactly `len` bytes, so that a read
-// past the end is caught by the address sanitizer.
-std::unique_ptr<unsigned char[]> exactCopy(const QByteArray& frame, int len)
-{
-    auto block = std::make_unique<unsigned char[]>(std::size_t(len > 0 ? len : 1));
-    std::memcpy(block.get(), frame.constData(), std::size_t(len));
-    return block;
-}
-
 struct Reading
 {
     bool ok = false;
@@ -37,7 +26,7 @@ struct Reading
 
 Reading readExact(const QByteArray& frame, int len)
 {
-    const auto block = exactCopy(frame, len);
+    const ExactCopy block(frame, len);
     Reading r;
     r.ok = readFrameTimestamp(block.get(), len, &r.field, &r.timeUs);
     return r;
@@ -134,7 +123,7 @@ void tst_FrameMetadata::shortPayloadGivesFieldOnly()
 {
     // Two payload bytes hold the field but no time stamp.
     const QByteArray frame = Soi + jpegSegment(0xE9, raw("\x00\x07")) + jpegTail();
-    const auto block = exactCopy(frame, int(frame.size()));
+    const ExactCopy block(frame);
     const unsigned char* payload = nullptr;
     int payloadLen = 0;
     QVERIFY(findApp9Segment(block.get(), int(frame.size()), &payload, &payloadLen));
@@ -151,7 +140,7 @@ void tst_FrameMetadata::shortPayloadGivesFieldOnly()
 void tst_FrameMetadata::findReportsPayload()
 {
     const QByteArray frame = Soi + jpegSegment(0xE0, QByteArray(14, 'J')) + app9Segment(7, 1, 2);
-    const auto block = exactCopy(frame, int(frame.size()));
+    const ExactCopy block(frame);
     const unsigned char* payload = nullptr;
     int payloadLen = 0;
     // Budget: a frame this short may skip only half its length.
@@ -160,7 +149,7 @@ void tst_FrameMetadata::findReportsPayload()
     QCOMPARE(payloadLen, -1);
 
     const QByteArray longer = frame + jpegTail();
-    const auto block2 = exactCopy(longer, int(longer.size()));
+    const ExactCopy block2(longer);
     QVERIFY(findApp9Segment(block2.get(), int(longer.size()), &payload, &payloadLen));
     QCOMPARE(payload, block2.get() + 2 + 18 + 4);
     QCOMPARE(payloadLen, 10);

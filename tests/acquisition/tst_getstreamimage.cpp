@@ -28,6 +28,9 @@
 
 namespace {
 
+const QString Gray = QStringLiteral("video/x-raw-gray");
+const QString Jpeg = QStringLiteral("image/jpeg");
+
 // A raw gray frame whose pixel (x, y) is (x * 7 + y * 13 + seed) mod 256,
 // with the first pixel black and the last white.
 QByteArray grayFrame(int w, int h, int seed = 0)
@@ -51,6 +54,18 @@ QByteArray withApp9(const QByteArray& jpeg, long long deviceTimeUs)
     const auto seconds = quint32(deviceTimeUs / 1000000);
     const auto micros = quint32(deviceTimeUs % 1000000);
     return jpeg.left(2) + app9Segment(7, seconds, micros) + jpeg.mid(2);
+}
+
+// The keys of a device of raw frames of w x h pixels, with the content type
+// forced to `overwrite` and a log file, when given.
+QVariantMap sized(int w, int h, const QString& overwrite = {}, const QString& log = {})
+{
+    QVariantMap keys{{QStringLiteral("sizeX"), w}, {QStringLiteral("sizeY"), h}};
+    if (!overwrite.isEmpty())
+        keys.insert(QStringLiteral("contentoverwrite"), overwrite);
+    if (!log.isEmpty())
+        keys.insert(QStringLiteral("logfile"), log);
+    return keys;
 }
 
 // A controller with hooks for the tests: a replaceable stopwatch, and a way
@@ -79,6 +94,11 @@ public:
 // Records what the controller hands to the window.
 struct Receiver
 {
+    explicit Receiver(GetStreamImage* c = nullptr)
+    {
+        if (c != nullptr)
+            attach(c);
+    }
     QList<QImage> images;
     QList<GetStreamImage*> senders;
     std::function<void()> onEvent;
@@ -98,6 +118,30 @@ struct Receiver
                          });
     }
 };
+
+// Plays the worker: copies `frame` into the buffer the controller asked to
+// have filled (or, `toTransfer`, into its first transfer buffer) and
+// delivers it, as `len` bytes when given. False when no buffer is asked for.
+bool deliver(GetStreamImage* c, const QString& type, const QByteArray& frame,
+             const QString& log = QString(), int len = -1, bool toTransfer = false)
+{
+    auto* buffer =
+        const_cast<unsigned char*>(toTransfer ? c->transferBuffer() : c->requestedBuffer());
+    if (buffer == nullptr)
+        return false;
+    const int n = int(std::min<qsizetype>(frame.size(), c->transferLength()));
+    std::memcpy(buffer, frame.constData(), std::size_t(n));
+    c->newImageReceived(type, buffer, len < 0 ? n : len, log);
+    return true;
+}
+
+// Has `c` convert `frame` from a block of exactly its length, so that a read
+// past it is caught by the address sanitizer.
+void convert(GetStreamImage* c, const QString& type, const QByteArray& frame)
+{
+    std::vector<unsigned char> block(frame.begin(), frame.end());
+    c->convertImage(type, block.data(), int(block.size()));
+}
 
 bool sameGrayPixels(const QImage& image, const QByteArray& frame, int w, int h)
 {
@@ -162,8 +206,12 @@ private slots:
     void unshownFramesReportedOncePerCause();
 
 private:
-    std::unique_ptr<QSettings> settingsFor(const QVariantMap& keys);
-    std::unique_ptr<TestController> offlineController(QVariantMap keys = {});
+    // A controller of dev0 on 127.0.0.1:`port` with further `keys`; without
+    // a port, one whose device refuses every connection, so that frames
+    // reach it only through direct calls.
+    std::unique_ptr<TestController> controller(QVariantMap keys = {}, quint16 port = 0);
+    // The frames device `device` recorded into the folder "rec".
+    QList<simlib::RecordedFrame> recorded(int device) const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<LoopbackSocket> m_refusing;
@@ -177,29 +225,26 @@ void tst_GetStreamImage::init()
     QVERIFY(m_refusing->port() != 0);
 }
 
-std::unique_ptr<QSettings> tst_GetStreamImage::settingsFor(const QVariantMap& keys)
-{
-    auto s = std::make_unique<QSettings>(m_dir->filePath(QStringLiteral("tcp_streaming.ini")),
-                                         QSettings::IniFormat);
-    s->beginGroup(QStringLiteral("dev0"));
-    for (auto it = keys.cbegin(); it != keys.cend(); ++it)
-        s->setValue(it.key(), it.value());
-    return s;
-}
-
-// A controller whose device refuses every connection, so frames reach it only
-// through direct calls.
-std::unique_ptr<TestController> tst_GetStreamImage::offlineController(QVariantMap keys)
+std::unique_ptr<TestController> tst_GetStreamImage::controller(QVariantMap keys, quint16 port)
 {
     keys.insert(QStringLiteral("host"), QStringLiteral("127.0.0.1"));
-    keys.insert(QStringLiteral("port"), m_refusing->port());
-    const auto settings = settingsFor(keys);
-    return std::make_unique<TestController>(settings.get());
+    keys.insert(QStringLiteral("port"), port != 0 ? port : m_refusing->port());
+    QSettings s(m_dir->filePath(QStringLiteral("tcp_streaming.ini")), QSettings::IniFormat);
+    s.beginGroup(QStringLiteral("dev0"));
+    for (auto it = keys.cbegin(); it != keys.cend(); ++it)
+        s.setValue(it.key(), it.value());
+    return std::make_unique<TestController>(&s);
+}
+
+QList<simlib::RecordedFrame> tst_GetStreamImage::recorded(int device) const
+{
+    return simlib::readRecording(
+        readFile(m_dir->filePath(QStringLiteral("rec/") + FrameRecorder::deviceFileName(device))));
 }
 
 void tst_GetStreamImage::reconnectWhileNothingListens()
 {
-    const auto c = offlineController();
+    const auto c = controller();
     QVERIFY(c->isReconnecting());
     QElapsedTimer clock;
     clock.start();
@@ -221,9 +266,7 @@ void tst_GetStreamImage::connectionStopsRetriesAndLossResumesThem()
 {
     LoopbackPeer peer;
     QVERIFY(peer.isListening());
-    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
-                                       {QStringLiteral("port"), peer.port()}});
-    const auto c = std::make_unique<GetStreamImage>(settings.get());
+    const auto c = controller({}, peer.port());
     QSignalSpy attempts(c.get(), &GetStreamImage::initConnect);
     QSignalSpy requests(c.get(), &GetStreamImage::imageRequest);
 
@@ -234,8 +277,7 @@ void tst_GetStreamImage::connectionStopsRetriesAndLossResumesThem()
     QTRY_VERIFY_WITH_TIMEOUT(!c->isReconnecting(), 5000);
 
     // While the connection lasts (kept busy with frames), no attempts.
-    Receiver receiver;
-    receiver.attach(c.get());
+    Receiver receiver(c.get());
     QTimer feed;
     connect(&feed, &QTimer::timeout, this,
             [&] { peer.send(simlib::multipartPart("video/x-raw-gray", grayFrame(1280, 2))); });
@@ -262,14 +304,9 @@ void tst_GetStreamImage::framesReachAcquisitionEvent()
 {
     LoopbackPeer peer;
     QVERIFY(peer.isListening());
-    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
-                                       {QStringLiteral("port"), peer.port()},
-                                       {QStringLiteral("sizeX"), 13},
-                                       {QStringLiteral("sizeY"), 7}});
-    auto c = std::make_unique<GetStreamImage>(settings.get());
+    auto c = controller(sized(13, 7), peer.port());
     QSignalSpy requests(c.get(), &GetStreamImage::imageRequest);
-    Receiver receiver;
-    receiver.attach(c.get());
+    Receiver receiver(c.get());
     QVERIFY(peer.acceptClient(5000));
 
     const QByteArray gray = grayFrame(13, 7, 5);
@@ -305,18 +342,13 @@ void tst_GetStreamImage::emptyDeliveryDoesNotStall()
 {
     LoopbackPeer peer;
     QVERIFY(peer.isListening());
-    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
-                                       {QStringLiteral("port"), peer.port()},
-                                       {QStringLiteral("sizeX"), 8},
-                                       {QStringLiteral("sizeY"), 2}});
-    TestController c(settings.get());
-    c.emptyDeliveries = 1;
-    Receiver receiver;
-    receiver.attach(&c);
+    const auto c = controller(sized(8, 2), peer.port());
+    c->emptyDeliveries = 1;
+    Receiver receiver(c.get());
     QVERIFY(peer.acceptClient(5000));
 
     QVERIFY(peer.send(simlib::multipartPart("video/x-raw-gray", grayFrame(8, 2, 1))));
-    QTRY_COMPARE_WITH_TIMEOUT(c.processCalls, 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(c->processCalls, 1, 5000);
     QCOMPARE(receiver.images.size(), 0);
 
     // The empty delivery was followed by a new request, so this one arrives.
@@ -351,14 +383,10 @@ void tst_GetStreamImage::destroyMidStream()
         // A free UDP port for the controller to bind.
         port = freeUdpPort();
     }
-    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
-                                       {QStringLiteral("port"), port},
-                                       {QStringLiteral("protocol"), protocol},
-                                       {QStringLiteral("sizeX"), 64},
-                                       {QStringLiteral("sizeY"), 16}});
-    auto c = std::make_unique<GetStreamImage>(settings.get());
-    Receiver receiver;
-    receiver.attach(c.get());
+    QVariantMap keys = sized(64, 16);
+    keys.insert(QStringLiteral("protocol"), protocol);
+    auto c = controller(keys, port);
+    Receiver receiver(c.get());
     const QByteArray frame = simlib::multipartPart("video/x-raw-gray", grayFrame(64, 16));
 
     QTimer feed;
@@ -420,15 +448,10 @@ void tst_GetStreamImage::contentTypes()
     QFETCH(QByteArray, frame);
     QFETCH(QSize, size);
 
-    QVariantMap keys{{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}};
-    if (!overwrite.isEmpty())
-        keys.insert(QStringLiteral("contentoverwrite"), overwrite);
-    const auto c = offlineController(keys);
-    Receiver receiver;
-    receiver.attach(c.get());
+    const auto c = controller(sized(16, 12, overwrite));
+    Receiver receiver(c.get());
 
-    std::vector<unsigned char> buffer(frame.begin(), frame.end());
-    c->convertImage(reported, buffer.data(), int(buffer.size()));
+    convert(c.get(), reported, frame);
     // Every conversion is handed to the window, also a null image.
     QCOMPARE(receiver.images.size(), 1);
     QCOMPARE(receiver.images[0].isNull(), !size.isValid());
@@ -462,35 +485,27 @@ void tst_GetStreamImage::recordsAsDelivered()
     QFETCH(QByteArray, frame);
     QFETCH(int, len);
 
-    QVariantMap keys{{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}};
-    if (!overwrite.isEmpty())
-        keys.insert(QStringLiteral("contentoverwrite"), overwrite);
-    const auto c = offlineController(keys);
+    const auto c = controller(sized(16, 12, overwrite));
     // Converted at once, so that the image is there when the call returns.
     c->setConvertInThread(false);
     FrameRecorder recorder;
     QString error;
     QVERIFY(recorder.start(m_dir->filePath(QStringLiteral("rec")), &error));
     c->setRecorder(&recorder, 3);
-    Receiver receiver;
-    receiver.attach(c.get());
+    Receiver receiver(c.get());
 
-    // The worker copies each frame into the transfer buffer.
-    std::memcpy(const_cast<unsigned char*>(c->transferBuffer()), frame.constData(),
-                std::size_t(frame.size()));
     const qint64 before = FrameRecorder::wallClockUs();
-    c->newImageReceived(delivered, const_cast<unsigned char*>(c->transferBuffer()), len, QString());
+    QVERIFY(deliver(c.get(), delivered, frame, {}, len, true));
     const qint64 after = FrameRecorder::wallClockUs();
     recorder.stop();
     QCOMPARE(receiver.images.size(), len > 0 ? 1 : 0);
 
-    const QList<simlib::RecordedFrame> recorded = simlib::readRecording(
-        readFile(m_dir->filePath(QStringLiteral("rec/") + FrameRecorder::deviceFileName(3))));
-    QCOMPARE(recorded.size(), len > 0 ? 1 : 0);
+    const QList<simlib::RecordedFrame> written = recorded(3);
+    QCOMPARE(written.size(), len > 0 ? 1 : 0);
     if (len > 0) {
-        QCOMPARE(recorded[0].bytes, frame);
-        QCOMPARE(recorded[0].contentType, delivered.toLatin1());
-        QVERIFY(recorded[0].timeUs >= before && recorded[0].timeUs <= after);
+        QCOMPARE(written[0].bytes, frame);
+        QCOMPARE(written[0].contentType, delivered.toLatin1());
+        QVERIFY(written[0].timeUs >= before && written[0].timeUs <= after);
     }
 }
 
@@ -512,30 +527,21 @@ void tst_GetStreamImage::fullRecordingQueueStillShowsEveryFrame()
     });
     QString error;
     QVERIFY(recorder.start(m_dir->filePath(QStringLiteral("rec")), &error));
-    const auto c0 =
-        offlineController({{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}});
-    const auto c1 =
-        offlineController({{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}});
+    const auto c0 = controller(sized(16, 12));
+    const auto c1 = controller(sized(16, 12));
     c0->setRecorder(&recorder, 0);
     c1->setRecorder(&recorder, 1);
     c0->setConvertInThread(false);
     c1->setConvertInThread(false);
-    Receiver receiver;
-    receiver.attach(c0.get());
+    Receiver receiver(c0.get());
     receiver.attach(c1.get());
-
-    const auto deliver = [&](TestController* c, int seed) {
-        const QByteArray f = grayFrame(16, 12, seed);
-        std::memcpy(const_cast<unsigned char*>(c->transferBuffer()), f.constData(),
-                    std::size_t(f.size()));
-        c->newImageReceived(QStringLiteral("video/x-raw-gray"),
-                            const_cast<unsigned char*>(c->transferBuffer()), int(f.size()),
-                            QString());
+    const auto gray = [&](TestController* c, int seed) {
+        return deliver(c, Gray, grayFrame(16, 12, seed), {}, -1, true);
     };
-    deliver(c0.get(), 0);
+    QVERIFY(gray(c0.get(), 0));
     QVERIFY(entered.tryAcquire(1, 5000));
     for (int i = 1; i <= 6; ++i)
-        deliver(i % 2 ? c1.get() : c0.get(), i);
+        QVERIFY(gray(i % 2 ? c1.get() : c0.get(), i));
     // Every frame was shown; the recording kept the held one and the first
     // of each device after it.
     QCOMPARE(receiver.images.size(), 7);
@@ -543,14 +549,10 @@ void tst_GetStreamImage::fullRecordingQueueStillShowsEveryFrame()
     release.release();
     recorder.stop();
     QCOMPARE(recorder.framesWritten(), 3);
-    const QList<simlib::RecordedFrame> dev1 = simlib::readRecording(
-        readFile(m_dir->filePath(QStringLiteral("rec/") + FrameRecorder::deviceFileName(1))));
-    QCOMPARE(dev1.size(), 1);
-    QCOMPARE(dev1[0].bytes, grayFrame(16, 12, 1));
-    const QList<simlib::RecordedFrame> dev0 = simlib::readRecording(
-        readFile(m_dir->filePath(QStringLiteral("rec/") + FrameRecorder::deviceFileName(0))));
-    QCOMPARE(dev0.size(), 2);
-    QCOMPARE(dev0[1].bytes, grayFrame(16, 12, 2));
+    QCOMPARE(recorded(1).size(), 1);
+    QCOMPARE(recorded(1)[0].bytes, grayFrame(16, 12, 1));
+    QCOMPARE(recorded(0).size(), 2);
+    QCOMPARE(recorded(0)[1].bytes, grayFrame(16, 12, 2));
 }
 
 void tst_GetStreamImage::grayFrames_data()
@@ -577,17 +579,15 @@ void tst_GetStreamImage::grayFrames()
     QFETCH(int, extra);
     QFETCH(bool, shown);
 
-    const auto c =
-        offlineController({{QStringLiteral("sizeX"), width}, {QStringLiteral("sizeY"), height}});
-    Receiver receiver;
-    receiver.attach(c.get());
+    const auto c = controller(sized(width, height));
+    Receiver receiver(c.get());
 
     // The frame sits in a block of exactly its length, so that a row read
     // at a padded stride runs off its end under the address sanitizer.
     QByteArray frame = grayFrame(width, height);
     frame.resize(frame.size() + extra, '\x80');
     std::vector<unsigned char> block(frame.begin(), frame.end());
-    c->convertImage(QStringLiteral("video/x-raw-gray"), block.data(), int(block.size()));
+    c->convertImage(Gray, block.data(), int(block.size()));
 
     QCOMPARE(receiver.images.size(), 1);
     QCOMPARE(c->image().isNull(), !shown);
@@ -603,13 +603,11 @@ void tst_GetStreamImage::grayFrames()
 
 void tst_GetStreamImage::unknownTypeShowsPreviousImage()
 {
-    const auto c =
-        offlineController({{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}});
-    Receiver receiver;
-    receiver.attach(c.get());
+    const auto c = controller(sized(16, 12));
+    Receiver receiver(c.get());
     const QByteArray frame = grayFrame(16, 12);
     std::vector<unsigned char> block(frame.begin(), frame.end());
-    c->convertImage(QStringLiteral("video/x-raw-gray"), block.data(), int(block.size()));
+    c->convertImage(Gray, block.data(), int(block.size()));
     const qint64 key = c->image().cacheKey();
     c->convertImage(QStringLiteral("application/octet-stream"), block.data(), 3);
     QCOMPARE(receiver.images.size(), 2);
@@ -619,43 +617,41 @@ void tst_GetStreamImage::unknownTypeShowsPreviousImage()
 
 void tst_GetStreamImage::jpegTimestamp()
 {
-    const auto c = offlineController();
-    Receiver receiver;
-    receiver.attach(c.get());
+    const auto c = controller();
+    Receiver receiver(c.get());
     auto counterNs = std::make_shared<long long>(1'000'000'000'000LL);
     c->setStopwatch(Stopwatch([counterNs] { return *counterNs; }, 1000000000));
     const auto nowUs = [&] { return *counterNs / 1000; };
     const QByteArray plain = jpegFile(32, 16, qRgb(0, 0, 255));
-    const auto convert = [&](const QByteArray& f) {
-        std::vector<unsigned char> block(f.begin(), f.end());
-        c->convertImage(QStringLiteral("image/jpeg"), block.data(), int(block.size()));
+    const auto jpeg = [&](const QByteArray& f) {
+        convert(c.get(), Jpeg, f);
         return receiver.images.last();
     };
 
     g_frameDelay = 0.25;
     // Without a time stamp the delay of the last stamped frame stays.
-    QCOMPARE(convert(plain).size(), QSize(32, 16));
+    QCOMPARE(jpeg(plain).size(), QSize(32, 16));
     QCOMPARE(g_frameDelay, 0.25);
 
     // The first stamped frame of a device has no delay.
     const long long transit = 7'000'000'123LL;
     *counterNs += 40'000'000;
-    QCOMPARE(convert(withApp9(plain, nowUs() - transit)).size(), QSize(32, 16));
+    QCOMPARE(jpeg(withApp9(plain, nowUs() - transit)).size(), QSize(32, 16));
     QCOMPARE(g_frameDelay, 0.0);
 
     // 40 ms later the minimum has risen by 40 us; 5040 us more transit
     // leaves 5000 us of delay.
     *counterNs += 40'000'000;
-    QCOMPARE(convert(withApp9(plain, nowUs() - transit - 5040)).size(), QSize(32, 16));
+    QCOMPARE(jpeg(withApp9(plain, nowUs() - transit - 5040)).size(), QSize(32, 16));
     QCOMPARE(g_frameDelay, 0.005);
 
-    QCOMPARE(convert(plain).size(), QSize(32, 16));
+    QCOMPARE(jpeg(plain).size(), QSize(32, 16));
     QCOMPARE(g_frameDelay, 0.005);
 
     // A device clock that falls back by an hour saturates the delay
     // instead of wrapping it into a negative one.
     *counterNs += 40'000'000;
-    convert(withApp9(plain, nowUs() - transit - 3'600'000'000LL));
+    jpeg(withApp9(plain, nowUs() - transit - 3'600'000'000LL));
     QCOMPARE(g_frameDelay, 2147.483647);
 }
 
@@ -668,44 +664,20 @@ void tst_GetStreamImage::jpegDecompressionBomb()
     QVERIFY(!bomb.isEmpty());
     const QByteArray fits = withDeclaredSize(small, 64, 64);
 
-    const auto* bombData = reinterpret_cast<const unsigned char*>(bomb.constData());
-    QVERIFY(decodeJpegFrame(bombData, int(bomb.size())).isNull());
-    const auto* fitsData = reinterpret_cast<const unsigned char*>(fits.constData());
-    QCOMPARE(decodeJpegFrame(fitsData, int(fits.size())).size(), QSize(64, 64));
+    QVERIFY(decodeJpegFrame(ubytes(bomb), int(bomb.size())).isNull());
+    QCOMPARE(decodeJpegFrame(ubytes(fits), int(fits.size())).size(), QSize(64, 64));
 
-    const auto c = offlineController();
-    Receiver receiver;
-    receiver.attach(c.get());
-    std::vector<unsigned char> block(bomb.begin(), bomb.end());
-    c->convertImage(QStringLiteral("image/jpeg"), block.data(), int(block.size()));
+    const auto c = controller();
+    Receiver receiver(c.get());
+    convert(c.get(), Jpeg, bomb);
     QCOMPARE(receiver.images.size(), 1);
     QVERIFY(receiver.images[0].isNull());
 }
 
-namespace {
-
-// Plays the worker: copies `frame` into the buffer the controller asked to
-// have filled and delivers it. False when no buffer is asked for.
-bool deliver(GetStreamImage* c, const QString& type, const QByteArray& frame,
-             const QString& log = QString(), int len = -1)
-{
-    auto* buffer = const_cast<unsigned char*>(c->requestedBuffer());
-    if (buffer == nullptr)
-        return false;
-    const int n = int(std::min<qsizetype>(frame.size(), c->transferLength()));
-    std::memcpy(buffer, frame.constData(), std::size_t(n));
-    c->newImageReceived(type, buffer, len < 0 ? n : len, log);
-    return true;
-}
-
-} // namespace
-
 void tst_GetStreamImage::convertedInThreadInArrivalOrder()
 {
     const QString log = m_dir->filePath(QStringLiteral("dev0.log"));
-    const auto c = offlineController({{QStringLiteral("sizeX"), 16},
-                                      {QStringLiteral("sizeY"), 12},
-                                      {QStringLiteral("logfile"), log}});
+    const auto c = controller(sized(16, 12, {}, log));
     QVERIFY(c->convertsInThread());
     // The deliveries' texts in the log, without the device's own events.
     const auto contents = [&] {
@@ -717,23 +689,21 @@ void tst_GetStreamImage::convertedInThreadInArrivalOrder()
                     texts += line + '\n';
         return texts;
     };
-    Receiver receiver;
-    receiver.attach(c.get());
+    Receiver receiver(c.get());
     QList<QByteArray> logAtFrame;
     QList<const uchar*> bits;
     receiver.onEvent = [&] {
         logAtFrame.append(contents());
         bits.append(c->image().constBits());
     };
-    const QString gray = QStringLiteral("video/x-raw-gray");
     const unsigned char* first = c->requestedBuffer();
     QCOMPARE(first, c->transferBuffer());
 
     // Two deliveries before the GUI thread looks at a result: the first is
     // being converted, the second waits, and no buffer is left to request.
-    QVERIFY(deliver(c.get(), gray, grayFrame(16, 12, 1), QStringLiteral("a\n")));
+    QVERIFY(deliver(c.get(), Gray, grayFrame(16, 12, 1), QStringLiteral("a\n")));
     QCOMPARE(c->requestedBuffer(), c->spareTransferBuffer());
-    QVERIFY(deliver(c.get(), gray, grayFrame(16, 12, 2), QStringLiteral("b\n")));
+    QVERIFY(deliver(c.get(), Gray, grayFrame(16, 12, 2), QStringLiteral("b\n")));
     QCOMPARE(c->requestedBuffer(), nullptr);
     QCOMPARE(c->framesInConversion(), 2);
     QCOMPARE(receiver.images.size(), 0);
@@ -755,13 +725,12 @@ void tst_GetStreamImage::convertedInThreadInArrivalOrder()
 
     // A JPEG frame and an empty delivery: the latter is not converted but
     // its text is written, and the cycle goes on.
-    QVERIFY(deliver(c.get(), QStringLiteral("image/jpeg"), jpegFile(16, 12, qRgb(0, 0, 250)),
-                    QStringLiteral("c\n")));
+    QVERIFY(deliver(c.get(), Jpeg, jpegFile(16, 12, qRgb(0, 0, 250)), QStringLiteral("c\n")));
     QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 3, 5000);
     QVERIFY(isNearly(receiver.images[2].pixel(8, 6), qRgb(0, 0, 250)));
-    QVERIFY(deliver(c.get(), gray, QByteArray(), QStringLiteral("d\n"), 0));
+    QVERIFY(deliver(c.get(), Gray, QByteArray(), QStringLiteral("d\n"), 0));
     QCOMPARE(contents(), QByteArray("a\nb\nc\nd\n"));
-    QVERIFY(deliver(c.get(), gray, grayFrame(16, 12, 3)));
+    QVERIFY(deliver(c.get(), Gray, grayFrame(16, 12, 3)));
     QTRY_COMPARE_WITH_TIMEOUT(receiver.images.size(), 4, 5000);
 }
 
@@ -769,7 +738,7 @@ void tst_GetStreamImage::sameFramesCountedInThreadAndInPlace_data()
 {
     QTest::addColumn<QString>("overwrite");
     QTest::newRow("types as delivered") << QString();
-    QTest::newRow("forced gray") << QStringLiteral("video/x-raw-gray");
+    QTest::newRow("forced gray") << Gray;
     QTest::newRow("forced none") << QStringLiteral("none");
 }
 
@@ -790,10 +759,7 @@ void tst_GetStreamImage::sameFramesCountedInThreadAndInPlace()
     const QByteArray jpeg = jpegFile(16, 12, qRgb(250, 250, 0));
     const QByteArray bomb = withDeclaredSize(jpeg, 9000, 9000);
     const auto run = [&](bool inThread, QList<Event>& events) {
-        QVariantMap keys{{QStringLiteral("sizeX"), 16}, {QStringLiteral("sizeY"), 12}};
-        if (!overwrite.isEmpty())
-            keys.insert(QStringLiteral("contentoverwrite"), overwrite);
-        const auto c = offlineController(keys);
+        const auto c = controller(sized(16, 12, overwrite));
         c->setConvertInThread(inThread);
         auto counterNs = std::make_shared<long long>(1'000'000'000'000LL);
         c->setStopwatch(Stopwatch([counterNs] { return *counterNs; }, 1000000000));
@@ -803,15 +769,15 @@ void tst_GetStreamImage::sameFramesCountedInThreadAndInPlace()
         g_frameDelay = 0.5;
         const long long nowUs = *counterNs / 1000;
         const QList<QPair<QString, QByteArray>> frames = {
-            {QStringLiteral("video/x-raw-gray"), grayFrame(16, 12)},
-            {QStringLiteral("image/jpeg"), withApp9(jpeg, nowUs - 3000)},
-            {QStringLiteral("video/x-raw-gray"), grayFrame(16, 11)},
-            {QStringLiteral("image/jpeg"), withApp9(jpeg, nowUs - 5000)},
+            {Gray, grayFrame(16, 12)},
+            {Jpeg, withApp9(jpeg, nowUs - 3000)},
+            {Gray, grayFrame(16, 11)},
+            {Jpeg, withApp9(jpeg, nowUs - 5000)},
             {QStringLiteral("text/plain"), jpeg},
-            {QStringLiteral("image/jpeg"), jpeg.left(60)},
-            {QStringLiteral("image/jpeg"), bomb},
-            {QStringLiteral("image/jpeg"), QByteArray()},
-            {QStringLiteral("image/jpeg"), jpeg},
+            {Jpeg, jpeg.left(60)},
+            {Jpeg, bomb},
+            {Jpeg, QByteArray()},
+            {Jpeg, jpeg},
         };
         int expected = 0;
         for (const auto& [type, bytes] : frames) {
@@ -847,11 +813,7 @@ void tst_GetStreamImage::shutdownWithConversionsInFlight()
     QVERIFY(!costly.isEmpty());
     LoopbackPeer peer;
     QVERIFY(peer.isListening());
-    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
-                                       {QStringLiteral("port"), peer.port()},
-                                       {QStringLiteral("sizeX"), 640},
-                                       {QStringLiteral("sizeY"), 480}});
-    auto c = std::make_unique<GetStreamImage>(settings.get());
+    auto c = controller(sized(640, 480), peer.port());
     QVERIFY(peer.acceptClient(5000));
     const QByteArray part = simlib::multipartPart("image/jpeg", costly);
     QTimer feed;
@@ -870,11 +832,11 @@ void tst_GetStreamImage::shutdownWithConversionsInFlight()
 
 void tst_GetStreamImage::noLogFileConfigured()
 {
-    const auto c = offlineController({{QStringLiteral("sizeX"), 4}, {QStringLiteral("sizeY"), 1}});
+    const auto c = controller(sized(4, 1));
     unsigned char frame[4] = {1, 2, 3, 4};
-    c->newImageReceived(QStringLiteral("video/x-raw-gray"), frame, 4,
+    c->newImageReceived(Gray, frame, 4,
                         QStringLiteral("10:00:00.000: image:1, missed 2 packets after 3\n"));
-    c->newImageReceived(QStringLiteral("image/jpeg"), frame, 0, QStringLiteral("line\n"));
+    c->newImageReceived(Jpeg, frame, 0, QStringLiteral("line\n"));
     const QStringList files = QDir(m_dir->path()).entryList(QDir::Files | QDir::NoDotAndDotDot);
     QVERIFY(files.isEmpty() || files == QStringList{QStringLiteral("tcp_streaming.ini")});
 }
@@ -882,43 +844,39 @@ void tst_GetStreamImage::noLogFileConfigured()
 void tst_GetStreamImage::logWrittenAfterFrame()
 {
     const QString path = m_dir->filePath(QStringLiteral("dev0.log"));
-    const auto c = offlineController({{QStringLiteral("sizeX"), 4},
-                                      {QStringLiteral("sizeY"), 1},
-                                      {QStringLiteral("logfile"), path}});
+    const auto c = controller(sized(4, 1, {}, path));
     const auto contents = [&] {
         QFile f(path);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     };
-    Receiver receiver;
-    receiver.attach(c.get());
+    Receiver receiver(c.get());
     QList<QByteArray> seenAtFrame;
     receiver.onEvent = [&] { seenAtFrame.append(contents()); };
     unsigned char frame[4] = {1, 2, 3, 4};
-    const QString gray = QStringLiteral("video/x-raw-gray");
 
     // No text, no file.
-    c->newImageReceived(gray, frame, 4, QString());
+    c->newImageReceived(Gray, frame, 4, QString());
     QVERIFY(!QFile::exists(path));
 
     // The lines of one delivery are written together, after the frame.
     const QString gaps = QStringLiteral("01:02:03.004: image:5, missed 1 packets after 7\n"
                                         "01:02:03.005: image:5, missed 2 packets after 9\n"
                                         "01:02:03.006: image:6, missed 1 packets after 12\n");
-    c->newImageReceived(gray, frame, 4, gaps);
+    c->newImageReceived(Gray, frame, 4, gaps);
     QCOMPARE(seenAtFrame.last(), QByteArray());
     QCOMPARE(contents(), gaps.toLatin1());
 
     // Appended; an empty delivery still writes its text; outside Latin-1
     // becomes '?'.
-    c->newImageReceived(gray, frame, 0, QStringLiteral("01:02:04.000: MARK 64k packets\n"));
-    c->newImageReceived(gray, frame, 4, QStringLiteral("\u00e9\u20ac\n"));
+    c->newImageReceived(Gray, frame, 0, QStringLiteral("01:02:04.000: MARK 64k packets\n"));
+    c->newImageReceived(Gray, frame, 4, QStringLiteral("\u00e9\u20ac\n"));
     QCOMPARE(seenAtFrame.size(), 3);
     QCOMPARE(seenAtFrame.last(), gaps.toLatin1() + "01:02:04.000: MARK 64k packets\n");
     QCOMPARE(contents(), gaps.toLatin1() + "01:02:04.000: MARK 64k packets\n\xE9?\n");
 
     // A deleted file is created again.
     QVERIFY(QFile::remove(path));
-    c->newImageReceived(gray, frame, 4, QStringLiteral("again\n"));
+    c->newImageReceived(Gray, frame, 4, QStringLiteral("again\n"));
     QCOMPARE(contents(), QByteArray("again\n"));
 }
 
@@ -926,21 +884,18 @@ void tst_GetStreamImage::unopenableLogReportedOnce()
 {
     const QString dir = m_dir->filePath(QStringLiteral("logs"));
     const QString path = dir + QStringLiteral("/dev0.log");
-    const auto c = offlineController({{QStringLiteral("sizeX"), 4},
-                                      {QStringLiteral("sizeY"), 1},
-                                      {QStringLiteral("logfile"), path}});
+    const auto c = controller(sized(4, 1, {}, path));
     unsigned char frame[4] = {1, 2, 3, 4};
-    const QString gray = QStringLiteral("video/x-raw-gray");
     const QRegularExpression failure(QStringLiteral("^Cannot open log file .*dev0\\.log"));
 
     QTest::ignoreMessage(QtWarningMsg, failure);
     QTest::failOnWarning(failure);
     for (int i = 0; i < 5; ++i)
-        c->newImageReceived(gray, frame, 4, QStringLiteral("lost %1\n").arg(i));
+        c->newImageReceived(Gray, frame, 4, QStringLiteral("lost %1\n").arg(i));
 
     // Written again as soon as the file can be opened.
     QVERIFY(QDir().mkpath(dir));
-    c->newImageReceived(gray, frame, 4, QStringLiteral("kept\n"));
+    c->newImageReceived(Gray, frame, 4, QStringLiteral("kept\n"));
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray("kept\n"));
@@ -996,21 +951,16 @@ void tst_GetStreamImage::unshownFramesReportedOncePerCause()
     LoopbackPeer peer;
     QVERIFY(peer.isListening());
     const QString log = m_dir->filePath(QStringLiteral("dev0.log"));
-    const auto settings = settingsFor({{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
-                                       {QStringLiteral("port"), peer.port()},
-                                       {QStringLiteral("sizeX"), 13},
-                                       {QStringLiteral("sizeY"), 7},
-                                       {QStringLiteral("max_pixels"), 90},
-                                       {QStringLiteral("logfile"), log}});
+    QVariantMap keys = sized(13, 7, {}, log);
+    keys.insert(QStringLiteral("max_pixels"), 90);
     // Twice on the console, once per cause: the frames in between clear it.
     const QRegularExpression line(QStringLiteral("^dev0: ") + report);
     QTest::ignoreMessage(QtWarningMsg, line);
     QTest::ignoreMessage(QtWarningMsg, line);
     QTest::failOnWarning(QRegularExpression(QStringLiteral("^dev0: (frame|raw|JPEG)")));
 
-    auto c = std::make_unique<GetStreamImage>(settings.get());
-    Receiver receiver;
-    receiver.attach(c.get());
+    auto c = controller(keys, peer.port());
+    Receiver receiver(c.get());
     QVERIFY(peer.acceptClient(5000));
     const QRegularExpression logged(report);
     const auto reports = [&] {

@@ -10,7 +10,6 @@
 #include "multipartwriter.h"
 #include "workerharness.h"
 
-#include <QSettings>
 #include <QTest>
 
 #include <atomic>
@@ -82,15 +81,13 @@ void tst_LatencyProbe::shownFrameCarriesItsStamp()
 
     LoopbackPeer peer;
     const quint16 port = tcp ? peer.port() : freeUdpPort();
-    DeviceSettings device(protocol);
-    QSettings* settings = device.get();
-    settings->setValue(QStringLiteral("host"), QStringLiteral("127.0.0.1"));
-    settings->setValue(QStringLiteral("port"), port);
-    settings->setValue(QStringLiteral("sizeX"), Width);
-    settings->setValue(QStringLiteral("sizeY"), Height);
     // However slowly this test runs, the connection is not given up as quiet.
-    settings->setValue(QStringLiteral("quiet_ms"), 60000);
-    GetStreamImage c(settings);
+    DeviceSettings device(protocol, {{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
+                                     {QStringLiteral("port"), port},
+                                     {QStringLiteral("sizeX"), Width},
+                                     {QStringLiteral("sizeY"), Height},
+                                     {QStringLiteral("quiet_ms"), 60000}});
+    GetStreamImage c(device.get());
     c.setConvertInThread(inThread);
     QList<int> pixels;
     // As the window does once the frame is painted.

@@ -7,7 +7,6 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -29,8 +28,6 @@ private slots:
     void windowTitle();
 
 private:
-    // A path of the kind a row names: "file" (written with `content`),
-    // "fifo", "folder", or a fixed system path.
     static QString titleBesideExecutable()
     {
         return QCoreApplication::applicationDirPath() + QStringLiteral("/title.txt");

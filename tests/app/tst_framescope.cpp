@@ -2,6 +2,7 @@
 // Runs the real framescope executable on the offscreen platform against a
 // multipart JPEG peer on 127.0.0.1 written here, so the test depends only on
 // the program itself.
+#include "loopbackpeer.h"
 #include "multipartwriter.h"
 #include "testfiles.h"
 #include "viewerprocess.h"
@@ -14,7 +15,6 @@
 
 #include <atomic>
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -41,15 +41,6 @@ class MultipartPeer : public QThread
 public:
     explicit MultipartPeer(bool streaming) : m_streaming(streaming)
     {
-        m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), len) == 0
-            && ::listen(m_listenFd, 4) == 0
-            && ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-            m_port = ntohs(addr.sin_port);
         for (int i = 0; i < 8; ++i)
             m_parts << simlib::multipartPart(simlib::ContentTypeJpeg, jpegFrame(i));
     }
@@ -57,10 +48,9 @@ public:
     {
         m_stop = true;
         wait();
-        ::close(m_listenFd);
     }
 
-    int port() const { return m_port; }
+    int port() const { return m_listener.isListening() ? m_listener.port() : 0; }
     int accepted() const { return m_accepted.load(); }
     int framesSent() const { return m_framesSent.load(); }
 
@@ -70,10 +60,10 @@ protected:
         QElapsedTimer life;
         life.start();
         while (!m_stop && life.elapsed() < PeerLifetimeMs) {
-            pollfd p = {m_listenFd, POLLIN, 0};
+            pollfd p = {m_listener.listenFd(), POLLIN, 0};
             if (::poll(&p, 1, SliceMs) <= 0)
                 continue;
-            const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            const int fd = ::accept4(m_listener.listenFd(), nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0)
                 continue;
             ++m_accepted;
@@ -120,8 +110,7 @@ private:
     }
 
     const bool m_streaming;
-    int m_listenFd = -1;
-    int m_port = 0;
+    LoopbackPeer m_listener; // accepted from here, not through its own calls
     QList<QByteArray> m_parts;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_accepted{0};

@@ -119,6 +119,18 @@ void tst_Configuration::read_data()
     const auto dev0 = [](const QString& rest) {
         return QStringList{QStringLiteral("dev0 ") + rest};
     };
+    // A device at `address` with every default.
+    const auto onDefaults = [](const QString& name, const char* address) {
+        return name + QLatin1Char(' ')
+               + QString(Defaults).replace(QLatin1String("127.0.0.1:5000"), QLatin1String(address));
+    };
+    // dev0 with every default but the parts `changes` replaces.
+    const auto dev0With = [&](std::initializer_list<std::pair<const char*, const char*>> changes) {
+        QString d = Defaults;
+        for (const auto& [from, to] : changes)
+            d.replace(QLatin1String(from), QLatin1String(to));
+        return dev0(d);
+    };
 
     // Enumeration: dev0, dev1, ... up to the first group without host.
     QTest::newRow("empty file: no device") << "" << shown << QStringList{} << QStringList{};
@@ -127,11 +139,7 @@ void tst_Configuration::read_data()
                                                   << shown << QStringList{} << QStringList{};
     QTest::newRow("a gap ends the devices: dev3 is not looked at")
         << "[dev0]\nhost=a\nport=1\n[dev1]\nhost=b\nport=2\n[dev3]\nhost=c\nport=3\n"
-        << shown
-        << QStringList{QStringLiteral("dev0 TCP a:1 1280x960 log=/256MiB max=33177600 quiet=1000 "
-                                      "source= type="),
-                       QStringLiteral("dev1 TCP b:2 1280x960 log=/256MiB max=33177600 quiet=1000 "
-                                      "source= type=")}
+        << shown << QStringList{onDefaults("dev0", "a:1"), onDefaults("dev1", "b:2")}
         << QStringList{};
     QTest::newRow("dev00 is not dev0") << "[dev00]\nhost=a\nport=1\n"
                                        << shown << QStringList{} << QStringList{};
@@ -144,9 +152,7 @@ void tst_Configuration::read_data()
     };
     QStringList opened;
     for (int n = 0; n < DeviceConfig::MaxDevices; ++n)
-        opened << QStringLiteral("dev%1 TCP h:1 1280x960 log=/256MiB max=33177600 quiet=1000 "
-                                 "source= type=")
-                      .arg(n);
+        opened << onDefaults(QStringLiteral("dev%1").arg(n), "h:1");
     QTest::newRow("1024 devices: none left out")
         << groups(1024) << shown << opened << QStringList{};
     QTest::newRow("1025 groups: the last left out")
@@ -159,10 +165,7 @@ void tst_Configuration::read_data()
                        "left out"};
     QTest::newRow("an empty host still makes a device")
         << "[dev0]\nhost=\nport=5000\n"
-        << shown
-        << dev0(QStringLiteral("TCP :5000 1280x960 log=/256MiB max=33177600 quiet=1000 source= "
-                               "type="))
-        << QStringList{};
+        << shown << dev0With({{"127.0.0.1", ""}}) << QStringList{};
 
     // Cameras on the web: a url makes a device, HTTP unless told otherwise.
     const QString httpDefaults =
@@ -210,40 +213,30 @@ void tst_Configuration::read_data()
     // How a device is reached.
     QTest::newRow("protocol in any case")
         << Dev0 + "protocol=rtp\n"
-        << shown
-        << dev0(QStringLiteral("RTP 127.0.0.1:5000 1280x960 log=/256MiB max=33177600 "
-                               "quiet=60000 source= type="))
-        << QStringList{};
+        << shown << dev0With({{"TCP", "RTP"}, {"quiet=1000", "quiet=60000"}}) << QStringList{};
     QTest::newRow("unknown protocol: TCP, with a warning")
         << Dev0 + "protocol=tcp6\n"
         << shown << dev0(Defaults)
         << QStringList{"dev0: unknown protocol \"tcp6\" (TCP, UDP or RTP); the device is "
                        "reached over TCP"};
-    QTest::newRow("no port")
-        << "[dev0]\nhost=h\n"
-        << shown
-        << dev0(QStringLiteral("TCP h:0(unusable) 1280x960 log=/256MiB max=33177600 quiet=1000 "
-                               "source= type="))
-        << QStringList{"dev0: no port given; the device is not connected"};
+    QTest::newRow("no port") << "[dev0]\nhost=h\n"
+                             << shown << dev0With({{"127.0.0.1:5000", "h:0(unusable)"}})
+                             << QStringList{"dev0: no port given; the device is not connected"};
     QTest::newRow("port out of range is not wrapped")
         << "[dev0]\nhost=h\nport=70000\n"
-        << shown
-        << dev0(QStringLiteral("TCP h:70000(unusable) 1280x960 log=/256MiB max=33177600 "
-                               "quiet=1000 source= type="))
+        << shown << dev0With({{"127.0.0.1:5000", "h:70000(unusable)"}})
         << QStringList{"dev0: port \"70000\" is not a number from 1 to 65535; the device is not "
                        "connected"};
     QTest::newRow("port not a number reads as 0")
         << "[dev0]\nhost=h\nport=http\n"
-        << shown
-        << dev0(QStringLiteral("TCP h:0(unusable) 1280x960 log=/256MiB max=33177600 quiet=1000 "
-                               "source= type="))
+        << shown << dev0With({{"127.0.0.1:5000", "h:0(unusable)"}})
         << QStringList{"dev0: port \"http\" is not a number from 1 to 65535; the device is not "
                        "connected"};
     QTest::newRow("quiet_ms and source")
         << Dev0 + "protocol=UDP\nquiet_ms=5000\nsource= 10.0.0.5:5004 \n"
         << shown
-        << dev0(QStringLiteral("UDP 127.0.0.1:5000 1280x960 log=/256MiB max=33177600 "
-                               "quiet=5000 source=10.0.0.5:5004 type="))
+        << dev0With(
+               {{"TCP", "UDP"}, {"quiet=1000", "quiet=5000"}, {"source=", "source=10.0.0.5:5004"}})
         << QStringList{};
     QTest::newRow("quiet_ms not a number: the protocol's default, with a warning")
         << Dev0 + "quiet_ms=abc\n"
@@ -270,24 +263,17 @@ void tst_Configuration::read_data()
     // Frame size and limits.
     QTest::newRow("raw frame size")
         << Dev0 + "sizeX=640\nsizeY=480\n"
-        << shown
-        << dev0(QStringLiteral("TCP 127.0.0.1:5000 640x480 log=/256MiB max=33177600 quiet=1000 "
-                               "source= type="))
-        << QStringList{};
+        << shown << dev0With({{"1280x960", "640x480"}}) << QStringList{};
     QTest::newRow("a size that is not positive reads as 0")
         << Dev0 + "sizeX=-640\n"
-        << shown
-        << dev0(QStringLiteral("TCP 127.0.0.1:5000 0x960 log=/256MiB max=33177600 quiet=1000 "
-                               "source= type="))
+        << shown << dev0With({{"1280x960", "0x960"}})
         << QStringList{"Device group \"dev0\": frame size sizeX=\"-640\" sizeY=\"960\" is not "
                        "usable (each must be a positive number, together at most 67108864 "
                        "pixels); raw gray frames of this device are not shown, and JPEG frames "
                        "above the resulting transfer buffer of 1024 bytes are not shown either"};
     QTest::newRow("a size beyond 64 Mi pixels: 0 x 0")
         << Dev0 + "sizeX=65536\nsizeY=1025\n"
-        << shown
-        << dev0(QStringLiteral("TCP 127.0.0.1:5000 0x0 log=/256MiB max=33177600 quiet=1000 "
-                               "source= type="))
+        << shown << dev0With({{"1280x960", "0x0"}})
         << QStringList{"Device group \"dev0\": frame size sizeX=\"65536\" sizeY=\"1025\" is not "
                        "usable (each must be a positive number, together at most 67108864 "
                        "pixels); raw gray frames of this device are not shown, and JPEG frames "
@@ -295,8 +281,9 @@ void tst_Configuration::read_data()
     QTest::newRow("log, its limit, max_pixels, content type")
         << Dev0 + "logfile=d.log\nlog_max_mb=2\nmax_pixels=90\ncontentoverwrite=video/x-raw-gray\n"
         << shown
-        << dev0(QStringLiteral("TCP 127.0.0.1:5000 1280x960 log=d.log/2MiB max=90 quiet=1000 "
-                               "source= type=video/x-raw-gray"))
+        << dev0With({{"log=/256MiB", "log=d.log/2MiB"},
+                     {"max=33177600", "max=90"},
+                     {"type=", "type=video/x-raw-gray"}})
         << QStringList{};
     QTest::newRow("limits out of range: defaults, with warnings")
         << Dev0 + "log_max_mb=0\nmax_pixels=4294836226\n"
@@ -307,9 +294,7 @@ void tst_Configuration::read_data()
                        "to 4294836225; 33177600 is used"};
     QTest::newRow("an unknown content type is kept, with a warning")
         << Dev0 + "contentoverwrite=foo/bar\n"
-        << shown
-        << dev0(QStringLiteral("TCP 127.0.0.1:5000 1280x960 log=/256MiB max=33177600 "
-                               "quiet=1000 source= type=foo/bar"))
+        << shown << dev0With({{"type=", "type=foo/bar"}})
         << QStringList{"dev0: contentoverwrite=\"foo/bar\" is neither image/jpeg nor "
                        "video/x-raw-gray; no frame of this device can be shown"};
     QTest::newRow("a misspelt key")

@@ -9,24 +9,11 @@
 
 #include <QTest>
 
-#include <memory>
 #include <vector>
 
 using jpeg::SegmentWalker;
 
 namespace {
-
-// `bytes` copied into a heap block of exactly their size.
-struct ExactCopy
-{
-    explicit ExactCopy(const QByteArray& bytes, qsizetype len = -1)
-        : size(int(len < 0 ? bytes.size() : len)), data(new unsigned char[std::size_t(size)])
-    {
-        std::memcpy(data.get(), bytes.constData(), std::size_t(size));
-    }
-    int size;
-    std::unique_ptr<unsigned char[]> data;
-};
 
 // Segments as "code@offset+length", code in hex.
 QString describe(const jpeg::Segment& s)

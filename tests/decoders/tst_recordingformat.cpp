@@ -21,8 +21,7 @@ QByteArray recordingOf(const Parts& parts)
 {
     QByteArray bytes;
     for (const Part& p : parts)
-        bytes += recording::partHeader(p.type, p.body.size(), p.timeUs) + p.body
-                 + recording::PartTrailer;
+        bytes += recordingPart(p.type, p.body, p.timeUs);
     return bytes;
 }
 

@@ -11,7 +11,6 @@
 #include "workerharness.h"
 
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -103,13 +102,6 @@ struct Rig
         for (const Pkt& k : ks)
             send(k);
     }
-    QString allLogs() const
-    {
-        QString all;
-        for (const RecordingSink::Frame& f : sink.frames)
-            all += f.log;
-        return all;
-    }
 };
 } // namespace
 
@@ -120,8 +112,6 @@ class tst_Rtp2Jpeg : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-
     void builtinHeader();
     void patchBuiltin_data();
     void patchBuiltin();
@@ -146,15 +136,7 @@ private slots:
     void farFragmentGrowsBuffer();
     void twoThreadsShareCounters();
     void countersPass32Bits();
-
-private:
-    QTemporaryDir m_dir;
 };
-
-void tst_Rtp2Jpeg::initTestCase()
-{
-    QVERIFY(m_dir.isValid());
-}
 
 void tst_Rtp2Jpeg::builtinHeaderMismatchReported_data()
 {
@@ -163,29 +145,28 @@ void tst_Rtp2Jpeg::builtinHeaderMismatchReported_data()
     QTest::addColumn<bool>("withReference");
     QTest::addColumn<QString>("problem");
     const QString fits = QString();
+    const QByteArray every60 = raw("\x00\x3C\xFF\xFF");
+    const QByteArray every16 = raw("\x00\x10\xFF\xFF");
     // The header is built for every type RFC 2435 defines.
-    QTest::newRow("type 65, interval 60")
-        << 65 << QByteArray("\x00\x3C\xFF\xFF", 4) << false << fits;
+    QTest::newRow("type 65, interval 60") << 65 << every60 << false << fits;
     QTest::newRow("type 1") << 1 << QByteArray() << false << fits;
     QTest::newRow("type 0") << 0 << QByteArray() << false << fits;
-    QTest::newRow("type 65, another interval")
-        << 65 << QByteArray("\x00\x10\xFF\xFF", 4) << false << fits;
-    QTest::newRow("type 64") << 64 << QByteArray("\x00\x10\xFF\xFF", 4) << false << fits;
+    QTest::newRow("type 65, another interval") << 65 << every16 << false << fits;
+    QTest::newRow("type 64") << 64 << every16 << false << fits;
     QTest::newRow("type 2, not defined")
         << 2 << QByteArray() << false << "RTP/JPEG type 2 is not defined by RFC 2435";
-    QTest::newRow("type 100, not defined") << 100 << QByteArray("\x00\x10\xFF\xFF", 4) << false
-                                           << "RTP/JPEG type 100 is not defined by RFC 2435";
+    QTest::newRow("type 100, not defined")
+        << 100 << every16 << false << "RTP/JPEG type 100 is not defined by RFC 2435";
     QTest::newRow("type 2 with a reference file: the user's choice")
         << 2 << QByteArray() << true << fits;
     // The reference here is the built-in header: 4:2:0, restart interval 60.
-    QTest::newRow("reference of the stream's layout")
-        << 65 << QByteArray("\x00\x3C\xFF\xFF", 4) << true << fits;
+    QTest::newRow("reference of the stream's layout") << 65 << every60 << true << fits;
     QTest::newRow("reference with restart interval, stream without")
         << 1 << QByteArray() << true
         << "the reference file's layout (4:2:0 sampling, restart interval 60) does not fit the "
            "RTP/JPEG stream (type 1: 4:2:0 sampling, restart interval 0)";
     QTest::newRow("reference 4:2:0, stream 4:2:2")
-        << 64 << QByteArray("\x00\x3C\xFF\xFF", 4) << true
+        << 64 << every60 << true
         << "the reference file's layout (4:2:0 sampling, restart interval 60) does not fit the "
            "RTP/JPEG stream (type 64: 4:2:2 sampling, restart interval 60)";
 }
@@ -334,12 +315,9 @@ void tst_Rtp2Jpeg::referenceFile()
     QCOMPARE(rig.sink.frames[0].data.left(headerLen), headerBytes(d, headerLen));
 
     // A worker reads the same bytes from its reference file.
-    const QString path = m_dir.filePath(QStringLiteral("reference.jpg"));
-    writeFile(path, file);
-    DeviceSettings settings(QStringLiteral("RTP"));
-    ImageGetWorker worker(settings.get());
-    worker.setReferenceHeaderFile(path);
-    const Rtp2Jpeg fromFile(&worker);
+    WorkerFixture f(QStringLiteral("RTP"));
+    writeFile(f.referenceFile(), file);
+    const Rtp2Jpeg fromFile(&f.worker);
     QCOMPARE(fromFile.headerLen(), headerLen);
     QCOMPARE(fromFile.headerDataLen(), dataLen);
     QCOMPARE(headerBytes(fromFile, dataLen), file.left(dataLen));

@@ -94,18 +94,58 @@ bool run(const QString& dir, const QString& commandLine, QString* output)
 }
 
 // Reassembles `packets` with the given reference header and returns the
-// completed frames.
+// completed frames, and in `log` all the log text written.
 QList<QByteArray> reassemble(const QList<QByteArray>& packets,
-                             const ReferenceHeader& reference = std::nullopt)
+                             const ReferenceHeader& reference = std::nullopt,
+                             QString* log = nullptr)
 {
     RecordingSink sink;
     Rtp2Jpeg decoder(&sink, reference);
     for (const QByteArray& p : packets)
         feed(decoder, p);
     QList<QByteArray> frames;
-    for (const RecordingSink::Frame& f : sink.frames)
+    for (const RecordingSink::Frame& f : sink.frames) {
         frames.append(f.data);
+        if (log != nullptr)
+            *log += f.log;
+    }
+    if (log != nullptr)
+        *log += sink.pendingLog();
     return frames;
+}
+
+// libjpeg's encoding at `quality`, with a restart interval, 4:2:2 or 4:2:0.
+simlib::JpegEncodeOptions encoding(int quality, int restartInterval = 0, bool yuv422 = false)
+{
+    simlib::JpegEncodeOptions o;
+    o.quality = quality;
+    o.restartInterval = restartInterval;
+    o.sampling = yuv422 ? simlib::Sampling::YCbCr422 : simlib::Sampling::YCbCr420;
+    return o;
+}
+
+// The test pattern `numbers` of `size` encoded with `enc`, which `packetizer`
+// appends to `packets` with timestamps `tsStep` apart, from `firstTs`. Empty
+// when one cannot be encoded or cut into packets.
+QList<QByteArray> packetizedPatterns(simlib::RtpJpegPacketizer& packetizer,
+                                     const simlib::JpegEncodeOptions& enc, QSize size,
+                                     const QList<int>& numbers, QList<QByteArray>* packets,
+                                     std::uint32_t tsStep = 3000, std::uint32_t firstTs = 0)
+{
+    QList<QByteArray> jpegs;
+    for (int number : numbers) {
+        jpegs.append(patternJpeg(size.width(), size.height(), number, enc));
+        if (jpegs.last().isEmpty() || !packetizer.packetize(jpegs.last(), firstTs, packets))
+            return {};
+        firstTs += tsStep;
+    }
+    return jpegs;
+}
+
+// The RFC 2435 type of an RTP/JPEG packet without CSRCs or extension.
+int typeOf(const QByteArray& packet)
+{
+    return quint8(packet[12 + 4]);
 }
 
 // Every received frame decodes to the pixels of the JPEG sent for it (and
@@ -222,7 +262,7 @@ void tst_RtpJpegInterop::gstreamerSender()
         qToBigEndian<quint32>(quint32(ts + quint32(outlierTicks)), forged.data() + 4);
         packets.insert(at, forged);
     }
-    QCOMPARE(int(quint8(packets[0][12 + 4])), type);
+    QCOMPARE(typeOf(packets[0]), type);
     QCOMPARE(int(quint8(packets[0][12 + 5])), 255); // Q
 
     const QList<QByteArray> sent = files(Frames);
@@ -281,7 +321,7 @@ void tst_RtpJpegInterop::ffmpegSender()
         packets.append(buffer.left(int(n)));
     }
     QVERIFY(packets.size() > Frames);
-    QCOMPARE(int(quint8(packets[0][12 + 4])), type);
+    QCOMPARE(typeOf(packets[0]), type);
     QCOMPARE(int(quint8(packets[0][12 + 5])), 255); // in-band tables
 
     // FFmpeg numbers its files from 1.
@@ -324,7 +364,7 @@ void tst_RtpJpegInterop::cjpegType65WithBuiltinHeader()
 
     const QList<QByteArray> packets = readFramedPackets(path(QStringLiteral("stream.rtp")));
     QVERIFY(packets.size() > Frames);
-    QCOMPARE(int(quint8(packets[0][12 + 4])), 65);
+    QCOMPARE(typeOf(packets[0]), 65);
     QCOMPARE(int(quint8(packets[0][12 + 8])) * 256 + quint8(packets[0][12 + 9]), 60);
 
     expectSameFrames(reassemble(packets), files(Frames, 0, "c"));
@@ -380,25 +420,15 @@ void tst_RtpJpegInterop::roundTrip()
     QFETCH(int, packetBytes);
     QFETCH(bool, yuv422);
 
-    simlib::JpegEncodeOptions enc;
-    enc.quality = quality;
-    enc.restartInterval = restartInterval;
-    enc.sampling = yuv422 ? simlib::Sampling::YCbCr422 : simlib::Sampling::YCbCr420;
-    simlib::RtpJpegOptions opt;
-    opt.q = q;
-    opt.scanBytesPerPacket = packetBytes;
-    opt.firstSequence = 65530; // crosses the wrap
-    simlib::RtpJpegPacketizer packetizer(opt);
-
-    constexpr int Frames = 4;
-    QList<QByteArray> jpegs;
+    // From sequence number 65530: the packets cross the wrap.
+    simlib::RtpJpegPacketizer packetizer(
+        {.scanBytesPerPacket = packetBytes, .q = q, .firstSequence = 65530});
     QList<QByteArray> packets;
-    for (int i = 0; i < Frames; ++i) {
-        jpegs.append(patternJpeg(width, height, i * 11 + 1, enc));
-        QVERIFY(!jpegs.last().isEmpty());
-        QVERIFY(packetizer.packetize(jpegs.last(), 3000u * std::uint32_t(i), &packets));
-    }
-    QCOMPARE(int(quint8(packets[0][12 + 4])), (restartInterval ? 64 : 0) + (yuv422 ? 0 : 1));
+    const QList<QByteArray> jpegs =
+        packetizedPatterns(packetizer, encoding(quality, restartInterval, yuv422),
+                           QSize(width, height), {1, 12, 23, 34}, &packets);
+    QCOMPARE(jpegs.size(), 4);
+    QCOMPARE(typeOf(packets[0]), (restartInterval ? 64 : 0) + (yuv422 ? 0 : 1));
     expectSameFrames(reassemble(packets, reference ? referenceHeader(jpegs[0]) : std::nullopt),
                      jpegs, QSize(width, height));
 }
@@ -409,35 +439,25 @@ void tst_RtpJpegInterop::headerFollowsTheStream()
 {
     struct Step
     {
-        int width;
-        int height;
-        int restartInterval;
-        int quality;
+        QSize size;
+        simlib::JpegEncodeOptions enc;
         int q;
-        bool yuv422;
     };
-    const Step steps[] = {{320, 240, 0, 80, 255, false}, {320, 240, 0, 60, 255, false},
-                          {160, 128, 0, 60, 255, false}, {160, 128, 0, 50, 50, true},
-                          {320, 240, 60, 75, 75, false}, {640, 480, 0, 85, 255, false}};
-    simlib::RtpJpegOptions opt;
-    opt.scanBytesPerPacket = 1400;
+    const Step steps[] = {
+        {{320, 240}, encoding(80), 255},    {{320, 240}, encoding(60), 255},
+        {{160, 128}, encoding(60), 255},    {{160, 128}, encoding(50, 0, true), 50},
+        {{320, 240}, encoding(75, 60), 75}, {{640, 480}, encoding(85), 255}};
     QList<QByteArray> jpegs;
     QList<QByteArray> packets;
-    std::uint32_t ts = 0;
-    int sequence = 100;
     for (const Step& step : steps) {
-        simlib::JpegEncodeOptions enc;
-        enc.quality = step.quality;
-        enc.restartInterval = step.restartInterval;
-        enc.sampling = step.yuv422 ? simlib::Sampling::YCbCr422 : simlib::Sampling::YCbCr420;
-        opt.q = step.q;
-        opt.firstSequence = sequence;
-        simlib::RtpJpegPacketizer packetizer(opt);
-        jpegs.append(patternJpeg(step.width, step.height, int(jpegs.size()) * 13 + 5, enc));
-        const qsizetype before = packets.size();
-        QVERIFY(packetizer.packetize(jpegs.last(), ts, &packets));
-        sequence += int(packets.size() - before);
-        ts += 3000;
+        // One packetizer per frame, its numbers going on from the last.
+        simlib::RtpJpegPacketizer packetizer(
+            {.q = step.q, .firstSequence = std::uint16_t(100 + packets.size())});
+        const QList<QByteArray> jpeg =
+            packetizedPatterns(packetizer, step.enc, step.size, {int(jpegs.size()) * 13 + 5},
+                               &packets, 0, 3000u * std::uint32_t(jpegs.size()));
+        QCOMPARE(jpeg.size(), 1);
+        jpegs += jpeg;
     }
     expectSameFrames(reassemble(packets), jpegs);
 }
@@ -466,37 +486,18 @@ void tst_RtpJpegInterop::restartMarkersWithoutRestartHeader()
     QFETCH(bool, identical);
     QFETCH(QString, logLine);
 
-    simlib::JpegEncodeOptions enc;
-    enc.quality = 80;
-    enc.restartInterval = restartInterval;
-    enc.sampling = yuv422 ? simlib::Sampling::YCbCr422 : simlib::Sampling::YCbCr420;
-    simlib::RtpJpegOptions opt;
-    opt.forceType = yuv422 ? 0 : 1;
-    simlib::RtpJpegPacketizer packetizer(opt);
-    constexpr int Frames = 3;
-    QList<QByteArray> jpegs;
+    simlib::RtpJpegPacketizer packetizer({.forceType = yuv422 ? 0 : 1});
     QList<QByteArray> packets;
-    for (int i = 0; i < Frames; ++i) {
-        jpegs.append(patternJpeg(320, 240, i * 7 + 2, enc));
-        QVERIFY(packetizer.packetize(jpegs.last(), 3000u * std::uint32_t(i), &packets));
-    }
-    QCOMPARE(int(quint8(packets[0][12 + 4])), opt.forceType);
+    const QList<QByteArray> jpegs = packetizedPatterns(
+        packetizer, encoding(80, restartInterval, yuv422), QSize(320, 240), {2, 9, 16}, &packets);
+    QCOMPARE(jpegs.size(), 3);
+    QCOMPARE(typeOf(packets[0]), yuv422 ? 0 : 1);
 
-    RecordingSink sink;
-    Rtp2Jpeg decoder(&sink);
-    for (const QByteArray& p : packets)
-        feed(decoder, p);
-    QCOMPARE(sink.frames.size(), Frames);
     QString log;
-    for (int i = 0; i < Frames; ++i) {
-        log += sink.frames[i].log;
-        if (identical) {
-            const QImage received = decode(sink.frames[i].data);
-            QVERIFY2(received == decode(jpegs[i]),
-                     qPrintable(QStringLiteral("frame %1 differs").arg(i)));
-        }
-    }
-    log += sink.pendingLog();
+    const QList<QByteArray> frames = reassemble(packets, std::nullopt, &log);
+    QCOMPARE(frames.size(), 3);
+    if (identical)
+        expectSameFrames(frames, jpegs);
     // Said once, not per frame.
     QCOMPARE(log.count(logLine), 1);
 }
@@ -516,16 +517,11 @@ void tst_RtpJpegInterop::deviceOnLoopback()
     QVERIFY(connected.wait(10000));
     w.request();
 
-    simlib::JpegEncodeOptions enc;
-    enc.restartInterval = 60;
     simlib::RtpJpegPacketizer packetizer;
-    constexpr int Frames = 3;
-    QList<QByteArray> jpegs;
     QList<QByteArray> packets;
-    for (int i = 0; i < Frames; ++i) {
-        jpegs.append(patternJpeg(320, 240, i + 5, enc));
-        QVERIFY(packetizer.packetize(jpegs.last(), 9000u * std::uint32_t(i + 1), &packets));
-    }
+    const QList<QByteArray> jpegs = packetizedPatterns(
+        packetizer, encoding(80, 60), QSize(320, 240), {5, 6, 7}, &packets, 9000, 9000);
+    QCOMPARE(jpegs.size(), 3);
 
     // Senders that multiplex RTCP on the RTP port put sender and receiver
     // reports between the packets; they must leave no trace in the frames.

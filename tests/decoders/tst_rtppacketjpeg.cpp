@@ -6,7 +6,6 @@
 #include <QTest>
 
 #include <cstring>
-#include <memory>
 
 using namespace rtptest;
 
@@ -42,8 +41,7 @@ void markStores(RTPPacketJpeg& p)
 // and the payload length.
 int parseCopy(RTPPacketJpeg& p, const QByteArray& bytes, int len, int* payloadLen = nullptr)
 {
-    std::unique_ptr<unsigned char[]> copy(new unsigned char[std::size_t(len > 0 ? len : 1)]);
-    std::memcpy(copy.get(), bytes.constData(), std::size_t(len));
+    const ExactCopy copy(bytes, len);
     const unsigned char* scan = p.parse(copy.get(), len);
     if (scan == nullptr)
         return -1;
@@ -187,20 +185,16 @@ void tst_RTPPacketJpeg::malformed_data()
 
     const QByteArray good = packet({}, {.q = 80}, ramp(20));
 
-    QByteArray zeroPad = good;
-    zeroPad[0] = char(zeroPad[0] | 0x20);
-    zeroPad[zeroPad.size() - 1] = 0;
-    QTest::newRow("padding count 0") << zeroPad;
-
-    QByteArray hugePad = good;
-    hugePad[0] = char(hugePad[0] | 0x20);
-    hugePad[hugePad.size() - 1] = char(29);
-    QTest::newRow("padding larger than the payload") << hugePad;
-
-    QByteArray padIntoHeader = good;
-    padIntoHeader[0] = char(padIntoHeader[0] | 0x20);
-    padIntoHeader[padIntoHeader.size() - 1] = char(25);
-    QTest::newRow("padding that eats the JPEG header") << padIntoHeader;
+    // The P bit set and the last byte made the padding count.
+    const auto padded = [&good](int count) {
+        QByteArray p = good;
+        p[0] = char(p[0] | 0x20);
+        p[p.size() - 1] = char(count);
+        return p;
+    };
+    QTest::newRow("padding count 0") << padded(0);
+    QTest::newRow("padding larger than the payload") << padded(29);
+    QTest::newRow("padding that eats the JPEG header") << padded(25);
 
     QByteArray manyCsrc = good;
     manyCsrc[0] = char(0x8F);

@@ -10,7 +10,6 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QMenuBar>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRegularExpression>
@@ -20,7 +19,6 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTime>
 #include <QToolTip>
 
 #include <cstring>
@@ -34,6 +32,8 @@ class TestDisplay : public imageDisplay
 public:
     explicit TestDisplay(const QString& configPath) : imageDisplay(configPath) {}
     void setLogFile(const QString& path) { m_logFile = path; }
+    ImageLabel* label() const { return findChild<ImageLabel*>(QStringLiteral("mainImage")); }
+    QStatusBar* bar() const { return findChild<QStatusBar*>(QStringLiteral("statusBar")); }
 };
 
 // A controller that marks every frame it is asked to draw on.
@@ -97,7 +97,6 @@ private slots:
 
     void pointerReadout_data();
     void pointerReadout();
-    void pointerOverImagePassesToWindow();
 
 private:
     QString iniPath() const { return m_dir.filePath(QStringLiteral("tcp_streaming.ini")); }
@@ -172,7 +171,7 @@ void tst_ImageDisplay::statusBarSetting()
     QFETCH(bool, hidden);
     writeFile(iniPath(), ini);
     TestDisplay window(iniPath());
-    auto* bar = window.findChild<QStatusBar*>(QStringLiteral("statusBar"));
+    auto* bar = window.bar();
     QCOMPARE(bar->isHidden(), hidden);
 
     // The status text is kept up to date either way.
@@ -185,7 +184,7 @@ void tst_ImageDisplay::saveBeforeFirstFrame()
 {
     TestDisplay window(iniPath());
     // The form's label is the image label, which Ctrl+S reaches.
-    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
+    auto* label = window.label();
     QVERIFY(label != nullptr);
     QVERIFY(label->currentPixmap().isNull());
     int dialogs = 0;
@@ -241,7 +240,7 @@ void tst_ImageDisplay::statusLineFromProcessCounters()
     TestDisplay window(iniPath());
     QImage image = solidFrame(4, 4, Qt::black);
     window.showFrame(image, nullptr, 40);
-    QCOMPARE(window.findChild<QStatusBar*>(QStringLiteral("statusBar"))->currentMessage(),
+    QCOMPARE(window.bar()->currentMessage(),
              FrameStatistics::statusText(1, 40.0, 40, lost, outOfOrder, expected, delay));
 }
 
@@ -311,7 +310,7 @@ void tst_ImageDisplay::frameShownWithOverlay()
     window.showFrame(frame, &controller, 40);
     QCOMPARE(controller.calls, drawsOverlay ? 1 : 0);
 
-    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
+    auto* label = window.label();
     QCOMPARE(label->minimumSize(), QSize(64, 48));
     QCOMPARE(label->maximumSize(), QSize(64, 48));
     const QColor corner = drawsOverlay ? QColor(Qt::red) : QColor(Qt::white);
@@ -338,12 +337,10 @@ void tst_ImageDisplay::nullFrame()
     QImage broken;
     window.showFrame(broken, nullptr, 40);
     QCOMPARE(window.frameCount(), 2);
-    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
+    auto* label = window.label();
     QCOMPARE(label->maximumSize(), QSize(0, 0));
     QVERIFY(label->currentPixmap().isNull());
-    QVERIFY(window.findChild<QStatusBar*>(QStringLiteral("statusBar"))
-                ->currentMessage()
-                .startsWith(QStringLiteral("frameNr:     2 ")));
+    QVERIFY(window.bar()->currentMessage().startsWith(QStringLiteral("frameNr:     2 ")));
 }
 
 // Frames faster than the status line is painted: its text is always the
@@ -352,7 +349,7 @@ void tst_ImageDisplay::statusLineCatchesUpAfterBurst()
 {
     TestDisplay window(iniPath());
     window.show();
-    auto* bar = window.findChild<QStatusBar*>(QStringLiteral("statusBar"));
+    auto* bar = window.bar();
     QImage frame = solidFrame(64, 48, Qt::white);
     for (int i = 0; i < 10; ++i)
         window.showFrame(frame, nullptr, 1);
@@ -380,50 +377,45 @@ void tst_ImageDisplay::grayFrameOutlivesItsTransferBuffer()
     controller.newImageReceived(QStringLiteral("video/x-raw-gray"), buffer, 48, QString());
     QCOMPARE(window.frameCount(), 1);
     std::memset(buffer, 0xFF, 48); // the next delivery's bytes
-    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
+    auto* label = window.label();
     QCOMPARE(label->grab().toImage().pixelColor(3, 3), QColor(0x40, 0x40, 0x40));
 }
 
 void tst_ImageDisplay::pointerReadout_data()
 {
     QTest::addColumn<QPoint>("pos");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("at the offsets") << QPoint(24, 34) << "0, 0";
-    QTest::newRow("odd positions lose their lowest bit") << QPoint(25, 35) << "0, 0";
-    QTest::newRow("next even position") << QPoint(26, 36) << "2, 2";
-    QTest::newRow("left of and above the offsets") << QPoint(10, 20) << "-14, -14";
-    QTest::newRow("example") << QPoint(101, 75) << "76, 40";
-    QTest::newRow("negative truncates toward zero") << QPoint(-1, -3) << "-24, -36";
+    QTest::addColumn<QString>("text"); // of a move over the window
+    QTest::addColumn<bool>("overLabel");
+    QTest::newRow("at the offsets") << QPoint(24, 34) << "0, 0" << false;
+    QTest::newRow("odd positions lose their lowest bit") << QPoint(25, 35) << "0, 0" << false;
+    QTest::newRow("next even position") << QPoint(26, 36) << "2, 2" << false;
+    QTest::newRow("left of and above the offsets") << QPoint(10, 20) << "-14, -14" << false;
+    QTest::newRow("example") << QPoint(101, 75) << "76, 40" << false;
+    QTest::newRow("negative truncates toward zero") << QPoint(-1, -3) << "-24, -36" << false;
+    // A move over the image label is the window's, at the label's place in it.
+    QTest::newRow("over the image, passed to the window") << QPoint(101, 75) << "" << true;
 }
 
 void tst_ImageDisplay::pointerReadout()
 {
     QFETCH(QPoint, pos);
     QFETCH(QString, text);
-    QCOMPARE(imageDisplay::pointerText(pos.x(), pos.y()), text);
+    QFETCH(bool, overLabel);
+    if (!overLabel)
+        QCOMPARE(imageDisplay::pointerText(pos.x(), pos.y()), text);
 
     TestDisplay window(iniPath());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QMouseEvent move(QEvent::MouseMove, QPointF(pos), window.mapToGlobal(QPointF(pos)),
+    QWidget* target = overLabel ? static_cast<QWidget*>(window.label()) : &window;
+    if (overLabel) {
+        const QPoint inWindow = window.label()->mapTo(&window, pos);
+        text = imageDisplay::pointerText(inWindow.x(), inWindow.y());
+    }
+    QMouseEvent move(QEvent::MouseMove, QPointF(pos), target->mapToGlobal(QPointF(pos)),
                      Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&window, &move);
+    QApplication::sendEvent(target, &move);
     QCOMPARE(QToolTip::text(), text);
-    QToolTip::hideText();
-}
-
-void tst_ImageDisplay::pointerOverImagePassesToWindow()
-{
-    TestDisplay window(iniPath());
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
-    const QPoint inLabel(101, 75);
-    const QPoint inWindow = label->mapTo(&window, inLabel);
-    QMouseEvent move(QEvent::MouseMove, QPointF(inLabel), label->mapToGlobal(QPointF(inLabel)),
-                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(label, &move);
-    QCOMPARE(QToolTip::text(), imageDisplay::pointerText(inWindow.x(), inWindow.y()));
     QToolTip::hideText();
 }
 

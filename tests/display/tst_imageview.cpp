@@ -4,6 +4,7 @@
 #include "onlydisplay.h"
 
 #include "deviceindicator.h"
+#include "frameconversion.h"
 #include "getstreamimage.h"
 #include "imagelabel.h"
 #include "testfiles.h"
@@ -32,34 +33,23 @@ namespace {
 // scaled back to the frame's own size.
 int numberIn(const QImage& picture, const QRect& area, const QSize& frameSize)
 {
-    if (area.isEmpty())
-        return -1;
-    const QImage img = picture.copy(area)
-                           .scaled(frameSize, Qt::IgnoreAspectRatio, Qt::FastTransformation)
-                           .convertToFormat(QImage::Format_RGB888);
-    return simlib::readPatternNumber(img.constBits(), img.width(), img.height(), 3,
-                                     int(img.bytesPerLine()));
+    return area.isEmpty() ? -1 : patternNumber(picture.copy(area), frameSize);
 }
 
 // The simulator's picture as the controller converts it: RGB32 for JPEG,
 // 8-bit indexed with a gray ramp for raw gray frames.
 QImage patternFrame(const QSize& size, int number, bool gray = false)
 {
-    if (gray) {
-        const QByteArray y = simlib::renderTestPattern(size.width(), size.height(), 1, number);
-        QImage img = QImage(reinterpret_cast<const uchar*>(y.constData()), size.width(),
-                            size.height(), size.width(), QImage::Format_Indexed8)
-                         .copy();
-        QList<QRgb> ramp;
-        for (int i = 0; i < 256; ++i)
-            ramp.append(qRgb(i, i, i));
-        img.setColorTable(ramp);
-        return img;
-    }
-    const QByteArray rgb = simlib::renderTestPattern(size.width(), size.height(), 3, number);
-    return QImage(reinterpret_cast<const uchar*>(rgb.constData()), size.width(), size.height(),
-                  size.width() * 3, QImage::Format_RGB888)
-        .convertToFormat(QImage::Format_RGB32);
+    const int components = gray ? 1 : 3;
+    const QByteArray pixels =
+        simlib::renderTestPattern(size.width(), size.height(), components, number);
+    QImage img(ubytes(pixels), size.width(), size.height(), size.width() * components,
+               gray ? QImage::Format_Indexed8 : QImage::Format_RGB888);
+    if (!gray)
+        return img.convertToFormat(QImage::Format_RGB32);
+    img = img.copy();
+    img.setColorTable(grayColorTable());
+    return img;
 }
 
 // The number each device's frames carry in these tests.

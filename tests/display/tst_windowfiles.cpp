@@ -7,9 +7,7 @@
 #include "testfiles.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -27,9 +25,6 @@ private slots:
     void histogramLogRotates();
 
 private:
-    // A path of the kind a row names: "file" (written with `content`),
-    // "fifo", "folder", "missing", or a fixed system path.
-
     std::optional<QTemporaryDir> m_dir;
 };
 

@@ -6,10 +6,7 @@
 #include "loopbackpeer.h"
 
 #include <QElapsedTimer>
-#include <QFile>
-#include <QHash>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>

@@ -20,14 +20,9 @@
 
 namespace {
 
-// One part of a recording as the recorder writes it.
-QByteArray part(const QByteArray& type, const QByteArray& body, qint64 timeUs)
-{
-    return recording::partHeader(type, body.size(), timeUs) + body + recording::PartTrailer;
-}
 QByteArray jpegPart(int number, qint64 timeUs)
 {
-    return part("image/jpeg", patternJpeg(16, 16, number), timeUs);
+    return recordingPart("image/jpeg", patternJpeg(16, 16, number), timeUs);
 }
 
 // --mode http with small frames on a free port.
@@ -297,7 +292,7 @@ void DeviceSimTest::hostileReplays_data()
     // pieces, the big one is still to be read when the file shrinks in the
     // wait before the second frame.
     const QByteArray big = jpegPart(0, 0) + jpegPart(1, 2000000)
-                           + part("image/jpeg", QByteArray(3 << 19, 'x'), 2100000)
+                           + recordingPart("image/jpeg", QByteArray(3 << 19, 'x'), 2100000)
                            + jpegPart(3, 2200000);
     QTest::newRow("file shrinking while replayed")
         << "file" << big << udp << qint64(1 << 20) + 100000 << 1 << QList<qint64>{2, 2}
@@ -312,7 +307,7 @@ void DeviceSimTest::hostileReplays_data()
 
     QByteArray gray;
     for (int i = 0; i < 3; ++i)
-        gray += part("video/x-raw-gray", QByteArray(64, char(i)), i * 1000);
+        gray += recordingPart("video/x-raw-gray", QByteArray(64, char(i)), i * 1000);
     QTest::newRow("every frame refused, in a loop")
         << "file" << gray << QStringList{"--mode", "rtp", "--loop", "--duration", "3"} << qint64(-1)
         << 1 << QList<qint64>{3, 3} << "(3 read, all refused)";

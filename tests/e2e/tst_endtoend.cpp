@@ -8,7 +8,6 @@
 #include "testfiles.h"
 #include "viewerprocess.h"
 
-#include <QDir>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -56,9 +55,8 @@ class EndToEndTest : public QObject
 
 private slots:
     void initTestCase();
-    void tcpJpegHistogram();
-    void udpFramesArrive_data();
-    void udpFramesArrive();
+    void framesArrive_data();
+    void framesArrive();
     void rtpLossReorderSsrcChange();
     void quietDeviceReconnects();
     void killedDeviceReconnects();
@@ -76,6 +74,24 @@ private:
         return viewer.start(QStringLiteral(FRAMESCOPE_BIN), path(name + QStringLiteral(".ini")),
                             m_dir.path());
     }
+    // Starts the simulator (`simArgs` and a port) and the viewer on `device`
+    // in the order its protocol needs: a TCP simulator first, for the port
+    // it listens on; for datagrams the viewer first, bound to a free port
+    // the simulator then sends to.
+    bool startBoth(SimProcess& sim, ViewerProcess& viewer, const QString& name, Device device,
+                   const QString& simArgs)
+    {
+        const QString args =
+            QStringLiteral("--mode %1 %2 --port ").arg(device.protocol.toLower(), simArgs);
+        if (device.protocol == QLatin1String("TCP")) {
+            device.port = sim.start(args + QLatin1Char('0'));
+            return device.port > 0 && startViewer(viewer, name, {device});
+        }
+        device.port = freeUdpPort();
+        return device.port > 0 && startViewer(viewer, name, {device})
+               && QTest::qWaitFor([&] { return udpPortTaken(device.port); }, 10000)
+               && sim.start(args + QString::number(device.port)) > 0;
+    }
     QTemporaryDir m_dir;
 };
 
@@ -86,49 +102,34 @@ void EndToEndTest::initTestCase()
     QVERIFY(QFile::exists(QStringLiteral(DEVICESIM_BIN)));
 }
 
-void EndToEndTest::tcpJpegHistogram()
+void EndToEndTest::framesArrive_data()
 {
-    SimProcess sim;
-    const int port = sim.start(
-        QStringLiteral("--mode tcp --port 0 --width 160 --height 120 --fps 500 --duration 60"));
-    QVERIFY(port > 0);
-    const QString log = path(QStringLiteral("tcp.log"));
-    ViewerProcess viewer;
-    QVERIFY(startViewer(viewer, QStringLiteral("tcp"), {{"TCP", port, 160, 120, log}}));
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<QString>("content");
+    QTest::newRow("tcp JPEG") << QStringLiteral("TCP") << QStringLiteral("jpeg");
+    QTest::newRow("udp raw gray") << QStringLiteral("UDP") << QStringLiteral("gray");
+    QTest::newRow("udp JPEG") << QStringLiteral("UDP") << QStringLiteral("jpeg");
+}
 
+void EndToEndTest::framesArrive()
+{
+    QFETCH(QString, protocol);
+    QFETCH(QString, content);
+    const QString name = protocol.toLower() + QLatin1Char('-') + content;
+    const QString log = path(name + QStringLiteral(".log"));
+    SimProcess sim;
+    ViewerProcess viewer;
+    QVERIFY(
+        startBoth(sim, viewer, name, {protocol, 0, 160, 120, log},
+                  QStringLiteral("--content %1 --width 160 --height 120 --fps 500 --duration 60")
+                      .arg(content)));
     QTRY_VERIFY_WITH_TIMEOUT(hasHistogram(log, 1000), HistogramTimeoutMs);
     QVERIFY(viewer.running());
-    // One connection served the whole run.
-    QVERIFY(sim.hasLine(QStringLiteral("client 1 connected")));
-    QVERIFY(!sim.hasLine(QStringLiteral("client 2 connected")));
-    QCOMPARE(viewer.stop(), 0);
-    QVERIFY2(!viewer.output().contains("null image"), viewer.output().constData());
-}
-
-void EndToEndTest::udpFramesArrive_data()
-{
-    QTest::addColumn<QString>("content");
-    QTest::newRow("raw gray") << QStringLiteral("gray");
-    QTest::newRow("JPEG") << QStringLiteral("jpeg");
-}
-
-void EndToEndTest::udpFramesArrive()
-{
-    QFETCH(QString, content);
-    const int port = freeUdpPort();
-    QVERIFY(port > 0);
-    const QString log = path(QStringLiteral("udp-%1.log").arg(content));
-    ViewerProcess viewer;
-    QVERIFY(startViewer(viewer, QStringLiteral("udp-") + content, {{"UDP", port, 160, 120, log}}));
-    QTRY_VERIFY_WITH_TIMEOUT(udpPortTaken(port), 10000);
-
-    SimProcess sim;
-    QVERIFY(sim.start(QStringLiteral("--mode udp --port %1 --content %2 --width 160 --height 120 "
-                                     "--fps 500 --duration 60")
-                          .arg(port)
-                          .arg(content))
-            > 0);
-    QTRY_VERIFY_WITH_TIMEOUT(hasHistogram(log, 1000), HistogramTimeoutMs);
+    if (protocol == QLatin1String("TCP")) {
+        // One connection served the whole run.
+        QVERIFY(sim.hasLine(QStringLiteral("client 1 connected")));
+        QVERIFY(!sim.hasLine(QStringLiteral("client 2 connected")));
+    }
     QCOMPARE(viewer.stop(), 0);
     QVERIFY2(!viewer.output().contains("null image"), viewer.output().constData());
 }
@@ -203,13 +204,11 @@ void EndToEndTest::quietDeviceReconnects()
     // The device goes quiet for 2 s every 400 frames: the viewer gives up
     // after 1 s of silence and connects again.
     SimProcess sim;
-    const int port =
-        sim.start(QStringLiteral("--mode tcp --port 0 --width 160 --height 120 --fps 300 "
-                                 "--pause-every 400 --pause-ms 2000 --duration 60"));
-    QVERIFY(port > 0);
-    const QString log = path(QStringLiteral("quiet.log"));
     ViewerProcess viewer;
-    QVERIFY(startViewer(viewer, QStringLiteral("quiet"), {{"TCP", port, 160, 120, log}}));
+    const QString log = path(QStringLiteral("quiet.log"));
+    QVERIFY(startBoth(sim, viewer, QStringLiteral("quiet"), {"TCP", 0, 160, 120, log},
+                      QStringLiteral("--width 160 --height 120 --fps 300 --pause-every 400 "
+                                     "--pause-ms 2000 --duration 60")));
 
     QTRY_VERIFY_WITH_TIMEOUT(sim.hasLine(QStringLiteral("client 1 connected")), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(sim.hasLine(QStringLiteral("pause of")), 20000);
@@ -268,24 +267,12 @@ void EndToEndTest::badStreams()
     // frames and ends cleanly.
     const QString tag = mode + content;
     const QString log = path(QStringLiteral("bad-%1.log").arg(tag));
-    const QString protocol = mode.toUpper();
     SimProcess sim;
     ViewerProcess viewer;
-    const QString args = QStringLiteral("--mode %1 --width 160 --height 128 --fps 500 --content %2 "
-                                        "--bad-every 2 --duration 60 --seed 3 --port ")
-                             .arg(mode, content);
-    if (mode == QLatin1String("tcp")) {
-        const int port = sim.start(args + QStringLiteral("0"));
-        QVERIFY(port > 0);
-        QVERIFY(
-            startViewer(viewer, QStringLiteral("bad-") + tag, {{protocol, port, 160, 128, log}}));
-    } else {
-        const int port = freeUdpPort();
-        QVERIFY(
-            startViewer(viewer, QStringLiteral("bad-") + tag, {{protocol, port, 160, 128, log}}));
-        QTRY_VERIFY_WITH_TIMEOUT(udpPortTaken(port), 10000);
-        QVERIFY(sim.start(args + QString::number(port)) > 0);
-    }
+    QVERIFY(startBoth(sim, viewer, QStringLiteral("bad-") + tag, {mode.toUpper(), 0, 160, 128, log},
+                      QStringLiteral("--width 160 --height 128 --fps 500 --content %1 "
+                                     "--bad-every 2 --duration 60 --seed 3")
+                          .arg(content)));
     QTRY_VERIFY_WITH_TIMEOUT(hasHistogram(log, 1000), HistogramTimeoutMs);
     QVERIFY(viewer.running());
     QCOMPARE(sim.stop(), 0);

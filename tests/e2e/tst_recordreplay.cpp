@@ -4,7 +4,6 @@
 // recording can be switched on and off while frames stream.
 #include "framerecorder.h"
 #include "onlydisplay.h"
-#include "recordingformat.h"
 #include "recordingreader.h"
 #include "simprocess.h"
 #include "testfiles.h"
@@ -13,7 +12,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -230,9 +228,7 @@ void tst_RecordReplay::replayOptions()
     QList<QByteArray> bodies;
     for (int i = 0; i < 4; ++i) {
         bodies.append(jpegFile(solidFrame(16, 16, QColor(i * 60, 0, 0))));
-        file +=
-            recording::partHeader("image/jpeg", bodies.last().size(), 1733744076000000 + i * 100000)
-            + bodies.last() + recording::PartTrailer;
+        file += recordingPart("image/jpeg", bodies.last(), 1733744076000000 + i * 100000);
     }
     writeFile(dir.filePath(QStringLiteral("dev0.mjpeg")), file);
 
@@ -290,8 +286,7 @@ void tst_RecordReplay::rtpReplayRefusesWhatItCannotCarry()
         {"image/jpeg", jpegFile(picture)}};
     QByteArray file;
     for (int i = 0; i < frames.size(); ++i)
-        file += recording::partHeader(frames[i].first, frames[i].second.size(), i * 1000)
-                + frames[i].second + recording::PartTrailer;
+        file += recordingPart(frames[i].first, frames[i].second, i * 1000);
     writeFile(dir.filePath(QStringLiteral("dev0.mjpeg")), file);
 
     SimProcess replay;

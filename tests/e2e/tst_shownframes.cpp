@@ -8,7 +8,6 @@
 #include "testfiles.h"
 
 #include <QApplication>
-#include <QImage>
 #include <QTemporaryDir>
 #include <QTest>
 

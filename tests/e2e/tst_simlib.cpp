@@ -17,7 +17,6 @@
 #include "testfiles.h"
 #include "workerharness.h"
 
-#include <QDir>
 #include <QImage>
 #include <QLoggingCategory>
 #include <QTest>
@@ -36,14 +35,12 @@ int decodedNumber(const QByteArray& jpeg, QSize* size = nullptr)
     return patternNumber(img);
 }
 
-simlib::JpegEncodeOptions rtpOptions(int restartInterval, simlib::Sampling sampling)
+// 4:2:0 with a time stamp.
+simlib::JpegEncodeOptions rtpOptions(int restartInterval)
 {
-    simlib::JpegEncodeOptions o;
-    o.restartInterval = restartInterval;
-    o.sampling = sampling;
-    o.writeTimestamp = true;
-    o.timestamp = {7, 1700000000, 123456};
-    return o;
+    return {.restartInterval = restartInterval,
+            .writeTimestamp = true,
+            .timestamp = {7, 1700000000, 123456}};
 }
 
 // Sends pattern frame `number` of `size` with a time stamp through the
@@ -52,9 +49,9 @@ bool sendFrame(protocolDecoder& decoder, simlib::RtpJpegPacketizer& packetizer, 
                int number, int restartInterval, std::uint32_t timestamp)
 {
     QList<QByteArray> packets;
-    if (!packetizer.packetize(patternJpeg(size.width(), size.height(), number,
-                                          rtpOptions(restartInterval, simlib::Sampling::YCbCr420)),
-                              timestamp, &packets))
+    if (!packetizer.packetize(
+            patternJpeg(size.width(), size.height(), number, rtpOptions(restartInterval)),
+            timestamp, &packets))
         return false;
     for (const QByteArray& p : packets)
         feed(decoder, p);
@@ -168,7 +165,7 @@ void SimLibTest::timestampReadByViewer()
 
 void SimLibTest::parseRejectsEveryTruncation()
 {
-    const QByteArray jpeg = patternJpeg(64, 48, 3, rtpOptions(4, simlib::Sampling::YCbCr420));
+    const QByteArray jpeg = patternJpeg(64, 48, 3, rtpOptions(4));
     const auto* d = ubytes(jpeg);
     simlib::JpegScanInfo info;
     QVERIFY(simlib::parseBaselineJpeg(d, int(jpeg.size()), &info));
@@ -200,17 +197,15 @@ void SimLibTest::packetLayout()
     QFETCH(int, payloadSize);
     QFETCH(int, firstSequence);
 
-    const QByteArray jpeg = patternJpeg(restart ? 320 : 64, restart ? 240 : 48, 9,
-                                        rtpOptions(restart, simlib::Sampling::YCbCr420));
+    const QByteArray jpeg =
+        patternJpeg(restart ? 320 : 64, restart ? 240 : 48, 9, rtpOptions(restart));
     simlib::JpegScanInfo info;
     QVERIFY(simlib::parseBaselineJpeg(ubytes(jpeg), int(jpeg.size()), &info));
 
-    simlib::RtpJpegOptions o;
-    o.ssrc = 0xCAFEBABE;
-    o.q = q;
-    o.scanBytesPerPacket = payloadSize;
-    o.firstSequence = std::uint16_t(firstSequence);
-    simlib::RtpJpegPacketizer packetizer(o);
+    simlib::RtpJpegPacketizer packetizer({.ssrc = 0xCAFEBABE,
+                                          .scanBytesPerPacket = payloadSize,
+                                          .q = q,
+                                          .firstSequence = std::uint16_t(firstSequence)});
     QList<QByteArray> packets;
     QVERIFY(packetizer.packetize(jpeg, 0x80000001u, &packets));
     QCOMPARE(packets.size(), (info.scanLength + payloadSize - 1) / payloadSize);
@@ -274,17 +269,14 @@ void SimLibTest::rtpThroughReassembler()
     device.collector.request();
     auto decoder = std::make_unique<Rtp2Jpeg>(&device.worker);
 
-    simlib::RtpJpegOptions o;
-    o.scanBytesPerPacket = 500;
-    simlib::RtpJpegPacketizer packetizer(o);
+    simlib::RtpJpegPacketizer packetizer({.scanBytesPerPacket = 500});
     simlib::PacketImpairment impairment(loss, reorder, duplicate, 42);
     const CounterSnapshot before;
     constexpr int Frames = 40;
     QList<QByteArray> packets;
     QList<QByteArray> wire;
     for (int f = 0; f < Frames; ++f) {
-        const QByteArray jpeg =
-            patternJpeg(320, 240, 1000 + f, rtpOptions(60, simlib::Sampling::YCbCr420));
+        const QByteArray jpeg = patternJpeg(320, 240, 1000 + f, rtpOptions(60));
         packets.clear();
         QVERIFY(packetizer.packetize(jpeg, std::uint32_t(f * 3600), &packets));
         for (const QByteArray& p : packets) {
@@ -347,7 +339,7 @@ void SimLibTest::rtpWithReferenceFile()
 {
     // Type 1 (no restart interval) does not fit the built-in header; the
     // reference written from the sender's own frame does.
-    const QByteArray first = patternJpeg(160, 120, 0, rtpOptions(0, simlib::Sampling::YCbCr420));
+    const QByteArray first = patternJpeg(160, 120, 0, rtpOptions(0));
     const QByteArray reference = simlib::jpegHeaderForReference(first);
     QVERIFY(!reference.isEmpty());
     QVERIFY(!reference.contains(QByteArray("\xFF\xE9", 2))); // no fixed time stamp
@@ -471,9 +463,8 @@ void SimLibTest::malformedRtpLeavesStreamIntact()
     for (int k = 0; k < simlib::BadRtpKindCount; ++k) {
         for (int rep = 0; rep < 2; ++rep, ++frame) {
             QList<QByteArray> packets;
-            QVERIFY(packetizer.packetize(
-                patternJpeg(160, 120, frame, rtpOptions(60, simlib::Sampling::YCbCr420)),
-                std::uint32_t(frame * 3000), &packets));
+            QVERIFY(packetizer.packetize(patternJpeg(160, 120, frame, rtpOptions(60)),
+                                         std::uint32_t(frame * 3000), &packets));
             if (rep == 0)
                 packets.insert(1,
                                simlib::badRtpPacket(simlib::BadRtpKind(k), packets.first(), rng));

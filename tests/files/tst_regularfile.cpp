@@ -4,12 +4,9 @@
 #include "regularfile.h"
 #include "testfiles.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <sys/stat.h>
 
 class tst_RegularFile : public QObject
 {
@@ -21,10 +18,6 @@ private slots:
     void read();
 
 private:
-    // The path a row names: a file made in the temporary folder, or a
-    // fixed system path.
-    QString makePath(const QString& kind);
-
     QTemporaryDir m_dir;
 };
 
@@ -33,25 +26,10 @@ void tst_RegularFile::init()
     QVERIFY(m_dir.isValid());
 }
 
-QString tst_RegularFile::makePath(const QString& kind)
-{
-    const QString path = m_dir.filePath(kind);
-    if (kind == QLatin1String("fifo")) {
-        QFile::remove(path);
-        if (::mkfifo(QFile::encodeName(path).constData(), 0600) != 0)
-            return {};
-    } else if (kind == QLatin1String("folder")) {
-        QDir(m_dir.path()).mkpath(kind);
-    } else if (kind.startsWith(QLatin1String("/"))) {
-        return kind;
-    }
-    return path;
-}
-
 void tst_RegularFile::read_data()
 {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QByteArray>("content"); // written first when not empty
+    QTest::addColumn<QString>("kind");       // as pathOfKind takes it
+    QTest::addColumn<QByteArray>("content"); // of a file
     QTest::addColumn<qint64>("maxBytes");
     QTest::addColumn<bool>("accepted");
     QTest::addColumn<QByteArray>("expected");
@@ -66,7 +44,7 @@ void tst_RegularFile::read_data()
     QTest::newRow("bound of 0 opens and checks only")
         << "file" << QByteArray("abc") << qint64(0) << true << QByteArray() << QString();
     QTest::newRow("empty regular file")
-        << "empty" << QByteArray() << qint64(16) << true << QByteArray() << QString();
+        << "file" << QByteArray() << qint64(16) << true << QByteArray() << QString();
     QTest::newRow("FIFO without a writer is refused at once")
         << "fifo" << QByteArray() << qint64(1024) << false << QByteArray() << "regular";
     QTest::newRow("endless device is refused")
@@ -86,10 +64,8 @@ void tst_RegularFile::read()
     QFETCH(QByteArray, expected);
     QFETCH(QString, errorPart);
 
-    const QString path = makePath(kind);
+    const QString path = pathOfKind(m_dir.path(), kind, content);
     QVERIFY(!path.isEmpty());
-    if (kind == QLatin1String("file") || kind == QLatin1String("empty"))
-        writeFile(path, content);
 
     QString error;
     // Only a check that the call returns: a blocking open would never get

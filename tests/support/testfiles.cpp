@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "testfiles.h"
 
+#include "recordingformat.h"
 #include "rtp2jpeg.h"
 #include "testpattern.h"
 
@@ -119,6 +120,11 @@ ReferenceHeader referenceHeader(const QByteArray& file)
     const auto* bytes = reinterpret_cast<const unsigned char*>(file.constData());
     const qsizetype n = std::min<qsizetype>(file.size(), Rtp2Jpeg::HeaderStoreBytes);
     return std::vector<unsigned char>(bytes, bytes + n);
+}
+
+QByteArray recordingPart(const QByteArray& type, const QByteArray& body, qint64 timeUs)
+{
+    return recording::partHeader(type, body.size(), timeUs) + body + recording::PartTrailer;
 }
 
 QByteArray deviceGroup(int index, int port, const QString& keys)

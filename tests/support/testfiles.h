@@ -13,6 +13,8 @@
 #include <QString>
 
 #include <cstddef>
+#include <cstring>
+#include <memory>
 
 // A QByteArray built from a literal with embedded NUL bytes intact.
 template <std::size_t N> QByteArray raw(const char (&text)[N])
@@ -30,6 +32,21 @@ inline QByteArray byteArray(const unsigned char* data, int len)
 {
     return QByteArray(reinterpret_cast<const char*>(data), len);
 }
+
+// The first `len` bytes of `bytes` (all of them by default) copied into a
+// heap block of exactly that size, so that a read past them is caught by the
+// address sanitizer.
+struct ExactCopy
+{
+    explicit ExactCopy(const QByteArray& bytes, qsizetype len = -1)
+        : size(int(len < 0 ? bytes.size() : len)), data(new unsigned char[std::size_t(size)])
+    {
+        std::memcpy(data.get(), bytes.constData(), std::size_t(size));
+    }
+    unsigned char* get() const { return data.get(); }
+    int size;
+    std::unique_ptr<unsigned char[]> data;
+};
 
 // A picture of one colour.
 QImage solidFrame(int width, int height, QColor color);
@@ -78,6 +95,9 @@ qint64 numberedGrayFrameNumber(const QImage& image, QSize size);
 
 // The first bytes of `file` as the worker reads a reference file.
 ReferenceHeader referenceHeader(const QByteArray& file);
+
+// One part of a recording as the recorder writes it.
+QByteArray recordingPart(const QByteArray& type, const QByteArray& body, qint64 timeUs);
 
 // One device group of the viewer's configuration: device `index` on
 // 127.0.0.1:`port`, then `keys` as they are ("protocol=UDP\nsizeX=160\n").

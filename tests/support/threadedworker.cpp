@@ -1,20 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "threadedworker.h"
 
-#include <QSettings>
 #include <QSignalSpy>
 
-namespace {
-QSettings* withKeys(QSettings* settings, const QVariantMap& keys)
-{
-    for (auto it = keys.cbegin(); it != keys.cend(); ++it)
-        settings->setValue(it.key(), it.value());
-    return settings;
-}
-} // namespace
-
 ThreadedWorker::ThreadedWorker(const QString& protocol, const QVariantMap& keys)
-    : m_settings(protocol), m_worker(new ImageGetWorker(withKeys(m_settings.get(), keys))),
+    : m_settings(protocol, keys), m_worker(new ImageGetWorker(m_settings.get())),
       m_buffer(4 * 1024 * 1024)
 {
     m_worker->moveToThread(&m_thread);

@@ -12,19 +12,22 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QVariantMap>
 
 #include <vector>
 
-// Settings positioned like a device group, with only `protocol` set (none
-// for a null string).
+// Settings positioned like a device group, with `protocol` (none for a null
+// string) and further `keys` set.
 class DeviceSettings
 {
 public:
-    explicit DeviceSettings(const QString& protocol = QString())
+    explicit DeviceSettings(const QString& protocol = QString(), const QVariantMap& keys = {})
         : m_settings(m_dir.filePath(QStringLiteral("device.ini")), QSettings::IniFormat)
     {
         if (!protocol.isNull())
             m_settings.setValue(QStringLiteral("protocol"), protocol);
+        for (auto it = keys.cbegin(); it != keys.cend(); ++it)
+            m_settings.setValue(it.key(), it.value());
     }
     QSettings* get() { return &m_settings; }
     // A path in the settings' own temporary folder.

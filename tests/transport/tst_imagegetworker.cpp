@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
-#include <QThread>
 
 #include <atomic>
 #include <thread>
@@ -156,8 +155,7 @@ void tst_ImageGetWorker::destinationCapacity()
     QFETCH(int, capacity);
     QFETCH(int, frameLen);
     QFETCH(bool, copied);
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
+    ImageGetWorker worker(ImageGetWorker::Protocol::Tcp);
     QByteArray destination(std::max(capacity, 0) + 16, '\xAA');
     QList<int> lengths;
     connect(&worker, &ImageGetWorker::newImageReceived, this,
@@ -181,8 +179,7 @@ void tst_ImageGetWorker::destinationCapacity()
 
 void tst_ImageGetWorker::growthKeepsBytesAndIsBounded()
 {
-    DeviceSettings settings;
-    ImageGetWorker worker(settings.get());
+    ImageGetWorker worker(ImageGetWorker::Protocol::Tcp);
     const QByteArray kept(1000, 'k');
     QVERIFY(worker.appendBytes(ubytes(kept), 1000));
     QVERIFY(worker.growFrameBuffer());

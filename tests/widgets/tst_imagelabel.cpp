@@ -8,7 +8,6 @@
 #include <QImage>
 #include <QImageReader>
 #include <QMenu>
-#include <QPainter>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -80,8 +79,6 @@ private slots:
     void save_data();
     void save();
     void saveActionOpensDialog();
-    void suffixFromSelectedFilter_data();
-    void suffixFromSelectedFilter();
     void contextMenu();
 };
 
@@ -322,32 +319,65 @@ void tst_ImageLabel::missingFileKeepsImage()
 
 void tst_ImageLabel::save_data()
 {
-    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("typed");   // empty: cancelled
+    QTest::addColumn<bool>("withFilter"); // the dialog reports the filter chosen in it
+    QTest::addColumn<QString>("filter");
     QTest::addColumn<bool>("withImage");
+    QTest::addColumn<QString>("written"); // empty: nothing written
     QTest::addColumn<QByteArray>("format");
-    QTest::newRow(".png writes PNG") << "frame.png" << true << QByteArray("png");
-    QTest::newRow(".jpg writes JPEG") << "frame.jpg" << true << QByteArray("jpeg");
-    QTest::newRow(".bmp writes BMP") << "frame.bmp" << true << QByteArray("bmp");
-    QTest::newRow("no suffix fails") << "frame" << true << QByteArray();
-    QTest::newRow("unknown suffix fails") << "frame.xyz" << true << QByteArray();
-    QTest::newRow("no image yet fails") << "frame.png" << false << QByteArray();
-    QTest::newRow("directory missing fails") << "missing/frame.png" << true << QByteArray();
-    QTest::newRow("cancelled does nothing") << "" << true << QByteArray();
+    const auto row = [](const char* tag, const char* typed, const char* filter, bool withImage,
+                        const char* written, const char* format) {
+        QTest::newRow(tag) << QString::fromLatin1(typed) << (filter != nullptr)
+                           << QString::fromLatin1(filter) << withImage
+                           << QString::fromLatin1(written) << QByteArray(format);
+    };
+    row(".png writes PNG", "frame.png", nullptr, true, "frame.png", "png");
+    row(".jpg writes JPEG", "frame.jpg", nullptr, true, "frame.jpg", "jpeg");
+    row(".bmp writes BMP", "frame.bmp", nullptr, true, "frame.bmp", "bmp");
+    row("no suffix fails", "frame", nullptr, true, "", "");
+    row("unknown suffix fails", "frame.xyz", nullptr, true, "", "");
+    row("no image yet fails", "frame.png", nullptr, false, "", "");
+    row("directory missing fails", "missing/frame.png", nullptr, true, "", "");
+    row("cancelled does nothing", "", nullptr, true, "", "");
+    // The filter chosen gives a name without suffix its suffix.
+    row("no suffix, PNG filter", "frame", "PNG file (*.png)", true, "frame.png", "png");
+    row("no suffix, JPEG filter", "frame", "JPEG file (*.jpg)", true, "frame.jpg", "jpeg");
+    row("no suffix, bitmap filter", "frame", "Bitmap file (*.bmp)", true, "frame.bmp", "bmp");
+    row("trailing dot", "frame.", "PNG file (*.png)", true, "frame.png", "png");
+    row("a typed suffix wins over the filter", "frame.bmp", "PNG file (*.png)", true, "frame.bmp",
+        "bmp");
+    row("dotted folder, name without suffix", "v1.2/frame", "JPEG file (*.jpg)", true,
+        "v1.2/frame.jpg", "jpeg");
+    row("unknown typed suffix still fails", "frame.xyz", "PNG file (*.png)", true, "", "");
+    row("no filter reported still fails", "frame", "", true, "", "");
 }
 
 void tst_ImageLabel::save()
 {
-    QFETCH(QString, name);
+    QFETCH(QString, typed);
+    QFETCH(bool, withFilter);
+    QFETCH(QString, filter);
     QFETCH(bool, withImage);
+    QFETCH(QString, written);
     QFETCH(QByteArray, format);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = name.isEmpty() ? QString() : dir.filePath(name);
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("v1.2")));
+    const QString path = typed.isEmpty() ? QString() : dir.filePath(typed);
 
     ImageLabel label;
     RecordedDialogs dialogs;
     dialogs.answer = path;
-    label.setSaveDialogs(dialogs.hooks());
+    ImageSaveDialogs hooks = dialogs.hooks();
+    if (withFilter) {
+        hooks.getSaveFileNameAndFilter = [&](QWidget* parent, const QString& caption,
+                                             const QString& dirArg, const QString& filters,
+                                             QString* selected) {
+            *selected = filter;
+            return hooks.getSaveFileName(parent, caption, dirArg, filters);
+        };
+    }
+    label.setSaveDialogs(hooks);
     if (withImage)
         label.setImage(QPixmap::fromImage(solidFrame(64, 48, QColor(10, 200, 30))));
     label.saveImage();
@@ -362,7 +392,7 @@ void tst_ImageLabel::save()
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 0);
         return;
     }
-    if (format.isEmpty()) {
+    if (written.isEmpty()) {
         QCOMPARE(dialogs.warnings, 1);
         QCOMPARE(dialogs.warningParent, &label);
         QCOMPARE(dialogs.warningTitle, QStringLiteral("Error saving image"));
@@ -371,7 +401,7 @@ void tst_ImageLabel::save()
         return;
     }
     QCOMPARE(dialogs.warnings, 0);
-    QImageReader reader(path);
+    QImageReader reader(dir.filePath(written));
     QCOMPARE(reader.format(), format);
     const QImage back = reader.read();
     QCOMPARE(back.size(), QSize(64, 48));
@@ -427,72 +457,6 @@ void tst_ImageLabel::contextMenu()
             menus += qobject_cast<QMenu*>(w) != nullptr ? 1 : 0;
         QCOMPARE(menus, 0);
     }
-}
-
-void tst_ImageLabel::suffixFromSelectedFilter_data()
-{
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("filter");
-    QTest::addColumn<QString>("written"); // empty: the warning, nothing written
-    QTest::addColumn<QByteArray>("format");
-    QTest::newRow("no suffix, PNG filter") << "frame"
-                                           << "PNG file (*.png)"
-                                           << "frame.png" << QByteArray("png");
-    QTest::newRow("no suffix, JPEG filter") << "frame"
-                                            << "JPEG file (*.jpg)"
-                                            << "frame.jpg" << QByteArray("jpeg");
-    QTest::newRow("no suffix, bitmap filter") << "frame"
-                                              << "Bitmap file (*.bmp)"
-                                              << "frame.bmp" << QByteArray("bmp");
-    QTest::newRow("trailing dot") << "frame."
-                                  << "PNG file (*.png)"
-                                  << "frame.png" << QByteArray("png");
-    QTest::newRow("a typed suffix wins over the filter") << "frame.bmp"
-                                                         << "PNG file (*.png)"
-                                                         << "frame.bmp" << QByteArray("bmp");
-    QTest::newRow("dotted folder, name without suffix") << "v1.2/frame"
-                                                        << "JPEG file (*.jpg)"
-                                                        << "v1.2/frame.jpg" << QByteArray("jpeg");
-    QTest::newRow("unknown typed suffix still fails") << "frame.xyz"
-                                                      << "PNG file (*.png)"
-                                                      << "" << QByteArray();
-    QTest::newRow("no filter reported still fails") << "frame"
-                                                    << ""
-                                                    << "" << QByteArray();
-}
-
-void tst_ImageLabel::suffixFromSelectedFilter()
-{
-    QFETCH(QString, typed);
-    QFETCH(QString, filter);
-    QFETCH(QString, written);
-    QFETCH(QByteArray, format);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("v1.2")));
-
-    ImageLabel label;
-    RecordedDialogs dialogs;
-    ImageSaveDialogs hooks = dialogs.hooks();
-    hooks.getSaveFileNameAndFilter = [&](QWidget*, const QString&, const QString&, const QString&,
-                                         QString* selected) {
-        *selected = filter;
-        return dir.filePath(typed);
-    };
-    label.setSaveDialogs(hooks);
-    label.setImage(QPixmap::fromImage(solidFrame(64, 48, QColor(10, 200, 30))));
-    label.saveImage();
-
-    if (written.isEmpty()) {
-        QCOMPARE(dialogs.warnings, 1);
-        QCOMPARE(dialogs.warningText,
-                 QStringLiteral("Image %1 could not be saved").arg(dir.filePath(typed)));
-        return;
-    }
-    QCOMPARE(dialogs.warnings, 0);
-    QImageReader reader(dir.filePath(written));
-    QCOMPARE(reader.format(), format);
-    QCOMPARE(reader.read().size(), QSize(64, 48));
 }
 
 QTEST_MAIN(tst_ImageLabel)
