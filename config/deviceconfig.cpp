@@ -77,7 +77,7 @@ void readAddress(const DeviceReader& r, DeviceConfig* d)
         && upper != QLatin1String("RTP") && upper != QLatin1String("HTTP"))
         r.warn(QStringLiteral("protocol"), protocol,
                r.shortName()
-                   + QStringLiteral("unknown protocol \"%1\" (TCP, UDP or RTP); the device is "
+                   + QStringLiteral("unknown protocol \"%1\" (TCP, UDP, RTP or HTTP); the device is "
                                     "reached over TCP")
                          .arg(protocol));
 
