@@ -75,11 +75,12 @@ void readAddress(const DeviceReader& r, DeviceConfig* d)
     const QString upper = protocol.trimmed().toUpper();
     if (r.contains("protocol") && upper != QLatin1String("TCP") && upper != QLatin1String("UDP")
         && upper != QLatin1String("RTP") && upper != QLatin1String("HTTP"))
-        r.warn(QStringLiteral("protocol"), protocol,
-               r.shortName()
-                   + QStringLiteral("unknown protocol \"%1\" (TCP, UDP, RTP or HTTP); the device is "
-                                    "reached over TCP")
-                         .arg(protocol));
+        r.warn(
+            QStringLiteral("protocol"), protocol,
+            r.shortName()
+                + QStringLiteral("unknown protocol \"%1\" (TCP, UDP, RTP or HTTP); the device is "
+                                 "reached over TCP")
+                      .arg(protocol));
 
     const QString portText = r.text("port");
     if (d->protocol == DeviceProtocol::Http) {
