@@ -10,6 +10,8 @@
 #   SCENARIO=four  the three and a second TCP device (4:4:4 sampling), in tiles
 #   SCENARIO=newest  all three at once in the newest-frame view: the window
 #                  shows whichever frame came last
+#   SCENARIO=http  one camera on the web: an MJPEG stream over HTTP behind
+#                  Digest authentication (user demo, password demo)
 #
 # Other variables: BUILD_DIR (default build/default), RUN_DIR (default run),
 # BASE_PORT (default 5600; the devices use BASE_PORT .. BASE_PORT+3), FPS
@@ -40,9 +42,9 @@ for bin in "$viewer" "$sim"; do
     fi
 done
 case "$SCENARIO" in
-tcp | udp | rtp | all | four | newest) ;;
+tcp | udp | rtp | all | four | newest | http) ;;
 *)
-    echo "demo: unknown SCENARIO '$SCENARIO' (tcp, udp, rtp, all, four or newest)" >&2
+    echo "demo: unknown SCENARIO '$SCENARIO' (tcp, udp, rtp, all, four, newest or http)" >&2
     exit 2
     ;;
 esac
@@ -107,6 +109,18 @@ if [ "$SCENARIO" = rtp ] || [ "$several" = 1 ]; then
 fi
 if [ "$SCENARIO" = four ]; then
     add_device TCP $((BASE_PORT + 3)) tcp444 --mode tcp --sampling 444
+fi
+if [ "$SCENARIO" = http ]; then
+    cat >>"$ini" <<INI
+[dev$dev]
+url=http://127.0.0.1:$BASE_PORT/video.mjpg
+user=demo
+password=demo
+logfile=$run_abs/http.log
+INI
+    "$sim" --mode http --port "$BASE_PORT" --width 640 --height 480 --fps "$FPS" \
+        --user demo --password demo --auth digest >"$run_abs/sim-http.out" 2>&1 &
+    sim_pids+=("$!")
 fi
 
 # A simulator that could not start (a port in use) has ended by now.
