@@ -2,7 +2,7 @@
 #include "deviceconfig.h"
 
 #include "configkeys.h"
-#include "regularfile.h"
+#include "devicereader.h"
 
 #include <QSettings>
 #include <QStringList>
@@ -31,39 +31,6 @@ Dimension dimension(const QString& text)
     d.value = d.valid ? value : 0;
     return d;
 }
-
-// Reads the keys of the group a QSettings is positioned in and collects the
-// warnings, each naming the device as the console has always named it.
-class DeviceReader
-{
-public:
-    DeviceReader(const QSettings& settings, ConfigWarnings* warnings)
-        : m_settings(settings), m_warnings(warnings), m_group(settings.group())
-    {
-    }
-
-    QString text(const char* key, const QString& fallback = QString()) const
-    {
-        return m_settings.value(QLatin1String(key), fallback).toString();
-    }
-    bool contains(const char* key) const { return m_settings.contains(QLatin1String(key)); }
-    void warn(const QString& key, const QString& value, const QString& line) const
-    {
-        if (m_warnings != nullptr)
-            m_warnings->append({key, value, line});
-    }
-    // "dev0: " for the keys that decide how a device is reached, "Device
-    // group "dev0": " for the others.
-    QString shortName() const { return m_group + QStringLiteral(": "); }
-    QString longName() const { return QStringLiteral("Device group \"%1\": ").arg(m_group); }
-    const QString& group() const { return m_group; }
-    QStringList keys() const { return m_settings.childKeys(); }
-
-private:
-    const QSettings& m_settings;
-    ConfigWarnings* m_warnings;
-    QString m_group;
-};
 
 void readAddress(const DeviceReader& r, DeviceConfig* d)
 {
@@ -120,101 +87,6 @@ void readQuietLimit(const DeviceReader& r, DeviceConfig* d)
                          .arg(quiet)
                          .arg(d->quietLimitMs()));
     d->source = r.text("source").trimmed();
-}
-
-// The first line of a password file, without its line end.
-std::optional<QString> readPasswordFile(const QString& path, QString* error)
-{
-    const std::optional<QByteArray> file =
-        readRegularFile(path, DeviceConfig::MaxPasswordBytes, error);
-    if (!file)
-        return std::nullopt;
-    QByteArray line = file->left(file->indexOf('\n') < 0 ? file->size() : file->indexOf('\n'));
-    if (line.endsWith('\r'))
-        line.chop(1);
-    return QString::fromUtf8(line);
-}
-
-void readPassword(const DeviceReader& r, DeviceConfig* d)
-{
-    d->password = r.text("password");
-    const QString path = r.text("password_file");
-    if (path.isEmpty())
-        return;
-    QString error;
-    if (const std::optional<QString> password = readPasswordFile(path, &error))
-        d->password = *password;
-    else
-        r.warn(QStringLiteral("password_file"), path,
-               r.shortName()
-                   + QStringLiteral("password_file \"%1\" cannot be read (%2); %3")
-                         .arg(path, error,
-                              d->password.isEmpty() ? QStringLiteral("no password is sent")
-                                                    : QStringLiteral("password is used")));
-}
-
-// The keys of a camera on the web; in a group of another protocol they are
-// named as having no effect. No warning ever holds a password.
-void readHttp(const DeviceReader& r, DeviceConfig* d)
-{
-    static const char* const HttpKeys[] = {"url",           "user",    "password",
-                                           "password_file", "poll_ms", "tls_verify"};
-    if (d->protocol != DeviceProtocol::Http) {
-        for (const char* key : HttpKeys) {
-            if (r.contains(key))
-                r.warn(QLatin1String(key), QString(),
-                       r.shortName()
-                           + QStringLiteral("%1 is used with protocol=HTTP only; ignored")
-                                 .arg(QLatin1String(key)));
-        }
-        return;
-    }
-    d->url = r.text("url").trimmed();
-    const QString lower = d->url.toLower();
-    if (d->url.isEmpty())
-        r.warn(QStringLiteral("url"), QString(),
-               r.shortName()
-                   + QStringLiteral("protocol=HTTP needs url=http://HOST[:PORT]/PATH; the device "
-                                    "is not connected"));
-    else if (!lower.startsWith(QLatin1String("http://"))
-             && !lower.startsWith(QLatin1String("https://")))
-        r.warn(QStringLiteral("url"), d->displayUrl(),
-               r.shortName()
-                   + QStringLiteral("url \"%1\" does not start with http:// or https://; the "
-                                    "device is not connected")
-                         .arg(d->displayUrl()));
-    d->user = r.text("user");
-    readPassword(r, d);
-
-    const QString poll = r.text("poll_ms");
-    if (r.contains("poll_ms")) {
-        bool ok = false;
-        const int ms = poll.trimmed().toInt(&ok);
-        if (ok && ms >= 0 && ms <= DeviceConfig::MaxPollMs)
-            d->pollMs = ms;
-        else
-            r.warn(QStringLiteral("poll_ms"), poll,
-                   r.shortName()
-                       + QStringLiteral("poll_ms=\"%1\" is not a number of milliseconds from 0 "
-                                        "to %2; the URL is read as a stream")
-                             .arg(poll)
-                             .arg(DeviceConfig::MaxPollMs));
-    }
-
-    const QString verify = r.text("tls_verify").trimmed();
-    if (verify == QLatin1String("0")) {
-        d->tlsVerify = false;
-        r.warn(QStringLiteral("tls_verify"), verify,
-               r.shortName()
-                   + QStringLiteral("tls_verify=0: the server's certificate is not verified, so "
-                                    "anyone on the way can pose as the camera"));
-    } else if (r.contains("tls_verify") && verify != QLatin1String("1")) {
-        r.warn(QStringLiteral("tls_verify"), verify,
-               r.shortName()
-                   + QStringLiteral("tls_verify=\"%1\" is neither 0 nor 1; certificates are "
-                                    "verified")
-                         .arg(verify));
-    }
 }
 
 void readFrameSize(const DeviceReader& r, DeviceConfig* d)
