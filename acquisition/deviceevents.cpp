@@ -62,8 +62,12 @@ void DeviceEvents::frameShown()
     m_unshownCause.clear();
 }
 
-void DeviceEvents::rawFrameConverted(int len, int sizeX, int sizeY, bool shown)
+void DeviceEvents::rawFrameConverted(int len, int sizeX, int sizeY, bool shown, int bytesPerPixel)
 {
+    if (bytesPerPixel == 2) {
+        raw16FrameConverted(len, sizeX, sizeY, shown);
+        return;
+    }
     const qint64 expected = qint64(sizeX) * sizeY;
     if (!shown)
         reportUnshownFrame(QStringLiteral("raw-short"),
@@ -85,17 +89,37 @@ void DeviceEvents::rawFrameConverted(int len, int sizeX, int sizeY, bool shown)
         frameShown();
 }
 
+void DeviceEvents::raw16FrameConverted(int len, int sizeX, int sizeY, bool shown)
+{
+    const qint64 expected = qint64(sizeX) * sizeY * 2;
+    const QString start = QStringLiteral("raw 16-bit gray frame of %1 bytes, but 2 x sizeX x sizeY "
+                                         "is 2 x %2 x %3 = %4 bytes; ")
+                              .arg(len)
+                              .arg(sizeX)
+                              .arg(sizeY)
+                              .arg(expected);
+    if (!shown)
+        reportUnshownFrame(QStringLiteral("raw16-short"),
+                           start + QStringLiteral("shorter frames are not shown"));
+    else if (len != expected)
+        reportUnshownFrame(QStringLiteral("raw16-long"),
+                           start + QStringLiteral("the picture may be sheared"));
+    else
+        frameShown();
+}
+
 void DeviceEvents::oversizeFrames(std::int64_t skipped, int lastBytes, int transferLength,
-                                  int spareBytes)
+                                  int spareBytes, int bytesPerPixel)
 {
     if (skipped == m_oversizeSeen)
         return;
     m_oversizeSeen = skipped;
     reportUnshownFrame(QStringLiteral("oversize"),
                        QStringLiteral("frame of %1 bytes is larger than the transfer buffer of "
-                                      "%2 bytes (sizeX x sizeY + %3); such frames are not shown")
+                                      "%2 bytes (%3sizeX x sizeY + %4); such frames are not shown")
                            .arg(lastBytes)
                            .arg(transferLength)
+                           .arg(bytesPerPixel == 2 ? QStringLiteral("2 x ") : QString())
                            .arg(spareBytes));
 }
 

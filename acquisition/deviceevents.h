@@ -45,11 +45,13 @@ public:
     // A frame was shown: the next frame that cannot be shown is reported.
     void frameShown();
     // A raw gray frame of `len` bytes was converted for a sizeX x sizeY
-    // picture; `shown` when it was long enough to be shown.
-    void rawFrameConverted(int len, int sizeX, int sizeY, bool shown);
+    // picture of `bytesPerPixel` bytes a pixel (2: 16-bit gray); `shown`
+    // when it was long enough to be shown.
+    void rawFrameConverted(int len, int sizeX, int sizeY, bool shown, int bytesPerPixel = 1);
     // The worker's count of frames too large for the transfer buffer, and
     // the size of the latest; a change is reported as an unshown frame.
-    void oversizeFrames(std::int64_t skipped, int lastBytes, int transferLength, int spareBytes);
+    void oversizeFrames(std::int64_t skipped, int lastBytes, int transferLength, int spareBytes,
+                        int bytesPerPixel = 1);
     // A JPEG frame that decoded with faults, for the next summary.
     void countCorruptFrame() { ++m_corruptFrames; }
     // Writes the summary of corrupt frames once CorruptSummaryIntervalMs
@@ -57,6 +59,8 @@ public:
     void summarise(qint64 nowMs);
 
 private:
+    void raw16FrameConverted(int len, int sizeX, int sizeY, bool shown);
+
     QString m_name;
     QString m_logFile;
     qint64 m_logMaxBytes = DefaultLogMaxBytes;

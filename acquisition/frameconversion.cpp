@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QImageReader>
 
+#include "gray16frame.h"
 #include "jpegsegments.h"
 #include "jpegwarnings.h"
 
@@ -355,6 +356,10 @@ ConvertedFrame convertFrame(const FrameJob& job)
             wrapGrayFrame(const_cast<unsigned char*>(job.data), job.len, job.sizeX, job.sizeY);
         if (job.ownPixels && !out.image.isNull())
             out.image = out.image.copy();
+    } else if (job.conType == QLatin1String(Gray16ContentType)) {
+        // Always pixels of its own: the raw values are unpacked.
+        out.raw = gray16::unpack(job.data, job.len, job.sizeX, job.sizeY, job.bigEndian);
+        out.image = gray16::applyLevels(out.raw, job.levels, &out.levels);
     } else if (job.conType == QLatin1String(JpegContentType)) {
         const long long warningsBefore = jpegWarningCount();
         out.image = decodeJpegFrame(job.data, job.len, job.maxPixels, &out.refusal, !job.ownPixels);

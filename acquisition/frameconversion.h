@@ -2,6 +2,7 @@
 #pragma once
 
 #include "deviceconfig.h"
+#include "graylevels.h"
 
 #include <QImage>
 #include <QList>
@@ -18,6 +19,7 @@ extern double g_frameDelay;
 // Content types a device reports for its frames.
 inline constexpr char RawGrayContentType[] = "video/x-raw-gray";
 inline constexpr char JpegContentType[] = "image/jpeg";
+inline constexpr char Gray16ContentType[] = "video/x-raw-gray16";
 
 // Largest image the JPEG path may allocate, in MiB. A header that declares a
 // larger picture is rejected before any pixel is decoded. 256 MiB holds an
@@ -107,6 +109,9 @@ struct FrameJob
     // A raw gray image gets pixels of its own instead of referring to
     // `data`, so that the buffer can be reused while the image is shown.
     bool ownPixels = false;
+    // 16-bit gray: byte order and the levels it is shown with.
+    bool bigEndian = false;
+    GrayLevels levels;
 };
 
 // What one conversion produced.
@@ -116,9 +121,14 @@ struct ConvertedFrame
     // A JPEG frame that failed to decode or made the reader warn.
     bool corrupt = false;
     FrameRefusal refusal;
+    // 16-bit gray: the raw values (Format_Grayscale16) beside the levelled
+    // `image`, and the levels applied.
+    QImage raw;
+    GrayLevels levels;
 };
 
-// Converts one frame of type "video/x-raw-gray" or "image/jpeg"; any other
+// Converts one frame of type "video/x-raw-gray", "video/x-raw-gray16" or
+// "image/jpeg"; any other
 // type gives a null image. Thread-safe: it touches nothing but the job's
 // bytes and the calling thread's decoder.
 ConvertedFrame convertFrame(const FrameJob& job);

@@ -2,6 +2,7 @@
 #include "getstreamimage.h"
 
 #include "devicelog.h"
+#include "framehistory.h"
 #include "framemetadata.h"
 #include "framerecorder.h"
 #include "latencyprobe.h"
@@ -53,6 +54,12 @@ GetStreamImage::GetStreamImage(const DeviceConfig& config, QObject* parent,
                                     Qt::QueuedConnection);
       })
 {
+    // Before the transfer buffers are made: they hold two bytes a pixel
+    // for 16-bit gray.
+    m_gray16 = config.gray16;
+    m_bigEndian = config.bigEndian;
+    m_levels = config.levels;
+    m_shownLevels = config.levels;
     m_events.setLogFile(m_logFile, m_logMaxBytes);
     if (config.protocol == DeviceProtocol::Http) {
         // Named by its URL, never with the credentials a URL may hold.
@@ -129,15 +136,31 @@ void GetStreamImage::setRecorder(FrameRecorder* recorder, int device)
 
 int GetStreamImage::transferLength() const
 {
-    // The constructor bounds sizeX x sizeY, so this always fits an int.
-    return int(std::int64_t(m_sizeX) * std::int64_t(m_sizeY) + TransferSpareBytes);
+    // The configuration bounds sizeX x sizeY x 2, so this always fits an int.
+    return int(std::int64_t(m_sizeX) * std::int64_t(m_sizeY) * (m_gray16 ? 2 : 1)
+               + TransferSpareBytes);
+}
+
+void GetStreamImage::setHistory(FrameHistory* history, int device)
+{
+    m_history = history;
+    m_historyDevice = device;
 }
 
 void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int len, QString logMsg)
 {
+    m_measuredDelay.reset();
     if (len > 0) {
         m_status.frameDelivered(m_statusClock.elapsed());
+        const qint64 previousMs = m_figures.lastFrameMs;
         countFrame(m_statusClock.elapsed());
+        // Copied before conversion: once the next frame is requested the
+        // worker may write into this buffer again.
+        if (m_history != nullptr)
+            m_history->add(m_historyDevice, conType, pBuf,
+                           isTransferBuffer(pBuf) ? std::min(len, transferLength()) : len,
+                           m_figures.frames, FrameRecorder::wallClockUs(),
+                           previousMs >= 0 ? double(m_figures.lastFrameMs - previousMs) : -1.0);
         // Queued before conversion, in the type the device sent (not a
         // contentoverwrite type); a full queue leaves the frame out of the
         // recording only.
@@ -150,6 +173,8 @@ void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int 
     // the text is written once the frame has been handed to the window.
     m_handOff.holdLog(std::move(logMsg));
     processImage(conType, pBuf, len);
+    if (m_history != nullptr && len > 0 && m_measuredDelay)
+        m_history->setDelay(m_historyDevice, m_figures.frames, *m_measuredDelay);
     writeLog(m_handOff.takeHeldLog());
 }
 
@@ -220,7 +245,29 @@ FrameJob GetStreamImage::makeJob(QString conType, unsigned char* pBuf, int len) 
     job.sizeX = m_sizeX;
     job.sizeY = m_sizeY;
     job.maxPixels = m_maxPixels;
+    job.bigEndian = m_bigEndian;
+    job.levels = m_levels;
     return job;
+}
+
+ConvertedFrame GetStreamImage::convertStored(const QString& conType, const QByteArray& bytes) const
+{
+    FrameJob job;
+    job.conType = m_contentOverwrite.isEmpty() ? conType : m_contentOverwrite;
+    job.data = reinterpret_cast<const unsigned char*>(bytes.constData());
+    job.len = int(bytes.size());
+    job.sizeX = m_sizeX;
+    job.sizeY = m_sizeY;
+    job.maxPixels = m_maxPixels;
+    job.bigEndian = m_bigEndian;
+    job.levels = m_levels;
+    // The image outlives `bytes`' use here; it must hold its own pixels,
+    // and must not reuse the decoder's image of this thread.
+    job.ownPixels = true;
+    ConvertedFrame frame = convertFrame(job);
+    if (job.conType == QLatin1String(RawGrayContentType) && !frame.image.isNull())
+        frame.image.setColorTable(grayColorTable());
+    return frame;
 }
 
 std::optional<double> GetStreamImage::measureDelay(const FrameJob& job)
@@ -235,7 +282,8 @@ std::optional<double> GetStreamImage::measureDelay(const FrameJob& job)
     // hour must not wrap into a negative delay.
     const long long d = m_stopwatch.delayMicroseconds(deviceTimeUs);
     const auto delay = std::int32_t(std::clamp<long long>(d, INT32_MIN, INT32_MAX));
-    return delay / 1000000.0;
+    m_measuredDelay = delay / 1000000.0;
+    return m_measuredDelay;
 }
 
 void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
@@ -258,7 +306,13 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
 
 void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
 {
-    if (job.conType == QLatin1String(RawGrayContentType)) {
+    m_rawImage = QImage();
+    if (job.conType == QLatin1String(Gray16ContentType)) {
+        m_image = std::move(frame.image);
+        m_rawImage = std::move(frame.raw);
+        m_shownLevels = frame.levels;
+        m_events.rawFrameConverted(job.len, m_sizeX, m_sizeY, !m_image.isNull(), 2);
+    } else if (job.conType == QLatin1String(RawGrayContentType)) {
         m_image = std::move(frame.image);
         m_image.setColorTable(grayColorTable());
         m_events.rawFrameConverted(job.len, m_sizeX, m_sizeY, !m_image.isNull());
@@ -339,7 +393,7 @@ void GetStreamImage::updateStatus()
     m_events.writeEvents(m_status.tick(now, m_worker.bytesReceived()), false);
     m_status.setForeignDatagrams(m_worker.foreignDatagramsDropped());
     m_events.oversizeFrames(m_worker.oversizeFramesSkipped(), m_worker.lastOversizeFrameBytes(),
-                            transferLength(), TransferSpareBytes);
+                            transferLength(), TransferSpareBytes, m_gray16 ? 2 : 1);
     m_events.summarise(now);
 
     const QString shown = m_status.stateText(now) + QLatin1Char('\n') + m_status.details(now);

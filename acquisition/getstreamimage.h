@@ -20,6 +20,7 @@
 
 #include <optional>
 
+class FrameHistory;
 class FrameRecorder;
 class QPainter;
 class QSettings;
@@ -86,8 +87,9 @@ public:
     // The size at which the device log is started afresh (log_max_mb).
     qint64 logMaxBytes() const { return m_logMaxBytes; }
     QString contentOverwrite() const { return m_contentOverwrite; }
-    // sizeX x sizeY + TransferSpareBytes: the transfer buffer's size and the
-    // capacity passed with every frame request.
+    // sizeX x sizeY (x 2 for 16-bit gray) + TransferSpareBytes: the
+    // transfer buffer's size and the capacity passed with every frame
+    // request.
     int transferLength() const;
     const unsigned char* transferBuffer() const { return m_transferBuf; }
     // Whether paintOverlay() draws anything. A controller that overrides it
@@ -133,6 +135,30 @@ public:
     // unset first.
     void setRecorder(FrameRecorder* recorder, int device);
     FrameRecorder* recorder() const { return m_recorder; }
+    // Keeps a copy of every delivered frame, as delivered, in `history` as
+    // device number `device`; nullptr keeps none. The history must outlive
+    // this controller or be unset first.
+    void setHistory(FrameHistory* history, int device);
+    FrameHistory* history() const { return m_history; }
+    int historyDevice() const { return m_historyDevice; }
+    // Converts a frame kept in the history again, in the calling thread,
+    // as this device converts its frames now (contentoverwrite, size, byte
+    // order, levels); nothing is shown, counted or reported.
+    ConvertedFrame convertStored(const QString& conType, const QByteArray& bytes) const;
+
+    // 16-bit gray: whether the device sends it (its transfer buffer holds
+    // two bytes a pixel), its byte order, and the levels its frames are
+    // shown with from the next frame on.
+    bool isGray16() const { return m_gray16; }
+    bool isBigEndian() const { return m_bigEndian; }
+    GrayLevels levels() const { return m_levels; }
+    void setLevels(const GrayLevels& levels) { m_levels = levels; }
+    // The raw values (Format_Grayscale16) of the 16-bit gray frame last
+    // handed to the window with acquisitionEvent; a null image when that
+    // frame was of another type. Shares its pixels, never a transfer buffer.
+    const QImage& rawImage() const { return m_rawImage; }
+    // The levels that frame was shown with.
+    GrayLevels shownLevels() const { return m_shownLevels; }
 
     // The device group's name ("dev0"), as the status and messages name it.
     QString name() const { return m_name; }
@@ -226,6 +252,15 @@ private:
 
     FrameRecorder* m_recorder = nullptr;
     int m_recordDevice = 0;
+    FrameHistory* m_history = nullptr;
+    int m_historyDevice = 0;
+    // The delay measured for the frame being delivered, for the history.
+    std::optional<double> m_measuredDelay;
+    bool m_gray16 = false;
+    bool m_bigEndian = false;
+    GrayLevels m_levels;
+    GrayLevels m_shownLevels;
+    QImage m_rawImage;
     QString m_name;
     DeviceStatus m_status;
     QElapsedTimer m_statusClock;

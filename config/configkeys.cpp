@@ -9,11 +9,14 @@
 
 namespace {
 
-constexpr std::array<ConfigKey, 20> Keys{{
+constexpr std::array<ConfigKey, 23> Keys{{
     {KeyScope::General, "no_statusbar", "N", "0", "A nonzero number hides the status bar."},
     {KeyScope::General, "view", "tiles|newest", "newest",
      "The view at start-up; outranks the view kept from the last run."},
     {KeyScope::General, "record_max_mb", "N", "4096", "Size in MiB at which a recording ends."},
+    {KeyScope::General, "history_mb", "N", "256",
+     "MiB of received frames kept for stepping back while paused, shared out evenly among "
+     "the devices."},
     {KeyScope::Device, "host", "ADDRESS", nullptr,
      "TCP: the device; UDP, RTP: the local address. A dotted IPv4 address or "
      "a host name. Its presence makes the group a device."},
@@ -52,7 +55,14 @@ constexpr std::array<ConfigKey, 20> Keys{{
      "UDP, RTP: the only sender whose datagrams are shown; without it, the "
      "sender the stream first synchronises with."},
     {KeyScope::Device, "contentoverwrite", "TYPE", nullptr,
-     "image/jpeg or video/x-raw-gray, taken for every frame."},
+     "image/jpeg, video/x-raw-gray or video/x-raw-gray16, taken for every frame."},
+    {KeyScope::Device, "pixel_order", "little|big", "little",
+     "Byte order of video/x-raw-gray16 pixels. This key, levels or "
+     "contentoverwrite=video/x-raw-gray16 make the transfer buffer 2 x sizeX x sizeY + 1024 "
+     "bytes."},
+    {KeyScope::Device, "levels", "auto|LOW,HIGH", "auto",
+     "video/x-raw-gray16: the raw values shown from black to white; auto: the 0.1 % and "
+     "99.9 % points of each frame."},
 }};
 
 // Adds `text` folded at word boundaries into lines of at most `width`

@@ -93,9 +93,10 @@ void readFrameSize(const DeviceReader& r, DeviceConfig* d)
 {
     const Dimension x = dimension(r.text("sizeX", QStringLiteral("1280")));
     const Dimension y = dimension(r.text("sizeY", QStringLiteral("960")));
-    // Bounded so that sizeX x sizeY + 1024 always fits an int; a larger raw
-    // frame could not be assembled anyway.
-    const bool tooLarge = qint64(x.value) * qint64(y.value) > DeviceConfig::MaxFramePixels;
+    // Bounded so that the transfer buffer's length always fits an int; a
+    // larger raw frame could not be assembled anyway.
+    const bool tooLarge =
+        qint64(x.value) * qint64(y.value) * d->bytesPerPixel() > DeviceConfig::MaxFramePixels;
     d->sizeX = tooLarge ? 0 : x.value;
     d->sizeY = tooLarge ? 0 : y.value;
     if (x.valid && y.valid && !tooLarge)
@@ -108,7 +109,7 @@ void readFrameSize(const DeviceReader& r, DeviceConfig* d)
                                 "of this device are not shown, and JPEG frames above the "
                                 "resulting transfer buffer of %4 bytes are not shown either")
                      .arg(x.text, y.text)
-                     .arg(DeviceConfig::MaxFramePixels)
+                     .arg(DeviceConfig::MaxFramePixels / d->bytesPerPixel())
                      .arg(d->transferLength()));
 }
 
@@ -149,7 +150,8 @@ void readLimits(const DeviceReader& r, DeviceConfig* d)
 
     d->contentOverwrite = r.text("contentoverwrite");
     if (!d->contentOverwrite.isEmpty() && d->contentOverwrite != QLatin1String("image/jpeg")
-        && d->contentOverwrite != QLatin1String("video/x-raw-gray"))
+        && d->contentOverwrite != QLatin1String("video/x-raw-gray")
+        && d->contentOverwrite != QLatin1String("video/x-raw-gray16"))
         r.warn(QStringLiteral("contentoverwrite"), d->contentOverwrite,
                r.shortName()
                    + QStringLiteral("contentoverwrite=\"%1\" is neither image/jpeg nor "
@@ -215,6 +217,7 @@ DeviceConfig DeviceConfig::read(const QSettings& settings, ConfigWarnings* warni
     readAddress(reader, &d);
     readQuietLimit(reader, &d);
     readHttp(reader, &d);
+    readGray16(reader, &d);
     readFrameSize(reader, &d);
     readLimits(reader, &d);
     warnAboutUnknownKeys(reader);

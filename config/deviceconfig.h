@@ -2,6 +2,7 @@
 #pragma once
 
 #include "configwarning.h"
+#include "graylevels.h"
 
 #include <QList>
 #include <QString>
@@ -56,6 +57,12 @@ struct DeviceConfig
     int quietMs = 0; // 0: the protocol's default (quietLimitMs())
     QString source;  // empty: the first sender
     QString contentOverwrite;
+    // 16-bit gray (video/x-raw-gray16): whether the device sends it (said
+    // by contentoverwrite=video/x-raw-gray16, pixel_order or levels), its
+    // byte order and its window/level mapping.
+    bool gray16 = false;
+    bool bigEndian = false;
+    GrayLevels levels;
     // protocol=HTTP: the camera's URL, the credentials it may ask for, the
     // snapshot period (0: the URL is a stream) and whether the server's TLS
     // certificate is verified.
@@ -68,8 +75,10 @@ struct DeviceConfig
     // The longest password file line read.
     static constexpr int MaxPasswordBytes = 1024;
 
-    // sizeX x sizeY + TransferSpareBytes.
-    int transferLength() const { return sizeX * sizeY + TransferSpareBytes; }
+    // Bytes of one raw pixel: 2 for a 16-bit gray device, else 1.
+    int bytesPerPixel() const { return gray16 ? 2 : 1; }
+    // sizeX x sizeY x bytesPerPixel() + TransferSpareBytes.
+    int transferLength() const { return sizeX * sizeY * bytesPerPixel() + TransferSpareBytes; }
     int quietLimitMs() const;
     // `url` as it may be shown and printed: without user:password@.
     QString displayUrl() const { return withoutCredentials(url); }

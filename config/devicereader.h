@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <optional>
+
 // Reads the keys of the group a QSettings is positioned in and collects the
 // warnings, each naming the device as the console has always named it.
 class DeviceReader
@@ -22,6 +24,14 @@ public:
     QString text(const char* key, const QString& fallback = QString()) const
     {
         return m_settings.value(QLatin1String(key), fallback).toString();
+    }
+    // The value as written, also when it holds commas (which the INI reader
+    // splits into a list).
+    QString joinedText(const char* key) const
+    {
+        const QVariant v = m_settings.value(QLatin1String(key));
+        return v.typeId() == QMetaType::QStringList ? v.toStringList().join(QLatin1Char(','))
+                                                    : v.toString();
     }
     bool contains(const char* key) const { return m_settings.contains(QLatin1String(key)); }
     void warn(const QString& key, const QString& value, const QString& line) const
@@ -44,3 +54,6 @@ private:
 
 // Reads the keys of a camera on the web into `d` (httpdeviceconfig.cpp).
 void readHttp(const DeviceReader& r, DeviceConfig* d);
+// Reads the 16-bit gray keys into `d`, once its content type is read
+// (grayconfig.cpp).
+void readGray16(const DeviceReader& r, DeviceConfig* d);

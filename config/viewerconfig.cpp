@@ -59,6 +59,21 @@ ViewerConfig ViewerConfig::read(const QSettings& settings, ConfigWarnings* warni
                      .arg(DefaultRecordMaxMb));
     }
 
+    const QString historyMb = settings.value(QStringLiteral("history_mb")).toString();
+    if (!historyMb.trimmed().isEmpty()) {
+        bool ok = false;
+        const qint64 mb = historyMb.trimmed().toLongLong(&ok);
+        if (ok && mb >= 0 && mb <= MaxHistoryMb)
+            c.historyMb = mb;
+        else
+            warn(warnings, QStringLiteral("history_mb"), historyMb,
+                 QStringLiteral("history_mb \"%1\" is not a number of MiB from 0 to %2; %3 MiB "
+                                "of frames are kept")
+                     .arg(historyMb)
+                     .arg(MaxHistoryMb)
+                     .arg(DefaultHistoryMb));
+    }
+
     for (const QString& key : settings.childKeys()) {
         if (findConfigKey(KeyScope::General, key) == nullptr)
             warn(warnings, key, QString(),

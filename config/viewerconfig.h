@@ -20,10 +20,15 @@ struct ViewerConfig
         Tiles
     };
     static constexpr qint64 DefaultRecordMaxMb = 4096;
+    static constexpr qint64 DefaultHistoryMb = 256;
+    static constexpr qint64 MaxHistoryMb = 1 << 20;
 
     bool hideStatusBar = false;
     View view = View::Unset;
     qint64 recordMaxMb = DefaultRecordMaxMb;
+    // Received frames kept for stepping back while paused, all devices
+    // together; 0 keeps none.
+    qint64 historyMb = DefaultHistoryMb;
 
     // The top level of `settings`, which must not be inside a group.
     static ViewerConfig read(const QSettings& settings, ConfigWarnings* warnings = nullptr);

@@ -30,7 +30,7 @@ public:
 // Content type texts picked by one input byte.
 QString contentText(std::uint8_t selector)
 {
-    switch (selector % 6) {
+    switch (selector % 8) {
     case 0:
         return QString();
     case 1:
@@ -41,6 +41,9 @@ QString contentText(std::uint8_t selector)
         return QStringLiteral("none");
     case 4:
         return QStringLiteral("image/jpeg "); // compared exactly: not JPEG
+    case 6:
+    case 7:
+        return QStringLiteral("video/x-raw-gray16");
     default:
         return QStringLiteral("VIDEO/X-RAW-GRAY");
     }
@@ -110,6 +113,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g_settings->setValue(QStringLiteral("sizeY"),
                          dimensionText(readInt32(data + 4), (data[8] >> 2) & 3));
     g_settings->setValue(QStringLiteral("contentoverwrite"), contentText(data[9]));
+    // The 16-bit keys: byte order and levels, from the style byte's high bits.
+    if (data[8] & 0x10)
+        g_settings->setValue(QStringLiteral("pixel_order"), QStringLiteral("big"));
+    if (data[8] & 0x20)
+        g_settings->setValue(QStringLiteral("levels"), (data[8] & 0x40) ? QStringLiteral("100,4000")
+                                                                        : QStringLiteral("auto"));
     const QString conType = contentText(data[10]);
     const std::uint8_t* frame = data + Head;
     const std::size_t frameSize = size - Head;
@@ -128,7 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FuzzStreamImage& device = *it->second;
     FUZZ_CHECK(device.transferLength() >= GetStreamImage::TransferSpareBytes);
-    FUZZ_CHECK(qint64(device.sizeX()) * device.sizeY() <= GetStreamImage::MaxFramePixels);
+    FUZZ_CHECK(qint64(device.sizeX()) * device.sizeY() * (device.isGray16() ? 2 : 1)
+               <= GetStreamImage::MaxFramePixels);
     // Pixel reads are bounded by the frame size; keep each run short.
     if (qint64(device.sizeX()) * device.sizeY() > 4 * 1024 * 1024)
         return 0;
@@ -141,9 +151,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unsigned sum = 0;
     const QMetaObject::Connection c =
         QObject::connect(&device, &GetStreamImage::acquisitionEvent, &device,
-                         [&](QImage& image, GetStreamImage*) { sum += sumPixels(image); });
+                         [&](QImage& image, GetStreamImage* from) {
+                             sum += sumPixels(image) + sumPixels(from->rawImage());
+                         });
     device.convertImage(conType, device.transfer(), len);
     QObject::disconnect(c);
+    // The raw values of a 16-bit frame have the configured size, never more.
+    FUZZ_CHECK(device.rawImage().isNull()
+               || device.rawImage().size() == QSize(device.sizeX(), device.sizeY()));
     (void)sum;
     return 0;
 }

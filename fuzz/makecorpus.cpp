@@ -264,6 +264,14 @@ int main(int argc, char** argv)
         write("fuzz_conversion", "jpeg_progressive",
               head(64, 48, 0, 0, 1) + progressiveJpeg(40, 30));
         write("fuzz_conversion", "unknown_type", head(16, 12, 0, 3, 1) + small);
+        // 16-bit gray: little-endian with automatic levels, big-endian with
+        // fixed ones, and a frame one byte short.
+        write("fuzz_conversion", "gray16_auto",
+              head(16, 12, 0x20, 0, 6) + renderGray16Ramp(16, 12, 3, false));
+        write("fuzz_conversion", "gray16_big_fixed",
+              head(16, 12, 0x70, 6, 1) + renderGray16Ramp(16, 12, 4, true));
+        write("fuzz_conversion", "gray16_short",
+              head(16, 12, 0x10, 0, 6) + renderGray16Ramp(16, 12, 5, true).chopped(1));
     }
     // HTTP responses: heads with the boundary spelt as cameras spell it,
     // refusals, and parts with and without Content-Length.

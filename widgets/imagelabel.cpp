@@ -16,6 +16,8 @@
 #include <QRectF>
 #include <QRegularExpression>
 
+#include "zoomedpaint.h"
+
 namespace {
 
 constexpr const char* NoImageResource = ":/images/bitmaps/no_image.bmp";
@@ -150,7 +152,7 @@ QSize ImageLabel::setImage(const QByteArray* data, int x, int y, int width, int 
     return m_imageSize;
 }
 
-void ImageLabel::paintEvent(QPaintEvent* /*event*/)
+void ImageLabel::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
     if (m_pixmap.isNull() && m_image.isNull()) {
@@ -165,13 +167,18 @@ void ImageLabel::paintEvent(QPaintEvent* /*event*/)
     }
 
     QImage scaled;
-    if (m_keepAspect) {
+    if (!m_keepAspect && zoomedpaint::isZoomedIn(image, size())) {
+        // Far enlarged: only the exposed part is scaled, with the pixel grid
+        // from GridZoom on.
+        zoomedpaint::paint(painter, image, size(), event->rect());
+    } else if (m_keepAspect) {
         painter.fillRect(0, 0, width(), height(), painter.background());
         scaled = image.scaled(width(), height(), Qt::KeepAspectRatio, Qt::FastTransformation);
     } else {
         scaled = image.scaled(width(), height(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
     }
-    painter.drawImage(0, 0, scaled);
+    if (!scaled.isNull())
+        painter.drawImage(0, 0, scaled);
 
     // The marker is given in image pixels; an image without area gives it no
     // scale, so nothing is drawn.

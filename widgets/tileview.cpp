@@ -148,7 +148,7 @@ QRect TileView::tileRect(int index) const
 
 int TileView::captionHeight() const
 {
-    return 2 * fontMetrics().height() + 4;
+    return CaptionLines * fontMetrics().height() + 4;
 }
 
 QRect TileView::pictureArea(int index) const
@@ -201,6 +201,16 @@ int TileView::tileAt(const QPoint& pos) const
             return i;
     }
     return -1;
+}
+
+std::optional<QPoint> TileView::pixelAt(const QPointF& pos, int* tile) const
+{
+    const int index = tileAt(pos.toPoint());
+    if (index < 0 || !pictureArea(index).contains(pos.toPoint()))
+        return std::nullopt;
+    if (tile != nullptr)
+        *tile = index;
+    return viewgeometry::imagePixelAt(pos, imageRect(index), frame(index).size());
 }
 
 std::optional<QString> TileView::pointerText(const QPointF& pos) const

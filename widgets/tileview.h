@@ -25,6 +25,9 @@ class TileView : public QWidget
 public:
     static constexpr int Margin = 3;
     static constexpr int OutlineWidth = 2;
+    // Lines of each caption: the device, its figures, and what is being
+    // inspected (pause, the frame stepped to, the pixel value).
+    static constexpr int CaptionLines = 3;
 
     explicit TileView(QWidget* parent = nullptr);
 
@@ -73,6 +76,9 @@ public:
     // "dev0: X, Y" for the image pixel under `pos`; nothing outside every
     // picture.
     std::optional<QString> pointerText(const QPointF& pos) const;
+    // The image pixel under `pos` and its tile (in `tile`); nothing outside
+    // every picture.
+    std::optional<QPoint> pixelAt(const QPointF& pos, int* tile) const;
 
 signals:
     void selectionChanged(int index);

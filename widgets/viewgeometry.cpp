@@ -9,26 +9,26 @@
 
 namespace viewgeometry {
 
-double clampZoom(double zoom)
+double clampZoom(double zoom, double maxZoom)
 {
     if (!std::isfinite(zoom))
         return 1.0;
-    return std::clamp(zoom, MinZoom, MaxZoom);
+    return std::clamp(zoom, MinZoom, maxZoom);
 }
 
-double stepZoom(double zoom, int steps)
+double stepZoom(double zoom, int steps, double maxZoom)
 {
     // Counted in whole steps from 1:1, so that stepping up and down again
     // returns to exactly 100 %.
-    const double at = std::round(std::log(clampZoom(zoom)) / std::log(ZoomStep));
-    return clampZoom(std::pow(ZoomStep, at + steps));
+    const double at = std::round(std::log(clampZoom(zoom, maxZoom)) / std::log(ZoomStep));
+    return clampZoom(std::pow(ZoomStep, at + steps), maxZoom);
 }
 
-QSize zoomedSize(const QSize& image, double zoom)
+QSize zoomedSize(const QSize& image, double zoom, double maxZoom)
 {
     if (image.isEmpty())
         return {0, 0};
-    const double z = clampZoom(zoom);
+    const double z = clampZoom(zoom, maxZoom);
     return {std::max(1, int(std::lround(image.width() * z))),
             std::max(1, int(std::lround(image.height() * z)))};
 }

@@ -15,17 +15,22 @@
 namespace viewgeometry {
 
 // Zoom steps: each step multiplies or divides by ZoomStep, within
-// MinZoom..MaxZoom.
+// MinZoom..MaxZoom (the tiles) or MinZoom..MaxInspectZoom (the newest
+// frame, where single pixels are inspected).
 inline constexpr double MinZoom = 0.25;
 inline constexpr double MaxZoom = 8.0;
+inline constexpr double MaxInspectZoom = 32.0;
 inline constexpr double ZoomStep = 1.25;
+// From this scale on the pixel grid is drawn over the picture: the zoom
+// step next to 1600 % (1.25^12, 1455 %).
+inline constexpr double GridZoom = 14.5;
 
-double clampZoom(double zoom);
+double clampZoom(double zoom, double maxZoom = MaxZoom);
 // The next zoom step up (steps > 0) or down (steps < 0) from `zoom`.
-double stepZoom(double zoom, int steps);
+double stepZoom(double zoom, int steps, double maxZoom = MaxZoom);
 
 // `image` scaled by `zoom`, at least one pixel each way for a non-empty image.
-QSize zoomedSize(const QSize& image, double zoom);
+QSize zoomedSize(const QSize& image, double zoom, double maxZoom = MaxZoom);
 // `image` scaled to fit `area` with its aspect ratio kept; empty for an empty
 // image or area.
 QSize fitSize(const QSize& image, const QSize& area);

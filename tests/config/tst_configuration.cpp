@@ -46,7 +46,15 @@ QString describe(const DeviceConfig& d)
                   : QStringLiteral(" url=%1 user=%2 password=%3 poll=%4 verify=%5")
                         .arg(d.displayUrl(), d.user, d.password)
                         .arg(d.pollMs)
-                        .arg(d.tlsVerify ? 1 : 0));
+                        .arg(d.tlsVerify ? 1 : 0))
+           + (!d.gray16
+                  ? QString()
+                  : QStringLiteral(" gray16 order=%1 levels=%2 buffer=%3")
+                        .arg(d.bigEndian ? QStringLiteral("big") : QStringLiteral("little"),
+                             d.levels.automatic
+                                 ? QStringLiteral("auto")
+                                 : QStringLiteral("%1,%2").arg(d.levels.low).arg(d.levels.high))
+                        .arg(d.transferLength()));
 }
 
 // A password file for the rows that name one.
@@ -66,9 +74,12 @@ QString describe(const ViewerConfig& v)
                        : v.view == ViewerConfig::View::Newest ? "newest"
                                                               : "unset";
     return QStringLiteral("statusbar=%1 view=%2 record=%3MB")
-        .arg(v.hideStatusBar ? QStringLiteral("hidden") : QStringLiteral("shown"),
-             QLatin1String(view))
-        .arg(v.recordMaxMb);
+               .arg(v.hideStatusBar ? QStringLiteral("hidden") : QStringLiteral("shown"),
+                    QLatin1String(view))
+               .arg(v.recordMaxMb)
+           + (v.historyMb == ViewerConfig::DefaultHistoryMb
+                  ? QString()
+                  : QStringLiteral(" history=%1MB").arg(v.historyMb));
 }
 
 QString sourceFile(const char* name)
@@ -297,6 +308,46 @@ void tst_Configuration::read_data()
         << shown << dev0With({{"type=", "type=foo/bar"}})
         << QStringList{"dev0: contentoverwrite=\"foo/bar\" is neither image/jpeg nor "
                        "video/x-raw-gray; no frame of this device can be shown"};
+    // 16-bit gray: any of its keys makes the transfer buffer two bytes a
+    // pixel; values that cannot work fall back with a warning.
+    const QString gray16 = Defaults + QStringLiteral(" gray16 order=%1 levels=%2 buffer=2458624");
+    QTest::newRow("16-bit gray: byte order and fixed levels")
+        << Dev0 + "pixel_order=BIG\nlevels= 100 , 4000\n"
+        << shown << dev0(gray16.arg("big", "100,4000")) << QStringList{};
+    QTest::newRow("16-bit gray: levels alone, automatic")
+        << Dev0 + "levels=auto\n"
+        << shown << dev0(gray16.arg("little", "auto")) << QStringList{};
+    QTest::newRow("16-bit gray: by its content type")
+        << Dev0 + "contentoverwrite=video/x-raw-gray16\n"
+        << shown
+        << dev0(QString(gray16.arg("little", "auto"))
+                    .replace(QLatin1String("type="), QLatin1String("type=video/x-raw-gray16")))
+        << QStringList{};
+    QTest::newRow("16-bit gray: bad order and levels fall back")
+        << Dev0 + "pixel_order=middle\nlevels=500,500\n"
+        << shown << dev0(gray16.arg("little", "auto"))
+        << QStringList{"Device group \"dev0\": pixel_order=\"middle\" is neither little nor "
+                       "big; 16-bit gray pixels are read little-endian",
+                       "Device group \"dev0\": levels=\"500,500\" is neither auto nor LOW,HIGH "
+                       "with 0 <= LOW < HIGH <= 65535; levels are set automatically"};
+    for (const char* bad : {"-1,10", "0,65536", "10", "a,b", "1,2,3"})
+        QTest::addRow("levels=%s falls back", bad)
+            << Dev0 + QStringLiteral("levels=%1\n").arg(QLatin1String(bad)) << shown
+            << dev0(gray16.arg("little", "auto"))
+            << QStringList{QStringLiteral("Device group \"dev0\": levels=\"%1\" is neither auto "
+                                          "nor LOW,HIGH with 0 <= LOW < HIGH <= 65535; levels are "
+                                          "set automatically")
+                               .arg(QLatin1String(bad))};
+    QTest::newRow("16-bit gray: half the pixels fit")
+        << Dev0 + "sizeX=8192\nsizeY=4097\npixel_order=little\n"
+        << shown
+        << dev0(QString(gray16.arg("little", "auto"))
+                    .replace(QLatin1String("1280x960"), QLatin1String("0x0"))
+                    .replace(QLatin1String("2458624"), QLatin1String("1024")))
+        << QStringList{"Device group \"dev0\": frame size sizeX=\"8192\" sizeY=\"4097\" is not "
+                       "usable (each must be a positive number, together at most 33554432 "
+                       "pixels); raw gray frames of this device are not shown, and JPEG frames "
+                       "above the resulting transfer buffer of 1024 bytes are not shown either"};
     QTest::newRow("a misspelt key")
         << Dev0 + "protcol=RTP\n"
         << shown << dev0(Defaults) << QStringList{"dev0: unknown key \"protcol\" is ignored"};
@@ -326,6 +377,18 @@ void tst_Configuration::read_data()
             << QStringList{}
             << QStringList{QStringLiteral("record_max_mb \"%1\" is not a positive number; "
                                           "recordings end at 4096 MB")
+                               .arg(QLatin1String(bad))};
+    QTest::newRow("history_mb") << "[General]\nhistory_mb=64\n"
+                                << shown + " history=64MB" << QStringList{} << QStringList{};
+    QTest::newRow("history_mb=0 keeps no frames")
+        << "[General]\nhistory_mb=0\n"
+        << shown + " history=0MB" << QStringList{} << QStringList{};
+    for (const char* bad : {"-1", "much", "1048577"})
+        QTest::addRow("history_mb=%s: the default, with a warning", bad)
+            << QStringLiteral("[General]\nhistory_mb=%1\n").arg(QLatin1String(bad)) << shown
+            << QStringList{}
+            << QStringList{QStringLiteral("history_mb \"%1\" is not a number of MiB from 0 to "
+                                          "1048576; 256 MiB of frames are kept")
                                .arg(QLatin1String(bad))};
     QTest::newRow("unknown view and a bad record limit")
         << "[General]\nview=grid\nrecord_max_mb=-1\n"

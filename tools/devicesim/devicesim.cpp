@@ -124,6 +124,9 @@ bool DeviceSim::writeReference(QString* error)
 
 QByteArray DeviceSim::makeFrame(long long index, bool withTimestamp)
 {
+    if (m_config.content == SimConfig::Content::Gray16)
+        return simlib::renderGray16Ramp(m_config.width, m_config.height, int(index % 1000000),
+                                        m_config.bigEndian);
     const bool gray = m_config.content == SimConfig::Content::Gray;
     QByteArray pixels = simlib::renderTestPattern(m_config.width, m_config.height, gray ? 1 : 3,
                                                   int(index % 1000000));
@@ -162,9 +165,10 @@ void DeviceSim::sendFrame(long long index)
         sendRtpFrame(body, index);
         return;
     }
-    const QByteArray type = m_config.content == SimConfig::Content::Gray
-                                ? QByteArray(simlib::ContentTypeGray)
-                                : QByteArray(simlib::ContentTypeJpeg);
+    const QByteArray type =
+        m_config.content == SimConfig::Content::Gray     ? QByteArray(simlib::ContentTypeGray)
+        : m_config.content == SimConfig::Content::Gray16 ? QByteArray(simlib::ContentTypeGray16)
+                                                         : QByteArray(simlib::ContentTypeJpeg);
     if (bad) {
         const auto kind = m_config.badPartKinds.at(m_badCounter++ % m_config.badPartKinds.size());
         sendMultipart(simlib::badMultipartItem(kind, type, body, m_rng), true);

@@ -97,7 +97,9 @@ int main(int argc, char** argv)
         std::printf("framescope-devicesim: %s %s:%d (%s) %s %dx%d at %g fps\n",
                     tcp ? "listening on" : "sending to", qPrintable(config.host), sim.boundPort(),
                     modeName(config.mode),
-                    config.content == SimConfig::Content::Gray ? "video/x-raw-gray" : "image/jpeg",
+                    config.content == SimConfig::Content::Gray     ? "video/x-raw-gray"
+                    : config.content == SimConfig::Content::Gray16 ? "video/x-raw-gray16"
+                                                                   : "image/jpeg",
                     config.width, config.height, config.fps);
         if (config.mode == SimConfig::Mode::Http)
             printHttpAddresses(config, sim.boundPort());

@@ -148,9 +148,15 @@ const SimOption Options[] = {
     {"host", "ADDR", text<&SimConfig::host, true>},
     {"port", "N", num<&SimConfig::port, 0, 65535>},
     {"datagram-size", "N", num<&SimConfig::datagramSize, 1, MaxDatagram>},
-    {"content", "jpeg|gray",
+    {"content", "jpeg|gray|gray16",
      [](Arg v, Cfg c) {
-         return pick(v, {{"jpeg", Content::Jpeg}, {"gray", Content::Gray}}, &c->content);
+         return pick(
+             v, {{"jpeg", Content::Jpeg}, {"gray", Content::Gray}, {"gray16", Content::Gray16}},
+             &c->content);
+     }},
+    {"pixel-order", "little|big",
+     [](Arg v, Cfg c) {
+         return pick(v, {{"little", false}, {"big", true}}, &c->bigEndian);
      }},
     {"width", "N", num<&SimConfig::width, 1, MaxDimension>},
     {"height", "N", num<&SimConfig::height, 1, MaxDimension>},

@@ -24,13 +24,15 @@ struct SimConfig
     enum class Content
     {
         Jpeg,
-        Gray
+        Gray,
+        Gray16
     };
 
     Mode mode = Mode::Tcp;
     QString host = QStringLiteral("127.0.0.1");
     int port = 5000;
     Content content = Content::Jpeg;
+    bool bigEndian = false; // --pixel-order of gray16 frames
     int width = 640;
     int height = 480;
     double fps = 25.0;

@@ -36,9 +36,15 @@ Transport:
                          1400.
 
 Content:
-  --content jpeg|gray    jpeg: "image/jpeg" frames from libjpeg; gray: raw
+  --content jpeg|gray|gray16
+                         jpeg: "image/jpeg" frames from libjpeg; gray: raw
                          8-bit frames of width x height bytes,
-                         "video/x-raw-gray" (not with rtp). Default jpeg.
+                         "video/x-raw-gray"; gray16: "video/x-raw-gray16",
+                         a ramp of 16-bit pixels, (x, y) = (64 x + 16 y + 1)
+                         mod 65536, (0, 0) the frame number (neither with
+                         rtp). Default jpeg.
+  --pixel-order little|big
+                         Byte order of gray16 pixels. Default little.
   --width N, --height N  Frame size in pixels (rtp: multiples of 8, at most
                          2040). Default 640 x 480.
   --quality N            JPEG quality 1 ... 100. Default 80.

@@ -11,6 +11,7 @@ namespace simlib {
 inline constexpr const char* MultipartBoundary = "---jworudfg83h23lsow2z04";
 inline constexpr const char* ContentTypeJpeg = "image/jpeg";
 inline constexpr const char* ContentTypeGray = "video/x-raw-gray";
+inline constexpr const char* ContentTypeGray16 = "video/x-raw-gray16";
 
 // One complete part. The body is followed by CR LF, which a reader skips as
 // bytes between parts.

@@ -163,4 +163,28 @@ int readPatternNumber(const unsigned char* pixels, int width, int height, int co
     return result;
 }
 
+int gray16RampValue(int x, int y, int frameNumber)
+{
+    if (x == 0 && y == 0)
+        return frameNumber & 0xFFFF;
+    return int((64LL * x + 16LL * y + 1) & 0xFFFF);
+}
+
+QByteArray renderGray16Ramp(int width, int height, int frameNumber, bool bigEndian)
+{
+    if (width <= 0 || height <= 0)
+        return QByteArray();
+    QByteArray out(qsizetype(width) * height * 2, Qt::Uninitialized);
+    auto* p = reinterpret_cast<unsigned char*>(out.data());
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int v = gray16RampValue(x, y, frameNumber);
+            p[0] = static_cast<unsigned char>(bigEndian ? v >> 8 : v & 0xFF);
+            p[1] = static_cast<unsigned char>(bigEndian ? v & 0xFF : v >> 8);
+            p += 2;
+        }
+    }
+    return out;
+}
+
 } // namespace simlib

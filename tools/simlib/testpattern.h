@@ -22,4 +22,12 @@ QByteArray renderTestPattern(int width, int height, int components, int frameNum
 int readPatternNumber(const unsigned char* pixels, int width, int height, int components,
                       int stride);
 
+// The 16-bit gray ramp: pixel (x, y) holds (64 x + 16 y + 1) mod 65536, but
+// pixel (0, 0), which holds the frame number mod 65536, so that every
+// value but that one is known without the frame and both bytes of most
+// values differ.
+int gray16RampValue(int x, int y, int frameNumber);
+// width * height pixels of two bytes, little-endian unless `bigEndian`.
+QByteArray renderGray16Ramp(int width, int height, int frameNumber, bool bigEndian);
+
 } // namespace simlib
