@@ -3,6 +3,7 @@
 
 #include "devicelog.h"
 #include "frameconversion.h"
+#include "frameinspector.h"
 #include "getstreamimage.h"
 #include "indicatorfit.h"
 #include "regularfile.h"
@@ -75,6 +76,15 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     ui.menuFile->addAction(quit);
     auto* viewMenu = new ViewMenu(m_layout, this);
     connect(viewMenu, &ViewMenu::resetRequested, this, &imageDisplay::resetLayout);
+    m_inspector = new FrameInspector(this, ui.statusBar, config.historyMb * 1024 * 1024,
+                                     [this](int tile, GetStreamImage* device, const QImage& image) {
+                                         present(tile, image, device);
+                                     });
+    m_captions->setExtraLine([this](int tile) { return m_inspector->captionText(tile); });
+    connect(m_inspector, &FrameInspector::textChanged, m_captions, &TileCaptions::refresh);
+    connect(m_layout, &WindowLayout::viewModeChanged, m_inspector,
+            [this](ViewMode mode) { m_inspector->setTilesShown(mode == ViewMode::Tiles); });
+    connect(m_tileView, &TileView::selectionChanged, m_inspector, &FrameInspector::setSelectedTile);
 
     if (config.view == ViewerConfig::View::Tiles)
         m_configuredView = ViewMode::Tiles;
@@ -140,11 +150,25 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
     const int tile = viewMode() == ViewMode::Tiles && ovlImage != nullptr
                          ? int(m_streams.indexOf(ovlImage))
                          : -1;
+    // Paused, the frame is counted and logged (and recorded) but the
+    // pictures stay.
+    if (!m_inspector->isPaused())
+        m_inspector->frameShown(tile, ovlImage, present(tile, image, ovlImage));
+    if (ovlImage != nullptr)
+        ovlImage->reportFrameShown();
+}
+
+QImage imageDisplay::present(int tile, const QImage& image, GetStreamImage* ovlImage)
+{
+    QImage kept = image;
     if (tile >= 0) {
-        showInTile(tile, image, ovlImage);
+        kept = showInTile(tile, image, ovlImage);
     } else {
         m_layout->fitLabel(image.size());
         if (ovlImage != nullptr && ovlImage->drawsOverlay()) {
+            // Kept for the read-out: never an image over a transfer buffer.
+            if (!image.isNull() && ovlImage->isTransferBuffer(image.constBits()))
+                kept = image.copy();
             QPixmap pixmap = QPixmap::fromImage(image);
             // A frame that failed to convert is shown as nothing; there is
             // nothing for an overlay to draw on.
@@ -159,15 +183,16 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
             // overwrites, so the label keeps a copy of that one.
             const bool wrapsBuffer = ovlImage != nullptr && !image.isNull()
                                      && ovlImage->isTransferBuffer(image.constBits());
-            ui.mainImage->setImage(wrapsBuffer ? image.copy() : image);
+            if (wrapsBuffer)
+                kept = image.copy();
+            ui.mainImage->setImage(kept);
         }
         ui.mainImage->repaint();
     }
-    if (ovlImage != nullptr)
-        ovlImage->reportFrameShown();
+    return kept;
 }
 
-void imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* device)
+QImage imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* device)
 {
     // A raw gray image wraps the controller's transfer buffer, which the
     // next delivery overwrites; the tile keeps a copy of its own.
@@ -187,6 +212,7 @@ void imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* dev
         }
     }
     m_tileView->setFrame(tile, frame, shown);
+    return frame;
 }
 
 void imageDisplay::writeHistogramLine()
@@ -231,10 +257,26 @@ std::optional<QString> imageDisplay::pointerReadout(const QPoint& pos) const
     return viewgeometry::pixelText(*pixel);
 }
 
+std::optional<QPoint> imageDisplay::pixelUnder(const QPoint& pos, int* tile) const
+{
+    *tile = -1;
+    if (viewMode() == ViewMode::Tiles)
+        return m_tileView->pixelAt(m_tileView->mapFrom(this, QPointF(pos)), tile);
+    const QWidget* viewport = ui.scrollArea->viewport();
+    if (m_statistics.frameCount() == 0 || !viewport->rect().contains(viewport->mapFrom(this, pos)))
+        return std::nullopt;
+    const ImageLabel* label = ui.mainImage;
+    return viewgeometry::imagePixelAt(label->mapFrom(this, QPointF(pos)), label->rect(),
+                                      label->shownSize());
+}
+
 void imageDisplay::mouseMoveEvent(QMouseEvent* event)
 {
     const QRect area = rect();
     const QPoint pos = event->position().toPoint();
+    int tile = -1;
+    const std::optional<QPoint> pixel = pixelUnder(pos, &tile);
+    m_inspector->pointerAt(tile, pixel);
     const std::optional<QString> text = pointerReadout(pos);
     if (text)
         QToolTip::showText(event->globalPosition().toPoint(), *text, this, area);
@@ -246,7 +288,16 @@ void imageDisplay::mouseMoveEvent(QMouseEvent* event)
 void imageDisplay::saveImage()
 {
     if (viewMode() != ViewMode::Tiles) {
-        ui.mainImage->saveImage();
+        const ShownFrame* shown = m_inspector->shownFrame(-1);
+        if (shown == nullptr || shown->raw.isNull()) {
+            ui.mainImage->saveImage();
+            return;
+        }
+        // A 16-bit gray frame is saved with its raw values, not levelled.
+        ui.mainImage->saveFrame([this] {
+            const ShownFrame* f = m_inspector->shownFrame(-1);
+            return f != nullptr ? inspectionImage(*f) : QImage();
+        });
         return;
     }
     // The selected tile's frame as it is when the dialog returns; with none
@@ -255,6 +306,9 @@ void imageDisplay::saveImage()
         int tile = m_tileView->selected();
         if (tile < 0)
             tile = std::max(0, m_tileView->solo());
+        const ShownFrame* shown = m_inspector->shownFrame(tile);
+        if (shown != nullptr && !shown->raw.isNull())
+            return inspectionImage(*shown);
         // The frame with its overlay, as the newest-frame view would save it.
         QImage frame = m_tileView->frame(tile);
         if (frame.isNull() || tile >= m_streams.size() || !m_streams[tile]->drawsOverlay())
@@ -269,6 +323,7 @@ void imageDisplay::saveImage()
 
 void imageDisplay::setUpTiles()
 {
+    m_inspector->setDevices(m_streams);
     m_captions->setDevices(m_streams);
 }
 

@@ -17,6 +17,7 @@
 #include "recordingcontrol.h"
 #include "windowlayout.h"
 
+class FrameInspector;
 class GetStreamImage;
 class QImage;
 class QMouseEvent;
@@ -89,6 +90,9 @@ public:
     void setZoom(double zoom) { m_layout->setZoom(zoom); }
 
     TileView* tileView() const { return m_tileView; }
+    // Pause, the history of received frames, the pixel value read-out and
+    // the 16-bit levels.
+    FrameInspector* inspector() const { return m_inspector; }
     // One tile per device controller, in controller order; a window that
     // adds controllers calls it once they are all in place.
     void setUpTiles();
@@ -147,13 +151,21 @@ protected:
     FrameRecorder m_recorder;
 
 private:
-    // Hands a frame of `device` to its tile.
-    void showInTile(int tile, const QImage& image, GetStreamImage* device);
+    // Hands a frame of `device` to its tile; returns the frame the tile
+    // keeps.
+    QImage showInTile(int tile, const QImage& image, GetStreamImage* device);
+    // Puts a frame on screen: in `tile`, or in the image area for -1.
+    // Returns the frame as kept there.
+    QImage present(int tile, const QImage& image, GetStreamImage* device);
+    // The image pixel under window position `pos` and its tile (-1: the
+    // image area).
+    std::optional<QPoint> pixelUnder(const QPoint& pos, int* tile) const;
 
     std::optional<ViewMode> m_configuredView;
     TileView* m_tileView = nullptr;
     WindowLayout* m_layout = nullptr;
     TileCaptions* m_captions = nullptr;
+    FrameInspector* m_inspector = nullptr;
     StatusLine* m_statusLine = nullptr;
     OutageWarning m_logOutage;
     RecordingControl* m_recording = nullptr;

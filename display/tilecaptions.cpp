@@ -63,6 +63,11 @@ void TileCaptions::refresh()
 {
     if (!m_shown)
         return;
-    for (int i = 0; i < m_devices.size() && i < m_tiles->count(); ++i)
-        m_tiles->setCaption(i, caption(*m_devices[i], m_devices[i]->statusClockMs()));
+    for (int i = 0; i < m_devices.size() && i < m_tiles->count(); ++i) {
+        QString text = caption(*m_devices[i], m_devices[i]->statusClockMs());
+        const QString extra = m_extra ? m_extra(i) : QString();
+        if (!extra.isEmpty())
+            text += QLatin1Char('\n') + extra;
+        m_tiles->setCaption(i, text);
+    }
 }

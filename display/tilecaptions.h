@@ -5,6 +5,8 @@
 #include <QTimer>
 #include <QVector>
 
+#include <functional>
+
 class GetStreamImage;
 class TileView;
 
@@ -30,9 +32,13 @@ public:
     // The caption of a device's tile: name, protocol and address, state and
     // frame rate; then its own frame count, period, delay and lost packets.
     static QString caption(const GetStreamImage& device, qint64 nowMs);
+    // A further line for tile i, when it gives one.
+    void setExtraLine(std::function<QString(int)> extra) { m_extra = std::move(extra); }
+
+    void refresh();
 
 private:
-    void refresh();
+    std::function<QString(int)> m_extra;
 
     TileView* m_tiles;
     QVector<GetStreamImage*> m_devices;

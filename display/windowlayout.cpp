@@ -66,7 +66,7 @@ void WindowLayout::setZoom(double zoom)
         m_tiles->setZoom(zoom);
         m_tiles->setFit(false);
     } else {
-        m_zoomNewest = viewgeometry::clampZoom(zoom);
+        m_zoomNewest = viewgeometry::clampZoom(zoom, viewgeometry::MaxInspectZoom);
         m_fitNewest = false;
         fitLabel(m_label->shownSize());
     }
@@ -96,7 +96,9 @@ double WindowLayout::shownScale() const
 
 void WindowLayout::zoomBy(int steps)
 {
-    setZoom(viewgeometry::stepZoom(shownScale(), steps));
+    setZoom(viewgeometry::stepZoom(shownScale(), steps,
+                                   m_view == ViewMode::Tiles ? viewgeometry::MaxZoom
+                                                             : viewgeometry::MaxInspectZoom));
 }
 
 void WindowLayout::actualSize()
@@ -125,7 +127,7 @@ void WindowLayout::fitLabel(const QSize& imageSize)
         if (m_fitNewest)
             shown = viewgeometry::fitSize(imageSize, m_scrollArea->maximumViewportSize());
         else if (m_zoomNewest != 1.0)
-            shown = viewgeometry::zoomedSize(imageSize, m_zoomNewest);
+            shown = viewgeometry::zoomedSize(imageSize, m_zoomNewest, viewgeometry::MaxInspectZoom);
     }
     m_label->setMinimumSize(shown);
     m_label->setMaximumSize(shown);
@@ -174,8 +176,8 @@ void WindowLayout::restore(std::optional<ViewMode> configured)
     else
         widenForStatusLine();
     m_fitNewest = store->value(QStringLiteral("fitNewest"), false).toBool();
-    m_zoomNewest =
-        viewgeometry::clampZoom(store->value(QStringLiteral("zoomNewest"), 1.0).toDouble());
+    m_zoomNewest = viewgeometry::clampZoom(
+        store->value(QStringLiteral("zoomNewest"), 1.0).toDouble(), viewgeometry::MaxInspectZoom);
     m_tiles->setFit(store->value(QStringLiteral("fitTiles"), true).toBool());
     m_tiles->setZoom(store->value(QStringLiteral("zoomTiles"), 1.0).toDouble());
     const bool tiles = store->value(QStringLiteral("view")).toString() == QLatin1String("tiles");
