@@ -911,34 +911,57 @@ void tst_GetStreamImage::unshownFramesReportedOncePerCause_data()
     QTest::addColumn<QByteArray>("bad");
     QTest::addColumn<int>("grow");
     QTest::addColumn<QString>("report"); // a pattern
+    // A 16-bit gray device (pixel_order set): two bytes a pixel, so its
+    // transfer buffer holds 13 x 7 x 2 + 1024 = 1206 bytes.
+    QTest::addColumn<bool>("sixteenBit");
     QTest::newRow("JPEG larger than the transfer buffer")
         << "image/jpeg" << QByteArray(2000, 'j') << 0
-        << "frame of 2000 bytes is larger than the transfer buffer of 1115 bytes";
+        << "frame of 2000 bytes is larger than the transfer buffer of 1115 bytes" << false;
     QTest::newRow("JPEG frames of changing sizes larger than the transfer buffer")
         << "image/jpeg" << QByteArray(2000, 'j') << 37
-        << "frame of 20[0-9]{2} bytes is larger than the transfer buffer of 1115 bytes";
+        << "frame of 20[0-9]{2} bytes is larger than the transfer buffer of 1115 bytes" << false;
     QTest::newRow("raw gray frame shorter than sizeX x sizeY")
         << "video/x-raw-gray" << QByteArray(80, 'g') << 0
         << "raw gray frame of 80 bytes, but sizeX x sizeY is 13 x 7 = 91 bytes; shorter frames "
-           "are not shown";
+           "are not shown"
+        << false;
     QTest::newRow("raw gray frames of changing lengths, all shorter")
         << "video/x-raw-gray" << QByteArray(80, 'g') << 3
         << "raw gray frame of [0-9]+ bytes, but sizeX x sizeY is 13 x 7 = 91 bytes; shorter "
-           "frames are not shown";
+           "frames are not shown"
+        << false;
     QTest::newRow("raw gray frame longer than sizeX x sizeY")
         << "video/x-raw-gray" << QByteArray(100, 'g') << 0
         << "raw gray frame of 100 bytes, but sizeX x sizeY is 13 x 7 = 91 bytes; the picture "
-           "may be sheared";
+           "may be sheared"
+        << false;
     // The device's max_pixels is 90.
     QTest::newRow("JPEG declaring more than max_pixels")
         << "image/jpeg" << jpegFile(16, 8, qRgb(1, 2, 3)) << 0
         << "frame declares 16 x 8 pixels, more than max_pixels \\(90\\); such frames are not "
-           "decoded";
+           "decoded"
+        << false;
     QTest::newRow("progressive JPEG beyond the scan budget")
         << "image/jpeg" << withRepeatedLastScan(::jpegFile(solidFrame(9, 9, Qt::blue), 90, true), 2)
         << 0
         << "JPEG frame of 9 x 9 pixels in 12 scans exceeds the decoding budget of 4 scans of "
-           "max_pixels \\(90\\); such frames are not decoded";
+           "max_pixels \\(90\\); such frames are not decoded"
+        << false;
+    QTest::newRow("16-bit gray frame shorter than 2 x sizeX x sizeY")
+        << "video/x-raw-gray16" << QByteArray(181, 'g') << 0
+        << "raw 16-bit gray frame of 181 bytes, but 2 x sizeX x sizeY is 2 x 13 x 7 = 182 bytes; "
+           "shorter frames are not shown"
+        << true;
+    QTest::newRow("16-bit gray frames of changing lengths, all longer")
+        << "video/x-raw-gray16" << QByteArray(190, 'g') << 5
+        << "raw 16-bit gray frame of 19[0-9] bytes, but 2 x sizeX x sizeY is 2 x 13 x 7 = 182 "
+           "bytes; the picture may be sheared"
+        << true;
+    QTest::newRow("16-bit frame larger than the 16-bit transfer buffer")
+        << "video/x-raw-gray16" << QByteArray(1300, 'g') << 0
+        << "frame of 1300 bytes is larger than the transfer buffer of 1206 bytes \\(2 x sizeX x "
+           "sizeY \\+ 1024\\)"
+        << true;
 }
 
 void tst_GetStreamImage::unshownFramesReportedOncePerCause()
@@ -947,12 +970,15 @@ void tst_GetStreamImage::unshownFramesReportedOncePerCause()
     QFETCH(QByteArray, bad);
     QFETCH(int, grow);
     QFETCH(QString, report);
+    QFETCH(bool, sixteenBit);
 
     LoopbackPeer peer;
     QVERIFY(peer.isListening());
     const QString log = m_dir->filePath(QStringLiteral("dev0.log"));
     QVariantMap keys = sized(13, 7, {}, log);
     keys.insert(QStringLiteral("max_pixels"), 90);
+    if (sixteenBit)
+        keys.insert(QStringLiteral("pixel_order"), QStringLiteral("big"));
     // Twice on the console, once per cause: the frames in between clear it.
     const QRegularExpression line(QStringLiteral("^dev0: ") + report);
     QTest::ignoreMessage(QtWarningMsg, line);

@@ -5,6 +5,7 @@
 // view and in the tiles.
 #include "frameinspector.h"
 #include "getstreamimage.h"
+#include "gray16frame.h"
 #include "imagelabel.h"
 #include "onlydisplay.h"
 #include "simprocess.h"
@@ -154,10 +155,20 @@ void InspectTest::gray16Ramp()
     QTest::keyClick(&window, Qt::Key_End);
     QCOMPARE(inspector->shownFrame(view)->number, inspector->history().newest(0).value());
 
+    // View > Levels: the paused frame is shown again with the new levels;
+    // a text that names none changes nothing.
+    QVERIFY(inspector->setLevels(QStringLiteral("0,1000")));
+    QCOMPARE(device->levels(), (GrayLevels{false, 0, 1000}));
+    QCOMPARE(int(inspector->shownFrame(view)->shown.pixelColor(7, 3).red()),
+             gray16::levelled(simlib::gray16RampValue(7, 3, 0), 0, 1000));
+    QVERIFY(!inspector->setLevels(QStringLiteral("5,5")));
+    QCOMPARE(device->levels(), (GrayLevels{false, 0, 1000}));
+
     // With FRAMESCOPE_SCREENSHOT set, the README's picture: the paused frame
     // zoomed in far enough for the pixel grid, with a read-out.
     const QString screenshot = qEnvironmentVariable("FRAMESCOPE_SCREENSHOT");
     if (!screenshot.isEmpty() && !tiles) {
+        QVERIFY(inspector->setLevels(QStringLiteral("auto")));
         QTest::keyClick(&window, Qt::Key_Left);
         window.resize(1200, 700);
         const double zoom = std::pow(1.25, 12);

@@ -33,12 +33,13 @@ QList<simlib::RecordedFrame> recordedFrames(const QString& base, const QString& 
 }
 
 // Writes a one-device configuration and returns its path.
-QString writeConfig(const QTemporaryDir& dir, const QString& protocol, int port)
+QString writeConfig(const QTemporaryDir& dir, const QString& protocol, int port,
+                    const QString& keys = QString())
 {
     const QString path = dir.filePath(QStringLiteral("cams.ini"));
-    writeFile(
-        path,
-        deviceGroup(0, port, QStringLiteral("protocol=%1\nsizeX=160\nsizeY=120\n").arg(protocol)));
+    writeFile(path, deviceGroup(0, port,
+                                QStringLiteral("protocol=%1\nsizeX=160\nsizeY=120\n").arg(protocol)
+                                    + keys));
     return path;
 }
 
@@ -71,6 +72,8 @@ void tst_RecordReplay::roundTrip_data()
     QTest::addColumn<QStringList>("simArgs");
     QTest::newRow("TCP JPEG") << "TCP" << QStringList{"--mode", "tcp"};
     QTest::newRow("UDP raw gray") << "UDP" << QStringList{"--mode", "udp", "--content", "gray"};
+    QTest::newRow("TCP raw 16-bit gray, big-endian")
+        << "TCP" << QStringList{"--mode", "tcp", "--content", "gray16", "--pixel-order", "big"};
     QTest::newRow("RTP type 65") << "RTP" << QStringList{"--mode", "rtp"};
 }
 
@@ -93,7 +96,11 @@ void tst_RecordReplay::roundTrip()
                             .arg(port)
                             .split(QLatin1Char(' ')));
         QVERIFY(simPort > 0);
-        onlyDisplay window(writeConfig(dir, protocol, simPort));
+        // A 16-bit device needs its transfer buffer of two bytes a pixel.
+        onlyDisplay window(writeConfig(dir, protocol, simPort,
+                                       simArgs.contains(QStringLiteral("gray16"))
+                                           ? QStringLiteral("pixel_order=big\n")
+                                           : QString()));
         QVERIFY(window.startRecording(base));
         QTRY_VERIFY_WITH_TIMEOUT(window.recorder()->framesWritten() >= 20, 20000);
         window.stopRecording();
