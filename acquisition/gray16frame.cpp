@@ -22,10 +22,10 @@ QImage unpack(const unsigned char* data, qint64 len, int sizeX, int sizeY, bool 
         auto* out = reinterpret_cast<quint16*>(image.scanLine(y));
         if (bigEndian) {
             for (int x = 0; x < sizeX; ++x)
-                out[x] = qFromBigEndian<quint16>(in + 2 * x);
+                out[x] = qFromBigEndian<quint16>(in + 2 * qsizetype(x));
         } else {
             for (int x = 0; x < sizeX; ++x)
-                out[x] = qFromLittleEndian<quint16>(in + 2 * x);
+                out[x] = qFromLittleEndian<quint16>(in + 2 * qsizetype(x));
         }
     }
     return image;

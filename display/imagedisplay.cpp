@@ -196,7 +196,7 @@ QImage imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* d
 {
     // A raw gray image wraps the controller's transfer buffer, which the
     // next delivery overwrites; the tile keeps a copy of its own.
-    const QImage frame =
+    QImage frame =
         !image.isNull() && device->isTransferBuffer(image.constBits()) ? image.copy() : image;
     // Scaled once, straight to the tile's size, and the overlay drawn on the
     // scaled picture in frame coordinates: no full-size copy per frame.

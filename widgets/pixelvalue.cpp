@@ -28,6 +28,6 @@ QString pixelReadoutText(const QImage& image, const QPoint& pixel)
 {
     const QString value = pixelValueText(image, pixel);
     if (value.isEmpty())
-        return value;
+        return QString();
     return QStringLiteral("%1, %2: %3").arg(pixel.x()).arg(pixel.y()).arg(value);
 }
