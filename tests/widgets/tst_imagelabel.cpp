@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "imagelabel.h"
 #include "testfiles.h"
+#include "viewgeometry.h"
+#include "zoomedpaint.h"
 
 #include <QAction>
 #include <QApplication>
@@ -8,6 +10,7 @@
 #include <QImage>
 #include <QImageReader>
 #include <QMenu>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -63,6 +66,8 @@ class tst_ImageLabel : public QObject
     Q_OBJECT
 
 private slots:
+    void zoomedPaint_data();
+    void zoomedPaint();
     void initialState();
     void outlineWithoutImage_data();
     void outlineWithoutImage();
@@ -457,6 +462,63 @@ void tst_ImageLabel::contextMenu()
             menus += qobject_cast<QMenu*>(w) != nullptr ? 1 : 0;
         QCOMPARE(menus, 0);
     }
+}
+
+void tst_ImageLabel::zoomedPaint_data()
+{
+    QTest::addColumn<QSize>("shown");
+    QTest::addColumn<QRect>("exposed");
+    QTest::addColumn<bool>("grid");
+    // A 7 x 5 picture of distinct colours.
+    QTest::newRow("2x, whole") << QSize(14, 10) << QRect(0, 0, 14, 10) << false;
+    QTest::newRow("3.3x, a part") << QSize(23, 17) << QRect(5, 3, 11, 9) << false;
+    QTest::newRow("16x, grid") << QSize(112, 80) << QRect(0, 0, 112, 80) << true;
+    QTest::newRow("20x, a part with grid") << QSize(140, 100) << QRect(33, 21, 50, 40) << true;
+}
+
+// Far zoomed in, each painted pixel is the one the read-out names under it,
+// only the exposed part is touched, and grid lines lie on pixel edges.
+void tst_ImageLabel::zoomedPaint()
+{
+    QFETCH(QSize, shown);
+    QFETCH(QRect, exposed);
+    QFETCH(bool, grid);
+    QImage image(7, 5, QImage::Format_RGB32);
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 7; ++x)
+            image.setPixel(x, y, qRgb(x * 30, y * 40, 200));
+    QVERIFY(zoomedpaint::isZoomedIn(image, shown));
+    QImage canvas(shown, QImage::Format_RGB32);
+    canvas.fill(Qt::magenta);
+    {
+        QPainter painter(&canvas);
+        zoomedpaint::paint(painter, image, shown, exposed);
+    }
+    int lines = 0;
+    for (int y = 0; y < shown.height(); ++y) {
+        for (int x = 0; x < shown.width(); ++x) {
+            const QRgb got = canvas.pixel(x, y);
+            if (!exposed.contains(x, y)) {
+                QCOMPARE(got, QColor(Qt::magenta).rgb());
+                continue;
+            }
+            const auto p =
+                viewgeometry::imagePixelAt(QPointF(x, y), QRect(QPoint(0, 0), shown), image.size());
+            QVERIFY(p.has_value());
+            if (got == image.pixel(*p))
+                continue;
+            // Anything else is a grid line on the first column or row of a
+            // pixel.
+            QVERIFY2(grid, qPrintable(QStringLiteral("%1,%2").arg(x).arg(y)));
+            const auto left = viewgeometry::imagePixelAt(QPointF(x - 1, y),
+                                                         QRect(QPoint(0, 0), shown), image.size());
+            const auto above = viewgeometry::imagePixelAt(QPointF(x, y - 1),
+                                                          QRect(QPoint(0, 0), shown), image.size());
+            QVERIFY(!left || !above || left->x() != p->x() || above->y() != p->y());
+            ++lines;
+        }
+    }
+    QCOMPARE(lines > 0, grid);
 }
 
 QTEST_MAIN(tst_ImageLabel)
