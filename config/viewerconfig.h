@@ -20,10 +20,15 @@ struct ViewerConfig
         Tiles
     };
     static constexpr qint64 DefaultRecordMaxMb = 4096;
+    static constexpr int DefaultStatsSeconds = 600;
+    // A day: the per-device record rings stay bounded in memory.
+    static constexpr int MaxStatsSeconds = 86400;
 
     bool hideStatusBar = false;
     View view = View::Unset;
     qint64 recordMaxMb = DefaultRecordMaxMb;
+    // How many seconds of per-frame records each device keeps.
+    int statsSeconds = DefaultStatsSeconds;
 
     // The top level of `settings`, which must not be inside a group.
     static ViewerConfig read(const QSettings& settings, ConfigWarnings* warnings = nullptr);

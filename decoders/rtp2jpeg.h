@@ -5,6 +5,7 @@
 #include "jpegheaderstore.h"
 #include "protocoldecoder.h"
 #include "rtpcounters.h"
+#include "rtpjitter.h"
 #include "rtppacketjpeg.h"
 #include "rtptimeline.h"
 
@@ -70,7 +71,13 @@ public:
     bool synchronised() const override { return !m_timeline.waitingForSync(); }
     // Counts this stream's packets into `counters` as well as into the
     // process-wide figures; nullptr: only there.
-    void setDeviceCounters(RtpCounters* counters) { m_timeline.setDeviceCounters(counters); }
+    void setDeviceCounters(RtpCounters* counters)
+    {
+        m_timeline.setDeviceCounters(counters);
+        m_deviceCounters = counters;
+    }
+    // The stream's RFC 3550 interarrival jitter, in timestamp units.
+    const RtpJitter& jitter() const { return m_jitter; }
     // RTCP packets dropped before they reached the reassembly.
     long long rtcpDropped() const { return m_rtcpDropped; }
 
@@ -106,6 +113,8 @@ private:
     // Counts the packet's sequence number and logs missed packets; returns
     // true for a late or repeated packet.
     bool accountSequence(bool synchronised);
+    // Adds the current packet's arrival to the interarrival jitter.
+    void measureJitter(bool synchronised);
     void completeFrame();
 
     // The sink frames are assembled in: a worker's double buffer, or a
@@ -114,6 +123,8 @@ private:
     RTPPacketJpeg m_packet;
     JpegHeaderStore m_headerStore;
     RtpTimeline m_timeline;
+    RtpJitter m_jitter;
+    RtpCounters* m_deviceCounters = nullptr;
     bool m_frameOpen = false;
     // The frame of the current timestamp was completed by its marker: a
     // repeated or late packet of it must not start a second, stale copy.
