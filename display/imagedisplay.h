@@ -21,6 +21,7 @@ class GetStreamImage;
 class QImage;
 class QMouseEvent;
 class QPainter;
+class StatisticsControl;
 class StatusLine;
 class TileCaptions;
 class TileView;
@@ -72,6 +73,9 @@ public:
         m_recording->setFolderDialog(std::move(dialog));
     }
     bool startRecording(const QString& baseFolder) { return m_recording->start(baseFolder); }
+    // Statistics panel and export, see StatisticsControl.
+    StatisticsControl* statisticsControl() const { return m_statsControl; }
+    bool startStatsExport(const QString& path);
     void stopRecording() { m_recording->stop(); }
     QString defaultRecordFolder() const { return m_recording->defaultFolder(); }
     static constexpr const char* RecordFolderKey = RecordingControl::FolderKey;
@@ -157,4 +161,5 @@ private:
     StatusLine* m_statusLine = nullptr;
     OutageWarning m_logOutage;
     RecordingControl* m_recording = nullptr;
+    StatisticsControl* m_statsControl = nullptr;
 };
