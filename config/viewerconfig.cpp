@@ -59,6 +59,17 @@ ViewerConfig ViewerConfig::read(const QSettings& settings, ConfigWarnings* warni
                      .arg(DefaultRecordMaxMb));
     }
 
+    const QString panel = settings.value(QStringLiteral("statistics")).toString().trimmed();
+    if (panel == QLatin1String("1"))
+        c.statisticsPanel = true;
+    else if (panel == QLatin1String("0"))
+        c.statisticsPanel = false;
+    else if (!panel.isEmpty())
+        warn(warnings, QStringLiteral("statistics"), panel,
+             QStringLiteral("statistics=\"%1\" is neither 0 nor 1; the statistics panel is as "
+                            "it was left")
+                 .arg(panel));
+
     const QString statsSeconds = settings.value(QStringLiteral("stats_seconds")).toString();
     if (!statsSeconds.trimmed().isEmpty()) {
         bool ok = false;

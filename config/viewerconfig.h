@@ -8,6 +8,8 @@
 #include <QList>
 #include <QtGlobal>
 
+#include <optional>
+
 class QSettings;
 
 // The window-wide keys of the [General] section as typed values, read once.
@@ -27,6 +29,8 @@ struct ViewerConfig
     bool hideStatusBar = false;
     View view = View::Unset;
     qint64 recordMaxMb = DefaultRecordMaxMb;
+    // View > Statistics at start-up: shown, hidden, or as kept (unset).
+    std::optional<bool> statisticsPanel;
     // How many seconds of per-frame records each device keeps.
     int statsSeconds = DefaultStatsSeconds;
 

@@ -8,6 +8,7 @@
 #include "regularfile.h"
 #include "rtpcounters.h"
 #include "statisticscontrol.h"
+#include "statspanel.h"
 #include "statusline.h"
 #include "tilecaptions.h"
 #include "tileview.h"
@@ -77,6 +78,9 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     auto* viewMenu = new ViewMenu(m_layout, this);
     connect(viewMenu, &ViewMenu::resetRequested, this, &imageDisplay::resetLayout);
     m_statsControl = new StatisticsControl(this, &m_statistics, config.statsSeconds, m_tileView);
+    m_configuredPanel = config.statisticsPanel;
+    if (m_configuredPanel)
+        m_statsControl->panel()->setVisible(*m_configuredPanel);
 
     if (config.view == ViewerConfig::View::Tiles)
         m_configuredView = ViewMode::Tiles;
@@ -99,6 +103,14 @@ imageDisplay::~imageDisplay()
     qDeleteAll(m_streams);
     m_streams.clear();
     m_recording->end();
+}
+
+void imageDisplay::restoreLayout()
+{
+    m_layout->restore(m_configuredView);
+    // The statistics key outranks the kept panel, as view does the view.
+    if (m_configuredPanel)
+        m_statsControl->panel()->setVisible(*m_configuredPanel);
 }
 
 bool imageDisplay::startStatsExport(const QString& path)

@@ -106,7 +106,7 @@ public:
     // when the window is destroyed (main calls it; windows made by tests
     // leave the user's settings alone). A view key of the configuration
     // outranks the kept view.
-    void restoreLayout() { m_layout->restore(m_configuredView); }
+    void restoreLayout();
     // View > Reset layout: the defaults, and nothing kept.
     void resetLayout() { m_layout->reset(m_configuredView); }
     int statusLineWidth() const { return m_layout->statusLineWidth(); }
@@ -155,6 +155,7 @@ private:
     void showInTile(int tile, const QImage& image, GetStreamImage* device);
 
     std::optional<ViewMode> m_configuredView;
+    std::optional<bool> m_configuredPanel;
     TileView* m_tileView = nullptr;
     WindowLayout* m_layout = nullptr;
     TileCaptions* m_captions = nullptr;

@@ -336,6 +336,13 @@ void tst_Configuration::read_data()
             << QStringList{QStringLiteral("stats_seconds \"%1\" is not a number of seconds from 1 "
                                           "to 86400; 600 s of frame records are kept")
                                .arg(QLatin1String(bad))};
+    QTest::newRow("statistics=1 is a known key") << "[General]\nstatistics=1\n"
+                                                 << shown << QStringList{} << QStringList{};
+    QTest::newRow("statistics neither 0 nor 1")
+        << "[General]\nstatistics=yes\n"
+        << shown << QStringList{}
+        << QStringList{"statistics=\"yes\" is neither 0 nor 1; the statistics panel is as it "
+                       "was left"};
     QTest::newRow("unknown view and a bad record limit")
         << "[General]\nview=grid\nrecord_max_mb=-1\n"
         << shown << QStringList{}
