@@ -3,7 +3,6 @@
 
 #include <QComboBox>
 #include <QPainter>
-#include <QPainterPath>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -51,15 +50,13 @@ void series(QPainter& p, const QRect& area, const QString& title, const QString&
         return QPointF(r.left() + (pt.x() + span) / span * r.width(),
                        r.bottom() - std::min(pt.y(), top) / top * r.height());
     };
-    p.setPen(QPen(colour, 0));
-    QPainterPath path;
-    for (int i = 0; i < points.size(); ++i) {
-        if (i == 0)
-            path.moveTo(map(points[i]));
-        else
-            path.lineTo(map(points[i]));
-    }
-    p.drawPath(path);
+    // Points, not a line: "All devices" interleaves several devices.
+    p.setPen(QPen(colour, 2));
+    QVector<QPointF> mapped;
+    mapped.reserve(points.size());
+    for (const QPointF& pt : points)
+        mapped.append(map(pt));
+    p.drawPoints(mapped.constData(), int(mapped.size()));
     if (mean >= 0.0) {
         p.setPen(QPen(QColor(200, 60, 60), 0, Qt::DashLine));
         const double y = map(QPointF(0, mean)).y();
