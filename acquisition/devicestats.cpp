@@ -13,6 +13,9 @@
 
 namespace {
 
+// The jitter's 90 kHz ticks, kept 16 times larger, per microsecond x 1000.
+constexpr std::int64_t JitterScale = std::int64_t(16) * 90;
+
 std::int32_t clampToInt32(std::int64_t v)
 {
     return std::int32_t(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
@@ -63,7 +66,7 @@ void DeviceStats::frameArrived(std::int64_t nowNs, std::int64_t wallMs, int byte
             r.packetsOutOfOrder = clampToInt32(outOfOrder - m_rtpOutOfOrder);
             // 90 kHz ticks times 16 to microseconds.
             r.jitterUs =
-                clampToInt32(rtp->jitter16.load(std::memory_order_relaxed) * 1000 / (16 * 90));
+                clampToInt32(rtp->jitter16.load(std::memory_order_relaxed) * 1000 / JitterScale);
         }
         m_rtpExpected = expected;
         m_rtpLost = lost;

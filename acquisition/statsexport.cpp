@@ -116,7 +116,7 @@ bool StatsExport::writeAll(const QString& path, const QList<const GetStreamImage
     if (!file.append({QByteArrayView(head)}, error))
         return false;
     // A block of rows at a time: few system calls, bounded memory.
-    constexpr qsizetype BlockBytes = 256 * 1024;
+    constexpr qsizetype BlockBytes = qsizetype(256) * 1024;
     QByteArray block;
     for (const GetStreamImage* device : devices) {
         const FrameRecordRing& ring = device->stats().records();

@@ -267,15 +267,18 @@ void Rtp2Jpeg::replayHeld(const unsigned char* data, int len)
 
 void Rtp2Jpeg::measureJitter(bool synchronised)
 {
+    // Only a device's stream has its figures read; the clock costs about a
+    // tenth of the reassembly of a packet.
+    if (m_deviceCounters == nullptr)
+        return;
     if (synchronised)
         m_jitter.restart();
     // Arrival on a 90 kHz clock, the clock of RTP/JPEG timestamps.
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                         std::chrono::steady_clock::now().time_since_epoch())
                         .count();
-    m_jitter.packet(m_packet.m_timestamp, std::uint32_t(std::uint64_t(ns) / 100000 * 9));
-    if (m_deviceCounters != nullptr)
-        m_deviceCounters->jitter16.store(m_jitter.scaled16(), std::memory_order_relaxed);
+    m_jitter.packet(m_packet.m_timestamp, std::uint32_t(std::uint64_t(ns) * 9 / 100000));
+    m_deviceCounters->jitter16.store(m_jitter.scaled16(), std::memory_order_relaxed);
 }
 
 void Rtp2Jpeg::decode(const unsigned char* data, int len)

@@ -70,14 +70,14 @@ public:
     bool waitingForSync() const { return m_timeline.waitingForSync(); }
     bool synchronised() const override { return !m_timeline.waitingForSync(); }
     // Counts this stream's packets into `counters` as well as into the
-    // process-wide figures; nullptr: only there.
+    // process-wide figures, and keeps its interarrival jitter there;
+    // nullptr: only the process-wide counts.
     void setDeviceCounters(RtpCounters* counters)
     {
         m_timeline.setDeviceCounters(counters);
         m_deviceCounters = counters;
     }
-    // The stream's RFC 3550 interarrival jitter, in timestamp units.
-    const RtpJitter& jitter() const { return m_jitter; }
+
     // RTCP packets dropped before they reached the reassembly.
     long long rtcpDropped() const { return m_rtcpDropped; }
 
