@@ -49,6 +49,7 @@ void DeviceStats::frameArrived(std::int64_t nowNs, std::int64_t wallMs, int byte
 {
     FrameRecord r;
     r.frameNumber = ++m_frames;
+    ++m_delivered;
     r.arrivalNs = nowNs;
     r.wallMs = wallMs;
     r.periodNs = m_lastArrivalNs >= 0 ? nowNs - m_lastArrivalNs : -1;
@@ -121,6 +122,37 @@ void DeviceStats::settle(FrameRecord& record, FrameRecord::Fate fate, int width,
     record.width = width;
     record.height = height;
     complete(record);
+}
+
+void DeviceStats::workerCounts(std::int64_t completed, std::int64_t oversize, std::int64_t nowNs,
+                               std::int64_t wallMs)
+{
+    if (oversize > m_oversize) {
+        addUnseen(oversize - m_oversize, FrameRecord::Fate::Refused, nowNs, wallMs);
+        m_oversize = oversize;
+    }
+    // Called before the delivery is added: that frame, and one that may
+    // have been completed since, are not replaced.
+    const std::int64_t replaced = completed - oversize - m_delivered - 2;
+    if (replaced > m_replaced) {
+        addUnseen(replaced - m_replaced, FrameRecord::Fate::Skipped, nowNs, wallMs);
+        m_replaced = replaced;
+    }
+}
+
+void DeviceStats::addUnseen(std::int64_t count, FrameRecord::Fate fate, std::int64_t nowNs,
+                            std::int64_t wallMs)
+{
+    for (std::int64_t i = 0; i < std::min(count, MaxUnseenPerDelivery); ++i) {
+        FrameRecord r;
+        r.frameNumber = ++m_frames;
+        r.arrivalNs = nowNs;
+        r.wallMs = wallMs;
+        r.fate = fate;
+        m_ring.push(r);
+        ++m_revision;
+        complete(m_ring.at(m_ring.size() - 1));
+    }
 }
 
 void DeviceStats::event(FrameRecord::Kind kind, std::int64_t nowNs, std::int64_t wallMs)

@@ -46,6 +46,14 @@ public:
     // corrupt) and will not be converted: for callers that leave a frame
     // out before conversion.
     void frameNotShown(FrameRecord::Fate fate, std::int64_t nowNs);
+    // The worker's own counts, before a delivery is added: frames it completed and
+    // frames it left out as too large for the transfer buffer. Frames
+    // completed but neither delivered nor left out, beyond the one that
+    // may be on its way, were replaced by a newer frame before the GUI
+    // thread took them: each is recorded as skipped, the oversized ones as
+    // refused (with no size or period: they never arrived here).
+    void workerCounts(std::int64_t completed, std::int64_t oversize, std::int64_t nowNs,
+                      std::int64_t wallMs);
     // A change of the connection.
     void event(FrameRecord::Kind kind, std::int64_t nowNs, std::int64_t wallMs);
 
@@ -56,6 +64,8 @@ public:
 
 private:
     FrameRecord* oldestPending();
+    void addUnseen(std::int64_t count, FrameRecord::Fate fate, std::int64_t nowNs,
+                   std::int64_t wallMs);
     void settle(FrameRecord& record, FrameRecord::Fate fate, int width, int height);
     void complete(FrameRecord& record);
 
@@ -63,6 +73,13 @@ private:
     Listener m_listener;
     std::int64_t m_frames = 0;
     std::int64_t m_lastArrivalNs = -1;
+    std::int64_t m_delivered = 0;
+    std::int64_t m_replaced = 0;
+    std::int64_t m_oversize = 0;
+    // Records added for the worker's counts per delivery, at most: a count
+    // that jumps (a new worker) is not copied into the ring record by
+    // record without bound.
+    static constexpr std::int64_t MaxUnseenPerDelivery = 1000;
     std::uint64_t m_revision = 0;
     // The device's RTP counters at the previous frame.
     std::int64_t m_rtpExpected = 0;

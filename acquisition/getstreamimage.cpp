@@ -138,6 +138,9 @@ void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int 
     if (len > 0) {
         m_status.frameDelivered(m_statusClock.elapsed());
         countFrame(m_statusClock.elapsed());
+        // Frames the worker replaced or left out before this one first.
+        m_stats.workerCounts(m_worker.framesCompleted(), m_worker.oversizeFramesSkipped(),
+                             DeviceStats::monotonicNs(), DeviceStats::wallClockMs());
         m_stats.frameArrived(DeviceStats::monotonicNs(), DeviceStats::wallClockMs(),
                              isTransferBuffer(pBuf) ? std::min(len, transferLength()) : len,
                              m_contentOverwrite.isEmpty() ? conType : m_contentOverwrite,

@@ -79,6 +79,8 @@ private slots:
     void ringBound_data();
     void ringBound();
     void recordsOfOneFrame();
+    void framesTheWorkerDidNotDeliver_data();
+    void framesTheWorkerDidNotDeliver();
     void jitter_data();
     void jitter();
 };
@@ -234,6 +236,52 @@ void tst_DeviceStats::recordsOfOneFrame()
     QCOMPARE(s.losses, std::int64_t(1));
     QCOMPARE(s.reconnects, std::int64_t(1));
     QCOMPARE(s.frames, std::int64_t(2));
+}
+
+void tst_DeviceStats::framesTheWorkerDidNotDeliver_data()
+{
+    // The worker's counts before each delivery: frames completed, frames
+    // left out as too large.
+    QTest::addColumn<QList<int>>("completed");
+    QTest::addColumn<QList<int>>("oversize");
+    QTest::addColumn<int>("skipped");
+    QTest::addColumn<int>("refused");
+
+    QTest::newRow("every frame delivered")
+        << QList<int>{1, 2, 3, 4} << QList<int>{0, 0, 0, 0} << 0 << 0;
+    QTest::newRow("the next frame already completed is not skipped")
+        << QList<int>{2, 3, 4, 5} << QList<int>{0, 0, 0, 0} << 0 << 0;
+    // Of the three frames completed beyond the first two deliveries, one
+    // may still be on its way: two were replaced.
+    QTest::newRow("frames replaced before the second delivery")
+        << QList<int>{1, 5, 6} << QList<int>{0, 0, 0} << 2 << 0;
+    QTest::newRow("one frame too large") << QList<int>{1, 3, 4} << QList<int>{0, 1, 1} << 0 << 1;
+    QTest::newRow("a count that jumps adds a bounded number")
+        << QList<int>{1, 1000000} << QList<int>{0, 0} << 1000 << 0;
+}
+
+void tst_DeviceStats::framesTheWorkerDidNotDeliver()
+{
+    QFETCH(QList<int>, completed);
+    QFETCH(QList<int>, oversize);
+    QFETCH(int, skipped);
+    QFETCH(int, refused);
+
+    DeviceStats stats;
+    for (int i = 0; i < completed.size(); ++i) {
+        const std::int64_t t = (i + 1) * 40 * Ms;
+        stats.workerCounts(completed[i], oversize[i], t, 0);
+        stats.frameArrived(t, 0, 100, Jpeg, nullptr);
+        stats.delayMeasured(0.001);
+        stats.frameConverted(FrameRecord::Fate::Shown, 8, 8, t);
+    }
+    const StatsSummary s = StatsSummary::of(stats.records());
+    QCOMPARE(s.skipped, std::int64_t(skipped));
+    QCOMPARE(s.refused, std::int64_t(refused));
+    QCOMPARE(s.shown, std::int64_t(completed.size()));
+    // Every delivered frame keeps its delay; the unseen ones add no period.
+    QCOMPARE(s.delays, std::int64_t(completed.size()));
+    QCOMPARE(s.periods, std::int64_t(completed.size() - 1));
 }
 
 void tst_DeviceStats::jitter_data()
