@@ -8,6 +8,8 @@
 #include <QList>
 #include <QtGlobal>
 
+#include <optional>
+
 class QSettings;
 
 // The window-wide keys of the [General] section as typed values, read once.
@@ -22,6 +24,9 @@ struct ViewerConfig
     static constexpr qint64 DefaultRecordMaxMb = 4096;
     static constexpr qint64 DefaultHistoryMb = 256;
     static constexpr qint64 MaxHistoryMb = 1 << 20;
+    static constexpr int DefaultStatsSeconds = 600;
+    // A day: the per-device record rings stay bounded in memory.
+    static constexpr int MaxStatsSeconds = 86400;
 
     bool hideStatusBar = false;
     View view = View::Unset;
@@ -29,6 +34,10 @@ struct ViewerConfig
     // Received frames kept for stepping back while paused, all devices
     // together; 0 keeps none.
     qint64 historyMb = DefaultHistoryMb;
+    // View > Statistics at start-up: shown, hidden, or as kept (unset).
+    std::optional<bool> statisticsPanel;
+    // How many seconds of per-frame records each device keeps.
+    int statsSeconds = DefaultStatsSeconds;
 
     // The top level of `settings`, which must not be inside a group.
     static ViewerConfig read(const QSettings& settings, ConfigWarnings* warnings = nullptr);

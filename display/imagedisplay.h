@@ -22,6 +22,7 @@ class GetStreamImage;
 class QImage;
 class QMouseEvent;
 class QPainter;
+class StatisticsControl;
 class StatusLine;
 class TileCaptions;
 class TileView;
@@ -73,6 +74,9 @@ public:
         m_recording->setFolderDialog(std::move(dialog));
     }
     bool startRecording(const QString& baseFolder) { return m_recording->start(baseFolder); }
+    // Statistics panel and export, see StatisticsControl.
+    StatisticsControl* statisticsControl() const { return m_statsControl; }
+    bool startStatsExport(const QString& path);
     void stopRecording() { m_recording->stop(); }
     QString defaultRecordFolder() const { return m_recording->defaultFolder(); }
     static constexpr const char* RecordFolderKey = RecordingControl::FolderKey;
@@ -106,7 +110,7 @@ public:
     // when the window is destroyed (main calls it; windows made by tests
     // leave the user's settings alone). A view key of the configuration
     // outranks the kept view.
-    void restoreLayout() { m_layout->restore(m_configuredView); }
+    void restoreLayout();
     // View > Reset layout: the defaults, and nothing kept.
     void resetLayout() { m_layout->reset(m_configuredView); }
     int statusLineWidth() const { return m_layout->statusLineWidth(); }
@@ -162,6 +166,7 @@ private:
     std::optional<QPoint> pixelUnder(const QPoint& pos, int* tile) const;
 
     std::optional<ViewMode> m_configuredView;
+    std::optional<bool> m_configuredPanel;
     TileView* m_tileView = nullptr;
     WindowLayout* m_layout = nullptr;
     TileCaptions* m_captions = nullptr;
@@ -169,4 +174,5 @@ private:
     StatusLine* m_statusLine = nullptr;
     OutageWarning m_logOutage;
     RecordingControl* m_recording = nullptr;
+    StatisticsControl* m_statsControl = nullptr;
 };

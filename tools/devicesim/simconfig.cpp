@@ -182,6 +182,7 @@ const SimOption Options[] = {
     {"max-gap", "S", real<&SimConfig::maxGap, GapRange>},
     {"fps", "F", real<&SimConfig::fps, FpsRange>},
     {"count", "N", num<&SimConfig::count, 0, 1LL << 40>},
+    {"wait-client", nullptr, set<&SimConfig::waitClient, true>},
     {"duration", "S", real<&SimConfig::duration, SecondsRange>},
     {"pause-every", "N", num<&SimConfig::pauseEvery, 0, 1 << 30>},
     {"pause-ms", "MS", num<&SimConfig::pauseMs, 0, 3600000>},

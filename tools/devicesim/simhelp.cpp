@@ -89,6 +89,8 @@ Rate and length:
   --fps F                Frames per second (0.1 ... 1000). Default 25.
   --count N              Stop after N frames. Default: no limit.
   --duration S           Stop after S seconds. Default: no limit.
+  --wait-client          tcp: send the first frame only once a client has
+                         connected, so that it receives every frame counted.
   --pause-every N        After every N frames send nothing for --pause-ms
                          (a quiet device: over TCP the viewer gives up after
                          1 s and connects again). Default 0: never.
