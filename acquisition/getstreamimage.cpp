@@ -88,9 +88,9 @@ GetStreamImage::GetStreamImage(const DeviceConfig& config, QObject* parent,
 
 GetStreamImage::~GetStreamImage()
 {
-    // The conversion in progress finishes (bounded by the pixel limit and
-    // the scan budget); its result and a waiting frame are not shown, but
-    // their log text is kept.
+    // The decodes in progress finish (bounded by the pixel limit and the
+    // scan budget); their results and the waiting frames are not shown,
+    // but their log text is kept.
     const QStringList unshownLogs = m_handOff.stop();
     // Withdraws the request: once this returns, the worker is not copying
     // into either transfer buffer and will not start to.
@@ -166,7 +166,8 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
             delivery.delay = measureDelay(delivery.job);
             delivery.finishNs = m_worker.deliveredFinishNs();
             delivery.logMsg = m_handOff.takeHeldLog();
-            // Handed back only once the converter has stopped.
+            // Handed back only once the hand-off has stopped or when the
+            // pool could start no thread.
             if (std::optional<Delivery> back = m_handOff.submit(std::move(delivery)))
                 showDelivery(*back, convertFrame(back->job));
         } else {
@@ -181,15 +182,13 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
 
 void GetStreamImage::conversionFinished()
 {
-    std::optional<ConversionHandOff::Finished> done = m_handOff.takeResult();
-    if (!done)
-        return;
-    // The converter and the worker get their next work before the window
-    // paints, so that receiving, converting and painting overlap.
-    if (std::optional<Delivery> back = m_handOff.startWaiting())
-        showDelivery(*back, convertFrame(back->job));
-    requestNextFrame();
-    showDelivery(done->delivery, std::move(done->frame));
+    // Every result that is ready, in arrival order; the worker gets a
+    // buffer again before the window paints, so that receiving, decoding
+    // and painting overlap.
+    while (std::optional<ConversionHandOff::Finished> done = m_handOff.takeResult()) {
+        requestNextFrame();
+        showDelivery(done->delivery, std::move(done->frame));
+    }
 }
 
 void GetStreamImage::showDelivery(const Delivery& delivery, ConvertedFrame frame)
@@ -351,6 +350,12 @@ void GetStreamImage::updateStatus()
 
 void GetStreamImage::requestNextFrame()
 {
+    // With every buffer in the pool, the oldest frame not yet started on
+    // gives way to the newest, counted rather than silently lost.
+    if (m_handOff.skipIfFull()) {
+        m_figures.skipped = m_handOff.skipped();
+        m_status.setSkippedFrames(m_figures.skipped);
+    }
     // A direct call: a queued one would wait behind the receive loop that
     // occupies the worker's thread.
     if (unsigned char* buffer = m_handOff.nextRequest())

@@ -24,6 +24,9 @@ struct ViewerConfig
     bool hideStatusBar = false;
     View view = View::Unset;
     qint64 recordMaxMb = DefaultRecordMaxMb;
+    // Threads decoding the frames of every device; 0: one per core.
+    static constexpr int MaxDecodeThreads = 64;
+    int decodeThreads = 0;
 
     // The top level of `settings`, which must not be inside a group.
     static ViewerConfig read(const QSettings& settings, ConfigWarnings* warnings = nullptr);

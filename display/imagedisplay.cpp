@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "imagedisplay.h"
 
+#include "decodepool.h"
 #include "devicelog.h"
 #include "frameconversion.h"
 #include "getstreamimage.h"
@@ -48,6 +49,9 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
         qWarning().noquote() << warning.text;
     if (config.hideStatusBar)
         ui.statusBar->hide();
+
+    // Before any device submits a frame, which starts the pool's threads.
+    DecodePool::shared().setThreadCount(config.decodeThreads);
 
     FrameRecorder::Limits limits;
     limits.maxTotalBytes = config.recordMaxMb * 1024 * 1024;

@@ -65,10 +65,13 @@ QString describe(const ViewerConfig& v)
     const char* view = v.view == ViewerConfig::View::Tiles    ? "tiles"
                        : v.view == ViewerConfig::View::Newest ? "newest"
                                                               : "unset";
-    return QStringLiteral("statusbar=%1 view=%2 record=%3MB")
-        .arg(v.hideStatusBar ? QStringLiteral("hidden") : QStringLiteral("shown"),
-             QLatin1String(view))
-        .arg(v.recordMaxMb);
+    QString text = QStringLiteral("statusbar=%1 view=%2 record=%3MB")
+                       .arg(v.hideStatusBar ? QStringLiteral("hidden") : QStringLiteral("shown"),
+                            QLatin1String(view))
+                       .arg(v.recordMaxMb);
+    if (v.decodeThreads != 0)
+        text += QStringLiteral(" decode=%1").arg(v.decodeThreads);
+    return text;
 }
 
 QString sourceFile(const char* name)
@@ -326,6 +329,18 @@ void tst_Configuration::read_data()
             << QStringList{}
             << QStringList{QStringLiteral("record_max_mb \"%1\" is not a positive number; "
                                           "recordings end at 4096 MB")
+                               .arg(QLatin1String(bad))};
+    QTest::newRow("decode_threads")
+        << "[General]\ndecode_threads= 3 \n"
+        << "statusbar=shown view=unset record=4096MB decode=3" << QStringList{} << QStringList{};
+    QTest::newRow("decode_threads=0: one per core") << "[General]\ndecode_threads=0\n"
+                                                    << shown << QStringList{} << QStringList{};
+    for (const char* bad : {"-1", "65", "many"})
+        QTest::addRow("decode_threads=%s: one per core, with a warning", bad)
+            << QStringLiteral("[General]\ndecode_threads=%1\n").arg(QLatin1String(bad)) << shown
+            << QStringList{}
+            << QStringList{QStringLiteral("decode_threads \"%1\" is not a number from 0 to 64; "
+                                          "one decoding thread per core is used")
                                .arg(QLatin1String(bad))};
     QTest::newRow("unknown view and a bad record limit")
         << "[General]\nview=grid\nrecord_max_mb=-1\n"
