@@ -176,6 +176,7 @@ const SimOption Options[] = {
     {"max-gap", "S", real<&SimConfig::maxGap, GapRange>},
     {"fps", "F", real<&SimConfig::fps, FpsRange>},
     {"count", "N", num<&SimConfig::count, 0, 1LL << 40>},
+    {"pregenerate", "N", num<&SimConfig::pregenerate, 0, SimConfig::MaxPregenerate>},
     {"duration", "S", real<&SimConfig::duration, SecondsRange>},
     {"pause-every", "N", num<&SimConfig::pauseEvery, 0, 1 << 30>},
     {"pause-ms", "MS", num<&SimConfig::pauseMs, 0, 3600000>},

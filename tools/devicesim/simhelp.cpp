@@ -82,6 +82,11 @@ Replay:
 Rate and length:
   --fps F                Frames per second (0.1 ... 1000). Default 25.
   --count N              Stop after N frames. Default: no limit.
+  --pregenerate N        Render and encode N frames (1 ... 1000) before
+                         sending and send them over and over, each with a
+                         fresh time stamp, so that a run costs the sender
+                         only the sending (for benchmarks). Default 0: each
+                         frame is made as it is sent.
   --duration S           Stop after S seconds. Default: no limit.
   --pause-every N        After every N frames send nothing for --pause-ms
                          (a quiet device: over TCP the viewer gives up after
