@@ -219,6 +219,7 @@ FrameJob GetStreamImage::makeJob(QString conType, unsigned char* pBuf, int len) 
     job.sizeX = m_sizeX;
     job.sizeY = m_sizeY;
     job.maxPixels = m_maxPixels;
+    job.displaySize = m_displaySize;
     return job;
 }
 
@@ -257,6 +258,14 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
 
 void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
 {
+    if (job.conType == QLatin1String(RawGrayContentType)
+        || job.conType == QLatin1String(JpegContentType)) {
+        // Kept only for a frame decoded scaled down, to decode it again at
+        // full size on demand.
+        m_shown.encoded = std::move(frame.encoded);
+        m_shown.fullSize = frame.fullSize.isValid() ? frame.fullSize : frame.image.size();
+        m_shownFullSize = m_shown.fullSize;
+    }
     if (job.conType == QLatin1String(RawGrayContentType)) {
         m_image = std::move(frame.image);
         m_image.setColorTable(grayColorTable());
@@ -272,6 +281,15 @@ void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
             m_events.frameShown();
     }
     emit acquisitionEvent(m_image, this);
+}
+
+QImage GetStreamImage::fullResolutionImage() const
+{
+    if (!m_shown.scaled())
+        return m_image;
+    ConvertedFrame shown;
+    shown.encoded = m_shown.encoded;
+    return ::fullResolutionImage(shown, m_maxPixels);
 }
 
 void GetStreamImage::setFrameDelay(double seconds)

@@ -131,6 +131,19 @@ public:
     // probe, when one is installed, takes the time since its last byte.
     void reportFrameShown() const;
     const QImage& image() const { return m_image; }
+    // The size the window shows this device's frames at: a JPEG frame shown
+    // at half its size or less is decoded scaled down (DCT scaling) to the
+    // smallest size that still covers it. Empty (the default): full size.
+    void setDisplaySize(const QSize& size) { m_displaySize = size; }
+    QSize displaySize() const { return m_displaySize; }
+    // The full size of the picture handed to the window last: image()'s
+    // size, or larger when it was decoded scaled down.
+    QSize shownFullSize() const { return m_shownFullSize; }
+    bool shownScaled() const { return m_shown.scaled(); }
+    // The picture handed to the window last, at full size: image() itself,
+    // or its frame decoded again without scaling. For saving, pixel
+    // read-out and zooming in.
+    QImage fullResolutionImage() const;
     ImageGetWorker* worker() { return &m_worker; }
     const ImageGetWorker* worker() const { return &m_worker; }
     bool isReconnecting() const { return m_reconnectTimer.isActive(); }
@@ -246,6 +259,10 @@ private:
     qint64 m_maxPixels = DefaultMaxPixels;
     bool m_convertInThread = true;
     std::int64_t m_shownFinishNs = 0;
+    QSize m_displaySize;
+    QSize m_shownFullSize;
+    // The last shown frame's bytes when it was decoded scaled down.
+    ConvertedFrame m_shown;
     DeviceEvents m_events;
     ConversionHandOff m_handOff;
 };

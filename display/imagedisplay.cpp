@@ -147,13 +147,31 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
     if (tile >= 0) {
         showInTile(tile, image, ovlImage);
     } else {
-        m_layout->fitLabel(image.size());
+        // Laid out, read out and saved at the picture's own size, also when
+        // it was decoded smaller for the size it is shown at.
+        const QSize fullSize = fullSizeOf(image, ovlImage);
+        m_labelDevice = ovlImage;
+        m_labelFullSize = fullSize;
+        m_layout->fitLabel(fullSize);
+        // The size the device's next frame is shown at: fitted or zoomed
+        // out, smaller than the picture; zoomed in, the picture is needed
+        // whole.
+        if (ovlImage != nullptr) {
+            const QSize label = ui.mainImage->size();
+            ovlImage->setDisplaySize(
+                label.width() < fullSize.width() && label.height() < fullSize.height() ? label
+                                                                                       : QSize());
+        }
         if (ovlImage != nullptr && ovlImage->drawsOverlay()) {
             QPixmap pixmap = QPixmap::fromImage(image);
             // A frame that failed to convert is shown as nothing; there is
             // nothing for an overlay to draw on.
             if (!pixmap.isNull()) {
                 QPainter painter(&pixmap);
+                // The overlay draws in the picture's own pixels.
+                if (fullSize != image.size())
+                    painter.scale(double(image.width()) / fullSize.width(),
+                                  double(image.height()) / fullSize.height());
                 ovlImage->paintOverlay(painter);
             }
             ui.mainImage->setImage(pixmap);
@@ -179,18 +197,21 @@ void imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* dev
         !image.isNull() && device->isTransferBuffer(image.constBits()) ? image.copy() : image;
     // Scaled once, straight to the tile's size, and the overlay drawn on the
     // scaled picture in frame coordinates: no full-size copy per frame.
-    const QSize size = m_tileView->shownSize(tile, frame.size());
+    const QSize fullSize = fullSizeOf(frame, device);
+    const QSize size = m_tileView->shownSize(tile, fullSize);
+    // The device's next frame is decoded for this size.
+    device->setDisplaySize(size);
     QImage shown;
     if (!size.isEmpty() && !frame.isNull()) {
         shown = viewgeometry::scaledNearest(frame, size);
         if (device->drawsOverlay()) {
             QPainter painter(&shown);
-            painter.scale(double(size.width()) / frame.width(),
-                          double(size.height()) / frame.height());
+            painter.scale(double(size.width()) / fullSize.width(),
+                          double(size.height()) / fullSize.height());
             device->paintOverlay(painter);
         }
     }
-    m_tileView->setFrame(tile, frame, shown);
+    m_tileView->setFrame(tile, frame, shown, fullSize);
 }
 
 void imageDisplay::writeHistogramLine()
@@ -228,8 +249,10 @@ std::optional<QString> imageDisplay::pointerReadout(const QPoint& pos) const
     if (!viewport->rect().contains(viewport->mapFrom(this, pos)))
         return std::nullopt;
     const ImageLabel* label = ui.mainImage;
-    const auto pixel = viewgeometry::imagePixelAt(label->mapFrom(this, QPointF(pos)), label->rect(),
-                                                  label->currentPixmap().size());
+    const QSize shown = label->currentPixmap().size();
+    const auto pixel = viewgeometry::imagePixelAt(
+        label->mapFrom(this, QPointF(pos)), label->rect(),
+        m_labelFullSize.isValid() && !shown.isEmpty() ? m_labelFullSize : shown);
     if (!pixel)
         return std::nullopt;
     return viewgeometry::pixelText(*pixel);
@@ -247,9 +270,40 @@ void imageDisplay::mouseMoveEvent(QMouseEvent* event)
     QMainWindow::mouseMoveEvent(event);
 }
 
+QSize imageDisplay::fullSizeOf(const QImage& image, const GetStreamImage* device)
+{
+    // Only the controller's own last picture can have been decoded scaled.
+    if (device != nullptr && device->shownScaled()
+        && device->image().cacheKey() == image.cacheKey())
+        return device->shownFullSize();
+    return image.size();
+}
+
+QImage imageDisplay::fullResolutionFrame(GetStreamImage* device)
+{
+    QImage frame = device->fullResolutionImage();
+    if (frame.isNull() || !device->drawsOverlay())
+        return frame;
+    QPixmap pixmap = QPixmap::fromImage(frame);
+    QPainter painter(&pixmap);
+    device->paintOverlay(painter);
+    painter.end();
+    return pixmap.toImage();
+}
+
 void imageDisplay::saveImage()
 {
     if (viewMode() != ViewMode::Tiles) {
+        // A picture decoded smaller than its own size is saved decoded
+        // again at full size, as the frame came.
+        GetStreamImage* device = m_labelDevice;
+        if (device != nullptr && m_streams.contains(device)
+            && m_labelFullSize != ui.mainImage->currentPixmap().size() && device->shownScaled()) {
+            ui.mainImage->saveFrame([this, device] {
+                return m_streams.contains(device) ? fullResolutionFrame(device) : QImage();
+            });
+            return;
+        }
         ui.mainImage->saveImage();
         return;
     }
@@ -261,6 +315,10 @@ void imageDisplay::saveImage()
             tile = std::max(0, m_tileView->solo());
         // The frame with its overlay, as the newest-frame view would save it.
         QImage frame = m_tileView->frame(tile);
+        // Decoded smaller than its own size: decoded again at full size.
+        if (!frame.isNull() && tile < m_streams.size()
+            && m_tileView->frameSize(tile) != frame.size() && m_streams[tile]->shownScaled())
+            return fullResolutionFrame(m_streams[tile]);
         if (frame.isNull() || tile >= m_streams.size() || !m_streams[tile]->drawsOverlay())
             return frame;
         QPixmap pixmap = QPixmap::fromImage(frame);

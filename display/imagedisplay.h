@@ -126,9 +126,19 @@ protected:
     void changeEvent(QEvent* event) override;
 
     void writeHistogramLine();
+    // The own size of `image`, a picture `device` handed over: larger than
+    // the image when it was decoded scaled down.
+    static QSize fullSizeOf(const QImage& image, const GetStreamImage* device);
+    // The device's last picture at full size, with its overlay.
+    static QImage fullResolutionFrame(GetStreamImage* device);
 
     Ui::framescopeClass ui;
     QVector<GetStreamImage*> m_streams;
+    // The device whose frame the newest-frame view shows, and that
+    // picture's own size (larger than the label's image when it was
+    // decoded scaled down).
+    GetStreamImage* m_labelDevice = nullptr;
+    QSize m_labelFullSize;
     QSettings m_settings;
     // The configuration path as given, made absolute; also when the
     // settings could not be read from it.
