@@ -138,6 +138,13 @@ void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int 
     if (len > 0) {
         m_status.frameDelivered(m_statusClock.elapsed());
         countFrame(m_statusClock.elapsed());
+        // Frames the worker replaced or left out before this one first.
+        m_stats.workerCounts(m_worker.framesCompleted(), m_worker.oversizeFramesSkipped(),
+                             DeviceStats::monotonicNs(), DeviceStats::wallClockMs());
+        m_stats.frameArrived(DeviceStats::monotonicNs(), DeviceStats::wallClockMs(),
+                             isTransferBuffer(pBuf) ? std::min(len, transferLength()) : len,
+                             m_contentOverwrite.isEmpty() ? conType : m_contentOverwrite,
+                             &m_worker.rtpCounters());
         // Queued before conversion, in the type the device sent (not a
         // contentoverwrite type); a full queue leaves the frame out of the
         // recording only.
@@ -235,6 +242,7 @@ std::optional<double> GetStreamImage::measureDelay(const FrameJob& job)
     // hour must not wrap into a negative delay.
     const long long d = m_stopwatch.delayMicroseconds(deviceTimeUs);
     const auto delay = std::int32_t(std::clamp<long long>(d, INT32_MIN, INT32_MAX));
+    m_stats.delayMeasured(delay / 1000000.0);
     return delay / 1000000.0;
 }
 
@@ -266,20 +274,27 @@ void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
         m_shown.fullSize = frame.fullSize.isValid() ? frame.fullSize : frame.image.size();
         m_shownFullSize = m_shown.fullSize;
     }
+    FrameRecord::Fate fate = FrameRecord::Fate::Refused;
     if (job.conType == QLatin1String(RawGrayContentType)) {
         m_image = std::move(frame.image);
         m_image.setColorTable(grayColorTable());
         m_events.rawFrameConverted(job.len, m_sizeX, m_sizeY, !m_image.isNull());
+        if (!m_image.isNull())
+            fate = FrameRecord::Fate::Shown;
     } else if (job.conType == QLatin1String(JpegContentType)) {
         m_image = std::move(frame.image);
-        if (frame.refusal.refused())
+        if (frame.refusal.refused()) {
             m_events.reportUnshownFrame(QStringLiteral("refused-%1").arg(int(frame.refusal.cause)),
                                         frame.refusal.text(m_maxPixels));
-        else if (frame.corrupt)
+        } else if (frame.corrupt) {
             m_events.countCorruptFrame();
-        else
+            fate = FrameRecord::Fate::Corrupt;
+        } else {
             m_events.frameShown();
+            fate = FrameRecord::Fate::Shown;
+        }
     }
+    m_stats.frameConverted(fate, m_image.width(), m_image.height(), DeviceStats::monotonicNs());
     emit acquisitionEvent(m_image, this);
 }
 
@@ -321,11 +336,15 @@ void GetStreamImage::paintOverlay(QPainter& painter)
 void GetStreamImage::connected()
 {
     m_reconnectTimer.stop();
+    m_stats.event(m_hasConnected ? FrameRecord::Kind::Reconnect : FrameRecord::Kind::Connected,
+                  DeviceStats::monotonicNs(), DeviceStats::wallClockMs());
+    m_hasConnected = true;
 }
 
 void GetStreamImage::disconnected()
 {
     m_reconnectTimer.start(ReconnectIntervalMs);
+    m_stats.event(FrameRecord::Kind::Lost, DeviceStats::monotonicNs(), DeviceStats::wallClockMs());
 }
 
 void GetStreamImage::reconnect()
@@ -373,6 +392,7 @@ void GetStreamImage::requestNextFrame()
     if (m_handOff.skipIfFull()) {
         m_figures.skipped = m_handOff.skipped();
         m_status.setSkippedFrames(m_figures.skipped);
+        m_stats.frameNotShown(FrameRecord::Fate::Skipped, DeviceStats::monotonicNs());
     }
     // A direct call: a queued one would wait behind the receive loop that
     // occupies the worker's thread.

@@ -4,6 +4,7 @@
 #include "conversionhandoff.h"
 #include "deviceevents.h"
 #include "devicelog.h"
+#include "devicestats.h"
 #include "devicestatus.h"
 #include "frameconversion.h"
 #include "framelimits.h"
@@ -177,6 +178,11 @@ public:
         qint64 skipped = 0;
     };
     const Figures& figures() const { return m_figures; }
+    // This device's per-frame records (frames delivered, what became of
+    // them, connection events), for the statistics panel, the export and
+    // the measurement.
+    DeviceStats& stats() { return m_stats; }
+    const DeviceStats& stats() const { return m_stats; }
     // Corrupt JPEG frames are summed up per device at most this often.
     static constexpr int CorruptSummaryIntervalMs = DeviceEvents::CorruptSummaryIntervalMs;
 
@@ -264,5 +270,7 @@ private:
     // The last shown frame's bytes when it was decoded scaled down.
     ConvertedFrame m_shown;
     DeviceEvents m_events;
+    DeviceStats m_stats;
+    bool m_hasConnected = false;
     ConversionHandOff m_handOff;
 };

@@ -9,6 +9,8 @@
 #include <QCommandLineParser>
 #include <QList>
 
+#include <optional>
+
 namespace {
 
 // The options, declared once: the parser reads them and usage() lists them.
@@ -28,6 +30,20 @@ const QList<Option>& options()
          "DIR",
          "Record every frame the devices deliver from the start, into a folder named after the "
          "start time inside DIR (as File > Record does; Ctrl+R stops it)."},
+        {{QStringLiteral("stats")},
+         "FILE.csv",
+         "Write every device's per-frame records (frames and connection events) to FILE.csv "
+         "from the start, as File > Export Statistics does once."},
+        {{QStringLiteral("measure")},
+         "SECONDS",
+         "Run without a window or display: receive and decode every device's frames for "
+         "SECONDS (SIGINT or SIGTERM ends it sooner), then print a summary per device."},
+        {{QStringLiteral("json")}, "FILE", "With --measure: write the summary as JSON to FILE."},
+        {{QStringLiteral("expect")},
+         "KEY OP VALUE",
+         "With --measure: a threshold every device must meet, such as fps>=24.5, loss<=0.1%, "
+         "delay_p99<=40ms, period_p99<=45ms, frames>=1000 or corrupt==0; repeat the option or "
+         "separate thresholds with commas. A failed threshold or device exits with 1."},
     };
     return list;
 }
@@ -36,6 +52,17 @@ const QList<Option>& options()
 QString spelling(const QString& name)
 {
     return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+bool takesValue(const QString& arg)
+{
+    for (const Option& option : options()) {
+        for (const QString& name : option.names) {
+            if (option.valueName != nullptr && arg == spelling(name))
+                return true;
+        }
+    }
+    return false;
 }
 
 bool isDeclared(const QString& arg)
@@ -57,8 +84,8 @@ QString firstRefused(const QStringList& arguments)
 {
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& arg = arguments.at(i);
-        if (arg == QLatin1String("--record")) {
-            ++i; // its folder, even when it starts with '-'
+        if (takesValue(arg)) {
+            ++i; // its value, even when it starts with '-'
             continue;
         }
         if (arg.startsWith(QLatin1Char('-')) && !isDeclared(arg))
@@ -91,6 +118,7 @@ CommandLine::CommandLine(const QStringList& arguments)
         if (m_recordFolder.isEmpty() && m_error.isEmpty())
             m_error = QStringLiteral("option '--record' needs a folder");
     }
+    readMeasureOptions(parser, arguments);
     // A bad option wins over --help and --version, so that a script's typo
     // is noticed rather than answered with exit code 0.
     if (!m_error.isEmpty())
@@ -106,6 +134,44 @@ CommandLine::CommandLine(const QStringList& arguments)
     positional.removeAll(QStringLiteral("-"));
     m_configPath =
         positional.isEmpty() ? QString::fromLatin1(DefaultConfigFile) : positional.first();
+}
+
+void CommandLine::readMeasureOptions(const QCommandLineParser& parser, const QStringList& arguments)
+{
+    auto fail = [this](const QString& error) {
+        if (m_error.isEmpty())
+            m_error = error;
+    };
+    for (const char* name : {"stats", "measure", "json", "expect"}) {
+        if (arguments.contains(QStringLiteral("--") + QLatin1String(name))
+            && parser.value(QLatin1String(name)).isEmpty())
+            fail(QStringLiteral("option '--%1' needs a value").arg(QLatin1String(name)));
+    }
+    m_statsFile = parser.value(QStringLiteral("stats"));
+    m_jsonFile = parser.value(QStringLiteral("json"));
+    if (parser.isSet(QStringLiteral("measure"))) {
+        const QString text = parser.value(QStringLiteral("measure"));
+        bool ok = false;
+        const double seconds = text.toDouble(&ok);
+        if (!ok || !(seconds > 0.0) || seconds > MaxMeasureSeconds)
+            fail(QStringLiteral("--measure '%1' is not a number of seconds above 0 and up to %2")
+                     .arg(text)
+                     .arg(MaxMeasureSeconds));
+        else
+            m_measureSeconds = seconds;
+    }
+    for (const QString& value : parser.values(QStringLiteral("expect"))) {
+        for (const QString& text : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            QString error;
+            if (std::optional<Expectation> e = Expectation::parse(text, &error))
+                m_expectations.append(*e);
+            else
+                fail(error);
+        }
+    }
+    if (m_measureSeconds <= 0.0
+        && (parser.isSet(QStringLiteral("json")) || parser.isSet(QStringLiteral("expect"))))
+        fail(QStringLiteral("options '--json' and '--expect' need '--measure SECONDS'"));
 }
 
 CommandLine::CommandLine(int argc, char** argv)
@@ -167,7 +233,9 @@ QString CommandLine::optionsHelp()
 
 QString CommandLine::usage()
 {
-    return QStringLiteral(R"(Usage: framescope [--record DIR] [CONFIG.ini]
+    return QStringLiteral(R"(Usage: framescope [--record DIR] [--stats FILE.csv] [CONFIG.ini]
+       framescope --measure SECONDS [--json FILE] [--expect KEY OP VALUE ...]
+                  [--stats FILE.csv] [CONFIG.ini]
        framescope --help | --version
 
 Shows the newest frame of the camera devices that CONFIG.ini lists, received
@@ -187,8 +255,9 @@ Files:
 
 Exit status:
   0  the window was closed, or SIGINT, SIGTERM or SIGHUP arrived; --help,
-     --version
-  2  an unknown option
+     --version; --measure: every device connected and met every threshold
+  1  --measure: a threshold failed, or a device never connected
+  2  an unknown option, or an --expect with an unknown key, operator or unit
   128+N  a second signal N while the window was shutting down
 
 See framescope(1) and README.md in the documentation folder

@@ -1,10 +1,16 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "expectation.h"
+
+#include <QList>
 #include <QString>
 #include <QStringList>
 
+class QCommandLineParser;
+
 // framescope's command line: [--help | -h | --version] [--record DIR]
+// [--stats FILE.csv] [--measure SECONDS [--json FILE] [--expect T]...]
 // [CONFIG.ini]. It is
 // read before the application object exists, so that --help and --version
 // answer without a display and a mistyped option is reported instead of
@@ -32,6 +38,18 @@ public:
     // --record DIR: recording starts at once into a session folder inside
     // DIR; empty without the option.
     QString recordFolder() const { return m_recordFolder; }
+    // --stats FILE.csv: every record written from the start; empty without.
+    QString statsFile() const { return m_statsFile; }
+    // --measure SECONDS: run headless for that long; 0 without the option.
+    double measureSeconds() const { return m_measureSeconds; }
+    bool measure() const { return m_measureSeconds > 0.0; }
+    // --json FILE, with --measure.
+    QString jsonFile() const { return m_jsonFile; }
+    // Every --expect threshold, with --measure.
+    const QList<Expectation>& expectations() const { return m_expectations; }
+    // A day.
+    static constexpr int MaxMeasureSeconds = 86400;
+
     // For BadUsage: one line naming the argument that was not understood.
     QString error() const { return m_error; }
 
@@ -51,4 +69,10 @@ private:
     QString m_configPath;
     QString m_error;
     QString m_recordFolder;
+    QString m_statsFile;
+    QString m_jsonFile;
+    double m_measureSeconds = 0.0;
+    QList<Expectation> m_expectations;
+
+    void readMeasureOptions(const QCommandLineParser& parser, const QStringList& arguments);
 };

@@ -2,6 +2,7 @@
 #include "appfiles.h"
 #include "commandline.h"
 #include "jpegwarnings.h"
+#include "measurement.h"
 #include "onlydisplay.h"
 #include "openfilelimit.h"
 #include "quitonsignal.h"
@@ -9,6 +10,26 @@
 #include <QApplication>
 
 #include <cstdio>
+
+namespace {
+
+// --measure: no window and no GUI platform, only the devices and a clock.
+int measureHeadless(int argc, char* argv[], const CommandLine& commandLine)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("framescope"));
+    quitOnTerminationSignals();
+    installJpegWarningCounter();
+    Measurement::Options options;
+    options.seconds = commandLine.measureSeconds();
+    options.jsonFile = commandLine.jsonFile();
+    options.expectations = commandLine.expectations();
+    options.statsFile = commandLine.statsFile();
+    Measurement measurement(commandLine.configPath(), options);
+    return measurement.run();
+}
+
+} // namespace
 
 // framescope [config.ini]: shows the frames of the devices the configuration
 // lists until the window is closed (or SIGINT, SIGTERM or SIGHUP arrives).
@@ -24,6 +45,8 @@ int main(int argc, char* argv[])
     QString limitError;
     if (!raiseOpenFileLimit(&limitError))
         std::fprintf(stderr, "framescope: %s\n", qPrintable(limitError));
+    if (commandLine.measure())
+        return measureHeadless(argc, argv, commandLine);
     QApplication app(argc, argv);
     // The per-user settings (the folder recordings go to, the window's
     // layout) are kept under these names; the INI file is only read.
@@ -42,6 +65,8 @@ int main(int argc, char* argv[])
     window.setWindowIcon(appWindowIcon());
     if (!commandLine.recordFolder().isEmpty())
         window.startRecording(commandLine.recordFolder());
+    if (!commandLine.statsFile().isEmpty())
+        window.startStatsExport(commandLine.statsFile());
     // Size, position and view as the user left them (per-user settings).
     window.restoreLayout();
     window.show();

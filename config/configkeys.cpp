@@ -9,13 +9,17 @@
 
 namespace {
 
-constexpr std::array<ConfigKey, 21> Keys{{
+constexpr std::array<ConfigKey, 23> Keys{{
     {KeyScope::General, "no_statusbar", "N", "0", "A nonzero number hides the status bar."},
     {KeyScope::General, "view", "tiles|newest", "newest",
      "The view at start-up; outranks the view kept from the last run."},
     {KeyScope::General, "record_max_mb", "N", "4096", "Size in MiB at which a recording ends."},
     {KeyScope::General, "decode_threads", "N", "0",
      "Threads decoding the frames of all devices, at most 64; 0: one per core."},
+    {KeyScope::General, "statistics", "0|1", nullptr,
+     "1 opens View > Statistics at start-up, 0 closes it; outranks the kept layout."},
+    {KeyScope::General, "stats_seconds", "N", "600",
+     "Seconds of per-frame records kept per device for statistics and export."},
     {KeyScope::Device, "host", "ADDRESS", nullptr,
      "TCP: the device; UDP, RTP: the local address. A dotted IPv4 address or "
      "a host name. Its presence makes the group a device."},

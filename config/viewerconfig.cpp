@@ -73,6 +73,32 @@ ViewerConfig ViewerConfig::read(const QSettings& settings, ConfigWarnings* warni
                      .arg(MaxDecodeThreads));
     }
 
+    const QString panel = settings.value(QStringLiteral("statistics")).toString().trimmed();
+    if (panel == QLatin1String("1"))
+        c.statisticsPanel = true;
+    else if (panel == QLatin1String("0"))
+        c.statisticsPanel = false;
+    else if (!panel.isEmpty())
+        warn(warnings, QStringLiteral("statistics"), panel,
+             QStringLiteral("statistics=\"%1\" is neither 0 nor 1; the statistics panel is as "
+                            "it was left")
+                 .arg(panel));
+
+    const QString statsSeconds = settings.value(QStringLiteral("stats_seconds")).toString();
+    if (!statsSeconds.trimmed().isEmpty()) {
+        bool ok = false;
+        const int seconds = statsSeconds.trimmed().toInt(&ok);
+        if (ok && seconds > 0 && seconds <= MaxStatsSeconds)
+            c.statsSeconds = seconds;
+        else
+            warn(warnings, QStringLiteral("stats_seconds"), statsSeconds,
+                 QStringLiteral("stats_seconds \"%1\" is not a number of seconds from 1 to %2; "
+                                "%3 s of frame records are kept")
+                     .arg(statsSeconds)
+                     .arg(MaxStatsSeconds)
+                     .arg(DefaultStatsSeconds));
+    }
+
     for (const QString& key : settings.childKeys()) {
         if (findConfigKey(KeyScope::General, key) == nullptr)
             warn(warnings, key, QString(),

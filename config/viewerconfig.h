@@ -8,6 +8,8 @@
 #include <QList>
 #include <QtGlobal>
 
+#include <optional>
+
 class QSettings;
 
 // The window-wide keys of the [General] section as typed values, read once.
@@ -20,6 +22,9 @@ struct ViewerConfig
         Tiles
     };
     static constexpr qint64 DefaultRecordMaxMb = 4096;
+    static constexpr int DefaultStatsSeconds = 600;
+    // A day: the per-device record rings stay bounded in memory.
+    static constexpr int MaxStatsSeconds = 86400;
 
     bool hideStatusBar = false;
     View view = View::Unset;
@@ -27,6 +32,10 @@ struct ViewerConfig
     // Threads decoding the frames of every device; 0: one per core.
     static constexpr int MaxDecodeThreads = 64;
     int decodeThreads = 0;
+    // View > Statistics at start-up: shown, hidden, or as kept (unset).
+    std::optional<bool> statisticsPanel;
+    // How many seconds of per-frame records each device keeps.
+    int statsSeconds = DefaultStatsSeconds;
 
     // The top level of `settings`, which must not be inside a group.
     static ViewerConfig read(const QSettings& settings, ConfigWarnings* warnings = nullptr);

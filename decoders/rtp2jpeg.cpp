@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -264,6 +265,22 @@ void Rtp2Jpeg::replayHeld(const unsigned char* data, int len)
     m_timeline.returnHeldPacket(std::move(held)); // keeps its capacity for the next one
 }
 
+void Rtp2Jpeg::measureJitter(bool synchronised)
+{
+    // Only a device's stream has its figures read; the clock costs about a
+    // tenth of the reassembly of a packet.
+    if (m_deviceCounters == nullptr)
+        return;
+    if (synchronised)
+        m_jitter.restart();
+    // Arrival on a 90 kHz clock, the clock of RTP/JPEG timestamps.
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+    m_jitter.packet(m_packet.m_timestamp, std::uint32_t(std::uint64_t(ns) * 9 / 100000));
+    m_deviceCounters->jitter16.store(m_jitter.scaled16(), std::memory_order_relaxed);
+}
+
 void Rtp2Jpeg::decode(const unsigned char* data, int len)
 {
     RtpTimeline::Step step = RtpTimeline::Step::Drop;
@@ -298,6 +315,7 @@ void Rtp2Jpeg::decode(const unsigned char* data, int len)
 
     const int payloadLen = int(m_packet.payloadEnd() - p);
     const bool late = accountSequence(step == RtpTimeline::Step::Synchronised);
+    measureJitter(step == RtpTimeline::Step::Synchronised);
 
     if (step == RtpTimeline::Step::NewFrame) {
         if (m_frameOpen)

@@ -5,6 +5,7 @@
 #include "jpegheaderstore.h"
 #include "protocoldecoder.h"
 #include "rtpcounters.h"
+#include "rtpjitter.h"
 #include "rtppacketjpeg.h"
 #include "rtptimeline.h"
 
@@ -69,8 +70,14 @@ public:
     bool waitingForSync() const { return m_timeline.waitingForSync(); }
     bool synchronised() const override { return !m_timeline.waitingForSync(); }
     // Counts this stream's packets into `counters` as well as into the
-    // process-wide figures; nullptr: only there.
-    void setDeviceCounters(RtpCounters* counters) { m_timeline.setDeviceCounters(counters); }
+    // process-wide figures, and keeps its interarrival jitter there;
+    // nullptr: only the process-wide counts.
+    void setDeviceCounters(RtpCounters* counters)
+    {
+        m_timeline.setDeviceCounters(counters);
+        m_deviceCounters = counters;
+    }
+
     // RTCP packets dropped before they reached the reassembly.
     long long rtcpDropped() const { return m_rtcpDropped; }
 
@@ -106,6 +113,8 @@ private:
     // Counts the packet's sequence number and logs missed packets; returns
     // true for a late or repeated packet.
     bool accountSequence(bool synchronised);
+    // Adds the current packet's arrival to the interarrival jitter.
+    void measureJitter(bool synchronised);
     void completeFrame();
 
     // The sink frames are assembled in: a worker's double buffer, or a
@@ -114,6 +123,8 @@ private:
     RTPPacketJpeg m_packet;
     JpegHeaderStore m_headerStore;
     RtpTimeline m_timeline;
+    RtpJitter m_jitter;
+    RtpCounters* m_deviceCounters = nullptr;
     bool m_frameOpen = false;
     // The frame of the current timestamp was completed by its marker: a
     // repeated or late packet of it must not start a second, stale copy.

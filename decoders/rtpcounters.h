@@ -19,4 +19,7 @@ struct RtpCounters
     std::atomic<std::int64_t> lost{0};
     std::atomic<std::int64_t> outOfOrder{0};
     std::atomic<std::int64_t> expected{0};
+    // The RFC 3550 interarrival jitter of the stream, in 90 kHz units
+    // times 16 (RtpJitter::scaled16).
+    std::atomic<std::int64_t> jitter16{0};
 };

@@ -8,6 +8,8 @@
 #include "indicatorfit.h"
 #include "regularfile.h"
 #include "rtpcounters.h"
+#include "statisticscontrol.h"
+#include "statspanel.h"
 #include "statusline.h"
 #include "tilecaptions.h"
 #include "tileview.h"
@@ -79,6 +81,10 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     ui.menuFile->addAction(quit);
     auto* viewMenu = new ViewMenu(m_layout, this);
     connect(viewMenu, &ViewMenu::resetRequested, this, &imageDisplay::resetLayout);
+    m_statsControl = new StatisticsControl(this, &m_statistics, config.statsSeconds, m_tileView);
+    m_configuredPanel = config.statisticsPanel;
+    if (m_configuredPanel)
+        m_statsControl->panel()->setVisible(*m_configuredPanel);
 
     if (config.view == ViewerConfig::View::Tiles)
         m_configuredView = ViewMode::Tiles;
@@ -95,11 +101,25 @@ imageDisplay::~imageDisplay()
     // Ask every worker to stop and every thread to end first, so that they
     // wind down together; each controller's destructor then only joins its
     // thread, which has ended or is about to.
+    m_statsControl->endExport();
     for (GetStreamImage* stream : std::as_const(m_streams))
         stream->requestStop();
     qDeleteAll(m_streams);
     m_streams.clear();
     m_recording->end();
+}
+
+void imageDisplay::restoreLayout()
+{
+    m_layout->restore(m_configuredView);
+    // The statistics key outranks the kept panel, as view does the view.
+    if (m_configuredPanel)
+        m_statsControl->panel()->setVisible(*m_configuredPanel);
+}
+
+bool imageDisplay::startStatsExport(const QString& path)
+{
+    return m_statsControl->startExport(path);
 }
 
 QString imageDisplay::settingsFileFor(const QString& configPath)

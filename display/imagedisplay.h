@@ -21,6 +21,7 @@ class GetStreamImage;
 class QImage;
 class QMouseEvent;
 class QPainter;
+class StatisticsControl;
 class StatusLine;
 class TileCaptions;
 class TileView;
@@ -72,6 +73,9 @@ public:
         m_recording->setFolderDialog(std::move(dialog));
     }
     bool startRecording(const QString& baseFolder) { return m_recording->start(baseFolder); }
+    // Statistics panel and export, see StatisticsControl.
+    StatisticsControl* statisticsControl() const { return m_statsControl; }
+    bool startStatsExport(const QString& path);
     void stopRecording() { m_recording->stop(); }
     QString defaultRecordFolder() const { return m_recording->defaultFolder(); }
     static constexpr const char* RecordFolderKey = RecordingControl::FolderKey;
@@ -102,7 +106,7 @@ public:
     // when the window is destroyed (main calls it; windows made by tests
     // leave the user's settings alone). A view key of the configuration
     // outranks the kept view.
-    void restoreLayout() { m_layout->restore(m_configuredView); }
+    void restoreLayout();
     // View > Reset layout: the defaults, and nothing kept.
     void resetLayout() { m_layout->reset(m_configuredView); }
     int statusLineWidth() const { return m_layout->statusLineWidth(); }
@@ -161,10 +165,12 @@ private:
     void showInTile(int tile, const QImage& image, GetStreamImage* device);
 
     std::optional<ViewMode> m_configuredView;
+    std::optional<bool> m_configuredPanel;
     TileView* m_tileView = nullptr;
     WindowLayout* m_layout = nullptr;
     TileCaptions* m_captions = nullptr;
     StatusLine* m_statusLine = nullptr;
     OutageWarning m_logOutage;
     RecordingControl* m_recording = nullptr;
+    StatisticsControl* m_statsControl = nullptr;
 };

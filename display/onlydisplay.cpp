@@ -4,6 +4,7 @@
 #include "deviceconfig.h"
 #include "deviceindicator.h"
 #include "getstreamimage.h"
+#include "statisticscontrol.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -89,6 +90,7 @@ void onlyDisplay::createDevice(int n)
     m_logMaxBytes = device->logMaxBytes();
     describeDevice(*device);
     device->setRecorder(&m_recorder, n);
+    statisticsControl()->addDevice(device);
     ui.statusBar->addPermanentWidget(new DeviceIndicator(device, ui.statusBar));
     connect(device, &GetStreamImage::acquisitionEvent, this, &imageDisplay::acquisitionEvent);
 }

@@ -3,6 +3,7 @@
 
 #include "getstreamimage.h"
 #include "rtpcounters.h"
+#include "statssummary.h"
 #include "tileview.h"
 
 TileCaptions::TileCaptions(TileView* tiles, QObject* parent) : QObject(parent), m_tiles(tiles)
@@ -47,6 +48,14 @@ QString TileCaptions::caption(const GetStreamImage& device, qint64 nowMs)
         second += QStringLiteral("  period %1 ms").arg(f.avgPeriodMs, 0, 'f', 1);
     if (f.hasDelay)
         second += QStringLiteral("  delay %1 ms").arg(f.delaySeconds * 1000, 0, 'f', 1);
+    // Rate and delay p99 of the device's last seconds, from its records.
+    const FrameRecordRing& ring = device.stats().records();
+    const StatsSummary recent =
+        StatsSummary::of(ring, ring.firstSince(DeviceStats::monotonicNs() - RecentNs));
+    if (recent.frames > 1)
+        second += QStringLiteral("  %1 fps").arg(recent.fps, 0, 'f', 1);
+    if (recent.delays > 0)
+        second += QStringLiteral("  delay p99 %1 ms").arg(recent.delayP99Ms, 0, 'f', 1);
     const RtpCounters& rtp = device.worker()->rtpCounters();
     const std::int64_t expected = rtp.expected.load(std::memory_order_relaxed);
     if (expected > 0) {

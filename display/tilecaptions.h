@@ -17,6 +17,8 @@ class TileCaptions : public QObject
 
 public:
     static constexpr int RefreshIntervalMs = 500;
+    // The caption's fps and delay p99 are those of the last 10 s.
+    static constexpr qint64 RecentNs = qint64(10) * 1000 * 1000 * 1000;
 
     TileCaptions(TileView* tiles, QObject* parent);
 
@@ -28,7 +30,8 @@ public:
     void setShown(bool shown);
 
     // The caption of a device's tile: name, protocol and address, state and
-    // frame rate; then its own frame count, period, delay and lost packets.
+    // frame rate; then its own frame count, period, delay, lost packets,
+    // and the rate and delay p99 of its last 10 s.
     static QString caption(const GetStreamImage& device, qint64 nowMs);
 
 private:

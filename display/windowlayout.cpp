@@ -180,6 +180,8 @@ void WindowLayout::restore(std::optional<ViewMode> configured)
     m_tiles->setZoom(store->value(QStringLiteral("zoomTiles"), 1.0).toDouble());
     const bool tiles = store->value(QStringLiteral("view")).toString() == QLatin1String("tiles");
     const bool full = store->value(QStringLiteral("fullScreen"), false).toBool();
+    // Docks (the statistics panel) as they were left.
+    m_window->restoreState(store->value(QStringLiteral("docks")).toByteArray());
     store->endGroup();
     setViewMode(configured.value_or(tiles ? ViewMode::Tiles : ViewMode::Newest));
     if (full)
@@ -230,6 +232,7 @@ void WindowLayout::save() const
     store->setValue(QStringLiteral("fitTiles"), m_tiles->fit());
     store->setValue(QStringLiteral("zoomTiles"), m_tiles->zoom());
     store->setValue(QStringLiteral("fullScreen"), isFullScreen());
+    store->setValue(QStringLiteral("docks"), m_window->saveState());
     store->endGroup();
 }
 

@@ -3,10 +3,11 @@
 # Runs the viewer against simulated devices on 127.0.0.1. `make demo` builds
 # first and then calls this script from the repository root.
 #
-#   SCENARIO=tcp   one TCP device sending JPEG frames with time stamps (default)
+#   SCENARIO=all   the three below at once, side by side in tiles (View > Tiles),
+#                  with the statistics panel open (default)
+#   SCENARIO=tcp   one TCP device sending JPEG frames with time stamps
 #   SCENARIO=udp   one UDP device sending raw 8-bit gray frames
 #   SCENARIO=rtp   one RTP/JPEG device (type 65) with 1 % simulated packet loss
-#   SCENARIO=all   all three at once, side by side in tiles (View > Tiles)
 #   SCENARIO=four  the three and a second TCP device (4:4:4 sampling), in tiles
 #   SCENARIO=newest  all three at once in the newest-frame view: the window
 #                  shows whichever frame came last
@@ -26,7 +27,7 @@
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
-SCENARIO=${SCENARIO:-tcp}
+SCENARIO=${SCENARIO:-all}
 BUILD_DIR=${BUILD_DIR:-build/default}
 RUN_DIR=${RUN_DIR:-run}
 BASE_PORT=${BASE_PORT:-5600}
@@ -58,7 +59,8 @@ ini="$run_abs/demo.ini"
 : >"$ini"
 # Several devices are shown side by side, except in the newest-frame demo.
 case "$SCENARIO" in
-all | four) printf '[General]\nview=tiles\n' >>"$ini" ;;
+all) printf '[General]\nview=tiles\nstatistics=1\n' >>"$ini" ;;
+four) printf '[General]\nview=tiles\n' >>"$ini" ;;
 esac
 
 sim_pids=()

@@ -82,6 +82,21 @@ void tst_CommandLine::parse_data()
     QTest::newRow("--record with an empty folder")
         << QStringList{"--record", "", "cams.ini"} << A::BadUsage << "cams.ini" << 2
         << "'--record' needs a folder";
+    QTest::newRow("--measure with its options")
+        << QStringList{"--measure", "10",        "--json",   "-out.json",
+                       "--expect",  "fps>=24.5", "--expect", "loss<=0.1%,delay_p99<=40ms",
+                       "--stats",   "s.csv",     "cams.ini"}
+        << A::Run << "cams.ini" << 0 << "";
+    QTest::newRow("--measure without seconds")
+        << QStringList{"--measure", "soon", "cams.ini"} << A::BadUsage << "cams.ini" << 2
+        << "--measure 'soon' is not a number of seconds";
+    QTest::newRow("--expect without --measure")
+        << QStringList{"--expect", "fps>=1"} << A::BadUsage << def << 2 << "need '--measure";
+    QTest::newRow("an --expect of an unknown key")
+        << QStringList{"--measure", "1", "--expect", "fsp>=1"} << A::BadUsage << def << 2
+        << "unknown key 'fsp'";
+    QTest::newRow("--stats without a file")
+        << QStringList{"--stats"} << A::BadUsage << def << 2 << "'--stats' needs a value";
 }
 
 void tst_CommandLine::parse()
@@ -102,6 +117,13 @@ void tst_CommandLine::parse()
     const qsizetype record = args.indexOf(QStringLiteral("--record"));
     const bool records = action == CommandLine::Action::Run && record >= 0;
     QCOMPARE(cl.recordFolder(), records ? args[record + 1] : QString());
+    // The one run that measures names three thresholds and a statistics file.
+    if (action == CommandLine::Action::Run) {
+        const bool measures = args.contains("--measure");
+        QCOMPARE(cl.measure(), measures);
+        QCOMPARE(cl.expectations().size(), measures ? 3 : 0);
+        QCOMPARE(cl.statsFile().isEmpty(), !measures);
+    }
     if (action == CommandLine::Action::Run)
         QVERIFY(cl.message().isEmpty());
     if (action == CommandLine::Action::BadUsage) {
@@ -114,13 +136,16 @@ void tst_CommandLine::parse()
 void tst_CommandLine::usageNamesEveryKey()
 {
     const QString usage = CommandLine::usage();
-    for (const char* key :
-         {"no_statusbar", "host=", "port=", "protocol=", "sizeX=", "sizeY=", "logfile=",
-          "contentoverwrite=", "title.txt", "favicon.png", "reference.jpg", "--help", "--version",
-          "--record", "record_max_mb", "README", "framescope(1)"})
+    for (const char* key : {"no_statusbar",  "host=",        "port=",         "protocol=",
+                            "sizeX=",        "sizeY=",       "logfile=",      "contentoverwrite=",
+                            "title.txt",     "favicon.png",  "reference.jpg", "--help",
+                            "--version",     "--record",     "record_max_mb", "README",
+                            "framescope(1)", "--measure",    "--expect",      "--json",
+                            "--stats",       "stats_seconds"})
         QVERIFY2(usage.contains(QLatin1String(key)), key);
     // The exit codes the program can return.
     QVERIFY(usage.contains(QStringLiteral("\n  0  ")));
+    QVERIFY(usage.contains(QStringLiteral("\n  1  ")));
     QVERIFY(usage.contains(QStringLiteral("\n  2  ")));
     // It fits a terminal of 80 columns.
     for (const QString& line : usage.split(QLatin1Char('\n')))

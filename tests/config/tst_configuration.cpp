@@ -342,6 +342,22 @@ void tst_Configuration::read_data()
             << QStringList{QStringLiteral("decode_threads \"%1\" is not a number from 0 to 64; "
                                           "one decoding thread per core is used")
                                .arg(QLatin1String(bad))};
+    QTest::newRow("stats_seconds is a known key") << "[General]\nstats_seconds=60\n"
+                                                  << shown << QStringList{} << QStringList{};
+    for (const char* bad : {"0", "-5", "86401", "ten"})
+        QTest::addRow("stats_seconds=%s: the default, with a warning", bad)
+            << QStringLiteral("[General]\nstats_seconds=%1\n").arg(QLatin1String(bad)) << shown
+            << QStringList{}
+            << QStringList{QStringLiteral("stats_seconds \"%1\" is not a number of seconds from 1 "
+                                          "to 86400; 600 s of frame records are kept")
+                               .arg(QLatin1String(bad))};
+    QTest::newRow("statistics=1 is a known key") << "[General]\nstatistics=1\n"
+                                                 << shown << QStringList{} << QStringList{};
+    QTest::newRow("statistics neither 0 nor 1")
+        << "[General]\nstatistics=yes\n"
+        << shown << QStringList{}
+        << QStringList{"statistics=\"yes\" is neither 0 nor 1; the statistics panel is as it "
+                       "was left"};
     QTest::newRow("unknown view and a bad record limit")
         << "[General]\nview=grid\nrecord_max_mb=-1\n"
         << shown << QStringList{}

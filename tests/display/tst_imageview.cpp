@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDockWidget>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QRegularExpression>
@@ -468,10 +469,11 @@ void tst_ImageView::layoutKept_data()
     QTest::addColumn<QByteArray>("iniKeys");
     QTest::addColumn<bool>("tilesKept");
     QTest::addColumn<bool>("tilesExpected");
-    QTest::newRow("tiles kept") << QByteArray() << true << true;
-    QTest::newRow("newest frame kept") << QByteArray() << false << false;
+    QTest::addColumn<bool>("panelKept"); // View > Statistics
+    QTest::newRow("tiles kept, statistics open") << QByteArray() << true << true << true;
+    QTest::newRow("newest frame kept") << QByteArray() << false << false << false;
     QTest::newRow("view=tiles outranks the kept view")
-        << QByteArray("view=tiles\n") << false << true;
+        << QByteArray("view=tiles\n") << false << true << true;
 }
 
 void tst_ImageView::layoutKept()
@@ -479,6 +481,7 @@ void tst_ImageView::layoutKept()
     QFETCH(QByteArray, iniKeys);
     QFETCH(bool, tilesKept);
     QFETCH(bool, tilesExpected);
+    QFETCH(bool, panelKept);
     const QString ini = writeIni(2, iniKeys);
     const QByteArray iniBefore = readFile(ini);
     {
@@ -490,6 +493,9 @@ void tst_ImageView::layoutKept()
         window.setViewMode(tilesKept ? imageDisplay::ViewMode::Tiles
                                      : imageDisplay::ViewMode::Newest);
         window.setZoom(2.0);
+        auto* statistics = window.findChild<QAction*>(QStringLiteral("actionStatistics"));
+        if (statistics->isChecked() != panelKept)
+            statistics->trigger();
     }
     QCOMPARE(readFile(ini), iniBefore);
     QVERIFY(QSettings().childGroups().contains(QLatin1String(imageDisplay::LayoutGroup)));
@@ -502,6 +508,8 @@ void tst_ImageView::layoutKept()
     QCOMPARE(window.viewMode() == imageDisplay::ViewMode::Tiles, tilesExpected);
     QCOMPARE(window.size(), QSize(800, 600));
     QCOMPARE(window.tileView()->isVisible(), tilesExpected);
+    QCOMPARE(window.findChild<QDockWidget*>(QStringLiteral("statisticsDock"))->isVisible(),
+             panelKept);
     if (tilesExpected == tilesKept) {
         QCOMPARE(window.zoom(), 2.0);
         QVERIFY(!window.fitToWindow());

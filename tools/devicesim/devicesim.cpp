@@ -274,6 +274,9 @@ int DeviceSim::run(volatile std::sig_atomic_t* stop)
         return runReplay(stop);
     const auto interval = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / m_config.fps));
+    if (m_config.waitClient && m_config.mode == SimConfig::Mode::Tcp
+        && !waitForClient(Clock::time_point::max(), stop))
+        return 0;
     const auto start = Clock::now();
     const auto end = m_config.duration > 0
                          ? start

@@ -177,6 +177,7 @@ const SimOption Options[] = {
     {"fps", "F", real<&SimConfig::fps, FpsRange>},
     {"count", "N", num<&SimConfig::count, 0, 1LL << 40>},
     {"pregenerate", "N", num<&SimConfig::pregenerate, 0, SimConfig::MaxPregenerate>},
+    {"wait-client", nullptr, set<&SimConfig::waitClient, true>},
     {"duration", "S", real<&SimConfig::duration, SecondsRange>},
     {"pause-every", "N", num<&SimConfig::pauseEvery, 0, 1 << 30>},
     {"pause-ms", "MS", num<&SimConfig::pauseMs, 0, 3600000>},

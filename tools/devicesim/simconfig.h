@@ -39,6 +39,8 @@ struct SimConfig
     int pregenerate = 0;
     static constexpr int MaxPregenerate = 1000;
     long long count = 0; // frames; 0 = no limit
+    // tcp: the first frame (and the --duration clock) waits for a client.
+    bool waitClient = false;
     double duration = 0; // seconds; 0 = no limit
     int quality = 80;
     int restartInterval = -1; // -1: 0 for multipart, 60 for RTP types 64 and 65

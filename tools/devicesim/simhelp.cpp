@@ -88,6 +88,8 @@ Rate and length:
                          only the sending (for benchmarks). Default 0: each
                          frame is made as it is sent.
   --duration S           Stop after S seconds. Default: no limit.
+  --wait-client          tcp: send the first frame only once a client has
+                         connected, so that it receives every frame counted.
   --pause-every N        After every N frames send nothing for --pause-ms
                          (a quiet device: over TCP the viewer gives up after
                          1 s and connects again). Default 0: never.
