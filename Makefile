@@ -46,7 +46,7 @@ test-asan:
 test-tsan:
 	$(CHECK_DEPS) build test
 	cmake --preset tsan
-	cmake --build --preset tsan -j $(JOBS) --target tst_framehandoffstress tst_converterhandoff
+	cmake --build --preset tsan -j $(JOBS) --target tst_framehandoffstress tst_converterhandoff tst_decodepool
 	TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --preset tsan -L threads $(CTEST_ARGS)
 
 fuzz:

@@ -1,18 +1,37 @@
 // SPDX-License-Identifier: MIT
 #include "conversionhandoff.h"
 
+#include <algorithm>
 #include <utility>
 
-ConversionHandOff::ConversionHandOff(std::function<void()> finished)
-    : m_converter(std::move(finished))
+int ConversionHandOff::framesInFlightFor(int threads)
+{
+    // At least two, as with one converter: one being decoded, one waiting.
+    // More cost nothing but address space until a frame is copied in, yet
+    // each adds a frame of latency when decoding falls behind.
+    return std::clamp(threads + 1, 2, 9);
+}
+
+ConversionHandOff::ConversionHandOff(std::function<void()> finished, DecodePool& pool,
+                                     int maxInFlight)
+    : m_maxInFlight(maxInFlight > 0 ? maxInFlight : framesInFlightFor(pool.threadCount())),
+      m_client(pool, std::move(finished))
 {
 }
 
 void ConversionHandOff::allocateBuffers(int length)
 {
-    Q_ASSERT(!m_buffers[0] && length > 0);
+    Q_ASSERT(m_buffers.empty() && length > 0);
+    m_buffers.resize(std::size_t(m_maxInFlight) + 1);
     for (std::unique_ptr<unsigned char[]>& buffer : m_buffers)
         buffer = std::make_unique_for_overwrite<unsigned char[]>(std::size_t(length));
+}
+
+bool ConversionHandOff::isTransferBuffer(const unsigned char* p) const
+{
+    return p != nullptr && std::any_of(m_buffers.begin(), m_buffers.end(), [p](const auto& b) {
+               return b.get() == p;
+           });
 }
 
 unsigned char* ConversionHandOff::nextRequest()
@@ -20,8 +39,8 @@ unsigned char* ConversionHandOff::nextRequest()
     if (m_requestedBuf != nullptr)
         return nullptr;
     for (const std::unique_ptr<unsigned char[]>& b : m_buffers) {
-        const bool taken = (m_converting && m_converting->buffer == b.get())
-                           || (m_waiting && m_waiting->buffer == b.get());
+        const bool taken = std::any_of(m_inFlight.begin(), m_inFlight.end(),
+                                       [&b](const Delivery& d) { return d.buffer == b.get(); });
         if (!taken) {
             m_requestedBuf = b.get();
             break;
@@ -38,54 +57,54 @@ bool ConversionHandOff::answersRequest(const unsigned char* p)
     return true;
 }
 
-int ConversionHandOff::inConversion() const
-{
-    return (m_converting.has_value() ? 1 : 0) + (m_waiting.has_value() ? 1 : 0);
-}
-
 std::optional<ConversionHandOff::Delivery> ConversionHandOff::submit(Delivery delivery)
 {
-    if (!m_converting.has_value())
-        return start(std::move(delivery));
-    // One frame at most waits for the converter; both buffers are then
-    // taken and no request goes out.
-    Q_ASSERT(!m_waiting.has_value());
-    m_waiting = std::move(delivery);
+    delivery.id = ++m_nextId;
+    if (m_stopped || !m_client.submit(delivery.id, delivery.job))
+        return delivery;
+    m_inFlight.push_back(std::move(delivery));
     return std::nullopt;
 }
 
-std::optional<ConversionHandOff::Delivery> ConversionHandOff::start(Delivery delivery)
+bool ConversionHandOff::skipIfFull()
 {
-    m_converting = std::move(delivery);
-    if (m_converter.submit(m_converting->job))
-        return std::nullopt;
-    // After stop(), or when the converter could start no thread.
-    return std::exchange(m_converting, std::nullopt);
+    if (m_requestedBuf != nullptr || int(m_inFlight.size()) < bufferCount())
+        return false;
+    const std::optional<std::uint64_t> id = m_client.skipOldestWaiting();
+    if (!id)
+        return false;
+    const auto it = std::find_if(m_inFlight.begin(), m_inFlight.end(),
+                                 [&id](const Delivery& d) { return d.id == *id; });
+    Q_ASSERT(it != m_inFlight.end());
+    // Its text is written with a neighbour's, in arrival order: after the
+    // one before it, or before the one after it.
+    if (it != m_inFlight.begin())
+        std::prev(it)->logMsg += it->logMsg;
+    else if (std::next(it) != m_inFlight.end())
+        std::next(it)->logMsg.prepend(it->logMsg);
+    m_inFlight.erase(it);
+    ++m_skipped;
+    return true;
 }
 
 std::optional<ConversionHandOff::Finished> ConversionHandOff::takeResult()
 {
-    std::optional<ConvertedFrame> frame = m_converter.take();
-    if (!frame || !m_converting.has_value())
+    std::optional<DecodeClient::Result> result = m_client.take();
+    if (!result)
         return std::nullopt;
-    return Finished{*std::exchange(m_converting, std::nullopt), std::move(*frame)};
-}
-
-std::optional<ConversionHandOff::Delivery> ConversionHandOff::startWaiting()
-{
-    if (!m_waiting.has_value())
-        return std::nullopt;
-    return start(*std::exchange(m_waiting, std::nullopt));
+    Q_ASSERT(!m_inFlight.empty() && m_inFlight.front().id == result->id);
+    Finished done{std::move(m_inFlight.front()), std::move(result->frame)};
+    m_inFlight.pop_front();
+    return done;
 }
 
 QStringList ConversionHandOff::stop()
 {
-    m_converter.stop();
+    m_client.stop();
+    m_stopped = true;
     QStringList logs;
-    for (std::optional<Delivery>* d : {&m_converting, &m_waiting})
-        if (d->has_value())
-            logs.append((*d)->logMsg);
-    m_converting.reset();
-    m_waiting.reset();
+    for (const Delivery& d : m_inFlight)
+        logs.append(d.logMsg);
+    m_inFlight.clear();
     return logs;
 }

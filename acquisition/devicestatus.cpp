@@ -326,6 +326,8 @@ QString DeviceStatus::details(std::int64_t nowMs) const
     if (m_foreignDatagrams > 0)
         text +=
             QStringLiteral("\ndatagrams from other senders dropped: %1").arg(m_foreignDatagrams);
+    if (m_skippedFrames > 0)
+        text += QStringLiteral("\nframes skipped, decoding behind: %1").arg(m_skippedFrames);
     if (!m_lastError.isEmpty())
         text += QStringLiteral("\nlast error: %1").arg(m_lastError);
     if (isFailure() && m_attempts > 1)

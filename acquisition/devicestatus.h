@@ -69,6 +69,9 @@ public:
     State state() const { return m_state; }
     // Datagrams dropped so far because another sender holds the stream.
     void setForeignDatagrams(std::int64_t count) { m_foreignDatagrams = count; }
+    // Frames skipped so far because decoding fell behind.
+    void setSkippedFrames(std::int64_t count) { m_skippedFrames = count; }
+    std::int64_t skippedFrames() const { return m_skippedFrames; }
     bool isFailure() const;
     // One or two words for the indicator: "receiving 25.0 fps", "silent 3 s",
     // "refused", ...
@@ -109,6 +112,7 @@ private:
     std::int64_t m_lastBytesAt = -1;
     std::int64_t m_framesAtTick = 0; // m_frames at the last tick()
     std::int64_t m_foreignDatagrams = 0;
+    std::int64_t m_skippedFrames = 0;
     std::int64_t m_pollMs = 0;
     // Frames delivered since the last silence ended; -1 when there was none
     // since the last connection failure or loss.

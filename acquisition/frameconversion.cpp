@@ -92,7 +92,8 @@ struct FastJpegDecoder
 // image's rows. Returns false, leaving *out alone, for every file it does not
 // handle exactly so (the toolkit's reader then decides), including any that
 // libjpeg-turbo reports a warning or an error for.
-bool decodePlainJpeg(const unsigned char* data, int len, QImage* out, bool reuseImage)
+bool decodePlainJpeg(const unsigned char* data, int len, QImage* out, bool reuseImage,
+                     const QSize& displaySize)
 {
     JfifDensity density;
     if (!plainJpegHeader(data, len, &density))
@@ -124,6 +125,11 @@ bool decodePlainJpeg(const unsigned char* data, int len, QImage* out, bool reuse
     const qint64 bytes = qint64(width) * height * (format == QImage::Format_RGB32 ? 4 : 1);
     if (width <= 0 || height <= 0 || bytes > (qint64(JpegAllocationLimitMiB) << 20) / 2)
         return false;
+    // Scaled in the inverse DCT: asked for the scaled size, the library
+    // picks the scaling factor that gives it.
+    const int denominator = jpegScaleDenominator(QSize(width, height), displaySize);
+    width = (width + denominator - 1) / denominator;
+    height = (height + denominator - 1) / denominator;
 
     // Without reuse the image is the caller's alone: the next call never
     // writes into pixels that anyone may still be reading. A pooled image is
@@ -292,8 +298,20 @@ QImage decodeJpegFrame(const unsigned char* data, int len)
     return decodeJpegFrame(data, len, DefaultMaxPixels, nullptr);
 }
 
+int jpegScaleDenominator(const QSize& fullSize, const QSize& displaySize)
+{
+    if (displaySize.isEmpty() || fullSize.isEmpty())
+        return 1;
+    for (const int d : {8, 4, 2}) {
+        if ((fullSize.width() + d - 1) / d >= displaySize.width()
+            && (fullSize.height() + d - 1) / d >= displaySize.height())
+            return d;
+    }
+    return 1;
+}
+
 QImage decodeJpegFrame(const unsigned char* data, int len, qint64 maxPixels, FrameRefusal* refusal,
-                       bool reuseImage)
+                       bool reuseImage, const QSize& displaySize)
 {
     FrameRefusal ignored;
     FrameRefusal& r = refusal != nullptr ? *refusal : ignored;
@@ -322,7 +340,7 @@ QImage decodeJpegFrame(const unsigned char* data, int len, qint64 maxPixels, Fra
         // same image without the reader's per-frame set-up, allocation and
         // row conversion.
         QImage fast;
-        if (decodePlainJpeg(data, len, &fast, reuseImage))
+        if (decodePlainJpeg(data, len, &fast, reuseImage, displaySize))
             return fast;
     }
     QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data), len);
@@ -362,9 +380,27 @@ ConvertedFrame convertFrame(const FrameJob& job)
         out.image = gray16::applyLevels(out.raw, job.levels, &out.levels);
     } else if (job.conType == QLatin1String(JpegContentType)) {
         const long long warningsBefore = jpegWarningCount();
-        out.image = decodeJpegFrame(job.data, job.len, job.maxPixels, &out.refusal, !job.ownPixels);
+        out.image = decodeJpegFrame(job.data, job.len, job.maxPixels, &out.refusal, !job.ownPixels,
+                                    job.displaySize);
         out.corrupt =
             !out.refusal.refused() && (out.image.isNull() || jpegWarningCount() != warningsBefore);
+        if (!job.displaySize.isEmpty() && !out.image.isNull()) {
+            const QSize full = declaredImageSize(job.data, job.len);
+            if (full.isValid() && full != out.image.size()) {
+                out.fullSize = full;
+                out.encoded = QByteArray(reinterpret_cast<const char*>(job.data), job.len);
+            }
+        }
     }
+    if (out.fullSize.isEmpty())
+        out.fullSize = out.image.size();
     return out;
+}
+
+QImage fullResolutionImage(const ConvertedFrame& frame, qint64 maxPixels)
+{
+    if (!frame.scaled())
+        return frame.image;
+    return decodeJpegFrame(reinterpret_cast<const unsigned char*>(frame.encoded.constData()),
+                           int(frame.encoded.size()), maxPixels, nullptr, false);
 }

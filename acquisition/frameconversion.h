@@ -4,6 +4,7 @@
 #include "deviceconfig.h"
 #include "graylevels.h"
 
+#include <QByteArray>
 #include <QImage>
 #include <QList>
 #include <QRgb>
@@ -94,8 +95,19 @@ QImage decodeJpegFrame(const unsigned char* data, int len);
 // says why. `reuseImage` lets the calling thread decode into the image of
 // its previous call when nothing else holds it any more; a conversion
 // thread whose results live on elsewhere passes false.
+// `displaySize`, when not empty, is the size the picture will be shown at:
+// a plain JPEG file is then decoded with libjpeg-turbo's DCT scaling at the
+// smallest of 1/2, 1/4 and 1/8 that still covers it (see
+// jpegScaleDenominator), every other file at full size.
 QImage decodeJpegFrame(const unsigned char* data, int len, qint64 maxPixels, FrameRefusal* refusal,
-                       bool reuseImage = true);
+                       bool reuseImage = true, const QSize& displaySize = QSize());
+
+// The DCT scaling denominator (1, 2, 4 or 8) for a picture of `fullSize`
+// shown at `displaySize`: the largest whose scaled picture (sizes rounded
+// up) is still at least as wide and as high as the display. 1 (full size)
+// for an empty display size and for a display larger than half the
+// picture.
+int jpegScaleDenominator(const QSize& fullSize, const QSize& displaySize);
 
 // One delivered frame to convert, as the device controller describes it.
 struct FrameJob
@@ -112,6 +124,9 @@ struct FrameJob
     // 16-bit gray: byte order and the levels it is shown with.
     bool bigEndian = false;
     GrayLevels levels;
+    // The size the picture will be shown at; empty: full size. A JPEG
+    // picture shown at half its size or less is decoded scaled down.
+    QSize displaySize;
 };
 
 // What one conversion produced.
@@ -125,7 +140,20 @@ struct ConvertedFrame
     // `image`, and the levels applied.
     QImage raw;
     GrayLevels levels;
+    // The picture's own size; larger than the image's when it was decoded
+    // scaled down, and then `encoded` holds a copy of the frame's bytes, so
+    // that it can be decoded at full size on demand after its transfer
+    // buffer was filled again.
+    QSize fullSize;
+    QByteArray encoded;
+    bool scaled() const { return !encoded.isEmpty(); }
 };
+
+// The frame of `frame` at full size: its image when it was not scaled,
+// otherwise its bytes decoded again without scaling (the image a full-size
+// conversion gives, pixel for pixel). For saving, pixel read-out and
+// zooming in.
+QImage fullResolutionImage(const ConvertedFrame& frame, qint64 maxPixels);
 
 // Converts one frame of type "video/x-raw-gray", "video/x-raw-gray16" or
 // "image/jpeg"; any other

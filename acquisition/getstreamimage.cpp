@@ -95,9 +95,9 @@ GetStreamImage::GetStreamImage(const DeviceConfig& config, QObject* parent,
 
 GetStreamImage::~GetStreamImage()
 {
-    // The conversion in progress finishes (bounded by the pixel limit and
-    // the scan budget); its result and a waiting frame are not shown, but
-    // their log text is kept.
+    // The decodes in progress finish (bounded by the pixel limit and the
+    // scan budget); their results and the waiting frames are not shown,
+    // but their log text is kept.
     const QStringList unshownLogs = m_handOff.stop();
     // Withdraws the request: once this returns, the worker is not copying
     // into either transfer buffer and will not start to.
@@ -198,7 +198,8 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
             delivery.delay = measureDelay(delivery.job);
             delivery.finishNs = m_worker.deliveredFinishNs();
             delivery.logMsg = m_handOff.takeHeldLog();
-            // Handed back only once the converter has stopped.
+            // Handed back only once the hand-off has stopped or when the
+            // pool could start no thread.
             if (std::optional<Delivery> back = m_handOff.submit(std::move(delivery)))
                 showDelivery(*back, convertFrame(back->job));
         } else {
@@ -213,15 +214,13 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
 
 void GetStreamImage::conversionFinished()
 {
-    std::optional<ConversionHandOff::Finished> done = m_handOff.takeResult();
-    if (!done)
-        return;
-    // The converter and the worker get their next work before the window
-    // paints, so that receiving, converting and painting overlap.
-    if (std::optional<Delivery> back = m_handOff.startWaiting())
-        showDelivery(*back, convertFrame(back->job));
-    requestNextFrame();
-    showDelivery(done->delivery, std::move(done->frame));
+    // Every result that is ready, in arrival order; the worker gets a
+    // buffer again before the window paints, so that receiving, decoding
+    // and painting overlap.
+    while (std::optional<ConversionHandOff::Finished> done = m_handOff.takeResult()) {
+        requestNextFrame();
+        showDelivery(done->delivery, std::move(done->frame));
+    }
 }
 
 void GetStreamImage::showDelivery(const Delivery& delivery, ConvertedFrame frame)
@@ -254,6 +253,7 @@ FrameJob GetStreamImage::makeJob(QString conType, unsigned char* pBuf, int len) 
     job.maxPixels = m_maxPixels;
     job.bigEndian = m_bigEndian;
     job.levels = m_levels;
+    job.displaySize = m_displaySize;
     return job;
 }
 
@@ -314,6 +314,14 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
 
 void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
 {
+    if (job.conType == QLatin1String(RawGrayContentType)
+        || job.conType == QLatin1String(JpegContentType)) {
+        // Kept only for a frame decoded scaled down, to decode it again at
+        // full size on demand.
+        m_shown.encoded = std::move(frame.encoded);
+        m_shown.fullSize = frame.fullSize.isValid() ? frame.fullSize : frame.image.size();
+        m_shownFullSize = m_shown.fullSize;
+    }
     FrameRecord::Fate fate = FrameRecord::Fate::Refused;
     m_rawImage = QImage();
     if (job.conType == QLatin1String(Gray16ContentType)) {
@@ -344,6 +352,15 @@ void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
     }
     m_stats.frameConverted(fate, m_image.width(), m_image.height(), DeviceStats::monotonicNs());
     emit acquisitionEvent(m_image, this);
+}
+
+QImage GetStreamImage::fullResolutionImage() const
+{
+    if (!m_shown.scaled())
+        return m_image;
+    ConvertedFrame shown;
+    shown.encoded = m_shown.encoded;
+    return ::fullResolutionImage(shown, m_maxPixels);
 }
 
 void GetStreamImage::setFrameDelay(double seconds)
@@ -426,6 +443,13 @@ void GetStreamImage::updateStatus()
 
 void GetStreamImage::requestNextFrame()
 {
+    // With every buffer in the pool, the oldest frame not yet started on
+    // gives way to the newest, counted rather than silently lost.
+    if (m_handOff.skipIfFull()) {
+        m_figures.skipped = m_handOff.skipped();
+        m_status.setSkippedFrames(m_figures.skipped);
+        m_stats.frameNotShown(FrameRecord::Fate::Skipped, DeviceStats::monotonicNs());
+    }
     // A direct call: a queued one would wait behind the receive loop that
     // occupies the worker's thread.
     if (unsigned char* buffer = m_handOff.nextRequest())

@@ -37,15 +37,17 @@ class QSettings;
 // delivery only the worker writes the transfer buffer; from the delivery until
 // the next request only this object reads it.
 //
-// Frames the worker delivers are converted on the device's converter thread,
-// one at a time and in the order they arrived, into one of two transfer
-// buffers (ConversionHandOff): while one is being converted the worker fills
-// the other. Every delivered frame is converted and handed to the window, in
-// the GUI thread, with acquisitionEvent; its log text is written after that,
-// as for a frame converted in place. Frames handed to convertImage or
-// processImage by a caller other than the worker are converted at once in
-// the calling thread. What the device has to tell its user goes through
-// DeviceEvents.
+// Frames the worker delivers are decoded in the viewer's decode pool, several
+// at a time and handed back in the order they arrived, each from one of the
+// transfer buffers (ConversionHandOff): while some are decoded the worker
+// fills another. When decoding falls behind, the oldest delivered frame not
+// yet started on is skipped, and counted (figures().skipped and the status
+// details); every other delivered frame is converted and handed to the
+// window, in the GUI thread, with acquisitionEvent; its log text is written
+// after that, as for a frame converted in place. Frames handed to
+// convertImage or processImage by a caller other than the worker are
+// converted at once in the calling thread. What the device has to tell its
+// user goes through DeviceEvents.
 class GetStreamImage : public QObject
 {
     Q_OBJECT
@@ -101,7 +103,10 @@ public:
     // The second transfer buffer, of the same size, filled while the first
     // is being converted.
     const unsigned char* spareTransferBuffer() const { return m_handOff.spareBuffer(); }
-    // Whether p is one of the two transfer buffers, which are refilled
+    // All transfer buffers: framesInFlightLimit() + 1.
+    int transferBufferCount() const { return m_handOff.bufferCount(); }
+    const unsigned char* transferBufferAt(int i) const { return m_handOff.buffer(i); }
+    // Whether p is one of the transfer buffers, which are refilled
     // once their frame is shown: an image over one must be copied to be
     // kept.
     bool isTransferBuffer(const unsigned char* p) const { return m_handOff.isTransferBuffer(p); }
@@ -111,14 +116,16 @@ public:
     // The largest picture, in pixels, an encoded frame may declare (key
     // max_pixels); larger frames are refused before decoding.
     qint64 maxPixels() const { return m_maxPixels; }
-    // Whether delivered frames are converted on the converter thread (the
+    // Whether delivered frames are converted in the decode pool (the
     // default) or at once in the GUI thread. A derived controller that
     // replaces convertImage turns it off, so that its conversion is used.
     void setConvertInThread(bool on) { m_convertInThread = on; }
     bool convertsInThread() const { return m_convertInThread; }
-    // Delivered frames not yet handed to the window: 0, 1 (converting) or 2
-    // (converting and one waiting).
+    // Delivered frames not yet handed to the window nor skipped.
     int framesInConversion() const { return m_handOff.inConversion(); }
+    // How many may be in the decode pool at once; one more is momentarily
+    // in flight before the oldest waiting one is skipped.
+    int framesInFlightLimit() const { return m_handOff.maxInFlight(); }
     // The latency probe's stamp of the frame now being handed to the window:
     // the worker's figure for the delivery it came from, which may since
     // have been followed by the next (0 without a probe).
@@ -127,6 +134,22 @@ public:
     // probe, when one is installed, takes the time since its last byte.
     void reportFrameShown() const;
     const QImage& image() const { return m_image; }
+    // The size the window shows this device's frames at: a JPEG frame shown
+    // at half its size or less is decoded scaled down (DCT scaling) to the
+    // smallest size that still covers it. Empty (the default): full size.
+    void setDisplaySize(const QSize& size) { m_displaySize = size; }
+    QSize displaySize() const { return m_displaySize; }
+    // The full size of the picture handed to the window last: image()'s
+    // size, or larger when it was decoded scaled down.
+    QSize shownFullSize() const { return m_shownFullSize; }
+    bool shownScaled() const { return m_shown.scaled(); }
+    // The encoded bytes of the picture handed to the window last when it
+    // was decoded scaled down, else empty; implicitly shared.
+    const QByteArray& shownEncoded() const { return m_shown.encoded; }
+    // The picture handed to the window last, at full size: image() itself,
+    // or its frame decoded again without scaling. For saving, pixel
+    // read-out and zooming in.
+    QImage fullResolutionImage() const;
     ImageGetWorker* worker() { return &m_worker; }
     const ImageGetWorker* worker() const { return &m_worker; }
     bool isReconnecting() const { return m_reconnectTimer.isActive(); }
@@ -179,6 +202,9 @@ public:
         double delaySeconds = 0.0;
         bool hasDelay = false;
         qint64 lastFrameMs = -1;
+        // Delivered frames skipped before decoding because decoding fell
+        // behind.
+        qint64 skipped = 0;
     };
     const Figures& figures() const { return m_figures; }
     // This device's per-frame records (frames delivered, what became of
@@ -237,7 +263,7 @@ protected:
     QString m_contentOverwrite;
 
 private slots:
-    // The converter thread has a result: hand it to the window.
+    // The decode pool has the next result: hand it to the window.
     void conversionFinished();
 
 private:
@@ -277,6 +303,10 @@ private:
     qint64 m_maxPixels = DefaultMaxPixels;
     bool m_convertInThread = true;
     std::int64_t m_shownFinishNs = 0;
+    QSize m_displaySize;
+    QSize m_shownFullSize;
+    // The last shown frame's bytes when it was decoded scaled down.
+    ConvertedFrame m_shown;
     DeviceEvents m_events;
     DeviceStats m_stats;
     bool m_hasConnected = false;

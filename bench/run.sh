@@ -5,6 +5,8 @@
 # binary), the GStreamer peers on the same bytes, and the loopback run of the
 # device simulator into the viewer (offscreen).
 # Usage: bench/run.sh [BUILD_DIR]   (default build/release)
+# The decode pool's rows take the simulator with --pregenerate, so that the
+# sender only sends; the machine's load is printed with the table.
 # Environment: BENCH_MIN_TIME (seconds per micro-benchmark, default 1),
 # E2E_SECONDS (length of each loopback run, default 8).
 set -euo pipefail
@@ -306,6 +308,40 @@ run_e2e jpeg16small 16 sim --content jpeg --fps 25 --width 640 --height 480 &&
 e2e_view=tiles run_e2e jpeg16tiles 16 sim --content jpeg --fps 25 --width 640 --height 480 &&
     e2e_row "JPEG 640x480, 16 devices, 25 frames/s each, tiles" ""
 
+# ---------------------------------------------------------------- decode pool
+# The simulator encodes a cycle of 25 frames beforehand (--pregenerate) and
+# only sends during the run, so that these rows measure the viewer, not the
+# sender's encoder. One simulator serves every device of a row.
+echo "== decode pool rows (pre-encoded frames), ${e2e_seconds} s per run" >&2
+pool_rows=()
+# pool_row LABEL FIGURE TARGET: one row of the last run.
+pool_row() {
+    pool_rows+=("$(printf '| %s | %s | %s | %s | %s / %s ms | %s | %s |' "$1" "$e2e_sent" "$e2e_fps" \
+        "$2" "$e2e_median" "$e2e_p99" "$e2e_busy" "$3")")
+}
+# shown_pct DEVICES FPS: shown of what the row offers, in per cent
+shown_pct() { awk -v s="$e2e_fps" -v n="$1" -v f="$2" 'BEGIN { printf "%.1f %%", 100 * s / (n * f) }'; }
+full_decode_ms=$(awk -v r="$jpeg" 'BEGIN { if (r > 0) printf "%.2f", 1000 / r; else print 0 }')
+pool_sim=(--content jpeg --pregenerate 25)
+if run_e2e pool1 1 sim "${pool_sim[@]}" --fps 1000; then
+    pool_row "1 device 1280x960, full size, flat out: shown / single-thread conversion ($(per_s "$jpeg"))" \
+        "$(ratio "$e2e_fps" "$jpeg")" ">= 1.6"
+fi
+if run_e2e pool1paced 1 sim "${pool_sim[@]}" --fps 25; then
+    pool_row "1 device 1280x960 at 25 frames/s: latency median against one full-size decode ($full_decode_ms ms)" \
+        "$e2e_median ms" "<= $(awk -v d="$full_decode_ms" 'BEGIN { printf "%.2f", d + 1 }') ms"
+fi
+if e2e_view=tiles run_e2e pool16 16 sim "${pool_sim[@]}" --fps 25; then
+    pool_row "16 devices x 25 frames/s 1280x960, tiles: latency; GUI thread busy" "$(shown_pct 16 25) shown" \
+        "median <= 15 ms, p99 <= 60 ms; GUI < 25 %"
+fi
+if e2e_view=tiles run_e2e pool16x60 16 sim "${pool_sim[@]}" --fps 60; then
+    pool_row "16 devices x 60 frames/s 1280x960, tiles (960 frames/s): shown" "$(shown_pct 16 60)" ">= 98 %"
+fi
+if e2e_view=tiles run_e2e pool128 128 sim "${pool_sim[@]}" --fps 25 --width 640 --height 480; then
+    pool_row "128 devices x 25 frames/s 640x480, tiles (3200 frames/s): shown" "$(shown_pct 128 25)" ">= 98 %"
+fi
+
 # ---------------------------------------------------------------- table
 echo
 echo "| benchmark | framescope | baseline | ratio | target |"
@@ -315,3 +351,9 @@ echo
 echo "| loopback over TCP into framescope (offscreen), 1280x960 | frames received/s | frames shown/s | shown / conversion benchmark rate | dropped by the double buffer | CPU per frame | RSS | latency last byte -> end of repaint, median / p99 | GUI thread busy |"
 echo "|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${e2e_rows[@]}"
+echo
+echo "| decode pool, loopback TCP, pre-encoded frames (--pregenerate 25) | frames received/s | frames shown/s | figure | latency median / p99 | GUI thread busy | target |"
+echo "|---|---|---|---|---|---|---|"
+printf '%s\n' "${pool_rows[@]}"
+echo
+echo "load: $(uptime)"

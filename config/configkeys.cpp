@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr std::array<ConfigKey, 25> Keys{{
+constexpr std::array<ConfigKey, 26> Keys{{
     {KeyScope::General, "no_statusbar", "N", "0", "A nonzero number hides the status bar."},
     {KeyScope::General, "view", "tiles|newest", "newest",
      "The view at start-up; outranks the view kept from the last run."},
@@ -17,6 +17,8 @@ constexpr std::array<ConfigKey, 25> Keys{{
     {KeyScope::General, "history_mb", "N", "256",
      "MiB of received frames kept for stepping back while paused, shared out evenly among "
      "the devices."},
+    {KeyScope::General, "decode_threads", "N", "0",
+     "Threads decoding the frames of all devices, at most 64; 0: one per core."},
     {KeyScope::General, "statistics", "0|1", nullptr,
      "1 opens View > Statistics at start-up, 0 closes it; outranks the kept layout."},
     {KeyScope::General, "stats_seconds", "N", "600",

@@ -74,6 +74,20 @@ ViewerConfig ViewerConfig::read(const QSettings& settings, ConfigWarnings* warni
                      .arg(DefaultHistoryMb));
     }
 
+    const QString decodeThreads = settings.value(QStringLiteral("decode_threads")).toString();
+    if (!decodeThreads.trimmed().isEmpty()) {
+        bool ok = false;
+        const int n = decodeThreads.trimmed().toInt(&ok);
+        if (ok && n >= 0 && n <= MaxDecodeThreads)
+            c.decodeThreads = n;
+        else
+            warn(warnings, QStringLiteral("decode_threads"), decodeThreads,
+                 QStringLiteral("decode_threads \"%1\" is not a number from 0 to %2; one "
+                                "decoding thread per core is used")
+                     .arg(decodeThreads)
+                     .arg(MaxDecodeThreads));
+    }
+
     const QString panel = settings.value(QStringLiteral("statistics")).toString().trimmed();
     if (panel == QLatin1String("1"))
         c.statisticsPanel = true;

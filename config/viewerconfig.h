@@ -34,6 +34,9 @@ struct ViewerConfig
     // Received frames kept for stepping back while paused, all devices
     // together; 0 keeps none.
     qint64 historyMb = DefaultHistoryMb;
+    // Threads decoding the frames of every device; 0: one per core.
+    static constexpr int MaxDecodeThreads = 64;
+    int decodeThreads = 0;
     // View > Statistics at start-up: shown, hidden, or as kept (unset).
     std::optional<bool> statisticsPanel;
     // How many seconds of per-frame records each device keeps.

@@ -17,7 +17,13 @@
 
 QImage inspectionImage(const ShownFrame& frame)
 {
-    return frame.raw.isNull() ? frame.shown : frame.raw;
+    if (!frame.raw.isNull())
+        return frame.raw;
+    if (!frame.scaledFrom.scaled())
+        return frame.shown;
+    if (frame.fullSize.isNull())
+        frame.fullSize = fullResolutionImage(frame.scaledFrom, frame.maxPixels);
+    return frame.fullSize;
 }
 
 FrameInspector::FrameInspector(QMainWindow* window, QStatusBar* statusBar, qint64 historyBytes,
@@ -132,6 +138,9 @@ void FrameInspector::frameShown(int tile, GetStreamImage* device, const QImage& 
     f.device = device;
     f.shown = image;
     f.raw = device != nullptr ? device->rawImage() : QImage();
+    f.scaledFrom.encoded = device != nullptr ? device->shownEncoded() : QByteArray();
+    f.maxPixels = device != nullptr ? device->maxPixels() : 0;
+    f.fullSize = QImage();
     // The frames delivered behind this one and still converting are
     // counted already.
     f.number = device != nullptr ? device->figures().frames - device->framesInConversion() : 0;
@@ -186,6 +195,9 @@ bool FrameInspector::showStored(int tile, qint64 number)
     ConvertedFrame frame = f.device->convertStored(stored->conType, stored->bytes);
     f.shown = frame.image;
     f.raw = frame.raw;
+    // Decoded again at full size.
+    f.scaledFrom = ConvertedFrame();
+    f.fullSize = QImage();
     f.number = number;
     f.stored = *stored;
     m_presenter(tile, f.device, f.shown);

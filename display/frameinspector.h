@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "frameconversion.h"
 #include "framehistory.h"
 #include "graylevels.h"
 
@@ -27,13 +28,18 @@ struct ShownFrame
     QImage shown;
     QImage raw;
     qint64 number = 0;
+    // Decoded scaled down for the size it is shown at: its encoded bytes,
+    // decoded again at full size when first looked into.
+    ConvertedFrame scaledFrom;
+    qint64 maxPixels = 0;
+    mutable QImage fullSize;
     // Stepped to while paused: the history's record of it.
     std::optional<HistoryFrame> stored;
 };
 
 // The full-size frame whose pixels the read-out shows and Save Image writes:
-// the raw values of a 16-bit gray frame, else the picture as decoded. The
-// one place to change when frames are shown at another size than decoded.
+// the raw values of a 16-bit gray frame, else the picture as decoded, at
+// full size also when it was decoded scaled down for the screen.
 QImage inspectionImage(const ShownFrame& frame);
 
 // Stopping on a frame and looking into it: pause (Space, View > Pause),

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "imagedisplay.h"
 
+#include "decodepool.h"
 #include "devicelog.h"
 #include "frameconversion.h"
 #include "frameinspector.h"
@@ -51,6 +52,9 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
         qWarning().noquote() << warning.text;
     if (config.hideStatusBar)
         ui.statusBar->hide();
+
+    // Before any device submits a frame, which starts the pool's threads.
+    DecodePool::shared().setThreadCount(config.decodeThreads);
 
     FrameRecorder::Limits limits;
     limits.maxTotalBytes = config.recordMaxMb * 1024 * 1024;
@@ -184,7 +188,20 @@ QImage imageDisplay::present(int tile, const QImage& image, GetStreamImage* ovlI
     if (tile >= 0) {
         kept = showInTile(tile, image, ovlImage);
     } else {
-        m_layout->fitLabel(image.size());
+        // Laid out, read out and saved at the picture's own size, also when
+        // it was decoded smaller for the size it is shown at.
+        const QSize fullSize = fullSizeOf(image, ovlImage);
+        m_labelFullSize = fullSize;
+        m_layout->fitLabel(fullSize);
+        // The size the device's next frame is shown at: fitted or zoomed
+        // out, smaller than the picture; zoomed in, the picture is needed
+        // whole.
+        if (ovlImage != nullptr) {
+            const QSize label = ui.mainImage->size();
+            ovlImage->setDisplaySize(
+                label.width() < fullSize.width() && label.height() < fullSize.height() ? label
+                                                                                       : QSize());
+        }
         if (ovlImage != nullptr && ovlImage->drawsOverlay()) {
             // Kept for the read-out: never an image over a transfer buffer.
             if (!image.isNull() && ovlImage->isTransferBuffer(image.constBits()))
@@ -194,6 +211,10 @@ QImage imageDisplay::present(int tile, const QImage& image, GetStreamImage* ovlI
             // nothing for an overlay to draw on.
             if (!pixmap.isNull()) {
                 QPainter painter(&pixmap);
+                // The overlay draws in the picture's own pixels.
+                if (fullSize != image.size())
+                    painter.scale(double(image.width()) / fullSize.width(),
+                                  double(image.height()) / fullSize.height());
                 ovlImage->paintOverlay(painter);
             }
             ui.mainImage->setImage(pixmap);
@@ -220,18 +241,21 @@ QImage imageDisplay::showInTile(int tile, const QImage& image, GetStreamImage* d
         !image.isNull() && device->isTransferBuffer(image.constBits()) ? image.copy() : image;
     // Scaled once, straight to the tile's size, and the overlay drawn on the
     // scaled picture in frame coordinates: no full-size copy per frame.
-    const QSize size = m_tileView->shownSize(tile, frame.size());
+    const QSize fullSize = fullSizeOf(frame, device);
+    const QSize size = m_tileView->shownSize(tile, fullSize);
+    // The device's next frame is decoded for this size.
+    device->setDisplaySize(size);
     QImage shown;
     if (!size.isEmpty() && !frame.isNull()) {
         shown = viewgeometry::scaledNearest(frame, size);
         if (device->drawsOverlay()) {
             QPainter painter(&shown);
-            painter.scale(double(size.width()) / frame.width(),
-                          double(size.height()) / frame.height());
+            painter.scale(double(size.width()) / fullSize.width(),
+                          double(size.height()) / fullSize.height());
             device->paintOverlay(painter);
         }
     }
-    m_tileView->setFrame(tile, frame, shown);
+    m_tileView->setFrame(tile, frame, shown, fullSize);
     return frame;
 }
 
@@ -270,8 +294,10 @@ std::optional<QString> imageDisplay::pointerReadout(const QPoint& pos) const
     if (!viewport->rect().contains(viewport->mapFrom(this, pos)))
         return std::nullopt;
     const ImageLabel* label = ui.mainImage;
-    const auto pixel = viewgeometry::imagePixelAt(label->mapFrom(this, QPointF(pos)), label->rect(),
-                                                  label->currentPixmap().size());
+    const QSize shown = label->currentPixmap().size();
+    const auto pixel = viewgeometry::imagePixelAt(
+        label->mapFrom(this, QPointF(pos)), label->rect(),
+        m_labelFullSize.isValid() && !shown.isEmpty() ? m_labelFullSize : shown);
     if (!pixel)
         return std::nullopt;
     return viewgeometry::pixelText(*pixel);
@@ -305,19 +331,51 @@ void imageDisplay::mouseMoveEvent(QMouseEvent* event)
     QMainWindow::mouseMoveEvent(event);
 }
 
+QSize imageDisplay::fullSizeOf(const QImage& image, const GetStreamImage* device)
+{
+    // Only the controller's own last picture can have been decoded scaled.
+    if (device != nullptr && device->shownScaled()
+        && device->image().cacheKey() == image.cacheKey())
+        return device->shownFullSize();
+    return image.size();
+}
+
+QImage imageDisplay::withOverlay(GetStreamImage* device, QImage frame)
+{
+    if (frame.isNull() || !device->drawsOverlay())
+        return frame;
+    QPixmap pixmap = QPixmap::fromImage(frame);
+    QPainter painter(&pixmap);
+    device->paintOverlay(painter);
+    painter.end();
+    return pixmap.toImage();
+}
+
 void imageDisplay::saveImage()
 {
     if (viewMode() != ViewMode::Tiles) {
+        // A 16-bit gray frame is saved with its raw values, not levelled.
         const ShownFrame* shown = m_inspector->shownFrame(-1);
-        if (shown == nullptr || shown->raw.isNull()) {
-            ui.mainImage->saveImage();
+        if (shown != nullptr && !shown->raw.isNull()) {
+            ui.mainImage->saveFrame([this] {
+                const ShownFrame* f = m_inspector->shownFrame(-1);
+                return f != nullptr ? inspectionImage(*f) : QImage();
+            });
             return;
         }
-        // A 16-bit gray frame is saved with its raw values, not levelled.
-        ui.mainImage->saveFrame([this] {
-            const ShownFrame* f = m_inspector->shownFrame(-1);
-            return f != nullptr ? inspectionImage(*f) : QImage();
-        });
+        // A picture decoded smaller than its own size is saved decoded
+        // again at full size, as the frame came: the frame on screen, also
+        // while paused on it.
+        if (shown != nullptr && shown->scaledFrom.scaled()) {
+            ui.mainImage->saveFrame([this] {
+                const ShownFrame* f = m_inspector->shownFrame(-1);
+                return f != nullptr && m_streams.contains(f->device)
+                           ? withOverlay(f->device, inspectionImage(*f))
+                           : QImage();
+            });
+            return;
+        }
+        ui.mainImage->saveImage();
         return;
     }
     // The selected tile's frame as it is when the dialog returns; with none
@@ -331,6 +389,9 @@ void imageDisplay::saveImage()
             return inspectionImage(*shown);
         // The frame with its overlay, as the newest-frame view would save it.
         QImage frame = m_tileView->frame(tile);
+        // Decoded smaller than its own size: decoded again at full size.
+        if (shown != nullptr && shown->scaledFrom.scaled() && m_streams.contains(shown->device))
+            return withOverlay(shown->device, inspectionImage(*shown));
         if (frame.isNull() || tile >= m_streams.size() || !m_streams[tile]->drawsOverlay())
             return frame;
         QPixmap pixmap = QPixmap::fromImage(frame);

@@ -134,9 +134,17 @@ protected:
     void changeEvent(QEvent* event) override;
 
     void writeHistogramLine();
+    // The own size of `image`, a picture `device` handed over: larger than
+    // the image when it was decoded scaled down.
+    static QSize fullSizeOf(const QImage& image, const GetStreamImage* device);
+    // `frame`, a picture of `device` at full size, with the device's overlay.
+    static QImage withOverlay(GetStreamImage* device, QImage frame);
 
     Ui::framescopeClass ui;
     QVector<GetStreamImage*> m_streams;
+    // The own size of the picture the newest-frame view shows (larger than
+    // the label's image when it was decoded scaled down).
+    QSize m_labelFullSize;
     QSettings m_settings;
     // The configuration path as given, made absolute; also when the
     // settings could not be read from it.

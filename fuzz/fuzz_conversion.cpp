@@ -101,8 +101,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 }
 
 // Input: sizeX and sizeY (4 bytes each, little-endian), a byte of text
-// styles for them, the content type override and the delivered content type
-// (one selector byte each), then the frame bytes.
+// styles for them (and the display size in its high half), the content type override and the
+// delivered content type (one selector byte each), then the frame bytes.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     constexpr std::size_t Head = 11;
@@ -148,6 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // earlier frame; make them defined.
     std::memset(device.transfer() + len, 0, std::size_t(device.transferLength() - len));
 
+    // The size the window shows the frames at (the style byte's high
+    // half): 0 full size, otherwise small enough for a JPEG frame to be
+    // decoded scaled down, and then decoded again at full size on demand.
+    const int shownAt = data[8] >> 4;
+    device.setDisplaySize(shownAt == 0 ? QSize() : QSize(shownAt * 20, shownAt * 15));
+
     unsigned sum = 0;
     const QMetaObject::Connection c =
         QObject::connect(&device, &GetStreamImage::acquisitionEvent, &device,
@@ -159,6 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The raw values of a 16-bit frame have the configured size, never more.
     FUZZ_CHECK(device.rawImage().isNull()
                || device.rawImage().size() == QSize(device.sizeX(), device.sizeY()));
+    if (device.shownScaled())
+        sum += sumPixels(device.fullResolutionImage());
     (void)sum;
     return 0;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "measurement.h"
 
+#include "decodepool.h"
 #include "getstreamimage.h"
 #include "statsexport.h"
 #include "viewerconfig.h"
@@ -48,6 +49,8 @@ void Measurement::start()
     const QList<DeviceConfig> configs = DeviceConfig::readAll(settings, &warnings);
     for (const ConfigWarning& warning : std::as_const(warnings))
         qWarning().noquote() << warning.text;
+    // Before the first device submits a frame, which starts the threads.
+    DecodePool::shared().setThreadCount(viewer.decodeThreads);
     // The ring holds the whole run, so that the percentiles cover it.
     const int seconds = std::clamp(int(std::ceil(m_options.seconds)) + 5, viewer.statsSeconds,
                                    ViewerConfig::MaxStatsSeconds);

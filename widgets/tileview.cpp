@@ -37,7 +37,7 @@ void TileView::setDevices(const QStringList& names)
         m_solo = -1;
     }
     for (qsizetype i = m_tiles.size(); i < names.size(); ++i)
-        m_tiles.append(Tile{names[i], names[i], QImage(), QImage(), QPixmap()});
+        m_tiles.append(Tile{names[i], names[i], QImage(), QImage(), QSize(), QPixmap()});
     update();
 }
 
@@ -55,7 +55,7 @@ QSize TileView::shownSize(int index, const QSize& frameSize) const
                  : viewgeometry::zoomedSize(frameSize, m_zoom);
 }
 
-void TileView::setFrame(int index, const QImage& frame, const QImage& shown)
+void TileView::setFrame(int index, const QImage& frame, const QImage& shown, const QSize& fullSize)
 {
     if (index < 0 || index >= count())
         return;
@@ -64,9 +64,15 @@ void TileView::setFrame(int index, const QImage& frame, const QImage& shown)
     const QRect before = imageRect(index);
     m_tiles[index].frame = frame;
     m_tiles[index].shown = shown;
+    m_tiles[index].fullSize = fullSize.isValid() ? fullSize : frame.size();
     const QRect changed = (before | imageRect(index)) & pictureArea(index);
     if (!changed.isEmpty())
         update(changed);
+}
+
+QSize TileView::frameSize(int index) const
+{
+    return index >= 0 && index < count() ? m_tiles[index].fullSize : QSize();
 }
 
 const QImage& TileView::frame(int index) const
@@ -191,7 +197,7 @@ QRect TileView::imageRect(int index) const
     const QImage& picture = frame(index);
     if (area.isEmpty() || picture.isNull())
         return {};
-    return viewgeometry::centredRect(shownSize(index, picture.size()), area);
+    return viewgeometry::centredRect(shownSize(index, frameSize(index)), area);
 }
 
 int TileView::tileAt(const QPoint& pos) const
@@ -221,7 +227,7 @@ std::optional<QString> TileView::pointerText(const QPointF& pos) const
     // A picture larger than its tile is cut off at the picture area.
     if (!pictureArea(index).contains(pos.toPoint()))
         return std::nullopt;
-    const auto pixel = viewgeometry::imagePixelAt(pos, imageRect(index), frame(index).size());
+    const auto pixel = viewgeometry::imagePixelAt(pos, imageRect(index), frameSize(index));
     if (!pixel)
         return std::nullopt;
     return QStringLiteral("%1: %2").arg(name(index), viewgeometry::pixelText(*pixel));

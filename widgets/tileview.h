@@ -43,9 +43,14 @@ public:
     // saving and the read-out; shared, not copied) and `shown`, the same
     // frame already scaled to shownSize() and ready to be drawn 1:1. When
     // the tile's size changes before the next frame, the tile scales
-    // `frame` itself.
-    void setFrame(int index, const QImage& frame, const QImage& shown);
+    // `frame` itself. `fullSize`, when valid, is the picture's own size
+    // when `frame` was decoded smaller: the tile is laid out and read out
+    // in full-size pixels.
+    void setFrame(int index, const QImage& frame, const QImage& shown,
+                  const QSize& fullSize = QSize());
     const QImage& frame(int index) const;
+    // The picture's own size: `fullSize` as given, or the frame's.
+    QSize frameSize(int index) const;
     // The caption's lines, drawn under the tile's picture.
     void setCaption(int index, const QString& text);
     QString caption(int index) const;
@@ -96,6 +101,7 @@ private:
         QString caption;
         QImage frame;
         QImage shown;
+        QSize fullSize;
         // The caption strip as last drawn, kept while text and size stay.
         QPixmap captionStrip;
     };

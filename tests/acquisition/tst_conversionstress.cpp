@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Four devices stream frames over loopback into their controllers, which
-// convert them on their converter threads, and the controllers are destroyed
+// decode them in the shared decode pool, and the controllers are destroyed
 // mid-stream the way the window closes, several times over. Every image
 // handed to the window must be one whole frame (never a mix of two), arrive
 // in the order the device sent it, and have pixels of its own, never those
@@ -150,9 +150,11 @@ void tst_ConversionStress::streamAndCloseMidStream()
             connect(c, &GetStreamImage::acquisitionEvent, c, [device](QImage& image) {
                 ++device->shown;
                 GetStreamImage* c = device->controller.get();
-                for (const unsigned char* b : {c->transferBuffer(), c->spareTransferBuffer()})
+                for (int i = 0; i < c->transferBufferCount(); ++i) {
+                    const unsigned char* b = c->transferBufferAt(i);
                     if (image.constBits() >= b && image.constBits() < b + c->transferLength())
                         ++device->aliased;
+                }
                 const qint64 k = device->gray ? grayNumber(image) : jpegColour(image);
                 if (k < 0) {
                     ++device->torn;

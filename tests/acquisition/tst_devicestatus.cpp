@@ -271,9 +271,12 @@ void tst_DeviceStatus::detailsForTheToolTip()
     QVERIFY(details.contains(
         QStringLiteral("last error: connect to 127.0.0.1:5000 failed: Connection refused")));
     QVERIFY(!details.contains(QStringLiteral("other senders")));
+    QVERIFY(!details.contains(QStringLiteral("skipped")));
     status.setForeignDatagrams(3);
     QVERIFY(
         status.details(2200).contains(QStringLiteral("datagrams from other senders dropped: 3")));
+    status.setSkippedFrames(7);
+    QVERIFY(status.details(2200).contains(QStringLiteral("frames skipped, decoding behind: 7")));
 }
 
 void tst_DeviceStatus::refusedPortIsNotAnAddress_data()

@@ -11,6 +11,8 @@
 #include <QImageWriter>
 #include <QTest>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -101,6 +103,8 @@ private slots:
     void jpegMatchesReader_data();
     void jpegMatchesReader();
     void earlierImageSurvivesNextFrame();
+    void scaledDecode_data();
+    void scaledDecode();
 };
 
 void tst_FrameConversion::jpegMatchesReader_data()
@@ -176,6 +180,99 @@ void tst_FrameConversion::earlierImageSurvivesNextFrame()
     QVERIFY(identical(kept, copy));
     QVERIFY(identical(next, readerImage(second)));
     QVERIFY(!identical(kept, next));
+}
+
+void tst_FrameConversion::scaledDecode_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QSize>("display");
+    QTest::addColumn<QSize>("expected");
+
+    using simlib::Sampling;
+    const QByteArray big = encode(1280, 960, 3, options(Sampling::YCbCr420, 0, true, true));
+    QTest::newRow("half: 1/2") << big << QSize(640, 480) << QSize(640, 480);
+    QTest::newRow("between 1/4 and 1/2: 1/2") << big << QSize(400, 300) << QSize(640, 480);
+    QTest::newRow("a tile of 16: 1/4") << big << QSize(320, 240) << QSize(320, 240);
+    QTest::newRow("one pixel wider than 1/8: 1/4") << big << QSize(161, 100) << QSize(320, 240);
+    QTest::newRow("an eighth: 1/8") << big << QSize(160, 120) << QSize(160, 120);
+    QTest::newRow("thumbnail: 1/8 at most") << big << QSize(40, 30) << QSize(160, 120);
+    QTest::newRow("more than half: full size") << big << QSize(641, 100) << QSize(1280, 960);
+    QTest::newRow("no display size: full size") << big << QSize() << QSize(1280, 960);
+    QTest::newRow("odd size rounds up")
+        << encode(401, 301, 3, options(Sampling::YCbCr420, 2)) << QSize(100, 75) << QSize(101, 76);
+    QTest::newRow("4:4:4") << encode(320, 240, 3, options(Sampling::YCbCr444)) << QSize(80, 60)
+                           << QSize(80, 60);
+    QTest::newRow("gray") << encode(320, 240, 1, options(Sampling::YCbCr444)) << QSize(160, 120)
+                          << QSize(160, 120);
+    const QImage picture = decoded(encode(64, 48, 3, options(Sampling::YCbCr420)));
+    QTest::newRow("progressive") << written(picture, "jpeg", true) << QSize(16, 12)
+                                 << QSize(16, 12);
+    QTest::newRow("PNG: not scaled")
+        << written(picture, "png", false) << QSize(16, 12) << QSize(64, 48);
+}
+
+// A frame decoded for a smaller display differs from the full-size decode
+// scaled down by little, keeps its full size for layout and read-out, and
+// decodes on demand to exactly today's full-size image, which saves to the
+// same bytes.
+void tst_FrameConversion::scaledDecode()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QSize, display);
+    QFETCH(QSize, expected);
+    const QImage full = decoded(file);
+    QVERIFY(!full.isNull());
+    if (file.startsWith("\xFF\xD8"))
+        QCOMPARE(jpegScaleDenominator(full.size(), display) > 1, expected != full.size());
+
+    FrameJob job;
+    job.conType = QString::fromLatin1(JpegContentType);
+    job.data = ubytes(file);
+    job.len = int(file.size());
+    job.ownPixels = true;
+    job.displaySize = display;
+    const ConvertedFrame frame = convertFrame(job);
+    QCOMPARE(frame.image.size(), expected);
+    QCOMPARE(frame.fullSize, full.size());
+    QCOMPARE(frame.scaled(), expected != full.size());
+    QVERIFY(!frame.corrupt);
+    QCOMPARE(frame.image.format(), full.format());
+
+    // Mean and largest difference per channel against the full decode
+    // scaled down smoothly, where both sample the same grid (the scaled
+    // size times the denominator is the picture's).
+    const int d = full.width() / expected.width();
+    const bool sameGrid = expected * d == full.size();
+    const QImage reference = full.scaled(expected, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                                 .convertToFormat(QImage::Format_RGB32);
+    const QImage scaled = frame.image.convertToFormat(QImage::Format_RGB32);
+    qint64 sum = 0;
+    int largest = 0;
+    for (int y = 0; y < expected.height(); ++y) {
+        for (int x = 0; x < expected.width(); ++x) {
+            const QRgb a = scaled.pixel(x, y);
+            const QRgb b = reference.pixel(x, y);
+            for (const int d : {qRed(a) - qRed(b), qGreen(a) - qGreen(b), qBlue(a) - qBlue(b)}) {
+                sum += std::abs(d);
+                largest = std::max(largest, std::abs(d));
+            }
+        }
+    }
+    const double mean = double(sum) / (3.0 * expected.width() * expected.height());
+    qInfo("mean difference %.2f, largest %d", mean, largest);
+    if (sameGrid)
+        QVERIFY2(mean <= 3.0, qPrintable(QString::number(mean)));
+
+    const QImage again = fullResolutionImage(frame, DefaultMaxPixels);
+    QVERIFY(identical(again, full));
+    const auto saved = [](const QImage& image) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        return bytes;
+    };
+    QCOMPARE(saved(again), saved(readerImage(file)));
 }
 
 QTEST_MAIN(tst_FrameConversion)

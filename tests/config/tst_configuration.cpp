@@ -73,13 +73,15 @@ QString describe(const ViewerConfig& v)
     const char* view = v.view == ViewerConfig::View::Tiles    ? "tiles"
                        : v.view == ViewerConfig::View::Newest ? "newest"
                                                               : "unset";
-    return QStringLiteral("statusbar=%1 view=%2 record=%3MB")
-               .arg(v.hideStatusBar ? QStringLiteral("hidden") : QStringLiteral("shown"),
-                    QLatin1String(view))
-               .arg(v.recordMaxMb)
-           + (v.historyMb == ViewerConfig::DefaultHistoryMb
-                  ? QString()
-                  : QStringLiteral(" history=%1MB").arg(v.historyMb));
+    QString text = QStringLiteral("statusbar=%1 view=%2 record=%3MB")
+                       .arg(v.hideStatusBar ? QStringLiteral("hidden") : QStringLiteral("shown"),
+                            QLatin1String(view))
+                       .arg(v.recordMaxMb);
+    if (v.decodeThreads != 0)
+        text += QStringLiteral(" decode=%1").arg(v.decodeThreads);
+    if (v.historyMb != ViewerConfig::DefaultHistoryMb)
+        text += QStringLiteral(" history=%1MB").arg(v.historyMb);
+    return text;
 }
 
 QString sourceFile(const char* name)
@@ -389,6 +391,18 @@ void tst_Configuration::read_data()
             << QStringList{}
             << QStringList{QStringLiteral("history_mb \"%1\" is not a number of MiB from 0 to "
                                           "1048576; 256 MiB of frames are kept")
+                               .arg(QLatin1String(bad))};
+    QTest::newRow("decode_threads")
+        << "[General]\ndecode_threads= 3 \n"
+        << "statusbar=shown view=unset record=4096MB decode=3" << QStringList{} << QStringList{};
+    QTest::newRow("decode_threads=0: one per core") << "[General]\ndecode_threads=0\n"
+                                                    << shown << QStringList{} << QStringList{};
+    for (const char* bad : {"-1", "65", "many"})
+        QTest::addRow("decode_threads=%s: one per core, with a warning", bad)
+            << QStringLiteral("[General]\ndecode_threads=%1\n").arg(QLatin1String(bad)) << shown
+            << QStringList{}
+            << QStringList{QStringLiteral("decode_threads \"%1\" is not a number from 0 to 64; "
+                                          "one decoding thread per core is used")
                                .arg(QLatin1String(bad))};
     QTest::newRow("stats_seconds is a known key") << "[General]\nstats_seconds=60\n"
                                                   << shown << QStringList{} << QStringList{};

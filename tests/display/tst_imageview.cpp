@@ -138,26 +138,48 @@ void tst_ImageView::readout_data()
     QTest::addColumn<QString>("anchor");
     QTest::addColumn<QPoint>("at");
     QTest::addColumn<QString>("text"); // empty: no read-out
+    // "jpeg": frames delivered to the controllers as JPEG files, twice, so
+    // that the second is decoded for the size the first was shown at.
+    QTest::addColumn<QString>("source");
 
     const QSize small(200, 150);
-    QTest::newRow("1:1") << "1:1" << small << "label" << QPoint(101, 75) << "100, 74";
-    QTest::newRow("1:1, first pixel") << "1:1" << small << "label" << QPoint(0, 0) << "0, 0";
-    QTest::newRow("1:1, last pixel") << "1:1" << small << "label" << QPoint(-1, -1) << "198, 148";
-    QTest::newRow("1:1, right of the image") << "1:1" << small << "label" << QPoint(200, 10) << "";
-    QTest::newRow("1:1, below the image") << "1:1" << small << "label" << QPoint(10, 150) << "";
-    QTest::newRow("2x") << "zoom 2" << small << "label" << QPoint(101, 75) << "50, 36";
-    QTest::newRow("2x, last pixel") << "zoom 2" << small << "label" << QPoint(-1, -1) << "198, 148";
-    QTest::newRow("fit, first pixel") << "fit" << small << "label" << QPoint(0, 0) << "0, 0";
-    QTest::newRow("fit, last pixel") << "fit" << small << "label" << QPoint(-1, -1) << "198, 148";
+    QTest::newRow("1:1") << "1:1" << small << "label" << QPoint(101, 75) << "100, 74" << QString();
+    QTest::newRow("1:1, first pixel")
+        << "1:1" << small << "label" << QPoint(0, 0) << "0, 0" << QString();
+    QTest::newRow("1:1, last pixel")
+        << "1:1" << small << "label" << QPoint(-1, -1) << "198, 148" << QString();
+    QTest::newRow("1:1, right of the image")
+        << "1:1" << small << "label" << QPoint(200, 10) << "" << QString();
+    QTest::newRow("1:1, below the image")
+        << "1:1" << small << "label" << QPoint(10, 150) << "" << QString();
+    QTest::newRow("2x") << "zoom 2" << small << "label" << QPoint(101, 75) << "50, 36" << QString();
+    QTest::newRow("2x, last pixel")
+        << "zoom 2" << small << "label" << QPoint(-1, -1) << "198, 148" << QString();
+    QTest::newRow("fit, first pixel")
+        << "fit" << small << "label" << QPoint(0, 0) << "0, 0" << QString();
+    QTest::newRow("fit, last pixel")
+        << "fit" << small << "label" << QPoint(-1, -1) << "198, 148" << QString();
     QTest::newRow("scrolled") << "scrolled" << QSize(2000, 1500) << "viewport" << QPoint(10, 10)
-                              << "310, 210";
+                              << "310, 210" << QString();
     QTest::newRow("scrolled, over the status bar")
-        << "scrolled" << QSize(2000, 1500) << "viewport" << QPoint(10, -1) << "";
-    QTest::newRow("tile") << "tiles" << QSize(320, 240) << "tile" << QPoint(0, 0) << "dev1: 0, 0";
+        << "scrolled" << QSize(2000, 1500) << "viewport" << QPoint(10, -1) << "" << QString();
+    QTest::newRow("tile") << "tiles" << QSize(320, 240) << "tile" << QPoint(0, 0) << "dev1: 0, 0"
+                          << QString();
     QTest::newRow("tile, last pixel")
-        << "tiles" << QSize(320, 240) << "tile" << QPoint(-1, -1) << "dev1: 318, 238";
+        << "tiles" << QSize(320, 240) << "tile" << QPoint(-1, -1) << "dev1: 318, 238" << QString();
     QTest::newRow("tile, in its caption")
-        << "tiles" << QSize(320, 240) << "caption" << QPoint(10, -5) << "";
+        << "tiles" << QSize(320, 240) << "caption" << QPoint(10, -5) << "" << QString();
+    // About four picture pixels to a screen pixel: the last screen pixel
+    // reads beyond anything the image decoded at half size holds.
+    QTest::newRow("tile, JPEG decoded smaller: full-size pixels")
+        << "tiles" << QSize(1280, 960) << "tile" << QPoint(-1, -1) << "dev1: 1276, 956"
+        << "jpeg";
+    QTest::newRow("tile, JPEG decoded smaller, first pixel")
+        << "tiles" << QSize(1280, 960) << "tile" << QPoint(0, 0) << "dev1: 0, 0"
+        << "jpeg";
+    QTest::newRow("fit, JPEG decoded smaller: full-size pixels")
+        << "fit" << QSize(2560, 1920) << "label" << QPoint(-1, -1) << "2556, 1916"
+        << "jpeg";
 }
 
 void tst_ImageView::readout()
@@ -167,6 +189,7 @@ void tst_ImageView::readout()
     QFETCH(QString, anchor);
     QFETCH(QPoint, at);
     QFETCH(QString, text);
+    QFETCH(QString, source);
 
     onlyDisplay window(writeIni(4));
     window.show();
@@ -177,7 +200,22 @@ void tst_ImageView::readout()
         window.setZoom(2.0);
     else if (view == QLatin1String("fit"))
         window.setFitToWindow(true);
-    showPatterns(window, frame);
+    if (source == QLatin1String("jpeg")) {
+        for (int round = 0; round < 2; ++round) {
+            for (int i = 0; i < window.streams().size(); ++i) {
+                const QByteArray jpeg = patternJpeg(frame.width(), frame.height(), deviceNumber(i));
+                window.streams()[i]->convertImage(QStringLiteral("image/jpeg"),
+                                                  const_cast<unsigned char*>(ubytes(jpeg)),
+                                                  int(jpeg.size()));
+            }
+            QTest::qWait(50);
+        }
+        // Decoded smaller than the picture, and read out in its pixels.
+        QVERIFY(window.streams()[1]->shownScaled());
+        QVERIFY(window.streams()[1]->image().width() < frame.width());
+    } else {
+        showPatterns(window, frame);
+    }
     // The label's new size reaches the scroll area through two rounds of
     // layout requests.
     QTest::qWait(50);

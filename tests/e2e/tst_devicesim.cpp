@@ -236,6 +236,12 @@ void DeviceSimTest::stopsAfterCount_data()
     QTest::newRow("rtp") << QStringList{"--mode", "rtp", "--port", QString::number(freeUdpPort())}
                          << "12";
     QTest::newRow("http") << QStringList{"--mode", "http", "--port", "0"} << "12";
+    QTest::newRow("tcp, five pre-encoded frames sent over and over")
+        << QStringList{"--mode", "tcp", "--port", "0", "--pregenerate", "5"} << "12";
+    QTest::newRow("rtp, pre-encoded")
+        << QStringList{"--mode",        "rtp", "--port", QString::number(freeUdpPort()),
+                       "--pregenerate", "3"}
+        << "12";
 }
 
 void DeviceSimTest::stopsAfterCount()

@@ -161,6 +161,19 @@ void SimLibTest::timestampReadByViewer()
     o.writeTimestamp = false;
     const QByteArray plain = patternJpeg(64, 48, 1, o);
     QVERIFY(!readFrameTimestamp(ubytes(plain), int(plain.size()), &field, &us));
+
+    // A pre-encoded frame with the time stamp put in afterwards is the
+    // frame encoded with it, byte for byte, with or without a JFIF segment.
+    o.timestamp = {0x0102, 1700000000, 999999};
+    QCOMPARE(simlib::withApp9Timestamp(plain, o.timestamp),
+             (o.writeTimestamp = true, patternJpeg(64, 48, 1, o)));
+    const QByteArray noJfif =
+        plain.left(2) + plain.mid(4 + ((uchar(plain[4]) << 8) | uchar(plain[5])));
+    QVERIFY(readFrameTimestamp(ubytes(simlib::withApp9Timestamp(noJfif, o.timestamp)),
+                               int(noJfif.size()) + 14, &field, &us));
+    QCOMPARE(field, 0x0102);
+    QVERIFY(simlib::withApp9Timestamp(plain.left(10), o.timestamp).isEmpty());
+    QVERIFY(simlib::withApp9Timestamp(plain.mid(2), o.timestamp).isEmpty());
 }
 
 void SimLibTest::parseRejectsEveryTruncation()

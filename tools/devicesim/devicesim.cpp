@@ -24,7 +24,9 @@ namespace {
 
 // A client whose queue holds more than this is behind; it misses frames
 // until it has caught up, as a camera with a bounded send queue would do.
+// With many clients each gets a share of MaxBacklogTotal, at least 1 MiB.
 constexpr qsizetype MaxClientBacklog = qsizetype(8) * 1024 * 1024;
+constexpr qsizetype MaxBacklogTotal = qsizetype(256) * 1024 * 1024;
 // Datagrams sent back to back before a short breath, so that a burst of a
 // large frame does not overrun the receiver's socket buffer on loopback.
 constexpr int DatagramBurst = 32;
@@ -83,7 +85,7 @@ bool DeviceSim::open(QString* error, const volatile std::sig_atomic_t* stop)
         ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in addr = makeAddress(m_config.host, m_config.port);
         if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
-            || ::listen(m_fd, 8) != 0) {
+            || ::listen(m_fd, 128) != 0) {
             *error = QStringLiteral("cannot listen on %1:%2: %3")
                          .arg(m_config.host)
                          .arg(m_config.port)
@@ -109,6 +111,9 @@ bool DeviceSim::writeReference(QString* error)
 {
     if (!m_config.replay.isEmpty() && !m_recording.open(m_config.replay, error))
         return false;
+    // Frame i of the run is frame i mod N of this cycle.
+    for (int i = 0; i < m_config.pregenerate && m_config.replay.isEmpty(); ++i)
+        m_pregenerated.append(makeFrame(i, false));
     if (m_config.writeReference.isEmpty())
         return true;
     const QByteArray header = simlib::jpegHeaderForReference(makeFrame(0, false));
@@ -137,20 +142,36 @@ QByteArray DeviceSim::makeFrame(long long index, bool withTimestamp)
     o.restartInterval = m_config.restartInterval;
     o.sampling = m_config.sampling;
     o.writeTimestamp = withTimestamp;
-    if (withTimestamp) {
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        o.timestamp.field = std::uint16_t(index & 0xFFFF);
-        o.timestamp.seconds = std::int32_t(now.tv_sec);
-        o.timestamp.microseconds = std::int32_t(now.tv_nsec / 1000);
-    }
+    if (withTimestamp)
+        o.timestamp = timestampNow(index);
     return simlib::encodeJpeg(reinterpret_cast<const unsigned char*>(pixels.constData()),
                               m_config.width, m_config.height, 3, o);
 }
 
+simlib::FrameTimestamp DeviceSim::timestampNow(long long index)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    simlib::FrameTimestamp ts;
+    ts.field = std::uint16_t(index & 0xFFFF);
+    ts.seconds = std::int32_t(now.tv_sec);
+    ts.microseconds = std::int32_t(now.tv_nsec / 1000);
+    return ts;
+}
+
+QByteArray DeviceSim::frameToSend(long long index, bool withTimestamp)
+{
+    if (m_pregenerated.isEmpty())
+        return makeFrame(index, withTimestamp);
+    const QByteArray& frame = m_pregenerated.at(qsizetype(index % m_pregenerated.size()));
+    if (!withTimestamp || m_config.content == SimConfig::Content::Gray)
+        return frame;
+    return simlib::withApp9Timestamp(frame, timestampNow(index));
+}
+
 void DeviceSim::sendFrame(long long index)
 {
-    const QByteArray body = makeFrame(index, m_config.timestamps);
+    const QByteArray body = frameToSend(index, m_config.timestamps);
     ++m_frames;
     if (m_http) {
         m_http->sendFrame(body);
@@ -187,10 +208,13 @@ void DeviceSim::sendMultipart(const QByteArray& bytes, bool frameStart)
     }
     // TCP: a client joins at the start of a part, and a client that is
     // behind misses whole parts, never a piece of one.
+    const qsizetype backlog =
+        std::clamp(MaxBacklogTotal / qsizetype(std::max<std::size_t>(m_clients.size(), 1)),
+                   qsizetype(1024) * 1024, MaxClientBacklog);
     for (Client& c : m_clients) {
         if (!frameStart && !c.startedPart)
             continue;
-        if (c.out.size() - c.sent > MaxClientBacklog) {
+        if (c.out.size() - c.sent > backlog) {
             ++m_framesSkipped;
             c.startedPart = false;
             continue;

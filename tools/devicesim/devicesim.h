@@ -2,6 +2,7 @@
 #pragma once
 
 #include "impairment.h"
+#include "jpegencoder.h"
 #include "recordingreader.h"
 #include "rtpjpegpacketizer.h"
 #include "simconfig.h"
@@ -63,6 +64,11 @@ private:
     void replayNote(const QString& text) const;
     void replayError(const QString& text) const;
     QByteArray makeFrame(long long index, bool withTimestamp);
+    // A frame as the sender sends it: pre-encoded (--pregenerate) with a
+    // time stamp put in, or made now.
+    QByteArray frameToSend(long long index, bool withTimestamp);
+    // The APP9 time stamp of a frame sent now.
+    static simlib::FrameTimestamp timestampNow(long long index);
     void sendFrame(long long index);
     void sendMultipart(const QByteArray& bytes, bool frameStart);
     void sendRtpFrame(const QByteArray& jpeg, long long index);
@@ -79,6 +85,7 @@ private:
     std::unique_ptr<HttpServer> m_http; // --mode http
     int m_boundPort = 0;
     std::vector<Client> m_clients;
+    QList<QByteArray> m_pregenerated; // --pregenerate: frames without a time stamp
     simlib::RtpJpegPacketizer m_packetizer;
     simlib::PacketImpairment m_impairment;
     std::mt19937 m_rng;

@@ -182,6 +182,7 @@ const SimOption Options[] = {
     {"max-gap", "S", real<&SimConfig::maxGap, GapRange>},
     {"fps", "F", real<&SimConfig::fps, FpsRange>},
     {"count", "N", num<&SimConfig::count, 0, 1LL << 40>},
+    {"pregenerate", "N", num<&SimConfig::pregenerate, 0, SimConfig::MaxPregenerate>},
     {"wait-client", nullptr, set<&SimConfig::waitClient, true>},
     {"duration", "S", real<&SimConfig::duration, SecondsRange>},
     {"pause-every", "N", num<&SimConfig::pauseEvery, 0, 1 << 30>},

@@ -36,6 +36,10 @@ struct SimConfig
     int width = 640;
     int height = 480;
     double fps = 25.0;
+    // Frames encoded before the run and sent over and over; 0: every frame
+    // is rendered and encoded as it is sent.
+    int pregenerate = 0;
+    static constexpr int MaxPregenerate = 1000;
     long long count = 0; // frames; 0 = no limit
     // tcp: the first frame (and the --duration clock) waits for a client.
     bool waitClient = false;

@@ -88,6 +88,11 @@ Replay:
 Rate and length:
   --fps F                Frames per second (0.1 ... 1000). Default 25.
   --count N              Stop after N frames. Default: no limit.
+  --pregenerate N        Render and encode N frames (1 ... 1000) before
+                         sending and send them over and over, each with a
+                         fresh time stamp, so that a run costs the sender
+                         only the sending (for benchmarks). Default 0: each
+                         frame is made as it is sent.
   --duration S           Stop after S seconds. Default: no limit.
   --wait-client          tcp: send the first frame only once a client has
                          connected, so that it receives every frame counted.

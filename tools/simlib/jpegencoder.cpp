@@ -116,6 +116,32 @@ QByteArray app9Payload(const FrameTimestamp& ts)
     return payload;
 }
 
+QByteArray withApp9Timestamp(const QByteArray& jpeg, const FrameTimestamp& ts)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(jpeg.constData());
+    if (jpeg.size() < 4 || b[0] != 0xFF || b[1] != 0xD8)
+        return {};
+    qsizetype at = 2;
+    if (b[2] == 0xFF && b[3] == 0xE0 && jpeg.size() >= 6) {
+        const qsizetype length = (qsizetype(b[4]) << 8) | b[5];
+        if (length < 2 || 4 + length > jpeg.size())
+            return {};
+        at = 4 + length;
+    }
+    const QByteArray payload = app9Payload(ts);
+    QByteArray segment;
+    segment.reserve(4 + payload.size());
+    segment.append(char(0xFF)).append(char(0xE9));
+    segment.append(char((payload.size() + 2) >> 8)).append(char((payload.size() + 2) & 0xFF));
+    segment.append(payload);
+    QByteArray out;
+    out.reserve(jpeg.size() + segment.size());
+    out.append(jpeg.constData(), at)
+        .append(segment)
+        .append(jpeg.constData() + at, jpeg.size() - at);
+    return out;
+}
+
 QByteArray encodeJpeg(const unsigned char* pixels, int width, int height, int components,
                       const JpegEncodeOptions& options, int stride)
 {

@@ -46,6 +46,12 @@ QByteArray encodeJpeg(const unsigned char* pixels, int width, int height, int co
 // The 10-byte APP9 payload for `ts`.
 QByteArray app9Payload(const FrameTimestamp& ts);
 
+// `jpeg` (written by encodeJpeg without a time stamp) with the APP9 segment
+// of `ts` put where encodeJpeg writes it: after the JFIF APP0 segment, or
+// after SOI when there is none. The result is byte for byte what encodeJpeg
+// writes with the time stamp. Empty when `jpeg` does not start with SOI.
+QByteArray withApp9Timestamp(const QByteArray& jpeg, const FrameTimestamp& ts);
+
 // Reads the APP9 time stamp of a JPEG written by encodeJpeg (or any JPEG
 // whose APP9 segment comes before SOF0). Returns false when there is none.
 bool readApp9Timestamp(const QByteArray& jpeg, FrameTimestamp* ts);
