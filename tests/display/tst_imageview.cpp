@@ -5,6 +5,7 @@
 
 #include "deviceindicator.h"
 #include "frameconversion.h"
+#include "frameinspector.h"
 #include "getstreamimage.h"
 #include "imagelabel.h"
 #include "testfiles.h"
@@ -248,6 +249,18 @@ void tst_ImageView::readout()
                           at.y() < 0 ? area.bottom() + 1 + at.y() : area.top() + at.y());
     const QPoint inWindow = from->mapTo(&window, inAnchor);
     QCOMPARE(window.pointerReadout(inWindow).value_or(QString()), text);
+    if (source == QLatin1String("jpeg")) {
+        // The pixel values are read from the frame on screen decoded again
+        // at full size, as a full-size conversion gives it.
+        const ShownFrame* shown =
+            window.inspector()->shownFrame(anchor == QLatin1String("tile") ? 1 : -1);
+        QVERIFY(shown != nullptr && shown->device != nullptr);
+        const QByteArray jpeg =
+            patternJpeg(frame.width(), frame.height(),
+                        deviceNumber(int(window.streams().indexOf(shown->device))));
+        QCOMPARE(inspectionImage(*shown),
+                 shown->device->convertStored(QStringLiteral("image/jpeg"), jpeg).image);
+    }
 }
 
 void tst_ImageView::eachTileShowsItsDevice_data()
