@@ -4,7 +4,7 @@
 #include "decodepool.h"
 #include "devicelog.h"
 #include "frameconversion.h"
-#include "frameinspector.h"
+#include "frameexaminer.h"
 #include "getstreamimage.h"
 #include "indicatorfit.h"
 #include "regularfile.h"
@@ -82,15 +82,15 @@ imageDisplay::imageDisplay(const QString& configPath, QWidget* parent, Qt::Windo
     ui.menuFile->addAction(quit);
     auto* viewMenu = new ViewMenu(m_layout, this);
     connect(viewMenu, &ViewMenu::resetRequested, this, &imageDisplay::resetLayout);
-    m_inspector = new FrameInspector(this, ui.statusBar, config.historyMb * 1024 * 1024,
-                                     [this](int tile, GetStreamImage* device, const QImage& image) {
-                                         present(tile, image, device);
-                                     });
-    m_captions->setExtraLine([this](int tile) { return m_inspector->captionText(tile); });
-    connect(m_inspector, &FrameInspector::textChanged, m_captions, &TileCaptions::refresh);
-    connect(m_layout, &WindowLayout::viewModeChanged, m_inspector,
-            [this](ViewMode mode) { m_inspector->setTilesShown(mode == ViewMode::Tiles); });
-    connect(m_tileView, &TileView::selectionChanged, m_inspector, &FrameInspector::setSelectedTile);
+    m_examiner = new FrameExaminer(this, ui.statusBar, config.historyMb * 1024 * 1024,
+                                   [this](int tile, GetStreamImage* device, const QImage& image) {
+                                       present(tile, image, device);
+                                   });
+    m_captions->setExtraLine([this](int tile) { return m_examiner->captionText(tile); });
+    connect(m_examiner, &FrameExaminer::textChanged, m_captions, &TileCaptions::refresh);
+    connect(m_layout, &WindowLayout::viewModeChanged, m_examiner,
+            [this](ViewMode mode) { m_examiner->setTilesShown(mode == ViewMode::Tiles); });
+    connect(m_tileView, &TileView::selectionChanged, m_examiner, &FrameExaminer::setSelectedTile);
     m_statsControl = new StatisticsControl(this, &m_statistics, config.statsSeconds, m_tileView);
     m_configuredPanel = config.statisticsPanel;
     if (m_configuredPanel)
@@ -176,8 +176,8 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
                          : -1;
     // Paused, the frame is counted and logged (and recorded) but the
     // pictures stay.
-    if (!m_inspector->isPaused())
-        m_inspector->frameShown(tile, ovlImage, present(tile, image, ovlImage));
+    if (!m_examiner->isPaused())
+        m_examiner->frameShown(tile, ovlImage, present(tile, image, ovlImage));
     if (ovlImage != nullptr)
         ovlImage->reportFrameShown();
 }
@@ -322,7 +322,7 @@ void imageDisplay::mouseMoveEvent(QMouseEvent* event)
     const QPoint pos = event->position().toPoint();
     int tile = -1;
     const std::optional<QPoint> pixel = pixelUnder(pos, &tile);
-    m_inspector->pointerAt(tile, pixel);
+    m_examiner->pointerAt(tile, pixel);
     const std::optional<QString> text = pointerReadout(pos);
     if (text)
         QToolTip::showText(event->globalPosition().toPoint(), *text, this, area);
@@ -355,10 +355,10 @@ void imageDisplay::saveImage()
 {
     if (viewMode() != ViewMode::Tiles) {
         // A 16-bit gray frame is saved with its raw values, not levelled.
-        const ShownFrame* shown = m_inspector->shownFrame(-1);
+        const ShownFrame* shown = m_examiner->shownFrame(-1);
         if (shown != nullptr && !shown->raw.isNull()) {
             ui.mainImage->saveFrame([this] {
-                const ShownFrame* f = m_inspector->shownFrame(-1);
+                const ShownFrame* f = m_examiner->shownFrame(-1);
                 return f != nullptr ? inspectionImage(*f) : QImage();
             });
             return;
@@ -368,7 +368,7 @@ void imageDisplay::saveImage()
         // while paused on it.
         if (shown != nullptr && shown->scaledFrom.scaled()) {
             ui.mainImage->saveFrame([this] {
-                const ShownFrame* f = m_inspector->shownFrame(-1);
+                const ShownFrame* f = m_examiner->shownFrame(-1);
                 return f != nullptr && m_streams.contains(f->device)
                            ? withOverlay(f->device, inspectionImage(*f))
                            : QImage();
@@ -384,7 +384,7 @@ void imageDisplay::saveImage()
         int tile = m_tileView->selected();
         if (tile < 0)
             tile = std::max(0, m_tileView->solo());
-        const ShownFrame* shown = m_inspector->shownFrame(tile);
+        const ShownFrame* shown = m_examiner->shownFrame(tile);
         if (shown != nullptr && !shown->raw.isNull())
             return inspectionImage(*shown);
         // The frame with its overlay, as the newest-frame view would save it.
@@ -404,7 +404,7 @@ void imageDisplay::saveImage()
 
 void imageDisplay::setUpTiles()
 {
-    m_inspector->setDevices(m_streams);
+    m_examiner->setDevices(m_streams);
     m_captions->setDevices(m_streams);
 }
 

@@ -17,7 +17,7 @@
 #include "recordingcontrol.h"
 #include "windowlayout.h"
 
-class FrameInspector;
+class FrameExaminer;
 class GetStreamImage;
 class QImage;
 class QMouseEvent;
@@ -96,7 +96,7 @@ public:
     TileView* tileView() const { return m_tileView; }
     // Pause, the history of received frames, the pixel value read-out and
     // the 16-bit levels.
-    FrameInspector* inspector() const { return m_inspector; }
+    FrameExaminer* examiner() const { return m_examiner; }
     // One tile per device controller, in controller order; a window that
     // adds controllers calls it once they are all in place.
     void setUpTiles();
@@ -178,7 +178,7 @@ private:
     TileView* m_tileView = nullptr;
     WindowLayout* m_layout = nullptr;
     TileCaptions* m_captions = nullptr;
-    FrameInspector* m_inspector = nullptr;
+    FrameExaminer* m_examiner = nullptr;
     StatusLine* m_statusLine = nullptr;
     OutageWarning m_logOutage;
     RecordingControl* m_recording = nullptr;

@@ -5,7 +5,7 @@
 
 #include "deviceindicator.h"
 #include "frameconversion.h"
-#include "frameinspector.h"
+#include "frameexaminer.h"
 #include "getstreamimage.h"
 #include "imagelabel.h"
 #include "testfiles.h"
@@ -253,7 +253,7 @@ void tst_ImageView::readout()
         // The pixel values are read from the frame on screen decoded again
         // at full size, as a full-size conversion gives it.
         const ShownFrame* shown =
-            window.inspector()->shownFrame(anchor == QLatin1String("tile") ? 1 : -1);
+            window.examiner()->shownFrame(anchor == QLatin1String("tile") ? 1 : -1);
         QVERIFY(shown != nullptr && shown->device != nullptr);
         const QByteArray jpeg =
             patternJpeg(frame.width(), frame.height(),

@@ -3,7 +3,7 @@
 // value read-out at known pixels, pause, stepping back through the kept
 // frames and saving the raw values as a 16-bit PNG, in the newest-frame
 // view and in the tiles.
-#include "frameinspector.h"
+#include "frameexaminer.h"
 #include "getstreamimage.h"
 #include "gray16frame.h"
 #include "imagelabel.h"
@@ -36,7 +36,7 @@ int rawNumber(const ShownFrame* f)
 
 } // namespace
 
-class InspectTest : public QObject
+class ExamineTest : public QObject
 {
     Q_OBJECT
 
@@ -45,7 +45,7 @@ private slots:
     void gray16Ramp();
 };
 
-void InspectTest::gray16Ramp_data()
+void ExamineTest::gray16Ramp_data()
 {
     QTest::addColumn<QString>("order");
     QTest::addColumn<QString>("keys");
@@ -62,7 +62,7 @@ void InspectTest::gray16Ramp_data()
                                        << true;
 }
 
-void InspectTest::gray16Ramp()
+void ExamineTest::gray16Ramp()
 {
     QFETCH(QString, order);
     QFETCH(QString, keys);
@@ -87,11 +87,11 @@ void InspectTest::gray16Ramp()
     window.resize(900, 700);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    FrameInspector* inspector = window.inspector();
+    FrameExaminer* examiner = window.examiner();
     GetStreamImage* device = window.streams().at(0);
     QCOMPARE(device->transferLength(), Width * Height * 2 + 1024);
     const int view = tiles ? 0 : -1;
-    QTRY_VERIFY_WITH_TIMEOUT(rawNumber(inspector->shownFrame(view)) >= 0, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(rawNumber(examiner->shownFrame(view)) >= 0, 20000);
 
     // The read-out at known pixels, the pointer dragged over them.
     auto* label = window.findChild<ImageLabel*>(QStringLiteral("mainImage"));
@@ -114,61 +114,61 @@ void InspectTest::gray16Ramp()
                                      .arg(p.x())
                                      .arg(p.y())
                                      .arg(simlib::gray16RampValue(p.x(), p.y(), 0));
-        QCOMPARE(inspector->readoutText(), expected);
+        QCOMPARE(examiner->readoutText(), expected);
         if (tiles)
-            QVERIFY(inspector->captionText(0).contains(expected));
+            QVERIFY(examiner->captionText(0).contains(expected));
         else
             QCOMPARE(readout->text(), expected);
     }
 
     // Paused: the picture stays while the frames are still counted.
-    QTRY_VERIFY_WITH_TIMEOUT(inspector->shownFrame(view)->number >= 5, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(examiner->shownFrame(view)->number >= 5, 10000);
     QTest::keyClick(&window, Qt::Key_Space);
-    QVERIFY(inspector->isPaused());
-    const int pausedAt = rawNumber(inspector->shownFrame(view));
+    QVERIFY(examiner->isPaused());
+    const int pausedAt = rawNumber(examiner->shownFrame(view));
     const qint64 counted = device->figures().frames;
     QTRY_VERIFY_WITH_TIMEOUT(device->figures().frames >= counted + 5, 10000);
-    QCOMPARE(rawNumber(inspector->shownFrame(view)), pausedAt);
+    QCOMPARE(rawNumber(examiner->shownFrame(view)), pausedAt);
     if (tiles)
-        QVERIFY(inspector->captionText(0).startsWith(QLatin1String("paused")));
+        QVERIFY(examiner->captionText(0).startsWith(QLatin1String("paused")));
     else
         QVERIFY(window.findChild<QLabel*>(QStringLiteral("pauseIndicator"))->isVisible());
 
     // Stepping back: earlier frames, each with its own number.
-    qint64 number = inspector->shownFrame(view)->number;
+    qint64 number = examiner->shownFrame(view)->number;
     int simFrame = pausedAt;
     for (int i = 0; i < 3; ++i) {
         QTest::keyClick(&window, Qt::Key_Left);
-        const ShownFrame* f = inspector->shownFrame(view);
+        const ShownFrame* f = examiner->shownFrame(view);
         QVERIFY(f->stored.has_value());
         QVERIFY2(f->number < number, qPrintable(QString::number(f->number)));
         QCOMPARE(f->stored->number, f->number);
         QVERIFY(rawNumber(f) < simFrame);
-        QVERIFY(inspector->captionText(view).contains(QStringLiteral("frame %1").arg(f->number)));
+        QVERIFY(examiner->captionText(view).contains(QStringLiteral("frame %1").arg(f->number)));
         number = f->number;
         simFrame = rawNumber(f);
     }
     QTest::keyClick(&window, Qt::Key_Right);
-    QVERIFY(inspector->shownFrame(view)->number > number);
+    QVERIFY(examiner->shownFrame(view)->number > number);
     QTest::keyClick(&window, Qt::Key_Home);
-    QCOMPARE(inspector->shownFrame(view)->number, inspector->history().oldest(0).value());
+    QCOMPARE(examiner->shownFrame(view)->number, examiner->history().oldest(0).value());
     QTest::keyClick(&window, Qt::Key_End);
-    QCOMPARE(inspector->shownFrame(view)->number, inspector->history().newest(0).value());
+    QCOMPARE(examiner->shownFrame(view)->number, examiner->history().newest(0).value());
 
     // View > Levels: the paused frame is shown again with the new levels;
     // a text that names none changes nothing.
-    QVERIFY(inspector->setLevels(QStringLiteral("0,1000")));
+    QVERIFY(examiner->setLevels(QStringLiteral("0,1000")));
     QCOMPARE(device->levels(), (GrayLevels{false, 0, 1000}));
-    QCOMPARE(int(inspector->shownFrame(view)->shown.pixelColor(7, 3).red()),
+    QCOMPARE(int(examiner->shownFrame(view)->shown.pixelColor(7, 3).red()),
              gray16::levelled(simlib::gray16RampValue(7, 3, 0), 0, 1000));
-    QVERIFY(!inspector->setLevels(QStringLiteral("5,5")));
+    QVERIFY(!examiner->setLevels(QStringLiteral("5,5")));
     QCOMPARE(device->levels(), (GrayLevels{false, 0, 1000}));
 
     // With FRAMESCOPE_SCREENSHOT set, the README's picture: the paused frame
     // zoomed in far enough for the pixel grid, with a read-out.
     const QString screenshot = qEnvironmentVariable("FRAMESCOPE_SCREENSHOT");
     if (!screenshot.isEmpty() && !tiles) {
-        QVERIFY(inspector->setLevels(QStringLiteral("auto")));
+        QVERIFY(examiner->setLevels(QStringLiteral("auto")));
         QTest::keyClick(&window, Qt::Key_Left);
         window.resize(1200, 700);
         const double zoom = std::pow(1.25, 12);
@@ -195,16 +195,16 @@ void InspectTest::gray16Ramp()
     QCOMPARE(saved.format(), QImage::Format_Grayscale16);
     QCOMPARE(saved.size(), QSize(Width, Height));
     QCOMPARE(int(reinterpret_cast<const quint16*>(saved.constScanLine(0))[0]),
-             rawNumber(inspector->shownFrame(view)));
+             rawNumber(examiner->shownFrame(view)));
     QCOMPARE(int(reinterpret_cast<const quint16*>(saved.constScanLine(50))[100]),
              simlib::gray16RampValue(100, 50, 0));
 
     // Space again: the newest frames are shown once more.
     QTest::keyClick(&window, Qt::Key_Space);
-    QVERIFY(!inspector->isPaused());
-    QTRY_VERIFY_WITH_TIMEOUT(rawNumber(inspector->shownFrame(view)) > pausedAt + 5, 10000);
+    QVERIFY(!examiner->isPaused());
+    QTRY_VERIFY_WITH_TIMEOUT(rawNumber(examiner->shownFrame(view)) > pausedAt + 5, 10000);
     sim.stop();
 }
 
-QTEST_MAIN(InspectTest)
-#include "tst_inspect.moc"
+QTEST_MAIN(ExamineTest)
+#include "tst_examine.moc"

@@ -47,7 +47,7 @@ QImage inspectionImage(const ShownFrame& frame);
 // Home, End), the pixel value under the pointer and the 16-bit levels (View
 // > Levels). The window keeps counting, logging and recording while paused;
 // only the pictures stay. Tile -1 is the newest-frame view.
-class FrameInspector : public QObject
+class FrameExaminer : public QObject
 {
     Q_OBJECT
 
@@ -58,8 +58,8 @@ public:
     // when cancelled. Tests replace the dialog.
     using LevelsDialog = std::function<std::optional<QString>(QWidget* parent, const QString& now)>;
 
-    FrameInspector(QMainWindow* window, QStatusBar* statusBar, qint64 historyBytes,
-                   Presenter presenter);
+    FrameExaminer(QMainWindow* window, QStatusBar* statusBar, qint64 historyBytes,
+                  Presenter presenter);
 
     // The devices, in tile order; devices added behind keep their history.
     void setDevices(const QVector<GetStreamImage*>& devices);

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "frameinspector.h"
+#include "frameexaminer.h"
 
 #include "getstreamimage.h"
 #include "pixelvalue.h"
@@ -26,8 +26,8 @@ QImage inspectionImage(const ShownFrame& frame)
     return frame.fullSize;
 }
 
-FrameInspector::FrameInspector(QMainWindow* window, QStatusBar* statusBar, qint64 historyBytes,
-                               Presenter presenter)
+FrameExaminer::FrameExaminer(QMainWindow* window, QStatusBar* statusBar, qint64 historyBytes,
+                             Presenter presenter)
     : QObject(window), m_window(window), m_presenter(std::move(presenter)), m_history(historyBytes),
       m_levelsDialog([](QWidget* parent, const QString& now) -> std::optional<QString> {
           bool ok = false;
@@ -63,7 +63,7 @@ FrameInspector::FrameInspector(QMainWindow* window, QStatusBar* statusBar, qint6
         menu->addSeparator();
     m_pause = add("actionPause", QStringLiteral("Pause"), QKeySequence(Qt::Key_Space));
     m_pause->setCheckable(true);
-    connect(m_pause, &QAction::toggled, this, &FrameInspector::setPaused);
+    connect(m_pause, &QAction::toggled, this, &FrameExaminer::setPaused);
     const std::pair<const char*, std::pair<const char*, Step>> steps[] = {
         {"actionStepBack", {"Previous frame", Step::Back}},
         {"actionStepForward", {"Next frame", Step::Forward}},
@@ -81,10 +81,10 @@ FrameInspector::FrameInspector(QMainWindow* window, QStatusBar* statusBar, qint6
         m_stepActions.append(action);
     }
     QAction* levels = add("actionLevels", QStringLiteral("Levels…"), QKeySequence());
-    connect(levels, &QAction::triggered, this, &FrameInspector::askLevels);
+    connect(levels, &QAction::triggered, this, &FrameExaminer::askLevels);
 }
 
-void FrameInspector::setDevices(const QVector<GetStreamImage*>& devices)
+void FrameExaminer::setDevices(const QVector<GetStreamImage*>& devices)
 {
     m_history.setDeviceCount(int(devices.size()));
     for (int i = 0; i < devices.size(); ++i) {
@@ -95,14 +95,14 @@ void FrameInspector::setDevices(const QVector<GetStreamImage*>& devices)
     m_tiles.resize(devices.size());
 }
 
-void FrameInspector::setTilesShown(bool tiles)
+void FrameExaminer::setTilesShown(bool tiles)
 {
     m_tilesShown = tiles;
     m_pointerTile.reset();
     refreshTexts();
 }
 
-void FrameInspector::setPaused(bool paused)
+void FrameExaminer::setPaused(bool paused)
 {
     if (paused == m_paused)
         return;
@@ -121,18 +121,18 @@ void FrameInspector::setPaused(bool paused)
     refreshTexts();
 }
 
-ShownFrame& FrameInspector::slot(int tile)
+ShownFrame& FrameExaminer::slot(int tile)
 {
     return tile >= 0 && tile < m_tiles.size() ? m_tiles[tile] : m_newest;
 }
 
-const ShownFrame* FrameInspector::shownFrame(int tile) const
+const ShownFrame* FrameExaminer::shownFrame(int tile) const
 {
     const ShownFrame& f = tile >= 0 && tile < m_tiles.size() ? m_tiles[tile] : m_newest;
     return f.device != nullptr ? &f : nullptr;
 }
 
-void FrameInspector::frameShown(int tile, GetStreamImage* device, const QImage& image)
+void FrameExaminer::frameShown(int tile, GetStreamImage* device, const QImage& image)
 {
     ShownFrame& f = slot(tile);
     f.device = device;
@@ -149,7 +149,7 @@ void FrameInspector::frameShown(int tile, GetStreamImage* device, const QImage& 
         refreshTexts();
 }
 
-int FrameInspector::stepTile() const
+int FrameExaminer::stepTile() const
 {
     if (!m_tilesShown)
         return -1;
@@ -158,7 +158,7 @@ int FrameInspector::stepTile() const
     return m_tiles.isEmpty() ? -1 : 0;
 }
 
-bool FrameInspector::step(Step step)
+bool FrameExaminer::step(Step step)
 {
     if (!m_paused)
         return false;
@@ -186,7 +186,7 @@ bool FrameInspector::step(Step step)
     return target && showStored(tile, *target);
 }
 
-bool FrameInspector::showStored(int tile, qint64 number)
+bool FrameExaminer::showStored(int tile, qint64 number)
 {
     ShownFrame& f = slot(tile);
     const HistoryFrame* stored = m_history.find(f.device->historyDevice(), number);
@@ -205,7 +205,7 @@ bool FrameInspector::showStored(int tile, qint64 number)
     return true;
 }
 
-void FrameInspector::pointerAt(int tile, std::optional<QPoint> pixel)
+void FrameExaminer::pointerAt(int tile, std::optional<QPoint> pixel)
 {
     if (pixel) {
         m_pointerTile = tile;
@@ -216,7 +216,7 @@ void FrameInspector::pointerAt(int tile, std::optional<QPoint> pixel)
     refreshTexts();
 }
 
-QString FrameInspector::readoutText() const
+QString FrameExaminer::readoutText() const
 {
     if (!m_pointerTile)
         return QString();
@@ -224,7 +224,7 @@ QString FrameInspector::readoutText() const
     return f != nullptr ? pixelReadoutText(inspectionImage(*f), m_pointerPixel) : QString();
 }
 
-QString FrameInspector::frameText(const HistoryFrame& frame)
+QString FrameExaminer::frameText(const HistoryFrame& frame)
 {
     QString text = QStringLiteral("frame %1  %2")
                        .arg(frame.number)
@@ -237,7 +237,7 @@ QString FrameInspector::frameText(const HistoryFrame& frame)
     return text;
 }
 
-QString FrameInspector::captionText(int tile) const
+QString FrameExaminer::captionText(int tile) const
 {
     QStringList lines;
     if (m_paused) {
@@ -253,7 +253,7 @@ QString FrameInspector::captionText(int tile) const
     return lines.join(QStringLiteral("  "));
 }
 
-void FrameInspector::refreshTexts()
+void FrameExaminer::refreshTexts()
 {
     // The image area's read-out and stepped frame go to the status bar, a
     // tile's to its caption.
@@ -269,7 +269,7 @@ void FrameInspector::refreshTexts()
     emit textChanged();
 }
 
-bool FrameInspector::setLevels(const QString& text)
+bool FrameExaminer::setLevels(const QString& text)
 {
     const ShownFrame& f = slot(stepTile());
     if (f.device == nullptr || !f.device->isGray16())
@@ -284,7 +284,7 @@ bool FrameInspector::setLevels(const QString& text)
     return true;
 }
 
-void FrameInspector::askLevels()
+void FrameExaminer::askLevels()
 {
     const ShownFrame& f = slot(stepTile());
     if (f.device == nullptr || !f.device->isGray16())
