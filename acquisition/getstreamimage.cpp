@@ -238,7 +238,7 @@ void GetStreamImage::reportFrameShown() const
         probe->frameShown(m_shownFinishNs);
 }
 
-FrameJob GetStreamImage::makeJob(QString conType, unsigned char* pBuf, int len) const
+FrameJob GetStreamImage::makeJob(QString conType, const unsigned char* pBuf, int len) const
 {
     // A delivery never exceeds the transfer buffer; hold to that even for a
     // caller that reports more.
@@ -259,15 +259,10 @@ FrameJob GetStreamImage::makeJob(QString conType, unsigned char* pBuf, int len) 
 
 ConvertedFrame GetStreamImage::convertStored(const QString& conType, const QByteArray& bytes) const
 {
-    FrameJob job;
-    job.conType = m_contentOverwrite.isEmpty() ? conType : m_contentOverwrite;
-    job.data = reinterpret_cast<const unsigned char*>(bytes.constData());
-    job.len = int(bytes.size());
-    job.sizeX = m_sizeX;
-    job.sizeY = m_sizeY;
-    job.maxPixels = m_maxPixels;
-    job.bigEndian = m_bigEndian;
-    job.levels = m_levels;
+    FrameJob job = makeJob(conType, reinterpret_cast<const unsigned char*>(bytes.constData()),
+                           int(bytes.size()));
+    // Decoded at full size: stepped-to frames are looked into.
+    job.displaySize = QSize();
     // The image outlives `bytes`' use here; it must hold its own pixels,
     // and must not reuse the decoder's image of this thread.
     job.ownPixels = true;

@@ -270,7 +270,7 @@ private:
     using Delivery = ConversionHandOff::Delivery;
     // The job for a delivered frame: contentoverwrite applied, the length
     // bounded by the transfer buffer.
-    FrameJob makeJob(QString conType, unsigned char* pBuf, int len) const;
+    FrameJob makeJob(QString conType, const unsigned char* pBuf, int len) const;
     // The frame delay of a time-stamped JPEG frame, measured now.
     std::optional<double> measureDelay(const FrameJob& job);
     // Hands a delivered frame converted into `frame` to the window, then
