@@ -85,6 +85,8 @@ public:
     int inConversion() const { return int(m_inFlight.size()); }
     // Of those, the deliveries no thread has started on yet.
     int waitingInPool() const { return m_client.waiting(); }
+    // Of those, the deliveries a pool thread is still working on.
+    int decodingInPool() const { return m_client.decoding(); }
     // Hands a delivery to the pool. Returns it back once the hand-off has
     // stopped, or when the pool could start no thread, for the caller to
     // convert at once rather than lose it.

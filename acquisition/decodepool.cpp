@@ -218,6 +218,12 @@ int DecodeClient::waiting() const
     return m_queue.waiting;
 }
 
+int DecodeClient::decoding() const
+{
+    std::lock_guard lock(m_pool.m_mutex);
+    return m_queue.decoding;
+}
+
 void DecodeClient::stop()
 {
     std::unique_lock lock(m_pool.m_mutex);

@@ -134,6 +134,9 @@ public:
     int inFlight() const;
     // Of those, the frames no thread has started on.
     int waiting() const;
+    // Of those, the frames a thread is decoding or has decoded but not yet
+    // put back: not takeable yet, though no thread is left to start on them.
+    int decoding() const;
     // Drops the waiting frames and the results not taken, and waits for the
     // frames being decoded (each is bounded by the pixel limit and the scan
     // budget) to finish. Idempotent.

@@ -195,6 +195,16 @@ void tst_DecodePool::script()
             QVERIFY2(gate->changed.wait_for(lock, std::chrono::seconds(10),
                                             [&] { return gate->returned.count(frame) > 0; }),
                      qPrintable(frame));
+            // The decoder has returned; wait until the pool has put the
+            // result back too, so that a following "t" finds it.
+            lock.unlock();
+            const auto inDecoder = [&] {
+                std::lock_guard held(gate->mutex);
+                return gate->blocked;
+            };
+            QTRY_COMPARE_WITH_TIMEOUT(devices[0].handOff->decodingInPool()
+                                          + devices[1].handOff->decodingInPool(),
+                                      inDecoder(), 10000);
         } else {
             unsigned char* buffer = d.handOff->requestedBuffer();
             if (buffer == nullptr) {
