@@ -19,6 +19,9 @@ struct RtpCounters
     std::atomic<std::int64_t> lost{0};
     std::atomic<std::int64_t> outOfOrder{0};
     std::atomic<std::int64_t> expected{0};
+    // Frames the reassembler dropped because a piece of them was lost, or
+    // because they refer to one that was (H.264 until the next IDR frame).
+    std::atomic<std::int64_t> framesDropped{0};
     // The RFC 3550 interarrival jitter of the stream, in 90 kHz units
     // times 16 (RtpJitter::scaled16).
     std::atomic<std::int64_t> jitter16{0};

@@ -20,6 +20,7 @@ struct RtpFields
     std::uint32_t ssrc = 0x11223344;
     int paddingBytes = 0;   // > 0 sets P and appends that many bytes
     int extensionWords = 0; // > 0 sets X and adds an extension of that size
+    int payloadType = 26;
 };
 
 struct JpegFields
@@ -53,7 +54,7 @@ inline QByteArray rtpHeader(const RtpFields& r)
     QByteArray b;
     b.append(char(0x80 | (r.paddingBytes > 0 ? 0x20 : 0) | (r.extensionWords > 0 ? 0x10 : 0)
                   | (r.csrcCount & 0x0F)));
-    b.append(char((r.marker ? 0x80 : 0) | 26));
+    b.append(char((r.marker ? 0x80 : 0) | (r.payloadType & 0x7F)));
     put16(b, r.sequence & 0xFFFF);
     put32(b, r.timestamp);
     put32(b, r.ssrc);
@@ -100,6 +101,55 @@ inline QByteArray ramp(int count, int first = 0)
     QByteArray b(count, Qt::Uninitialized);
     for (int i = 0; i < count; ++i)
         b[i] = char((first + i) & 0xFF);
+    return b;
+}
+
+// One RTP H.264 datagram: RTP header, the payload as given (a NAL unit,
+// STAP-A or FU-A, see below), padding.
+inline QByteArray h264Packet(const RtpFields& r, const QByteArray& payload)
+{
+    QByteArray b = rtpHeader(r) + payload;
+    if (r.paddingBytes > 0) {
+        b.append(QByteArray(r.paddingBytes - 1, char(0)));
+        b.append(char(r.paddingBytes));
+    }
+    return b;
+}
+
+// An H.264 NAL unit of `type` (NRI 3) with `size` bytes after its header.
+inline QByteArray nalUnit(int type, int size, int first = 1)
+{
+    return char(0x60 | type) + ramp(size, first);
+}
+
+// A STAP-A payload aggregating `units`, each behind its 16-bit size.
+inline QByteArray stapA(const QList<QByteArray>& units)
+{
+    QByteArray b(1, char(0x78)); // NRI 3, type 24
+    for (const QByteArray& u : units) {
+        put16(b, int(u.size()));
+        b.append(u);
+    }
+    return b;
+}
+
+// An FU-A payload carrying bytes [from, from + count) of `unit`'s body
+// (the bytes behind its header); start and end set the S and E bits.
+inline QByteArray fuA(const QByteArray& unit, int from, int count, bool start, bool end)
+{
+    QByteArray b;
+    b.append(char((unit[0] & 0xE0) | 28));
+    b.append(char((start ? 0x80 : 0) | (end ? 0x40 : 0) | (unit[0] & 0x1F)));
+    b.append(unit.mid(1 + from, count));
+    return b;
+}
+
+// `units` in Annex B form, each behind the start code 00 00 00 01.
+inline QByteArray annexB(const QList<QByteArray>& units)
+{
+    QByteArray b;
+    for (const QByteArray& u : units)
+        b.append(QByteArray("\x00\x00\x00\x01", 4) + u);
     return b;
 }
 
