@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr std::array<ConfigKey, 26> Keys{{
+constexpr std::array<ConfigKey, 27> Keys{{
     {KeyScope::General, "no_statusbar", "N", "0", "A nonzero number hides the status bar."},
     {KeyScope::General, "view", "tiles|newest", "newest",
      "The view at start-up; outranks the view kept from the last run."},
@@ -31,6 +31,9 @@ constexpr std::array<ConfigKey, 26> Keys{{
     {KeyScope::Device, "protocol", "TCP|UDP|RTP|HTTP", "TCP",
      "Any case. HTTP: an MJPEG stream or snapshot URL (url); without the key, a group with "
      "url is HTTP."},
+    {KeyScope::Device, "encoding", "jpeg|h264", "jpeg",
+     "RTP: what the packets carry, JPEG (RFC 2435) or H.264 (RFC 6184); H.264 frames are "
+     "delivered as access units of type video/h264."},
     {KeyScope::Device, "url", "http[s]://HOST[:PORT]/PATH", nullptr,
      "HTTP: the camera's MJPEG stream or snapshot. Its presence also makes the group a device."},
     {KeyScope::Device, "user", "NAME", nullptr,

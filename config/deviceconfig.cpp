@@ -72,6 +72,20 @@ void readAddress(const DeviceReader& r, DeviceConfig* d)
                          .arg(portText));
 }
 
+void readEncoding(const DeviceReader& r, DeviceConfig* d)
+{
+    const QString encoding = r.text("encoding");
+    const QString lower = encoding.trimmed().toLower();
+    if (lower == QLatin1String("h264"))
+        d->encoding = RtpEncoding::H264;
+    else if (r.contains("encoding") && lower != QLatin1String("jpeg"))
+        r.warn(QStringLiteral("encoding"), encoding,
+               r.shortName()
+                   + QStringLiteral("unknown encoding \"%1\" (jpeg or h264); RTP packets are "
+                                    "taken for JPEG")
+                         .arg(encoding));
+}
+
 void readQuietLimit(const DeviceReader& r, DeviceConfig* d)
 {
     const QString quiet = r.text("quiet_ms");
@@ -215,6 +229,7 @@ DeviceConfig DeviceConfig::read(const QSettings& settings, ConfigWarnings* warni
     DeviceConfig d;
     d.name = reader.group();
     readAddress(reader, &d);
+    readEncoding(reader, &d);
     readQuietLimit(reader, &d);
     readHttp(reader, &d);
     readGray16(reader, &d);

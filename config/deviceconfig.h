@@ -20,6 +20,13 @@ enum class DeviceProtocol
     Http
 };
 
+// What an RTP device's packets carry (`encoding`).
+enum class RtpEncoding
+{
+    Jpeg,
+    H264
+};
+
 // One device group ([dev0], [dev1], ...) as typed values. Each key is read
 // once, here; a value that cannot work gives a warning and what is used
 // instead.
@@ -48,6 +55,7 @@ struct DeviceConfig
     int port = 0;
     bool portUsable = false;
     DeviceProtocol protocol = DeviceProtocol::Tcp;
+    RtpEncoding encoding = RtpEncoding::Jpeg;
     // 0 x 0 when the configured size is not usable.
     int sizeX = 1280;
     int sizeY = 960;

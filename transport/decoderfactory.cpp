@@ -3,6 +3,7 @@
 
 #include "protocoldecoder.h"
 #include "regularfile.h"
+#include "rtp2h264.h"
 #include "rtp2jpeg.h"
 
 #include <QFileInfo>
@@ -10,11 +11,14 @@
 std::unique_ptr<protocolDecoder> DecoderFactory::make(ImageGetWorker::Protocol protocol,
                                                       FrameSink* sink, const QString& referenceFile,
                                                       RtpCounters* counters,
-                                                      std::optional<QString>* notice)
+                                                      std::optional<QString>* notice,
+                                                      RtpEncoding encoding)
 {
     notice->reset();
     if (protocol != ImageGetWorker::Protocol::Rtp)
         return std::make_unique<MultipartDec>(sink, framing(protocol));
+    if (encoding == RtpEncoding::H264)
+        return makeRtpH264(sink, counters, {});
     QString error;
     const ReferenceHeader reference = readReference(referenceFile, &error);
     auto decoder = std::make_unique<Rtp2Jpeg>(sink, reference);
@@ -33,6 +37,14 @@ std::unique_ptr<protocolDecoder> DecoderFactory::make(ImageGetWorker::Protocol p
     } else {
         *notice = QString();
     }
+    return decoder;
+}
+
+std::unique_ptr<protocolDecoder> DecoderFactory::makeRtpH264(FrameSink* sink, RtpCounters* counters,
+                                                             std::string_view spropParameterSets)
+{
+    auto decoder = std::make_unique<Rtp2H264>(sink, spropParameterSets);
+    decoder->setDeviceCounters(counters);
     return decoder;
 }
 

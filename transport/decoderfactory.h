@@ -9,15 +9,16 @@
 
 #include <memory>
 #include <optional>
+#include <string_view>
 
 class FrameSink;
 class protocolDecoder;
 struct RtpCounters;
 
 // Makes the stream decoder for one connection: the multipart decoder for
-// TCP and UDP, framed as the protocol delivers its bytes, and the RTP/JPEG
-// reassembler for RTP, with the header of the reference file read when it
-// is made. The one place where the reference file is read.
+// TCP and UDP, framed as the protocol delivers its bytes, and for RTP the
+// RTP/JPEG reassembler or the H.264 depacketizer, the former with the header of the reference file
+// read when it is made. The one place where the reference file is read.
 class DecoderFactory
 {
 public:
@@ -28,7 +29,14 @@ public:
     static std::unique_ptr<protocolDecoder> make(ImageGetWorker::Protocol protocol, FrameSink* sink,
                                                  const QString& referenceFile,
                                                  RtpCounters* counters,
-                                                 std::optional<QString>* notice);
+                                                 std::optional<QString>* notice,
+                                                 RtpEncoding encoding = RtpEncoding::Jpeg);
+
+    // The RTP H.264 depacketizer writing into `sink`, counting into
+    // `counters` (may be null), with the parameter sets of a session
+    // description's sprop-parameter-sets value (may be empty).
+    static std::unique_ptr<protocolDecoder> makeRtpH264(FrameSink* sink, RtpCounters* counters,
+                                                        std::string_view spropParameterSets);
 
     // How a protocol delivers the multipart stream's bytes.
     static MultipartDec::Framing framing(ImageGetWorker::Protocol protocol);

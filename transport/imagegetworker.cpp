@@ -75,6 +75,7 @@ ImageGetWorker::ImageGetWorker(const DeviceConfig& config) : ImageGetWorker(conf
     // than TCP's default, or it is dropped before every frame.
     m_quietLimitMs = config.quietMs;
     m_sourceSetting = config.source;
+    m_rtpEncoding = config.encoding;
     m_http = {config.url, config.user, config.password, config.pollMs, config.tlsVerify};
 }
 
@@ -123,8 +124,8 @@ QString ImageGetWorker::referenceHeaderFile() const
 std::unique_ptr<protocolDecoder> ImageGetWorker::makeDecoder()
 {
     std::optional<QString> text;
-    std::unique_ptr<protocolDecoder> decoder =
-        DecoderFactory::make(m_protocol, this, referenceHeaderFile(), &m_rtpCounters, &text);
+    std::unique_ptr<protocolDecoder> decoder = DecoderFactory::make(
+        m_protocol, this, referenceHeaderFile(), &m_rtpCounters, &text, m_rtpEncoding);
     if (text)
         emit notice(*text);
     return decoder;

@@ -103,6 +103,8 @@ public:
     bool stopRequested() const { return m_stopRequested.load(std::memory_order_relaxed); }
 
     Protocol protocol() const { return m_protocol; }
+    // What RTP packets carry (`encoding`); set before the first connect.
+    void setRtpEncoding(RtpEncoding encoding) { m_rtpEncoding = encoding; }
     // Set before the first connect.
     void setHttpTarget(const HttpTarget& target) { m_http = target; }
     const HttpTarget& httpTarget() const { return m_http; }
@@ -185,6 +187,7 @@ private:
 
     // Read and set in the worker's thread, and before it starts.
     Protocol m_protocol = Protocol::Tcp;
+    RtpEncoding m_rtpEncoding = RtpEncoding::Jpeg;
     Resolver m_resolver;
     int m_quietLimitMs = 0; // 0: the protocol's default
     QString m_sourceSetting;

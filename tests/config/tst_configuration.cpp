@@ -54,7 +54,8 @@ QString describe(const DeviceConfig& d)
                              d.levels.automatic
                                  ? QStringLiteral("auto")
                                  : QStringLiteral("%1,%2").arg(d.levels.low).arg(d.levels.high))
-                        .arg(d.transferLength()));
+                        .arg(d.transferLength()))
+           + (d.encoding == RtpEncoding::H264 ? QStringLiteral(" encoding=h264") : QString());
 }
 
 // A password file for the rows that name one.
@@ -493,6 +494,14 @@ void tst_Configuration::deviceKey_data()
     maxPixels("negative", "-5", "33177600", true);
     maxPixels("not a number", "8K", "33177600", true);
     maxPixels("beyond any JPEG", "4294836226", "33177600", true);
+
+    const auto encoding = [](const char* name, const char* keys, const char* shown, bool warns) {
+        QTest::addRow("encoding: %s", name)
+            << QString::fromLatin1(keys) << QString::fromLatin1(shown) << warns;
+    };
+    encoding("h264, any case", "protocol=RTP\nencoding= H264 \n", " encoding=h264", false);
+    encoding("jpeg", "protocol=RTP\nencoding=jpeg\n", " type=", false);
+    encoding("unknown: jpeg, with a warning", "protocol=RTP\nencoding=h265\n", " type=", true);
 }
 
 // One key's value as the device gets it, and whether the user is warned.
