@@ -9,6 +9,7 @@
 #include "recordingsink.h"
 #include "rtp2h264.h"
 #include "rtpcounters.h"
+#include "rtph264packetizer.h"
 #include "rtppackets.h"
 
 #include <QTest>
@@ -133,6 +134,9 @@ private slots:
     void sprop();
     void idrScan_data();
     void idrScan();
+    void packetizerRoundTrip_data();
+    void packetizerRoundTrip();
+    void splitAccessUnits();
 };
 
 void tst_Rtp2H264::accessUnits_data()
@@ -492,6 +496,67 @@ void tst_Rtp2H264::idrScan()
     QCOMPARE(h264AccessUnitIsIdr(reinterpret_cast<const unsigned char*>(unit.constData()),
                                  std::size_t(unit.size())),
              idr);
+}
+
+void tst_Rtp2H264::packetizerRoundTrip_data()
+{
+    QTest::addColumn<int>("maxPayload");
+    QTest::addColumn<bool>("aggregate");
+    QTest::addColumn<int>("firstType"); // of the first unit's first packet
+    QTest::addColumn<int>("packets");   // of the first unit (SPS, PPS, IDR)
+
+    // The IDR slice's 3000 bytes behind its header go in FU-A fragments of
+    // maxPayload - 2 bytes.
+    QTest::newRow("1400 bytes, STAP-A") << 1400 << true << 24 << 1 + 3;
+    QTest::newRow("1400 bytes, single units") << 1400 << false << 7 << 2 + 3;
+    QTest::newRow("SPS and PPS just fit a STAP-A") << 19 << true << 24 << 1 + 177;
+    QTest::newRow("smallest packets: everything in FU-A") << 3 << true << 28 << 9 + 3 + 3000;
+}
+
+void tst_Rtp2H264::packetizerRoundTrip()
+{
+    // The simulator's packetizer and the depacketizer undo each other.
+    QFETCH(int, maxPayload);
+    QFETCH(bool, aggregate);
+    QFETCH(int, firstType);
+    QFETCH(int, packets);
+
+    simlib::RtpH264Packetizer packetizer({.maxPayload = maxPayload, .aggregate = aggregate});
+    const QList<QByteArray> units = {annexB({Sps, Pps, Idr}), annexB({Slice}),
+                                     annexB({Aud, Slice, Slice})};
+    RecordingSink sink;
+    Rtp2H264 decoder(&sink);
+    for (int i = 0; i < units.size(); ++i) {
+        QList<QByteArray> sent;
+        QVERIFY(packetizer.packetize(units[i], std::uint32_t(3600 * i), &sent) > 0);
+        for (const QByteArray& p : sent)
+            QVERIFY(p.size() <= 12 + maxPayload);
+        if (i == 0) {
+            QCOMPARE(sent.size(), packets);
+            QCOMPARE(sent.first()[12] & 0x1F, firstType);
+        }
+        for (const QByteArray& p : sent)
+            feed(decoder, p);
+    }
+    QCOMPARE(sink.frames.size(), units.size());
+    for (int i = 0; i < units.size(); ++i)
+        QCOMPARE(sink.frames[i].data, units[i]);
+    QCOMPARE(decoder.figures().refusedPackets, 0);
+}
+
+void tst_Rtp2H264::splitAccessUnits()
+{
+    // Three- and four-byte start codes, zeros in front, units that begin
+    // at a delimiter, at parameter sets after a slice, and at a slice whose
+    // first macroblock is 0.
+    const QByteArray second = nalUnit(h264::NalNonIdrSlice, 20, 0x80); // first_mb_in_slice 0
+    const QByteArray more = nalUnit(h264::NalNonIdrSlice, 20, 0x40);   // a later slice
+    QByteArray stream = QByteArray(2, '\0') + annexB({Sps, Pps, Idr});
+    stream += QByteArray("\x00\x00\x01", 3) + second + QByteArray("\x00\x00\x01", 3) + more;
+    stream += annexB({Aud, Slice}) + annexB({Sps, Pps, Idr});
+    const QList<QByteArray> expected = {annexB({Sps, Pps, Idr}), annexB({second, more}),
+                                        annexB({Aud, Slice}), annexB({Sps, Pps, Idr})};
+    QCOMPARE(simlib::splitAccessUnits(stream), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_Rtp2H264)

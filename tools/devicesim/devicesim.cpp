@@ -56,6 +56,9 @@ simlib::RtpJpegOptions rtpOptions(const SimConfig& c)
 DeviceSim::DeviceSim(const SimConfig& config)
     : m_config(config), m_packetizer(rtpOptions(config)),
       m_impairment(config.lossPercent, config.reorderPercent, config.duplicatePercent, config.seed),
+      m_h264Packetizer({.ssrc = config.ssrc,
+                        .maxPayload = config.payloadSize,
+                        .firstSequence = std::uint16_t(config.firstSequence)}),
       m_rng(config.seed ^ 0x9E3779B9u), m_rtpEpoch(Clock::now())
 {
     m_rtpBase = std::uint32_t(m_rng());
@@ -104,6 +107,8 @@ bool DeviceSim::open(QString* error, const volatile std::sig_atomic_t* stop)
         *error = QStringLiteral("cannot make the socket non-blocking");
         return false;
     }
+    if (!m_config.h264File.isEmpty() && !loadH264(error))
+        return false;
     return writeReference(error);
 }
 
@@ -171,6 +176,11 @@ QByteArray DeviceSim::frameToSend(long long index, bool withTimestamp)
 
 void DeviceSim::sendFrame(long long index)
 {
+    if (!m_h264Units.isEmpty()) {
+        ++m_frames;
+        sendRtpH264(m_h264Units.at(qsizetype(index % m_h264Units.size())));
+        return;
+    }
     const QByteArray body = frameToSend(index, m_config.timestamps);
     ++m_frames;
     if (m_http) {
@@ -343,7 +353,7 @@ QString DeviceSim::summary() const
                  .arg(ic.reordered)
                  .arg(ic.duplicated)
                  .arg(m_ssrcChanges)
-                 .arg(m_packetizer.nextSequence());
+                 .arg(m_h264Sent ? m_h264Packetizer.nextSequence() : m_packetizer.nextSequence());
     s += QStringLiteral(" bad %1").arg(m_badItems);
     if (!m_config.replay.isEmpty())
         s += QStringLiteral(" refused %1").arg(m_refused);

@@ -4,6 +4,7 @@
 #include "impairment.h"
 #include "jpegencoder.h"
 #include "recordingreader.h"
+#include "rtph264packetizer.h"
 #include "rtpjpegpacketizer.h"
 #include "simconfig.h"
 
@@ -73,6 +74,11 @@ private:
     void sendMultipart(const QByteArray& bytes, bool frameStart);
     void sendRtpFrame(const QByteArray& jpeg, long long index);
     void sendDatagram(const QByteArray& bytes);
+    // --h264: reads the file's access units; false with the reason.
+    bool loadH264(QString* error);
+    // Sends one H.264 access unit (Annex B) as RTP H.264; false when it
+    // holds no NAL unit.
+    bool sendRtpH264(const QByteArray& accessUnit);
     // Services sockets until `until` (accepts, writes, closes); returns
     // early when `stop` is set.
     void serviceUntil(Clock::time_point until, volatile std::sig_atomic_t* stop);
@@ -88,6 +94,9 @@ private:
     QList<QByteArray> m_pregenerated; // --pregenerate: frames without a time stamp
     simlib::RtpJpegPacketizer m_packetizer;
     simlib::PacketImpairment m_impairment;
+    simlib::RtpH264Packetizer m_h264Packetizer;
+    QList<QByteArray> m_h264Units; // --h264
+    bool m_h264Sent = false;
     std::mt19937 m_rng;
     Clock::time_point m_rtpEpoch;
     std::uint32_t m_rtpBase = 0;

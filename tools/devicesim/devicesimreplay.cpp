@@ -45,11 +45,14 @@ bool DeviceSim::sendRecordedFrame(const simlib::RecordedFrame& frame, long long 
         return true;
     }
     const long long packetsBefore = m_datagrams;
-    sendRtpFrame(frame.bytes, index);
+    if (frame.contentType == "video/h264")
+        sendRtpH264(frame.bytes);
+    else
+        sendRtpFrame(frame.bytes, index);
     if (m_datagrams != packetsBefore)
         return true;
     // Raw gray, progressive or otherwise not baseline, beyond 2040
-    // pixels: what RFC 2435 cannot carry.
+    // pixels: what RFC 2435 cannot carry (or H.264 without a NAL unit).
     ++m_refused;
     if (announce && !m_config.quiet) {
         std::printf("framescope-devicesim: frame %lld (%s, %lld bytes) is no baseline JPEG "

@@ -179,6 +179,7 @@ const SimOption Options[] = {
          return v == QLatin1String("max") || real<&SimConfig::speed, SpeedRange>(v, c);
      }},
     {"loop", nullptr, set<&SimConfig::loop, true>},
+    {"h264", "FILE", text<&SimConfig::h264File, false>},
     {"max-gap", "S", real<&SimConfig::maxGap, GapRange>},
     {"fps", "F", real<&SimConfig::fps, FpsRange>},
     {"count", "N", num<&SimConfig::count, 0, 1LL << 40>},
@@ -287,6 +288,8 @@ bool parseSimConfig(const QStringList& arguments, SimConfig* c, QString* error, 
     if (!httpoptions::check(c, httpOptionGiven, error))
         return false;
     const bool restartGiven = parser.isSet(QStringLiteral("restart-interval"));
+    if (!c->h264File.isEmpty() && (c->mode != Mode::Rtp || !c->replay.isEmpty()))
+        return refuse(QStringLiteral("--h264 needs --mode rtp and no --replay"));
     if (c->mode != Mode::Rtp) {
         if (!restartGiven)
             c->restartInterval = 0;

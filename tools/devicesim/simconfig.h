@@ -79,6 +79,9 @@ struct SimConfig
     // The longest wait between two frames of a replay, in seconds, whatever
     // the recorded times say.
     double maxGap = 10.0;
+    // --h264 FILE: rtp sends the access units of this Annex B file as RTP
+    // H.264 at --fps, over and over, instead of the test picture.
+    QString h264File;
 
     // --mode http: paths, framing, account.
     HttpSimOptions http;

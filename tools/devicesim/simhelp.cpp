@@ -74,6 +74,12 @@ Replay:
                          file that shrinks while it is read, or a pass in
                          which every frame was refused, ends the replay with
                          an error and exit code 1.
+  --h264 FILE            With --mode rtp: send the access units of this H.264
+                         Annex B file (a .h264 stream) as RTP H.264 (payload
+                         type 96, FU-A above --payload-size, SPS and PPS in
+                         a STAP-A) at --fps, over and over, instead of the
+                         test picture. A recording's video/h264 parts are
+                         sent the same way by --replay.
   --speed N|max          Replay N times as fast, or as fast as the socket
                          takes the frames. Default 1.
   --loop                 Start the recording over at its end, one mean frame
