@@ -12,6 +12,7 @@
 #include "badstream.h"
 #include "jpegencoder.h"
 #include "multipartwriter.h"
+#include "rtph264packetizer.h"
 #include "rtpjpegpacketizer.h"
 #include "testpattern.h"
 
@@ -122,6 +123,78 @@ QList<QByteArray> rtpFrames(const RtpJpegOptions& options, const QList<QByteArra
         ts += 3000;
     }
     return packets;
+}
+
+// A made-up H.264 NAL unit of `type`: the depacketizer never looks past
+// the header, and bytes without zeros hold no start code.
+QByteArray h264Nal(int type, int size, int seed)
+{
+    QByteArray b(1, char(0x60 | type));
+    for (int i = 0; i < size; ++i)
+        b.append(char(1 + (seed + 7 * i) % 250));
+    return b;
+}
+
+QList<QByteArray> rtpH264(const RtpH264Options& options, const QList<QList<QByteArray>>& units)
+{
+    RtpH264Packetizer packetizer(options);
+    QList<QByteArray> packets;
+    std::uint32_t ts = 1000;
+    for (const QList<QByteArray>& unit : units) {
+        QByteArray annexB;
+        for (const QByteArray& nal : unit)
+            annexB += QByteArray("\x00\x00\x00\x01", 4) + nal;
+        packetizer.packetize(annexB, ts, &packets);
+        ts += 3600;
+    }
+    return packets;
+}
+
+// The fuzz_rtp2h264 input: a sprop-parameter-sets text, then datagrams.
+QByteArray h264Input(const QByteArray& sprop, const QList<QByteArray>& packets)
+{
+    return be16(int(sprop.size())) + sprop + blocks(packets);
+}
+
+void writeH264Seeds()
+{
+    const QByteArray sps = h264Nal(7, 12, 3);
+    const QByteArray pps = h264Nal(8, 4, 5);
+    const QByteArray idr = h264Nal(5, 2500, 9);
+    const QByteArray slice = h264Nal(1, 600, 11);
+    const RtpH264Options options{.maxPayload = 1000};
+    const QList<QByteArray> stream =
+        rtpH264(options, {{sps, pps, idr}, {slice}, {slice, slice}, {idr}, {slice}});
+    write("fuzz_rtp2h264", "stream", h264Input({}, stream));
+    write("fuzz_rtp2h264", "sprop_no_inband",
+          h264Input(sps.toBase64() + ',' + pps.toBase64(), rtpH264(options, {{idr}, {slice}})));
+    QList<QByteArray> lossy = stream;
+    lossy.removeAt(3);                        // a lost fragment of the IDR slice
+    lossy.swapItemsAt(5, 6);                  // a reordered pair
+    lossy.append(lossy.at(lossy.size() - 2)); // a late duplicate
+    write("fuzz_rtp2h264", "lossy", h264Input({}, lossy));
+    RtpH264Options other = options;
+    other.ssrc = 0xCAFEBABE;
+    other.aggregate = false;
+    write("fuzz_rtp2h264", "ssrc_change",
+          h264Input({}, rtpH264(options, {{sps, pps, idr}}) + rtpH264(other, {{slice}, {idr}})));
+    // Refused payloads among good packets: STAP-B, MTAP16, FU-B, types 0,
+    // 30 and 31, a STAP-A size past the end, an FU-A with S and E.
+    QList<QByteArray> refused = rtpH264(options, {{sps, pps, idr}, {slice}});
+    const QList<QByteArray> payloads = {QByteArray("\x79\x00\x01\x00\x02\x61\x01", 7),
+                                        QByteArray("\x7A\x00\x01", 3),
+                                        QByteArray("\x7D\x81\x00\x01\x02", 5),
+                                        QByteArray("\x60\x01", 2),
+                                        QByteArray("\x7E\x01", 2),
+                                        QByteArray("\x7F\x01", 2),
+                                        QByteArray("\x78\x00\x09\x61\x01", 5),
+                                        QByteArray("\x7C\xC1\x01\x02", 4)};
+    for (int i = 0; i < payloads.size(); ++i) {
+        QByteArray p = refused.at(1).left(12) + payloads.at(i);
+        p[3] = char(0x80 + i); // sequence numbers of their own
+        refused.insert(2 + i, p);
+    }
+    write("fuzz_rtp2h264", "refused_mixed", h264Input({}, refused));
 }
 
 } // namespace
@@ -311,5 +384,6 @@ int main(int argc, char** argv)
           "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"/dir/index.html\", qop=auth, "
           "nc=00000001, cnonce=\"0a4f113b\", response=\"6629fae49393a05397450978507c4ef1\", "
           "opaque=\"a\\\"b\", algorithm=MD5");
+    writeH264Seeds();
     return 0;
 }

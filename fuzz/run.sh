@@ -25,7 +25,7 @@ seconds=${1:?usage: fuzz/run.sh [--smoke] SECONDS [TARGET...]}
 shift
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(fuzz_multipart fuzz_rtppacket fuzz_rtp2jpeg fuzz_framemetadata fuzz_jpegheader
+    targets=(fuzz_multipart fuzz_rtppacket fuzz_rtp2jpeg fuzz_rtp2h264 fuzz_framemetadata fuzz_jpegheader
              fuzz_conversion fuzz_httphead fuzz_httprequest)
 fi
 
