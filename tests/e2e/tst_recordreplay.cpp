@@ -5,6 +5,7 @@
 #include "framerecorder.h"
 #include "onlydisplay.h"
 #include "recordingreader.h"
+#include "rtppackets.h"
 #include "simprocess.h"
 #include "testfiles.h"
 #include "threadedworker.h"
@@ -31,6 +32,9 @@ QList<simlib::RecordedFrame> recordedFrames(const QString& base, const QString& 
     return simlib::readRecording(
         readFile(QDir(base).filePath(session + QStringLiteral("/dev0.mjpeg"))));
 }
+
+// Stands for the H.264 file a row's simulator sends, made by the test.
+const QString H264File = QStringLiteral("@h264-file");
 
 // Writes a one-device configuration and returns its path.
 QString writeConfig(const QTemporaryDir& dir, const QString& protocol, int port,
@@ -75,6 +79,7 @@ void tst_RecordReplay::roundTrip_data()
     QTest::newRow("TCP raw 16-bit gray, big-endian")
         << "TCP" << QStringList{"--mode", "tcp", "--content", "gray16", "--pixel-order", "big"};
     QTest::newRow("RTP type 65") << "RTP" << QStringList{"--mode", "rtp"};
+    QTest::newRow("RTP H.264") << "RTP" << QStringList{"--mode", "rtp", "--h264", H264File};
 }
 
 void tst_RecordReplay::roundTrip()
@@ -85,6 +90,21 @@ void tst_RecordReplay::roundTrip()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString base = dir.filePath(QStringLiteral("rec"));
+    // H.264: a stream of made-up NAL units (nothing decodes them here), one
+    // IDR access unit and 24 others, sent over and over.
+    const bool h264 = simArgs.contains(QStringLiteral("--h264"));
+    if (h264) {
+        using namespace rtptest;
+        QByteArray stream =
+            annexB({nalUnit(7, 9, 0x42), nalUnit(8, 3, 0xCE), nalUnit(5, 3000, 0x80)});
+        for (int i = 0; i < 24; ++i)
+            stream += annexB({nalUnit(1, 500 + i, 0x80)});
+        const QString path = dir.filePath(QStringLiteral("stream.h264"));
+        writeFile(path, stream);
+        simArgs.replace(simArgs.indexOf(H264File), path);
+    }
+    const QVariantMap keys =
+        h264 ? QVariantMap{{QStringLiteral("encoding"), QStringLiteral("h264")}} : QVariantMap{};
 
     // Record about 20 frames from a simulator into the window's recorder.
     {
@@ -100,7 +120,8 @@ void tst_RecordReplay::roundTrip()
         onlyDisplay window(writeConfig(dir, protocol, simPort,
                                        simArgs.contains(QStringLiteral("gray16"))
                                            ? QStringLiteral("pixel_order=big\n")
-                                           : QString()));
+                                       : h264 ? QStringLiteral("encoding=h264\n")
+                                              : QString()));
         QVERIFY(window.startRecording(base));
         QTRY_VERIFY_WITH_TIMEOUT(window.recorder()->framesWritten() >= 20, 20000);
         window.stopRecording();
@@ -112,7 +133,7 @@ void tst_RecordReplay::roundTrip()
     QVERIFY(recorded.size() >= 20);
 
     // Replay it into a worker and take the arrival time of each frame.
-    ThreadedWorker receiver(protocol);
+    ThreadedWorker receiver(protocol, keys);
     QList<qint64> arrivalsUs;
     QElapsedTimer clock;
     clock.start();
