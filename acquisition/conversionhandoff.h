@@ -99,6 +99,10 @@ public:
     // The next result in arrival order with its delivery; nothing when it
     // is not ready.
     std::optional<Finished> takeResult();
+    // For a device whose frames need a stateful decoder (H.264): its frames
+    // are decoded one at a time, in order, and a skip marks the frame
+    // after it (DecodeClient::setSerial).
+    void setSerial() { m_client.setSerial(); }
     // Deliveries skipped so far.
     std::int64_t skipped() const { return m_skipped; }
 

@@ -80,6 +80,10 @@ bool DecodePool::enqueue(Queue* queue, std::uint64_t id, const FrameJob& job)
         entry.id = id;
         entry.arrival = ++m_arrivals;
         entry.job = job;
+        if (queue->gapPending) {
+            entry.job.afterGap = true;
+            queue->gapPending = false;
+        }
         queue->entries.push_back(std::move(entry));
         ++m_totalWaiting;
         if (queue->waiting++ == 0)
@@ -108,6 +112,8 @@ DecodePool::Queue* DecodePool::pick() const
     Queue* best = nullptr;
     std::uint64_t bestArrival = 0;
     for (Queue* q : m_pending) {
+        if (q->serial && q->decoding > 0)
+            continue;
         const std::uint64_t arrival =
             q->entries[q->entries.size() - std::size_t(q->waiting)].arrival;
         if (best == nullptr || q->decoding < best->decoding
@@ -119,11 +125,21 @@ DecodePool::Queue* DecodePool::pick() const
     return best;
 }
 
+int DecodePool::startableWaiting() const
+{
+    int startable = m_totalWaiting;
+    for (const Queue* q : m_pending) {
+        if (q->serial)
+            startable -= q->waiting - (q->decoding == 0 ? 1 : 0);
+    }
+    return startable;
+}
+
 void DecodePool::run()
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_work.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
+        m_work.wait(lock, [this] { return m_stopping || pick() != nullptr; });
         if (m_stopping)
             return;
         Queue* queue = pick();
@@ -161,6 +177,9 @@ void DecodePool::run()
         --m_busy;
         if (--queue->decoding == 0 && queue->stopping)
             m_idle.notify_all();
+        // A serial client's next frame may be started now.
+        if (queue->serial && queue->waiting > 0 && !queue->stopping)
+            m_work.notify_one();
     }
 }
 
@@ -179,6 +198,18 @@ bool DecodeClient::submit(std::uint64_t id, const FrameJob& job)
     return m_pool.enqueue(&m_queue, id, job);
 }
 
+void DecodeClient::setSerial()
+{
+    std::lock_guard lock(m_pool.m_mutex);
+    m_queue.serial = true;
+}
+
+bool DecodeClient::isSerial() const
+{
+    std::lock_guard lock(m_pool.m_mutex);
+    return m_queue.serial;
+}
+
 std::optional<DecodeClient::Result> DecodeClient::take()
 {
     std::lock_guard lock(m_pool.m_mutex);
@@ -195,10 +226,21 @@ std::optional<std::uint64_t> DecodeClient::skipOldestWaiting()
     std::lock_guard lock(m_pool.m_mutex);
     // A frame submitted a moment ago waits only until an idle thread wakes.
     const int idle = int(m_pool.m_threads.size()) - m_pool.m_busy;
-    if (m_queue.waiting == 0 || m_pool.m_totalWaiting <= idle)
+    // A serial client's frame does not start while its previous one decodes.
+    const bool startsNow =
+        (!m_queue.serial || m_queue.decoding == 0) && m_pool.startableWaiting() <= idle;
+    if (m_queue.waiting == 0 || startsNow)
         return std::nullopt;
     const auto it = m_queue.entries.end() - m_queue.waiting;
     const std::uint64_t id = it->id;
+    // A stateful decoder must know that a frame is missing before the next
+    // one it gets: that one waits (or the next submitted, when none does).
+    if (m_queue.serial) {
+        if (std::next(it) != m_queue.entries.end())
+            std::next(it)->job.afterGap = true;
+        else
+            m_queue.gapPending = true;
+    }
     m_queue.entries.erase(it);
     --m_pool.m_totalWaiting;
     if (--m_queue.waiting == 0)

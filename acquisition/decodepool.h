@@ -23,7 +23,10 @@ class DecodeClient;
 // that has the fewest frames being decoded, the oldest waiting frame first
 // among equals. A device with a waiting frame therefore gets the next free
 // thread before a device that is already being served, whatever their
-// rates, and a single device still uses every thread.
+// rates, and a single device still uses every thread. A serial client
+// (one whose decoder keeps state from frame to frame) has at most one frame
+// being decoded at a time, so its frames are decoded one after the other in
+// submission order; it is passed over while its frame is decoding.
 //
 // Threads are started with the first frame, so a viewer whose devices send
 // nothing runs none. All state is under one mutex; the decoding itself runs
@@ -75,6 +78,10 @@ private:
         int decoding = 0;          // decoding, or just decoded and being announced
         std::function<void()> ready;
         bool stopping = false;
+        bool serial = false;
+        // A frame of a serial client was skipped and no later one was
+        // queued yet: the next one submitted follows a gap.
+        bool gapPending = false;
     };
 
     bool enqueue(Queue* queue, std::uint64_t id, const FrameJob& job);
@@ -82,6 +89,9 @@ private:
     void unmarkPending(Queue* queue);
     // The queue whose waiting frame is decoded next; nullptr when none.
     Queue* pick() const;
+    // Waiting frames that an idle thread may start on now: all but those
+    // of serial clients behind their first.
+    int startableWaiting() const;
     // Starts the threads if they are not running; false when none runs.
     bool ensureThreads();
     void run();
@@ -117,6 +127,13 @@ public:
     // Returns false, queueing nothing, after stop() or when the pool could
     // start no thread.
     bool submit(std::uint64_t id, const FrameJob& job);
+    // Serial mode, for a stateful decoder: at most one of this client's
+    // frames is decoded at a time, in submission order, and after a frame
+    // was skipped the next frame's job says so (FrameJob::afterGap), for
+    // the decoder to resume only where it can. Other clients are scheduled
+    // as before. May be switched on at any time; it stays on.
+    void setSerial();
+    bool isSerial() const;
     struct Result
     {
         std::uint64_t id = 0;
@@ -125,7 +142,8 @@ public:
     // The oldest submitted frame, once it has been decoded; nothing while
     // it is still waiting or being decoded.
     std::optional<Result> take();
-    // Removes the oldest frame that no thread has started on; returns its
+    // Removes the oldest frame that no thread has started on (for a serial
+    // client, the frame after it is marked as following a gap); returns its
     // id, or nothing when every frame is being decoded or done, or when the
     // pool's idle threads are about to take every waiting frame of every
     // client (then none is behind).

@@ -133,6 +133,14 @@ void DeviceEvents::summarise(qint64 nowMs)
                          .arg((nowMs - m_corruptSince) / 1000)},
                     true);
     }
+    if (m_corruptH264Frames > 0) {
+        writeEvents({QStringLiteral("%1 corrupt H.264 frames in the last %2 s; decoding resumes at "
+                                    "the next key frame")
+                         .arg(m_corruptH264Frames)
+                         .arg((nowMs - m_corruptSince) / 1000)},
+                    true);
+    }
     m_corruptFrames = 0;
+    m_corruptH264Frames = 0;
     m_corruptSince = nowMs;
 }

@@ -54,6 +54,8 @@ public:
                         int bytesPerPixel = 1);
     // A JPEG frame that decoded with faults, for the next summary.
     void countCorruptFrame() { ++m_corruptFrames; }
+    // An H.264 frame the decoder failed on or flagged, likewise.
+    void countCorruptH264Frame() { ++m_corruptH264Frames; }
     // Writes the summary of corrupt frames once CorruptSummaryIntervalMs
     // have passed since the last one (nowMs on the device's status clock).
     void summarise(qint64 nowMs);
@@ -69,5 +71,6 @@ private:
     QString m_unshownCause;
     std::int64_t m_oversizeSeen = 0;
     int m_corruptFrames = 0;
+    int m_corruptH264Frames = 0;
     qint64 m_corruptSince = 0;
 };

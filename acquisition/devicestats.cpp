@@ -29,6 +29,8 @@ FrameRecord::Content contentOf(const QString& conType)
         return FrameRecord::Content::RawGray;
     if (conType == QLatin1String(Gray16ContentType))
         return FrameRecord::Content::RawGray16;
+    if (conType == QLatin1String(H264ContentType))
+        return FrameRecord::Content::H264;
     return FrameRecord::Content::Other;
 }
 

@@ -6,6 +6,7 @@
 #include <QImageReader>
 
 #include "gray16frame.h"
+#include "h264decoder.h"
 #include "jpegsegments.h"
 #include "jpegwarnings.h"
 
@@ -391,6 +392,8 @@ ConvertedFrame convertFrame(const FrameJob& job)
                 out.encoded = QByteArray(reinterpret_cast<const char*>(job.data), job.len);
             }
         }
+    } else if (job.conType == QLatin1String(H264ContentType)) {
+        convertH264Frame(job, &out);
     }
     if (out.fullSize.isEmpty())
         out.fullSize = out.image.size();

@@ -11,6 +11,10 @@
 #include <QSize>
 #include <QString>
 
+#include <memory>
+
+class H264Decoder;
+
 // Delay of the most recent time-stamped JPEG frame of any device, in
 // seconds. The delay is measured in the GUI thread when a frame is delivered
 // and written there just before the frame is handed to the window, whose
@@ -21,6 +25,9 @@ extern double g_frameDelay;
 inline constexpr char RawGrayContentType[] = "video/x-raw-gray";
 inline constexpr char JpegContentType[] = "image/jpeg";
 inline constexpr char Gray16ContentType[] = "video/x-raw-gray16";
+// One H.264 access unit in Annex B form: every NAL unit after a 00 00 00 01
+// start code, in decoding order. It carries no time stamp.
+inline constexpr char H264ContentType[] = "video/h264";
 
 // Largest image the JPEG path may allocate, in MiB. A header that declares a
 // larger picture is rejected before any pixel is decoded. 256 MiB holds an
@@ -127,14 +134,24 @@ struct FrameJob
     // The size the picture will be shown at; empty: full size. A JPEG
     // picture shown at half its size or less is decoded scaled down.
     QSize displaySize;
+    // H.264: the device's decoder, which keeps the stream's reference
+    // pictures (frames of one device are decoded one at a time, in
+    // order), and whether a frame of the device was lost between the
+    // previous frame decoded and this one.
+    std::shared_ptr<H264Decoder> h264;
+    bool afterGap = false;
 };
 
 // What one conversion produced.
 struct ConvertedFrame
 {
     QImage image;
-    // A JPEG frame that failed to decode or made the reader warn.
+    // A JPEG frame that failed to decode or made the reader warn; an H.264
+    // frame the decoder failed on or flagged.
     bool corrupt = false;
+    // An H.264 frame the decoder left out without fault: it waits for the
+    // next IDR unit after a gap or fault, or has no picture out yet.
+    bool leftOut = false;
     FrameRefusal refusal;
     // 16-bit gray: the raw values (Format_Grayscale16) beside the levelled
     // `image`, and the levels applied.
@@ -155,8 +172,8 @@ struct ConvertedFrame
 // zooming in.
 QImage fullResolutionImage(const ConvertedFrame& frame, qint64 maxPixels);
 
-// Converts one frame of type "video/x-raw-gray", "video/x-raw-gray16" or
-// "image/jpeg"; any other
-// type gives a null image. Thread-safe: it touches nothing but the job's
+// Converts one frame of type "video/x-raw-gray", "video/x-raw-gray16",
+// "image/jpeg" or "video/h264" (on job.h264); any other type gives a null
+// image. Thread-safe: it touches nothing but the job's
 // bytes and the calling thread's decoder.
 ConvertedFrame convertFrame(const FrameJob& job);

@@ -32,6 +32,7 @@ struct FrameRecord
         Jpeg,
         RawGray,
         RawGray16,
+        H264,
     };
 
     Kind kind = Kind::Frame;

@@ -5,6 +5,7 @@
 #include "framehistory.h"
 #include "framemetadata.h"
 #include "framerecorder.h"
+#include "h264decoder.h"
 #include "latencyprobe.h"
 
 #include <QDeadlineTimer>
@@ -193,6 +194,7 @@ void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)
             Delivery delivery;
             delivery.job = makeJob(conType, pBuf, len);
             delivery.job.ownPixels = true;
+            attachDecoder(delivery.job, m_worker.deliveredFrameCount());
             delivery.buffer = pBuf;
             // Taken now, before decoding, so decoding time is not part of it.
             delivery.delay = measureDelay(delivery.job);
@@ -257,6 +259,24 @@ FrameJob GetStreamImage::makeJob(QString conType, const unsigned char* pBuf, int
     return job;
 }
 
+void GetStreamImage::attachDecoder(FrameJob& job, std::int64_t workerCount)
+{
+    // A jump in the worker's count: frames were replaced in its double
+    // buffer or left out before this one reached the controller.
+    const bool workerGap = workerCount > 0 && workerCount != m_lastWorkerCount + 1;
+    if (workerCount > 0)
+        m_lastWorkerCount = workerCount;
+    m_h264Gap = m_h264Gap || workerGap;
+    if (job.conType != QLatin1String(H264ContentType))
+        return;
+    if (m_h264 == nullptr) {
+        m_h264 = std::make_shared<H264Decoder>();
+        m_handOff.setSerial();
+    }
+    job.h264 = m_h264;
+    job.afterGap = std::exchange(m_h264Gap, false);
+}
+
 ConvertedFrame GetStreamImage::convertStored(const QString& conType, const QByteArray& bytes) const
 {
     FrameJob job = makeJob(conType, reinterpret_cast<const unsigned char*>(bytes.constData()),
@@ -291,7 +311,8 @@ std::optional<double> GetStreamImage::measureDelay(const FrameJob& job)
 
 void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
 {
-    const FrameJob job = makeJob(conType, pBuf, len);
+    FrameJob job = makeJob(conType, pBuf, len);
+    attachDecoder(job, 0);
     if (job.conType == QLatin1String(JpegContentType)) {
         // The delay is taken before decoding, so decoding time is not part
         // of it.
@@ -310,7 +331,8 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
 void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
 {
     if (job.conType == QLatin1String(RawGrayContentType)
-        || job.conType == QLatin1String(JpegContentType)) {
+        || job.conType == QLatin1String(JpegContentType)
+        || job.conType == QLatin1String(H264ContentType)) {
         // Kept only for a frame decoded scaled down, to decode it again at
         // full size on demand.
         m_shown.encoded = std::move(frame.encoded);
@@ -318,6 +340,7 @@ void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
         m_shownFullSize = m_shown.fullSize;
     }
     FrameRecord::Fate fate = FrameRecord::Fate::Refused;
+    m_figures.noTimeStamp = job.conType == QLatin1String(H264ContentType);
     m_rawImage = QImage();
     if (job.conType == QLatin1String(Gray16ContentType)) {
         m_image = std::move(frame.image);
@@ -332,13 +355,20 @@ void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
         m_events.rawFrameConverted(job.len, m_sizeX, m_sizeY, !m_image.isNull());
         if (!m_image.isNull())
             fate = FrameRecord::Fate::Shown;
-    } else if (job.conType == QLatin1String(JpegContentType)) {
+    } else if (job.conType == QLatin1String(JpegContentType)
+               || job.conType == QLatin1String(H264ContentType)) {
         m_image = std::move(frame.image);
-        if (frame.refusal.refused()) {
+        if (frame.leftOut) {
+            // Waiting for the next IDR unit after a gap or fault.
+            fate = FrameRecord::Fate::Skipped;
+        } else if (frame.refusal.refused()) {
             m_events.reportUnshownFrame(QStringLiteral("refused-%1").arg(int(frame.refusal.cause)),
                                         frame.refusal.text(m_maxPixels));
         } else if (frame.corrupt) {
-            m_events.countCorruptFrame();
+            if (job.conType == QLatin1String(H264ContentType))
+                m_events.countCorruptH264Frame();
+            else
+                m_events.countCorruptFrame();
             fate = FrameRecord::Fate::Corrupt;
         } else {
             m_events.frameShown();
@@ -394,6 +424,8 @@ void GetStreamImage::connected()
 
 void GetStreamImage::disconnected()
 {
+    // A new connection's stream does not continue the old one's pictures.
+    m_h264Gap = true;
     m_reconnectTimer.start(ReconnectIntervalMs);
     m_stats.event(FrameRecord::Kind::Lost, DeviceStats::monotonicNs(), DeviceStats::wallClockMs());
 }

@@ -19,9 +19,11 @@
 #include <QThread>
 #include <QTimer>
 
+#include <memory>
 #include <optional>
 
 class FrameHistory;
+class H264Decoder;
 class FrameRecorder;
 class QPainter;
 class QSettings;
@@ -201,6 +203,8 @@ public:
         double avgPeriodMs = 0.0;
         double delaySeconds = 0.0;
         bool hasDelay = false;
+        // The latest frame was of a kind that carries no time stamp (H.264).
+        bool noTimeStamp = false;
         qint64 lastFrameMs = -1;
         // Delivered frames skipped before decoding because decoding fell
         // behind.
@@ -271,6 +275,10 @@ private:
     // The job for a delivered frame: contentoverwrite applied, the length
     // bounded by the transfer buffer.
     FrameJob makeJob(QString conType, const unsigned char* pBuf, int len) const;
+    // An H.264 job gets the device's decoder (made with the first such
+    // frame); `workerCount` is the worker's number of the delivered frame,
+    // 0 for a frame handed in by anyone else.
+    void attachDecoder(FrameJob& job, std::int64_t workerCount);
     // The frame delay of a time-stamped JPEG frame, measured now.
     std::optional<double> measureDelay(const FrameJob& job);
     // Hands a delivered frame converted into `frame` to the window, then
@@ -310,5 +318,8 @@ private:
     DeviceEvents m_events;
     DeviceStats m_stats;
     bool m_hasConnected = false;
+    std::shared_ptr<H264Decoder> m_h264;
+    std::int64_t m_lastWorkerCount = 0;
+    bool m_h264Gap = false;
     ConversionHandOff m_handOff;
 };

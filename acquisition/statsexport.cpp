@@ -50,6 +50,8 @@ const char* contentName(FrameRecord::Content content)
         return "video/x-raw-gray";
     case FrameRecord::Content::RawGray16:
         return "video/x-raw-gray16";
+    case FrameRecord::Content::H264:
+        return "video/h264";
     case FrameRecord::Content::Other:
         break;
     }

@@ -64,6 +64,8 @@ StatsSummary StatsSummary::of(const FrameRecordRing& ring, std::size_t from)
         case FrameRecord::Fate::Pending:
             break;
         }
+        if (r.content == FrameRecord::Content::H264)
+            ++s.h264Frames;
         if (r.hasDelay) {
             const double ms = double(r.delayUs) / 1000.0;
             delays.push_back(ms);

@@ -35,6 +35,10 @@ struct StatsSummary
 
     // Time-stamped frames only.
     std::int64_t delays = 0;
+    // H.264 frames, which carry no time stamp: with no stamped frame, the
+    // delay is "no time stamp" rather than unknown.
+    std::int64_t h264Frames = 0;
+    bool delayUnstamped() const { return delays == 0 && h264Frames > 0; }
     double delayP50Ms = 0.0;
     double delayP99Ms = 0.0;
     double delayMaxMs = 0.0;

@@ -28,6 +28,8 @@ constexpr int StartCodeBytes = 4;
 // every start code (three or four bytes) for a NAL unit header of type 5.
 inline bool h264AccessUnitIsIdr(const unsigned char* p, std::size_t n)
 {
+    if (p == nullptr)
+        return false;
     for (std::size_t i = 0; i + 3 < n; ++i) {
         if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
             if ((p[i + 3] & h264::NalTypeMask) == h264::NalIdrSlice)

@@ -45,7 +45,7 @@ QString FrameStatistics::histogramLine(const QTime& time, qint64 frameCount,
 
 QString FrameStatistics::statusText(qint64 frameCount, double avgFrameTime, int periodMs,
                                     qint64 packetsLost, qint64 packetsOutOfOrder,
-                                    qint64 packetsExpected, double frameDelay)
+                                    qint64 packetsExpected, double frameDelay, bool stamped)
 {
     if (packetsLost > 0 || packetsOutOfOrder > 0) {
         // Without an expected packet the ratio is not a number; show none
@@ -64,6 +64,11 @@ QString FrameStatistics::statusText(qint64 frameCount, double avgFrameTime, int 
             .arg(packetsOutOfOrder)
             .arg(missed, 0, 'f', 3);
     }
+    if (!stamped)
+        return QStringLiteral("frameNr: %1 avg: %2 frame time: %3  Delay: no time stamp")
+            .arg(frameCount, 5)
+            .arg(avgFrameTime, 0, 'f', 3)
+            .arg(periodMs, 4);
     return QStringLiteral("frameNr: %1 avg: %2 frame time: %3  Delay: %4ms")
         .arg(frameCount, 5)
         .arg(avgFrameTime, 0, 'f', 3)

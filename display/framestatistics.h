@@ -40,10 +40,11 @@ public:
     QString histogramLine(const QTime& time) const;
 
     // The status bar text for one frame. The percentage of missed packets
-    // reads 0.000 while no packet has been expected.
+    // reads 0.000 while no packet has been expected. A frame that carries
+    // no time stamp (`stamped` false: H.264) reads "Delay: no time stamp".
     static QString statusText(qint64 frameCount, double avgFrameTime, int periodMs,
                               qint64 packetsLost, qint64 packetsOutOfOrder, qint64 packetsExpected,
-                              double frameDelay);
+                              double frameDelay, bool stamped = true);
     // The histogram log line, "\n" included, as written at `time`.
     static QString histogramLine(const QTime& time, qint64 frameCount,
                                  const std::array<int, HistogramBins>& limits,

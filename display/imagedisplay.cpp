@@ -165,7 +165,8 @@ void imageDisplay::showFrame(QImage& image, GetStreamImage* ovlImage, qint64 ela
 
     m_statusLine->show(FrameStatistics::statusText(
         m_statistics.frameCount(), m_statistics.avgFrameTime(), t, g_packetsLost.load(),
-        g_packetsOutOfOrder.load(), g_packetsExpected.load(), g_frameDelay));
+        g_packetsOutOfOrder.load(), g_packetsExpected.load(), g_frameDelay,
+        ovlImage == nullptr || !ovlImage->figures().noTimeStamp));
     m_frameTimer.restart();
 
     // In the tiles each device's frame goes to its own tile, which is only

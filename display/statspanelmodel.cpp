@@ -122,7 +122,8 @@ StatsPanelModel::Content StatsPanelModel::content(int index, std::int64_t nowNs)
                                               .arg(recent.delayP50Ms, 0, 'f', 1)
                                               .arg(recent.delayP99Ms, 0, 'f', 1)
                                               .arg(recent.delayMaxMs, 0, 'f', 1)
-                                        : QStringLiteral("-")});
+                      : recent.delayUnstamped() ? QStringLiteral("no time stamp")
+                                                : QStringLiteral("-")});
     c.summary.append(
         {QStringLiteral("jitter"),
          all.rtp ? QStringLiteral("%1 ms").arg(all.jitterMs, 0, 'f', 2) : QStringLiteral("-")});

@@ -56,6 +56,8 @@ QString TileCaptions::caption(const GetStreamImage& device, qint64 nowMs)
         second += QStringLiteral("  %1 fps").arg(recent.fps, 0, 'f', 1);
     if (recent.delays > 0)
         second += QStringLiteral("  delay p99 %1 ms").arg(recent.delayP99Ms, 0, 'f', 1);
+    else if (recent.delayUnstamped())
+        second += QStringLiteral("  delay: no time stamp");
     const RtpCounters& rtp = device.worker()->rtpCounters();
     const std::int64_t expected = rtp.expected.load(std::memory_order_relaxed);
     if (expected > 0) {

@@ -72,7 +72,8 @@ QString MeasureReport::table() const
                 .arg(fixed(s.periodP50Ms, 1), fixed(s.periodP99Ms, 1), fixed(s.periodMaxMs, 1));
         const QString delay = s.delays > 0 ? QStringLiteral("%1/%2").arg(fixed(s.delayP50Ms, 1),
                                                                          fixed(s.delayP99Ms, 1))
-                                           : QStringLiteral("-");
+                              : s.delayUnstamped() ? QStringLiteral("no time stamp")
+                                                   : QStringLiteral("-");
         const QString loss = s.rtp
                                  ? QStringLiteral("%1/%2").arg(s.packetsLost).arg(s.packetsExpected)
                                  : QStringLiteral("-");

@@ -13,7 +13,8 @@ if [ "${1:-}" = "--check" ]; then
 fi
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
-            libjpeg62-turbo-dev libturbojpeg0-dev libcurl4-openssl-dev)
+            libjpeg62-turbo-dev libturbojpeg0-dev libcurl4-openssl-dev
+            libavcodec-dev libavutil-dev)
 # Building the Debian package: dpkg-shlibdeps computes its dependencies.
 package_pkgs=(dpkg-dev file)
 # Peers for the interoperability tests, the JPEG command-line tools, and the
@@ -23,7 +24,7 @@ test_pkgs=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-goo
            "${package_pkgs[@]}" desktop-file-utils appstream lintian man-db groff-base)
 demo_pkgs=(xvfb xauth gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 bench_pkgs=(libbenchmark-dev jq time gstreamer1.0-tools gstreamer1.0-plugins-base
-            gstreamer1.0-plugins-good)
+            gstreamer1.0-plugins-good ffmpeg)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 lint_pkgs=(clang-format clang-tidy)
 

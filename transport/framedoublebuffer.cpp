@@ -116,6 +116,7 @@ void FrameDoubleBuffer::finishFrame()
         m_frameLen[w] = curLen();
         LatencyProbe* const probe = latencyProbe();
         m_finishedNs[w] = probe != nullptr ? probe->frameFinished() : 0;
+        m_completedAt[w] = m_framesCompleted.load(std::memory_order_relaxed) + 1;
         m_framesDone.store((m_framesDone.load(std::memory_order_relaxed) + 1) & 0xFFFF,
                            std::memory_order_relaxed);
         updateDeliveryDue();
@@ -172,6 +173,7 @@ void FrameDoubleBuffer::deliverFrame()
             m_droppedLogLines = 0;
         }
         m_deliveredFinishNs.store(m_finishedNs[c], std::memory_order_relaxed);
+        m_deliveredCount.store(m_completedAt[c], std::memory_order_relaxed);
         if (LatencyProbe* const probe = latencyProbe())
             probe->frameDelivered();
     }

@@ -68,6 +68,15 @@ public:
         return m_deliveredFinishNs.load(std::memory_order_relaxed);
     }
 
+    // The number of the most recently delivered frame among all frames
+    // completed (framesCompleted() when it was completed, from 1; 0 before
+    // the first delivery). A jump of more than one from one delivery to the
+    // next means frames were replaced or left out in between.
+    std::int64_t deliveredFrameCount() const
+    {
+        return m_deliveredCount.load(std::memory_order_relaxed);
+    }
+
     // Bytes held by the two frame arrays; 0 until the first byte was
     // written. Thread-safe.
     std::int64_t allocatedBytes() const;
@@ -110,9 +119,11 @@ private:
     QString m_logMsg;
     int m_droppedLogLines = 0;
     std::int64_t m_finishedNs[2] = {0, 0};
+    std::int64_t m_completedAt[2] = {0, 0};
     // Readable from any thread.
     std::atomic<std::int64_t> m_deliveredFinishNs{0};
     std::atomic<std::int64_t> m_framesCompleted{0};
+    std::atomic<std::int64_t> m_deliveredCount{0};
     std::atomic<std::int64_t> m_oversizeSkipped{0};
     std::atomic<int> m_lastOversizeBytes{0};
 };

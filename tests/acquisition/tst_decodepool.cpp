@@ -5,7 +5,9 @@
 // oldest frame no thread has started on gives way when every buffer is
 // taken (and is counted, its log text kept in order), no buffer is offered
 // while all of them are in the pool, and a device with a waiting frame gets
-// the next free thread before one that is already being served.
+// the next free thread before one that is already being served. A serial
+// device has one frame decoding at a time, and the frame after a skipped
+// one is marked as following a gap.
 #include "conversionhandoff.h"
 #include "decodepool.h"
 
@@ -31,6 +33,7 @@ struct GatedDecoder
     std::set<QString> returned;
     bool releaseAll = false;
     QStringList started;
+    QStringList gaps;
     int blocked = 0;
 
     static QString name(int device, int number)
@@ -42,6 +45,8 @@ struct GatedDecoder
         const QString frame = name(job.sizeX, job.sizeY);
         std::unique_lock lock(mutex);
         started.append(frame);
+        if (job.afterGap)
+            gaps.append(frame);
         ++blocked;
         changed.notify_all();
         // Bounded: a script that never releases a frame fails, not hangs.
@@ -62,6 +67,7 @@ struct Device
     QStringList shown;
     QString logs;
     QStringList notRequested;
+    bool serial = false;
 };
 
 } // namespace
@@ -87,60 +93,105 @@ void tst_DecodePool::script_data()
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QString>("skipped");
     QTest::addColumn<QString>("notRequested");
+    // Devices in serial mode, and the frames whose job said that a frame
+    // before them was skipped.
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<QString>("gaps");
 
     QTest::newRow("later decode ends first: still shown in order") << 2 << 3 << "a1 a2 /a2 t /a1 t"
                                                                    << "a1 a2"
                                                                    << "a1 a2"
                                                                    << ""
-                                                                   << "";
+                                                                   << "" << QString() << QString();
     QTest::newRow("three threads ending in reverse") << 3 << 4 << "a1 a2 a3 /a3 /a2 t /a1"
                                                      << "a1 a2 a3"
                                                      << "a1 a2 a3"
                                                      << ""
-                                                     << "";
-    QTest::newRow("every buffer taken: the oldest waiting frame gives way") << 1 << 2 << "a1 a2 a3"
-                                                                            << "a1 a3"
-                                                                            << "a1 a3"
-                                                                            << "a2"
-                                                                            << "";
+                                                     << "" << QString() << QString();
+    QTest::newRow("every buffer taken: the oldest waiting frame gives way")
+        << 1 << 2 << "a1 a2 a3"
+        << "a1 a3"
+        << "a1 a3"
+        << "a2"
+        << "" << QString() << QString();
     QTest::newRow("skips go on while decoding lags") << 1 << 2 << "a1 a2 a3 a4 a5 /a1 t a6"
                                                      << "a1 a5 a6"
                                                      << "a1 a5 a6"
                                                      << "a2 a3 a4"
-                                                     << "";
+                                                     << "" << QString() << QString();
     QTest::newRow("a free buffer left: nothing skipped") << 2 << 3 << "a1 a2 a3 /a1 /a2 t"
                                                          << "a1 a2 a3"
                                                          << "a1 a2 a3"
                                                          << ""
-                                                         << "";
+                                                         << "" << QString() << QString();
     QTest::newRow("decoded but not taken: the newest is the only one waiting")
         << 1 << 2 << "a1 /a1 a2 a3"
         << "a1 a2"
         << "a1 a2"
         << "a3"
-        << "";
+        << "" << QString() << QString();
     QTest::newRow("all being decoded: no buffer offered, the worker keeps its frame")
         << 3 << 2 << "a1 a2 a3 a4 /a1 t a5"
         << "a1 a2 a3 a5"
         << "a1 a2 a3 a5"
         << ""
-        << "a4";
-    QTest::newRow("a device with a waiting frame before a busy one") << 2 << 3 << "a1 a2 a3 b1 /a1"
-                                                                     << "a1 a2 b1 a3"
-                                                                     << "a1 a2 a3 b1"
-                                                                     << ""
-                                                                     << "";
+        << "a4" << QString() << QString();
+    QTest::newRow("a device with a waiting frame before a busy one")
+        << 2 << 3 << "a1 a2 a3 b1 /a1"
+        << "a1 a2 b1 a3"
+        << "a1 a2 a3 b1"
+        << ""
+        << "" << QString() << QString();
     QTest::newRow("equally busy devices: the older waiting frame first")
         << 1 << 3 << "a1 a2 b1 /a1 /a2"
         << "a1 a2 b1"
         << "a1 a2 b1"
         << ""
-        << "";
+        << "" << QString() << QString();
     QTest::newRow("skipping one device leaves the other alone") << 1 << 2 << "a1 b1 a2 b2 a3"
                                                                 << "a1 b1 b2 a3"
                                                                 << "a1 a3 b1 b2"
                                                                 << "a2"
-                                                                << "";
+                                                                << "" << QString() << QString();
+    QTest::newRow("serial: one frame of the device at a time, in order")
+        << 2 << 3 << "a1 a2 a3 /a1 /a2 t"
+        << "a1 a2 a3"
+        << "a1 a2 a3"
+        << ""
+        << ""
+        << "a"
+        << "";
+    QTest::newRow("serial: a waiting frame behind a decoding one gives way, the next follows a gap")
+        << 2 << 2 << "a1 a2 a3"
+        << "a1 a3"
+        << "a1 a3"
+        << "a2"
+        << ""
+        << "a"
+        << "a3";
+    QTest::newRow("serial: the newest frame skipped, the one submitted next follows a gap")
+        << 1 << 2 << "a1 /a1 a2 a3 /a2 t a4"
+        << "a1 a2 a4"
+        << "a1 a2 a4"
+        << "a3"
+        << ""
+        << "a"
+        << "a4";
+    QTest::newRow("serial device beside a parallel one: the free thread serves the other")
+        << 2 << 3 << "a1 a2 b1 b2 /b1 t"
+        << "a1 b1 b2 a2"
+        << "a1 a2 b1 b2"
+        << ""
+        << ""
+        << "a"
+        << "";
+    QTest::newRow("two serial devices share the threads") << 2 << 3 << "a1 a2 b1 b2 /a1 /b1"
+                                                          << "a1 b1 a2 b2"
+                                                          << "a1 a2 b1 b2"
+                                                          << ""
+                                                          << ""
+                                                          << "ab"
+                                                          << "";
 }
 
 void tst_DecodePool::script()
@@ -152,12 +203,19 @@ void tst_DecodePool::script()
     QFETCH(QString, shown);
     QFETCH(QString, skipped);
     QFETCH(QString, notRequested);
+    QFETCH(QString, serial);
+    QFETCH(QString, gaps);
 
     auto gate = std::make_shared<GatedDecoder>();
     DecodePool pool(threads, [gate](const FrameJob& job) { return (*gate)(job); });
     std::array<Device, 2> devices;
-    for (Device& d : devices) {
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        Device& d = devices[i];
         d.handOff = std::make_unique<ConversionHandOff>([] {}, pool, inFlight);
+        if (serial.contains(QChar(u'a' + int(i)))) {
+            d.serial = true;
+            d.handOff->setSerial();
+        }
         d.handOff->allocateBuffers(16);
         QCOMPARE(d.handOff->bufferCount(), inFlight + 1);
         QVERIFY(d.handOff->nextRequest() != nullptr);
@@ -166,7 +224,9 @@ void tst_DecodePool::script()
     const auto settle = [&](Device& d) {
         std::unique_lock lock(gate->mutex);
         return gate->changed.wait_for(lock, std::chrono::seconds(10), [&] {
-            return d.handOff->waitingInPool() == 0 || gate->blocked == threads;
+            // A serial device's frame waits while its previous one decodes.
+            return d.handOff->waitingInPool() == 0 || gate->blocked == threads
+                   || (d.serial && d.handOff->decodingInPool() > 0);
         });
     };
     const auto takeReady = [&] {
@@ -238,6 +298,7 @@ void tst_DecodePool::script()
     {
         std::lock_guard lock(gate->mutex);
         QCOMPARE(gate->started.join(u' '), startedOrder);
+        QCOMPARE(gate->gaps.join(u' '), gaps);
     }
 
     QStringList allShown;

@@ -75,6 +75,10 @@ void tst_StatsExport::row_data()
     rtp.jitterUs = 1250;
     QTest::newRow("an RTP frame, corrupt")
         << rtp << start + "40.125,,4321,image/jpeg,640,480,2.500,corrupt,12,2,1,1.250\n";
+    FrameRecord h264 = frameRecord();
+    h264.content = FrameRecord::Content::H264;
+    QTest::newRow("an H.264 frame: no time stamp, an empty delay")
+        << h264 << start + "40.125,,4321,video/h264,640,480,2.500,shown,,,,\n";
     FrameRecord lost = frameRecord();
     lost.kind = FrameRecord::Kind::Lost;
     QTest::newRow("an event") << lost

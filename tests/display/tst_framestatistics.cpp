@@ -33,10 +33,12 @@ void tst_FrameStatistics::statusText_data()
     QTest::addColumn<qint64>("expected");
     QTest::addColumn<double>("delay");
     QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("stamped");
     const auto row = [](const char* name, qint64 frame, double avg, int period, qint64 lost,
-                        qint64 outOfOrder, qint64 expected, double delay, const char* text) {
+                        qint64 outOfOrder, qint64 expected, double delay, const char* text,
+                        bool stamped = true) {
         QTest::newRow(name) << frame << avg << period << lost << outOfOrder << expected << delay
-                            << QString::fromLatin1(text);
+                            << QString::fromLatin1(text) << stamped;
     };
     row("delay form", 7, 33.3333, 34, 0, 0, 0, 0.0123,
         "frameNr:     7 avg: 33.333 frame time:   34  Delay:       12.3ms");
@@ -53,6 +55,14 @@ void tst_FrameStatistics::statusText_data()
     row("nothing expected yet shows 0.000 missed", 3, 10.0, 9, 4, 0, 0, 0.0,
         "frameNr: 3 avg: 10.000 frame time:    9  packets lost: 4 out of order: 0 percentage "
         "missed: 0.000%");
+    // A frame without a time stamp (H.264): no figure, whatever another
+    // device's frame left behind.
+    row("frame without a time stamp", 7, 33.3333, 34, 0, 0, 0, 0.0123,
+        "frameNr:     7 avg: 33.333 frame time:   34  Delay: no time stamp", false);
+    row("frame without a time stamp, packets lost", 7, 33.3333, 34, 2, 0, 100, 0.0,
+        "frameNr: 7 avg: 33.333 frame time:   34  packets lost: 2 out of order: 0 percentage "
+        "missed: 2.000%",
+        false);
     row("negative delay", 2, 1.0, 1, 0, 0, 0, -0.0015,
         "frameNr:     2 avg: 1.000 frame time:    1  Delay:       -1.5ms");
     // Counts beyond 2^31 are shown in full, in the same format.
@@ -74,8 +84,10 @@ void tst_FrameStatistics::statusText()
     QFETCH(qint64, expected);
     QFETCH(double, delay);
     QFETCH(QString, text);
-    QCOMPARE(FrameStatistics::statusText(frame, avg, period, lost, outOfOrder, expected, delay),
-             text);
+    QFETCH(bool, stamped);
+    QCOMPARE(
+        FrameStatistics::statusText(frame, avg, period, lost, outOfOrder, expected, delay, stamped),
+        text);
 }
 
 void tst_FrameStatistics::histogramLine()

@@ -16,8 +16,9 @@ constexpr std::int64_t Now = 1000000 * Ms;
 
 // `frames` frames `periodMs` apart, the last at `Now`; a delay of
 // `delayMs` on each (none when negative); `lostEach` packets lost of 10
-// per frame (RTP when >= 0).
-void feed(DeviceStats& stats, int frames, int periodMs, int delayMs, int lostEach)
+// per frame (RTP when >= 0); H.264 frames instead of JPEG ones when `h264`.
+void feed(DeviceStats& stats, int frames, int periodMs, int delayMs, int lostEach,
+          bool h264 = false)
 {
     RtpCounters rtp;
     for (int i = 0; i < frames; ++i) {
@@ -26,7 +27,8 @@ void feed(DeviceStats& stats, int frames, int periodMs, int delayMs, int lostEac
             rtp.expected += 10;
             rtp.lost += lostEach;
         }
-        stats.frameArrived(t, 0, 1000 + i, QString::fromLatin1(JpegContentType),
+        stats.frameArrived(t, 0, 1000 + i,
+                           QString::fromLatin1(h264 ? H264ContentType : JpegContentType),
                            lostEach >= 0 ? &rtp : nullptr);
         if (delayMs >= 0)
             stats.delayMeasured(delayMs / 1000.0);
@@ -67,6 +69,7 @@ void tst_StatsPanel::oneDevice_data()
     QTest::addColumn<int>("fineBin");             // 5 ms bins
     QTest::addColumn<double>("lastSecondFrames"); // received in the newest second
     QTest::addColumn<QStringList>("summary");     // label=value pairs
+    QTest::addColumn<bool>("h264");
 
     QTest::newRow("25 fps for 10 s, time-stamped")
         << 251 << 40 << 12 << -1 << 250 << 4 << 8 << 25.0
@@ -75,15 +78,20 @@ void tst_StatsPanel::oneDevice_data()
                        "period mean/p50=40.0 / 40.0 ms",
                        "delay p50/p99/max=12.0 / 12.0 / 12.0 ms",
                        "loss=-",
-                       "jitter=-"};
+                       "jitter=-"}
+        << false;
     // 2 minutes at 10 fps: the series hold the last minute only; the
     // frame count is all of them.
     QTest::newRow("10 fps for 2 min")
         << 1201 << 100 << -1 << -1 << 600 << 9 << 20 << 10.0
-        << QStringList{"frames=1201", "fps=10.00", "delay p50/p99/max=-"};
+        << QStringList{"frames=1201", "fps=10.00", "delay p50/p99/max=-"} << false;
     QTest::newRow("RTP losing 1 packet in 10")
         << 50 << 20 << -1 << 1 << 49 << 2 << 4 << 50.0
-        << QStringList{"loss=10.000% (50 of 500)", "skipped/corrupt=0 / 0"};
+        << QStringList{"loss=10.000% (50 of 500)", "skipped/corrupt=0 / 0"} << false;
+    // H.264 frames carry no time stamp: said so, not shown as "-" or 0.
+    QTest::newRow("H.264 at 25 fps")
+        << 251 << 40 << -1 << -1 << 250 << 4 << 8 << 25.0
+        << QStringList{"frames=251", "fps=25.00", "delay p50/p99/max=no time stamp"} << true;
 }
 
 void tst_StatsPanel::oneDevice()
@@ -97,11 +105,12 @@ void tst_StatsPanel::oneDevice()
     QFETCH(int, fineBin);
     QFETCH(double, lastSecondFrames);
     QFETCH(QStringList, summary);
+    QFETCH(bool, h264);
 
     DeviceStats other;
     feed(other, 5, 7, -1, -1);
     DeviceStats stats;
-    feed(stats, frames, periodMs, delayMs, lostEach);
+    feed(stats, frames, periodMs, delayMs, lostEach, h264);
     StatsPanelModel model;
     model.setSources({{QStringLiteral("dev0"), &other}, {QStringLiteral("dev1"), &stats}});
 

@@ -189,8 +189,8 @@ if have dpkg-deb && have dpkg-shlibdeps; then
         dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' >"$tmp/deb.list"
         check_listed "$tmp/deb.list" /usr
         depends=$(dpkg-deb -f "$deb" Depends)
-        [[ $depends == *libqt6widgets6* && $depends == *libturbojpeg* ]] &&
-            pass "Depends: $depends" || fail "Depends lacks Qt or TurboJPEG: '$depends'"
+        [[ $depends == *libqt6widgets6* && $depends == *libturbojpeg* && $depends == *libavcodec* ]] &&
+            pass "Depends: $depends" || fail "Depends lacks Qt, TurboJPEG or libavcodec: '$depends'"
         if [ "$lint" = nolint ]; then
             echo "lintian not run: a sanitizer build's package"
         elif have lintian; then

@@ -9,6 +9,9 @@
 #include <QDir>
 #include <QFile>
 #include <QImageWriter>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -194,4 +197,72 @@ QString pathOfKind(const QString& folder, const QString& kind, const QByteArray&
     else if (kind == QLatin1String("folder"))
         QDir(folder).mkpath(kind);
     return path;
+}
+
+QList<QByteArray> h264AccessUnits(const QByteArray& annexB)
+{
+    // NAL units: from behind one start code to the next (00 00 01, with
+    // any zero bytes before it left to the start code).
+    QList<QByteArray> units;
+    const qsizetype n = annexB.size();
+    const auto startCodeAt = [&](qsizetype i) {
+        return i + 2 < n && annexB[i] == 0 && annexB[i + 1] == 0 && annexB[i + 2] == 1;
+    };
+    qsizetype i = 0;
+    while (i < n && !startCodeAt(i))
+        ++i;
+    while (i < n) {
+        const qsizetype begin = i + 3;
+        qsizetype end = begin;
+        while (end < n && !startCodeAt(end))
+            ++end;
+        qsizetype last = end;
+        while (end < n && last > begin && annexB[last - 1] == 0)
+            --last;
+        const QByteArray nal = annexB.mid(begin, last - begin);
+        if (!nal.isEmpty()) {
+            if ((nal[0] & 0x1F) == 9 || units.isEmpty())
+                units.append(QByteArray());
+            units.last() += raw("\0\0\0\1") + nal;
+        }
+        i = end;
+    }
+    return units;
+}
+
+bool ffmpegH264Stream(QSize size, int frames, int gop, QByteArray* stream, QByteArray* rgb,
+                      QString* error)
+{
+    const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+    if (ffmpeg.isEmpty()) {
+        *error = QStringLiteral("ffmpeg is not installed");
+        return false;
+    }
+    QTemporaryDir dir;
+    const QString h264 = dir.filePath(QStringLiteral("stream.h264"));
+    const QString decoded = dir.filePath(QStringLiteral("stream.rgb"));
+    const auto run = [&](const QStringList& args) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(ffmpeg, QStringList{"-hide_banner", "-loglevel", "error", "-y"} + args);
+        const bool ok = process.waitForFinished(60000)
+                        && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        if (!ok)
+            *error = QStringLiteral("ffmpeg %1: %2")
+                         .arg(args.join(u' '), QString::fromLocal8Bit(process.readAll()));
+        return ok;
+    };
+    const QString source =
+        QStringLiteral("testsrc=size=%1x%2:rate=25").arg(size.width()).arg(size.height());
+    if (!run({"-f", "lavfi", "-i", source, "-frames:v", QString::number(frames), "-c:v", "libx264",
+              "-pix_fmt", "yuv420p", "-g", QString::number(gop), "-bf", "0", "-bsf:v",
+              "h264_metadata=aud=insert", "-f", "h264", h264}))
+        return false;
+    *stream = readFile(h264);
+    if (rgb != nullptr) {
+        if (!run({"-i", h264, "-f", "rawvideo", "-pix_fmt", "rgb24", decoded}))
+            return false;
+        *rgb = readFile(decoded);
+    }
+    return !stream->isEmpty();
 }

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QColor>
 #include <QImage>
+#include <QList>
 #include <QRegularExpression>
 #include <QString>
 
@@ -116,3 +117,16 @@ QString pathOfKind(const QString& folder, const QString& kind, const QByteArray&
 // `suffix`.
 int countLines(const QString& path, const QRegularExpression& pattern);
 int countLines(const QString& path, const QString& suffix);
+
+// An H.264 byte stream in Annex B form cut into access units before each
+// access unit delimiter (NAL type 9), with every NAL unit behind a 4-byte
+// start code, as a device delivers them.
+QList<QByteArray> h264AccessUnits(const QByteArray& annexB);
+
+// An H.264 stream of `frames` test pictures of `size` made by ffmpeg
+// (libx264, 4:2:0, an IDR picture every `gop` frames, no B-frames, access
+// unit delimiters) and, when `rgb` is given, ffmpeg's own decode of it as
+// packed 24-bit RGB frames. False, with the reason in `error`, when ffmpeg
+// is missing or fails.
+bool ffmpegH264Stream(QSize size, int frames, int gop, QByteArray* stream, QByteArray* rgb,
+                      QString* error);
