@@ -36,6 +36,19 @@ std::unique_ptr<protocolDecoder> DecoderFactory::make(ImageGetWorker::Protocol p
     return decoder;
 }
 
+std::unique_ptr<protocolDecoder> DecoderFactory::makeRtp(std::string_view encoding,
+                                                         std::string_view fmtp, FrameSink* sink,
+                                                         const QString& referenceFile,
+                                                         RtpCounters* counters,
+                                                         std::optional<QString>* notice)
+{
+    static_cast<void>(fmtp); // for encodings whose parameters matter
+    notice->reset();
+    if (encoding == "JPEG")
+        return make(ImageGetWorker::Protocol::Rtp, sink, referenceFile, counters, notice);
+    return nullptr;
+}
+
 MultipartDec::Framing DecoderFactory::framing(ImageGetWorker::Protocol protocol)
 {
     return protocol == ImageGetWorker::Protocol::Tcp || protocol == ImageGetWorker::Protocol::Http

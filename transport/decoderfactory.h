@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <optional>
+#include <string_view>
 
 class FrameSink;
 class protocolDecoder;
@@ -29,6 +30,13 @@ public:
                                                  const QString& referenceFile,
                                                  RtpCounters* counters,
                                                  std::optional<QString>* notice);
+
+    // The decoder for RTP media of the SDP encoding name `encoding` (upper
+    // case) with its fmtp parameters, or nothing when no decoder here shows
+    // that encoding. The one place that maps encodings to decoders.
+    static std::unique_ptr<protocolDecoder>
+    makeRtp(std::string_view encoding, std::string_view fmtp, FrameSink* sink,
+            const QString& referenceFile, RtpCounters* counters, std::optional<QString>* notice);
 
     // How a protocol delivers the multipart stream's bytes.
     static MultipartDec::Framing framing(ImageGetWorker::Protocol protocol);

@@ -36,33 +36,6 @@ QString sourceText(const DatagramSource& source)
         .arg(source.port);
 }
 
-ImageGetWorker::LinkState linkStateOf(SocketOpener::Result result)
-{
-    using LinkState = ImageGetWorker::LinkState;
-    using Result = SocketOpener::Result;
-    switch (result) {
-    case Result::Opened:
-        return LinkState::Connected;
-    case Result::BadAddress:
-        return LinkState::BadAddress;
-    case Result::SocketFailed:
-        return LinkState::SocketFailed;
-    case Result::Refused:
-        return LinkState::Refused;
-    case Result::Unreachable:
-        return LinkState::Unreachable;
-    case Result::TimedOut:
-        return LinkState::TimedOut;
-    case Result::ConnectFailed:
-        return LinkState::ConnectFailed;
-    case Result::BindFailed:
-        return LinkState::BindFailed;
-    case Result::Stopped:
-        break;
-    }
-    return LinkState::Stopped;
-}
-
 } // namespace
 
 ImageGetWorker::ImageGetWorker(QSettings* settings) : ImageGetWorker(DeviceConfig::read(*settings))
@@ -75,7 +48,8 @@ ImageGetWorker::ImageGetWorker(const DeviceConfig& config) : ImageGetWorker(conf
     // than TCP's default, or it is dropped before every frame.
     m_quietLimitMs = config.quietMs;
     m_sourceSetting = config.source;
-    m_http = {config.url, config.user, config.password, config.pollMs, config.tlsVerify};
+    m_http = {config.url,    config.user,      config.password,
+              config.pollMs, config.tlsVerify, config.rtspTransport};
 }
 
 ImageGetWorker::ImageGetWorker(Protocol protocol)
@@ -99,6 +73,8 @@ int ImageGetWorker::quietLimitMs() const
 {
     if (m_quietLimitMs > 0)
         return m_quietLimitMs;
+    if (m_protocol == Protocol::Rtsp)
+        return DeviceConfig::RtspQuietLimitMs;
     return m_protocol == Protocol::Tcp || m_protocol == Protocol::Http ? TcpQuietLimitMs
                                                                        : DatagramQuietLimitMs;
 }
@@ -118,6 +94,32 @@ QString ImageGetWorker::referenceHeaderFile() const
 {
     std::lock_guard lock(m_referenceMutex);
     return m_referenceHeaderFile;
+}
+
+ImageGetWorker::LinkState ImageGetWorker::linkStateOf(SocketOpener::Result result)
+{
+    using Result = SocketOpener::Result;
+    switch (result) {
+    case Result::Opened:
+        return LinkState::Connected;
+    case Result::BadAddress:
+        return LinkState::BadAddress;
+    case Result::SocketFailed:
+        return LinkState::SocketFailed;
+    case Result::Refused:
+        return LinkState::Refused;
+    case Result::Unreachable:
+        return LinkState::Unreachable;
+    case Result::TimedOut:
+        return LinkState::TimedOut;
+    case Result::ConnectFailed:
+        return LinkState::ConnectFailed;
+    case Result::BindFailed:
+        return LinkState::BindFailed;
+    case Result::Stopped:
+        break;
+    }
+    return LinkState::Stopped;
 }
 
 std::unique_ptr<protocolDecoder> ImageGetWorker::makeDecoder()
@@ -149,6 +151,10 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
         return;
     if (m_protocol == Protocol::Http) {
         connectHttp();
+        return;
+    }
+    if (m_protocol == Protocol::Rtsp) {
+        connectRtsp();
         return;
     }
 
