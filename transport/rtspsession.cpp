@@ -106,12 +106,12 @@ RtspSession::Outcome RtspSession::run()
         if (step == Step::Done)
             return outcome;
         if (step == Step::NoUdp) {
-            const QString why = QStringLiteral("no RTP within %1 s over UDP")
-                                    .arg(m_settings.firstRtpWaitMs / 1000.0);
+            // The outcome says why UDP did not work.
             if (m_settings.lower != Lower::Auto || tcp)
-                return failure(why);
+                return outcome;
             if (m_hooks.notice)
-                m_hooks.notice(why + QStringLiteral("; trying RTP interleaved over TCP"));
+                m_hooks.notice(outcome.detail
+                               + QStringLiteral("; trying RTP interleaved over TCP"));
             tcp = true;
         }
     }
@@ -390,8 +390,11 @@ RtspSession::Step RtspSession::play(Attempt& a, bool tcp, Outcome* outcome)
 
     while (!stopRequested()) {
         const auto now = SteadyClock::now();
-        if (!tcp && !anyRtp && now - start >= Ms(m_settings.firstRtpWaitMs))
+        if (!tcp && !anyRtp && now - start >= Ms(m_settings.firstRtpWaitMs)) {
+            *outcome = failure(QStringLiteral("no RTP within %1 s over UDP")
+                                   .arg(m_settings.firstRtpWaitMs / 1000.0));
             return Step::NoUdp;
+        }
         if (now - lastRtp >= Ms(m_settings.quietLimitMs)) {
             *outcome = {Link::Quiet,
                         QStringLiteral("no data for %1 s").arg(m_settings.quietLimitMs / 1000.0)};
