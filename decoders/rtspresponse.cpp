@@ -105,8 +105,10 @@ RtspChallenge RtspChallenge::parse(std::string_view value)
         else if (equalsNoCase(name, "qop")) {
             c.qopOffered = true;
             std::string_view options = v;
-            while (!options.empty())
-                c.qopAuth = c.qopAuth || equalsNoCase(nextItem(&options, ','), "auth");
+            while (!options.empty()) {
+                const std::string_view option = nextItem(&options, ',');
+                c.qopAuth = c.qopAuth || equalsNoCase(option, "auth");
+            }
         }
     }
     return c;

@@ -113,7 +113,8 @@ SdpMedia parseMedia(std::string_view value)
     m.type = printable(word(&value), 32);
     const std::string_view ports = word(&value);
     const std::size_t slash = ports.find('/');
-    m.port = std::clamp(number(ports.substr(0, slash)), 0, 65535);
+    const int port = number(ports.substr(0, slash));
+    m.port = port <= 65535 ? std::max(port, 0) : 0;
     if (slash != std::string_view::npos)
         m.portCount = std::max(1, number(ports.substr(slash + 1)));
     m.proto = printable(word(&value), 64);
