@@ -234,7 +234,10 @@ void RtspResponse::parseHeader(std::string_view line)
 
 std::string RtspResponse::statusText() const
 {
-    std::string reason = m_reason.empty() ? std::string(standardReason(m_status)) : m_reason;
+    // A known code reads the same whatever the server calls it, so that the
+    // indicator's texts stay the same from camera to camera.
+    const std::string_view standard = standardReason(m_status);
+    const std::string reason = standard.empty() ? m_reason : std::string(standard);
     std::string text = "RTSP " + std::to_string(m_status);
     if (!reason.empty())
         text += " " + reason;

@@ -79,8 +79,8 @@ public:
     Parse parse(const unsigned char* data, std::size_t len, std::size_t* consumed);
 
     int status() const { return m_status; }
-    // "RTSP 454 Session Not Found": the code and the reason the server gave
-    // (printable ASCII only), or a common reason when it gave none.
+    // "RTSP 454 Session Not Found": the code and its usual reason, or for
+    // a code without one the reason the server gave (printable ASCII only).
     std::string statusText() const;
     int cseq() const { return m_cseq; }
     // The session identifier, without its parameters; empty without one.

@@ -16,10 +16,9 @@ namespace {
 using Ms = std::chrono::milliseconds;
 using Link = ImageGetWorker::LinkState;
 
-// Datagrams (RTP) and frames taken per wake before the stop flag is looked
-// at again.
+// Datagrams and reads of the connection taken per wake before the stop
+// flag is looked at again.
 constexpr int MaxReadsPerWake = 256;
-constexpr int DatagramBytes = 65536;
 
 QString text(const std::string& s)
 {
@@ -39,13 +38,6 @@ struct RtspSession::Attempt
         : connection(stop, bytes, sliceMs)
     {
     }
-    ~Attempt()
-    {
-        for (const qintptr s : {rtp, rtcp}) {
-            if (s >= 0)
-                closeSocket(SocketHandle(s));
-        }
-    }
     Attempt(const Attempt&) = delete;
     Attempt& operator=(const Attempt&) = delete;
 
@@ -58,9 +50,7 @@ struct RtspSession::Attempt
     int timeoutS = RtspResponse::DefaultSessionTimeoutS;
     bool getParameter = false; // keep-alives with GET_PARAMETER, else OPTIONS
     int rtpChannel = 0;
-    qintptr rtp = -1;
-    qintptr rtcp = -1;
-    int rtpPort = 0;
+    RtpPortPair ports; // over UDP
 
     std::string sessionHeader() const
     {
@@ -231,8 +221,8 @@ bool RtspSession::setUp(Attempt& a, bool tcp, Outcome* outcome, bool* noUdp)
             *outcome = {Link::BindFailed, error};
             return false;
         }
-        transport = "RTP/AVP;unicast;client_port=" + std::to_string(a.rtpPort) + "-"
-                    + std::to_string(a.rtpPort + 1);
+        transport = "RTP/AVP;unicast;client_port=" + std::to_string(a.ports.rtpPort()) + "-"
+                    + std::to_string(a.ports.rtpPort() + 1);
     }
     RtspResponse r;
     if (!exchange(a, "SETUP", a.mediaUrl, "Transport: " + transport + "\r\n", &r, outcome))
@@ -271,41 +261,14 @@ bool RtspSession::setUp(Attempt& a, bool tcp, Outcome* outcome, bool* noUdp)
 
 bool RtspSession::openPorts(Attempt& a, QString* error)
 {
-    // The RTP port is even and RTCP's the next one, on the address the
-    // RTSP connection leaves from.
+    // On the address the RTSP connection leaves from.
     sockaddr_in local{};
     socklen_t localLen = sizeof local;
     if (::getsockname(SocketHandle(a.connection.socket()), reinterpret_cast<sockaddr*>(&local),
                       &localLen)
         != 0)
         local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_family = AF_INET;
-    for (int tries = 0; tries < 32; ++tries) {
-        local.sin_port = 0;
-        const SocketOpener::Outcome rtp =
-            m_opener.bindDatagrams(local, m_settings.receiveBufferBytes);
-        if (rtp.result != SocketOpener::Result::Opened) {
-            *error = rtp.detail;
-            return false;
-        }
-        sockaddr_in bound{};
-        socklen_t boundLen = sizeof bound;
-        ::getsockname(SocketHandle(rtp.socket), reinterpret_cast<sockaddr*>(&bound), &boundLen);
-        const int port = ntohs(bound.sin_port);
-        if (port % 2 == 0 && port < 65535) {
-            local.sin_port = htons(std::uint16_t(port + 1));
-            const SocketOpener::Outcome rtcp = m_opener.bindDatagrams(local, 0x10000);
-            if (rtcp.result == SocketOpener::Result::Opened) {
-                a.rtp = rtp.socket;
-                a.rtcp = rtcp.socket;
-                a.rtpPort = port;
-                return true;
-            }
-        }
-        closeSocket(SocketHandle(rtp.socket));
-    }
-    *error = QStringLiteral("no free pair of UDP ports for RTP and RTCP");
-    return false;
+    return a.ports.open(m_opener, local, m_settings.receiveBufferBytes, error);
 }
 
 bool RtspSession::exchange(Attempt& a, const std::string& method, const std::string& url,
@@ -386,7 +349,6 @@ RtspSession::Step RtspSession::play(Attempt& a, bool tcp, Outcome* outcome)
     const Ms keepAlive(std::max(200, a.timeoutS * 1000 / 2));
     auto nextKeepAlive = start + keepAlive;
     int keepAliveCseq = -1;
-    std::unique_ptr<unsigned char[]> datagram;
 
     while (!stopRequested()) {
         const auto now = SteadyClock::now();
@@ -412,7 +374,8 @@ RtspSession::Step RtspSession::play(Attempt& a, bool tcp, Outcome* outcome)
         }
 
         PollDescriptor fds[3] = {};
-        const qintptr sockets[3] = {a.connection.socket(), a.rtp, a.rtcp};
+        const qintptr sockets[3] = {a.connection.socket(), a.ports.rtpSocket(),
+                                    a.ports.rtcpSocket()};
         const unsigned long count = tcp ? 1 : 3;
         for (unsigned long k = 0; k < count; ++k) {
             fds[k].fd = SocketHandle(sockets[k]);
@@ -465,33 +428,13 @@ RtspSession::Step RtspSession::play(Attempt& a, bool tcp, Outcome* outcome)
         }
         if (tcp)
             continue;
-        if (fds[1].revents != 0) {
-            if (!datagram)
-                datagram = std::make_unique_for_overwrite<unsigned char[]>(DatagramBytes);
-            for (int reads = 0; reads < MaxReadsPerWake && !stopRequested(); ++reads) {
-                sockaddr_in from{};
-                const long n =
-                    receiveFrom(SocketHandle(a.rtp), datagram.get(), DatagramBytes, &from);
-                if (n < 0)
-                    break;
-                if (m_bytesReceived != nullptr)
-                    m_bytesReceived->fetch_add(n, std::memory_order_relaxed);
-                packet(datagram.get(), int(n), from);
-            }
-        }
-        if (fds[2].revents != 0) {
-            // RTCP is received so that the server's reports do not pile up,
-            // and passed over.
-            unsigned char report[2048];
-            sockaddr_in from{};
-            for (int reads = 0; reads < MaxReadsPerWake; ++reads) {
-                const long n = receiveFrom(SocketHandle(a.rtcp), report, int(sizeof report), &from);
-                if (n < 0)
-                    break;
-                if (m_bytesReceived != nullptr)
-                    m_bytesReceived->fetch_add(n, std::memory_order_relaxed);
-            }
-        }
+        std::int64_t bytes = 0;
+        if (fds[1].revents != 0)
+            bytes += a.ports.readRtp(MaxReadsPerWake, packet);
+        if (fds[2].revents != 0)
+            bytes += a.ports.drainRtcp(MaxReadsPerWake);
+        if (m_bytesReceived != nullptr)
+            m_bytesReceived->fetch_add(bytes, std::memory_order_relaxed);
     }
     *outcome = {Link::Stopped, QStringLiteral("stopped")};
     return Step::Done;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "imagegetworker.h"
+#include "rtpportpair.h"
 #include "rtspauth.h"
 #include "rtspconnection.h"
 #include "sdpsession.h"

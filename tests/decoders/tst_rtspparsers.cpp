@@ -76,6 +76,9 @@ void tst_RtspParsers::response_data()
     QTest::newRow("454 without reason takes the usual one")
         << QByteArray("RTSP/1.0 454\r\nCSeq: 9\r\n\r\n") << Parse::Complete << 25
         << QByteArray("RTSP 454 Session Not Found") << 9 << QByteArray() << 60 << QByteArray();
+    QTest::newRow("known code reads as usual")
+        << QByteArray("RTSP/1.0 401 Unauthorised\r\n\r\n") << Parse::Complete << 29
+        << QByteArray("RTSP 401 Unauthorized") << -1 << QByteArray() << 60 << QByteArray();
     QTest::newRow("unknown code keeps its reason")
         << QByteArray("RTSP/1.0 599 Odd\x01 Thing\r\n\r\n") << Parse::Complete << 27
         << QByteArray("RTSP 599 Odd Thing") << -1 << QByteArray() << 60 << QByteArray();
