@@ -23,6 +23,7 @@ using LinkState = ImageGetWorker::LinkState;
 struct Script
 {
     bool challenge = false;     // DESCRIBE wants Digest credentials first
+    bool basicOnly = false;     // ... or Basic ones, the only scheme offered
     bool redirect = false;      // DESCRIBE of /cam answers 302 to /moved
     bool silentUdp = false;     // no RTP is ever sent over UDP
     int timeoutS = 60;          // the Session header's timeout
@@ -142,9 +143,13 @@ private:
             reply(cseq, "302 Moved Temporarily", "Location: " + url.chopped(4) + "/moved\r\n");
             m_peer.closeClient();
         } else if (method == "DESCRIBE" && m_script.challenge && !authorized(request)) {
+            const QByteArray basic = "WWW-Authenticate: Basic realm=\"cam\"\r\n";
             reply(cseq, "401 Unauthorized",
-                  "WWW-Authenticate: Digest realm=\"cam\", nonce=\"n0nce\", qop=\"auth\", "
-                  "opaque=\"op\"\r\nWWW-Authenticate: Basic realm=\"cam\"\r\n");
+                  m_script.basicOnly
+                      ? basic
+                      : "WWW-Authenticate: Digest realm=\"cam\", nonce=\"n0nce\", qop=\"auth\", "
+                        "opaque=\"op\"\r\n"
+                            + basic);
         } else if (method == "DESCRIBE") {
             const QByteArray pt = m_script.rtpmap.left(m_script.rtpmap.indexOf(' '));
             reply(cseq, "200 OK", "Content-Type: application/sdp\r\nContent-Base: " + url + "/\r\n",
@@ -178,6 +183,8 @@ private:
     bool authorized(const QByteArray& request)
     {
         authorization = field(request, "Authorization");
+        if (m_script.basicOnly)
+            return authorization == "Basic " + QByteArray("user:secret").toBase64();
         if (!authorization.startsWith("Digest "))
             return false;
         const QByteArray ha1 = md5("user:cam:secret");
@@ -245,6 +252,9 @@ void tst_RtspSession::session_data()
     QTest::newRow("digest after 401")
         << "tcp" << QStringLiteral("secret") << Script{.challenge = true} << QString()
         << QByteArray("PLAY");
+    QTest::newRow("basic after 401")
+        << "udp" << QStringLiteral("secret") << Script{.challenge = true, .basicOnly = true}
+        << QString() << QByteArray("PLAY");
     QTest::newRow("wrong password")
         << "tcp" << QStringLiteral("guess") << Script{.challenge = true}
         << QStringLiteral("RTSP 401 Unauthorized") << QByteArray("DESCRIBE");
@@ -323,7 +333,7 @@ void tst_RtspSession::session()
     }
     QCOMPARE(worker->notices.join('\n').contains(QLatin1String("trying RTP interleaved over TCP")),
              script.silentUdp);
-    if (script.challenge)
+    if (script.challenge && !script.basicOnly)
         QVERIFY(server.authorization.contains("username=\"user\""));
     if (script.timeoutS == 1)
         QVERIFY(server.keepAlives >= 1);
