@@ -7,6 +7,7 @@
 #include "threadedworker.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
@@ -108,6 +109,9 @@ void tst_RtspInterop::gstreamerServer()
     QVERIFY2(port.hasMatch(), qPrintable(first));
 
     const QString url = QStringLiteral("rtsp://127.0.0.1:%1/test").arg(port.captured(1));
+    // From the stop request to the worker's end, TEARDOWN included: shown,
+    // not asserted.
+    QElapsedTimer stopping;
     {
         ThreadedWorker worker(
             QStringLiteral("RTSP"),
@@ -143,7 +147,9 @@ void tst_RtspInterop::gstreamerServer()
             QCOMPARE(rtp.lost.load(), 0);
         qInfo("%s: %lld frames compared, all pixel-identical", QTest::currentDataTag(),
               qint64(worker.frames.size()));
+        stopping.start();
     }
+    qInfo("stopped within %lld ms", stopping.elapsed());
     server.closeWriteChannel();
     if (!server.waitForFinished(5000)) {
         server.kill();
