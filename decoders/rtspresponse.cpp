@@ -35,6 +35,23 @@ std::string unquoted(std::string_view v)
     return std::string(v.substr(0, RtspResponse::MaxValueChars));
 }
 
+// The length of the head at the start of `data` up to and with its empty
+// line (CRLF CRLF, or bare LFs), looked for within MaxHeadBytes; 0 when
+// there is none yet.
+std::size_t headLength(const unsigned char* data, std::size_t len)
+{
+    const std::size_t window = std::min(len, RtspResponse::MaxHeadBytes);
+    for (std::size_t i = 0; i < window; ++i) {
+        if (data[i] != '\n')
+            continue;
+        if (i + 1 < len && data[i + 1] == '\n')
+            return i + 2;
+        if (i + 2 < len && data[i + 1] == '\r' && data[i + 2] == '\n')
+            return i + 3;
+    }
+    return 0;
+}
+
 } // namespace
 
 RtspTransport RtspTransport::parse(std::string_view value)
@@ -129,17 +146,7 @@ RtspResponse::Parse RtspResponse::parse(const unsigned char* data, std::size_t l
 {
     *this = RtspResponse();
     *consumed = 0;
-    // The head ends at the first empty line (CRLF CRLF, or bare LFs).
-    const std::size_t window = std::min(len, MaxHeadBytes);
-    std::size_t headEnd = 0;
-    for (std::size_t i = 0; i < window && headEnd == 0; ++i) {
-        if (data[i] != '\n')
-            continue;
-        if (i + 1 < len && data[i + 1] == '\n')
-            headEnd = i + 2;
-        else if (i + 2 < len && data[i + 1] == '\r' && data[i + 2] == '\n')
-            headEnd = i + 3;
-    }
+    const std::size_t headEnd = headLength(data, len);
     // A head must start like one before waiting for more of it.
     constexpr std::string_view Version = "RTSP/1.";
     const std::size_t prefix = std::min(len, Version.size());
@@ -280,6 +287,55 @@ std::string_view RtspResponse::standardReason(int status)
     default:
         return {};
     }
+}
+
+RtspResponse::Parse RtspServerRequest::parse(const unsigned char* data, std::size_t len,
+                                             RtspServerRequest* request, std::size_t* consumed)
+{
+    *request = RtspServerRequest();
+    *consumed = 0;
+    // METHOD: upper-case letters and '_', then a blank; what starts
+    // otherwise is no request.
+    std::size_t at = 0;
+    while (at < len && at < 32 && ((data[at] >= 'A' && data[at] <= 'Z') || data[at] == '_'))
+        ++at;
+    if (at < len && (at == 0 || data[at] != ' '))
+        return RtspResponse::Parse::Malformed;
+    const std::size_t headEnd = headLength(data, len);
+    if (headEnd == 0)
+        return len >= RtspResponse::MaxHeadBytes ? RtspResponse::Parse::TooLarge
+                                                 : RtspResponse::Parse::NeedMore;
+    const std::string_view head(reinterpret_cast<const char*>(data), headEnd);
+    const std::string_view first = trim(head.substr(0, head.find('\n')));
+    if (first.size() < 10 || first.substr(first.size() - 8, 7) != "RTSP/1.")
+        return RtspResponse::Parse::Malformed;
+    request->method.assign(head.substr(0, at));
+    long long body = 0;
+    std::size_t lineStart = head.find('\n') + 1;
+    for (int lines = 0; lineStart < head.size() && lines < RtspResponse::MaxHeaderLines; ++lines) {
+        std::size_t end = head.find('\n', lineStart);
+        if (end == std::string_view::npos)
+            end = head.size();
+        const std::string_view line = trim(head.substr(lineStart, end - lineStart));
+        lineStart = end + 1;
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        const std::string_view name = trim(line.substr(0, colon));
+        const std::string_view value = trim(line.substr(colon + 1));
+        if (equalsNoCase(name, "CSeq"))
+            request->cseq = number(value);
+        else if (equalsNoCase(name, "Content-Length"))
+            body = number(value);
+    }
+    if (body < 0)
+        return RtspResponse::Parse::Malformed;
+    if (std::size_t(body) > RtspResponse::MaxBodyBytes)
+        return RtspResponse::Parse::TooLarge;
+    if (len - headEnd < std::size_t(body))
+        return RtspResponse::Parse::NeedMore;
+    *consumed = headEnd + std::size_t(body);
+    return RtspResponse::Parse::Complete;
 }
 
 bool RtspInterleaved::parse(const unsigned char* data, std::size_t len, RtspInterleaved* frame)

@@ -120,6 +120,21 @@ private:
     bool m_badLength = false;
 };
 
+// The head of a request a server sends to the client (RFC 2326, 10: a
+// keep-alive probe such as OPTIONS or GET_PARAMETER, an ANNOUNCE, ...),
+// which the client answers and passes over: its method, CSeq and the
+// length of head and body, bounded as a response's.
+struct RtspServerRequest
+{
+    std::string method; // "OPTIONS"
+    int cseq = -1;
+
+    // The request at the start of `data`: "METHOD URI RTSP/1.x", headers and
+    // a Content-Length body. With Complete, `consumed` is its length.
+    static RtspResponse::Parse parse(const unsigned char* data, std::size_t len,
+                                     RtspServerRequest* request, std::size_t* consumed);
+};
+
 // An interleaved binary frame on an RTSP connection (RFC 2326, 10.12):
 //
 //    0                   1                   2                   3

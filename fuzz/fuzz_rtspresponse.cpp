@@ -5,7 +5,8 @@
 // Input: the bytes of the connection. They are split as the session's
 // connection splits them: a frame where a '$' begins, else a response, each
 // taken from the start of what is left; a response that needs more bytes
-// ends the input, one that is malformed or too large ends it too. Checks
+// ends the input, one that is malformed or too large ends it too, unless it
+// is a request of the server's, which is passed over. Checks
 // that nothing is taken past the input, the bounds of what a response keeps
 // and that its texts are printable.
 #include "fuzzsupport.h"
@@ -47,7 +48,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         RtspResponse r;
         std::size_t consumed = 0;
-        if (r.parse(p, left, &consumed) != RtspResponse::Parse::Complete) {
+        const RtspResponse::Parse parse = r.parse(p, left, &consumed);
+        if (parse == RtspResponse::Parse::Malformed) {
+            RtspServerRequest request;
+            if (RtspServerRequest::parse(p, left, &request, &consumed)
+                != RtspResponse::Parse::Complete) {
+                FUZZ_CHECK(consumed == 0);
+                break;
+            }
+            FUZZ_CHECK(consumed > 0 && consumed <= left && !request.method.empty());
+            FUZZ_CHECK(request.method.size() <= 32);
+            at += consumed;
+            continue;
+        }
+        if (parse != RtspResponse::Parse::Complete) {
             FUZZ_CHECK(consumed == 0);
             break;
         }

@@ -329,6 +329,11 @@ int main(int argc, char** argv)
           bytes("RTSP/1.0 302 Moved Temporarily\r\nCSeq: 1\r\nLocation: "
                 "rtsp://127.0.0.1:8555/other\r\n\r\n",
                 82));
+    write(
+        "fuzz_rtspresponse", "server_probe",
+        bytes(
+            "RTSP/1.0 200 OK\r\nCSeq: 4\r\n\r\nOPTIONS * RTSP/1.0\r\nCSeq: 7\r\n\r\n$\x00\x00\x01x",
+            64));
     write("fuzz_rtspresponse", "setup_then_interleaved",
           bytes("RTSP/1.0 200 OK\r\nCSeq: 4\r\nSession: 5A3F;timeout=30\r\nTransport: "
                 "RTP/AVP/TCP;unicast;interleaved=0-1;ssrc=1234\r\n\r\n$\x00"

@@ -59,6 +59,13 @@ int RtspConnection::send(const std::string& method, const std::string& url,
     const int cseq = ++m_cseq;
     const std::string text = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq)
                              + "\r\n" + headers + "User-Agent: framescope\r\n\r\n";
+    return sendAll(text) ? cseq : -1;
+}
+
+bool RtspConnection::sendAll(const std::string& text)
+{
+    if (m_socket < 0)
+        return false;
     const auto s = SocketHandle(m_socket);
     std::size_t sent = 0;
     // A request is small; the socket's buffer takes it unless the server
@@ -71,10 +78,10 @@ int RtspConnection::send(const std::string& method, const std::string& url,
             waitSocket(s, m_waitSliceMs, true);
             ++slices;
         } else {
-            return -1;
+            return false;
         }
     }
-    return sent == text.size() ? cseq : -1;
+    return sent == text.size();
 }
 
 RtspConnection::Result RtspConnection::request(const std::string& method, const std::string& url,
@@ -148,7 +155,17 @@ RtspConnection::Result RtspConnection::split()
         }
         RtspResponse response;
         std::size_t consumed = 0;
-        const RtspResponse::Parse parse = response.parse(p, left, &consumed);
+        RtspResponse::Parse parse = response.parse(p, left, &consumed);
+        if (parse == RtspResponse::Parse::Malformed) {
+            // A request of the server's is answered and passed over.
+            RtspServerRequest request;
+            parse = RtspServerRequest::parse(p, left, &request, &consumed);
+            if (parse == RtspResponse::Parse::Complete) {
+                answer(request);
+                at += consumed;
+                continue;
+            }
+        }
         if (parse == RtspResponse::Parse::NeedMore)
             break;
         if (parse != RtspResponse::Parse::Complete) {
@@ -165,6 +182,17 @@ RtspConnection::Result RtspConnection::split()
     std::memmove(m_buffer.data(), m_buffer.data() + at, m_used - at);
     m_used -= at;
     return result;
+}
+
+void RtspConnection::answer(const RtspServerRequest& request)
+{
+    // Probes of whether the client is still there are answered yes; what
+    // else a server may ask (ANNOUNCE, SET_PARAMETER, REDIRECT) is not done.
+    const bool probe = request.method == "OPTIONS" || request.method == "GET_PARAMETER";
+    const std::string text = std::string("RTSP/1.0 ") + (probe ? "200 OK" : "501 Not Implemented")
+                             + "\r\nCSeq: " + std::to_string(std::max(request.cseq, 0))
+                             + "\r\n\r\n";
+    sendAll(text);
 }
 
 bool RtspConnection::takeResponse(RtspResponse* response)

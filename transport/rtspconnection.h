@@ -15,7 +15,8 @@
 // The TCP connection of an RTSP session: requests out, responses and
 // interleaved binary frames in. Received bytes are split into responses
 // (kept, a few at most, for the request waiting for them) and frames
-// (handed to the frame handler at once). The buffer is bounded by the
+// (handed to the frame handler at once); requests of the server's are
+// answered. The buffer is bounded by the
 // largest response head and body plus the largest frame. Plain blocking
 // waits cut into slices after each of which the stop flag is looked at.
 class RtspConnection
@@ -66,6 +67,9 @@ public:
 
 private:
     Result split();
+    bool sendAll(const std::string& text);
+    // Answers a request the server sent.
+    void answer(const RtspServerRequest& request);
 
     const std::atomic<bool>& m_stopRequested;
     std::atomic<std::int64_t>* m_bytesReceived;

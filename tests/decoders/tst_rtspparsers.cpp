@@ -38,6 +38,8 @@ private slots:
     void transport();
     void challenge_data();
     void challenge();
+    void serverRequest_data();
+    void serverRequest();
     void interleaved_data();
     void interleaved();
     void sdp_data();
@@ -220,6 +222,48 @@ void tst_RtspParsers::challenge()
              fields);
     QCOMPARE(c.qopAuth, qopAuth);
     QCOMPARE(c.stale, stale);
+}
+
+void tst_RtspParsers::serverRequest_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<Parse>("parse");
+    QTest::addColumn<int>("consumed");
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<int>("cseq");
+
+    QTest::newRow("options probe") << QByteArray("OPTIONS * RTSP/1.0\r\nCSeq: 12\r\n\r\n$")
+                                   << Parse::Complete << 32 << QByteArray("OPTIONS") << 12;
+    QTest::newRow("announce with a body")
+        << QByteArray("ANNOUNCE rtsp://c/x RTSP/1.0\nCSeq: 3\nContent-Length: 4\n\nv=0\n")
+        << Parse::Complete << 60 << QByteArray("ANNOUNCE") << 3;
+    QTest::newRow("body still coming")
+        << QByteArray("SET_PARAMETER * RTSP/1.0\r\nContent-Length: 9\r\n\r\nab") << Parse::NeedMore
+        << 0 << QByteArray() << -1;
+    QTest::newRow("method cut short")
+        << QByteArray("GET_PA") << Parse::NeedMore << 0 << QByteArray() << -1;
+    QTest::newRow("not RTSP") << QByteArray("GET / HTTP/1.1\r\n\r\n") << Parse::Malformed << 0
+                              << QByteArray() << -1;
+    QTest::newRow("lower-case junk")
+        << QByteArray("hello\r\n\r\n") << Parse::Malformed << 0 << QByteArray() << -1;
+}
+
+void tst_RtspParsers::serverRequest()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(Parse, parse);
+    QFETCH(int, consumed);
+    QFETCH(QByteArray, method);
+    QFETCH(int, cseq);
+    RtspServerRequest request;
+    std::size_t used = 99;
+    QCOMPARE(RtspServerRequest::parse(bytes(input), std::size_t(input.size()), &request, &used),
+             parse);
+    QCOMPARE(int(used), consumed);
+    if (parse == Parse::Complete) {
+        QCOMPARE(text(request.method), method);
+        QCOMPARE(request.cseq, cseq);
+    }
 }
 
 void tst_RtspParsers::interleaved_data()

@@ -28,6 +28,7 @@ struct Script
     bool silentUdp = false;     // no RTP is ever sent over UDP
     int timeoutS = 60;          // the Session header's timeout
     bool expireSession = false; // a keep-alive is answered 454
+    bool probe = false;         // asks the client OPTIONS after PLAY
     QByteArray rtpmap = "26 JPEG/90000";
 };
 
@@ -123,6 +124,10 @@ private:
         const QByteArrayList line = request.left(request.indexOf('\r')).split(' ');
         if (line.size() < 3)
             return;
+        if (line[0].startsWith("RTSP/")) {
+            requests << "REPLY " + line[1]; // to a request of ours
+            return;
+        }
         const QByteArray method = line[0];
         const QByteArray url = line[1];
         const QByteArray cseq = field(request, "CSeq");
@@ -170,6 +175,8 @@ private:
             m_playing = true;
             for (int i = 0; i < 3; ++i)
                 sendFrame();
+            if (m_script.probe)
+                m_peer.send("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n");
         } else if (method == "TEARDOWN") {
             reply(cseq, "200 OK");
             m_playing = false;
@@ -262,6 +269,8 @@ void tst_RtspSession::session_data()
                               << QByteArray("DESCRIBE rtsp://127.0.0.1:PORT/moved");
     QTest::newRow("keep-alive within the timeout")
         << "tcp" << QString() << Script{.timeoutS = 1} << QString() << QByteArray("GET_PARAMETER");
+    QTest::newRow("the server's probe is answered")
+        << "tcp" << QString() << Script{.probe = true} << QString() << QByteArray("REPLY 200");
     QTest::newRow("session lost") << "udp" << QString()
                                   << Script{.timeoutS = 1, .expireSession = true}
                                   << QStringLiteral("RTSP 454 Session Not Found")
