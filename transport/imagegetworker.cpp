@@ -36,6 +36,33 @@ QString sourceText(const DatagramSource& source)
         .arg(source.port);
 }
 
+ImageGetWorker::LinkState linkStateOf(SocketOpener::Result result)
+{
+    using LinkState = ImageGetWorker::LinkState;
+    using Result = SocketOpener::Result;
+    switch (result) {
+    case Result::Opened:
+        return LinkState::Connected;
+    case Result::BadAddress:
+        return LinkState::BadAddress;
+    case Result::SocketFailed:
+        return LinkState::SocketFailed;
+    case Result::Refused:
+        return LinkState::Refused;
+    case Result::Unreachable:
+        return LinkState::Unreachable;
+    case Result::TimedOut:
+        return LinkState::TimedOut;
+    case Result::ConnectFailed:
+        return LinkState::ConnectFailed;
+    case Result::BindFailed:
+        return LinkState::BindFailed;
+    case Result::Stopped:
+        break;
+    }
+    return LinkState::Stopped;
+}
+
 } // namespace
 
 ImageGetWorker::ImageGetWorker(QSettings* settings) : ImageGetWorker(DeviceConfig::read(*settings))
@@ -96,30 +123,9 @@ QString ImageGetWorker::referenceHeaderFile() const
     return m_referenceHeaderFile;
 }
 
-ImageGetWorker::LinkState ImageGetWorker::linkStateOf(SocketOpener::Result result)
+ImageGetWorker::LinkState ImageGetWorker::openingState(SocketOpener::Result result)
 {
-    using Result = SocketOpener::Result;
-    switch (result) {
-    case Result::Opened:
-        return LinkState::Connected;
-    case Result::BadAddress:
-        return LinkState::BadAddress;
-    case Result::SocketFailed:
-        return LinkState::SocketFailed;
-    case Result::Refused:
-        return LinkState::Refused;
-    case Result::Unreachable:
-        return LinkState::Unreachable;
-    case Result::TimedOut:
-        return LinkState::TimedOut;
-    case Result::ConnectFailed:
-        return LinkState::ConnectFailed;
-    case Result::BindFailed:
-        return LinkState::BindFailed;
-    case Result::Stopped:
-        break;
-    }
-    return LinkState::Stopped;
+    return linkStateOf(result);
 }
 
 std::unique_ptr<protocolDecoder> ImageGetWorker::makeDecoder()

@@ -151,7 +151,7 @@ public:
     QString referenceHeaderFile() const;
 
     // The state a failed socket opening is reported with.
-    static LinkState linkStateOf(SocketOpener::Result result);
+    static LinkState openingState(SocketOpener::Result result);
 
     // The decoder for one connection in this worker's protocol.
     std::unique_ptr<protocolDecoder> makeDecoder();

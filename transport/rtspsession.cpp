@@ -126,7 +126,7 @@ RtspSession::Step RtspSession::attempt(bool tcp, Outcome* outcome)
     const SocketOpener::Outcome opened =
         m_opener.connectStream(a.server, m_settings.connectTimeoutMs);
     if (opened.result != SocketOpener::Result::Opened) {
-        *outcome = {ImageGetWorker::linkStateOf(opened.result), opened.detail};
+        *outcome = {ImageGetWorker::openingState(opened.result), opened.detail};
         return Step::Done;
     }
     a.connection.adopt(opened.socket);
