@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr std::array<ConfigKey, 27> Keys{{
+constexpr std::array<ConfigKey, 28> Keys{{
     {KeyScope::General, "no_statusbar", "N", "0", "A nonzero number hides the status bar."},
     {KeyScope::General, "view", "tiles|newest", "newest",
      "The view at start-up; outranks the view kept from the last run."},
@@ -24,8 +24,9 @@ constexpr std::array<ConfigKey, 27> Keys{{
     {KeyScope::General, "stats_seconds", "N", "600",
      "Seconds of per-frame records kept per device for statistics and export."},
     {KeyScope::Device, "host", "ADDRESS", nullptr,
-     "TCP: the device; UDP, RTP: the local address. A dotted IPv4 address or "
-     "a host name. Its presence makes the group a device."},
+     "TCP: the device; UDP, RTP: the local address, or a multicast group "
+     "(224.0.0.0 to 239.255.255.255) to join. A dotted IPv4 address or a host name. Its "
+     "presence makes the group a device."},
     {KeyScope::Device, "port", "N", nullptr,
      "TCP: the device's port; UDP, RTP: the local port; 1-65535."},
     {KeyScope::Device, "protocol", "TCP|UDP|RTP|HTTP|RTSP", "TCP",
@@ -64,6 +65,9 @@ constexpr std::array<ConfigKey, 27> Keys{{
     {KeyScope::Device, "source", "ADDR[:PORT]", nullptr,
      "UDP, RTP: the only sender whose datagrams are shown; without it, the "
      "sender the stream first synchronises with."},
+    {KeyScope::Device, "interface", "ADDRESS|NAME", nullptr,
+     "UDP, RTP with a multicast host: the interface the group is joined on, by its IPv4 "
+     "address or name (eth0); without it, the one the system routes the group through."},
     {KeyScope::Device, "contentoverwrite", "TYPE", nullptr,
      "image/jpeg, video/x-raw-gray or video/x-raw-gray16, taken for every frame."},
     {KeyScope::Device, "pixel_order", "little|big", "little",

@@ -77,6 +77,33 @@ void readAddress(const DeviceReader& r, DeviceConfig* d)
                          .arg(portText));
 }
 
+// Whether `host` is written as a dotted IPv4 multicast group.
+bool dottedGroup(const QString& host)
+{
+    const QStringList parts = host.trimmed().split(QLatin1Char('.'));
+    bool ok = false;
+    const int first = parts.value(0).toInt(&ok);
+    return parts.size() == 4 && ok && first >= 224 && first <= 239;
+}
+
+void readMulticastInterface(const DeviceReader& r, DeviceConfig* d)
+{
+    d->multicastInterface = r.text("interface").trimmed();
+    if (d->multicastInterface.isEmpty())
+        return;
+    const bool datagrams = d->protocol == DeviceProtocol::Udp || d->protocol == DeviceProtocol::Rtp;
+    // A host name may still name a group; only a dotted unicast address is
+    // known not to.
+    const QString host = d->host.trimmed();
+    const bool unicast = !dottedGroup(host) && !host.isEmpty() && host.at(0).isDigit();
+    if (!datagrams || unicast)
+        r.warn(QStringLiteral("interface"), d->multicastInterface,
+               r.shortName()
+                   + QStringLiteral("interface=\"%1\" is used only for UDP and RTP with a "
+                                    "multicast host (224.0.0.0 to 239.255.255.255); ignored")
+                         .arg(d->multicastInterface));
+}
+
 void readQuietLimit(const DeviceReader& r, DeviceConfig* d)
 {
     const QString quiet = r.text("quiet_ms");
@@ -92,6 +119,7 @@ void readQuietLimit(const DeviceReader& r, DeviceConfig* d)
                          .arg(quiet)
                          .arg(d->quietLimitMs()));
     d->source = r.text("source").trimmed();
+    readMulticastInterface(r, d);
 }
 
 void readFrameSize(const DeviceReader& r, DeviceConfig* d)

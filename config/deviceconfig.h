@@ -60,6 +60,9 @@ struct DeviceConfig
     qint64 maxPixels = DefaultMaxPixels;
     int quietMs = 0; // 0: the protocol's default (quietLimitMs())
     QString source;  // empty: the first sender
+    // UDP, RTP with a multicast host: the interface the group is joined on
+    // (an IPv4 address or a name; empty: the system's choice).
+    QString multicastInterface;
     QString contentOverwrite;
     // 16-bit gray (video/x-raw-gray16): whether the device sends it (said
     // by contentoverwrite=video/x-raw-gray16, pixel_order or levels), its

@@ -75,6 +75,7 @@ ImageGetWorker::ImageGetWorker(const DeviceConfig& config) : ImageGetWorker(conf
     // than TCP's default, or it is dropped before every frame.
     m_quietLimitMs = config.quietMs;
     m_sourceSetting = config.source;
+    m_multicastInterface = config.multicastInterface;
     m_http = {config.url,    config.user,      config.password,
               config.pollMs, config.tlsVerify, config.rtspTransport};
 }
@@ -179,9 +180,9 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
 
     const int quietLimitMs = this->quietLimitMs();
     emit linkStateChanged(LinkState::Connecting, where);
-    const SocketOpener::Outcome opened = datagrams
-                                             ? opener.bindDatagrams(address, ReceiveBufferBytes)
-                                             : opener.connectStream(address, ConnectTimeoutMs);
+    const SocketOpener::Outcome opened =
+        datagrams ? opener.bindDatagrams(address, ReceiveBufferBytes, m_multicastInterface)
+                  : opener.connectStream(address, ConnectTimeoutMs);
     if (opened.result != SocketOpener::Result::Opened) {
         // A connect ended by a stop request reports nothing.
         if (opened.result != SocketOpener::Result::Stopped)

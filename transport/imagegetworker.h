@@ -143,6 +143,9 @@ public:
     // the first connect.
     void setSourceSetting(const QString& text) { m_sourceSetting = text; }
     QString sourceSetting() const { return m_sourceSetting; }
+    // `interface`: where a multicast host is joined (an address or a name;
+    // empty: the system's choice).
+    void setMulticastInterface(const QString& text) { m_multicastInterface = text; }
 
     // The JPEG file whose header the RTP reassembler puts in front of each
     // frame, read at every connect; without the file the built-in header is
@@ -195,6 +198,7 @@ private:
     Resolver m_resolver;
     int m_quietLimitMs = 0; // 0: the protocol's default
     QString m_sourceSetting;
+    QString m_multicastInterface;
     HttpTarget m_http;
     // Bytes of the TCP connection looked at for an HTTP status line.
     int m_answerBytesSeen = 0;

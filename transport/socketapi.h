@@ -4,6 +4,8 @@
 // Waits use poll (WSAPoll), which has no limit on descriptor numbers.
 #pragma once
 
+#include <algorithm>
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>

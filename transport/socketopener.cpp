@@ -2,6 +2,7 @@
 #include "socketopener.h"
 
 #include "deadline.h"
+#include "multicastgroup.h"
 #include "socketapi.h"
 
 #include <algorithm>
@@ -180,15 +181,29 @@ SocketOpener::Outcome SocketOpener::connectWithin(qintptr socket, const sockaddr
 }
 
 SocketOpener::Outcome SocketOpener::bindDatagrams(const sockaddr_in& address,
-                                                  int receiveBufferBytes) const
+                                                  int receiveBufferBytes,
+                                                  const QString& multicastInterface) const
 {
     const SocketHandle s = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (s == InvalidSocket)
         return {Result::SocketFailed, errorText(lastSocketError())};
-    if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const bool group = multicast::isGroup(address.sin_addr.s_addr);
+    sockaddr_in local = address;
+    if (group) {
+        // Other programs watching the same group keep receiving it.
+        const int on = 1;
+        ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
+        local.sin_addr.s_addr = multicast::bindAddress(address.sin_addr.s_addr);
+    }
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         const int error = lastSocketError();
         closeSocket(s);
         return {Result::BindFailed, errorText(error)};
+    }
+    QString joinError;
+    if (group && !multicast::join(s, address.sin_addr.s_addr, multicastInterface, &joinError)) {
+        closeSocket(s);
+        return {Result::BindFailed, joinError};
     }
     int size = receiveBufferBytes;
     ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);

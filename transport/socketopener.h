@@ -61,8 +61,12 @@ public:
     // A non-blocking TCP socket connected to `address` within timeoutMs.
     Outcome connectStream(const sockaddr_in& address, int timeoutMs) const;
     // A non-blocking datagram socket bound to `address`, asking the system
-    // for a receive buffer of receiveBufferBytes.
-    Outcome bindDatagrams(const sockaddr_in& address, int receiveBufferBytes) const;
+    // for a receive buffer of receiveBufferBytes. When `address` is a
+    // multicast group, the socket takes the group's port (shared with other
+    // receivers of the group on this machine) and joins the group on the
+    // interface `multicastInterface` names (empty: the system's choice).
+    Outcome bindDatagrams(const sockaddr_in& address, int receiveBufferBytes,
+                          const QString& multicastInterface = QString()) const;
 
     // The operating system's text for a socket error number.
     static QString errorText(int error);

@@ -54,6 +54,8 @@ QString describe(const DeviceConfig& d)
                         .arg(d.displayUrl(), d.user, d.password)
                         .arg(d.pollMs)
                         .arg(d.tlsVerify ? 1 : 0))
+           + (d.multicastInterface.isEmpty() ? QString()
+                                             : QStringLiteral(" interface=") + d.multicastInterface)
            + (!d.gray16
                   ? QString()
                   : QStringLiteral(" gray16 order=%1 levels=%2 buffer=%3")
@@ -282,6 +284,21 @@ void tst_Configuration::read_data()
         << dev0With(
                {{"TCP", "UDP"}, {"quiet=1000", "quiet=5000"}, {"source=", "source=10.0.0.5:5004"}})
         << QStringList{};
+    QTest::newRow("multicast group joined on a named interface")
+        << "[dev0]\nhost=239.1.2.3\nport=5004\nprotocol=RTP\ninterface= eth0 \n"
+        << shown
+        << dev0With({{"TCP", "RTP"},
+                     {"127.0.0.1:5000", "239.1.2.3:5004"},
+                     {"quiet=1000", "quiet=60000"},
+                     {"type=", "type= interface=eth0"}})
+        << QStringList{};
+    QTest::newRow("interface with a unicast host: ignored, with a warning")
+        << Dev0 + "protocol=UDP\ninterface=lo\n"
+        << shown
+        << dev0With(
+               {{"TCP", "UDP"}, {"quiet=1000", "quiet=60000"}, {"type=", "type= interface=lo"}})
+        << QStringList{"dev0: interface=\"lo\" is used only for UDP and RTP with a multicast host "
+                       "(224.0.0.0 to 239.255.255.255); ignored"};
     QTest::newRow("quiet_ms not a number: the protocol's default, with a warning")
         << Dev0 + "quiet_ms=abc\n"
         << shown << dev0(Defaults)
