@@ -69,6 +69,8 @@ QString DeviceStatus::protocolName() const
         return QStringLiteral("RTP");
     case ImageGetWorker::Protocol::Http:
         return QStringLiteral("HTTP");
+    case ImageGetWorker::Protocol::Rtsp:
+        return QStringLiteral("RTSP");
     case ImageGetWorker::Protocol::Tcp:
         break;
     }
@@ -152,6 +154,7 @@ QStringList DeviceStatus::linkChanged(Link link, const QString& detail, std::int
         m_connectedAt = nowMs;
         lines << (m_protocol == ImageGetWorker::Protocol::Tcp
                           || m_protocol == ImageGetWorker::Protocol::Http
+                          || m_protocol == ImageGetWorker::Protocol::Rtsp
                       ? QStringLiteral("connected to %1").arg(m_address)
                       : QStringLiteral("bound to %1").arg(m_address));
         enter(State::Connected, QString(), nowMs);
@@ -276,6 +279,7 @@ QString DeviceStatus::stateText(std::int64_t nowMs) const
     case State::Connected:
         return m_protocol == ImageGetWorker::Protocol::Tcp
                        || m_protocol == ImageGetWorker::Protocol::Http
+                       || m_protocol == ImageGetWorker::Protocol::Rtsp
                    ? QStringLiteral("connected")
                    : QStringLiteral("bound");
     case State::Receiving:

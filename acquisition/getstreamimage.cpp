@@ -62,7 +62,7 @@ GetStreamImage::GetStreamImage(const DeviceConfig& config, QObject* parent,
     m_levels = config.levels;
     m_shownLevels = config.levels;
     m_events.setLogFile(m_logFile, m_logMaxBytes);
-    if (config.protocol == DeviceProtocol::Http) {
+    if (config.protocol == DeviceProtocol::Http || config.protocol == DeviceProtocol::Rtsp) {
         // Named by its URL, never with the credentials a URL may hold.
         m_status.setUrl(config.displayUrl());
         m_status.setPollPeriodMs(config.pollMs);

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr std::array<ConfigKey, 28> Keys{{
+constexpr std::array<ConfigKey, 29> Keys{{
     {KeyScope::General, "no_statusbar", "N", "0", "A nonzero number hides the status bar."},
     {KeyScope::General, "view", "tiles|newest", "newest",
      "The view at start-up; outranks the view kept from the last run."},
@@ -29,19 +29,23 @@ constexpr std::array<ConfigKey, 28> Keys{{
      "presence makes the group a device."},
     {KeyScope::Device, "port", "N", nullptr,
      "TCP: the device's port; UDP, RTP: the local port; 1-65535."},
-    {KeyScope::Device, "protocol", "TCP|UDP|RTP|HTTP", "TCP",
-     "Any case. HTTP: an MJPEG stream or snapshot URL (url); without the key, a group with "
-     "url is HTTP."},
+    {KeyScope::Device, "protocol", "TCP|UDP|RTP|HTTP|RTSP", "TCP",
+     "Any case. HTTP: an MJPEG stream or snapshot URL (url); RTSP: an RTSP camera (url); "
+     "without the key, a group with url is RTSP for an rtsp:// URL, else HTTP."},
     {KeyScope::Device, "encoding", "jpeg|h264", "jpeg",
      "RTP: what the packets carry, JPEG (RFC 2435) or H.264 (RFC 6184); H.264 frames are "
      "delivered as access units of type video/h264."},
-    {KeyScope::Device, "url", "http[s]://HOST[:PORT]/PATH", nullptr,
-     "HTTP: the camera's MJPEG stream or snapshot. Its presence also makes the group a device."},
+    {KeyScope::Device, "url", "http[s]|rtsp://HOST[:PORT]/PATH", nullptr,
+     "HTTP: the camera's MJPEG stream or snapshot; RTSP: the camera's stream (port 554 by "
+     "default). Its presence also makes the group a device."},
     {KeyScope::Device, "user", "NAME", nullptr,
-     "HTTP: user name for Basic or Digest authentication, as the camera asks."},
-    {KeyScope::Device, "password", "TEXT", nullptr, "HTTP: the user's password."},
+     "HTTP, RTSP: user name for Basic or Digest authentication, as the camera asks."},
+    {KeyScope::Device, "password", "TEXT", nullptr, "HTTP, RTSP: the user's password."},
     {KeyScope::Device, "password_file", "PATH", nullptr,
-     "HTTP: the password is the first line of this file; outranks password."},
+     "HTTP, RTSP: the password is the first line of this file; outranks password."},
+    {KeyScope::Device, "rtsp_transport", "udp|tcp|auto", "auto",
+     "RTSP: RTP over UDP, interleaved in the RTSP connection (tcp), or UDP falling back to "
+     "tcp when no RTP arrives within 2 s."},
     {KeyScope::Device, "poll_ms", "N", "0",
      "HTTP: fetch a snapshot URL every N ms on a kept-alive connection; 0: the URL is a "
      "stream."},
@@ -59,7 +63,7 @@ constexpr std::array<ConfigKey, 28> Keys{{
     {KeyScope::Device, "max_pixels", "N", "33177600",
      "Largest picture (width x height) a frame may declare; larger frames "
      "are not decoded."},
-    {KeyScope::Device, "quiet_ms", "N", "1000 (TCP, HTTP), 60000 (UDP, RTP)",
+    {KeyScope::Device, "quiet_ms", "N", "1000 (TCP, HTTP), 10000 (RTSP), 60000 (UDP, RTP)",
      "Silence in ms after which the connection is given up and made again."},
     {KeyScope::Device, "source", "ADDR[:PORT]", nullptr,
      "UDP, RTP: the only sender whose datagrams are shown; without it, the "

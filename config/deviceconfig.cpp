@@ -37,11 +37,16 @@ void readAddress(const DeviceReader& r, DeviceConfig* d)
     d->host = r.text("host");
     const QString protocol = r.text("protocol");
     // A group with a URL and no protocol is a camera on the web.
-    const QString fallback = r.contains("url") ? QStringLiteral("HTTP") : QStringLiteral("TCP");
+    const QString fallback =
+        !r.contains("url") ? QStringLiteral("TCP")
+        : r.text("url").trimmed().startsWith(QLatin1String("rtsp://"), Qt::CaseInsensitive)
+            ? QStringLiteral("RTSP")
+            : QStringLiteral("HTTP");
     d->protocol = DeviceConfig::protocolFromSetting(r.text("protocol", fallback));
     const QString upper = protocol.trimmed().toUpper();
     if (r.contains("protocol") && upper != QLatin1String("TCP") && upper != QLatin1String("UDP")
-        && upper != QLatin1String("RTP") && upper != QLatin1String("HTTP"))
+        && upper != QLatin1String("RTP") && upper != QLatin1String("HTTP")
+        && upper != QLatin1String("RTSP"))
         r.warn(
             QStringLiteral("protocol"), protocol,
             r.shortName()
@@ -50,7 +55,7 @@ void readAddress(const DeviceReader& r, DeviceConfig* d)
                       .arg(protocol));
 
     const QString portText = r.text("port");
-    if (d->protocol == DeviceProtocol::Http) {
+    if (d->protocol == DeviceProtocol::Http || d->protocol == DeviceProtocol::Rtsp) {
         // The URL names host and port.
         d->portUsable = true;
         return;
@@ -217,6 +222,8 @@ int DeviceConfig::quietLimitMs() const
 {
     if (quietMs > 0)
         return quietMs;
+    if (protocol == DeviceProtocol::Rtsp)
+        return RtspQuietLimitMs;
     return protocol == DeviceProtocol::Tcp || protocol == DeviceProtocol::Http
                ? TcpQuietLimitMs
                : DatagramQuietLimitMs;
@@ -248,6 +255,8 @@ DeviceProtocol DeviceConfig::protocolFromSetting(const QString& value)
         return DeviceProtocol::Rtp;
     if (upper == QLatin1String("HTTP"))
         return DeviceProtocol::Http;
+    if (upper == QLatin1String("RTSP"))
+        return DeviceProtocol::Rtsp;
     return DeviceProtocol::Tcp;
 }
 

@@ -17,7 +17,8 @@ enum class DeviceProtocol
     Tcp,
     Udp,
     Rtp,
-    Http
+    Http,
+    Rtsp
 };
 
 // What an RTP device's packets carry (`encoding`).
@@ -43,6 +44,9 @@ struct DeviceConfig
     static constexpr qint64 MaxLogMaxMb = qint64(1) << 30;
     static constexpr int TcpQuietLimitMs = 1000;
     static constexpr int DatagramQuietLimitMs = 60000;
+    // An RTSP session is costly to set up again: it is given up after a
+    // longer silence than a TCP stream.
+    static constexpr int RtspQuietLimitMs = 10000;
     // At most this many devices are opened: each costs a thread and a
     // socket, and the window shows one indicator per device. Groups beyond
     // it are left out with one warning (leftOutWarning).
@@ -74,7 +78,7 @@ struct DeviceConfig
     bool gray16 = false;
     bool bigEndian = false;
     GrayLevels levels;
-    // protocol=HTTP: the camera's URL, the credentials it may ask for, the
+    // protocol=HTTP and RTSP: the camera's URL, the credentials it may ask for, the
     // snapshot period (0: the URL is a stream) and whether the server's TLS
     // certificate is verified.
     QString url;
@@ -83,6 +87,15 @@ struct DeviceConfig
     int pollMs = 0;
     bool tlsVerify = true;
     static constexpr int MaxPollMs = 24 * 3600 * 1000;
+    // protocol=RTSP: how RTP arrives (rtsp_transport): UDP, interleaved in
+    // the RTSP connection, or UDP with a fall-back to TCP.
+    enum class RtspLower
+    {
+        Auto,
+        Udp,
+        Tcp
+    };
+    RtspLower rtspTransport = RtspLower::Auto;
     // The longest password file line read.
     static constexpr int MaxPasswordBytes = 1024;
 
@@ -109,7 +122,7 @@ struct DeviceConfig
     // The warning naming the groups beyond MaxDevices when the file has
     // `groups` device groups; nothing when none is left out.
     static std::optional<ConfigWarning> leftOutWarning(int groups);
-    // The protocol a `protocol` value names: UDP, RTP and HTTP in any case,
+    // The protocol a `protocol` value names: UDP, RTP, HTTP and RTSP in any case,
     // TCP for anything else.
     static DeviceProtocol protocolFromSetting(const QString& value);
 };

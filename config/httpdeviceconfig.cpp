@@ -37,14 +37,59 @@ void readPassword(const DeviceReader& r, DeviceConfig* d)
                                                     : QStringLiteral("password is used")));
 }
 
+// The keys of an RTSP camera: its URL, the credentials and how RTP arrives.
+void readRtsp(const DeviceReader& r, DeviceConfig* d)
+{
+    for (const char* key : {"poll_ms", "tls_verify"}) {
+        if (r.contains(key))
+            r.warn(QLatin1String(key), QString(),
+                   r.shortName()
+                       + QStringLiteral("%1 is used with protocol=HTTP only; ignored")
+                             .arg(QLatin1String(key)));
+    }
+    d->url = r.text("url").trimmed();
+    if (d->url.isEmpty())
+        r.warn(QStringLiteral("url"), QString(),
+               r.shortName()
+                   + QStringLiteral("protocol=RTSP needs url=rtsp://HOST[:PORT]/PATH; the device "
+                                    "is not connected"));
+    else if (!d->url.startsWith(QLatin1String("rtsp://"), Qt::CaseInsensitive))
+        r.warn(QStringLiteral("url"), d->displayUrl(),
+               r.shortName()
+                   + QStringLiteral("url \"%1\" does not start with rtsp://; the device is not "
+                                    "connected")
+                         .arg(d->displayUrl()));
+    d->user = r.text("user");
+    readPassword(r, d);
+    const QString lower = r.text("rtsp_transport").trimmed().toLower();
+    if (lower == QLatin1String("udp"))
+        d->rtspTransport = DeviceConfig::RtspLower::Udp;
+    else if (lower == QLatin1String("tcp"))
+        d->rtspTransport = DeviceConfig::RtspLower::Tcp;
+    else if (r.contains("rtsp_transport") && lower != QLatin1String("auto"))
+        r.warn(QStringLiteral("rtsp_transport"), r.text("rtsp_transport"),
+               r.shortName()
+                   + QStringLiteral("rtsp_transport=\"%1\" is not udp, tcp or auto; auto is used")
+                         .arg(r.text("rtsp_transport")));
+}
+
 } // namespace
 
-// The keys of a camera on the web; in a group of another protocol they are
-// named as having no effect. No warning ever holds a password.
+// The keys of a camera on the web (HTTP or RTSP); in a group of another
+// protocol they are named as having no effect. No warning ever holds a
+// password.
 void readHttp(const DeviceReader& r, DeviceConfig* d)
 {
     static const char* const HttpKeys[] = {"url",           "user",    "password",
                                            "password_file", "poll_ms", "tls_verify"};
+    if (d->protocol == DeviceProtocol::Rtsp) {
+        readRtsp(r, d);
+        return;
+    }
+    if (r.contains("rtsp_transport"))
+        r.warn(QStringLiteral("rtsp_transport"), QString(),
+               r.shortName()
+                   + QStringLiteral("rtsp_transport is used with protocol=RTSP only; ignored"));
     if (d->protocol != DeviceProtocol::Http) {
         for (const char* key : HttpKeys) {
             if (r.contains(key))

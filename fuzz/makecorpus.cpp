@@ -385,5 +385,74 @@ int main(int argc, char** argv)
           "nc=00000001, cnonce=\"0a4f113b\", response=\"6629fae49393a05397450978507c4ef1\", "
           "opaque=\"a\\\"b\", algorithm=MD5");
     writeH264Seeds();
+    // RTSP responses and interleaved frames as a server sends them, and session
+    // descriptions.
+    const auto bytes = [](const char* text, std::size_t n) {
+        return QByteArray(text, qsizetype(n));
+    };
+    write("fuzz_rtspresponse", "describe",
+          bytes("RTSP/1.0 200 OK\r\nCSeq: 2\r\nContent-Type: application/sdp\r\nContent-Base: "
+                "rtsp://127.0.0.1:8554/test/\r\nContent-Length: 85\r\n\r\nv=0\r\no=- 1 1 IN IP4 "
+                "127.0.0.1\r\ns=x\r\nt=0 0\r\nm=video 0 RTP/AVP 26\r\na=control:stream=0\r\n",
+                207));
+    write("fuzz_rtspresponse", "options",
+          bytes("RTSP/1.0 200 OK\r\nCSeq: 1\r\nPublic: OPTIONS, DESCRIBE, SETUP, PLAY, "
+                "GET_PARAMETER, TEARDOWN\r\n\r\n",
+                93));
+    write("fuzz_rtspresponse", "redirect",
+          bytes("RTSP/1.0 302 Moved Temporarily\r\nCSeq: 1\r\nLocation: "
+                "rtsp://127.0.0.1:8555/other\r\n\r\n",
+                82));
+    write(
+        "fuzz_rtspresponse", "server_probe",
+        bytes(
+            "RTSP/1.0 200 OK\r\nCSeq: 4\r\n\r\nOPTIONS * RTSP/1.0\r\nCSeq: 7\r\n\r\n$\x00\x00\x01x",
+            64));
+    write("fuzz_rtspresponse", "setup_then_interleaved",
+          bytes("RTSP/1.0 200 OK\r\nCSeq: 4\r\nSession: 5A3F;timeout=30\r\nTransport: "
+                "RTP/AVP/TCP;unicast;interleaved=0-1;ssrc=1234\r\n\r\n$\x00"
+                "\x00"
+                "\x0c"
+                "\x80"
+                "\x1a"
+                "\x00"
+                "\x01"
+                "\x00"
+                "\x00"
+                "\x00"
+                "\x00"
+                "\x11"
+                "\"3D$\x01"
+                "\x00"
+                "\x04"
+                "\x80"
+                "\xc8"
+                "\x00"
+                "\x00"
+                "RTSP/1.0 454 Session Not Found\nCSeq: 5\n\n",
+                176));
+    write("fuzz_rtspresponse", "setup_udp_multicast",
+          bytes("RTSP/1.0 200 OK\r\nCSeq: 4\r\nSession: 1;timeout=60\r\nTransport: "
+                "RTP/AVP;multicast;destination=224.1.2.3;port=5004-5005;ttl=16,RTP/"
+                "AVP;unicast;client_port=5000-5001;server_port=6970-6971\r\n\r\n",
+                185));
+    write("fuzz_rtspresponse", "unauthorized",
+          bytes("RTSP/1.0 401 Unauthorized\r\nCSeq: 3\r\nWWW-Authenticate: Digest realm=\"cam\", "
+                "nonce=\"a,b\", qop=\"auth,auth-int\", opaque=\"o\", "
+                "stale=FALSE\r\nWWW-Authenticate: Basic realm=\"cam\"\r\n\r\n",
+                172));
+    write("fuzz_sdp", "gstreamer_jpeg",
+          bytes("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=Session streamed with GStreamer\r\nt=0 "
+                "0\r\na=control:*\r\nm=video 0 RTP/AVP 26\r\nc=IN IP4 0.0.0.0\r\na=rtpmap:26 "
+                "JPEG/90000\r\na=control:stream=0\r\n",
+                170));
+    write(
+        "fuzz_sdp", "h264_multicast",
+        bytes(
+            "v=0\nc=IN IP4 239.1.1.1/32/2\nm=audio 5000 RTP/AVP 0 8\na=control:trackID=0\nm=video "
+            "5002/2 RTP/AVP 96 26\na=rtpmap:96 H264/90000\na=fmtp:96 "
+            "packetization-mode=1;sprop-parameter-sets=Z0IAH+KQ,aM4xUg==\na=control:rtsp://"
+            "127.0.0.1/cam/trackID=1\nc=IN IP4 224.0.0.9/5\n",
+            257));
     return 0;
 }

@@ -25,8 +25,8 @@ seconds=${1:?usage: fuzz/run.sh [--smoke] SECONDS [TARGET...]}
 shift
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(fuzz_multipart fuzz_rtppacket fuzz_rtp2jpeg fuzz_rtp2h264 fuzz_framemetadata fuzz_jpegheader
-             fuzz_conversion fuzz_httphead fuzz_httprequest)
+    targets=(fuzz_multipart fuzz_rtppacket fuzz_rtp2jpeg fuzz_rtp2h264 fuzz_framemetadata
+             fuzz_jpegheader fuzz_conversion fuzz_httphead fuzz_httprequest fuzz_rtspresponse fuzz_sdp)
 fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"

@@ -98,7 +98,8 @@ MeasureReport Measurement::finish()
         r.protocol = device->status().protocolName();
         r.address = device->status().address();
         r.connected = m_connected[i];
-        r.rtp = device->worker()->protocol() == DeviceProtocol::Rtp;
+        r.rtp = device->worker()->protocol() == DeviceProtocol::Rtp
+                || device->worker()->protocol() == DeviceProtocol::Rtsp;
         r.summary = StatsSummary::of(device->stats().records());
         // The packet counts of the whole run, also those after the last
         // frame delivered.

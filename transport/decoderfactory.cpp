@@ -8,6 +8,40 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+// The value of `name` among an SDP format's parameters
+// ("packetization-mode=1; sprop-parameter-sets=Z0IA,aM4"), or nothing.
+std::string_view fmtpParameter(std::string_view fmtp, std::string_view name)
+{
+    constexpr std::string_view Blanks = " \t";
+    while (!fmtp.empty()) {
+        const std::size_t end = std::min(fmtp.find(';'), fmtp.size());
+        std::string_view item = fmtp.substr(0, end);
+        fmtp.remove_prefix(std::min(end + 1, fmtp.size()));
+        item.remove_prefix(std::min(item.find_first_not_of(Blanks), item.size()));
+        const std::size_t equals = item.find('=');
+        if (equals == std::string_view::npos)
+            continue;
+        std::string_view key = item.substr(0, equals);
+        key = key.substr(0, key.find_last_not_of(Blanks) + 1);
+        if (key.size() != name.size()
+            || !std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+                   return std::tolower(static_cast<unsigned char>(a)) == b;
+               }))
+            continue;
+        std::string_view value = item.substr(equals + 1);
+        value.remove_prefix(std::min(value.find_first_not_of(Blanks), value.size()));
+        return value.substr(0, value.find_last_not_of(Blanks) + 1);
+    }
+    return {};
+}
+
+} // namespace
+
 std::unique_ptr<protocolDecoder> DecoderFactory::make(ImageGetWorker::Protocol protocol,
                                                       FrameSink* sink, const QString& referenceFile,
                                                       RtpCounters* counters,
@@ -46,6 +80,20 @@ std::unique_ptr<protocolDecoder> DecoderFactory::makeRtpH264(FrameSink* sink, Rt
     auto decoder = std::make_unique<Rtp2H264>(sink, spropParameterSets);
     decoder->setDeviceCounters(counters);
     return decoder;
+}
+
+std::unique_ptr<protocolDecoder> DecoderFactory::makeRtp(std::string_view encoding,
+                                                         std::string_view fmtp, FrameSink* sink,
+                                                         const QString& referenceFile,
+                                                         RtpCounters* counters,
+                                                         std::optional<QString>* notice)
+{
+    notice->reset();
+    if (encoding == "JPEG")
+        return make(ImageGetWorker::Protocol::Rtp, sink, referenceFile, counters, notice);
+    if (encoding == "H264")
+        return makeRtpH264(sink, counters, fmtpParameter(fmtp, "sprop-parameter-sets"));
+    return nullptr;
 }
 
 MultipartDec::Framing DecoderFactory::framing(ImageGetWorker::Protocol protocol)

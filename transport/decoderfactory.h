@@ -38,6 +38,13 @@ public:
     static std::unique_ptr<protocolDecoder> makeRtpH264(FrameSink* sink, RtpCounters* counters,
                                                         std::string_view spropParameterSets);
 
+    // The decoder for RTP media of the SDP encoding name `encoding` (upper
+    // case) with its fmtp parameters, or nothing when no decoder here shows
+    // that encoding. The one place that maps encodings to decoders.
+    static std::unique_ptr<protocolDecoder>
+    makeRtp(std::string_view encoding, std::string_view fmtp, FrameSink* sink,
+            const QString& referenceFile, RtpCounters* counters, std::optional<QString>* notice);
+
     // How a protocol delivers the multipart stream's bytes.
     static MultipartDec::Framing framing(ImageGetWorker::Protocol protocol);
 

@@ -77,7 +77,8 @@ ImageGetWorker::ImageGetWorker(const DeviceConfig& config) : ImageGetWorker(conf
     m_sourceSetting = config.source;
     m_rtpEncoding = config.encoding;
     m_multicastInterface = config.multicastInterface;
-    m_http = {config.url, config.user, config.password, config.pollMs, config.tlsVerify};
+    m_http = {config.url,    config.user,      config.password,
+              config.pollMs, config.tlsVerify, config.rtspTransport};
 }
 
 ImageGetWorker::ImageGetWorker(Protocol protocol)
@@ -101,6 +102,8 @@ int ImageGetWorker::quietLimitMs() const
 {
     if (m_quietLimitMs > 0)
         return m_quietLimitMs;
+    if (m_protocol == Protocol::Rtsp)
+        return DeviceConfig::RtspQuietLimitMs;
     return m_protocol == Protocol::Tcp || m_protocol == Protocol::Http ? TcpQuietLimitMs
                                                                        : DatagramQuietLimitMs;
 }
@@ -120,6 +123,11 @@ QString ImageGetWorker::referenceHeaderFile() const
 {
     std::lock_guard lock(m_referenceMutex);
     return m_referenceHeaderFile;
+}
+
+ImageGetWorker::LinkState ImageGetWorker::openingState(SocketOpener::Result result)
+{
+    return linkStateOf(result);
 }
 
 std::unique_ptr<protocolDecoder> ImageGetWorker::makeDecoder()
@@ -151,6 +159,10 @@ void ImageGetWorker::initConnect(QString Ip, int Port)
         return;
     if (m_protocol == Protocol::Http) {
         connectHttp();
+        return;
+    }
+    if (m_protocol == Protocol::Rtsp) {
+        connectRtsp();
         return;
     }
 

@@ -52,6 +52,7 @@ public:
         Stopped,       // the loop ended on a stop request
         Unauthorized,  // HTTP 401; the detail names the schemes the camera offered
         HttpStatus,    // any other HTTP status but 2xx; the detail is "HTTP 404 Not Found"
+                       // (for RTSP the detail names the failure: "RTSP 454 Session Not Found")
         BadContent,    // a response neither multipart nor JPEG; the detail names its type
     };
     Q_ENUM(LinkState)
@@ -73,9 +74,9 @@ public:
     // of packets outlasts a moment in which the receive thread gets no core.
     static constexpr int ReceiveBufferBytes = 4 * 0x100000;
 
-    // A camera on the web (protocol=HTTP): its URL, the credentials it may
-    // ask for, the snapshot period (0: a stream) and whether TLS
-    // certificates are verified.
+    // A camera on the web (protocol=HTTP or RTSP): its URL, the credentials
+    // it may ask for, the snapshot period (0: a stream), whether TLS
+    // certificates are verified and how an RTSP camera's RTP arrives.
     struct HttpTarget
     {
         QString url;
@@ -83,6 +84,7 @@ public:
         QString password;
         int pollMs = 0;
         bool tlsVerify = true;
+        DeviceConfig::RtspLower rtspTransport = DeviceConfig::RtspLower::Auto;
     };
 
     // Reads `protocol`, `quiet_ms` and `source` (and the HTTP keys) from
@@ -153,6 +155,9 @@ public:
     void setReferenceHeaderFile(const QString& path);
     QString referenceHeaderFile() const;
 
+    // The state a failed socket opening is reported with.
+    static LinkState openingState(SocketOpener::Result result);
+
     // The decoder for one connection in this worker's protocol.
     std::unique_ptr<protocolDecoder> makeDecoder();
 
@@ -182,6 +187,8 @@ private:
     // initConnect for a camera on the web: the URL's transfers, up to the
     // connection's end.
     void connectHttp();
+    // initConnect for an RTSP camera: one session, up to its end.
+    void connectRtsp();
     // A TCP device that answers like a web server is named so, once.
     void checkForHttpAnswer(const unsigned char* data, int len);
     // Decodes one datagram if the sender lock admits its source.

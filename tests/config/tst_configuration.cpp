@@ -23,6 +23,8 @@ const char* protocolName(DeviceProtocol p)
         return "RTP";
     case DeviceProtocol::Http:
         return "HTTP";
+    case DeviceProtocol::Rtsp:
+        return "RTSP";
     }
     return "?";
 }
@@ -41,6 +43,11 @@ QString describe(const DeviceConfig& d)
                .arg(d.maxPixels)
                .arg(d.quietLimitMs())
                .arg(d.source, d.contentOverwrite)
+           + (d.protocol != DeviceProtocol::Rtsp
+                  ? QString()
+                  : QStringLiteral(" url=%1 user=%2 password=%3 lower=%4")
+                        .arg(d.displayUrl(), d.user, d.password)
+                        .arg(int(d.rtspTransport)))
            + (d.protocol != DeviceProtocol::Http
                   ? QString()
                   : QStringLiteral(" url=%1 user=%2 password=%3 poll=%4 verify=%5")
@@ -225,6 +232,30 @@ void tst_Configuration::read_data()
         << Dev0 + "protocol=TCP\nurl=http://cam/\n"
         << shown << dev0(Defaults)
         << QStringList{"dev0: url is used with protocol=HTTP only; ignored"};
+
+    // RTSP cameras: an rtsp:// url makes the group RTSP; the HTTP-only keys
+    // have no effect there.
+    const QString rtspDefaults =
+        QStringLiteral("RTSP :0 1280x960 log=/256MiB max=33177600 quiet=10000 source= type=");
+    QTest::newRow("rtsp url without protocol, transports")
+        << "[dev0]\nurl=RTSP://me:pw@cam/live\n[dev1]\nprotocol=rtsp\nurl=rtsp://cam2:8554/a\n"
+           "rtsp_transport=TCP\n[dev2]\nurl=rtsp://cam3/\nrtsp_transport=udp\n"
+        << shown
+        << QStringList{"dev0 " + rtspDefaults + " url=RTSP://cam/live user= password= lower=0",
+                       "dev1 " + rtspDefaults + " url=rtsp://cam2:8554/a user= password= lower=2",
+                       "dev2 " + rtspDefaults + " url=rtsp://cam3/ user= password= lower=1"}
+        << QStringList{};
+    QTest::newRow("RTSP: bad url, bad transport, HTTP-only keys")
+        << "[dev0]\nprotocol=RTSP\nurl=http://cam/\nrtsp_transport=sctp\npoll_ms=5\n"
+        << shown << dev0(rtspDefaults + " url=http://cam/ user= password= lower=0")
+        << QStringList{"dev0: poll_ms is used with protocol=HTTP only; ignored",
+                       "dev0: url \"http://cam/\" does not start with rtsp://; the device is not "
+                       "connected",
+                       "dev0: rtsp_transport=\"sctp\" is not udp, tcp or auto; auto is used"};
+    QTest::newRow("rtsp_transport in a TCP group has no effect")
+        << Dev0 + "rtsp_transport=tcp\n"
+        << shown << dev0(Defaults)
+        << QStringList{"dev0: rtsp_transport is used with protocol=RTSP only; ignored"};
 
     // How a device is reached.
     QTest::newRow("protocol in any case")

@@ -1,0 +1,441 @@
+// SPDX-License-Identifier: MIT
+#include "rtspsession.h"
+
+#include "deadline.h"
+#include "socketapi.h"
+
+#include <QStringList>
+#include <QUrl>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+namespace {
+
+using Ms = std::chrono::milliseconds;
+using Link = ImageGetWorker::LinkState;
+
+// Datagrams and reads of the connection taken per wake before the stop
+// flag is looked at again.
+constexpr int MaxReadsPerWake = 256;
+
+QString text(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+bool isSuccess(const RtspResponse& r)
+{
+    return r.status() >= 200 && r.status() <= 299;
+}
+
+} // namespace
+
+struct RtspSession::Attempt
+{
+    Attempt(const std::atomic<bool>& stop, std::atomic<std::int64_t>* bytes, int sliceMs)
+        : connection(stop, bytes, sliceMs)
+    {
+    }
+    Attempt(const Attempt&) = delete;
+    Attempt& operator=(const Attempt&) = delete;
+
+    RtspConnection connection;
+    sockaddr_in server{};
+    std::string url;
+    std::string mediaUrl;
+    std::string playUrl;
+    std::string session;
+    int timeoutS = RtspResponse::DefaultSessionTimeoutS;
+    bool getParameter = false; // keep-alives with GET_PARAMETER, else OPTIONS
+    int rtpChannel = 0;
+    RtpPortPair ports; // over UDP
+
+    std::string sessionHeader() const
+    {
+        return session.empty() ? std::string() : "Session: " + session + "\r\n";
+    }
+};
+
+RtspSession::RtspSession(const Settings& settings, Hooks hooks,
+                         const std::atomic<bool>& stopRequested,
+                         std::atomic<std::int64_t>* bytesReceived, SocketOpener::Resolver resolver)
+    : m_settings(settings), m_hooks(std::move(hooks)), m_stopRequested(stopRequested),
+      m_bytesReceived(bytesReceived),
+      m_opener(std::move(resolver), stopRequested, settings.waitSliceMs)
+{
+}
+
+RtspSession::~RtspSession() = default;
+
+QString RtspSession::splitCredentials(const QString& url, QString* user, QString* password)
+{
+    const QUrl parsed(url);
+    *user = parsed.userName(QUrl::FullyDecoded);
+    *password = parsed.password(QUrl::FullyDecoded);
+    return DeviceConfig::withoutCredentials(url);
+}
+
+RtspSession::Outcome RtspSession::run()
+{
+    QString user;
+    QString password;
+    m_url = splitCredentials(m_settings.url, &user, &password);
+    // The keys outrank credentials written into the URL.
+    if (!m_settings.user.isEmpty() || !m_settings.password.isEmpty())
+        m_auth.setCredentials(m_settings.user, m_settings.password);
+    else
+        m_auth.setCredentials(user, password);
+    m_firstHost = QUrl(m_url).host();
+    bool tcp = m_settings.lower == Lower::Tcp;
+    Outcome outcome{Link::Stopped, QStringLiteral("stopped")};
+    // Each redirect and the one fallback to TCP start a new connection.
+    for (int round = 0; round < MaxRedirects + 3 && !stopRequested(); ++round) {
+        const Step step = attempt(tcp, &outcome);
+        if (step == Step::Done)
+            return outcome;
+        if (step == Step::NoUdp) {
+            // The outcome says why UDP did not work.
+            if (m_settings.lower != Lower::Auto || tcp)
+                return outcome;
+            if (m_hooks.notice)
+                m_hooks.notice(outcome.detail
+                               + QStringLiteral("; trying RTP interleaved over TCP"));
+            tcp = true;
+        }
+    }
+    return stopRequested() ? Outcome{Link::Stopped, QStringLiteral("stopped")} : outcome;
+}
+
+RtspSession::Step RtspSession::attempt(bool tcp, Outcome* outcome)
+{
+    const QUrl url(m_url);
+    if (!url.isValid() || url.scheme().compare(QLatin1String("rtsp"), Qt::CaseInsensitive) != 0
+        || url.host().isEmpty()) {
+        *outcome = {Link::BadAddress, QStringLiteral("\"%1\": not an rtsp:// URL").arg(m_url)};
+        return Step::Done;
+    }
+    Attempt a(m_stopRequested, m_bytesReceived, m_settings.waitSliceMs);
+    a.url = m_url.toStdString();
+    QString error;
+    if (!m_opener.resolve(url.host(), url.port(DefaultPort), &a.server, &error)) {
+        *outcome = {Link::BadAddress, error};
+        return Step::Done;
+    }
+    const SocketOpener::Outcome opened =
+        m_opener.connectStream(a.server, m_settings.connectTimeoutMs);
+    if (opened.result != SocketOpener::Result::Opened) {
+        *outcome = {ImageGetWorker::openingState(opened.result), opened.detail};
+        return Step::Done;
+    }
+    a.connection.adopt(opened.socket);
+
+    const Step described = describe(a, outcome);
+    if (described != Step::Done || outcome->state != Link::Connected)
+        return described;
+    bool noUdp = false;
+    if (!setUp(a, tcp, outcome, &noUdp)) {
+        teardown(a);
+        return noUdp ? Step::NoUdp : Step::Done;
+    }
+    const Step played = play(a, tcp, outcome);
+    teardown(a);
+    return played;
+}
+
+RtspSession::Step RtspSession::describe(Attempt& a, Outcome* outcome)
+{
+    const auto redirected = [&](const RtspResponse& r, Step* step) {
+        if (r.status() < 300 || r.status() > 399)
+            return false;
+        *step = Step::Done;
+        if (r.location().empty()) {
+            *outcome = failure(text(r.statusText()) + QStringLiteral(" without a Location"));
+        } else if (++m_redirects > MaxRedirects) {
+            *outcome = failure(QStringLiteral("RTSP: more than %1 redirects").arg(MaxRedirects));
+        } else {
+            QString user;
+            QString password;
+            m_url =
+                splitCredentials(text(resolveControlUrl(a.url, r.location())), &user, &password);
+            // Credentials go to the host they were given for only.
+            if (QUrl(m_url).host().compare(m_firstHost, Qt::CaseInsensitive) != 0)
+                m_auth.setCredentials(QString(), QString());
+            *step = Step::Redirected;
+        }
+        return true;
+    };
+
+    RtspResponse r;
+    Step step = Step::Done;
+    if (!exchange(a, "OPTIONS", a.url, std::string(), &r, outcome))
+        return Step::Done;
+    if (redirected(r, &step))
+        return step;
+    // OPTIONS is only asked for the methods the server knows.
+    a.getParameter = isSuccess(r) && r.publicMethods().find("GET_PARAMETER") != std::string::npos;
+
+    if (!exchange(a, "DESCRIBE", a.url, "Accept: application/sdp\r\n", &r, outcome))
+        return Step::Done;
+    if (redirected(r, &step))
+        return step;
+    if (!isSuccess(r)) {
+        *outcome = failure(text(r.statusText()));
+        return Step::Done;
+    }
+    const SdpSession sdp =
+        SdpSession::parse(reinterpret_cast<const unsigned char*>(r.body().data()), r.body().size());
+    const std::string base = !r.contentBase().empty()       ? r.contentBase()
+                             : !r.contentLocation().empty() ? r.contentLocation()
+                                                            : a.url;
+    QStringList offered;
+    for (const SdpMedia& media : sdp.media) {
+        if (media.type != "video")
+            continue;
+        for (const SdpFormat& format : media.formats) {
+            if (m_hooks.chooseFormat && m_hooks.chooseFormat(media, format)) {
+                a.mediaUrl = resolveControlUrl(base, media.control);
+                a.playUrl = sdp.control.empty() ? base : resolveControlUrl(base, sdp.control);
+                *outcome = {Link::Connected, QString()};
+                return Step::Done;
+            }
+            const QString name = format.encoding.empty() ? QString::number(format.payloadType)
+                                                         : text(format.encoding);
+            if (!offered.contains(name))
+                offered << name;
+        }
+    }
+    *outcome = failure(offered.isEmpty() ? QStringLiteral("RTSP: no video media")
+                                         : QStringLiteral("RTSP: no supported video media (%1)")
+                                               .arg(offered.join(QStringLiteral(", "))));
+    return Step::Done;
+}
+
+bool RtspSession::setUp(Attempt& a, bool tcp, Outcome* outcome, bool* noUdp)
+{
+    std::string transport = "RTP/AVP/TCP;unicast;interleaved=0-1";
+    if (!tcp) {
+        QString error;
+        if (!openPorts(a, &error)) {
+            *outcome = {Link::BindFailed, error};
+            return false;
+        }
+        transport = "RTP/AVP;unicast;client_port=" + std::to_string(a.ports.rtpPort()) + "-"
+                    + std::to_string(a.ports.rtpPort() + 1);
+    }
+    RtspResponse r;
+    if (!exchange(a, "SETUP", a.mediaUrl, "Transport: " + transport + "\r\n", &r, outcome))
+        return false;
+    if (!isSuccess(r)) {
+        // A server that will not send over UDP may still interleave.
+        *noUdp = !tcp && r.status() == 461;
+        *outcome = failure(text(r.statusText()));
+        return false;
+    }
+    a.session = r.session();
+    a.timeoutS = r.sessionTimeoutS();
+    const RtspTransport& answer = r.transport();
+    if (tcp && answer.rtpChannel >= 0)
+        a.rtpChannel = answer.rtpChannel;
+    if (answer.multicast && m_hooks.notice)
+        m_hooks.notice(QStringLiteral("RTSP: the server sends to multicast group %1, which is not "
+                                      "joined")
+                           .arg(text(answer.destination)));
+
+    // Packets that follow the PLAY response at once are already the stream's.
+    a.connection.setFrameHandler([this, &a](int channel, const unsigned char* data, int len) {
+        if (channel == a.rtpChannel && m_hooks.packet)
+            m_hooks.packet(data, len, a.server);
+    });
+    if (!exchange(a, "PLAY", a.playUrl, a.sessionHeader() + "Range: npt=0.000-\r\n", &r, outcome))
+        return false;
+    if (!isSuccess(r)) {
+        *outcome = failure(text(r.statusText()));
+        return false;
+    }
+    if (m_hooks.playing)
+        m_hooks.playing();
+    return true;
+}
+
+bool RtspSession::openPorts(Attempt& a, QString* error)
+{
+    // On the address the RTSP connection leaves from.
+    sockaddr_in local{};
+    socklen_t localLen = sizeof local;
+    if (::getsockname(SocketHandle(a.connection.socket()), reinterpret_cast<sockaddr*>(&local),
+                      &localLen)
+        != 0)
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+    return a.ports.open(m_opener, local, m_settings.receiveBufferBytes, error);
+}
+
+bool RtspSession::exchange(Attempt& a, const std::string& method, const std::string& url,
+                           const std::string& headers, RtspResponse* response, Outcome* outcome)
+{
+    for (int round = 0; round < 2; ++round) {
+        const std::string auth = m_auth.header(method, url);
+        const RtspConnection::Result result = a.connection.request(
+            method, url, headers + auth, response, m_settings.responseTimeoutMs);
+        switch (result) {
+        case RtspConnection::Result::Ok:
+            break;
+        case RtspConnection::Result::Stopped:
+            *outcome = {Link::Stopped, QStringLiteral("stopped")};
+            return false;
+        case RtspConnection::Result::TimedOut:
+            *outcome = {Link::TimedOut, QStringLiteral("no answer to %1 within %2 s")
+                                            .arg(text(method))
+                                            .arg(m_settings.responseTimeoutMs / 1000.0)};
+            return false;
+        case RtspConnection::Result::Closed:
+        case RtspConnection::Result::Failed:
+            *outcome = {Link::Lost,
+                        QStringLiteral("%1: %2").arg(
+                            text(method), QLatin1String(RtspConnection::resultText(result)))};
+            return false;
+        case RtspConnection::Result::Malformed:
+        case RtspConnection::Result::TooLarge:
+            *outcome =
+                failure(QStringLiteral("RTSP %1: %2")
+                            .arg(text(method), QLatin1String(RtspConnection::resultText(result))));
+            return false;
+        }
+        if (response->status() != 401)
+            return true;
+        // Credentials that were sent and refused are wrong, unless the
+        // server only found the nonce stale.
+        const bool stale =
+            std::any_of(response->challenges().cbegin(), response->challenges().cend(),
+                        [](const RtspChallenge& c) { return c.stale; });
+        if (round > 0 || (!auth.empty() && !stale) || !m_auth.accept(response->challenges()))
+            break;
+    }
+    *outcome = failure(text(response->statusText()));
+    return false;
+}
+
+void RtspSession::teardown(Attempt& a)
+{
+    // Best effort and bounded: the server ends the session by its timeout
+    // anyway when this is lost.
+    a.connection.setFrameHandler({});
+    if (!a.connection.isOpen() || a.session.empty())
+        return;
+    RtspResponse r;
+    a.connection.request("TEARDOWN", a.playUrl,
+                         a.sessionHeader() + m_auth.header("TEARDOWN", a.playUrl), &r,
+                         TeardownWaitMs, true);
+    a.connection.close();
+}
+
+RtspSession::Step RtspSession::play(Attempt& a, bool tcp, Outcome* outcome)
+{
+    const auto start = SteadyClock::now();
+    auto lastRtp = start;
+    bool anyRtp = false;
+    const auto packet = [&](const unsigned char* data, int len, const sockaddr_in& from) {
+        anyRtp = true;
+        lastRtp = SteadyClock::now();
+        if (m_hooks.packet)
+            m_hooks.packet(data, len, from);
+    };
+    a.connection.setFrameHandler([&](int channel, const unsigned char* data, int len) {
+        if (channel == a.rtpChannel)
+            packet(data, len, a.server);
+    });
+    // Keep-alives at half the session timeout keep it well within.
+    const Ms keepAlive(std::max(200, a.timeoutS * 1000 / 2));
+    auto nextKeepAlive = start + keepAlive;
+    int keepAliveCseq = -1;
+
+    while (!stopRequested()) {
+        const auto now = SteadyClock::now();
+        if (!tcp && !anyRtp && now - start >= Ms(m_settings.firstRtpWaitMs)) {
+            *outcome = failure(QStringLiteral("no RTP within %1 s over UDP")
+                                   .arg(m_settings.firstRtpWaitMs / 1000.0));
+            return Step::NoUdp;
+        }
+        if (now - lastRtp >= Ms(m_settings.quietLimitMs)) {
+            *outcome = {Link::Quiet,
+                        QStringLiteral("no data for %1 s").arg(m_settings.quietLimitMs / 1000.0)};
+            return Step::Done;
+        }
+        if (now >= nextKeepAlive) {
+            const std::string method = a.getParameter ? "GET_PARAMETER" : "OPTIONS";
+            keepAliveCseq = a.connection.send(method, a.playUrl,
+                                              a.sessionHeader() + m_auth.header(method, a.playUrl));
+            if (keepAliveCseq < 0) {
+                *outcome = {Link::Lost, QStringLiteral("the keep-alive could not be sent")};
+                return Step::Done;
+            }
+            nextKeepAlive = now + keepAlive;
+        }
+
+        PollDescriptor fds[3] = {};
+        const qintptr sockets[3] = {a.connection.socket(), a.ports.rtpSocket(),
+                                    a.ports.rtcpSocket()};
+        const unsigned long count = tcp ? 1 : 3;
+        for (unsigned long k = 0; k < count; ++k) {
+            fds[k].fd = SocketHandle(sockets[k]);
+            fds[k].events = POLLIN;
+        }
+        const int ready = pollSockets(fds, count, m_settings.waitSliceMs);
+        if (ready < 0 && !interruptedCall()) {
+            *outcome = {
+                Link::Lost,
+                QStringLiteral("wait failed: %1").arg(SocketOpener::errorText(lastSocketError()))};
+            return Step::Done;
+        }
+        if (ready <= 0)
+            continue;
+
+        if (fds[0].revents != 0) {
+            for (int reads = 0; reads < MaxReadsPerWake; ++reads) {
+                bool got = false;
+                const RtspConnection::Result result = a.connection.readAvailable(&got);
+                if (result != RtspConnection::Result::Ok) {
+                    *outcome =
+                        result == RtspConnection::Result::Closed
+                            ? Outcome{Link::Lost, QStringLiteral("closed by the peer")}
+                            : failure(QStringLiteral("RTSP: %1")
+                                          .arg(QLatin1String(RtspConnection::resultText(result))));
+                    a.connection.close();
+                    return Step::Done;
+                }
+                if (!got || stopRequested())
+                    break;
+            }
+            RtspResponse r;
+            while (a.connection.takeResponse(&r)) {
+                // A keep-alive method the server does not know is replaced
+                // by OPTIONS; any other refusal ends the session.
+                if (isSuccess(r))
+                    continue;
+                if (r.cseq() == keepAliveCseq && a.getParameter
+                    && (r.status() == 405 || r.status() == 501 || r.status() == 551)) {
+                    a.getParameter = false;
+                    continue;
+                }
+                if (r.status() == 454 || r.cseq() == keepAliveCseq) {
+                    *outcome = failure(text(r.statusText()));
+                    if (r.status() == 454)
+                        a.session.clear(); // nothing left to tear down
+                    return Step::Done;
+                }
+            }
+        }
+        if (tcp)
+            continue;
+        std::int64_t bytes = 0;
+        if (fds[1].revents != 0)
+            bytes += a.ports.readRtp(MaxReadsPerWake, packet);
+        if (fds[2].revents != 0)
+            bytes += a.ports.drainRtcp(MaxReadsPerWake);
+        if (m_bytesReceived != nullptr)
+            m_bytesReceived->fetch_add(bytes, std::memory_order_relaxed);
+    }
+    *outcome = {Link::Stopped, QStringLiteral("stopped")};
+    return Step::Done;
+}
