@@ -330,6 +330,13 @@ void GetStreamImage::convertImage(QString conType, unsigned char* pBuf, int len)
 
 void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
 {
+    if (frame.leftOut) {
+        // An H.264 frame left out until the next IDR unit: counted as
+        // skipped, and the picture shown stays, as for a frame skipped
+        // before decoding.
+        m_stats.frameConverted(FrameRecord::Fate::Skipped, 0, 0, DeviceStats::monotonicNs());
+        return;
+    }
     if (job.conType == QLatin1String(RawGrayContentType)
         || job.conType == QLatin1String(JpegContentType)
         || job.conType == QLatin1String(H264ContentType)) {
@@ -358,10 +365,7 @@ void GetStreamImage::finishConversion(const FrameJob& job, ConvertedFrame frame)
     } else if (job.conType == QLatin1String(JpegContentType)
                || job.conType == QLatin1String(H264ContentType)) {
         m_image = std::move(frame.image);
-        if (frame.leftOut) {
-            // Waiting for the next IDR unit after a gap or fault.
-            fate = FrameRecord::Fate::Skipped;
-        } else if (frame.refusal.refused()) {
+        if (frame.refusal.refused()) {
             m_events.reportUnshownFrame(QStringLiteral("refused-%1").arg(int(frame.refusal.cause)),
                                         frame.refusal.text(m_maxPixels));
         } else if (frame.corrupt) {

@@ -3,7 +3,10 @@
 #include "benchdata.h"
 
 #include "getstreamimage.h"
+#include "h264decoder.h"
 #include "imagedisplay.h"
+#include "testfiles.h"
+#include "yuvimage.h"
 
 #include <QApplication>
 #include <QImage>
@@ -85,6 +88,80 @@ void BM_ConvertJpeg_TurboJpeg(benchmark::State& state)
     state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(frame.size()));
 }
 
+// Access units of a 1280 x 960 H.264 stream as a camera sends it (an IDR
+// picture every 25 frames, no B-frames), made once by ffmpeg; empty when
+// ffmpeg cannot make it.
+const QList<QByteArray>& h264Units(QString* error)
+{
+    static QString failure;
+    static const QList<QByteArray> units = [] {
+        QByteArray stream;
+        if (!ffmpegH264Stream(QSize(Width, Height), 50, 25, &stream, nullptr, &failure))
+            return QList<QByteArray>();
+        return h264AccessUnits(stream);
+    }();
+    *error = failure;
+    return units;
+}
+
+// The H.264 path of the decode pool on one thread: each access unit in
+// turn on the device's decoder, converted to RGB, as convertFrame does it
+// for a pool thread. Next to BM_ConvertJpeg, at the same frame size.
+void BM_ConvertH264(benchmark::State& state)
+{
+    QString error;
+    const QList<QByteArray>& units = h264Units(&error);
+    if (units.isEmpty()) {
+        state.SkipWithError(qPrintable(error));
+        return;
+    }
+    FrameJob job;
+    job.conType = QLatin1String(H264ContentType);
+    job.h264 = std::make_shared<H264Decoder>();
+    job.ownPixels = true;
+    std::int64_t shown = 0;
+    std::int64_t bytes = 0;
+    qsizetype next = 0;
+    for (auto _ : state) {
+        const QByteArray& unit = units[next];
+        next = (next + 1) % units.size();
+        job.data = ubytes(unit);
+        job.len = int(unit.size());
+        const ConvertedFrame frame = convertFrame(job);
+        shown += frame.image.size() == QSize(Width, Height) ? 1 : 0;
+        bytes += unit.size();
+        benchmark::DoNotOptimize(frame.image.constBits());
+    }
+    if (shown != std::int64_t(state.iterations()))
+        state.SkipWithError("a frame did not decode");
+    state.counters["frames/s"] =
+        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetBytesProcessed(bytes);
+}
+
+// The share of BM_ConvertH264 spent turning the decoder's 4:2:0 planes into
+// an RGB picture.
+void BM_ConvertH264_YuvToRgb(benchmark::State& state)
+{
+    std::vector<unsigned char> luma(std::size_t(Width) * Height, 100);
+    std::vector<unsigned char> chroma(std::size_t(Width / 2) * (Height / 2), 140);
+    YuvPlanes planes;
+    planes.y = luma.data();
+    planes.u = chroma.data();
+    planes.v = chroma.data();
+    planes.yStride = Width;
+    planes.uStride = Width / 2;
+    planes.vStride = Width / 2;
+    planes.width = Width;
+    planes.height = Height;
+    for (auto _ : state) {
+        QImage image = yuvPlanesToImage(planes);
+        benchmark::DoNotOptimize(image.constBits());
+    }
+    state.counters["frames/s"] =
+        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 void BM_GrayDisplay(benchmark::State& state)
 {
     Device device;
@@ -140,6 +217,8 @@ void BM_GrayDisplay_ConvertToFormat(benchmark::State& state)
 
 BENCHMARK(BM_ConvertJpeg)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ConvertJpeg_TurboJpeg)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConvertH264)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConvertH264_YuvToRgb)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JpegDisplay)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GrayDisplay)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GrayDisplay_ConvertToFormat)->Unit(benchmark::kMillisecond);

@@ -3,10 +3,14 @@
 // time, compared with ffmpeg's own decode of the same stream: every unit's
 // outcome after losses, damage and refusals, and the pictures shown.
 #include "frameconversion.h"
+#include "getstreamimage.h"
 #include "h264decoder.h"
 #include "h264nal.h"
+#include "statssummary.h"
 #include "testfiles.h"
 
+#include <QSettings>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <algorithm>
@@ -73,6 +77,8 @@ private slots:
     void stream();
     void conversion_data();
     void conversion();
+    void controller_data();
+    void controller();
 
 private:
     QList<QByteArray> m_units;
@@ -222,6 +228,55 @@ void tst_H264Decoder::conversion()
     QVERIFY(!frame.refusal.refused());
     if (shown)
         QVERIFY(maxChannelDifference(frame.image, m_rgb, unit) <= ChannelBound);
+}
+
+void tst_H264Decoder::controller_data()
+{
+    // Units handed to a device's controller: "cut" truncates one.
+    QTest::addColumn<int>("cutUnit");
+    QTest::addColumn<int>("shown");
+    QTest::addColumn<int>("corrupt");
+    QTest::addColumn<int>("skipped");
+
+    QTest::newRow("whole stream") << -1 << Frames << 0 << 0;
+    QTest::newRow("a truncated unit: corrupt, the rest of its group skipped")
+        << 13 << Frames - 7 << 1 << 6;
+}
+
+void tst_H264Decoder::controller()
+{
+    QFETCH(int, cutUnit);
+    QFETCH(int, shown);
+    QFETCH(int, corrupt);
+    QFETCH(int, skipped);
+
+    // No host: the controller never connects, and converts what it is
+    // handed at once.
+    QSettings settings(QStringLiteral("/nonexistent/framescope-test.ini"), QSettings::IniFormat);
+    GetStreamImage device(&settings);
+    QSignalSpy events(&device, &GetStreamImage::acquisitionEvent);
+    int pictures = 0;
+    connect(&device, &GetStreamImage::acquisitionEvent, this,
+            [&](QImage& image, GetStreamImage*) { pictures += image.isNull() ? 0 : 1; });
+    for (int i = 0; i < Frames; ++i) {
+        QByteArray unit = m_units[i];
+        if (i == cutUnit)
+            unit.truncate(unit.size() / 2);
+        device.newImageReceived(QLatin1String(H264ContentType),
+                                reinterpret_cast<unsigned char*>(unit.data()), int(unit.size()),
+                                QString());
+    }
+    // A frame left out is not handed to the window: its picture stays.
+    QCOMPARE(events.size(), shown + corrupt);
+    QCOMPARE(pictures, shown);
+    const StatsSummary s = StatsSummary::of(device.stats().records());
+    QCOMPARE(s.frames, qint64(Frames));
+    QCOMPARE(s.corrupt, qint64(corrupt));
+    QCOMPARE(s.skipped, qint64(skipped));
+    QCOMPARE(s.h264Frames, qint64(Frames));
+    QVERIFY(s.delayUnstamped());
+    QVERIFY(device.figures().noTimeStamp);
+    QVERIFY(!device.figures().hasDelay);
 }
 
 QTEST_GUILESS_MAIN(tst_H264Decoder)
