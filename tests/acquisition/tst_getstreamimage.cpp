@@ -409,8 +409,8 @@ void tst_GetStreamImage::destroyMidStream()
             QTRY_VERIFY_WITH_TIMEOUT(sent >= 20, 5000); // not RTP: dropped by the worker
     }
 
-    // Orderly in every mode, and not held by a wait for the network (a
-    // quiet limit, a connect timeout); the bound only catches such a hang.
+    // Orderly in every mode, and not held until the stream's quiet limit
+    // runs out; the bound only catches such a hang, not a slow machine.
     QElapsedTimer clock;
     clock.start();
     c.reset();
