@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -220,14 +221,25 @@ void tst_DecodePool::script()
         QCOMPARE(d.handOff->bufferCount(), inFlight + 1);
         QVERIFY(d.handOff->nextRequest() != nullptr);
     }
-    // Settled: no thread is about to take a waiting frame.
+    // Settled: no thread is about to take a waiting frame, and every frame
+    // a thread has taken is inside the decoder, so that the next step cannot
+    // overtake a thread on its way there.
     const auto settle = [&](Device& d) {
-        std::unique_lock lock(gate->mutex);
-        return gate->changed.wait_for(lock, std::chrono::seconds(10), [&] {
-            // A serial device's frame waits while its previous one decodes.
-            return d.handOff->waitingInPool() == 0 || gate->blocked == threads
-                   || (d.serial && d.handOff->decodingInPool() > 0);
-        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            {
+                std::lock_guard lock(gate->mutex);
+                const int decoding =
+                    devices[0].handOff->decodingInPool() + devices[1].handOff->decodingInPool();
+                // A serial device's frame waits while its previous one decodes.
+                if ((d.handOff->waitingInPool() == 0 || gate->blocked == threads
+                     || (d.serial && d.handOff->decodingInPool() > 0))
+                    && decoding == gate->blocked)
+                    return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
     };
     const auto takeReady = [&] {
         for (Device& d : devices)

@@ -409,11 +409,12 @@ void tst_GetStreamImage::destroyMidStream()
             QTRY_VERIFY_WITH_TIMEOUT(sent >= 20, 5000); // not RTP: dropped by the worker
     }
 
-    // Orderly and prompt in every mode; the bound is generous.
+    // Orderly in every mode, and not held until the stream's quiet limit
+    // runs out; the bound only catches such a hang, not a slow machine.
     QElapsedTimer clock;
     clock.start();
     c.reset();
-    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
     feed.stop();
 }
 
@@ -833,8 +834,9 @@ void tst_GetStreamImage::shutdownWithConversionsInFlight()
     feed.stop();
     qInfo("destroyed in %lld ms with a conversion in flight",
           static_cast<long long>(clock.elapsed()));
-    // The bound is generous: a conversion in progress finishes first.
-    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    // A conversion in progress finishes first; the bound only catches a
+    // stop that hangs.
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
 }
 
 void tst_GetStreamImage::noLogFileConfigured()

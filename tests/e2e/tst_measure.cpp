@@ -112,9 +112,11 @@ void tst_Measure::againstSimulators()
     QCOMPARE(tcp.value("frames").toDouble(), double(tcpSim.figure("frames")));
     QCOMPARE(tcp.value("corrupt").toDouble(), 0.0);
     QVERIFY(tcp.value("connected").toBool());
+    // The rate of the frames' arrival, which a busy machine delays by some
+    // tens of milliseconds here and there: within 4 % of the sent rate.
     for (const QJsonObject& device : {tcp, rtp}) {
         const double fps = device.value("fps").toDouble();
-        QVERIFY2(qAbs(fps - Fps) <= Fps * 0.01, qPrintable(QString::number(fps)));
+        QVERIFY2(qAbs(fps - Fps) <= Fps * 0.04, qPrintable(QString::number(fps)));
     }
     // Every packet the RTP sender dropped is counted lost, no more.
     QCOMPARE(rtp.value("packets_lost").toDouble(), double(rtpSim.figure("dropped")));
