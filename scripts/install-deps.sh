@@ -17,10 +17,12 @@ build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools lib
             libavcodec-dev libavutil-dev)
 # Building the Debian package: dpkg-shlibdeps computes its dependencies.
 package_pkgs=(dpkg-dev file)
-# Peers for the interoperability tests, the JPEG command-line tools, and the
-# validators and package tools of the install test.
+# Peers for the interoperability tests (x264enc from the ugly set is a test
+# peer only; nothing built here links it), the JPEG command-line tools, and
+# the validators and package tools of the install test.
 test_pkgs=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-           libjpeg-turbo-progs ffmpeg curl iproute2 python3-gi gir1.2-gst-rtsp-server-1.0
+           gstreamer1.0-plugins-ugly libjpeg-turbo-progs ffmpeg curl iproute2 python3-gi
+           gir1.2-gst-rtsp-server-1.0
            "${package_pkgs[@]}" desktop-file-utils appstream lintian man-db groff-base)
 demo_pkgs=(xvfb xauth gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 bench_pkgs=(libbenchmark-dev jq time gstreamer1.0-tools gstreamer1.0-plugins-base

@@ -2,7 +2,9 @@
 // An RTSP device against GStreamer's RTSP server (run by rtspserver.py
 // through the Python GObject bindings): the session is set up, RTP/JPEG
 // arrives over UDP or interleaved TCP, and every frame is pixel-identical
-// to what the same jpegenc writes into files.
+// to what the same jpegenc writes into files; RTP H.264 from x264enc is
+// decoded as FFmpeg decodes the same access units.
+#include "h264decoder.h"
 #include "testfiles.h"
 #include "threadedworker.h"
 
@@ -34,6 +36,43 @@ QString python()
                                  : QStandardPaths::findExecutable(QStringLiteral("python3"));
 }
 
+const QString H264Source =
+    QStringLiteral("videotestsrc pattern=ball num-buffers=%1 ! "
+                   "video/x-raw,format=I420,width=320,height=240,framerate=20/1 ! "
+                   "x264enc tune=zerolatency key-int-max=10 bframes=0 ! rtph264pay name=pay0");
+
+// Starts rtspserver.py serving `launch` over `lower`; its port, or nothing
+// with the reason in `skip` (the server cannot run here) or `error`.
+QString startServer(QProcess& server, const QString& interpreter, const QString& script,
+                    const QString& lower, const QString& launch, QString* skip, QString* error)
+{
+    server.setProcessChannelMode(QProcess::SeparateChannels);
+    server.start(interpreter, {script, lower, launch});
+    if (!server.waitForStarted(10000) || !server.waitForReadyRead(20000)) {
+        *error = QStringLiteral("the RTSP server did not start");
+        return {};
+    }
+    const QString first = QString::fromLocal8Bit(server.readLine()).trimmed();
+    if (server.waitForFinished(0) && server.exitCode() == 77) {
+        *skip = QStringLiteral("the RTSP server cannot run: ") + first;
+        return {};
+    }
+    const QRegularExpressionMatch port =
+        QRegularExpression(QStringLiteral("^port (\\d+)$")).match(first);
+    if (!port.hasMatch())
+        *error = first;
+    return port.captured(1);
+}
+
+void stopServer(QProcess& server)
+{
+    server.closeWriteChannel();
+    if (!server.waitForFinished(5000)) {
+        server.kill();
+        server.waitForFinished(5000);
+    }
+}
+
 QImage decode(const QByteArray& jpeg)
 {
     return QImage::fromData(jpeg, "JPEG").convertToFormat(QImage::Format_RGB32);
@@ -48,6 +87,8 @@ class tst_RtspInterop : public QObject
 private slots:
     void gstreamerServer_data();
     void gstreamerServer();
+    void gstreamerH264_data();
+    void gstreamerH264();
 };
 
 void tst_RtspInterop::gstreamerServer_data()
@@ -96,19 +137,16 @@ void tst_RtspInterop::gstreamerServer()
     }
 
     QProcess server;
-    server.setProcessChannelMode(QProcess::SeparateChannels);
-    server.start(interpreter, {QFINDTESTDATA("rtspserver.py"), serverLower,
-                               Source.arg(Frames) + QStringLiteral(" ! rtpjpegpay name=pay0")});
-    QVERIFY(server.waitForStarted(10000));
-    QVERIFY(server.waitForReadyRead(20000));
-    const QString first = QString::fromLocal8Bit(server.readLine()).trimmed();
-    if (server.waitForFinished(0) && server.exitCode() == 77)
-        QSKIP(qPrintable(QStringLiteral("the RTSP server cannot run: ") + first));
-    const QRegularExpressionMatch port =
-        QRegularExpression(QStringLiteral("^port (\\d+)$")).match(first);
-    QVERIFY2(port.hasMatch(), qPrintable(first));
+    QString skip;
+    QString error;
+    const QString port =
+        startServer(server, interpreter, QFINDTESTDATA("rtspserver.py"), serverLower,
+                    Source.arg(Frames) + QStringLiteral(" ! rtpjpegpay name=pay0"), &skip, &error);
+    if (!skip.isEmpty())
+        QSKIP(qPrintable(skip));
+    QVERIFY2(!port.isEmpty(), qPrintable(error));
 
-    const QString url = QStringLiteral("rtsp://127.0.0.1:%1/test").arg(port.captured(1));
+    const QString url = QStringLiteral("rtsp://127.0.0.1:%1/test").arg(port);
     // From the stop request to the worker's end, TEARDOWN included: shown,
     // not asserted.
     QElapsedTimer stopping;
@@ -150,11 +188,100 @@ void tst_RtspInterop::gstreamerServer()
         stopping.start();
     }
     qInfo("stopped within %lld ms", stopping.elapsed());
-    server.closeWriteChannel();
-    if (!server.waitForFinished(5000)) {
-        server.kill();
-        server.waitForFinished(5000);
+    stopServer(server);
+}
+
+void tst_RtspInterop::gstreamerH264_data()
+{
+    QTest::addColumn<QString>("lower");
+    QTest::newRow("udp") << "udp";
+    QTest::newRow("interleaved tcp") << "tcp";
+}
+
+// x264enc's stream over RTSP: the access units the device delivers decode
+// as FFmpeg decodes them, picture for picture, within the rounding of the
+// two YUV to RGB conversions.
+void tst_RtspInterop::gstreamerH264()
+{
+    QFETCH(QString, lower);
+    const QString interpreter = python();
+    if (interpreter.isEmpty())
+        QSKIP("not installed: python3");
+    const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+    if (ffmpeg.isEmpty())
+        QSKIP("not installed: ffmpeg");
+
+    QProcess server;
+    QString skip;
+    QString error;
+    const QString port = startServer(server, interpreter, QFINDTESTDATA("rtspserver.py"), lower,
+                                     H264Source.arg(Frames), &skip, &error);
+    if (!skip.isEmpty())
+        QSKIP(qPrintable(skip));
+    QVERIFY2(!port.isEmpty(), qPrintable(error));
+
+    QList<QByteArray> units;
+    {
+        ThreadedWorker worker(
+            QStringLiteral("RTSP"),
+            {{QStringLiteral("url"), QStringLiteral("rtsp://127.0.0.1:%1/test").arg(port)},
+             {QStringLiteral("rtsp_transport"), lower}});
+        worker.start(QString(), 0);
+        worker.request();
+        QTRY_VERIFY_WITH_TIMEOUT(worker.frames.size() >= 20, 20000);
+        QVERIFY(worker.types.count(QStringLiteral("video/h264")) == worker.types.size());
+        units = worker.frames;
+        if (lower == QLatin1String("tcp"))
+            QCOMPARE(worker.worker()->rtpCounters().lost.load(), 0);
     }
+    stopServer(server);
+
+    // FFmpeg's decode of the same access units, one after the other.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile stream(dir.filePath(QStringLiteral("units.h264")));
+    QVERIFY(stream.open(QIODevice::WriteOnly));
+    for (const QByteArray& unit : std::as_const(units))
+        stream.write(unit);
+    stream.close();
+    QProcess reference;
+    reference.setProcessChannelMode(QProcess::MergedChannels);
+    reference.start(ffmpeg,
+                    {"-hide_banner", "-loglevel", "error", "-y", "-i", stream.fileName(), "-f",
+                     "rawvideo", "-pix_fmt", "rgb24", dir.filePath(QStringLiteral("units.rgb"))});
+    QVERIFY(reference.waitForFinished(30000));
+    QVERIFY2(reference.exitCode() == 0, reference.readAll().constData());
+    const QByteArray rgb = readFile(dir.filePath(QStringLiteral("units.rgb")));
+    constexpr int Width = 320;
+    constexpr int Height = 240;
+    constexpr qsizetype PictureBytes = Width * Height * 3;
+
+    H264Decoder decoder;
+    qsizetype picture = 0;
+    int worst = 0;
+    for (const QByteArray& unit : std::as_const(units)) {
+        const H264Decoder::Result result =
+            decoder.decode(reinterpret_cast<const unsigned char*>(unit.constData()),
+                           int(unit.size()), DefaultMaxPixels);
+        QCOMPARE(int(result.outcome), int(H264Decoder::Outcome::Picture));
+        QCOMPARE(result.image.size(), QSize(Width, Height));
+        QVERIFY((picture + 1) * PictureBytes <= rgb.size());
+        const auto* ref =
+            reinterpret_cast<const unsigned char*>(rgb.constData()) + picture * PictureBytes;
+        for (int y = 0; y < Height; ++y) {
+            const auto* line = reinterpret_cast<const QRgb*>(result.image.constScanLine(y));
+            for (int x = 0; x < Width; ++x, ref += 3) {
+                worst = std::max({worst, std::abs(qRed(line[x]) - ref[0]),
+                                  std::abs(qGreen(line[x]) - ref[1]),
+                                  std::abs(qBlue(line[x]) - ref[2])});
+            }
+        }
+        ++picture;
+    }
+    QCOMPARE(picture * PictureBytes, rgb.size());
+    QVERIFY2(worst <= 3, qPrintable(QString::number(worst)));
+    qInfo("%s: %lld H.264 pictures compared with FFmpeg's decode, largest difference %d",
+          QTest::currentDataTag(), qint64(picture), worst);
 }
 
 QTEST_GUILESS_MAIN(tst_RtspInterop)
