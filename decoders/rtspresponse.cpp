@@ -58,12 +58,12 @@ RtspTransport RtspTransport::parse(std::string_view value)
 {
     RtspTransport t;
     std::string_view first = nextItem(&value, ',');
-    const std::string_view spec = nextItem(&first, ';');
-    if (spec.empty())
+    const std::string_view profile = nextItem(&first, ';');
+    if (profile.empty())
         return t;
     // RTP/AVP, RTP/AVP/UDP or RTP/AVP/TCP
     t.present = true;
-    t.tcp = spec.size() >= 4 && equalsNoCase(spec.substr(spec.size() - 4), "/TCP");
+    t.tcp = profile.size() >= 4 && equalsNoCase(profile.substr(profile.size() - 4), "/TCP");
     while (!first.empty()) {
         const std::string_view item = nextItem(&first, ';');
         const std::size_t eq = item.find('=');

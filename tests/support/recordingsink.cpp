@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "recordingsink.h"
 
+#include "rtp2jpeg.h"
+
 #include <algorithm>
 #include <memory>
 
@@ -60,4 +62,20 @@ void feed(protocolDecoder& decoder, const QByteArray& bytes, int block)
 {
     for (qsizetype at = 0; at < bytes.size(); at += block)
         feed(decoder, bytes.mid(at, block));
+}
+
+QList<QByteArray> framesOfDatagrams(const QString& protocol, const QList<QByteArray>& datagrams)
+{
+    RecordingSink sink;
+    std::unique_ptr<protocolDecoder> decoder;
+    if (protocol.compare(QLatin1String("rtp"), Qt::CaseInsensitive) == 0)
+        decoder = std::make_unique<Rtp2Jpeg>(&sink);
+    else
+        decoder = std::make_unique<MultipartDec>(&sink, MultipartDec::Framing::Datagrams);
+    for (const QByteArray& d : datagrams)
+        feed(*decoder, d);
+    QList<QByteArray> frames;
+    for (const RecordingSink::Frame& f : sink.frames)
+        frames << f.data;
+    return frames;
 }

@@ -61,6 +61,10 @@ void feed(protocolDecoder& decoder, const QByteArray& bytes);
 // The same in calls of at most `block` bytes.
 void feed(protocolDecoder& decoder, const QByteArray& bytes, int block);
 
+// The frames a datagram device makes of `datagrams` alone: an RTP/JPEG
+// device ("rtp", any case) or a multipart one over UDP.
+QList<QByteArray> framesOfDatagrams(const QString& protocol, const QList<QByteArray>& datagrams);
+
 // How a worker of the given protocol ("TCP", "UDP") frames multipart bytes.
 inline MultipartDec::Framing multipartFraming(const QString& protocol)
 {

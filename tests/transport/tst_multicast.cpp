@@ -42,23 +42,6 @@ QList<QByteArray> frameDatagrams(const QString& protocol, int number)
     return {simlib::multipartPart(simlib::ContentTypeJpeg, ramp(900, number + 1))};
 }
 
-// What a device of `protocol` makes of these datagrams alone.
-QList<QByteArray> decodedAlone(const QString& protocol, const QList<QByteArray>& datagrams)
-{
-    RecordingSink sink;
-    std::unique_ptr<protocolDecoder> decoder;
-    if (protocol == QLatin1String("rtp"))
-        decoder = std::make_unique<Rtp2Jpeg>(&sink);
-    else
-        decoder = std::make_unique<MultipartDec>(&sink, MultipartDec::Framing::Datagrams);
-    for (const QByteArray& d : datagrams)
-        feed(*decoder, d);
-    QList<QByteArray> frames;
-    for (const RecordingSink::Frame& f : sink.frames)
-        frames << f.data;
-    return frames;
-}
-
 // One sender, out of the loopback interface, so that the device's sender
 // lock takes every datagram it sends, whichever group it is sent to.
 class GroupSender
@@ -188,7 +171,7 @@ void tst_Multicast::groups()
     QVERIFY(sender.send(group, port, frameDatagrams(protocol, 1)));
     QVERIFY(sender.send(group, port, frameDatagrams(protocol, 2)));
     const QList<QByteArray> expected =
-        decodedAlone(protocol, frameDatagrams(protocol, 1) + frameDatagrams(protocol, 2));
+        framesOfDatagrams(protocol, frameDatagrams(protocol, 1) + frameDatagrams(protocol, 2));
     QCOMPARE(expected.size(), 2);
     // Every device on the group's port gets every frame.
     for (const auto& w : workers) {

@@ -42,23 +42,6 @@ QList<QByteArray> multipartFrame(int fill)
     return {simlib::multipartPart(simlib::ContentTypeJpeg, ramp(900, fill))};
 }
 
-// What a worker of `protocol` makes of a device's datagrams.
-QList<QByteArray> decodedAlone(const QString& protocol, const QList<QByteArray>& datagrams)
-{
-    RecordingSink sink;
-    std::unique_ptr<protocolDecoder> decoder;
-    if (protocol == QLatin1String("rtp"))
-        decoder = std::make_unique<Rtp2Jpeg>(&sink);
-    else
-        decoder = std::make_unique<MultipartDec>(&sink, MultipartDec::Framing::Datagrams);
-    for (const QByteArray& d : datagrams)
-        feed(*decoder, d);
-    QList<QByteArray> frames;
-    for (const RecordingSink::Frame& f : sink.frames)
-        frames << f.data;
-    return frames;
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Offer)
@@ -162,7 +145,7 @@ void tst_SenderLock::foreignSenderCannotTakeOver()
     const QList<QByteArray> first = rtp ? rtpFrame(10, 9000, 1) : multipartFrame(1);
     const QList<QByteArray> second = rtp ? rtpFrame(12, 12000, 2) : multipartFrame(2);
     const QList<QByteArray> forged = rtp ? rtpFrame(14, 15000, 99) : multipartFrame(99);
-    const QList<QByteArray> expected = decodedAlone(protocol, first + second);
+    const QList<QByteArray> expected = framesOfDatagrams(protocol, first + second);
     QCOMPARE(expected.size(), 2);
 
     QVariantMap keys;
