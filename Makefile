@@ -33,7 +33,7 @@ test:
 	scripts/install-deps.sh build test
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
-	ctest --preset default -j $(JOBS) $(CTEST_ARGS)
+	ctest --preset default -j $(JOBS) $(CTEST_ARGS) || { scripts/test-failures.sh build/default; exit 1; }
 
 test-asan:
 	$(CHECK_DEPS) build test
@@ -41,7 +41,7 @@ test-asan:
 	cmake --build --preset asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	ctest --preset asan -j $(JOBS) $(CTEST_ARGS)
+	ctest --preset asan -j $(JOBS) $(CTEST_ARGS) || { scripts/test-failures.sh build/asan; exit 1; }
 
 test-tsan:
 	$(CHECK_DEPS) build test

@@ -165,6 +165,10 @@ void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int 
         // Frames the worker replaced or left out before this one first.
         m_stats.workerCounts(m_worker.framesCompleted(), m_worker.oversizeFramesSkipped(),
                              DeviceStats::monotonicNs(), DeviceStats::wallClockMs());
+        // Oversize frames that came before this one are reported now, before
+        // this frame can be shown and end their cause; left to the status
+        // timer, they could be reported again after it.
+        reportOversizeFrames();
         m_stats.frameArrived(DeviceStats::monotonicNs(), DeviceStats::wallClockMs(),
                              isTransferBuffer(pBuf) ? std::min(len, transferLength()) : len,
                              m_contentOverwrite.isEmpty() ? conType : m_contentOverwrite,
@@ -461,8 +465,7 @@ void GetStreamImage::updateStatus()
     const qint64 now = m_statusClock.elapsed();
     m_events.writeEvents(m_status.tick(now, m_worker.bytesReceived()), false);
     m_status.setForeignDatagrams(m_worker.foreignDatagramsDropped());
-    m_events.oversizeFrames(m_worker.oversizeFramesSkipped(), m_worker.lastOversizeFrameBytes(),
-                            transferLength(), TransferSpareBytes, m_gray16 ? 2 : 1);
+    reportOversizeFrames();
     m_events.summarise(now);
 
     const QString shown = m_status.stateText(now) + QLatin1Char('\n') + m_status.details(now);
@@ -490,4 +493,10 @@ void GetStreamImage::requestNextFrame()
 void GetStreamImage::writeLog(const QString& logMsg)
 {
     m_events.writeLog(logMsg);
+}
+
+void GetStreamImage::reportOversizeFrames()
+{
+    m_events.oversizeFrames(m_worker.oversizeFramesSkipped(), m_worker.lastOversizeFrameBytes(),
+                            transferLength(), TransferSpareBytes, m_gray16 ? 2 : 1);
 }

@@ -272,6 +272,9 @@ private slots:
 
 private:
     using Delivery = ConversionHandOff::Delivery;
+    // Reports a change in the worker's count of frames too large for the
+    // transfer buffer.
+    void reportOversizeFrames();
     // The job for a delivered frame: contentoverwrite applied, the length
     // bounded by the transfer buffer.
     FrameJob makeJob(QString conType, const unsigned char* pBuf, int len) const;
