@@ -69,8 +69,9 @@ constexpr std::array<ConfigKey, 29> Keys{{
      "UDP, RTP: the only sender whose datagrams are shown; without it, the "
      "sender the stream first synchronises with."},
     {KeyScope::Device, "interface", "ADDRESS|NAME", nullptr,
-     "UDP, RTP with a multicast host: the interface the group is joined on, by its IPv4 "
-     "address or name (eth0); without it, the one the system routes the group through."},
+     "UDP, RTP with a multicast host, RTSP from a multicast-only server: the interface the "
+     "group is joined on, by its IPv4 address or name (eth0); without it, the one the system "
+     "routes the group through."},
     {KeyScope::Device, "contentoverwrite", "TYPE", nullptr,
      "image/jpeg, video/x-raw-gray or video/x-raw-gray16, taken for every frame."},
     {KeyScope::Device, "pixel_order", "little|big", "little",

@@ -103,7 +103,8 @@ bool dottedGroup(const QString& host)
 void readMulticastInterface(const DeviceReader& r, DeviceConfig* d)
 {
     d->multicastInterface = r.text("interface").trimmed();
-    if (d->multicastInterface.isEmpty())
+    // An RTSP server names its group in the session's set-up.
+    if (d->multicastInterface.isEmpty() || d->protocol == DeviceProtocol::Rtsp)
         return;
     const bool datagrams = d->protocol == DeviceProtocol::Udp || d->protocol == DeviceProtocol::Rtp;
     // A host name may still name a group; only a dotted unicast address is

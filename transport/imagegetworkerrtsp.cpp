@@ -61,6 +61,7 @@ void ImageGetWorker::connectRtsp()
     settings.password = m_http.password;
     settings.lower = m_http.rtspTransport;
     settings.quietLimitMs = quietLimitMs();
+    settings.multicastInterface = m_multicastInterface;
     RtspSession session(settings, std::move(hooks), m_stopRequested, &m_bytesReceived, m_resolver);
     const ConnectOutcome ending = session.run();
     if (playing)

@@ -14,10 +14,43 @@ constexpr int MaxBindTries = 32;
 
 RtpPortPair::~RtpPortPair()
 {
+    close();
+}
+
+void RtpPortPair::close()
+{
     for (const qintptr s : {m_rtp, m_rtcp}) {
         if (s >= 0)
             closeSocket(SocketHandle(s));
     }
+    m_rtp = -1;
+    m_rtcp = -1;
+    m_port = 0;
+}
+
+bool RtpPortPair::openGroup(const SocketOpener& opener, const sockaddr_in& group, int rtcpPort,
+                            const QString& interfaceSetting, int receiveBufferBytes, QString* error)
+{
+    close();
+    const SocketOpener::Outcome rtp =
+        opener.bindDatagrams(group, receiveBufferBytes, interfaceSetting);
+    if (rtp.result != SocketOpener::Result::Opened) {
+        *error = rtp.detail;
+        return false;
+    }
+    sockaddr_in rtcpAddress = group;
+    rtcpAddress.sin_port = htons(std::uint16_t(rtcpPort));
+    const SocketOpener::Outcome rtcp =
+        opener.bindDatagrams(rtcpAddress, RtcpBytes * 32, interfaceSetting);
+    if (rtcp.result != SocketOpener::Result::Opened) {
+        closeSocket(SocketHandle(rtp.socket));
+        *error = rtcp.detail;
+        return false;
+    }
+    m_rtp = rtp.socket;
+    m_rtcp = rtcp.socket;
+    m_port = ntohs(group.sin_port);
+    return true;
 }
 
 bool RtpPortPair::open(const SocketOpener& opener, sockaddr_in local, int receiveBufferBytes,

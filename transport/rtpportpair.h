@@ -29,6 +29,15 @@ public:
     // until one is even and the next one free; false with the reason.
     bool open(const SocketOpener& opener, sockaddr_in local, int receiveBufferBytes,
               QString* error);
+    // Binds the pair on a multicast group's RTP and RTCP ports (`group`
+    // holds the group and the RTP port) and joins the group on both, on the
+    // interface `interfaceSetting` names (empty: the system's choice). Other
+    // programs receiving the same group keep their share. False with the
+    // reason.
+    bool openGroup(const SocketOpener& opener, const sockaddr_in& group, int rtcpPort,
+                   const QString& interfaceSetting, int receiveBufferBytes, QString* error);
+    // Closes both sockets.
+    void close();
     qintptr rtpSocket() const { return m_rtp; }
     qintptr rtcpSocket() const { return m_rtcp; }
     int rtpPort() const { return m_port; }

@@ -2,6 +2,7 @@
 #include "rtspsession.h"
 
 #include "deadline.h"
+#include "rtsptransportsetup.h"
 #include "socketapi.h"
 
 #include <QStringList>
@@ -51,6 +52,7 @@ struct RtspSession::Attempt
     bool getParameter = false; // keep-alives with GET_PARAMETER, else OPTIONS
     int rtpChannel = 0;
     RtpPortPair ports; // over UDP
+    QString group;     // "GROUP port N" when the ports are a multicast group's
 
     std::string sessionHeader() const
     {
@@ -214,18 +216,23 @@ RtspSession::Step RtspSession::describe(Attempt& a, Outcome* outcome)
 
 bool RtspSession::setUp(Attempt& a, bool tcp, Outcome* outcome, bool* noUdp)
 {
-    std::string transport = "RTP/AVP/TCP;unicast;interleaved=0-1";
+    std::string transport = rtsptransport::InterleavedRequest;
     if (!tcp) {
         QString error;
         if (!openPorts(a, &error)) {
             *outcome = {Link::BindFailed, error};
             return false;
         }
-        transport = "RTP/AVP;unicast;client_port=" + std::to_string(a.ports.rtpPort()) + "-"
-                    + std::to_string(a.ports.rtpPort() + 1);
+        transport = rtsptransport::unicastRequest(a.ports.rtpPort());
     }
     RtspResponse r;
     if (!exchange(a, "SETUP", a.mediaUrl, "Transport: " + transport + "\r\n", &r, outcome))
+        return false;
+    // A server that sends only to a multicast group refuses unicast.
+    if (!tcp && r.status() == 461
+        && !exchange(a, "SETUP", a.mediaUrl,
+                     "Transport: " + std::string(rtsptransport::MulticastRequest) + "\r\n", &r,
+                     outcome))
         return false;
     if (!isSuccess(r)) {
         // A server that will not send over UDP may still interleave.
@@ -238,10 +245,19 @@ bool RtspSession::setUp(Attempt& a, bool tcp, Outcome* outcome, bool* noUdp)
     const RtspTransport& answer = r.transport();
     if (tcp && answer.rtpChannel >= 0)
         a.rtpChannel = answer.rtpChannel;
-    if (answer.multicast && m_hooks.notice)
-        m_hooks.notice(QStringLiteral("RTSP: the server sends to multicast group %1, which is not "
-                                      "joined")
-                           .arg(text(answer.destination)));
+    if (!tcp && answer.multicast) {
+        QString error;
+        if (!rtsptransport::openMulticast(answer, m_opener, m_settings.multicastInterface,
+                                          m_settings.receiveBufferBytes, &a.ports, &a.group,
+                                          &error)) {
+            // A group that cannot be received here may still be interleaved.
+            *noUdp = true;
+            *outcome = {Link::BindFailed, error};
+            return false;
+        }
+        if (m_hooks.notice)
+            m_hooks.notice(QStringLiteral("RTSP: receiving multicast group %1").arg(a.group));
+    }
 
     // Packets that follow the PLAY response at once are already the stream's.
     a.connection.setFrameHandler([this, &a](int channel, const unsigned char* data, int len) {
@@ -353,8 +369,11 @@ RtspSession::Step RtspSession::play(Attempt& a, bool tcp, Outcome* outcome)
     while (!stopRequested()) {
         const auto now = SteadyClock::now();
         if (!tcp && !anyRtp && now - start >= Ms(m_settings.firstRtpWaitMs)) {
-            *outcome = failure(QStringLiteral("no RTP within %1 s over UDP")
-                                   .arg(m_settings.firstRtpWaitMs / 1000.0));
+            const QString seconds = QString::number(m_settings.firstRtpWaitMs / 1000.0);
+            *outcome = failure(a.group.isEmpty()
+                                   ? QStringLiteral("no RTP within %1 s over UDP").arg(seconds)
+                                   : QStringLiteral("no RTP within %1 s from multicast group %2")
+                                         .arg(seconds, a.group));
             return Step::NoUdp;
         }
         if (now - lastRtp >= Ms(m_settings.quietLimitMs)) {

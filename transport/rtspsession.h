@@ -22,7 +22,9 @@ struct sockaddr_in;
 // media the owner can show, PLAY, keep-alives within the session timeout,
 // and TEARDOWN at the end. RTP arrives over UDP on a client port pair, or
 // interleaved in the RTSP connection; each packet goes to the owner as one
-// datagram. `auto` tries UDP first and falls back to interleaved TCP when
+// datagram. A server that refuses unicast UDP (461) is asked for multicast;
+// a multicast answer's group is joined and its ports receive RTP as the
+// client's own pair would. `auto` tries UDP first and falls back to interleaved TCP when
 // no packet arrives within FirstRtpWaitMs. 401 is answered with Basic or
 // Digest credentials, 3xx with Location is followed a bounded number of
 // times. Every wait is bounded and cut into slices after each of which the
@@ -50,6 +52,7 @@ public:
         int quietLimitMs = DeviceConfig::RtspQuietLimitMs;
         int waitSliceMs = ImageGetWorker::WaitSliceMs;
         int receiveBufferBytes = ImageGetWorker::ReceiveBufferBytes;
+        QString multicastInterface; // where a multicast group is joined; empty: the default
     };
 
     struct Hooks

@@ -252,6 +252,10 @@ void tst_Configuration::read_data()
                        "dev0: url \"http://cam/\" does not start with rtsp://; the device is not "
                        "connected",
                        "dev0: rtsp_transport=\"sctp\" is not udp, tcp or auto; auto is used"};
+    QTest::newRow("RTSP: interface for the group a multicast-only server names")
+        << "[dev0]\nurl=rtsp://cam/\ninterface=eth0\n"
+        << shown << dev0(rtspDefaults + " url=rtsp://cam/ user= password= lower=0 interface=eth0")
+        << QStringList{};
     QTest::newRow("rtsp_transport in a TCP group has no effect")
         << Dev0 + "rtsp_transport=tcp\n"
         << shown << dev0(Defaults)

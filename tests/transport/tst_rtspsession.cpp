@@ -2,8 +2,12 @@
 // An RTSP device against a server scripted in the test on 127.0.0.1: the
 // request sequence, RTP over UDP and interleaved TCP, the fall-back from a
 // silent UDP stream, Digest after a 401, redirects, keep-alives, a session
-// the server lost, an SDP without a media we can show, and TEARDOWN at stop.
+// the server lost, an SDP without a media we can show, TEARDOWN at stop, and
+// a server that sends only to a multicast group. The group's datagrams stay
+// inside a network namespace the test makes for itself (loopback only);
+// where none can be made, those rows skip.
 #include "loopbackpeer.h"
+#include "netnamespace.h"
 #include "rtppackets.h"
 #include "rtspauth.h"
 #include "threadedworker.h"
@@ -13,11 +17,33 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace {
 
 using LinkState = ImageGetWorker::LinkState;
+
+// How the server answers a SETUP over UDP.
+enum class Multicast
+{
+    No,      // unicast to the client's ports
+    Only,    // 461 to unicast, a group to multicast
+    Refused, // 461 to both
+};
+
+constexpr char Group[] = "239.255.9.1";
+constexpr quint16 GroupPort = 5004; // in the test's own namespace: always free
+
+// The rows that receive the group, run by multicastInNetworkNamespace().
+constexpr const char* GroupRows[] = {
+    "multicast after 461: the group is joined",
+    "multicast, joined on the interface named",
+    "multicast group silent: auto falls back to tcp",
+    "multicast group silent: udp fails",
+    "multicast on no such interface",
+};
 
 // What the scripted server does differently from a plain JPEG camera.
 struct Script
@@ -30,6 +56,8 @@ struct Script
     bool expireSession = false; // a keep-alive is answered 454
     bool probe = false;         // asks the client OPTIONS after PLAY
     QByteArray rtpmap = "26 JPEG/90000";
+    Multicast multicast = Multicast::No;
+    const char* interfaceSetting = nullptr; // the device's interface= key
 };
 
 } // namespace
@@ -166,6 +194,20 @@ private:
             transports << transport;
             m_interleaved = transport.contains("TCP");
             m_clientPort = quint16(param(transport, "client_port").split('-').value(0).toInt());
+            const bool multicast = transport.contains(";multicast");
+            if (!m_interleaved && m_script.multicast != Multicast::No
+                && (!multicast || m_script.multicast == Multicast::Refused)) {
+                reply(cseq, "461 Unsupported Transport");
+                return;
+            }
+            m_group = multicast;
+            if (multicast) {
+                reply(cseq, "200 OK",
+                      session + "Transport: RTP/AVP;multicast;destination=" + Group
+                          + ";port=" + QByteArray::number(GroupPort) + "-"
+                          + QByteArray::number(GroupPort + 1) + ";ttl=1\r\n");
+                return;
+            }
             reply(cseq, "200 OK",
                   session + "Transport: " + transport
                       + ";server_port=" + QByteArray::number(m_rtpSource.port()) + "-"
@@ -212,9 +254,27 @@ private:
             m_peer.send(QByteArray("$\0", 2) + QByteArray(1, char(packet.size() >> 8))
                         + QByteArray(1, char(packet.size() & 0xFF)) + packet);
             m_peer.send(QByteArray("$\x01\x00\x04\x80\xc8\x00\x00", 8)); // RTCP, passed over
-        } else if (!m_script.silentUdp && m_clientPort != 0) {
+        } else if (m_script.silentUdp) {
+            return;
+        } else if (m_group) {
+            sendToGroup(packet);
+        } else if (m_clientPort != 0) {
             sendDatagramFrom(m_rtpSource, m_clientPort, packet);
         }
+    }
+
+    // Out of the loopback interface, from the same source as unicast RTP.
+    void sendToGroup(const QByteArray& packet)
+    {
+        in_addr out{};
+        out.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(GroupPort);
+        inet_pton(AF_INET, Group, &to.sin_addr);
+        ::setsockopt(m_rtpSource.fd(), IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out);
+        ::sendto(m_rtpSource.fd(), packet.constData(), std::size_t(packet.size()), 0,
+                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
 
     Script m_script;
@@ -222,6 +282,7 @@ private:
     LoopbackSocket m_rtpSource{SOCK_DGRAM};
     bool m_interleaved = false;
     bool m_playing = false;
+    bool m_group = false; // RTP goes to the multicast group
     quint16 m_clientPort = 0;
     int m_sequence = 0;
 };
@@ -233,10 +294,34 @@ class tst_RtspSession : public QObject
     Q_OBJECT
 
 private slots:
+    void multicastInNetworkNamespace();
     void session_data();
     void session();
     void digestResponse();
 };
+
+// Runs the rows that receive a multicast group again in a namespace of
+// their own.
+void tst_RtspSession::multicastInNetworkNamespace()
+{
+    if (netnamespace::inside())
+        QSKIP("already inside the test's network namespace");
+    QString why;
+    if (!netnamespace::available(&why))
+        QSKIP(qPrintable(QStringLiteral("no network namespace can be made here, so a multicast "
+                                        "RTSP session is not tested (it never uses the "
+                                        "machine's own interfaces): %1")
+                             .arg(why)));
+    QStringList rows;
+    for (const char* tag : GroupRows)
+        rows << QStringLiteral("session:") + QLatin1String(tag);
+    QByteArray output;
+    const int exitCode = netnamespace::runSelfInside(rows, 120000, &output);
+    QVERIFY2(exitCode == 0, output.constData());
+    for (const char* tag : GroupRows)
+        QVERIFY2(output.contains("PASS   : tst_RtspSession::session(" + QByteArray(tag) + ')'),
+                 output.constData());
+}
 
 void tst_RtspSession::session_data()
 {
@@ -278,6 +363,32 @@ void tst_RtspSession::session_data()
     QTest::newRow("h265 only") << "auto" << QString() << Script{.rtpmap = "96 H265/90000"}
                                << QStringLiteral("RTSP: no supported video media (H265)")
                                << QByteArray("DESCRIBE");
+    QTest::newRow("multicast only: udp and auto fall back to tcp")
+        << "auto" << QString() << Script{.multicast = Multicast::Refused} << QString()
+        << QByteArray("PLAY");
+    QTest::newRow("multicast only, refused: udp fails")
+        << "udp" << QString() << Script{.multicast = Multicast::Refused}
+        << QStringLiteral("RTSP 461 Unsupported Transport") << QByteArray("SETUP");
+    // Inside the test's network namespace only (GroupRows).
+    QTest::newRow(GroupRows[0]) << "udp" << QString() << Script{.multicast = Multicast::Only}
+                                << QString() << QByteArray("PLAY");
+    QTest::newRow(GroupRows[1]) << "auto" << QString()
+                                << Script{.multicast = Multicast::Only, .interfaceSetting = "lo"}
+                                << QString() << QByteArray("PLAY");
+    QTest::newRow(GroupRows[2]) << "auto" << QString()
+                                << Script{.silentUdp = true,
+                                          .multicast = Multicast::Only,
+                                          .interfaceSetting = "127.0.0.1"}
+                                << QString() << QByteArray("PLAY");
+    QTest::newRow(GroupRows[3]) << "udp" << QString()
+                                << Script{.silentUdp = true, .multicast = Multicast::Only}
+                                << QStringLiteral("no RTP within 2 s from multicast group "
+                                                  "239.255.9.1 port 5004")
+                                << QByteArray("TEARDOWN");
+    QTest::newRow(GroupRows[4])
+        << "udp" << QString() << Script{.multicast = Multicast::Only, .interfaceSetting = "nosuch0"}
+        << QStringLiteral("no network interface \"nosuch0\" to join group 239.255.9.1 on")
+        << QByteArray("TEARDOWN");
 }
 
 void tst_RtspSession::session()
@@ -287,6 +398,10 @@ void tst_RtspSession::session()
     QFETCH(Script, script);
     QFETCH(QString, failure);
     QFETCH(QByteArray, request);
+    const bool group = script.multicast == Multicast::Only;
+    if (group && !netnamespace::inside())
+        QSKIP("receives a multicast group: runs inside the test's own network namespace, from "
+              "multicastInNetworkNamespace()");
 
     ScriptedServer server(script);
     const QString url = server.url();
@@ -297,6 +412,8 @@ void tst_RtspSession::session()
         keys.insert(QStringLiteral("user"), QStringLiteral("user"));
         keys.insert(QStringLiteral("password"), password);
     }
+    if (script.interfaceSetting != nullptr)
+        keys.insert(QStringLiteral("interface"), QLatin1String(script.interfaceSetting));
     auto worker = std::make_unique<ThreadedWorker>(QStringLiteral("RTSP"), keys);
     worker->start(QString(), 0);
     worker->request();
@@ -310,7 +427,7 @@ void tst_RtspSession::session()
     };
     const auto failed = [&] {
         for (const ThreadedWorker::Link& link : std::as_const(worker->links)) {
-            if (link.state == LinkState::HttpStatus)
+            if (link.state == LinkState::HttpStatus || link.state == LinkState::BindFailed)
                 return true;
         }
         return false;
@@ -318,8 +435,10 @@ void tst_RtspSession::session()
     if (!failure.isEmpty()) {
         QVERIFY2(server.serveUntil([&] { return failed() && seen(); }, 15000),
                  server.requests.join(", ").constData());
-        QCOMPARE(worker->links.constLast().state, LinkState::HttpStatus);
         QCOMPARE(worker->links.constLast().detail, failure);
+        QCOMPARE(worker->links.constLast().state, script.interfaceSetting != nullptr
+                                                      ? LinkState::BindFailed
+                                                      : LinkState::HttpStatus);
         return;
     }
 
@@ -331,17 +450,24 @@ void tst_RtspSession::session()
     // The RTP figures are those of the RTP path.
     QVERIFY(worker->worker()->rtpCounters().expected.load() >= 3);
 
+    const bool fellBack = lower == QLatin1String("auto")
+                          && (script.silentUdp || script.multicast == Multicast::Refused);
     const QByteArray transport = server.transports.constLast();
-    if (lower == QLatin1String("tcp") || script.silentUdp) {
+    if (lower == QLatin1String("tcp") || fellBack) {
         QVERIFY(transport.startsWith("RTP/AVP/TCP;unicast;interleaved=0-1"));
+    } else if (group) {
+        QCOMPARE(transport, QByteArray("RTP/AVP;multicast"));
     } else {
         const QList<QByteArray> ports = param(transport, "client_port").split('-');
         QCOMPARE(ports.size(), 2);
         QCOMPARE(ports[0].toInt() % 2, 0);
         QCOMPARE(ports[1].toInt(), ports[0].toInt() + 1);
     }
-    QCOMPARE(worker->notices.join('\n').contains(QLatin1String("trying RTP interleaved over TCP")),
-             script.silentUdp);
+    const QString notices = worker->notices.join('\n');
+    QCOMPARE(notices.contains(QLatin1String("trying RTP interleaved over TCP")), fellBack);
+    QCOMPARE(
+        notices.contains(QLatin1String("RTSP: receiving multicast group 239.255.9.1 port 5004")),
+        group);
     if (script.challenge && !script.basicOnly)
         QVERIFY(server.authorization.contains("username=\"user\""));
     if (script.timeoutS == 1)
