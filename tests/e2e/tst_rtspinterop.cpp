@@ -3,8 +3,13 @@
 // through the Python GObject bindings): the session is set up, RTP/JPEG
 // arrives over UDP or interleaved TCP, and every frame is pixel-identical
 // to what the same jpegenc writes into files; RTP H.264 from x264enc is
-// decoded as FFmpeg decodes the same access units.
+// decoded as FFmpeg decodes the same access units. A server that sends only
+// to a multicast group runs in a network namespace of its own, joined to
+// the test's own namespace by a veth pair: the group's datagrams never reach
+// the machine's interfaces, and where no namespace can be made those rows
+// skip.
 #include "h264decoder.h"
+#include "netnamespace.h"
 #include "testfiles.h"
 #include "threadedworker.h"
 
@@ -41,15 +46,95 @@ const QString H264Source =
                    "video/x-raw,format=I420,width=320,height=240,framerate=20/1 ! "
                    "x264enc tune=zerolatency key-int-max=10 bframes=0 ! rtph264pay name=pay0");
 
-// Starts rtspserver.py serving `launch` over `lower`; its port, or nothing
-// with the reason in `skip` (the server cannot run here) or `error`.
+// The multicast server's namespace: its end of the veth pair and the
+// addresses of both ends.
+const QString ServerLink = QStringLiteral("fsrv0");
+const QString ViewerLink = QStringLiteral("fview0");
+const QString ServerAddress = QStringLiteral("10.213.0.2");
+const QString ViewerAddress = QStringLiteral("10.213.0.1");
+
+QString serverHost(const QString& lower)
+{
+    return lower == QLatin1String("mcast") ? ServerAddress : QStringLiteral("127.0.0.1");
+}
+
+// The device's keys; a multicast group is joined on the veth end.
+QVariantMap deviceKeys(const QString& url, const QString& clientLower, const QString& serverLower)
+{
+    QVariantMap keys{{QStringLiteral("url"), url}, {QStringLiteral("rtsp_transport"), clientLower}};
+    if (serverLower == QLatin1String("mcast"))
+        keys.insert(QStringLiteral("interface"), ViewerLink);
+    return keys;
+}
+
+bool run(const QString& command, QString* error)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
+    if (p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+        return true;
+    *error = command + QStringLiteral(": ") + QString::fromLocal8Bit(p.readAll()).trimmed();
+    return false;
+}
+
+// Inside the test's namespace: starts `server` in a namespace of its own
+// (unshare --net), moves one end of a new veth pair into it and gives both
+// ends an address and the route for multicast groups, then lets the child
+// run `command`.
+bool startInChildNamespace(QProcess& server, const QString& command, QString* error)
+{
+    const QString child =
+        QStringLiteral("echo ready; read go; ip link set lo up && ip addr add %1/30 dev %2 && "
+                       "ip link set %2 up && ip route add 224.0.0.0/4 dev %2 && exec %3")
+            .arg(ServerAddress, ServerLink, command);
+    server.start(QStringLiteral("unshare"),
+                 {QStringLiteral("--net"), QStringLiteral("--"), QStringLiteral("/bin/sh"),
+                  QStringLiteral("-c"), child});
+    if (!server.waitForStarted(10000) || !server.waitForReadyRead(10000)
+        || server.readLine().trimmed() != "ready") {
+        *error = QStringLiteral("the server's namespace was not made: ")
+                 + QString::fromLocal8Bit(server.readAllStandardError());
+        return false;
+    }
+    // unshare runs the shell in its own process: the child's namespace.
+    // The pair of a previous row may not be gone yet with its namespace.
+    if (!run(QStringLiteral("ip link del %1 2>/dev/null; "
+                            "ip link add %1 type veth peer name %2 netns %3 && "
+                            "ip addr add %4/30 dev %1 && ip link set %1 up")
+                 .arg(ViewerLink, ServerLink)
+                 .arg(server.processId())
+                 .arg(ViewerAddress),
+             error))
+        return false;
+    server.write("go\n");
+    return true;
+}
+
+// Starts rtspserver.py serving `launch` over `lower` (for mcast, in a
+// namespace of its own); its port, or nothing with the reason in `skip`
+// (the server cannot run here) or `error`.
 QString startServer(QProcess& server, const QString& interpreter, const QString& script,
                     const QString& lower, const QString& launch, QString* skip, QString* error)
 {
     server.setProcessChannelMode(QProcess::SeparateChannels);
-    server.start(interpreter, {script, lower, launch});
+    if (lower == QLatin1String("mcast")) {
+        const auto quoted = [](QString text) {
+            return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QLatin1String("'\\''"))
+                   + QLatin1Char('\'');
+        };
+        if (!startInChildNamespace(server,
+                                   quoted(interpreter) + QLatin1Char(' ') + quoted(script)
+                                       + QStringLiteral(" mcast ") + quoted(launch)
+                                       + QLatin1Char(' ') + ServerAddress,
+                                   error))
+            return {};
+    } else {
+        server.start(interpreter, {script, lower, launch});
+    }
     if (!server.waitForStarted(10000) || !server.waitForReadyRead(20000)) {
-        *error = QStringLiteral("the RTSP server did not start");
+        *error = QStringLiteral("the RTSP server did not start: ")
+                 + QString::fromLocal8Bit(server.readAllStandardError());
         return {};
     }
     const QString first = QString::fromLocal8Bit(server.readLine()).trimmed();
@@ -85,11 +170,44 @@ class tst_RtspInterop : public QObject
     Q_OBJECT
 
 private slots:
+    void multicastInNetworkNamespace();
     void gstreamerServer_data();
     void gstreamerServer();
     void gstreamerH264_data();
     void gstreamerH264();
 };
+
+// Runs the multicast rows again in a namespace of their own.
+void tst_RtspInterop::multicastInNetworkNamespace()
+{
+    if (netnamespace::inside())
+        QSKIP("already inside the test's network namespace");
+    QString why;
+    if (!netnamespace::available(&why))
+        QSKIP(qPrintable(QStringLiteral("no network namespace can be made here, so GStreamer's "
+                                        "multicast RTSP is not tested (it never uses the "
+                                        "machine's own interfaces): %1")
+                             .arg(why)));
+    QByteArray output;
+    const int exitCode = netnamespace::runSelfInside(
+        {QStringLiteral("gstreamerServer:multicast"), QStringLiteral("gstreamerH264:multicast")},
+        60000, &output);
+    QVERIFY2(exitCode == 0, output.constData());
+    for (const char* function : {"gstreamerServer", "gstreamerH264"}) {
+        QVERIFY2(
+            output.contains("PASS   : tst_RtspInterop::" + QByteArray(function) + "(multicast)")
+                || output.contains("SKIP   : tst_RtspInterop::" + QByteArray(function)
+                                   + "(multicast)"),
+            output.constData());
+    }
+    qInfo("%s", output.constData());
+}
+
+// Only inside the test's namespace, where the server gets one of its own.
+bool multicastHere(const QString& lower)
+{
+    return lower != QLatin1String("mcast") || netnamespace::inside();
+}
 
 void tst_RtspInterop::gstreamerServer_data()
 {
@@ -103,6 +221,9 @@ void tst_RtspInterop::gstreamerServer_data()
                                      << "tcp" << false;
     QTest::newRow("auto against a server refusing udp") << "tcp"
                                                         << "auto" << true;
+    // The device joins the group on the interface named.
+    QTest::newRow("multicast") << "mcast"
+                               << "udp" << false;
 }
 
 void tst_RtspInterop::gstreamerServer()
@@ -110,6 +231,8 @@ void tst_RtspInterop::gstreamerServer()
     QFETCH(QString, serverLower);
     QFETCH(QString, clientLower);
     QFETCH(bool, fellBack);
+    if (!multicastHere(serverLower))
+        QSKIP("runs inside the test's own network namespace, from multicastInNetworkNamespace()");
 
     const QString interpreter = python();
     if (interpreter.isEmpty())
@@ -146,22 +269,22 @@ void tst_RtspInterop::gstreamerServer()
         QSKIP(qPrintable(skip));
     QVERIFY2(!port.isEmpty(), qPrintable(error));
 
-    const QString url = QStringLiteral("rtsp://127.0.0.1:%1/test").arg(port);
+    const QString url = QStringLiteral("rtsp://%1:%2/test").arg(serverHost(serverLower), port);
     // From the stop request to the worker's end, TEARDOWN included: shown,
     // not asserted.
     QElapsedTimer stopping;
     {
-        ThreadedWorker worker(
-            QStringLiteral("RTSP"),
-            {{QStringLiteral("url"), url}, {QStringLiteral("rtsp_transport"), clientLower}});
+        ThreadedWorker worker(QStringLiteral("RTSP"), deviceKeys(url, clientLower, serverLower));
         worker.worker()->setReferenceHeaderFile(dir.filePath(QStringLiteral("absent.jpg")));
         worker.start(QString(), 0);
         worker.request();
         QTRY_VERIFY_WITH_TIMEOUT(worker.frames.size() >= 10, 20000);
         QVERIFY(worker.states().contains(LinkState::Connected));
-        QCOMPARE(worker.notices.join(QLatin1Char('\n'))
-                     .contains(QLatin1String("trying RTP interleaved over TCP")),
-                 fellBack);
+        const QString notices = worker.notices.join(QLatin1Char('\n'));
+        QCOMPARE(notices.contains(QLatin1String("trying RTP interleaved over TCP")), fellBack);
+        QCOMPARE(notices.contains(
+                     QLatin1String("RTSP: receiving multicast group 239.255.42.1 port 5000")),
+                 serverLower == QLatin1String("mcast"));
 
         // Each frame is one of the encoded ones, in order, pixel for pixel.
         int next = 0;
@@ -196,6 +319,7 @@ void tst_RtspInterop::gstreamerH264_data()
     QTest::addColumn<QString>("lower");
     QTest::newRow("udp") << "udp";
     QTest::newRow("interleaved tcp") << "tcp";
+    QTest::newRow("multicast") << "mcast";
 }
 
 // x264enc's stream over RTSP: the access units the device delivers decode
@@ -204,6 +328,8 @@ void tst_RtspInterop::gstreamerH264_data()
 void tst_RtspInterop::gstreamerH264()
 {
     QFETCH(QString, lower);
+    if (!multicastHere(lower))
+        QSKIP("runs inside the test's own network namespace, from multicastInNetworkNamespace()");
     const QString interpreter = python();
     if (interpreter.isEmpty())
         QSKIP("not installed: python3");
@@ -224,8 +350,8 @@ void tst_RtspInterop::gstreamerH264()
     {
         ThreadedWorker worker(
             QStringLiteral("RTSP"),
-            {{QStringLiteral("url"), QStringLiteral("rtsp://127.0.0.1:%1/test").arg(port)},
-             {QStringLiteral("rtsp_transport"), lower}});
+            deviceKeys(QStringLiteral("rtsp://%1:%2/test").arg(serverHost(lower), port),
+                       lower == QLatin1String("mcast") ? QStringLiteral("udp") : lower, lower));
         worker.start(QString(), 0);
         worker.request();
         QTRY_VERIFY_WITH_TIMEOUT(worker.frames.size() >= 20, 20000);
