@@ -47,12 +47,12 @@ void readAddress(const DeviceReader& r, DeviceConfig* d)
     if (r.contains("protocol") && upper != QLatin1String("TCP") && upper != QLatin1String("UDP")
         && upper != QLatin1String("RTP") && upper != QLatin1String("HTTP")
         && upper != QLatin1String("RTSP"))
-        r.warn(
-            QStringLiteral("protocol"), protocol,
-            r.shortName()
-                + QStringLiteral("unknown protocol \"%1\" (TCP, UDP, RTP or HTTP); the device is "
-                                 "reached over TCP")
-                      .arg(protocol));
+        r.warn(QStringLiteral("protocol"), protocol,
+               r.shortName()
+                   + QStringLiteral(
+                         "unknown protocol \"%1\" (TCP, UDP, RTP, HTTP or RTSP); the device is "
+                         "reached over TCP")
+                         .arg(protocol));
 
     const QString portText = r.text("port");
     if (d->protocol == DeviceProtocol::Http || d->protocol == DeviceProtocol::Rtsp) {

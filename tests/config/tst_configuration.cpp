@@ -268,8 +268,9 @@ void tst_Configuration::read_data()
     QTest::newRow("unknown protocol: TCP, with a warning")
         << Dev0 + "protocol=tcp6\n"
         << shown << dev0(Defaults)
-        << QStringList{"dev0: unknown protocol \"tcp6\" (TCP, UDP, RTP or HTTP); the device is "
-                       "reached over TCP"};
+        << QStringList{
+               "dev0: unknown protocol \"tcp6\" (TCP, UDP, RTP, HTTP or RTSP); the device is "
+               "reached over TCP"};
     QTest::newRow("no port") << "[dev0]\nhost=h\n"
                              << shown << dev0With({{"127.0.0.1:5000", "h:0(unusable)"}})
                              << QStringList{"dev0: no port given; the device is not connected"};

@@ -5,6 +5,7 @@
 #include "framerecorder.h"
 #include "onlydisplay.h"
 #include "recordingreader.h"
+#include "replaypacer.h"
 #include "rtppackets.h"
 #include "simprocess.h"
 #include "testfiles.h"
@@ -18,6 +19,8 @@
 #include <QTest>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 
 namespace {
 
@@ -60,6 +63,8 @@ private slots:
     void toggleDuringStream();
     void replayOptions_data();
     void replayOptions();
+    void pace_data();
+    void pace();
     void rtpReplayRefusesWhatItCannotCarry();
 };
 
@@ -287,19 +292,82 @@ void tst_RecordReplay::replayOptions()
         }
         return;
     }
-    QTRY_COMPARE_WITH_TIMEOUT(receiver.frames.size(), order.size(), 10000);
-    for (int i = 0; i < order.size(); ++i)
-        QCOMPARE(receiver.frames.at(i), bodies.at(order.at(i)));
-    // The median gap holds the pace (the wrong speed is 50 ms or more off);
-    // no gap is far off it. Generous, since the suite runs tests side by
-    // side on two cores.
-    QList<qint64> errors;
-    for (int i = 1; i < order.size(); ++i)
-        errors.append(std::abs(arrivalsMs.at(i) - arrivalsMs.at(i - 1) - spacingMs));
-    std::sort(errors.begin(), errors.end());
-    QVERIFY2(errors.at(errors.size() / 2) <= 30,
-             qPrintable(QString::number(errors.at(errors.size() / 2))));
-    QVERIFY2(errors.last() <= 250, qPrintable(QString::number(errors.last())));
+    // Every frame reached the worker. One that arrives before the test
+    // thread asks for the next may be replaced by the one after it, as on a
+    // busy machine, so the test sees the frames in order with some left out.
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.worker()->framesCompleted() == order.size()
+                                 && !receiver.frames.isEmpty()
+                                 && receiver.frames.last() == bodies.at(order.last()),
+                             10000);
+    QList<int> positions; // in `order`, of each frame received
+    for (const QByteArray& f : std::as_const(receiver.frames)) {
+        int at = positions.isEmpty() ? 0 : positions.last() + 1;
+        while (at < order.size() && bodies.at(order.at(at)) != f)
+            ++at;
+        QVERIFY2(at < order.size(), "a frame out of order");
+        positions.append(at);
+    }
+    QVERIFY(positions.size() >= 2);
+    // The frames were paced, not sent as fast as they go. The waits
+    // themselves are checked in pace(); arrival times on a machine running
+    // tests side by side can only bound them loosely, since any arrival may
+    // be late.
+    const qint64 span = arrivalsMs.at(positions.size() - 1) - arrivalsMs.first();
+    const qint64 paced = qint64(spacingMs) * (positions.last() - positions.first());
+    QVERIFY2(span >= paced / 2,
+             qPrintable(QStringLiteral("%1 ms for %2 ms of waits").arg(span).arg(paced)));
+}
+
+void tst_RecordReplay::pace_data()
+{
+    QTest::addColumn<double>("speed"); // 0: as fast as it goes
+    QTest::addColumn<double>("fps");
+    QTest::addColumn<double>("maxGapSeconds");
+    QTest::addColumn<QList<qint64>>("timesUs"); // one pass; -1: no time recorded
+    QTest::addColumn<int>("passes");
+    QTest::addColumn<QList<double>>("waitsMs"); // before each frame sent
+    const QList<qint64> every100ms{0, 100000, 200000, 300000};
+    QTest::newRow("the recorded pace")
+        << 1.0 << 25.0 << 10.0 << every100ms << 1 << QList<double>{0, 100, 100, 100};
+    QTest::newRow("twice as fast")
+        << 2.0 << 25.0 << 10.0 << every100ms << 1 << QList<double>{0, 50, 50, 50};
+    QTest::newRow("a later pass starts one mean period after the last frame")
+        << 2.0 << 25.0 << 10.0 << QList<qint64>{0, 100000, 300000} << 2
+        << QList<double>{0, 50, 100, 75, 50, 100};
+    QTest::newRow("a time going back waits nothing")
+        << 1.0 << 25.0 << 10.0 << QList<qint64>{0, 200000, 100000, 300000} << 1
+        << QList<double>{0, 200, 0, 100};
+    QTest::newRow("no times: later passes at the fixed rate, times the speed")
+        << 2.0 << 10.0 << 10.0 << QList<qint64>{-1, -1} << 2 << QList<double>{0, 0, 50, 50};
+    QTest::newRow("frames sharing one time: later passes at the fixed rate")
+        << 1.0 << 10.0 << 10.0 << QList<qint64>{500, 500} << 2 << QList<double>{0, 0, 100, 100};
+    QTest::newRow("as fast as it goes")
+        << 0.0 << 25.0 << 10.0 << every100ms << 2 << QList<double>{0, 0, 0, 0, 0, 0, 0, 0};
+    QTest::newRow("no wait beyond the cap")
+        << 1.0 << 25.0 << 0.05 << QList<qint64>{0, 1000000} << 1 << QList<double>{0, 50};
+}
+
+void tst_RecordReplay::pace()
+{
+    QFETCH(double, speed);
+    QFETCH(double, fps);
+    QFETCH(double, maxGapSeconds);
+    QFETCH(QList<qint64>, timesUs);
+    QFETCH(int, passes);
+    QFETCH(QList<double>, waitsMs);
+
+    ReplayPacer pacer(speed, fps, maxGapSeconds);
+    QList<double> waits;
+    for (int pass = 0; pass < passes; ++pass) {
+        if (pass > 0)
+            pacer.newPass();
+        for (const qint64 t : std::as_const(timesUs))
+            waits.append(std::chrono::duration<double, std::milli>(pacer.frame(t).wait).count());
+    }
+    QCOMPARE(waits.size(), waitsMs.size());
+    for (int i = 0; i < waits.size(); ++i)
+        QVERIFY2(std::abs(waits.at(i) - waitsMs.at(i)) < 1e-3,
+                 qPrintable(QStringLiteral("frame %1 waits %2 ms").arg(i).arg(waits.at(i))));
 }
 
 void tst_RecordReplay::rtpReplayRefusesWhatItCannotCarry()
