@@ -43,8 +43,11 @@ void LatencyRecorder::datagramsReceived(int count)
 
 void LatencyRecorder::frameShown(std::int64_t finishedNs)
 {
-    if (m_samples.size() < MaxSamples)
-        m_samples.push_back(nowNs() - finishedNs);
+    const std::int64_t now = nowNs();
+    std::vector<std::int64_t>& samples =
+        m_shown == 0 || now - m_wallFirstNs < WarmUpNs ? m_startSamples : m_samples;
+    if (samples.size() < MaxSamples)
+        samples.push_back(now - finishedNs);
     // Process CPU time from the first shown frame to the last one, so that
     // start-up is not charged to the frames.
     m_cpuLastNs = cpuClockNs(CLOCK_PROCESS_CPUTIME_ID);
@@ -68,13 +71,16 @@ LatencyRecorder::~LatencyRecorder()
     std::FILE* file = std::fopen(path, "w");
     if (file == nullptr)
         return;
-    std::vector<std::int64_t> sorted = m_samples;
+    // A run shorter than the warm-up has only start-up figures.
+    std::vector<std::int64_t> sorted = m_samples.empty() ? m_startSamples : m_samples;
+    std::vector<std::int64_t> start = m_startSamples;
     std::sort(sorted.begin(), sorted.end());
-    auto quantile = [&](double q) {
-        if (sorted.empty())
+    std::sort(start.begin(), start.end());
+    auto quantile = [](const std::vector<std::int64_t>& v, double q) {
+        if (v.empty())
             return 0.0;
-        const auto i = std::min(sorted.size() - 1, std::size_t(q * double(sorted.size())));
-        return double(sorted[i]) / 1e6;
+        const auto i = std::min(v.size() - 1, std::size_t(q * double(v.size())));
+        return double(v[i]) / 1e6;
     };
     const double cpuPerFrameMs =
         m_shown > 1 ? double(m_cpuLastNs - m_cpuFirstNs) / 1e6 / double(m_shown - 1) : 0.0;
@@ -84,8 +90,10 @@ LatencyRecorder::~LatencyRecorder()
     std::fprintf(file,
                  "finished %lld\ndelivered %lld\ndatagrams %lld\nshown %lld\n"
                  "latency_median_ms %.3f\nlatency_p99_ms %.3f\ncpu_per_frame_ms %.3f\n"
-                 "gui_busy_fraction %.3f\n",
+                 "gui_busy_fraction %.3f\nstartup_frames %zu\nstartup_latency_median_ms %.3f\n"
+                 "startup_latency_max_ms %.3f\n",
                  m_framesFinished.load(), m_framesDelivered.load(), m_datagrams.load(), m_shown,
-                 quantile(0.5), quantile(0.99), cpuPerFrameMs, guiBusy);
+                 quantile(sorted, 0.5), quantile(sorted, 0.99), cpuPerFrameMs, guiBusy,
+                 start.size(), quantile(start, 0.5), quantile(start, 1.0));
     std::fclose(file);
 }

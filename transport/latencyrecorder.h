@@ -12,10 +12,14 @@
 // byte decoded to end of repaint) and the CPU time spent from the first
 // shown frame to the last, and when it is destroyed at exit writes the
 // figures to the file FRAMESCOPE_LATENCY_FILE names (bench/run.sh reads it).
+// The latency quantiles are those of the stream once it runs: frames shown
+// in the first WarmUpNs after the first one (connecting every device, the
+// first layout of the window) are summed up apart, as the start-up figures.
 class LatencyRecorder : public LatencyProbe
 {
 public:
     static constexpr std::size_t MaxSamples = 1 << 20;
+    static constexpr std::int64_t WarmUpNs = 1000000000;
 
     LatencyRecorder() = default;
     LatencyRecorder(const LatencyRecorder&) = delete;
@@ -33,6 +37,7 @@ private:
     std::atomic<long long> m_datagrams{0};
     // GUI thread only.
     std::vector<std::int64_t> m_samples;
+    std::vector<std::int64_t> m_startSamples; // within WarmUpNs of the first
     long long m_shown = 0;
     std::int64_t m_cpuFirstNs = 0;
     std::int64_t m_cpuLastNs = 0;
