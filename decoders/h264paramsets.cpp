@@ -70,7 +70,11 @@ bool H264ParameterSets::setFromSprop(std::string_view text)
         const std::string_view part = trimmed(text.substr(0, comma));
         if (!part.empty()) {
             std::optional<Bytes> nal = decodeBase64(part, MaxSetBytes);
-            const int type = nal && !nal->empty() ? (nal->front() & h264::NalTypeMask) : 0;
+            // A set whose forbidden bit is set is broken by its sender's own
+            // account, and is not put in front of any access unit.
+            const int type = nal && !nal->empty() && !(nal->front() & 0x80)
+                                 ? (nal->front() & h264::NalTypeMask)
+                                 : 0;
             if (type == h264::NalSps && sps.size() < MaxSets)
                 sps.push_back(std::move(*nal));
             else if (type == h264::NalPps && pps.size() < MaxSets)
