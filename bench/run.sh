@@ -274,6 +274,11 @@ run_e2e() {
     # Frames of the first second after the first one shown (connecting,
     # the first layout) are apart from the quantiles above.
     e2e_startmax=$(awk '/startup_latency_max_ms/ { printf "%.0f", $2 }' "$dir/latency.txt")
+    # The share shown of the running stream: frames received from the end
+    # of that first second to half a second before the last shown (which
+    # may still be in flight when the viewer is stopped).
+    e2e_steady=$(awk '/^steady_finished/ { f = $2 } /^steady_shown/ { s = $2 }
+        END { if (f > 0) printf "%.1f %%", 100 * s / f; else print "-" }' "$dir/latency.txt")
     local fps cpu sent
     fps=$(awk -v n="$shown" -v s="$e2e_seconds" 'BEGIN { printf "%.1f", n / s }')
     sent=$(awk -v n="$finished" -v s="$e2e_seconds" 'BEGIN { printf "%.1f", n / s }')
@@ -322,8 +327,12 @@ pool_row() {
     pool_rows+=("$(printf '| %s | %s | %s | %s | %s / %s ms (first second: max %s ms) | %s | %s |' "$1" \
         "$e2e_sent" "$e2e_fps" "$2" "$e2e_median" "$e2e_p99" "${e2e_startmax:--}" "$e2e_busy" "$3")")
 }
-# shown_pct DEVICES FPS: shown of what the row offers, in per cent
-shown_pct() { awk -v s="$e2e_fps" -v n="$1" -v f="$2" 'BEGIN { printf "%.1f %%", 100 * s / (n * f) }'; }
+# shown_pct DEVICES FPS: shown of what the row offers over the whole run,
+# then shown of what was received once the stream runs, in per cent
+shown_pct() {
+    awk -v s="$e2e_fps" -v n="$1" -v f="$2" -v r="$e2e_steady" \
+        'BEGIN { printf "%.1f %% of offered; %s of received after the first second", 100 * s / (n * f), r }'
+}
 full_decode_ms=$(awk -v r="$jpeg" 'BEGIN { if (r > 0) printf "%.2f", 1000 / r; else print 0 }')
 pool_sim=(--content jpeg --pregenerate 25)
 if run_e2e pool1 1 sim "${pool_sim[@]}" --fps 1000; then

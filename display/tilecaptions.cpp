@@ -19,9 +19,16 @@ void TileCaptions::setDevices(const QVector<GetStreamImage*>& devices)
     for (const GetStreamImage* device : std::as_const(m_devices))
         names.append(device->name());
     m_tiles->setDevices(names);
-    for (GetStreamImage* device : std::as_const(m_devices))
-        connect(device, &GetStreamImage::statusChanged, this, &TileCaptions::refresh,
-                Qt::UniqueConnection);
+    // A device's change of state refreshes its own caption only: with many
+    // devices, each one's status changes about once a second, and
+    // refreshing every caption for each of them costs the GUI thread the
+    // square of the device count.
+    for (const QMetaObject::Connection& connection : std::as_const(m_statusConnections))
+        disconnect(connection);
+    m_statusConnections.clear();
+    for (int i = 0; i < m_devices.size(); ++i)
+        m_statusConnections.append(connect(m_devices[i], &GetStreamImage::statusChanged, this,
+                                           [this, i] { refreshTile(i); }));
     refresh();
 }
 
@@ -72,13 +79,17 @@ QString TileCaptions::caption(const GetStreamImage& device, qint64 nowMs)
 
 void TileCaptions::refresh()
 {
-    if (!m_shown)
+    for (int i = 0; i < m_devices.size(); ++i)
+        refreshTile(i);
+}
+
+void TileCaptions::refreshTile(int i)
+{
+    if (!m_shown || i >= m_devices.size() || i >= m_tiles->count())
         return;
-    for (int i = 0; i < m_devices.size() && i < m_tiles->count(); ++i) {
-        QString text = caption(*m_devices[i], m_devices[i]->statusClockMs());
-        const QString extra = m_extra ? m_extra(i) : QString();
-        if (!extra.isEmpty())
-            text += QLatin1Char('\n') + extra;
-        m_tiles->setCaption(i, text);
-    }
+    QString text = caption(*m_devices[i], m_devices[i]->statusClockMs());
+    const QString extra = m_extra ? m_extra(i) : QString();
+    if (!extra.isEmpty())
+        text += QLatin1Char('\n') + extra;
+    m_tiles->setCaption(i, text);
 }

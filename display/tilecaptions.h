@@ -39,12 +39,15 @@ public:
     void setExtraLine(std::function<QString(int)> extra) { m_extra = std::move(extra); }
 
     void refresh();
+    // The caption of tile i alone.
+    void refreshTile(int i);
 
 private:
     std::function<QString(int)> m_extra;
 
     TileView* m_tiles;
     QVector<GetStreamImage*> m_devices;
+    QVector<QMetaObject::Connection> m_statusConnections;
     QTimer m_timer;
     bool m_shown = false;
 };

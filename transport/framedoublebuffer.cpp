@@ -88,7 +88,7 @@ bool FrameDoubleBuffer::ensureWriteCapacity(std::int64_t needed)
     auto grown = std::make_unique_for_overwrite<unsigned char[]>(std::size_t(newSize));
     // A new array starts out filled over its initial size, so that parts of
     // a frame no packet wrote show no stale memory.
-    if (first)
+    if (first && m_fillNewArrays)
         std::memset(grown.get(), 0x7F,
                     std::size_t(std::min<std::int64_t>(newSize, InitialFrameBufferBytes)));
     // The whole old array is kept, not just the frame's length: the RTP

@@ -77,6 +77,14 @@ public:
         return m_deliveredCount.load(std::memory_order_relaxed);
     }
 
+    // Whether a new array is first filled with the byte 0x7F over its
+    // initial size (the default). Only a decoder that places data by offset
+    // can leave bytes of a frame unwritten; one that writes every byte of a
+    // frame in order never shows a byte it did not write, and skipping the
+    // fill spares each device 4 MiB of memory written at its first frame.
+    // Decoding thread, before the first byte.
+    void setFillNewArrays(bool fill) { m_fillNewArrays = fill; }
+
     // Bytes held by the two frame arrays; 0 until the first byte was
     // written. Thread-safe.
     std::int64_t allocatedBytes() const;
@@ -108,6 +116,7 @@ private:
     // other (completed) entry under m_mutex.
     std::unique_ptr<unsigned char[]> m_frameBuf[2];
     int m_frameBufSize[2] = {0, 0};
+    bool m_fillNewArrays = true;
     // The one byte each array has until it is made.
     unsigned char m_standIn[2] = {0, 0};
     // Under m_mutex.

@@ -85,6 +85,9 @@ ImageGetWorker::ImageGetWorker(Protocol protocol)
     : QObject(nullptr), m_protocol(protocol),
       m_referenceHeaderFile(QString::fromLatin1(DefaultReferenceHeaderFile))
 {
+    // Multipart streams (TCP, UDP, HTTP) write every byte of a frame in
+    // order; RTP payloads are placed by offset and may leave gaps.
+    setFillNewArrays(m_protocol == Protocol::Rtp || m_protocol == Protocol::Rtsp);
     socketLibraryStartup();
 }
 

@@ -25,10 +25,23 @@ std::int64_t cpuClockNs(clockid_t clock)
 
 } // namespace
 
+LatencyRecorder::LatencyRecorder() : m_startNs(nowNs())
+{
+}
+
+int LatencyRecorder::sliceOf(std::int64_t ns) const
+{
+    const std::int64_t slice = (ns - m_startNs) / SliceNs;
+    return slice >= 0 && slice < Slices ? int(slice) : -1;
+}
+
 std::int64_t LatencyRecorder::frameFinished()
 {
     m_framesFinished.fetch_add(1, std::memory_order_relaxed);
-    return nowNs();
+    const std::int64_t now = nowNs();
+    if (const int slice = sliceOf(now); slice >= 0)
+        m_finishedInSlice[slice].fetch_add(1, std::memory_order_relaxed);
+    return now;
 }
 
 void LatencyRecorder::frameDelivered()
@@ -48,9 +61,17 @@ void LatencyRecorder::frameShown(std::int64_t finishedNs)
         m_shown == 0 || now - m_wallFirstNs < WarmUpNs ? m_startSamples : m_samples;
     if (samples.size() < MaxSamples)
         samples.push_back(now - finishedNs);
-    // Process CPU time from the first shown frame to the last one, so that
-    // start-up is not charged to the frames.
-    m_cpuLastNs = cpuClockNs(CLOCK_PROCESS_CPUTIME_ID);
+    if (const int slice = sliceOf(finishedNs); slice >= 0)
+        ++m_shownInSlice[slice];
+    // Process CPU time from the first shown frame to the last one read, so
+    // that start-up is not charged to the frames. Reading it sums every
+    // thread of the process in the kernel, so with many devices it is read
+    // at most every CpuReadIntervalNs, with the count of frames shown then.
+    if (m_shown == 0 || now - m_cpuReadWallNs >= CpuReadIntervalNs) {
+        m_cpuLastNs = cpuClockNs(CLOCK_PROCESS_CPUTIME_ID);
+        m_cpuReadWallNs = now;
+        m_shownAtCpuRead = m_shown;
+    }
     // The GUI thread's own CPU time over the same span: the share of each
     // second it spends busy (handling events, converting, painting) rather
     // than waiting for the next event.
@@ -83,7 +104,21 @@ LatencyRecorder::~LatencyRecorder()
         return double(v[i]) / 1e6;
     };
     const double cpuPerFrameMs =
-        m_shown > 1 ? double(m_cpuLastNs - m_cpuFirstNs) / 1e6 / double(m_shown - 1) : 0.0;
+        m_shownAtCpuRead > 0 ? double(m_cpuLastNs - m_cpuFirstNs) / 1e6 / double(m_shownAtCpuRead)
+                             : 0.0;
+    // The running stream: frames finished from the end of the warm-up to
+    // InFlightNs before the last frame shown, in whole slices.
+    long long steadyFinished = 0;
+    long long steadyShown = 0;
+    int steadySlices = 0;
+    if (m_shown > 0) {
+        const int first = sliceOf(m_wallFirstNs + WarmUpNs + SliceNs - 1);
+        const int last = sliceOf(m_wallLastNs - InFlightNs);
+        for (int i = first; first >= 0 && i < last; ++i, ++steadySlices) {
+            steadyFinished += m_finishedInSlice[i].load(std::memory_order_relaxed);
+            steadyShown += m_shownInSlice[i];
+        }
+    }
     const double guiBusy = m_wallLastNs > m_wallFirstNs ? double(m_guiCpuLastNs - m_guiCpuFirstNs)
                                                               / double(m_wallLastNs - m_wallFirstNs)
                                                         : 0.0;
@@ -91,9 +126,11 @@ LatencyRecorder::~LatencyRecorder()
                  "finished %lld\ndelivered %lld\ndatagrams %lld\nshown %lld\n"
                  "latency_median_ms %.3f\nlatency_p99_ms %.3f\ncpu_per_frame_ms %.3f\n"
                  "gui_busy_fraction %.3f\nstartup_frames %zu\nstartup_latency_median_ms %.3f\n"
-                 "startup_latency_max_ms %.3f\n",
+                 "startup_latency_max_ms %.3f\nsteady_finished %lld\nsteady_shown %lld\n"
+                 "steady_seconds %.1f\n",
                  m_framesFinished.load(), m_framesDelivered.load(), m_datagrams.load(), m_shown,
                  quantile(sorted, 0.5), quantile(sorted, 0.99), cpuPerFrameMs, guiBusy,
-                 start.size(), quantile(start, 0.5), quantile(start, 1.0));
+                 start.size(), quantile(start, 0.5), quantile(start, 1.0), steadyFinished,
+                 steadyShown, double(steadySlices) * double(SliceNs) / 1e9);
     std::fclose(file);
 }

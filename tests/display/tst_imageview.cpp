@@ -318,6 +318,14 @@ void tst_ImageView::tilesKeptWhileDevicesStart()
     QVERIFY(!tiles->frame(0).isNull());
     QVERIFY(tiles->frame(devices - 1).isNull());
     QCOMPARE(tiles->name(devices - 1), QStringLiteral("dev%1").arg(devices - 1));
+    // A device's change of state rewrites its own caption, and only that
+    // one, through every set of devices the tiles were given.
+    for (int i = 0; i < devices; ++i)
+        tiles->setCaption(i, QStringLiteral("old"));
+    emit window.streams().last()->statusChanged();
+    QVERIFY(tiles->caption(devices - 1).startsWith(QStringLiteral("dev%1  ").arg(devices - 1)));
+    for (int i = 0; i < devices - 1; ++i)
+        QCOMPARE(tiles->caption(i), QStringLiteral("old"));
 }
 
 void tst_ImageView::selectAndSolo_data()

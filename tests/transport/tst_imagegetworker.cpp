@@ -31,6 +31,8 @@ private slots:
     void destinationCapacity_data();
     void destinationCapacity();
     void growthKeepsBytesAndIsBounded();
+    void placedPayloadArraysStartFilled_data();
+    void placedPayloadArraysStartFilled();
 
     void tcpFramesEndToEnd();
     void frameArraysMadeAtFirstData_data();
@@ -201,6 +203,24 @@ void tst_ImageGetWorker::growthKeepsBytesAndIsBounded()
     QVERIFY(worker.putByte('x'));
     QCOMPARE(worker.writeCapacity(), InitialFrameBufferBytes);
     QCOMPARE(worker.allocatedBytes(), grown + InitialFrameBufferBytes);
+}
+
+void tst_ImageGetWorker::placedPayloadArraysStartFilled_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::newRow("RTP") << "RTP";
+    QTest::newRow("RTSP") << "RTSP";
+}
+
+// RTP payloads are placed by offset, so a frame may have bytes no packet
+// wrote: in a new array they read 0x7F, never stale memory.
+void tst_ImageGetWorker::placedPayloadArraysStartFilled()
+{
+    QFETCH(QString, protocol);
+    ImageGetWorker worker(ImageGetWorker::protocolFromSetting(protocol));
+    QVERIFY(worker.putByte('x'));
+    const QByteArray rest = byteArray(worker.writeBuffer() + 1, InitialFrameBufferBytes - 1);
+    QCOMPARE(rest.count('\x7F'), rest.size());
 }
 
 void tst_ImageGetWorker::tcpFramesEndToEnd()
