@@ -39,8 +39,9 @@ unsigned char* ConversionHandOff::nextRequest()
     if (m_requestedBuf != nullptr)
         return nullptr;
     for (const std::unique_ptr<unsigned char[]>& b : m_buffers) {
-        const bool taken = std::any_of(m_inFlight.begin(), m_inFlight.end(),
-                                       [&b](const Delivery& d) { return d.buffer == b.get(); });
+        const bool taken = b.get() == m_heldBuf
+                           || std::any_of(m_inFlight.begin(), m_inFlight.end(),
+                                          [&b](const Delivery& d) { return d.buffer == b.get(); });
         if (!taken) {
             m_requestedBuf = b.get();
             break;

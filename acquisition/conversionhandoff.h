@@ -80,6 +80,10 @@ public:
     // True when `p` is the buffer of the outstanding request, which it then
     // answers.
     bool answersRequest(const unsigned char* p);
+    // Keeps `p` from being asked for again until releaseHold(): its bytes
+    // are still read in this thread after its frame was handed on.
+    void holdBuffer(const unsigned char* p) { m_heldBuf = p; }
+    void releaseHold() { m_heldBuf = nullptr; }
 
     // Deliveries not yet finished: from 0 to maxInFlight() + 1.
     int inConversion() const { return int(m_inFlight.size()); }
@@ -119,6 +123,7 @@ public:
 private:
     std::vector<std::unique_ptr<unsigned char[]>> m_buffers;
     unsigned char* m_requestedBuf = nullptr;
+    const unsigned char* m_heldBuf = nullptr;
     std::deque<Delivery> m_inFlight; // in arrival order
     std::uint64_t m_nextId = 0;
     std::int64_t m_skipped = 0;

@@ -151,17 +151,26 @@ void GetStreamImage::setHistory(FrameHistory* history, int device)
 void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int len, QString logMsg)
 {
     m_measuredDelay.reset();
+    std::optional<HistoryEntry> historyAfter;
     if (len > 0) {
         m_status.frameDelivered(m_statusClock.elapsed());
         const qint64 previousMs = m_figures.lastFrameMs;
         countFrame(m_statusClock.elapsed());
-        // Copied before conversion: once the next frame is requested the
-        // worker may write into this buffer again.
-        if (m_history != nullptr)
-            m_history->add(m_historyDevice, conType, pBuf,
-                           isTransferBuffer(pBuf) ? std::min(len, transferLength()) : len,
-                           m_figures.frames, FrameRecorder::wallClockUs(),
-                           previousMs >= 0 ? double(m_figures.lastFrameMs - previousMs) : -1.0);
+        const HistoryEntry entry{m_figures.frames, FrameRecorder::wallClockUs(),
+                                 previousMs >= 0 ? double(m_figures.lastFrameMs - previousMs)
+                                                 : -1.0};
+        // The copy for the history is made once a frame for the pool is on
+        // its way there, so that its decoding starts first; its buffer is
+        // held meanwhile, because once asked for again the worker may write
+        // into it. Any other frame is copied before it is converted.
+        if (m_history != nullptr) {
+            if (m_convertInThread && m_handOff.requestedBuffer() == pBuf) {
+                historyAfter = entry;
+                m_handOff.holdBuffer(pBuf);
+            } else {
+                keepInHistory(conType, pBuf, len, entry);
+            }
+        }
         // Frames the worker replaced or left out before this one first.
         m_stats.workerCounts(m_worker.framesCompleted(), m_worker.oversizeFramesSkipped(),
                              DeviceStats::monotonicNs(), DeviceStats::wallClockMs());
@@ -185,9 +194,23 @@ void GetStreamImage::newImageReceived(QString conType, unsigned char* pBuf, int 
     // the text is written once the frame has been handed to the window.
     m_handOff.holdLog(std::move(logMsg));
     processImage(conType, pBuf, len);
+    if (historyAfter) {
+        keepInHistory(conType, pBuf, len, *historyAfter);
+        m_handOff.releaseHold();
+        // The request processImage could not make while the buffer was held.
+        requestNextFrame();
+    }
     if (m_history != nullptr && len > 0 && m_measuredDelay)
         m_history->setDelay(m_historyDevice, m_figures.frames, *m_measuredDelay);
     writeLog(m_handOff.takeHeldLog());
+}
+
+void GetStreamImage::keepInHistory(const QString& conType, const unsigned char* pBuf, int len,
+                                   const HistoryEntry& entry)
+{
+    m_history->add(m_historyDevice, conType, pBuf,
+                   isTransferBuffer(pBuf) ? std::min(len, transferLength()) : len, entry.number,
+                   entry.arrivalUs, entry.periodMs);
 }
 
 void GetStreamImage::processImage(QString conType, unsigned char* pBuf, int len)

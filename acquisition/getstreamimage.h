@@ -289,6 +289,15 @@ private:
     void showDelivery(const Delivery& delivery, ConvertedFrame frame);
     // Adds a delivered frame to this device's own figures.
     void countFrame(qint64 nowMs);
+    // What the history keeps of a delivered frame besides its bytes.
+    struct HistoryEntry
+    {
+        qint64 number = 0;
+        qint64 arrivalUs = 0;
+        double periodMs = -1.0;
+    };
+    void keepInHistory(const QString& conType, const unsigned char* pBuf, int len,
+                       const HistoryEntry& entry);
     // The delay of the frame about to be shown, for the status line and
     // this device's figures.
     void setFrameDelay(double seconds);

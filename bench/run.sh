@@ -344,7 +344,7 @@ if run_e2e pool1paced 1 sim "${pool_sim[@]}" --fps 25; then
         "$e2e_median ms" "<= $(awk -v d="$full_decode_ms" 'BEGIN { printf "%.2f", d + 1 }') ms"
 fi
 if e2e_view=tiles run_e2e pool16 16 sim "${pool_sim[@]}" --fps 25; then
-    pool_row "16 devices x 25 frames/s 1280x960, tiles: latency; GUI thread busy" "$(shown_pct 16 25) shown" \
+    pool_row "16 devices x 25 frames/s 1280x960, tiles: latency; GUI thread busy" "$(shown_pct 16 25)" \
         "median <= 15 ms, p99 <= 60 ms; GUI < 25 %"
 fi
 if e2e_view=tiles run_e2e pool16x60 16 sim "${pool_sim[@]}" --fps 60; then

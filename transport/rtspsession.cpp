@@ -2,6 +2,7 @@
 #include "rtspsession.h"
 
 #include "deadline.h"
+#include "rtspsessionattempt.h"
 #include "rtsptransportsetup.h"
 #include "socketapi.h"
 
@@ -12,53 +13,7 @@
 #include <chrono>
 #include <memory>
 
-namespace {
-
-using Ms = std::chrono::milliseconds;
-using Link = ImageGetWorker::LinkState;
-
-// Datagrams and reads of the connection taken per wake before the stop
-// flag is looked at again.
-constexpr int MaxReadsPerWake = 256;
-
-QString text(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
-bool isSuccess(const RtspResponse& r)
-{
-    return r.status() >= 200 && r.status() <= 299;
-}
-
-} // namespace
-
-struct RtspSession::Attempt
-{
-    Attempt(const std::atomic<bool>& stop, std::atomic<std::int64_t>* bytes, int sliceMs)
-        : connection(stop, bytes, sliceMs)
-    {
-    }
-    Attempt(const Attempt&) = delete;
-    Attempt& operator=(const Attempt&) = delete;
-
-    RtspConnection connection;
-    sockaddr_in server{};
-    std::string url;
-    std::string mediaUrl;
-    std::string playUrl;
-    std::string session;
-    int timeoutS = RtspResponse::DefaultSessionTimeoutS;
-    bool getParameter = false; // keep-alives with GET_PARAMETER, else OPTIONS
-    int rtpChannel = 0;
-    RtpPortPair ports; // over UDP
-    QString group;     // "GROUP port N" when the ports are a multicast group's
-
-    std::string sessionHeader() const
-    {
-        return session.empty() ? std::string() : "Session: " + session + "\r\n";
-    }
-};
+using namespace rtspsessiondetail;
 
 RtspSession::RtspSession(const Settings& settings, Hooks hooks,
                          const std::atomic<bool>& stopRequested,
@@ -344,117 +299,4 @@ void RtspSession::teardown(Attempt& a)
                          a.sessionHeader() + m_auth.header("TEARDOWN", a.playUrl), &r,
                          TeardownWaitMs, true);
     a.connection.close();
-}
-
-RtspSession::Step RtspSession::play(Attempt& a, bool tcp, Outcome* outcome)
-{
-    const auto start = SteadyClock::now();
-    auto lastRtp = start;
-    bool anyRtp = false;
-    const auto packet = [&](const unsigned char* data, int len, const sockaddr_in& from) {
-        anyRtp = true;
-        lastRtp = SteadyClock::now();
-        if (m_hooks.packet)
-            m_hooks.packet(data, len, from);
-    };
-    a.connection.setFrameHandler([&](int channel, const unsigned char* data, int len) {
-        if (channel == a.rtpChannel)
-            packet(data, len, a.server);
-    });
-    // Keep-alives at half the session timeout keep it well within.
-    const Ms keepAlive(std::max(200, a.timeoutS * 1000 / 2));
-    auto nextKeepAlive = start + keepAlive;
-    int keepAliveCseq = -1;
-
-    while (!stopRequested()) {
-        const auto now = SteadyClock::now();
-        if (!tcp && !anyRtp && now - start >= Ms(m_settings.firstRtpWaitMs)) {
-            const QString seconds = QString::number(m_settings.firstRtpWaitMs / 1000.0);
-            *outcome = failure(a.group.isEmpty()
-                                   ? QStringLiteral("no RTP within %1 s over UDP").arg(seconds)
-                                   : QStringLiteral("no RTP within %1 s from multicast group %2")
-                                         .arg(seconds, a.group));
-            return Step::NoUdp;
-        }
-        if (now - lastRtp >= Ms(m_settings.quietLimitMs)) {
-            *outcome = {Link::Quiet,
-                        QStringLiteral("no data for %1 s").arg(m_settings.quietLimitMs / 1000.0)};
-            return Step::Done;
-        }
-        if (now >= nextKeepAlive) {
-            const std::string method = a.getParameter ? "GET_PARAMETER" : "OPTIONS";
-            keepAliveCseq = a.connection.send(method, a.playUrl,
-                                              a.sessionHeader() + m_auth.header(method, a.playUrl));
-            if (keepAliveCseq < 0) {
-                *outcome = {Link::Lost, QStringLiteral("the keep-alive could not be sent")};
-                return Step::Done;
-            }
-            nextKeepAlive = now + keepAlive;
-        }
-
-        PollDescriptor fds[3] = {};
-        const qintptr sockets[3] = {a.connection.socket(), a.ports.rtpSocket(),
-                                    a.ports.rtcpSocket()};
-        const unsigned long count = tcp ? 1 : 3;
-        for (unsigned long k = 0; k < count; ++k) {
-            fds[k].fd = SocketHandle(sockets[k]);
-            fds[k].events = POLLIN;
-        }
-        const int ready = pollSockets(fds, count, m_settings.waitSliceMs);
-        if (ready < 0 && !interruptedCall()) {
-            *outcome = {
-                Link::Lost,
-                QStringLiteral("wait failed: %1").arg(SocketOpener::errorText(lastSocketError()))};
-            return Step::Done;
-        }
-        if (ready <= 0)
-            continue;
-
-        if (fds[0].revents != 0) {
-            for (int reads = 0; reads < MaxReadsPerWake; ++reads) {
-                bool got = false;
-                const RtspConnection::Result result = a.connection.readAvailable(&got);
-                if (result != RtspConnection::Result::Ok) {
-                    *outcome =
-                        result == RtspConnection::Result::Closed
-                            ? Outcome{Link::Lost, QStringLiteral("closed by the peer")}
-                            : failure(QStringLiteral("RTSP: %1")
-                                          .arg(QLatin1String(RtspConnection::resultText(result))));
-                    a.connection.close();
-                    return Step::Done;
-                }
-                if (!got || stopRequested())
-                    break;
-            }
-            RtspResponse r;
-            while (a.connection.takeResponse(&r)) {
-                // A keep-alive method the server does not know is replaced
-                // by OPTIONS; any other refusal ends the session.
-                if (isSuccess(r))
-                    continue;
-                if (r.cseq() == keepAliveCseq && a.getParameter
-                    && (r.status() == 405 || r.status() == 501 || r.status() == 551)) {
-                    a.getParameter = false;
-                    continue;
-                }
-                if (r.status() == 454 || r.cseq() == keepAliveCseq) {
-                    *outcome = failure(text(r.statusText()));
-                    if (r.status() == 454)
-                        a.session.clear(); // nothing left to tear down
-                    return Step::Done;
-                }
-            }
-        }
-        if (tcp)
-            continue;
-        std::int64_t bytes = 0;
-        if (fds[1].revents != 0)
-            bytes += a.ports.readRtp(MaxReadsPerWake, packet);
-        if (fds[2].revents != 0)
-            bytes += a.ports.drainRtcp(MaxReadsPerWake);
-        if (m_bytesReceived != nullptr)
-            m_bytesReceived->fetch_add(bytes, std::memory_order_relaxed);
-    }
-    *outcome = {Link::Stopped, QStringLiteral("stopped")};
-    return Step::Done;
 }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "frameconversion.h"
+#include "framehistory.h"
 #include "framerecorder.h"
 #include "getstreamimage.h"
 #include "loopbackpeer.h"
@@ -188,6 +189,7 @@ private slots:
     void grayFrames_data();
     void grayFrames();
     void unknownTypeShowsPreviousImage();
+    void historyKeepsEveryDeliveredFrame();
     void jpegTimestamp();
     void jpegDecompressionBomb();
 
@@ -614,6 +616,33 @@ void tst_GetStreamImage::unknownTypeShowsPreviousImage()
     QCOMPARE(receiver.images.size(), 2);
     QCOMPARE(c->image().cacheKey(), key);
     QVERIFY(sameGrayPixels(receiver.images[1], frame, 16, 12));
+}
+
+// Every delivered frame is kept in the history with its own bytes, though
+// a frame for the pool is copied only once it is on its way there: its
+// buffer is not asked for again before, whether the pool takes it, skips
+// older frames for it or is full.
+void tst_GetStreamImage::historyKeepsEveryDeliveredFrame()
+{
+    const auto c = controller(sized(16, 12));
+    Receiver receiver(c.get());
+    FrameHistory history(1024 * 1024);
+    history.setDeviceCount(1);
+    c->setHistory(&history, 0);
+    constexpr int Frames = 12;
+    for (int n = 1; n <= Frames; ++n) {
+        // Results are taken only while events run, so the pool fills up
+        // and a frame may wait for a buffer.
+        QTRY_VERIFY(c->requestedBuffer() != nullptr);
+        QVERIFY2(deliver(c.get(), Gray, grayFrame(16, 12, n)), qPrintable(QString::number(n)));
+    }
+    for (int n = 1; n <= Frames; ++n) {
+        const HistoryFrame* f = history.find(0, n);
+        QVERIFY2(f != nullptr, qPrintable(QString::number(n)));
+        QCOMPARE(f->bytes, grayFrame(16, 12, n));
+    }
+    QTRY_COMPARE(receiver.images.size() + c->figures().skipped, qint64(Frames));
+    QVERIFY(c->requestedBuffer() != nullptr);
 }
 
 void tst_GetStreamImage::jpegTimestamp()
