@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "decodepool.h"
 
+#include "latencyprobe.h"
+
 #include <QtGlobal>
 
 #include <algorithm>
+#include <chrono>
 #include <system_error>
 #include <utility>
 
@@ -153,7 +156,14 @@ void DecodePool::run()
         if (--queue->waiting == 0)
             unmarkPending(queue);
         lock.unlock();
+        LatencyProbe* const probe = latencyProbe();
+        const auto start = probe != nullptr ? std::chrono::steady_clock::now()
+                                            : std::chrono::steady_clock::time_point();
         ConvertedFrame frame = m_decoder(job);
+        if (probe != nullptr)
+            probe->frameDecoded(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count());
         lock.lock();
         // Entries being decoded are neither taken nor skipped nor dropped,
         // so the entry is still there, though others before it may be gone.

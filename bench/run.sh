@@ -277,6 +277,9 @@ run_e2e() {
     # The share shown of the running stream: frames received from the end
     # of that first second to half a second before the last shown (which
     # may still be in flight when the viewer is stopped).
+    # A full-size decode as the pool ran it in this run (cold caches at low
+    # rates), next to the micro-benchmark's decode in a loop.
+    e2e_decode=$(awk '/^decode_median_ms/ { printf "%.2f", $2 }' "$dir/latency.txt")
     e2e_steady=$(awk '/^steady_finished/ { f = $2 } /^steady_shown/ { s = $2 }
         END { if (f > 0) printf "%.1f %%", 100 * s / f; else print "-" }' "$dir/latency.txt")
     local fps cpu sent
@@ -340,8 +343,8 @@ if run_e2e pool1 1 sim "${pool_sim[@]}" --fps 1000; then
         "$(ratio "$e2e_fps" "$jpeg")" ">= 1.6"
 fi
 if run_e2e pool1paced 1 sim "${pool_sim[@]}" --fps 25; then
-    pool_row "1 device 1280x960 at 25 frames/s: latency median against one full-size decode ($full_decode_ms ms)" \
-        "$e2e_median ms" "<= $(awk -v d="$full_decode_ms" 'BEGIN { printf "%.2f", d + 1 }') ms"
+    pool_row "1 device 1280x960 at 25 frames/s: latency median against one full-size decode (micro-benchmark $full_decode_ms ms; in the pool in this run ${e2e_decode:-?} ms)" \
+        "$e2e_median ms" "<= $(awk -v d="$full_decode_ms" 'BEGIN { printf "%.2f", d + 1 }') ms / <= $(awk -v d="${e2e_decode:-0}" 'BEGIN { printf "%.2f", d + 1 }') ms"
 fi
 if e2e_view=tiles run_e2e pool16 16 sim "${pool_sim[@]}" --fps 25; then
     pool_row "16 devices x 25 frames/s 1280x960, tiles: latency; GUI thread busy" "$(shown_pct 16 25)" \

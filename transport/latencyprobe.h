@@ -22,6 +22,8 @@ public:
     virtual void datagramsReceived(int count) = 0;
     // GUI thread: the frame stamped `finishedNs` has been repainted.
     virtual void frameShown(std::int64_t finishedNs) = 0;
+    // Decode pool thread: a frame was decoded in `ns` nanoseconds.
+    virtual void frameDecoded(std::int64_t ns) { static_cast<void>(ns); }
 };
 
 // The installed probe, or nullptr.

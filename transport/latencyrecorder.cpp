@@ -54,6 +54,15 @@ void LatencyRecorder::datagramsReceived(int count)
     m_datagrams.fetch_add(count, std::memory_order_relaxed);
 }
 
+void LatencyRecorder::frameDecoded(std::int64_t ns)
+{
+    const int i = m_decodes.fetch_add(1, std::memory_order_relaxed);
+    if (i < MaxDecodeSamples) {
+        m_decodeEndNs[i] = nowNs();
+        m_decodeNs[i] = ns;
+    }
+}
+
 void LatencyRecorder::frameShown(std::int64_t finishedNs)
 {
     const std::int64_t now = nowNs();
@@ -106,6 +115,14 @@ LatencyRecorder::~LatencyRecorder()
     const double cpuPerFrameMs =
         m_shownAtCpuRead > 0 ? double(m_cpuLastNs - m_cpuFirstNs) / 1e6 / double(m_shownAtCpuRead)
                              : 0.0;
+    // Decode times of the running stream, as the latency quantiles.
+    std::vector<std::int64_t> decodes;
+    const int decoded = std::min(m_decodes.load(), MaxDecodeSamples);
+    for (int i = 0; i < decoded; ++i) {
+        if (m_shown > 0 && m_decodeEndNs[i] >= m_wallFirstNs + WarmUpNs)
+            decodes.push_back(m_decodeNs[i]);
+    }
+    std::sort(decodes.begin(), decodes.end());
     // The running stream: frames finished from the end of the warm-up to
     // InFlightNs before the last frame shown, in whole slices.
     long long steadyFinished = 0;
@@ -127,10 +144,10 @@ LatencyRecorder::~LatencyRecorder()
                  "latency_median_ms %.3f\nlatency_p99_ms %.3f\ncpu_per_frame_ms %.3f\n"
                  "gui_busy_fraction %.3f\nstartup_frames %zu\nstartup_latency_median_ms %.3f\n"
                  "startup_latency_max_ms %.3f\nsteady_finished %lld\nsteady_shown %lld\n"
-                 "steady_seconds %.1f\n",
+                 "steady_seconds %.1f\ndecode_median_ms %.3f\n",
                  m_framesFinished.load(), m_framesDelivered.load(), m_datagrams.load(), m_shown,
                  quantile(sorted, 0.5), quantile(sorted, 0.99), cpuPerFrameMs, guiBusy,
                  start.size(), quantile(start, 0.5), quantile(start, 1.0), steadyFinished,
-                 steadyShown, double(steadySlices) * double(SliceNs) / 1e9);
+                 steadyShown, double(steadySlices) * double(SliceNs) / 1e9, quantile(decodes, 0.5));
     std::fclose(file);
 }

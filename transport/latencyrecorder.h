@@ -40,6 +40,7 @@ public:
     void frameDelivered() override;
     void datagramsReceived(int count) override;
     void frameShown(std::int64_t finishedNs) override;
+    void frameDecoded(std::int64_t ns) override;
 
 private:
     // The slice a time falls in, or -1 outside the recorded span.
@@ -50,6 +51,11 @@ private:
     std::atomic<long long> m_framesDelivered{0};
     std::atomic<long long> m_datagrams{0};
     std::atomic<int> m_finishedInSlice[Slices] = {};
+    // Decode times (end, duration) from every pool thread.
+    static constexpr int MaxDecodeSamples = 1 << 16;
+    std::atomic<int> m_decodes{0};
+    std::int64_t m_decodeEndNs[MaxDecodeSamples] = {};
+    std::int64_t m_decodeNs[MaxDecodeSamples] = {};
     // GUI thread only.
     std::vector<std::int64_t> m_samples;
     std::vector<std::int64_t> m_startSamples; // within WarmUpNs of the first
