@@ -20,12 +20,10 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QImage>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QScrollArea>
 #include <QTime>
-#include <QToolTip>
 
 #include "viewerconfig.h"
 
