@@ -25,6 +25,37 @@ bool inside()
     return qEnvironmentVariableIsSet(InsideVariable);
 }
 
+QString skipReason(const QString& what)
+{
+    if (inside())
+        return QStringLiteral("already inside the test's network namespace");
+    QString why;
+    if (!available(&why))
+        return QStringLiteral("no network namespace can be made here, so %1 is not tested (it "
+                              "never uses the machine's own interfaces): %2")
+            .arg(what, why);
+    return {};
+}
+
+bool rowsPassed(const QByteArray& output, const QStringList& tags, bool skipsAllowed)
+{
+    for (const QString& tag : tags) {
+        const qsizetype colon = tag.indexOf(QLatin1Char(':'));
+        const QByteArray row =
+            colon < 0 ? "::" + tag.toUtf8() + '('
+                      : "::" + tag.left(colon).toUtf8() + '(' + tag.mid(colon + 1).toUtf8() + ')';
+        bool found = false;
+        for (const QByteArray& line : output.split('\n'))
+            found =
+                found
+                || ((line.startsWith("PASS   : ") || (skipsAllowed && line.startsWith("SKIP   : ")))
+                    && line.contains(row));
+        if (!found)
+            return false;
+    }
+    return true;
+}
+
 bool available(QString* why)
 {
     QProcess probe;

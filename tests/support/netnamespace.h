@@ -19,5 +19,12 @@ bool available(QString* why);
 // (test function names), and waits at most timeoutMs. Returns the exit
 // code (-1 when it did not end) with the combined output in `output`.
 int runSelfInside(const QStringList& arguments, int timeoutMs, QByteArray* output);
+// Why rows about `what` cannot be run inside a namespace here (already
+// inside one, or none can be made), for the caller's QSKIP; empty when
+// they can.
+QString skipReason(const QString& what);
+// Whether Qt Test's `output` has every test row `tags` names ("function" or
+// "function:row") passed, or, with skipsAllowed, skipped.
+bool rowsPassed(const QByteArray& output, const QStringList& tags, bool skipsAllowed = false);
 
 } // namespace netnamespace

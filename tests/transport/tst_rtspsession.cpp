@@ -304,23 +304,15 @@ private slots:
 // their own.
 void tst_RtspSession::multicastInNetworkNamespace()
 {
-    if (netnamespace::inside())
-        QSKIP("already inside the test's network namespace");
-    QString why;
-    if (!netnamespace::available(&why))
-        QSKIP(qPrintable(QStringLiteral("no network namespace can be made here, so a multicast "
-                                        "RTSP session is not tested (it never uses the "
-                                        "machine's own interfaces): %1")
-                             .arg(why)));
+    if (const QString skip = netnamespace::skipReason(QStringLiteral("a multicast RTSP session"));
+        !skip.isEmpty())
+        QSKIP(qPrintable(skip));
     QStringList rows;
     for (const char* tag : GroupRows)
         rows << QStringLiteral("session:") + QLatin1String(tag);
     QByteArray output;
-    const int exitCode = netnamespace::runSelfInside(rows, 120000, &output);
-    QVERIFY2(exitCode == 0, output.constData());
-    for (const char* tag : GroupRows)
-        QVERIFY2(output.contains("PASS   : tst_RtspSession::session(" + QByteArray(tag) + ')'),
-                 output.constData());
+    QVERIFY2(netnamespace::runSelfInside(rows, 120000, &output) == 0, output.constData());
+    QVERIFY2(netnamespace::rowsPassed(output, rows), output.constData());
 }
 
 void tst_RtspSession::session_data()
