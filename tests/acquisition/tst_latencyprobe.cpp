@@ -3,7 +3,7 @@
 // the worker completes gets a stamp, every delivery and every datagram is
 // counted, and a frame the window reports as shown carries the stamp its
 // own last byte got, whether it was converted on the converter thread or in
-// place.
+// place; each decode in the pool is timed.
 #include "getstreamimage.h"
 #include "latencyprobe.h"
 #include "loopbackpeer.h"
@@ -25,11 +25,13 @@ public:
     void frameDelivered() override { ++delivered; }
     void datagramsReceived(int count) override { datagrams += count; }
     void frameShown(std::int64_t finishedNs) override { shown.append(finishedNs); }
+    void frameDecoded(std::int64_t ns) override { decoded += ns >= 0 ? 1 : 1000; }
 
     std::atomic<std::int64_t> finished{0};
     std::atomic<int> delivered{0};
     std::atomic<int> datagrams{0};
-    QList<std::int64_t> shown; // GUI thread
+    std::atomic<int> decoded{0}; // by the decode pool, with a duration
+    QList<std::int64_t> shown;   // GUI thread
 };
 
 constexpr int Width = 4;
@@ -113,6 +115,7 @@ void tst_LatencyProbe::shownFrameCarriesItsStamp()
     QCOMPARE(m_probe->shown, (QList<std::int64_t>{1, 2, 3}));
     QCOMPARE(m_probe->delivered.load(), Frames);
     QCOMPARE(m_probe->datagrams.load(), tcp ? 0 : Frames);
+    QCOMPARE(m_probe->decoded.load(), inThread ? Frames : 0);
 }
 
 QTEST_MAIN(tst_LatencyProbe)
